@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs the whole test suite with CTest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j2 --timeout 600

@@ -1,0 +1,128 @@
+#include "streams.h"
+
+#include "exception.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrel {
+
+void TStream::CopyFrom(TStream& source, std::int64_t count) {
+    if (count == 0) {
+        count = source.Size() - source.Position();
+    }
+    char chunk[16384];
+    while (count > 0) {
+        std::int64_t n = source.Read(chunk, std::min<std::int64_t>(count, sizeof chunk));
+        if (n <= 0)
+            throw Exception("Stream read error");
+        Write(chunk, n);
+        count -= n;
+    }
+}
+
+std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
+    std::int64_t available = std::max<std::int64_t>(0, Size() - position_);
+    std::int64_t n = std::clamp<std::int64_t>(count, 0, available);
+    if (n > 0)
+        std::memcpy(buffer, data_.data() + position_, size_t(n));
+    position_ += n;
+    return n;
+}
+
+void TMemoryStream::Write(const void* buffer, std::int64_t count) {
+    if (count <= 0)
+        return;
+    if (position_ + count > Size())
+        data_.resize(size_t(position_ + count));
+    std::memcpy(data_.data() + position_, buffer, size_t(count));
+    position_ += count;
+}
+
+void TMemoryStream::Consume(std::int64_t count) {
+    count = std::clamp<std::int64_t>(count, 0, Size());
+    data_.erase(data_.begin(), data_.begin() + count);
+    position_ = std::max<std::int64_t>(0, position_ - count);
+}
+
+TFileStream::TFileStream(const std::string& name, Mode mode, unsigned permissions) : name_(name) {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+    case OpenRead:
+        flags |= O_RDONLY;
+        break;
+    case OpenReadWrite:
+        flags |= O_RDWR;
+        break;
+    case Create:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
+    case OpenAppend:
+        flags |= O_RDWR | O_CREAT;
+        break;
+    }
+    fd_ = ::open(name.c_str(), flags, permissions);
+    if (fd_ < 0) {
+        if (mode == Create)
+            throw EFCreateError(CannotCreateFileText(name));
+        throw EFOpenError(CannotOpenFileText(name));
+    }
+    struct stat st{};
+    if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd_);
+        fd_ = -1;
+        throw EFOpenError(CannotOpenFileText(name));
+    }
+}
+
+TFileStream::~TFileStream() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
+    if (count <= 0)
+        return 0;
+    ssize_t n;
+    do {
+        n = ::pread(fd_, buffer, size_t(count), position_);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        throw EInOutError(InOutErrorText(errno));
+    position_ += n;
+    return n;
+}
+
+void TFileStream::Write(const void* buffer, std::int64_t count) {
+    const char* p = static_cast<const char*>(buffer);
+    while (count > 0) {
+        ssize_t n = ::pwrite(fd_, p, size_t(count), position_);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw EInOutError(InOutErrorText(n < 0 ? errno : ENOSPC));
+        p += n;
+        count -= n;
+        position_ += n;
+    }
+}
+
+std::int64_t TFileStream::Size() const {
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0)
+        return 0;
+    return st.st_size;
+}
+
+std::int64_t FileSizeOf(const std::string& name) {
+    struct stat st{};
+    if (::stat(name.c_str(), &st) != 0)
+        return -1;
+    return st.st_size;
+}
+
+} // namespace kestrel
