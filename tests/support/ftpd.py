@@ -1,0 +1,99 @@
+#!/usr/bin/python3
+"""A small FTP server on pyftpdlib for tests, benchmarks and the demo.
+
+Serves one folder to one user with full write permission on 127.0.0.1; there is
+no anonymous user. With --port 0 the system picks a free port; --print-port then
+writes "PORT <number>" as the first line on stdout once the server listens, so a
+parent process can read where to connect.
+
+Example:
+    /usr/bin/python3 ftpd.py --root /tmp/site --port 0 --print-port
+"""
+
+import argparse
+import logging
+import os
+import signal
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description="FTP server for KestrelFTP's tests")
+    parser.add_argument("--root", required=True, help="folder served to the user")
+    parser.add_argument("--user", default="webuser")
+    parser.add_argument("--password", default="s3cret")
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on")
+    parser.add_argument("--port", type=int, default=0, help="0 lets the system choose")
+    parser.add_argument("--print-port", action="store_true",
+                        help='write "PORT <n>" on stdout once listening')
+    parser.add_argument("--perm", default="elradfmwMT", help="pyftpdlib permission letters")
+    parser.add_argument("--banner", default=None, help="text of the 220 greeting")
+    parser.add_argument("--read-limit", type=int, default=0,
+                        help="bytes per second read on data connections (0: no limit)")
+    parser.add_argument("--write-limit", type=int, default=0,
+                        help="bytes per second written on data connections (0: no limit)")
+    parser.add_argument("--max-cons", type=int, default=0,
+                        help="most simultaneous connections (0: pyftpdlib's default)")
+    parser.add_argument("--log-file", default=None,
+                        help="write pyftpdlib's log here; without it the log is silenced")
+    parser.add_argument("--verbose", action="store_true", help="log every command")
+    return parser.parse_args(argv)
+
+
+def configure_logging(args):
+    logger = logging.getLogger("pyftpdlib")
+    # A handler on the logger also keeps pyftpdlib from adding its own stderr handler.
+    if args.log_file:
+        handler = logging.FileHandler(args.log_file)
+        handler.setFormatter(logging.Formatter("%(asctime)s %(message)s"))
+        logger.setLevel(logging.DEBUG if args.verbose else logging.INFO)
+    else:
+        handler = logging.NullHandler()
+        logger.setLevel(logging.CRITICAL)
+    logger.addHandler(handler)
+    logger.propagate = False
+
+
+def main(argv):
+    args = parse_args(argv)
+    configure_logging(args)
+    if not os.path.isdir(args.root):
+        sys.stderr.write("ftpd.py: root folder does not exist: %s\n" % args.root)
+        return 2
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm=args.perm)
+
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    if args.banner is not None:
+        handler.banner = args.banner
+    if args.read_limit or args.write_limit:
+        dtp = ThrottledDTPHandler
+        dtp.read_limit = args.read_limit
+        dtp.write_limit = args.write_limit
+        handler.dtp_handler = dtp
+
+    server = FTPServer((args.host, args.port), handler)
+    if args.max_cons:
+        server.max_cons = args.max_cons
+
+    # SIGTERM ends the loop like Ctrl+C, so the server closes its sockets.
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(0))
+
+    if args.print_port:
+        sys.stdout.write("PORT %d\n" % server.socket.getsockname()[1])
+        sys.stdout.flush()
+    try:
+        server.serve_forever()
+    finally:
+        server.close_all()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
