@@ -1,0 +1,87 @@
+#include "net/ftp/ftpreply.h"
+
+#include <limits>
+
+namespace kestrel {
+
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+char AsciiUpper(char c) {
+    return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+}
+
+// Index of the first "BYTE" in text, ignoring the case of ASCII letters.
+std::size_t FindByteWord(const std::string& text) {
+    static const char kWord[] = "BYTE";
+    constexpr std::size_t kLength = sizeof kWord - 1;
+    for (std::size_t i = 0; i + kLength <= text.size(); ++i) {
+        std::size_t k = 0;
+        while (k < kLength && AsciiUpper(text[i + k]) == kWord[k]) {
+            ++k;
+        }
+        if (k == kLength) {
+            return i;
+        }
+    }
+    return std::string::npos;
+}
+
+} // namespace
+
+std::int64_t ParseBytesTotal(const std::string& reply) {
+    const std::size_t word = FindByteWord(reply);
+    if (word == std::string::npos) {
+        return 0;
+    }
+    // Walk left to the nearest digit, then to the first digit of its run.
+    std::size_t end = word;
+    while (end > 0 && !IsDigit(reply[end - 1])) {
+        --end;
+    }
+    if (end == 0) {
+        return 0;
+    }
+    std::size_t start = end - 1;
+    while (start > 0 && IsDigit(reply[start - 1])) {
+        --start;
+    }
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    std::int64_t value = 0;
+    for (std::size_t i = start; i < end; ++i) {
+        const int digit = reply[i] - '0';
+        if (value > (kMax - digit) / 10) {
+            return 0; // does not fit: no usable size
+        }
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::string ExtractQuotedDir(const std::string& reply) {
+    std::size_t lineEnd = reply.size();
+    while (lineEnd > 0 && (reply[lineEnd - 1] == '\n' || reply[lineEnd - 1] == '\r')) {
+        --lineEnd;
+    }
+    const std::size_t open = reply.find('"');
+    if (open == std::string::npos || open >= lineEnd) {
+        return {};
+    }
+    std::string dir;
+    for (std::size_t i = open + 1; i < lineEnd; ++i) {
+        if (reply[i] != '"') {
+            dir += reply[i];
+        } else if (i + 1 < lineEnd && reply[i + 1] == '"') {
+            dir += '"'; // a quote inside the name is sent doubled
+            ++i;
+        } else {
+            break;
+        }
+    }
+    return dir;
+}
+
+} // namespace kestrel

@@ -1,0 +1,25 @@
+// Values that the FTP client reads out of a server's reply lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kestrel {
+
+// The size a server announces in a reply line, for instance 2048 from
+//   150 Opening BINARY mode data connection for index.htm (2048 bytes).
+// It is the last run of digits at or before the first "BYTE" (in any case); so
+// when no size comes before that word, the nearest digits may be the reply code's
+// own (150 for "150 Opening data connection for a (bytes unknown)"). 0 when the
+// line has no "BYTE", no digit before it, or a number too large for 64 bits.
+std::int64_t ParseBytesTotal(const std::string& reply);
+
+// The directory named by a PWD reply: the text between the first double quote and
+// the quote that closes it, e.g. /web/site from
+//   257 "/web/site" is the current directory
+// A doubled quote inside is one quote of the name (257 "/a""b" names /a"b). A reply
+// without a quote gives an empty text; one whose quote is never closed gives the
+// rest of the line after it. The line end is never part of the result.
+std::string ExtractQuotedDir(const std::string& reply);
+
+} // namespace kestrel
