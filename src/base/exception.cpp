@@ -8,9 +8,15 @@ namespace kestrel {
 std::string InvalidIntegerText(const std::string& text) {
     return "'" + text + "' is not a valid integer value";
 }
-std::string CannotOpenFileText(const std::string& name) { return "Cannot open file " + name; }
-std::string CannotCreateFileText(const std::string& name) { return "Cannot create file " + name; }
-std::string InOutErrorText(int code) { return "I/O error " + std::to_string(code); }
+std::string CannotOpenFileText(const std::string& name) {
+    return "Cannot open file " + name;
+}
+std::string CannotCreateFileText(const std::string& name) {
+    return "Cannot create file " + name;
+}
+std::string InOutErrorText(int code) {
+    return "I/O error " + std::to_string(code);
+}
 
 int StrToInt(const std::string& text) {
     size_t i = 0;
@@ -25,7 +31,8 @@ int StrToInt(const std::string& text) {
     if (i < text.size() && text[i] == '$') {
         base = 16;
         ++i;
-    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    } else if (i + 1 < text.size() && text[i] == '0' &&
+               (text[i + 1] == 'x' || text[i + 1] == 'X')) {
         base = 16;
         i += 2;
     }

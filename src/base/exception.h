@@ -43,10 +43,10 @@ public:
 };
 
 // Fixed texts of the framework errors.
-std::string InvalidIntegerText(const std::string& text); // "'x' is not a valid integer value"
-std::string CannotOpenFileText(const std::string& name); // "Cannot open file x"
+std::string InvalidIntegerText(const std::string& text);   // "'x' is not a valid integer value"
+std::string CannotOpenFileText(const std::string& name);   // "Cannot open file x"
 std::string CannotCreateFileText(const std::string& name); // "Cannot create file x"
-std::string InOutErrorText(int code);                    // "I/O error 2"
+std::string InOutErrorText(int code);                      // "I/O error 2"
 
 // Whole-text conversion to a 32-bit integer, as the framework's StrToInt does:
 // optional blanks and sign, decimal or $hex; anything else raises EConvertError.

@@ -29,7 +29,7 @@ std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
     std::int64_t available = std::max<std::int64_t>(0, Size() - position_);
     std::int64_t n = std::clamp<std::int64_t>(count, 0, available);
     if (n > 0)
-        std::memcpy(buffer, data_.data() + position_, size_t(n));
+        std::memcpy(buffer, Data() + position_, size_t(n));
     position_ += n;
     return n;
 }
@@ -38,15 +38,22 @@ void TMemoryStream::Write(const void* buffer, std::int64_t count) {
     if (count <= 0)
         return;
     if (position_ + count > Size())
-        data_.resize(size_t(position_ + count));
-    std::memcpy(data_.data() + position_, buffer, size_t(count));
+        data_.resize(head_ + size_t(position_ + count));
+    std::memcpy(data_.data() + head_ + position_, buffer, size_t(count));
     position_ += count;
 }
 
 void TMemoryStream::Consume(std::int64_t count) {
     count = std::clamp<std::int64_t>(count, 0, Size());
-    data_.erase(data_.begin(), data_.begin() + count);
+    head_ += size_t(count);
     position_ = std::max<std::int64_t>(0, position_ - count);
+    if (head_ == data_.size()) {
+        data_.clear();
+        head_ = 0;
+    } else if (head_ >= 65536 && head_ * 2 >= data_.size()) {
+        data_.erase(data_.begin(), data_.begin() + std::ptrdiff_t(head_));
+        head_ = 0;
+    }
 }
 
 TFileStream::TFileStream(const std::string& name, Mode mode, unsigned permissions) : name_(name) {
@@ -71,7 +78,7 @@ TFileStream::TFileStream(const std::string& name, Mode mode, unsigned permission
             throw EFCreateError(CannotCreateFileText(name));
         throw EFOpenError(CannotOpenFileText(name));
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd_);
         fd_ = -1;
@@ -112,14 +119,14 @@ void TFileStream::Write(const void* buffer, std::int64_t count) {
 }
 
 std::int64_t TFileStream::Size() const {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd_, &st) != 0)
         return 0;
     return st.st_size;
 }
 
 std::int64_t FileSizeOf(const std::string& name) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(name.c_str(), &st) != 0)
         return -1;
     return st.st_size;

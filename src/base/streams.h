@@ -27,25 +27,29 @@ class TMemoryStream : public TStream {
 public:
     std::int64_t Read(void* buffer, std::int64_t count) override;
     void Write(const void* buffer, std::int64_t count) override;
-    std::int64_t Size() const override { return std::int64_t(data_.size()); }
+    std::int64_t Size() const override { return std::int64_t(data_.size() - head_); }
     std::int64_t Position() const override { return position_; }
     void SetPosition(std::int64_t position) override { position_ = position; }
 
     void Clear() {
         data_.clear();
+        head_ = 0;
         position_ = 0;
     }
-    // Drops the first count bytes; the position moves back with the data.
+    // Drops the first count bytes; the position moves back with the data. Amortised
+    // constant time, so that consuming a large buffer line by line stays linear.
     void Consume(std::int64_t count);
-    const char* Data() const { return data_.data(); }
-    std::string ToString() const { return std::string(data_.begin(), data_.end()); }
+    const char* Data() const { return data_.data() + head_; }
+    std::string ToString() const { return std::string(Data(), size_t(Size())); }
     void Swap(TMemoryStream& other) noexcept {
         data_.swap(other.data_);
+        std::swap(head_, other.head_);
         std::swap(position_, other.position_);
     }
 
 private:
     std::vector<char> data_;
+    size_t head_ = 0; // bytes before head_ are consumed
     std::int64_t position_ = 0;
 };
 

@@ -1,0 +1,522 @@
+// TCorsock: construction, host lookup, connect and close, status and errors, the
+// notification dispatch and the time-out timer.
+#include "net/sock/csock.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <netdb.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace kestrel {
+namespace {
+
+std::int32_t g_winsockUsers = 0;
+
+struct ErrorText {
+    std::int32_t code;
+    const char* text;
+};
+
+// The error-text table; the last record is never matched (code 0 is not looked up).
+constexpr ErrorText kWinsockMessage[51] = {
+    {10004, "Interrupted system call"},
+    {10009, "Bad file number"},
+    {10013, "Permission denied"},
+    {10014, "Bad address"},
+    {10022, "Invalid argument"},
+    {10024, "Too many open files"},
+    {10035, "Operation would block"},
+    {10036, "Operation now in progress"},
+    {10037, "Operation already in progress"},
+    {10038, "Socket operation on non-socket"},
+    {10039, "Destination address required"},
+    {10040, "Message too long"},
+    {10041, "Wrong protocol type for socket"},
+    {10042, "Bad protocol option"},
+    {10043, "Protocol not supported"},
+    {10044, "Socket type not supported"},
+    {10045, "Operation not supported on socket"},
+    {10046, "Protocol family not supported"},
+    {10047, "Address family not supported by protocol family"},
+    {10048, "Address already in use"},
+    {10049, "Can't assign requested address"},
+    {10050, "Network is down"},
+    {10051, "Network is unreachable"},
+    {10052, "Network dropped connection or reset"},
+    {10053, "Software caused connection abort"},
+    {10054, "Connection reset by peer"},
+    {10055, "No buffer space available"},
+    {10056, "Socket is already connected"},
+    {10057, "Socket is not connected"},
+    {10058, "Can't send after socket shutdown"},
+    {10059, "Too many references, can't splice"},
+    {10060, "Connection timed out"},
+    {10061, "Connection refused"},
+    {10062, "Too many levels of symbolic links"},
+    {10063, "File name too long"},
+    {10064, "Host is down"},
+    {10065, "No route to Host"},
+    {10066, "Directory not empty"},
+    {10067, "Too many processes"},
+    {10068, "Too many users"},
+    {10069, "Disc quota exceeded"},
+    {10070, "Stale NFS file handle"},
+    {10071, "Too many levels of remote in path"},
+    {10091, "Network subsystem is unavailable"},
+    {10092, "Incompatible version of WINSOCK.DLL"},
+    {10093, "Successful WSAStartup not yet performed"},
+    {11001, "Host not found"},
+    {11002, "Non-Authoritative Host not found"},
+    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+    {11004, "Valid name, no data record of requested type"},
+    {0, "Unrecognized error code"},
+};
+
+constexpr std::uint32_t kInaddrNone = 0xFFFFFFFFu;
+constexpr std::uint32_t kMsgTimerTick = platform::MsgTimer;
+constexpr std::uint32_t kTimerId = 1;
+
+std::string VersionText(int major, int minor) {
+    return std::to_string(major) + "." + std::to_string(minor);
+}
+
+} // namespace
+
+// --- TThreadTimer ------------------------------------------------------------------------
+
+TThreadTimer::TThreadTimer(TComponent* owner) : TComponent(owner) {
+    window_ = platform::create_target([this](const platform::Message& m) { Wndproc(m); });
+}
+
+TThreadTimer::~TThreadTimer() {
+    BeginDestroy();
+    enabled_ = false;
+    UpdateTimer();
+    platform::destroy_target(window_);
+}
+
+void TThreadTimer::SetEnabled(bool value) {
+    if (value != enabled_) {
+        enabled_ = value;
+        UpdateTimer();
+    }
+}
+
+void TThreadTimer::SetInterval(std::uint32_t value) {
+    if (value != interval_) {
+        interval_ = value;
+        UpdateTimer();
+    }
+}
+
+void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
+    onTimer_ = std::move(handler);
+    UpdateTimer();
+}
+
+void TThreadTimer::UpdateTimer() {
+    platform::kill_timer(window_, kTimerId);
+    if (interval_ != 0 && enabled_ && onTimer_) {
+        if (!platform::set_timer(window_, kTimerId, interval_))
+            throw Exception("No Timer");
+    }
+}
+
+void TThreadTimer::Wndproc(const platform::Message& message) {
+    if (message.code == kMsgTimerTick)
+        Timer();
+}
+
+void TThreadTimer::Timer() {
+    if (onTimer_) {
+        TNotifyEvent handler = onTimer_; // the handler may replace itself
+        handler(this);
+    }
+}
+
+// --- Construction and destruction ------------------------------------------------------------
+
+TCorsock::TCorsock(TComponent* owner) : TComponent(owner) {
+    StatusMessage(8, "Create");
+    NotifyWindow = platform::create_target([this](const platform::Message& m) { Wndproc(m); });
+    Proxy.clear();
+    TimeoutTimer = new TThreadTimer(this); // owned through the component tree
+    TimeoutTimer->SetEnabled(false);
+    TimeoutTimer->SetOnTimer([this](TComponent* sender) { TimerFired(sender); });
+    Canceled = InTransfer = ShuttingDown = Connected = false;
+    InBuffer = &inMemory_;
+    OutBuffer = &outMemory_;
+    InitWinsock();
+}
+
+TCorsock::~TCorsock() {
+    BeginDestroy();
+    StatusMessage(8, "Destroy");
+    try {
+        Abort(); // the most derived version has already run in a derived destructor
+        Cancel();
+    } catch (...) {
+    }
+    delete TimeoutTimer;
+    TimeoutTimer = nullptr;
+    platform::destroy_target(NotifyWindow);
+    ShuttingDown = true;
+    if (!designTime_) {
+        try {
+            RequestCloseSocket();
+        } catch (...) {
+        }
+        --g_winsockUsers;
+    }
+}
+
+std::int32_t TCorsock::WinsockUsers() {
+    return g_winsockUsers;
+}
+
+void TCorsock::InitWinsock() {
+    StatusMessage(8, "Initializing Winsock");
+    bool counted = false;
+    try {
+        ++g_winsockUsers;
+        counted = true;
+        if (g_winsockUsers == 1) {
+            // No start-up call on this platform: describe the BSD sockets instead.
+            utsname info{};
+            uname(&info);
+            rlimit files{};
+            getrlimit(RLIMIT_NOFILE, &files);
+            WinsockInfo.push_back("Version= " + VersionText(1, 1));
+            WinsockInfo.push_back("High Version= " + VersionText(2, 2));
+            WinsockInfo.push_back(std::string("Description= BSD sockets, ") + info.sysname + " " +
+                                  info.release);
+            WinsockInfo.push_back("System= Running");
+            WinsockInfo.push_back("Max Sockets= " + std::to_string(files.rlim_cur));
+            WinsockInfo.push_back("Max Udp pack size= 65507");
+        }
+        SocketHandle = platform::sock_create();
+        if (SocketHandle == platform::InvalidSocket)
+            ErrorManager(10035);
+        platform::sock_set_linger(SocketHandle, true, 0);
+        RegisterAll(SocketHandle);
+    } catch (...) {
+        if (counted)
+            --g_winsockUsers;
+        throw ESockError("Initializaton of windows sockets failed");
+    }
+}
+
+void TCorsock::RegisterAll(int handle) {
+    platform::async_select(handle, NotifyWindow, MsgSocketEvent, platform::EvAll);
+}
+
+// --- Host lookup and connect -------------------------------------------------------------------
+
+void TCorsock::ResolveRemoteHost() {
+    StatusMessage(8, "Resolve Host");
+    const std::string& name = Proxy.empty() ? Host : Proxy;
+    std::uint32_t address = inet_addr(name.c_str());
+    if (address != kInaddrNone) {
+        RemoteAddress.addr = address;
+        return;
+    }
+    RemoteAddress.addr = 0;
+    TimerOn();
+    AsyncDone = false;
+    platform::lookup_host(NotifyWindow, MsgAsyncDone, name);
+    do {
+        platform::wait_step();
+    } while (!AsyncDone && !TimedOut && !Canceled);
+    TimerOff();
+    if (TimedOut)
+        throw ESockError("Host Lookup Timed Out");
+    if (Canceled)
+        throw ESockError("Host Lookup Canceled");
+    if (!LastEventOK || HostEntryBuffer.size() < 4)
+        throw ESockError("Host Lookup Failed");
+    std::memcpy(&RemoteAddress.addr, HostEntryBuffer.data(), 4);
+    if (OnHostResolved)
+        OnHostResolved(this);
+}
+
+void TCorsock::Connect() {
+    StatusMessage(8, "Connecting");
+    Canceled = false;
+    if (Connected)
+        throw ESockError("Already connected");
+    int retries = 0;
+    for (;;) {
+        try {
+            ResolveRemoteHost();
+        } catch (const ESockError& e) {
+            std::string text = e.what();
+            if (text == "Host Lookup Timed Out" || text == "Host Lookup Canceled")
+                throw;
+            RemoteAddress.addr = 0;
+        }
+        if (RemoteAddress.addr != 0)
+            break;
+        if (retries > 0 || !OnInvalidHost)
+            throw ESockError("Null Remote Address");
+        bool handled = false;
+        OnInvalidHost(handled);
+        if (!handled)
+            throw ESockError("Null Remote Address");
+        ++retries;
+    }
+    RemoteAddress.family = 2;
+    std::int32_t port = Proxy.empty() ? Port : ProxyPort;
+    RemoteAddress.port = htons(std::uint16_t(port & 0xFFFF));
+    AsyncDone = false;
+    LastEventOK = true;
+    if (platform::sock_connect(SocketHandle, RemoteAddress.addr, RemoteAddress.port) != 0)
+        ErrorManager(10035);
+    TimerOn();
+    do {
+        platform::wait_step();
+    } while (!Connected && !TimedOut && !Canceled && LastEventOK);
+    TimerOff();
+    if (TimedOut || Canceled || !LastEventOK) {
+        if (OnConnectionFailed)
+            OnConnectionFailed(this);
+        if (TimedOut)
+            throw ESockError("Connection Timed out");
+        if (Canceled)
+            throw ESockError("Connection Canceled");
+        throw ESockError("Connection Failed");
+    }
+}
+
+void TCorsock::Disconnect() {
+    StatusMessage(8, "Disconnecting");
+    RequestCloseSocket();
+}
+
+void TCorsock::RequestCloseSocket() {
+    StatusMessage(4, "Request Close Socket");
+    Connected = false;
+    if (SocketHandle == platform::InvalidSocket)
+        return;
+    int handle = SocketHandle;
+    SocketHandle = platform::InvalidSocket;
+    if (platform::sock_close(handle) != 0) {
+        ErrorManager(10035);
+        return;
+    }
+    readPaused_ = false;
+    if (!Destroying() && OnDisconnect)
+        OnDisconnect(this);
+    if (!ShuttingDown) {
+        // A fresh socket without the reset-on-close setting, so that its later close
+        // is a graceful shutdown.
+        SocketHandle = platform::sock_create();
+        if (SocketHandle != platform::InvalidSocket)
+            RegisterAll(SocketHandle);
+    }
+}
+
+void TCorsock::CertifyConnect() {
+    int retries = 0;
+    while (!Connected) {
+        if (retries > 0 || !OnConnectionRequired)
+            throw Exception("Not Connected");
+        bool handled = false;
+        OnConnectionRequired(handled);
+        if (!handled)
+            throw Exception("Not Connected");
+        ++retries;
+    }
+}
+
+void TCorsock::Cancel() {
+    StatusMessage(8, "Canceling");
+    Canceled = true;
+}
+
+void TCorsock::Abort() {
+    Cancel();
+}
+
+void TCorsock::Close(int handle) {
+    platform::sock_close(handle);
+}
+
+// --- Status and errors ---------------------------------------------------------------------------
+
+void TCorsock::StatusMessage(std::uint8_t level, const std::string& text) {
+    if (static_cast<std::int32_t>(level) <= ReportLevel) {
+        Status = text;
+        if (!Destroying() && OnStatus)
+            OnStatus(this, Status);
+    }
+}
+
+std::string TCorsock::SocketErrorStr(std::uint16_t code) {
+    StatusMessage(8, "Looking Up Error Message");
+    if (code == 0)
+        return std::string();
+    for (const ErrorText& record : kWinsockMessage) {
+        if (record.code == code)
+            return std::to_string(code) + ":" + record.text;
+    }
+    return "Unknown Error No. " + std::to_string(code);
+}
+
+std::string TCorsock::ErrorManager(std::uint16_t expected) {
+    StatusMessage(16, "Checking Error In Error Manager");
+    LastErrorNo = platform::last_error();
+    if ((LastErrorNo & expected) == expected)
+        return std::string();
+    std::string text = SocketErrorStr(std::uint16_t(LastErrorNo));
+    if (OnError)
+        OnError(this, std::uint16_t(LastErrorNo), text);
+    throw ESockError(text);
+}
+
+void TCorsock::SetWSAError(std::uint16_t code, std::string text) {
+    StatusMessage(8, "Setting Winsock Error");
+    LastErrorNo = code;
+    if (text.empty())
+        text = SocketErrorStr(code);
+    platform::set_last_error(code);
+    if (OnError)
+        OnError(this, std::uint16_t(LastErrorNo), text);
+}
+
+std::int32_t TCorsock::GetLastErrorNo() {
+    StatusMessage(8, "Getting LastError Number");
+    return LastErrorNo;
+}
+
+void TCorsock::SetLastErrorNo(std::int32_t value) {
+    StatusMessage(8, "Setting LastError Number");
+    LastErrorNo = value;
+}
+
+std::string TCorsock::GetRemoteIP() const {
+    in_addr a{};
+    a.s_addr = RemoteAddress.addr;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+std::string TCorsock::GetLocalIP() {
+    char name[200] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return std::string();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &result) != 0 || !result)
+        return std::string();
+    auto* sin = reinterpret_cast<sockaddr_in*>(result->ai_addr);
+    const auto* b = reinterpret_cast<const unsigned char*>(&sin->sin_addr.s_addr);
+    char text[32];
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    freeaddrinfo(result);
+    return text;
+}
+
+// --- Dispatch and time-outs
+// ------------------------------------------------------------------------
+
+void TCorsock::Wndproc(const platform::Message& message) {
+    try {
+        LastEventOK = platform::HighWord(message.word) == 0;
+        switch (message.code) {
+        case MsgSocketEvent:
+            // A notification about a socket that is no longer ours (closed and replaced)
+            // is stale.
+            if (message.socket != SocketHandle)
+                return;
+            switch (platform::LowWord(message.word)) {
+            case platform::EvRead:
+                ReadToStream();
+                break;
+            case platform::EvWrite:
+                WriteFromStream();
+                break;
+            case platform::EvAccept:
+                Connected = true;
+                if (OnAcceptReady)
+                    OnAcceptReady(this);
+                break;
+            case platform::EvConnect:
+                if (LastEventOK) {
+                    Connected = true;
+                    if (OnConnect)
+                        OnConnect(this);
+                }
+                break;
+            case platform::EvClose:
+                DrainOnClose();
+                Connected = false;
+                RequestCloseSocket();
+                break;
+            default:
+                break;
+            }
+            break;
+        case MsgAsyncDone:
+            AsyncDone = true;
+            if (platform::LowWord(message.word) == platform::EvAccept &&
+                message.socket == SocketHandle && message.payload.empty()) {
+                Connected = true;
+                if (!Destroying() && OnDisconnect)
+                    OnDisconnect(this);
+            } else {
+                HostEntryBuffer = message.payload;
+            }
+            break;
+        case MsgSendMore:
+            WriteFromStream();
+            break;
+        case MsgReadMore:
+            ReadToStream();
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        // Failures inside a notification handler are discarded.
+    }
+}
+
+void TCorsock::DrainOnClose() {
+    char chunk[kChunkSize + 1];
+    long n;
+    do {
+        n = platform::sock_recv(SocketHandle, chunk, kChunkSize);
+        if (n > 0) {
+            InBuffer->SetPosition(InBuffer->Size());
+            InBuffer->Write(chunk, n);
+        }
+    } while (n > 0 && !Canceled);
+}
+
+void TCorsock::TimerOn() {
+    StatusMessage(8, "Timer On");
+    TimedOut = false;
+    if (TimeOut < 0)
+        throw ERangeError();
+    TimeoutTimer->SetInterval(std::uint32_t(TimeOut));
+    TimeoutTimer->SetEnabled(true);
+}
+
+void TCorsock::TimerOff() {
+    StatusMessage(8, "Timer Off");
+    TimeoutTimer->SetEnabled(false);
+}
+
+void TCorsock::TimerFired(TComponent*) {
+    StatusMessage(8, "Timer Triggered");
+    TimerOff();
+    TimedOut = true;
+    Abort();
+}
+
+} // namespace kestrel

@@ -1,0 +1,221 @@
+// TCorsock: a TCP client socket component with blocking operations that keep the
+// thread's message dispatch turning while they wait.
+//
+// Every operation runs on the one thread of the event platform. An operation starts
+// asynchronous work (a non-blocking connect, a host lookup, a queued send) and then
+// waits in the platform's wait step until a notification handler sets the flag it
+// waits for, or Canceled, or TimedOut is set. Notifications arrive at Wndproc; an
+// exception raised while handling one is discarded.
+#pragma once
+
+#include "base/component.h"
+#include "base/exception.h"
+#include "base/streams.h"
+#include "net/sock/sockstr.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+class ESockError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class EAbortError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+using TNotifyEvent = std::function<void(TComponent* Sender)>;
+using THandlerEvent = std::function<void(bool& Handled)>;
+using TOnHostResolved = std::function<void(TComponent* Sender)>;
+using TOnStatus = std::function<void(TComponent* Sender, const std::string& Status)>;
+using TOnErrorEvent =
+    std::function<void(TComponent* Sender, std::uint16_t Errno, const std::string& Errmsg)>;
+
+// Notification message numbers of the socket component.
+constexpr std::uint32_t MsgSocketEvent = 1125;
+constexpr std::uint32_t MsgAsyncDone = 1126;
+constexpr std::uint32_t MsgSendMore = 1127;
+constexpr std::uint32_t MsgReadMore = 1128;
+
+constexpr int kChunkSize = 16383;              // most bytes one receive or send step moves
+constexpr int kLineBufferSize = 16385;         // staging buffer of Write: text and a zero byte
+constexpr std::int64_t kMaxLineLength = 65536; // a longer line without a line feed is refused
+// Past this many unread bytes the component stops receiving, so that a peer that
+// floods it is held back by TCP instead of filling memory.
+constexpr std::int64_t kMaxBufferedInput = 256 * 1024;
+
+// A platform timer whose ticks arrive as messages on the one thread.
+class TThreadTimer : public TComponent {
+public:
+    explicit TThreadTimer(TComponent* owner);
+    ~TThreadTimer() override;
+
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool value);
+    std::uint32_t Interval() const { return interval_; }
+    void SetInterval(std::uint32_t value);
+    const TNotifyEvent& OnTimer() const { return onTimer_; }
+    void SetOnTimer(TNotifyEvent handler);
+
+protected:
+    virtual void Timer();
+
+private:
+    void UpdateTimer();
+    void Wndproc(const platform::Message& message);
+
+    bool enabled_ = true;
+    std::uint32_t interval_ = 1000;
+    TNotifyEvent onTimer_;
+    platform::TargetId window_ = 0;
+};
+
+// IPv4 socket address as the component keeps it; port and address in network order.
+struct SockAddrIn {
+    std::uint16_t family = 2;
+    std::uint16_t port = 0;
+    std::uint32_t addr = 0;
+};
+
+class TCorsock : public TComponent {
+public:
+    explicit TCorsock(TComponent* owner);
+    ~TCorsock() override;
+
+    // --- Published properties --------------------------------------------------
+    std::string Host;             // dotted IPv4 address or host name
+    std::int32_t Port = 0;        // remote port for Connect; local port for Listen
+    std::int32_t TimeOut = 0;     // ms limit of host lookup and connect; 0 = none
+    std::int32_t ReportLevel = 0; // highest status level reported
+    TNotifyEvent OnDisconnect;
+    TNotifyEvent OnConnect;
+    THandlerEvent OnInvalidHost;
+    TOnHostResolved OnHostResolved;
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;
+    TNotifyEvent OnPacketRecvd;
+    TNotifyEvent OnPacketSent;
+    TOnErrorEvent OnError;
+    THandlerEvent OnConnectionRequired;
+    std::string Proxy;          // when set, looked up and connected to instead of Host
+    std::int32_t ProxyPort = 0; // port used with Proxy
+    TNotifyEvent OnDataArrived; // after received data was buffered
+    TNotifyEvent OnAcceptReady; // accept notification in the shared-message mode
+
+    // --- Run-time state ------------------------------------------------------------
+    int SocketHandle = platform::InvalidSocket;
+    platform::TargetId NotifyWindow = 0;
+    SockAddrIn RemoteAddress;
+    bool Connected = false;
+    bool Canceled = false;
+    bool TimedOut = false;
+    bool LastEventOK = true;
+    bool AsyncDone = false;
+    std::int32_t LastErrorNo = 0;
+    std::string Status;
+    std::vector<std::string> WinsockInfo;
+    std::string HostEntryBuffer; // address bytes of the last host lookup
+    TThreadTimer* TimeoutTimer = nullptr;
+    bool ShuttingDown = false;
+
+    // Transfer state. InBuffer and OutBuffer point at the memory streams, or at a file
+    // during CaptureFile and SendFile.
+    TStream* InBuffer = nullptr;
+    TStream* OutBuffer = nullptr;
+    bool InHandler = false;
+    bool InTransfer = false;
+    bool FileTransfer = false;
+    bool SendComplete = false;
+    std::int64_t BytesSent = 0;
+    std::int64_t BytesRcvd = 0;
+    std::int64_t BytesTotal = 0;
+    std::string LastReply;
+    std::int16_t ReplyCode = 0;
+
+    // Count of live components holding the sockets library.
+    static std::int32_t WinsockUsers();
+
+    // --- Connection ------------------------------------------------------------------
+    void InitWinsock();
+    void ResolveRemoteHost();
+    virtual int Accept();
+    virtual void Connect();
+    virtual void Disconnect();
+    void RequestCloseSocket();
+    void CertifyConnect();
+    void Cancel();
+    virtual void Abort();
+    void Close(int handle);
+    void StatusMessage(std::uint8_t level, const std::string& text);
+    std::string SocketErrorStr(std::uint16_t code);
+    std::string ErrorManager(std::uint16_t expected);
+    void SetWSAError(std::uint16_t code, std::string text);
+    std::int32_t GetLastErrorNo();
+    void SetLastErrorNo(std::int32_t value);
+    std::string GetRemoteIP() const;
+    std::string GetLocalIP();
+
+    // --- Event dispatch and time-outs -------------------------------------------------
+    void Wndproc(const platform::Message& message);
+    void TimerOn();
+    void TimerOff();
+    void TimerFired(TComponent* Sender);
+
+    // --- Data input and output ---------------------------------------------------------
+    void SendBuffer(const char* buffer, std::uint16_t length);
+    void Write(const std::string& text);
+    void Writeln(const std::string& text);
+    std::string Read(std::uint16_t count);
+    std::string ReadLn();
+    virtual std::string Transaction(const std::string& command);
+    void SendFile(const std::string& fileName);
+    void SendStream(TStream& stream);
+    void CaptureFile(const std::string& fileName);
+    void CaptureStream(TStream& stream, std::int32_t count);
+    void CaptureString(std::string& text, std::int32_t count);
+    void FilterHeader(TStream& stream);
+    void ReadToStream();
+    void WriteFromStream();
+
+    // Unread bytes of the receive buffer (memory mode); empty during CaptureFile.
+    std::string PeekInput() const;
+    bool InputHasLine() const;
+
+    // --- Listening and accepting ------------------------------------------------------------
+    void Listen(bool ownMessage);
+    std::string GetLocalAddress();
+    std::string GetPortString();
+    // Closes the listening socket and makes the accepted one this component's socket,
+    // registered for all six events.
+    void AdoptSocket(int handle);
+
+protected:
+    // Waits in the platform's wait step until done() holds.
+    template <typename Done> void WaitUntil(Done done) { platform::wait_until(done); }
+    template <typename Handler> void Raise(const Handler& handler) {
+        if (handler)
+            handler(this);
+    }
+    void RegisterAll(int handle);
+
+    TMemoryStream inMemory_;
+    TMemoryStream outMemory_;
+    bool readPaused_ = false; // receiving stopped at kMaxBufferedInput
+
+private:
+    TMemoryStream& InMem() { return *static_cast<TMemoryStream*>(InBuffer); }
+    bool InputIsMemory() const { return InBuffer == &inMemory_; }
+    void ResumeReading();
+    void DrainOnClose();
+    bool designTime_ = false;
+};
+
+} // namespace kestrel

@@ -1,0 +1,452 @@
+// TCorsock: buffered data input and output, whole-file transfers, and listening.
+#include "net/sock/csock.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+
+namespace kestrel {
+namespace {
+
+constexpr const char* kSendAborted = "Socket send aborted";
+constexpr const char* kReadlnAborted = "Socket readln aborted";
+constexpr const char* kCaptureAborted = "Socket capture aborted";
+constexpr const char* kClosedByPeer = "Connection closed by peer";
+constexpr std::int64_t kMaxWriteLength = kLineBufferSize - 1;
+
+} // namespace
+
+// --- Sending ----------------------------------------------------------------------------
+
+void TCorsock::SendBuffer(const char* buffer, std::uint16_t length) {
+    StatusMessage(4, "Sending Buffer");
+    if (Canceled)
+        return;
+    if (length == 0)
+        length = std::uint16_t(strnlen(buffer, 65535));
+    outMemory_.SetPosition(outMemory_.Size());
+    outMemory_.Write(buffer, length);
+    SendComplete = false;
+    platform::post(NotifyWindow, MsgSendMore, 0);
+    WaitUntil([this] { return SendComplete || Canceled || !Connected; });
+    if (!SendComplete || Canceled) {
+        // Whatever was not taken must not be sent in front of the next command.
+        outMemory_.Clear();
+        if (Canceled) {
+            Canceled = false;
+            throw EAbortError(kSendAborted);
+        }
+        throw ESockError(kClosedByPeer);
+    }
+}
+
+void TCorsock::Write(const std::string& text) {
+    StatusMessage(8, "Write");
+    // The text is sent up to its first zero character.
+    std::size_t length = strnlen(text.c_str(), text.size());
+    if (std::int64_t(length) > kMaxWriteLength)
+        throw ESockError("Line too long");
+    if (length == 0)
+        return;
+    SendBuffer(text.data(), std::uint16_t(length));
+}
+
+void TCorsock::Writeln(const std::string& text) {
+    StatusMessage(8, "Writeln");
+    Write(text + "\r\n");
+}
+
+void TCorsock::SendFile(const std::string& fileName) {
+    StatusMessage(8, "SendFile");
+    TFileStream file(fileName, TFileStream::OpenRead);
+    TStream* aside = OutBuffer;
+    OutBuffer = &file;
+    InTransfer = true;
+    FileTransfer = true;
+    SendComplete = false;
+    BytesSent = 0;
+    BytesTotal = file.Size();
+    bool closed = false;
+    try {
+        platform::post(NotifyWindow, MsgSendMore, 0);
+        WaitUntil([this] { return SendComplete || Canceled || BytesTotal <= 0 || !Connected; });
+        closed = !SendComplete && !Canceled && BytesTotal > 0;
+    } catch (...) {
+        OutBuffer = aside;
+        InTransfer = FileTransfer = false;
+        throw;
+    }
+    OutBuffer = aside;
+    InTransfer = FileTransfer = false;
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError(kSendAborted);
+    }
+    if (closed)
+        throw ESockError(kClosedByPeer);
+}
+
+void TCorsock::SendStream(TStream& stream) {
+    InTransfer = true;
+    StatusMessage(8, "SendStream");
+    bool closed = false;
+    if (!Canceled) {
+        stream.SetPosition(0);
+        StatusMessage(8, "SendFile");
+        BytesSent = 0;
+        BytesTotal = stream.Size();
+        if (outMemory_.Size() == 0)
+            outMemory_.SetPosition(0);
+        outMemory_.CopyFrom(stream, 0);
+        SendComplete = false;
+        platform::post(NotifyWindow, MsgSendMore, 0);
+        WaitUntil([this] { return SendComplete || Canceled || !Connected; });
+        closed = !SendComplete && !Canceled;
+    }
+    InTransfer = false;
+    if (Canceled || closed)
+        outMemory_.Clear();
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError(kSendAborted);
+    }
+    if (closed)
+        throw ESockError(kClosedByPeer);
+}
+
+// The send step: hands at most one chunk to the socket and queues the next one.
+void TCorsock::WriteFromStream() {
+    if (InHandler)
+        return;
+    InHandler = true;
+    StatusMessage(8, "WriteFromStream");
+    try {
+        bool pending = FileTransfer ? BytesSent < OutBuffer->Size() : OutBuffer->Size() > 0;
+        if (pending && !Canceled && SocketHandle != platform::InvalidSocket) {
+            char chunk[kChunkSize];
+            OutBuffer->SetPosition(FileTransfer ? BytesSent : 0);
+            std::int64_t r = OutBuffer->Read(chunk, kChunkSize);
+            long n = platform::sock_send(SocketHandle, chunk, std::size_t(r));
+            if (n < 0) {
+                // Refused (would block): the next write notification resumes from here.
+                LastErrorNo = platform::last_error();
+                OutBuffer->SetPosition(0);
+            } else {
+                std::int64_t end = OutBuffer->Position() - r + n;
+                if (end >= OutBuffer->Size()) {
+                    if (!FileTransfer)
+                        outMemory_.Clear();
+                    SendComplete = true;
+                } else {
+                    if (FileTransfer)
+                        OutBuffer->SetPosition(end);
+                    else
+                        outMemory_.Consume(n);
+                    platform::post(NotifyWindow, MsgSendMore, 0);
+                }
+                BytesSent += n;
+                if (InTransfer && OnPacketSent)
+                    OnPacketSent(this);
+            }
+        }
+    } catch (...) {
+        InHandler = false;
+        throw;
+    }
+    InHandler = false;
+}
+
+// --- Receiving ----------------------------------------------------------------------------
+
+// The receive step: appends at most one chunk to InBuffer.
+void TCorsock::ReadToStream() {
+    if (InHandler)
+        return;
+    if (InputIsMemory() && inMemory_.Size() >= kMaxBufferedInput) {
+        // Nobody reads: stop receiving and let TCP hold the peer back.
+        readPaused_ = true;
+        return;
+    }
+    InHandler = true;
+    StatusMessage(8, "ReadToStream");
+    bool received = false;
+    try {
+        char chunk[kChunkSize];
+        long n = platform::sock_recv(SocketHandle, chunk, kChunkSize);
+        if (n < 0) {
+            LastErrorNo = platform::last_error();
+            if (LastErrorNo != 10035) { // nothing waiting is no error
+                std::string text = SocketErrorStr(std::uint16_t(LastErrorNo));
+                if (OnError)
+                    OnError(this, std::uint16_t(LastErrorNo), text);
+            }
+        } else {
+            received = true;
+            InBuffer->SetPosition(InBuffer->Size());
+            InBuffer->Write(chunk, n);
+            if (InTransfer) {
+                BytesRcvd += n;
+                if (OnPacketRecvd)
+                    OnPacketRecvd(this);
+            }
+            if (n == kChunkSize)
+                platform::post(NotifyWindow, MsgReadMore, 0);
+        }
+    } catch (...) {
+        InHandler = false;
+        throw;
+    }
+    InHandler = false;
+    if (received && OnDataArrived)
+        OnDataArrived(this);
+}
+
+void TCorsock::ResumeReading() {
+    if (readPaused_ && inMemory_.Size() < kMaxBufferedInput) {
+        readPaused_ = false;
+        platform::post(NotifyWindow, MsgReadMore, 0);
+    }
+}
+
+std::string TCorsock::PeekInput() const {
+    return InputIsMemory() ? inMemory_.ToString() : std::string();
+}
+
+bool TCorsock::InputHasLine() const {
+    return InputIsMemory() &&
+           std::memchr(inMemory_.Data(), '\n', std::size_t(inMemory_.Size())) != nullptr;
+}
+
+std::string TCorsock::Read(std::uint16_t count) {
+    StatusMessage(8, "Read( " + std::to_string(count) + " )");
+    if (count > 0) {
+        WaitUntil([&] { return InBuffer->Size() >= count || Canceled || !Connected; });
+        if (!Canceled && InBuffer->Size() < count)
+            throw ESockError(kClosedByPeer); // the bytes that came stay buffered
+    }
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError(kSendAborted);
+    }
+    // Count 0 takes everything buffered, however much that is.
+    std::int64_t take = count == 0 ? inMemory_.Size() : count;
+    std::string result(inMemory_.Data(), std::size_t(take));
+    inMemory_.Consume(take);
+    inMemory_.SetPosition(inMemory_.Size());
+    ResumeReading();
+    return result;
+}
+
+std::string TCorsock::ReadLn() {
+    StatusMessage(8, "ReadLn");
+    for (;;) {
+        if (InputHasLine())
+            break;
+        if (inMemory_.Size() >= kMaxLineLength) {
+            // A peer that never ends its line must not make us buffer without end.
+            inMemory_.Clear();
+            RequestCloseSocket();
+            throw ESockError("Reply line too long");
+        }
+        if (!Connected)
+            throw ESockError(kClosedByPeer);
+        platform::wait_step();
+        if (Canceled)
+            break;
+    }
+    if (Canceled)
+        throw EAbortError(kReadlnAborted); // Canceled stays set; the line stays buffered
+    const char* data = inMemory_.Data();
+    const char* lf =
+        static_cast<const char*>(std::memchr(data, '\n', std::size_t(inMemory_.Size())));
+    std::int64_t length = lf - data + 1;
+    std::string line(data, std::size_t(length));
+    inMemory_.Consume(length);
+    inMemory_.SetPosition(inMemory_.Size());
+    ResumeReading();
+    return line;
+}
+
+std::string TCorsock::Transaction(const std::string& command) {
+    StatusMessage(8, "Transaction");
+    ReplyCode = 0;
+    Writeln(command);
+    LastReply = ReadLn();
+    if (!LastReply.empty()) {
+        StatusMessage(1, LastReply);
+        std::int64_t value = 0;
+        int digits = 0;
+        while (digits < 10 && digits < int(LastReply.size()) &&
+               LastReply[std::size_t(digits)] >= '0' && LastReply[std::size_t(digits)] <= '9') {
+            value = value * 10 + (LastReply[std::size_t(digits)] - '0');
+            ++digits;
+        }
+        if (digits > 0) {
+            if (value > 32767)
+                throw ERangeError();
+            ReplyCode = std::int16_t(value);
+        }
+    }
+    return LastReply;
+}
+
+void TCorsock::CaptureFile(const std::string& fileName) {
+    StatusMessage(8, "CaptureFile");
+    TFileStream file(fileName, TFileStream::Create);
+    TStream* aside = InBuffer;
+    InBuffer = &file;
+    InTransfer = true;
+    FileTransfer = true;
+    auto restore = [&] {
+        InBuffer = aside;
+        InTransfer = FileTransfer = false;
+        ResumeReading();
+    };
+    try {
+        BytesRcvd = 0;
+        if (inMemory_.Size() > 0) {
+            // Bytes that arrived before the capture began come first.
+            file.Write(inMemory_.Data(), inMemory_.Size());
+            BytesRcvd = inMemory_.Size();
+            inMemory_.Clear();
+        }
+        if (readPaused_) {
+            readPaused_ = false;
+            platform::post(NotifyWindow, MsgReadMore, 0);
+        }
+        WaitUntil([this] { return !Connected || Canceled; });
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError(kSendAborted);
+    }
+}
+
+void TCorsock::CaptureStream(TStream& stream, std::int32_t count) {
+    InTransfer = true;
+    BytesRcvd = InBuffer->Size();
+    StatusMessage(8, "Capture Stream");
+    while (!Canceled && Connected && (count == -1 || stream.Size() < count)) {
+        if (inMemory_.Size() > 0) {
+            stream.SetPosition(stream.Size());
+            stream.Write(inMemory_.Data(), inMemory_.Size());
+            inMemory_.Clear();
+            ResumeReading();
+        } else {
+            platform::wait_step();
+        }
+    }
+    InTransfer = false;
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError(kCaptureAborted);
+    }
+}
+
+void TCorsock::CaptureString(std::string& text, std::int32_t count) {
+    text.clear();
+    InTransfer = true;
+    StatusMessage(8, "Capture String");
+    BytesRcvd = 0;
+    while (!Canceled && ((count == -1 && (Connected || inMemory_.Size() > 0)) ||
+                         (count >= 0 && std::int64_t(text.size()) < count))) {
+        if (inMemory_.Size() > 0) {
+            text.append(inMemory_.Data(), std::size_t(inMemory_.Size()));
+            inMemory_.Clear();
+            ResumeReading();
+        } else {
+            platform::wait_step();
+        }
+    }
+    InTransfer = false;
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError(kCaptureAborted);
+    }
+}
+
+void TCorsock::FilterHeader(TStream& stream) {
+    StatusMessage(8, "FilterHeader");
+    std::string line;
+    do {
+        line = ReadLn();
+        stream.WriteString(line);
+    } while (!(line == "\n" || line == "\r\n" || line.empty()));
+}
+
+// --- Listening and accepting ----------------------------------------------------------------
+
+void TCorsock::Listen(bool ownMessage) {
+    StatusMessage(8, "Listening");
+    if (Port < 0 || Port > 65535)
+        throw ERangeError();
+    RemoteAddress.addr = inet_addr("0.0.0.0");
+    RemoteAddress.family = 2;
+    RemoteAddress.port = htons(std::uint16_t(Port));
+    AsyncDone = false;
+    if (platform::sock_bind(SocketHandle, RemoteAddress.addr, RemoteAddress.port) != 0)
+        throw ESockError(SocketErrorStr(std::uint16_t(platform::last_error())));
+    platform::async_select(SocketHandle, NotifyWindow, ownMessage ? MsgAsyncDone : MsgSocketEvent,
+                           platform::EvAccept);
+    if (platform::sock_listen(SocketHandle, 1) != 0)
+        throw ESockError(SocketErrorStr(std::uint16_t(platform::last_error())));
+}
+
+int TCorsock::Accept() {
+    WaitUntil([this] { return AsyncDone || Canceled; });
+    if (Canceled)
+        throw ESockError("Accepting Canceled");
+    if (!LastEventOK)
+        throw ESockError("Error creating Data Connection");
+    StatusMessage(4, "Accepting");
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    int handle = platform::sock_accept(SocketHandle, &address, &port);
+    if (handle != platform::InvalidSocket) {
+        RemoteAddress.addr = address;
+        RemoteAddress.port = port;
+    }
+    if (Canceled) {
+        Canceled = false;
+        if (handle != platform::InvalidSocket)
+            platform::sock_close(handle);
+        throw EAbortError(kSendAborted);
+    }
+    return handle;
+}
+
+void TCorsock::AdoptSocket(int handle) {
+    if (SocketHandle != platform::InvalidSocket)
+        platform::sock_close(SocketHandle);
+    SocketHandle = handle;
+    RegisterAll(handle);
+}
+
+std::string TCorsock::GetLocalAddress() {
+    std::uint32_t address = 0;
+    platform::sock_local_name(SocketHandle, &address, nullptr);
+    in_addr a{};
+    a.s_addr = address;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    std::string result = text;
+    for (char& c : result)
+        if (c == '.')
+            c = ',';
+    return result;
+}
+
+std::string TCorsock::GetPortString() {
+    std::uint16_t port = 0;
+    platform::sock_local_name(SocketHandle, nullptr, &port);
+    int p = ntohs(port);
+    char text[32];
+    std::snprintf(text, sizeof text, ",%d,%d", p / 256, p % 256);
+    return text;
+}
+
+} // namespace kestrel

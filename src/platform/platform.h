@@ -1,0 +1,153 @@
+// The event platform: one thread, one FIFO message queue, socket notifications,
+// timers and asynchronous host lookup.
+//
+// It stands in for hidden notification windows, window timers and an asynchronous
+// socket library. Everything here runs on the thread that calls process_messages(),
+// except the host-lookup helper threads, which only ever hand their result back
+// through a locked inbox.
+//
+// Order of one process_messages() call:
+//   1. collect socket readiness without blocking and queue the notifications,
+//   2. move finished host lookups from the inbox into the queue,
+//   3. queue a tick for every timer that is due,
+//   4. dispatch the queue in FIFO order, including messages posted while
+//      dispatching, until it is empty or about 10 ms have passed,
+//   5. run the UI hook.
+//
+// Lifetime: a message or lookup result addressed to a target that no longer exists
+// is dropped, never delivered.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kestrel::platform {
+
+using TargetId = std::uint64_t; // 0 is never a valid target
+
+struct Message {
+    std::uint32_t code = 0; // message number
+    int socket = -1;        // socket the notification is about, -1 if none
+    std::uint32_t word = 0; // low 16 bits: event code or length; high 16 bits: error
+    std::string payload;    // result bytes of a host lookup (4-byte IPv4 address)
+};
+
+using Handler = std::function<void(const Message&)>;
+
+// Socket event codes, as in the low half of a notification's event word.
+enum SocketEvent : std::uint32_t {
+    EvRead = 1,
+    EvWrite = 2,
+    EvOob = 4,
+    EvAccept = 8,
+    EvConnect = 16,
+    EvClose = 32,
+    EvAll = 63,
+};
+
+// Message numbers used by the platform itself.
+constexpr std::uint32_t MsgTimer = 275;
+
+constexpr std::uint32_t MakeWord(std::uint32_t low, std::uint32_t error) {
+    return (low & 0xFFFF) | (error << 16);
+}
+constexpr std::uint32_t LowWord(std::uint32_t word) {
+    return word & 0xFFFF;
+}
+constexpr std::uint32_t HighWord(std::uint32_t word) {
+    return word >> 16;
+}
+
+// --- Notification targets -------------------------------------------------------
+TargetId create_target(Handler handler);
+// Drops the target's pending messages and its timers; late deliveries are discarded.
+void destroy_target(TargetId target);
+bool target_exists(TargetId target);
+
+// Appends a message to the queue.
+void post(TargetId target, std::uint32_t code, std::uint32_t word, int socket = -1);
+
+// --- Sockets (non-blocking IPv4 TCP) ----------------------------------------------
+// Addresses and ports are in network byte order, as they sit in a socket address.
+// Failing calls return -1 and leave the error, mapped to its table number, in
+// last_error().
+constexpr int InvalidSocket = -1;
+
+int sock_create();
+// Starts a connect. A connect that cannot finish at once reports "would block"
+// (10035) and completes with a connect notification; one refused at once is also
+// reported through the connect notification, as an asynchronous socket library does.
+int sock_connect(int fd, std::uint32_t address, std::uint16_t port);
+int sock_bind(int fd, std::uint32_t address, std::uint16_t port);
+int sock_listen(int fd, int backlog);
+// Accepts one pending connection; the new socket is non-blocking. Re-enables the
+// accept notification of the listener.
+int sock_accept(int fd, std::uint32_t* address, std::uint16_t* port);
+// Receives up to length bytes; returns the count (0 at end of stream) or -1.
+// Re-enables the read notification.
+long sock_recv(int fd, void* buffer, std::size_t length);
+// Sends up to length bytes; returns the count taken or -1. A send that would block
+// arms the write notification for when space comes free.
+long sock_send(int fd, const void* buffer, std::size_t length);
+// Forgets the socket's registration and closes it.
+int sock_close(int fd);
+int sock_set_linger(int fd, bool on, int seconds);
+int sock_local_name(int fd, std::uint32_t* address, std::uint16_t* port);
+int sock_peer_name(int fd, std::uint32_t* address, std::uint16_t* port);
+// Number of bytes waiting to be received, or -1.
+long sock_pending(int fd);
+
+// Registers the socket for notifications of the events in mask, delivered to target
+// as messages with the given code. Registering again replaces the old set; mask 0
+// withdraws it. Re-enabling follows the rules of an asynchronous socket library:
+// read again only after a receive, write once after a connect and again only after a
+// send would have blocked, connect once, accept again after an accept, close once.
+void async_select(int fd, TargetId target, std::uint32_t code, std::uint32_t mask);
+
+// --- Errors -------------------------------------------------------------------------
+// Last socket error as a table number (10061 for a refused connect, ...).
+int last_error();
+void set_last_error(int code);
+// Maps a POSIX errno value to its table number.
+int map_errno(int err);
+
+// --- Timers ---------------------------------------------------------------------------
+// Starts (or restarts) timer id of the target with the interval in milliseconds; a
+// tick arrives as MsgTimer with the id as event word. Returns false when it cannot.
+bool set_timer(TargetId target, std::uint32_t id, std::uint32_t interval_ms);
+void kill_timer(TargetId target, std::uint32_t id);
+
+// --- Host lookup ----------------------------------------------------------------------
+// Resolves name off the thread; the result arrives as a message with the given code:
+// low half of the word the result length (4), high half 0, payload the address in
+// network order; or high half an error (11001 name not found, 11002 temporary).
+void lookup_host(TargetId target, std::uint32_t code, const std::string& name);
+
+// A resolver replaces the real lookup (tests: a resolver that never answers). It is
+// called on the main thread and must call done(error, address) once, from any thread,
+// or never.
+using Resolver = std::function<void(const std::string& name,
+                                    std::function<void(int error, std::uint32_t address)> done)>;
+void set_resolver(Resolver resolver); // empty restores the real lookup
+
+// --- The pump ---------------------------------------------------------------------------
+void process_messages();
+// The wait step of every wait loop: blocks for at most 2 ms until a socket is ready, a
+// message is posted or a timer is due, then runs process_messages().
+void wait_step();
+
+// Runs wait_step() until done() is true; done is tested before each step.
+template <typename Done> void wait_until(Done done) {
+    while (!done())
+        wait_step();
+}
+
+// Called at the end of each process_messages() (the window lets its toolkit run).
+void set_ui_hook(std::function<void()> hook);
+
+// One descriptor that becomes readable whenever process_messages() has work: socket
+// readiness, a posted message, a finished lookup or a due timer. An idle GUI watches it.
+int wake_fd();
+
+} // namespace kestrel::platform
