@@ -38,6 +38,8 @@ def parse_args(argv):
                         help="bytes per second written on data connections (0: no limit)")
     parser.add_argument("--max-cons", type=int, default=0,
                         help="most simultaneous connections (0: pyftpdlib's default)")
+    parser.add_argument("--auth-failed-timeout", type=float, default=0.1,
+                        help="seconds before a failed log-in is answered (pyftpdlib: 3)")
     parser.add_argument("--log-file", default=None,
                         help="write pyftpdlib's log here; without it the log is silenced")
     parser.add_argument("--verbose", action="store_true", help="log every command")
@@ -70,6 +72,7 @@ def main(argv):
 
     handler = FTPHandler
     handler.authorizer = authorizer
+    handler.auth_failed_timeout = args.auth_failed_timeout
     if args.banner is not None:
         handler.banner = args.banner
     if args.read_limit or args.write_limit:

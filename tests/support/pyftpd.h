@@ -22,7 +22,9 @@ struct PyFtpdOptions {
     std::string banner;   // greeting text; empty keeps pyftpdlib's own
     long read_limit = 0;  // bytes per second the server reads on data connections; 0 = no limit
     long write_limit = 0; // bytes per second the server writes on data connections; 0 = no limit
-    int max_cons = 0;     // most simultaneous connections; 0 = pyftpdlib's default
+    // pyftpdlib's max_cons: the most sockets the server holds at once, counting its
+    // listening socket and the data connections; 2 admits one control connection.
+    int max_cons = 0;                    // 0 = pyftpdlib's default
     std::vector<std::string> extra_args; // more arguments for ftpd.py
 };
 

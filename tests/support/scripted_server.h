@@ -70,9 +70,12 @@ public:
     std::size_t index() const { return index_; }
 
     // Control connection.
-    void send(const std::string& bytes);                  // raw bytes, sent as they are
-    void reply(const std::string& line);                  // line + CRLF
-    void trickle(const std::string& bytes, int delay_ms); // one byte at a time
+    // The sending calls return false when the client has closed or reset the connection
+    // (not a failure: tests provoke that); a send that makes no progress within the
+    // timeout is a failure and ends the script.
+    bool send(const std::string& bytes);                  // raw bytes, sent as they are
+    bool reply(const std::string& line);                  // line + CRLF
+    bool trickle(const std::string& bytes, int delay_ms); // one byte at a time
     // Reads the next line (without its CR LF, or LF alone); std::nullopt at EOF, on a
     // reset or when no line came within the timeout. A last line without a line end
     // that is followed by EOF is returned as a line.
@@ -90,12 +93,14 @@ public:
     // binding the local end to source_address first (for example "127.0.0.2" to play a
     // foreign connector). A missing PORT line, refusal or timeout ends the script.
     void connect_data(const std::string& source_address = "");
+    // As connect_data(), but a refused or timed-out connection only returns false.
+    bool try_connect_data(const std::string& source_address = "");
     // The host and port of the last PORT line read, as "h1.h2.h3.h4" and the port.
     std::optional<std::pair<std::string, int>> port_address() const { return port_address_; }
-    void data_send(const std::string& bytes);
-    void data_trickle(const std::string& bytes, int delay_ms);
-    // Everything the client sends until it closes (a reset also ends it). A timeout
-    // ends the script.
+    bool data_send(const std::string& bytes);
+    bool data_trickle(const std::string& bytes, int delay_ms);
+    // Everything the client sends until it closes (a reset also ends it). No data for
+    // the length of the timeout ends the script.
     std::string data_recv_all();
     void data_close(); // orderly close
     void data_reset(); // close with SO_LINGER 0
@@ -116,7 +121,8 @@ private:
     [[noreturn]] void abort_script(const std::string& message);
     // Waits until fd is ready for events or the server stops. Returns false on timeout.
     bool wait_ready(int fd, short events, std::chrono::milliseconds timeout);
-    void send_on(int& fd, const std::string& bytes, const char* what);
+    bool send_on(int fd, const std::string& bytes, const char* what);
+    bool open_data(const std::string& source_address, std::string& error);
     void close_fd(int& fd, bool with_reset);
     void remember_port(const std::string& line);
 
@@ -201,9 +207,6 @@ private:
     void serve(int control_fd, std::size_t index);
     void record_line(std::size_t session, const std::string& line);
     void record_failure(std::size_t session, const std::string& message);
-    void track_fd(int fd);
-    void untrack_fd(int fd);
-    bool stopping() const;
 
     Script script_;
     Options options_;
@@ -214,7 +217,6 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable ended_cv_;
     bool stopping_ = false;
-    std::vector<int> open_fds_;
     std::vector<std::string> all_lines_;
     std::vector<std::vector<std::string>> session_lines_;
     std::vector<std::string> failures_;
