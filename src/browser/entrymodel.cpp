@@ -1,0 +1,94 @@
+#include "browser/entrymodel.h"
+
+#include <QPixmap>
+
+namespace kestrel {
+
+namespace {
+constexpr int GlyphSize = 16;
+constexpr int ItemHeight = 16;
+} // namespace
+
+QPixmap GlyphPixmap(TGlyph glyph) {
+    const char* path = nullptr;
+    switch (glyph) {
+    case TGlyph::None:
+        return QPixmap();
+    case TGlyph::OpenFolder:
+        path = ":/glyphs/OPENFOLDER.png";
+        break;
+    case TGlyph::CurrentFolder:
+        path = ":/glyphs/CURRENTFOLDER.png";
+        break;
+    case TGlyph::ClosedFolder:
+        path = ":/glyphs/CLOSEDFOLDER.png";
+        break;
+    case TGlyph::Executable:
+        path = ":/glyphs/EXECUTABLE.png";
+        break;
+    case TGlyph::UnknownFile:
+        path = ":/glyphs/UNKNOWNFILE.png";
+        break;
+    }
+    // Loaded once per kind; QPixmap shares its data, so copies are cheap.
+    static QPixmap cache[6];
+    QPixmap& slot = cache[static_cast<int>(glyph)];
+    if (slot.isNull())
+        slot.load(QString::fromLatin1(path));
+    return slot;
+}
+
+void TEntryModel::Reset(std::vector<TEntry> entries) {
+    beginResetModel();
+    entries_ = std::move(entries);
+    endResetModel();
+}
+
+int TEntryModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(entries_.size());
+}
+
+QVariant TEntryModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= static_cast<int>(entries_.size()))
+        return QVariant();
+    const TEntry& entry = entries_[static_cast<size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::ToolTipRole:
+        return QString::fromStdString(entry.text);
+    case Qt::DecorationRole:
+        if (entry.glyph == TGlyph::None)
+            return QVariant();
+        return GlyphPixmap(entry.glyph);
+    case IndentRole:
+        return entry.indent;
+    default:
+        return QVariant();
+    }
+}
+
+Qt::ItemFlags TEntryModel::flags(const QModelIndex& index) const {
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled |
+           Qt::ItemNeverHasChildren;
+}
+
+void TEntryDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                           const QModelIndex& index) const {
+    QStyleOptionViewItem shifted(option);
+    shifted.rect.setLeft(option.rect.left() + index.data(IndentRole).toInt());
+    shifted.decorationSize = QSize(GlyphSize, GlyphSize);
+    QStyledItemDelegate::paint(painter, shifted, index);
+}
+
+QSize TEntryDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    QStyleOptionViewItem opt(option);
+    opt.decorationSize = QSize(GlyphSize, GlyphSize);
+    QSize size = QStyledItemDelegate::sizeHint(opt, index);
+    size.setWidth(size.width() + index.data(IndentRole).toInt());
+    size.setHeight(std::max(size.height(), ItemHeight));
+    return size;
+}
+
+} // namespace kestrel

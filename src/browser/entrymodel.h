@@ -1,0 +1,49 @@
+// The stored entries of a list and their drawing. Entries are read once per change;
+// the view asks only for the rows it shows, so large folders stay cheap to scroll.
+#pragma once
+
+#include "browser/filectrl.h"
+
+#include <QAbstractListModel>
+#include <QStyledItemDelegate>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+struct TEntry {
+    std::string text;
+    TGlyph glyph = TGlyph::None;
+    int indent = 2; // pixels from the left edge
+    int kind = 0;   // TDirEntryKind for the folder list, unused by the file list
+};
+
+// Role that carries an entry's indentation in pixels.
+inline constexpr int IndentRole = Qt::UserRole + 1;
+
+class TEntryModel : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+
+    // Replaces all entries at once.
+    void Reset(std::vector<TEntry> entries);
+    const std::vector<TEntry>& Entries() const { return entries_; }
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+private:
+    std::vector<TEntry> entries_;
+};
+
+// Draws an entry shifted right by its indentation, glyph first.
+class TEntryDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+};
+
+} // namespace kestrel
