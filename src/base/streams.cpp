@@ -118,6 +118,11 @@ void TFileStream::Write(const void* buffer, std::int64_t count) {
     }
 }
 
+void TFileStream::Truncate(std::int64_t size) {
+    if (::ftruncate(fd_, size) != 0)
+        throw EInOutError(InOutErrorText(errno));
+}
+
 std::int64_t TFileStream::Size() const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0)

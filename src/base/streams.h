@@ -68,6 +68,8 @@ public:
     std::int64_t Position() const override { return position_; }
     void SetPosition(std::int64_t position) override { position_ = position; }
     const std::string& FileName() const { return name_; }
+    // Cuts the file to size bytes; raises EInOutError on failure.
+    void Truncate(std::int64_t size);
 
 private:
     std::string name_;

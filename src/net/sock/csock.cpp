@@ -280,6 +280,9 @@ void TCorsock::Connect() {
     } while (!Connected && !TimedOut && !Canceled && LastEventOK);
     TimerOff();
     if (TimedOut || Canceled || !LastEventOK) {
+        // A socket left connecting (time-out, cancel) or failed cannot start another
+        // connect; a fresh one lets the next Connect work.
+        RenewSocket();
         if (OnConnectionFailed)
             OnConnectionFailed(this);
         if (TimedOut)
@@ -287,6 +290,16 @@ void TCorsock::Connect() {
         if (Canceled)
             throw ESockError("Connection Canceled");
         throw ESockError("Connection Failed");
+    }
+}
+
+void TCorsock::RenewSocket() {
+    if (SocketHandle != platform::InvalidSocket)
+        platform::sock_close(SocketHandle);
+    SocketHandle = platform::sock_create();
+    if (SocketHandle != platform::InvalidSocket) {
+        platform::sock_set_linger(SocketHandle, true, 0);
+        RegisterAll(SocketHandle);
     }
 }
 
@@ -426,13 +439,15 @@ std::string TCorsock::GetLocalIP() {
 
 void TCorsock::Wndproc(const platform::Message& message) {
     try {
+        // A notification about a socket that is no longer ours (closed and replaced) is
+        // stale; it must not touch the flags either.
+        if ((message.code == MsgSocketEvent ||
+             (message.code == MsgAsyncDone && message.socket != -1)) &&
+            message.socket != SocketHandle)
+            return;
         LastEventOK = platform::HighWord(message.word) == 0;
         switch (message.code) {
         case MsgSocketEvent:
-            // A notification about a socket that is no longer ours (closed and replaced)
-            // is stale.
-            if (message.socket != SocketHandle)
-                return;
             switch (platform::LowWord(message.word)) {
             case platform::EvRead:
                 ReadToStream();
@@ -453,6 +468,7 @@ void TCorsock::Wndproc(const platform::Message& message) {
                 }
                 break;
             case platform::EvClose:
+                PeerReset = !LastEventOK;
                 DrainOnClose();
                 Connected = false;
                 RequestCloseSocket();
@@ -463,8 +479,7 @@ void TCorsock::Wndproc(const platform::Message& message) {
             break;
         case MsgAsyncDone:
             AsyncDone = true;
-            if (platform::LowWord(message.word) == platform::EvAccept &&
-                message.socket == SocketHandle && message.payload.empty()) {
+            if (message.socket != -1 && platform::LowWord(message.word) == platform::EvAccept) {
                 Connected = true;
                 if (!Destroying() && OnDisconnect)
                     OnDisconnect(this);

@@ -119,6 +119,7 @@ public:
     bool TimedOut = false;
     bool LastEventOK = true;
     bool AsyncDone = false;
+    bool PeerReset = false; // the peer's close came with an error (a reset)
     std::int32_t LastErrorNo = 0;
     std::string Status;
     std::vector<std::string> WinsockInfo;
@@ -176,9 +177,12 @@ public:
     std::string Read(std::uint16_t count);
     std::string ReadLn();
     virtual std::string Transaction(const std::string& command);
-    void SendFile(const std::string& fileName);
+    // Sends the file from offset startAt (0: the whole file); BytesSent counts from there.
+    void SendFile(const std::string& fileName, std::int64_t startAt = 0);
     void SendStream(TStream& stream);
-    void CaptureFile(const std::string& fileName);
+    // Captures into a new file, or, with appendAt >= 0, into the existing file from that
+    // offset on (a restarted download).
+    void CaptureFile(const std::string& fileName, std::int64_t appendAt = -1);
     void CaptureStream(TStream& stream, std::int32_t count);
     void CaptureString(std::string& text, std::int32_t count);
     void FilterHeader(TStream& stream);
@@ -193,11 +197,16 @@ public:
     void Listen(bool ownMessage);
     std::string GetLocalAddress();
     std::string GetPortString();
+    // ",h,l" of a port number, as GetPortString reports the socket's local port.
+    static std::string FormatPortString(int port);
     // Closes the listening socket and makes the accepted one this component's socket,
     // registered for all six events.
     void AdoptSocket(int handle);
 
 protected:
+    // Reads the first line of a reply for Transaction; a derived protocol may recognise
+    // replies that arrive while the wait was cancelled.
+    virtual std::string ReadReplyLine() { return ReadLn(); }
     // Waits in the platform's wait step until done() holds.
     template <typename Done> void WaitUntil(Done done) { platform::wait_until(done); }
     template <typename Handler> void Raise(const Handler& handler) {
@@ -215,6 +224,7 @@ private:
     bool InputIsMemory() const { return InBuffer == &inMemory_; }
     void ResumeReading();
     void DrainOnClose();
+    void RenewSocket();
     bool designTime_ = false;
 };
 

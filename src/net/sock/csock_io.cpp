@@ -56,7 +56,7 @@ void TCorsock::Writeln(const std::string& text) {
     Write(text + "\r\n");
 }
 
-void TCorsock::SendFile(const std::string& fileName) {
+void TCorsock::SendFile(const std::string& fileName, std::int64_t startAt) {
     StatusMessage(8, "SendFile");
     TFileStream file(fileName, TFileStream::OpenRead);
     TStream* aside = OutBuffer;
@@ -64,13 +64,17 @@ void TCorsock::SendFile(const std::string& fileName) {
     InTransfer = true;
     FileTransfer = true;
     SendComplete = false;
-    BytesSent = 0;
     BytesTotal = file.Size();
+    if (startAt < 0 || startAt > BytesTotal)
+        throw ERangeError();
+    BytesSent = startAt;
     bool closed = false;
     try {
         platform::post(NotifyWindow, MsgSendMore, 0);
-        WaitUntil([this] { return SendComplete || Canceled || BytesTotal <= 0 || !Connected; });
-        closed = !SendComplete && !Canceled && BytesTotal > 0;
+        WaitUntil([this] {
+            return SendComplete || Canceled || BytesSent >= BytesTotal || !Connected;
+        });
+        closed = !SendComplete && !Canceled && BytesSent < BytesTotal;
     } catch (...) {
         OutBuffer = aside;
         InTransfer = FileTransfer = false;
@@ -271,7 +275,7 @@ std::string TCorsock::Transaction(const std::string& command) {
     StatusMessage(8, "Transaction");
     ReplyCode = 0;
     Writeln(command);
-    LastReply = ReadLn();
+    LastReply = ReadReplyLine();
     if (!LastReply.empty()) {
         StatusMessage(1, LastReply);
         std::int64_t value = 0;
@@ -290,9 +294,13 @@ std::string TCorsock::Transaction(const std::string& command) {
     return LastReply;
 }
 
-void TCorsock::CaptureFile(const std::string& fileName) {
+void TCorsock::CaptureFile(const std::string& fileName, std::int64_t appendAt) {
     StatusMessage(8, "CaptureFile");
-    TFileStream file(fileName, TFileStream::Create);
+    TFileStream file(fileName, appendAt >= 0 ? TFileStream::OpenReadWrite : TFileStream::Create);
+    if (appendAt >= 0) {
+        file.Truncate(appendAt);
+        file.SetPosition(appendAt);
+    }
     TStream* aside = InBuffer;
     InBuffer = &file;
     InTransfer = true;
@@ -406,10 +414,13 @@ int TCorsock::Accept() {
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     int handle = platform::sock_accept(SocketHandle, &address, &port);
-    if (handle != platform::InvalidSocket) {
-        RemoteAddress.addr = address;
-        RemoteAddress.port = port;
+    if (handle == platform::InvalidSocket) {
+        // Nothing to hand back: a caller must not adopt an invalid socket.
+        AsyncDone = false;
+        throw ESockError("Error creating Data Connection");
     }
+    RemoteAddress.addr = address;
+    RemoteAddress.port = port;
     if (Canceled) {
         Canceled = false;
         if (handle != platform::InvalidSocket)
@@ -443,9 +454,12 @@ std::string TCorsock::GetLocalAddress() {
 std::string TCorsock::GetPortString() {
     std::uint16_t port = 0;
     platform::sock_local_name(SocketHandle, nullptr, &port);
-    int p = ntohs(port);
+    return FormatPortString(ntohs(port));
+}
+
+std::string TCorsock::FormatPortString(int port) {
     char text[32];
-    std::snprintf(text, sizeof text, ",%d,%d", p / 256, p % 256);
+    std::snprintf(text, sizeof text, ",%d,%d", port / 256, port % 256);
     return text;
 }
 

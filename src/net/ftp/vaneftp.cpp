@@ -1,0 +1,351 @@
+// TVaneFTP: log-in and log-out, reply reading, the outcome rule and single commands.
+#include "net/ftp/vaneftp.h"
+
+#include "net/ftp/ftpreply.h"
+
+#include <chrono>
+
+namespace kestrel {
+namespace {
+
+constexpr const char* kInvalidCharacter = "Invalid character in command";
+// Flush waits at most 1.1e-5 of a day for a late reply.
+constexpr auto kFlushLimit = std::chrono::microseconds(950400);
+// A server that does not answer QUIT must not keep a closing program waiting.
+constexpr auto kQuitLimit = std::chrono::seconds(2);
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// A line continues a multi-line reply when it begins with a space or carries "-" as
+// its fourth character.
+bool ContinuesReply(const std::string& line) {
+    return (!line.empty() && line[0] == ' ') || (line.size() >= 4 && line[3] == '-');
+}
+
+int ThreeDigitCode(const std::string& line) {
+    if (line.size() < 3)
+        return 0;
+    for (int i = 0; i < 3; ++i)
+        if (line[std::size_t(i)] < '0' || line[std::size_t(i)] > '9')
+            return 0;
+    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+TCmdType Classify(const std::string& command) {
+    std::string verb = command.substr(0, command.find(' ')) + " ";
+    if (verb == "CWD ")
+        return cmdChangeDir;
+    if (verb == "DELE ")
+        return cmdDelete;
+    if (verb == "MKD ")
+        return cmdMakeDir;
+    if (verb == "RMD ")
+        return cmdRemoveDir;
+    if (command == "PWD")
+        return cmdCurrentDir;
+    return cmdDoCommand;
+}
+
+} // namespace
+
+TVaneFTP::TVaneFTP(TComponent* owner) : TCorsock(owner) {
+    Port = 21;
+    FDataSocket = nullptr;
+    Vendor = vendorAuto;
+    OnDataArrived = [this](TComponent* sender) { CheckRead(sender); };
+}
+
+TVaneFTP::~TVaneFTP() {
+    BeginDestroy();
+    Cancel();
+    if (Connected) {
+        try {
+            QuitBeforeDestroy();
+        } catch (...) {
+        }
+    }
+    FTPDirectoryList.reset();
+    delete FDataSocket;
+    FDataSocket = nullptr;
+}
+
+// Log-out that never waits long for the reply: for a component going away or a
+// log-in that failed.
+void TVaneFTP::QuitBeforeDestroy() {
+    Canceled = false;
+    StatusMessage(1, "QUIT");
+    DiscardInput();
+    Writeln("QUIT");
+    auto deadline = std::chrono::steady_clock::now() + kQuitLimit;
+    WaitUntil([&] {
+        return InputHasLine() || !Connected || Canceled ||
+               std::chrono::steady_clock::now() >= deadline;
+    });
+    TCorsock::Disconnect();
+}
+
+// --- Replies ------------------------------------------------------------------------------
+
+std::string TVaneFTP::ReadReplyLine() {
+    try {
+        return ReadLn();
+    } catch (const EAbortError&) {
+        // A 421 or 426 that cancelled the wait is the reply itself: hand it on so that the
+        // caller reports the server's line instead of a bare cancel.
+        if (Canceled && ServerClosingLineBuffered() && InputHasLine()) {
+            Canceled = false;
+            return ReadLn();
+        }
+        throw;
+    }
+}
+
+bool TVaneFTP::ServerClosingLineBuffered() const {
+    std::string head = PeekInput().substr(0, 4);
+    return head.size() >= 4 && (StartsWith(head, "421") || StartsWith(head, "426"));
+}
+
+std::string TVaneFTP::Transaction(const std::string& command) {
+    CheckCommandText(command);
+    std::string first = TCorsock::Transaction(command);
+    ReadExtraLines(first);
+    return first;
+}
+
+void TVaneFTP::ReadExtraLines(std::string line) {
+    while (ContinuesReply(line)) {
+        line = ReadLn();
+        StatusMessage(1, line);
+    }
+}
+
+void TVaneFTP::CheckCommandText(const std::string& text) {
+    // A line end or zero byte inside a name would let it smuggle a second command.
+    if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw FTPException(kInvalidCharacter);
+}
+
+void TVaneFTP::DiscardInput() {
+    if (InBuffer->Size() > 0)
+        Read(0);
+}
+
+bool TVaneFTP::CheckOutcome(int low, int high, TCmdType kind, bool unsupported, Policy policy,
+                            const std::string& line) {
+    if (ReplyCode < low || ReplyCode > high)
+        return true;
+    if (unsupported && OnUnSupportedFunction && ReplyCode >= 500 && ReplyCode <= 502)
+        OnUnSupportedFunction(kind);
+    if (policy == Policy::Raise || !OnFailure)
+        throw FTPException(line);
+    bool handled = false;
+    OnFailure(handled, kind);
+    if (!handled)
+        throw FTPException(line);
+    return false;
+}
+
+// --- Log-in and log-out ----------------------------------------------------------------------
+
+void TVaneFTP::Connect() {
+    Canceled = false;
+    if (Connected)
+        return;
+    CheckCommandText(UserID);
+    CheckCommandText(Password);
+    inMemory_.Clear();
+    TCorsock::Connect();
+    try {
+        // The greeting: at least one line, then the continuation rule. A server that
+        // refuses service in its greeting (or is no FTP server) is reported with its line.
+        std::string line;
+        do {
+            line = ReadReplyLine();
+            StatusMessage(1, line);
+            ReadExtraLines(line);
+        } while (ThreeDigitCode(line) == 120); // "ready in n minutes": the real one follows
+        int greeting = ThreeDigitCode(line);
+        if (greeting == 0 || greeting >= 400) {
+            LastReply = line;
+            throw FTPException(line);
+        }
+        if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
+            bool handled = false;
+            OnAuthenticationNeeded(handled);
+            CheckCommandText(UserID);
+            CheckCommandText(Password);
+        }
+        StatusMessage(1, "USER " + UserID);
+        Transaction(Proxy.empty() ? "USER " + UserID : "USER " + UserID + "@" + Host);
+        auto refused = [this] { return ReplyCode >= 401 && ReplyCode <= 599; };
+        if (refused()) {
+            if (OnConnectionFailed)
+                OnConnectionFailed(this);
+            throw FTPException(LastReply);
+        }
+        if (ReplyCode == 331) {
+            StatusMessage(1, "PASS ");
+            Transaction("PASS " + Password);
+            if (refused()) {
+                if (OnConnectionFailed)
+                    OnConnectionFailed(this);
+                throw FTPException(LastReply);
+            }
+        }
+    } catch (...) {
+        // Log out without waiting long: the server may be the reason for the failure.
+        try {
+            if (Connected)
+                QuitBeforeDestroy();
+        } catch (...) {
+        }
+        FTPDirectoryList.reset();
+        Vendor = vendorAuto;
+        if (Connected)
+            TCorsock::Disconnect();
+        StatusMessage(1, "Disconnected");
+        throw;
+    }
+    if (OnConnect)
+        OnConnect(this);
+}
+
+void TVaneFTP::Disconnect() {
+    Canceled = false;
+    if (!Connected)
+        return;
+    StatusMessage(1, "QUIT");
+    try {
+        FTPDirectoryList.reset();
+        Vendor = vendorAuto;
+        DiscardInput();
+        Transaction("QUIT");
+    } catch (...) {
+        TCorsock::Disconnect();
+        throw;
+    }
+    TCorsock::Disconnect();
+    if (ReplyCode >= 301 && ReplyCode <= 599)
+        throw FTPException(LastReply);
+}
+
+// --- Commands --------------------------------------------------------------------------------
+
+void TVaneFTP::DoCommand(const std::string& command) {
+    TCmdType kind = Classify(command);
+    Canceled = false;
+    CertifyConnect();
+    CheckCommandText(command);
+    StatusMessage(1, command);
+    DiscardInput();
+    Transaction(command);
+    if (CheckOutcome(400, 599, kind, true, Policy::Events, LastReply) && OnSuccess)
+        OnSuccess(kind);
+}
+
+void TVaneFTP::ChangeDir(const std::string& name) {
+    DoCommand("CWD " + name);
+}
+void TVaneFTP::MakeDirectory(const std::string& name) {
+    DoCommand("MKD " + name);
+}
+void TVaneFTP::RemoveDir(const std::string& name) {
+    DoCommand("RMD " + name);
+}
+void TVaneFTP::Delete(const std::string& name) {
+    DoCommand("DELE " + name);
+}
+void TVaneFTP::Reinitialize() {
+    DoCommand("REIN");
+}
+void TVaneFTP::Allocate(std::int64_t count) {
+    DoCommand("ALLO " + std::to_string(count));
+}
+
+void TVaneFTP::Mode(int code) {
+    switch (code) {
+    case 1:
+        DoCommand("TYPE A");
+        break;
+    case 2:
+        DoCommand("TYPE I");
+        break;
+    case 3:
+        DoCommand("TYPE L 8");
+        break;
+    default:
+        break; // nothing is sent for an unknown type
+    }
+}
+
+std::string TVaneFTP::GetCurrentDir() {
+    DoCommand("PWD");
+    return ExtractQuotedDir(LastReply);
+}
+
+void TVaneFTP::Rename(const std::string& oldName, const std::string& newName) {
+    Canceled = false;
+    CertifyConnect();
+    CheckCommandText(oldName);
+    CheckCommandText(newName);
+    DiscardInput();
+    StatusMessage(1, "RNFR " + oldName);
+    Transaction("RNFR " + oldName);
+    CheckOutcome(352, 599, cmdRename, false, Policy::Events, LastReply);
+    StatusMessage(1, "RNTO " + newName);
+    Transaction("RNTO " + newName);
+    if (CheckOutcome(301, 599, cmdRename, true, Policy::Events, LastReply) && OnSuccess)
+        OnSuccess(cmdRename);
+}
+
+// --- Watching the control connection -------------------------------------------------------------
+
+void TVaneFTP::CheckRead(TComponent*) {
+    std::string head = PeekInput();
+    if (head.size() >= 4 && (StartsWith(head, "421") || StartsWith(head, "426")))
+        Cancel();
+    // While a data operation waits for the server's connection, a refusal on the control
+    // connection (150 then 425, say) means the connection will never come.
+    if (accepting_ && FDataSocket && InputHasLine()) {
+        std::string line = head.substr(0, head.find('\n'));
+        int code = ThreeDigitCode(line);
+        if (code >= 400 && code <= 599 && !ContinuesReply(line)) {
+            acceptRefused_ = true;
+            FDataSocket->Cancel();
+        }
+    }
+}
+
+void TVaneFTP::Flush() {
+    Canceled = false;
+    auto started = std::chrono::steady_clock::now();
+    std::string text;
+    for (;;) {
+        text = Read(0);
+        if (!text.empty() || std::chrono::steady_clock::now() - started > kFlushLimit)
+            break;
+        platform::wait_step();
+    }
+    StatusMessage(1, text);
+}
+
+void TVaneFTP::Abort() {
+    if (FDataSocket)
+        FDataSocket->Cancel();
+    Cancel();
+}
+
+std::int64_t TVaneFTP::GetBytesSent() const {
+    return FDataSocket ? FDataSocket->BytesSent : 0;
+}
+std::int64_t TVaneFTP::GetBytesRcvd() const {
+    return FDataSocket ? FDataSocket->BytesRcvd : 0;
+}
+
+std::int64_t TVaneFTP::GetBytesTotal(const std::string& text) {
+    return ParseBytesTotal(text);
+}
+
+} // namespace kestrel

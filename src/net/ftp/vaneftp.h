@@ -1,0 +1,135 @@
+// TVaneFTP: an active-mode FTP client component. Its inherited socket is the control
+// connection; each listing or transfer makes one more TCorsock as its data connection
+// and frees it before returning.
+//
+// Every operation blocks its caller while the thread's message dispatch keeps
+// turning, so events fire during the call. Outcomes are reported by events
+// (OnSuccess, OnFailure, OnUnSupportedFunction) and by FTPException, whose message is
+// the server's refusing reply line as received.
+#pragma once
+
+#include "net/ftp/ftplist.h"
+#include "net/sock/csock.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kestrel {
+
+class FTPException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Kind of operation that an outcome event reports.
+enum TCmdType : std::uint8_t {
+    cmdChangeDir,
+    cmdMakeDir,
+    cmdDelete,
+    cmdRemoveDir,
+    cmdList,
+    cmdRename,
+    cmdUpRestore,
+    cmdDownRestore,
+    cmdDownload,
+    cmdUpload,
+    cmdAppend,
+    cmdReInit,
+    cmdAllocate,
+    cmdNList,
+    cmdDoCommand,
+    cmdCurrentDir,
+};
+
+using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
+using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
+using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
+using TVaneListItem = std::function<void(const std::string& Listing)>;
+
+class TVaneFTP : public TCorsock {
+public:
+    explicit TVaneFTP(TComponent* owner);
+    ~TVaneFTP() override;
+
+    // --- Published properties -----------------------------------------------------
+    TNotifyEvent OnConnect; // log-in completed (hides the socket's connect notification)
+    std::string UserID;
+    std::string Password;
+    TNotifyEvent OnTransactionStart;
+    TNotifyEvent OnTransactionStop;
+    THandlerEvent OnAuthenticationNeeded;
+    THandlerEvent OnAuthenticationFailed;
+    TFailureEvent OnFailure;
+    TSuccessEvent OnSuccess;
+    TVaneListItem OnListItem;
+    TUnsupportedEvent OnUnSupportedFunction;
+    int Vendor = vendorAuto;
+    bool ParseList = false;
+
+    // --- Run-time state ---------------------------------------------------------------
+    TCorsock* FDataSocket = nullptr;
+    std::unique_ptr<TFTPDirectoryList> FTPDirectoryList;
+
+    // --- Session --------------------------------------------------------------------------
+    void Connect() override;
+    void Disconnect() override;
+    std::string Transaction(const std::string& command) override;
+    void ReadExtraLines(std::string line);
+    void DoCommand(const std::string& command);
+    void CheckRead(TComponent* Sender);
+    void Flush();
+    void Abort() override;
+    std::int64_t GetBytesSent() const;
+    std::int64_t GetBytesRcvd() const;
+
+    // --- Single commands -------------------------------------------------------------------
+    void ChangeDir(const std::string& name);
+    void MakeDirectory(const std::string& name);
+    void RemoveDir(const std::string& name);
+    void Delete(const std::string& name);
+    void Reinitialize();
+    void Allocate(std::int64_t count);
+    void Mode(int code);
+    std::string GetCurrentDir();
+    void Rename(const std::string& oldName, const std::string& newName);
+
+    // --- Listings and transfers -------------------------------------------------------------
+    void List();
+    void Nlist();
+    void Upload(const std::string& localPath, const std::string& remoteName);
+    void Download(const std::string& remoteName, const std::string& localPath);
+    void UploadUnique(const std::string& localPath);
+    void UploadAppend(const std::string& localPath, const std::string& remoteName);
+    void UploadRestore(const std::string& localPath, const std::string& remoteName,
+                       std::int64_t position);
+    void DownloadRestore(const std::string& remoteName, const std::string& localPath);
+    // The size a server announces in a reply line ("... (2048 bytes)"); 0 when none is
+    // found or it does not fit 64 bits.
+    static std::int64_t GetBytesTotal(const std::string& text);
+
+protected:
+    std::string ReadReplyLine() override;
+
+private:
+    struct DataOperation;
+    enum class Policy { Events, Raise };
+
+    // The outcome rule: true when the reply passed, false when it was refused and an
+    // OnFailure handler marked it handled; raises FTPException otherwise.
+    bool CheckOutcome(int low, int high, TCmdType kind, bool unsupported, Policy policy,
+                      const std::string& line);
+    void DiscardInput();
+    static void CheckCommandText(const std::string& text);
+    bool ServerClosingLineBuffered() const;
+    void RunDataOperation(DataOperation& op);
+    int AcceptFromServer(TCorsock& data);
+    void ReadListing(TCorsock& data, bool parse);
+    void QuitBeforeDestroy();
+
+    bool accepting_ = false;     // a data operation waits for the server's connection
+    bool acceptRefused_ = false; // the server refused the transfer while we waited
+};
+
+} // namespace kestrel

@@ -1,0 +1,390 @@
+// TVaneFTP: the active-mode data connection that every listing and transfer runs,
+// the listings, and the file transfers.
+//
+// One skeleton serves all eight operations:
+//   PORT h1,h2,h3,h4,p1,p2   -> 200
+//   [REST n                  -> 350]
+//   STOR/RETR/LIST/...       -> 150
+//   accept the server's connection, move the data, close it
+//   completion reply         -> 226
+// The operations differ only in the switches of DataOperation.
+#include "net/ftp/ftpreply.h"
+#include "net/ftp/vaneftp.h"
+
+#include <functional>
+
+namespace kestrel {
+namespace {
+
+int ReplyCodeOf(const std::string& line) {
+    int code = 0;
+    for (std::size_t i = 0; i < line.size() && i < 3 && line[i] >= '0' && line[i] <= '9'; ++i)
+        code = code * 10 + (line[i] - '0');
+    return code;
+}
+
+// The file-name part of a local path, sent when no remote name is given.
+std::string FileNamePart(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+struct TVaneFTP::DataOperation {
+    enum Direction { Listing, Sending, Receiving };
+    TCmdType kind = cmdList;
+    Direction direction = Listing;
+    std::string status;  // status text shown before the command
+    std::string command; // the transfer command
+    Policy policy = Policy::Events;
+    bool unsupported = false;       // OnUnSupportedFunction on the command's refusal
+    bool plainTransaction = false;  // first line only; continuation lines read here
+    bool startBeforeAccept = false; // OnTransactionStart before the accept (LIST)
+    bool flushAtEnd = false;
+    std::int64_t restartAt = -1;         // REST n before the command when >= 0
+    std::function<void()> prepare;       // before PORT
+    std::function<void(TCorsock&)> move; // the data step
+};
+
+void TVaneFTP::RunDataOperation(DataOperation& op) {
+    Canceled = false;
+    CertifyConnect();
+    CheckCommandText(op.command);
+    auto stopped = [this] { return Canceled || TimedOut; };
+
+    bool completed = false;
+    FDataSocket = new TCorsock(this);
+    TCorsock& data = *FDataSocket;
+    // The end step runs however the operation ends.
+    auto finish = [&] {
+        accepting_ = false;
+        acceptRefused_ = false;
+        delete FDataSocket;
+        FDataSocket = nullptr;
+    };
+    try {
+        DiscardInput();
+        data.TimeOut = TimeOut;
+        data.Port = 0;
+        data.Listen(true);
+        if (op.prepare)
+            op.prepare();
+
+        // PORT with the address by which the server already reaches us, e.g.
+        // PORT 127,0,0,1,4,7 for data port 1031.
+        std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
+        StatusMessage(1, port);
+        Transaction(port);
+        // A refused PORT means no data connection will come: end quietly when handled.
+        if (!CheckOutcome(301, 599, op.kind, false, op.policy, LastReply)) {
+            finish();
+            return;
+        }
+
+        if (op.direction == DataOperation::Sending && OnPacketSent)
+            data.OnPacketSent = OnPacketSent;
+        if (op.direction == DataOperation::Receiving && OnPacketRecvd)
+            data.OnPacketRecvd = OnPacketRecvd;
+
+        if (op.restartAt >= 0) {
+            std::string rest = "REST " + std::to_string(op.restartAt);
+            StatusMessage(1, rest);
+            Transaction(rest);
+            if (!CheckOutcome(400, 599, op.kind, false, op.policy, LastReply)) {
+                finish();
+                return;
+            }
+        }
+
+        StatusMessage(1, op.status);
+        if (op.plainTransaction) {
+            BytesTotal = 0;
+            std::string line = TCorsock::Transaction(op.command);
+            if (!CheckOutcome(301, 599, op.kind, false, op.policy, LastReply)) {
+                finish();
+                return;
+            }
+            BytesTotal = GetBytesTotal(line);
+            // Continuation lines may announce the size; each is judged again by the
+            // first line's code.
+            while ((!line.empty() && line[0] == ' ') || (line.size() >= 4 && line[3] == '-')) {
+                line = ReadLn();
+                StatusMessage(1, line);
+                if (BytesTotal == 0)
+                    BytesTotal = GetBytesTotal(line);
+                if (!CheckOutcome(301, 599, op.kind, op.kind == cmdDownload, op.policy, line)) {
+                    finish();
+                    return;
+                }
+            }
+        } else {
+            Transaction(op.command);
+            if (!CheckOutcome(301, 599, op.kind, op.unsupported, op.policy, LastReply)) {
+                finish();
+                return;
+            }
+        }
+
+        if (op.startBeforeAccept && OnTransactionStart)
+            OnTransactionStart(this);
+        int handle = AcceptFromServer(data);
+        data.AdoptSocket(handle);
+        // Close every data connection gracefully, so that the server receives the whole
+        // file before it sees the end of it.
+        platform::sock_set_linger(handle, false, 0);
+        if (!op.startBeforeAccept && OnTransactionStart)
+            OnTransactionStart(this);
+
+        if (!stopped())
+            op.move(data);
+        if (OnTransactionStop)
+            OnTransactionStop(this);
+        data.ShuttingDown = true; // no fresh socket after this close
+        data.RequestCloseSocket();
+
+        if (op.direction != DataOperation::Sending) {
+            BytesTotal = data.BytesRcvd;
+            StatusMessage(1, "Received " + std::to_string(BytesTotal) + " Bytes");
+        }
+
+        // The completion reply decides: a 4xx or 5xx says the server did not store or
+        // send the data whole.
+        std::string reply;
+        if (stopped()) {
+            if (!(ServerClosingLineBuffered() && InputHasLine()))
+                throw EAbortError("Socket readln aborted");
+            Canceled = false;
+        }
+        reply = ReadReplyLine();
+        StatusMessage(1, reply);
+        ReadExtraLines(reply);
+        LastReply = reply;
+        ReplyCode = std::int16_t(ReplyCodeOf(reply));
+        completed = CheckOutcome(400, 599, op.kind, false, op.policy, reply);
+    } catch (...) {
+        finish();
+        if (op.flushAtEnd && Canceled) {
+            try {
+                Flush();
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    finish();
+    if (completed && OnSuccess)
+        OnSuccess(op.kind);
+    if (op.flushAtEnd && Canceled)
+        Flush();
+}
+
+// Waits for the server's data connection. Only the server at the other end of the
+// control connection may connect: anyone else who reaches the port first is turned
+// away, and the wait goes on.
+int TVaneFTP::AcceptFromServer(TCorsock& data) {
+    std::uint32_t server = 0;
+    platform::sock_peer_name(SocketHandle, &server, nullptr);
+    accepting_ = true;
+    acceptRefused_ = false;
+    CheckRead(this); // a refusal may already be buffered
+    for (;;) {
+        int handle;
+        try {
+            handle = data.Accept();
+        } catch (const ESockError&) {
+            accepting_ = false;
+            if (!acceptRefused_)
+                throw;
+            // The server refused the transfer instead of connecting: report its line.
+            data.Canceled = false;
+            std::string line = ReadReplyLine();
+            StatusMessage(1, line);
+            ReadExtraLines(line);
+            LastReply = line;
+            ReplyCode = std::int16_t(ReplyCodeOf(line));
+            throw FTPException(line);
+        }
+        if (handle != platform::InvalidSocket && data.RemoteAddress.addr == server) {
+            accepting_ = false;
+            return handle;
+        }
+        if (handle != platform::InvalidSocket)
+            platform::sock_close(handle);
+        data.AsyncDone = false;
+        data.Connected = false;
+    }
+}
+
+// Reads the listing line by line until the server has closed the data connection and
+// every buffered byte is delivered; a last line without a line feed counts too.
+void TVaneFTP::ReadListing(TCorsock& data, bool parse) {
+    while (data.Connected || data.InBuffer->Size() > 0) {
+        if (data.Canceled)
+            throw EAbortError("Socket readln aborted");
+        std::string line;
+        if (data.InputHasLine()) {
+            line = data.ReadLn();
+        } else if (!data.Connected) {
+            line = data.Read(0);
+        } else {
+            platform::wait_step();
+            continue;
+        }
+        line = CutListingLineEnd(line);
+        if (parse && FTPDirectoryList)
+            FTPDirectoryList->ParseLine(line);
+        if (OnListItem)
+            OnListItem(line);
+    }
+    if (data.PeerReset)
+        throw ESockError(data.SocketErrorStr(10054));
+}
+
+// --- Listings -----------------------------------------------------------------------------
+
+void TVaneFTP::List() {
+    DataOperation op;
+    op.kind = cmdList;
+    op.direction = DataOperation::Listing;
+    op.status = "LIST";
+    op.command = "LIST";
+    op.unsupported = true;
+    op.startBeforeAccept = true;
+    op.prepare = [this] {
+        if (!ParseList)
+            return;
+        if (!FTPDirectoryList) {
+            if (Vendor == vendorAuto) {
+                try {
+                    DoCommand("SYST");
+                } catch (...) {
+                }
+                Vendor = VendorFromSystReply(LastReply);
+            }
+            FTPDirectoryList = MakeDirectoryList(Vendor);
+        }
+        if (FTPDirectoryList)
+            FTPDirectoryList->Clear();
+    };
+    op.move = [this](TCorsock& data) { ReadListing(data, ParseList); };
+    RunDataOperation(op);
+}
+
+void TVaneFTP::Nlist() {
+    DataOperation op;
+    op.kind = cmdNList;
+    op.direction = DataOperation::Listing;
+    op.status = "NLST";
+    op.command = "NLST";
+    op.policy = Policy::Raise;
+    op.flushAtEnd = true;
+    op.move = [this](TCorsock& data) { ReadListing(data, false); };
+    RunDataOperation(op);
+}
+
+// --- Transfers --------------------------------------------------------------------------------
+
+namespace {
+
+std::int64_t LocalFileSize(const std::string& path) {
+    TFileStream file(path, TFileStream::OpenRead); // "Cannot open file x"
+    return file.Size();
+}
+
+} // namespace
+
+void TVaneFTP::Upload(const std::string& localPath, const std::string& remoteName) {
+    DataOperation op;
+    op.kind = cmdUpload;
+    op.direction = DataOperation::Sending;
+    op.status = "STOR " + (remoteName.empty() ? localPath : remoteName);
+    op.command = "STOR " + (remoteName.empty() ? FileNamePart(localPath) : remoteName);
+    op.unsupported = true;
+    op.prepare = [&] { BytesTotal = LocalFileSize(localPath); };
+    op.move = [&](TCorsock& data) { data.SendFile(localPath); };
+    RunDataOperation(op);
+}
+
+void TVaneFTP::UploadUnique(const std::string& localPath) {
+    DataOperation op;
+    op.kind = cmdUpload;
+    op.direction = DataOperation::Sending;
+    op.status = "STOU";
+    op.command = "STOU";
+    op.unsupported = true;
+    op.prepare = [&] { BytesTotal = LocalFileSize(localPath); };
+    op.move = [&](TCorsock& data) { data.SendFile(localPath); };
+    RunDataOperation(op);
+}
+
+void TVaneFTP::UploadAppend(const std::string& localPath, const std::string& remoteName) {
+    DataOperation op;
+    op.kind = cmdAppend;
+    op.direction = DataOperation::Sending;
+    op.status = "APPE " + (remoteName.empty() ? localPath : remoteName);
+    op.command = "APPE " + (remoteName.empty() ? FileNamePart(localPath) : remoteName);
+    op.policy = Policy::Raise;
+    op.prepare = [&] { BytesTotal = LocalFileSize(localPath); };
+    op.move = [&](TCorsock& data) { data.SendFile(localPath); };
+    RunDataOperation(op);
+}
+
+void TVaneFTP::UploadRestore(const std::string& localPath, const std::string& remoteName,
+                             std::int64_t position) {
+    DataOperation op;
+    op.kind = cmdUpRestore;
+    op.direction = DataOperation::Sending;
+    op.status = "REST " + std::to_string(position) + " STOR " + remoteName;
+    op.command = "STOR " + (remoteName.empty() ? FileNamePart(localPath) : remoteName);
+    op.restartAt = position;
+    op.prepare = [&] {
+        BytesTotal = LocalFileSize(localPath);
+        if (position < 0 || position > BytesTotal)
+            throw Exception("Restart position " + std::to_string(position) +
+                            " lies outside the file " + localPath);
+    };
+    op.move = [&](TCorsock& data) { data.SendFile(localPath, position); };
+    RunDataOperation(op);
+}
+
+void TVaneFTP::Download(const std::string& remoteName, const std::string& localPath) {
+    std::string target = localPath.empty() ? remoteName : localPath;
+    DataOperation op;
+    op.kind = cmdDownload;
+    op.direction = DataOperation::Receiving;
+    op.status = "RETR " + remoteName;
+    op.command = "RETR " + remoteName;
+    op.plainTransaction = true;
+    op.flushAtEnd = true;
+    op.move = [&](TCorsock& data) {
+        data.CaptureFile(target);
+        if (data.PeerReset) // the server reset the connection: the file is not whole
+            throw ESockError(data.SocketErrorStr(10054));
+    };
+    RunDataOperation(op);
+}
+
+void TVaneFTP::DownloadRestore(const std::string& remoteName, const std::string& localPath) {
+    std::string target = localPath.empty() ? remoteName : localPath;
+    std::int64_t have = 0;
+    DataOperation op;
+    op.kind = cmdDownRestore;
+    op.direction = DataOperation::Receiving;
+    op.status = "REST RETR " + remoteName;
+    op.command = "RETR " + remoteName;
+    op.plainTransaction = true;
+    op.flushAtEnd = true;
+    op.prepare = [&] {
+        have = LocalFileSize(target);
+        op.restartAt = have;
+    };
+    op.move = [&](TCorsock& data) {
+        data.CaptureFile(target, have);
+        if (data.PeerReset)
+            throw ESockError(data.SocketErrorStr(10054));
+    };
+    RunDataOperation(op);
+}
+
+} // namespace kestrel
