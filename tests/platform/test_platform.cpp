@@ -1,0 +1,480 @@
+// The event platform: queue order, dispatch budget, target lifetime, socket
+// notifications and the wait step's latency.
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace kestrel::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kCode = 500;
+
+// Ends the process when a test overruns, so that a hanging loop fails instead of
+// waiting for the test runner's own time-out.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : thread_([this, limit] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fprintf(stderr, "watchdog: test hung, aborting\n");
+                  std::_Exit(3);
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+// A target that records every message it gets.
+struct Recorder {
+    std::vector<Message> got;
+    std::function<void(const Message&)> extra;
+    TargetId id = create_target([this](const Message& m) {
+        got.push_back(m);
+        if (extra)
+            extra(m);
+    });
+    ~Recorder() { destroy_target(id); }
+    int count(std::uint32_t code, std::uint32_t low) const {
+        int n = 0;
+        for (const Message& m : got)
+            if (m.code == code && LowWord(m.word) == low)
+                ++n;
+        return n;
+    }
+};
+
+// Pumps until done() or the time is up; returns done().
+template <typename Done> bool PumpUntil(Done done, std::chrono::milliseconds limit = 2000ms) {
+    auto end = Clock::now() + limit;
+    while (!done() && Clock::now() < end)
+        wait_step();
+    return done();
+}
+
+void PumpFor(std::chrono::milliseconds span) {
+    auto end = Clock::now() + span;
+    while (Clock::now() < end)
+        wait_step();
+}
+
+// A plain listening socket on 127.0.0.1 with an ephemeral port.
+struct RawListener {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    std::uint16_t port = 0; // network order
+    explicit RawListener(int backlog = 4) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(::listen(fd, backlog), 0);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = a.sin_port;
+    }
+    ~RawListener() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// A platform socket connected to a plain peer socket.
+struct Connection {
+    Recorder rec;
+    int client = InvalidSocket;
+    int peer = -1;
+    Connection() {
+        RawListener listener;
+        client = sock_create();
+        async_select(client, rec.id, kCode, EvAll);
+        EXPECT_EQ(sock_connect(client, htonl(INADDR_LOOPBACK), listener.port), -1);
+        EXPECT_EQ(last_error(), 10035);
+        EXPECT_TRUE(PumpUntil([&] { return rec.count(kCode, EvConnect) == 1; }));
+        peer = ::accept(listener.fd, nullptr, nullptr);
+        EXPECT_GE(peer, 0);
+    }
+    ~Connection() {
+        if (client != InvalidSocket)
+            sock_close(client);
+        if (peer >= 0)
+            ::close(peer);
+    }
+};
+
+TEST(Platform, PostedMessagesAndSocketNotificationsShareOneFifoQueue) {
+    Watchdog dog(20s);
+    Connection c;
+    PumpFor(20ms);
+    c.rec.got.clear();
+    ASSERT_EQ(::send(c.peer, "x", 1, 0), 1);
+    std::this_thread::sleep_for(5ms); // the byte is waiting before the pump looks
+
+    // First message queued before the pump; its handler posts the third. The read
+    // notification is collected by the pump and so lies between them.
+    c.rec.extra = [&](const Message& m) {
+        if (m.code == 1)
+            post(c.rec.id, 3, 0);
+    };
+    post(c.rec.id, 1, 0);
+    post(c.rec.id, 2, 0);
+    process_messages();
+    ASSERT_EQ(c.rec.got.size(), 4u);
+    EXPECT_EQ(c.rec.got[0].code, 1u);
+    EXPECT_EQ(c.rec.got[1].code, 2u);
+    EXPECT_EQ(c.rec.got[2].code, kCode);
+    EXPECT_EQ(LowWord(c.rec.got[2].word), std::uint32_t(EvRead));
+    EXPECT_EQ(c.rec.got[2].socket, c.client);
+    EXPECT_EQ(c.rec.got[3].code, 3u);
+}
+
+TEST(Platform, ChainPostedDuringDispatchRunsInTheSameCall) {
+    Watchdog dog(20s);
+    Recorder rec;
+    rec.extra = [&](const Message& m) {
+        if (m.word < 200)
+            post(rec.id, kCode, m.word + 1);
+    };
+    post(rec.id, kCode, 0);
+    process_messages();
+    ASSERT_EQ(rec.got.size(), 201u);
+    for (std::uint32_t i = 0; i < 201; ++i)
+        EXPECT_EQ(rec.got[i].word, i);
+}
+
+TEST(Platform, DispatchStopsAfterItsBudgetAndTheRestFollowsWithoutWaiting) {
+    Watchdog dog(20s);
+    Recorder rec;
+    rec.extra = [&](const Message&) { std::this_thread::sleep_for(1ms); };
+    for (int i = 0; i < 100; ++i)
+        post(rec.id, kCode, std::uint32_t(i));
+    auto start = Clock::now();
+    process_messages();
+    auto spent = Clock::now() - start;
+    EXPECT_LT(spent, 30ms);
+    EXPECT_GE(rec.got.size(), 5u);
+    EXPECT_LT(rec.got.size(), 30u);
+
+    // The wait step finds the rest at once instead of sleeping.
+    std::size_t before = rec.got.size();
+    auto t0 = Clock::now();
+    wait_step();
+    EXPECT_GT(rec.got.size(), before);
+    EXPECT_LT(Clock::now() - t0, 20ms);
+    EXPECT_TRUE(PumpUntil([&] { return rec.got.size() == 100; }));
+    for (std::uint32_t i = 0; i < 100; ++i)
+        EXPECT_EQ(rec.got[i].word, i);
+}
+
+TEST(Platform, MessagesForADestroyedTargetAreDropped) {
+    Watchdog dog(20s);
+    auto gone = std::make_unique<Recorder>();
+    TargetId goneId = gone->id;
+    Recorder killer;
+    int delivered = 0;
+    killer.extra = [&](const Message&) { gone.reset(); };
+    // The second target is destroyed by a handler that runs before its message.
+    post(killer.id, kCode, 0);
+    post(goneId, kCode, 0);
+    auto late = create_target([&](const Message&) { ++delivered; });
+    post(late, kCode, 0);
+    destroy_target(late);
+    process_messages();
+    EXPECT_EQ(killer.got.size(), 1u);
+    EXPECT_EQ(delivered, 0);
+    EXPECT_FALSE(target_exists(goneId));
+    EXPECT_FALSE(target_exists(late));
+    post(late, kCode, 0); // posting to a dead target is harmless
+    process_messages();
+    EXPECT_EQ(delivered, 0);
+}
+
+TEST(Platform, LateLookupResultForADestroyedTargetTouchesNothing) {
+    Watchdog dog(20s);
+    std::function<void(int, std::uint32_t)> pending;
+    set_resolver([&](const std::string&, std::function<void(int, std::uint32_t)> done) {
+        pending = std::move(done);
+    });
+    int* owned = new int(0);
+    TargetId target = create_target([owned](const Message&) { ++*owned; });
+    lookup_host(target, kCode, "never.answers");
+    destroy_target(target);
+    delete owned; // a delivery now would write to freed memory
+    std::thread late([&] { pending(0, htonl(INADDR_LOOPBACK)); });
+    late.join();
+    PumpFor(20ms);
+    set_resolver({});
+    SUCCEED();
+}
+
+TEST(Platform, LookupResultsArriveAsMessages) {
+    Watchdog dog(20s);
+    Recorder rec;
+    lookup_host(rec.id, kCode, "localhost");
+    ASSERT_TRUE(PumpUntil([&] { return !rec.got.empty(); }, 5000ms));
+    EXPECT_EQ(HighWord(rec.got[0].word), 0u);
+    ASSERT_EQ(rec.got[0].payload.size(), 4u);
+    EXPECT_EQ(static_cast<unsigned char>(rec.got[0].payload[0]), 127);
+
+    rec.got.clear();
+    lookup_host(rec.id, kCode, std::string(254, 'a')); // longer than a host name can be
+    ASSERT_TRUE(PumpUntil([&] { return !rec.got.empty(); }));
+    EXPECT_EQ(HighWord(rec.got[0].word), 11001u);
+}
+
+TEST(Platform, ConnectToAClosedPortReportsRefusedInTheHighHalf) {
+    Watchdog dog(20s);
+    std::uint16_t port;
+    {
+        RawListener gone;
+        port = gone.port;
+    }
+    Recorder rec;
+    int fd = sock_create();
+    async_select(fd, rec.id, kCode, EvAll);
+    sock_connect(fd, htonl(INADDR_LOOPBACK), port);
+    ASSERT_TRUE(PumpUntil([&] { return rec.count(kCode, EvConnect) > 0; }));
+    PumpFor(20ms);
+    EXPECT_EQ(rec.count(kCode, EvConnect), 1);
+    EXPECT_EQ(rec.count(kCode, EvWrite), 0);
+    EXPECT_EQ(rec.count(kCode, EvClose), 0);
+    for (const Message& m : rec.got) {
+        if (LowWord(m.word) == EvConnect) {
+            EXPECT_EQ(HighWord(m.word), 10061u);
+        }
+    }
+    sock_close(fd);
+}
+
+TEST(Platform, PeerCloseYieldsExactlyOneCloseEvent) {
+    Watchdog dog(20s);
+    {
+        Connection c;
+        ::close(c.peer);
+        c.peer = -1;
+        PumpFor(100ms);
+        EXPECT_EQ(c.rec.count(kCode, EvClose), 1);
+        EXPECT_EQ(c.rec.count(kCode, EvRead), 0);
+    }
+    {
+        // Data that nobody receives, then the close.
+        Connection c;
+        ASSERT_EQ(::send(c.peer, "abc", 3, 0), 3);
+        ::close(c.peer);
+        c.peer = -1;
+        PumpFor(100ms);
+        EXPECT_EQ(c.rec.count(kCode, EvClose), 1);
+        EXPECT_LE(c.rec.count(kCode, EvRead), 1);
+        char buf[8];
+        EXPECT_EQ(sock_recv(c.client, buf, sizeof buf), 3);
+        PumpFor(50ms);
+        EXPECT_EQ(c.rec.count(kCode, EvClose), 1);
+    }
+}
+
+TEST(Platform, ReadIsNotifiedAgainOnlyAfterAReceive) {
+    Watchdog dog(20s);
+    Connection c;
+    PumpFor(10ms);
+    c.rec.got.clear();
+    ASSERT_EQ(::send(c.peer, "ab", 2, 0), 2);
+    PumpFor(50ms);
+    EXPECT_EQ(c.rec.count(kCode, EvRead), 1);
+    char buf[1];
+    EXPECT_EQ(sock_recv(c.client, buf, 1), 1); // one byte still waits
+    PumpFor(50ms);
+    EXPECT_EQ(c.rec.count(kCode, EvRead), 2);
+}
+
+// Counts the wait steps that fit in a span; a wait step that does not block runs
+// thousands of times in 100 ms.
+int StepsIn(std::chrono::milliseconds span) {
+    int steps = 0;
+    auto end = Clock::now() + span;
+    while (Clock::now() < end) {
+        wait_step();
+        ++steps;
+    }
+    return steps;
+}
+
+TEST(Platform, IdleSocketsDoNotMakeTheWaitStepSpin) {
+    Watchdog dog(20s);
+    Connection c;
+    PumpFor(20ms);
+    c.rec.got.clear();
+    // Connected and idle: at most one step per 2 ms.
+    EXPECT_LE(StepsIn(100ms), 60);
+    EXPECT_TRUE(c.rec.got.empty());
+
+    // Data waiting that nobody receives: notified once, then quiet.
+    ASSERT_EQ(::send(c.peer, "zz", 2, 0), 2);
+    EXPECT_LE(StepsIn(100ms), 60);
+    EXPECT_EQ(c.rec.got.size(), 1u);
+
+    // After the peer closed: one close event, then quiet.
+    ::close(c.peer);
+    c.peer = -1;
+    EXPECT_LE(StepsIn(100ms), 60);
+    EXPECT_EQ(c.rec.count(kCode, EvClose), 1);
+    EXPECT_EQ(c.rec.got.size(), 2u);
+
+    // A fresh socket and a listener with nothing pending.
+    int fresh = sock_create();
+    async_select(fresh, c.rec.id, kCode, EvAll);
+    RawListener unused;
+    EXPECT_LE(StepsIn(100ms), 60);
+    EXPECT_EQ(c.rec.got.size(), 2u);
+    sock_close(fresh);
+}
+
+// Latencies are taken as the best of several rounds, so that a busy machine that
+// deschedules the test once does not fail it; a wait step that sleeps its full 2 ms
+// fails every round.
+TEST(Platform, WaitStepReturnsAtOnceWhenWorkIsThere) {
+    Watchdog dog(20s);
+    Recorder rec;
+    PumpFor(10ms);
+    auto best = Clock::duration::max();
+    for (int round = 0; round < 5; ++round) {
+        post(rec.id, kCode, 0);
+        auto t0 = Clock::now();
+        wait_step();
+        best = std::min(best, Clock::now() - t0);
+    }
+    EXPECT_LT(best, 500us);
+    EXPECT_EQ(rec.got.size(), 5u);
+
+    Connection c;
+    PumpFor(10ms);
+    best = Clock::duration::max();
+    for (int round = 0; round < 5; ++round) {
+        c.rec.got.clear();
+        ASSERT_EQ(::send(c.peer, "x", 1, 0), 1);
+        std::this_thread::sleep_for(2ms);
+        auto t0 = Clock::now();
+        wait_step();
+        best = std::min(best, Clock::now() - t0);
+        EXPECT_EQ(c.rec.count(kCode, EvRead), 1);
+        char buf[4];
+        sock_recv(c.client, buf, sizeof buf);
+    }
+    EXPECT_LT(best, 500us);
+
+    // Data that arrives during the wait ends it early.
+    best = Clock::duration::max();
+    for (int round = 0; round < 5; ++round) {
+        PumpFor(5ms);
+        c.rec.got.clear();
+        std::atomic<Clock::rep> sent{0};
+        std::thread sender([&] {
+            std::this_thread::sleep_for(300us);
+            sent = Clock::now().time_since_epoch().count();
+            ::send(c.peer, "y", 1, 0);
+        });
+        auto t1 = Clock::now();
+        while (c.rec.got.empty() && Clock::now() - t1 < 100ms)
+            wait_step();
+        auto arrived = Clock::now();
+        sender.join();
+        EXPECT_EQ(c.rec.count(kCode, EvRead), 1);
+        best = std::min(best, arrived - Clock::time_point(Clock::duration(sent.load())));
+        char buf[4];
+        sock_recv(c.client, buf, sizeof buf);
+    }
+    EXPECT_LT(best, 1000us);
+}
+
+TEST(Platform, NotificationsOfAClosedSocketDoNotReachItsSuccessor) {
+    Watchdog dog(20s);
+    Connection c;
+    PumpFor(10ms);
+    c.rec.got.clear();
+    ASSERT_EQ(::send(c.peer, "x", 1, 0), 1);
+    std::this_thread::sleep_for(5ms);
+    int old = c.client;
+    int successor = InvalidSocket;
+    // The first message's handler closes the socket and makes a new one, which gets
+    // the same descriptor number; the read notification of the old socket is queued
+    // behind it by the same pump.
+    c.rec.extra = [&](const Message& m) {
+        if (m.code == 1) {
+            sock_close(c.client);
+            // Take lower free numbers until the old one comes round again.
+            std::vector<int> spare;
+            for (int i = 0; i < 16 && successor != old; ++i) {
+                successor = sock_create();
+                if (successor != old)
+                    spare.push_back(successor);
+            }
+            for (int fd : spare)
+                sock_close(fd);
+            async_select(successor, c.rec.id, kCode, EvAll);
+            c.client = successor;
+        }
+    };
+    post(c.rec.id, 1, 0);
+    process_messages();
+    ASSERT_EQ(successor, old) << "the descriptor number was not reused";
+    EXPECT_EQ(c.rec.got.size(), 1u);
+    PumpFor(20ms);
+    EXPECT_EQ(c.rec.got.size(), 1u);
+}
+
+TEST(Platform, TimersTickAsMessagesAndStopWhenKilled) {
+    Watchdog dog(20s);
+    Recorder rec;
+    ASSERT_TRUE(set_timer(rec.id, 7, 10));
+    EXPECT_FALSE(set_timer(rec.id, 8, 0));
+    EXPECT_TRUE(PumpUntil([&] { return rec.count(MsgTimer, 7) >= 3; }, 1000ms));
+    kill_timer(rec.id, 7);
+    std::size_t n = rec.got.size();
+    PumpFor(50ms);
+    EXPECT_EQ(rec.got.size(), n);
+    // A due timer wakes the wait step; it does not wait for the 2 ms to run out.
+    ASSERT_TRUE(set_timer(rec.id, 9, 1));
+    EXPECT_TRUE(PumpUntil([&] { return rec.count(MsgTimer, 9) >= 1; }, 100ms));
+    kill_timer(rec.id, 9);
+}
+
+TEST(Platform, HandlerExceptionsDoNotEscapeTheDispatch) {
+    Watchdog dog(20s);
+    Recorder rec;
+    rec.extra = [](const Message& m) {
+        if (m.word == 0)
+            throw std::runtime_error("boom");
+    };
+    post(rec.id, kCode, 0);
+    post(rec.id, kCode, 1);
+    EXPECT_NO_THROW(process_messages());
+    EXPECT_EQ(rec.got.size(), 2u);
+}
+
+} // namespace
+} // namespace kestrel::platform
