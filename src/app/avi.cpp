@@ -93,6 +93,10 @@ private:
             visit(header, Span{header + kChunkHeaderSize, size});
             pos += kChunkHeaderSize + size + (size & 1); // bodies are padded to even length
         }
+        // A few bytes left over are the start of a chunk that was cut off. (A missing pad
+        // byte after the last chunk leaves pos one past the end, which is harmless.)
+        if (pos < span.size)
+            Fail("the file is truncated");
     }
 
     void WalkList(Span span, int depth) {
