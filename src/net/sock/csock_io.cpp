@@ -71,9 +71,8 @@ void TCorsock::SendFile(const std::string& fileName, std::int64_t startAt) {
     bool closed = false;
     try {
         platform::post(NotifyWindow, MsgSendMore, 0);
-        WaitUntil([this] {
-            return SendComplete || Canceled || BytesSent >= BytesTotal || !Connected;
-        });
+        WaitUntil(
+            [this] { return SendComplete || Canceled || BytesSent >= BytesTotal || !Connected; });
         closed = !SendComplete && !Canceled && BytesSent < BytesTotal;
     } catch (...) {
         OutBuffer = aside;
