@@ -1,0 +1,134 @@
+// Helpers shared by the socket component's tests: a watchdog, plain loopback
+// listeners and pumping with a deadline.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace kestrel::test {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Ends the process when a test overruns, so that a hanging wait fails the test
+// instead of waiting for the runner's time-out.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : thread_([this, limit] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fprintf(stderr, "watchdog: test hung, aborting\n");
+                  std::_Exit(3);
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+// A plain listening socket on 127.0.0.1 with an ephemeral port (host order in port).
+struct RawListener {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    explicit RawListener(int backlog = 4) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd, backlog);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~RawListener() { ::close(fd); }
+    int accept() { return ::accept(fd, nullptr, nullptr); }
+};
+
+// A port on which nothing listens.
+inline int ClosedPort() {
+    RawListener gone;
+    return gone.port;
+}
+
+// A listener whose accept queue is full: a further connect gets no answer.
+struct FullListener {
+    RawListener listener{0};
+    std::vector<int> clients;
+    FullListener() {
+        for (int i = 0; i < 4; ++i) {
+            int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(std::uint16_t(listener.port));
+            ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            clients.push_back(c);
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    ~FullListener() {
+        for (int c : clients)
+            ::close(c);
+    }
+};
+
+template <typename Done> bool PumpUntil(Done done, std::chrono::milliseconds limit = 3000ms) {
+    auto end = Clock::now() + limit;
+    while (!done() && Clock::now() < end)
+        platform::wait_step();
+    return done();
+}
+
+inline void PumpFor(std::chrono::milliseconds span) {
+    auto end = Clock::now() + span;
+    while (Clock::now() < end)
+        platform::wait_step();
+}
+
+// Runs a function once from the message queue after a delay: from inside whatever
+// wait loop is running then.
+class Later {
+public:
+    Later(std::chrono::milliseconds delay, std::function<void()> action)
+        : action_(std::move(action)) {
+        target_ = platform::create_target([this](const platform::Message&) {
+            platform::kill_timer(target_, 1);
+            if (action_) {
+                auto a = std::move(action_);
+                action_ = nullptr;
+                a();
+            }
+        });
+        platform::set_timer(target_, 1, std::uint32_t(delay.count()));
+    }
+    ~Later() { platform::destroy_target(target_); }
+
+private:
+    std::function<void()> action_;
+    platform::TargetId target_ = 0;
+};
+
+} // namespace kestrel::test
