@@ -504,14 +504,14 @@ void ScriptedFtpServer::run() {
             ++accepted_;
             session_lines_.emplace_back();
         }
-        serve(fd, index);
         ++index;
-    }
-    // No more sessions: later clients are refused instead of waiting in the backlog.
-    // stop() joins this thread before it looks at listen_fd_.
-    if (listen_fd_ >= 0) {
-        ::close(listen_fd_);
-        listen_fd_ = -1;
+        if (index == options_.max_sessions) {
+            // No more sessions: later clients are refused instead of waiting in the
+            // backlog. stop() joins this thread before it looks at listen_fd_.
+            ::close(listen_fd_);
+            listen_fd_ = -1;
+        }
+        serve(fd, index - 1);
     }
 }
 

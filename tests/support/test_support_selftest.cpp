@@ -17,6 +17,8 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kestrel::test {
@@ -333,7 +335,11 @@ TEST(ScriptedFtpServer, FailuresAreRecordedAndEndTheScript) {
     EXPECT_EQ(failures[1], "session 1: the script threw: boom");
     EXPECT_NE(failures[2].find("session 2: connect_data: no valid PORT"), std::string::npos);
     // The session limit is reached: further clients are refused, not left waiting.
-    EXPECT_EQ(ConnectTo(server.port()), -1);
+    int late = ConnectTo(server.port());
+    EXPECT_EQ(late, -1);
+    if (late >= 0) {
+        ::close(late);
+    }
 }
 
 TEST(ScriptedFtpServer, TimeoutsBoundEveryWait) {
@@ -571,6 +577,61 @@ TEST(PyFtpd, LogsInStoresAndLeavesNoProcess) {
     EXPECT_EQ(errno, ESRCH);
     EXPECT_EQ(ChildProcesses(), children_before);
     EXPECT_FALSE(std::filesystem::exists(root));
+}
+
+// Running or not yet reaped by whoever inherited it.
+bool ProcessAlive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) {
+        return false;
+    }
+    std::size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+TEST(PyFtpd, ServerDiesWithACrashedTest) {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    pid_t test = ::fork();
+    ASSERT_GE(test, 0);
+    if (test == 0) {
+        // A test process that starts a server and then crashes without cleaning up.
+        ::close(pipe_fds[0]);
+        try {
+            PyFtpd ftpd;
+            std::string report = std::to_string(ftpd.pid()) + " " + ftpd.root().string() + "\n";
+            [[maybe_unused]] ssize_t n = ::write(pipe_fds[1], report.data(), report.size());
+            ::pause();
+        } catch (...) {
+        }
+        ::_exit(0);
+    }
+    ::close(pipe_fds[1]);
+    std::string report;
+    char c = 0;
+    while (report.find('\n') == std::string::npos && Readable(pipe_fds[0], 15000) &&
+           ::read(pipe_fds[0], &c, 1) == 1) {
+        report += c;
+    }
+    ::close(pipe_fds[0]);
+    pid_t server = -1;
+    char root[256] = {};
+    if (std::sscanf(report.c_str(), "%d %255s", &server, root) != 2) {
+        ::kill(test, SIGKILL);
+        ::waitpid(test, nullptr, 0);
+        FAIL() << "no report from the test process: " << report;
+    }
+    EXPECT_TRUE(ProcessAlive(server));
+    ::kill(test, SIGKILL);
+    ::waitpid(test, nullptr, 0);
+    auto deadline = Clock::now() + 5s;
+    while (ProcessAlive(server) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_FALSE(ProcessAlive(server));
+    // The crashed process could not remove its folder; do it for it.
+    std::filesystem::remove_all(std::filesystem::path(root).parent_path());
 }
 
 TEST(PyFtpd, OptionsReachTheServer) {
