@@ -1,0 +1,406 @@
+// The FTP client's session and single commands against the scripted server: log-in,
+// reply reading, the outcome rule, the named commands and the guards around them.
+#include "test_vaneftp_util.h"
+
+#include <gtest/gtest.h>
+
+using namespace kestrel;
+using namespace kestrel::test;
+using Lines = std::vector<std::string>;
+
+TEST(VaneFtpLogin, ReadsAMultiLineGreetingWholeAndSendsPassWithoutShowingIt) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        s.send("220-Welcome\r\n second line\r\n220-third\r\n220 ready\r\n");
+        s.expect("USER ");
+        s.reply("331 password please");
+        s.expect("PASS ");
+        s.reply("230 in");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    EXPECT_TRUE(ftp->Connected);
+    EXPECT_EQ(ftp->LastReply, "230 in\r\n"); // the greeting's last line was not taken for it
+    EXPECT_EQ(rec.Events(), Lines{"connect"});
+    Lines statuses = rec.Only("status:");
+    Lines expected{"220-Welcome\r\n", " second line\r\n",        "220-third\r\n", "220 ready\r\n",
+                   "USER bob",        "331 password please\r\n", "PASS ",         "230 in\r\n"};
+    EXPECT_EQ(statuses, expected);
+    for (const auto& s : statuses)
+        EXPECT_EQ(s.find("pw\r"), std::string::npos) << s;
+    ftp->Disconnect();
+    EXPECT_FALSE(ftp->Connected);
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_EQ(server.received(), (Lines{"USER bob", "PASS pw", "QUIT"}));
+    EXPECT_TRUE(server.failures().empty());
+}
+
+TEST(VaneFtpLogin, SingleLineGreetingAnd230WithoutPassAndProxyUser) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            Bye(s);
+        },
+        ScriptedServerOptions{2, 10000ms});
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    EXPECT_EQ(rec.Events(), Lines{"connect"});
+    ftp->Disconnect();
+
+    // Through a proxy the USER line names the target host; the status does not.
+    rec.log.clear();
+    ftp->Host = "site.example.org";
+    ftp->Proxy = "127.0.0.1";
+    ftp->ProxyPort = server.port();
+    ftp->Connect();
+    EXPECT_TRUE(rec.Has("status:USER bob"));
+    ftp->Disconnect();
+    ASSERT_TRUE(server.wait_sessions(2));
+    EXPECT_EQ(server.received(0), (Lines{"USER bob", "QUIT"}));
+    EXPECT_EQ(server.received(1), (Lines{"USER bob@site.example.org", "QUIT"}));
+}
+
+TEST(VaneFtpLogin, RefusedLoginFiresConnectionFailedDisconnectsAndRaisesTheLine) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        s.reply("220 ready");
+        s.expect("USER ");
+        s.reply("331 password please");
+        s.expect("PASS ");
+        s.reply("530 Login incorrect.");
+        s.expect("QUIT"); // the log-out is sent but never answered
+        s.sleep(5000);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    auto started = Clock::now();
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }), "530 Login incorrect.\r\n");
+    // The unanswered QUIT delays the failure by at most 2 s.
+    EXPECT_LT(Clock::now() - started, 3500ms);
+    EXPECT_FALSE(ftp->Connected);
+    EXPECT_EQ(rec.Events(), Lines{"connfailed"});
+    EXPECT_EQ(rec.log.back(), "status:Disconnected");
+    ftp.reset();
+    server.stop();
+    EXPECT_EQ(server.received(), (Lines{"USER bob", "PASS pw", "QUIT"}));
+}
+
+TEST(VaneFtpLogin, RefusingOrForeignGreetingFailsConnect) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server(
+        [](Session& s) {
+            if (s.index() == 0) {
+                s.reply("421 Too many users");
+            } else if (s.index() == 1) {
+                s.reply("HTTP/1.1 400 Bad Request");
+            } else {
+                // "Ready in a minute" is followed by the real greeting.
+                s.reply("120 ready in 1 minute");
+                s.sleep(100);
+                Greet(s);
+                Bye(s);
+                return;
+            }
+            s.read_line(); // the log-out, if any
+        },
+        ScriptedServerOptions{3, 5000ms});
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }), "421 Too many users\r\n");
+    EXPECT_FALSE(ftp->Connected);
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }), "HTTP/1.1 400 Bad Request\r\n");
+    EXPECT_FALSE(ftp->Connected);
+    ftp->Connect();
+    EXPECT_TRUE(ftp->Connected);
+    ftp->Disconnect();
+    ASSERT_TRUE(server.wait_sessions(3));
+    EXPECT_EQ(server.received(0), (Lines{"QUIT"}));
+    EXPECT_EQ(server.received(2), (Lines{"USER bob", "QUIT"}));
+}
+
+TEST(VaneFtpLogin, RefusedQuitRaisesAfterClosing) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("QUIT");
+        s.reply("500 no quitting");
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Disconnect(); }), "500 no quitting\r\n");
+    EXPECT_FALSE(ftp->Connected);
+    ftp->Disconnect(); // nothing to do
+}
+
+TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        s.reply("220 ready");
+        s.expect("USER ");
+        s.reply("400 odd but not a refusal of the log-in");
+        for (;;) {
+            auto line = s.read_line();
+            if (!line || *line == "QUIT")
+                break;
+            if (*line == "NOOP")
+                s.reply("400 refused");
+            else if (*line == "PWD")
+                s.reply("257 \"/web/site\" is the current directory");
+            else if (*line == "PWD x")
+                s.reply("257 \"/x\"");
+            else if (*line == "REIN")
+                s.reply("502 not implemented");
+            else if (line->rfind("cwd", 0) == 0 || line->rfind("CWD", 0) == 0)
+                s.reply("550 no such directory");
+            else
+                s.reply("200 ok");
+        }
+        s.reply("221 bye");
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port(), /*withFailure=*/false);
+    ftp->Connect(); // 400 after USER passes the log-in
+    EXPECT_TRUE(ftp->Connected);
+
+    // Without OnFailure a refusal raises the line; 500-502 ask OnUnSupportedFunction first.
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }), "400 refused\r\n");
+    rec.log.clear();
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Reinitialize(); }), "502 not implemented\r\n");
+    EXPECT_EQ(rec.Events(), Lines{"unsupported:DoCommand"});
+
+    ftp->OnFailure = [&rec](bool& handled, TCmdType k) {
+        rec.log.push_back(std::string("failure:") + KindName(k));
+        handled = rec.handle;
+    };
+    rec.log.clear();
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Reinitialize(); }), "502 not implemented\r\n");
+    EXPECT_EQ(rec.Events(), (Lines{"unsupported:DoCommand", "failure:DoCommand"}));
+
+    rec.handle = true;
+    rec.log.clear();
+    ftp->Reinitialize();
+    ftp->DoCommand("cwd lower");
+    ftp->DoCommand("CWD upper");
+    ftp->ChangeDir("");
+    ftp->DoCommand("PWD");
+    ftp->DoCommand("PWD x");
+    EXPECT_EQ(rec.Events(), (Lines{"unsupported:DoCommand", "failure:DoCommand",
+                                   "failure:DoCommand", "failure:ChangeDir", "failure:ChangeDir",
+                                   "success:CurrentDir", "success:DoCommand"}));
+
+    rec.log.clear();
+    ftp->MakeDirectory("new dir");
+    ftp->RemoveDir("old");
+    ftp->Delete("a b.htm");
+    ftp->Allocate(0);
+    ftp->Allocate(-5);
+    ftp->Mode(4); // sends nothing, fires nothing
+    ftp->Mode(1);
+    ftp->Mode(2);
+    ftp->Mode(3);
+    EXPECT_EQ(rec.Events(), (Lines{"success:MakeDir", "success:RemoveDir", "success:Delete",
+                                   "success:DoCommand", "success:DoCommand", "success:DoCommand",
+                                   "success:DoCommand", "success:DoCommand"}));
+    ftp->Disconnect();
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_EQ(server.received(),
+              (Lines{"USER bob", "NOOP", "REIN", "REIN", "REIN", "cwd lower", "CWD upper", "CWD ",
+                     "PWD", "PWD x", "MKD new dir", "RMD old", "DELE a b.htm", "ALLO 0", "ALLO -5",
+                     "TYPE A", "TYPE I", "TYPE L 8", "QUIT"}));
+}
+
+TEST(VaneFtpCommands, GetCurrentDirTakesTheQuotedPath) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("PWD");
+        s.reply("257 \"/web/my site\" is current");
+        s.expect("PWD");
+        s.reply("257 /web is current");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    EXPECT_EQ(ftp->GetCurrentDir(), "/web/my site");
+    EXPECT_EQ(ftp->GetCurrentDir(), "");
+    ftp->Disconnect();
+}
+
+TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("RNFR a");
+        s.reply("550 no such file");
+        s.expect("RNFR a");
+        s.reply("550 no such file");
+        s.expect("RNTO b");
+        s.reply("250 renamed");
+        s.expect("RNFR c");
+        s.reply("350 ready");
+        s.expect("RNTO d");
+        s.reply("502 no");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port(), false);
+    ftp->Connect();
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Rename("a", "b"); }), "550 no such file\r\n");
+    ftp->OnFailure = [&rec](bool& handled, TCmdType k) {
+        rec.log.push_back(std::string("failure:") + KindName(k));
+        handled = true;
+    };
+    rec.log.clear();
+    ftp->Rename("a", "b"); // handled: RNTO still goes out and decides
+    ftp->Rename("c", "d");
+    EXPECT_EQ(rec.Events(),
+              (Lines{"failure:Rename", "success:Rename", "unsupported:Rename", "failure:Rename"}));
+    ftp->Disconnect();
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty());
+}
+
+TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("STAT");
+        s.send("211-status\r\nplain middle line\r\n211 end\r\n");
+        s.expect("NOOP");
+        s.reply("200 fine");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    ftp->DoCommand("STAT");
+    EXPECT_EQ(ftp->LastReply, "211-status\r\n");
+    EXPECT_TRUE(rec.Has("status:plain middle line\r\n"));
+    EXPECT_FALSE(rec.Has("status:211 end\r\n"));
+    ftp->DoCommand("NOOP");
+    EXPECT_EQ(ftp->LastReply, "200 fine\r\n");
+    EXPECT_EQ(ftp->ReplyCode, 200);
+    ftp->Disconnect();
+}
+
+TEST(VaneFtpReplies, UnaskedServiceClosingLineEndsTheWaitWithThatLine) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("NOOP");
+        s.sleep(200);
+        s.reply("421 Timeout, closing control connection");
+        s.expect("NOOP");
+        s.reply("200 ok");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    // The wait is cancelled by the 421; the caller sees the line through the outcome
+    // rule rather than a bare cancel.
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }),
+              "421 Timeout, closing control connection\r\n");
+    EXPECT_EQ(rec.Events(), (Lines{"connect", "failure:DoCommand"}));
+    ftp->DoCommand("NOOP"); // the cancel flag does not linger
+    EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
+    ftp->Disconnect();
+}
+
+TEST(VaneFtpReplies, ServerClosingWhileWaitingEndsTheCommand) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("NOOP");
+        s.close();
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    EXPECT_EQ(MessageOf<ESockError>([&] { ftp->DoCommand("NOOP"); }), "Connection closed by peer");
+    EXPECT_FALSE(ftp->Connected);
+    EXPECT_THROW(ftp->DoCommand("NOOP"), Exception); // "Not Connected"
+}
+
+TEST(VaneFtpReplies, FlushOnASilentServerReturnsAfterAboutASecond) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    rec.log.clear();
+    auto started = Clock::now();
+    ftp->Flush();
+    auto took = Clock::now() - started;
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 1500ms);
+    EXPECT_EQ(rec.log, Lines{"status:"});
+    ftp->Disconnect();
+}
+
+TEST(VaneFtpGuards, LineEndsAndZeroBytesNeverReachTheServer) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            s.expect("NOOP");
+            s.reply("200 ok");
+            Bye(s);
+        },
+        ScriptedServerOptions{1, 5000ms});
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    const std::string invalid = "Invalid character in command";
+
+    ftp->UserID = "bob\r\nDELE index.htm";
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }), invalid);
+    ftp->UserID = "bob";
+    ftp->Password = std::string("pw\0x", 4);
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }), invalid);
+    EXPECT_EQ(server.sessions_accepted(), 0u);
+    ftp->Password = "pw";
+
+    ftp->Connect();
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP\r\nDELE x"); }), invalid);
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->ChangeDir("a\nDELE x"); }), invalid);
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Delete(std::string("a\0b", 3)); }), invalid);
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Rename("a", "b\rDELE x"); }), invalid);
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload("/etc/hostname", "x\r\nDELE y"); }),
+              invalid);
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Download("x\nDELE y", "/tmp/none"); }), invalid);
+    EXPECT_EQ(ftp->FDataSocket, nullptr);
+    EXPECT_TRUE(ftp->Connected);
+    ftp->DoCommand("NOOP");
+    ftp->Disconnect();
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_EQ(server.received(), (Lines{"USER bob", "NOOP", "QUIT"}));
+}
+
+TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("QUIT");
+        s.sleep(5000);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    EXPECT_EQ(ftp->GetBytesSent(), 0);
+    EXPECT_EQ(ftp->GetBytesRcvd(), 0);
+    auto started = Clock::now();
+    ftp.reset();
+    EXPECT_LT(Clock::now() - started, 3000ms);
+    EXPECT_GE(Clock::now() - started, 1500ms);
+    server.stop();
+    EXPECT_EQ(server.received(), (Lines{"USER bob", "QUIT"}));
+}

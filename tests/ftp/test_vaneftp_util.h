@@ -1,0 +1,141 @@
+// Helpers shared by the FTP client's tests: a watchdog, an event recorder and a client
+// wired to it.
+#pragma once
+
+#include "net/ftp/vaneftp.h"
+#include "support/scripted_server.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrel::test {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Ends the process when a test overruns, so that a hanging wait fails the test
+// instead of waiting for the runner's time-out.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : thread_([this, limit] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fprintf(stderr, "watchdog: test hung, aborting\n");
+                  std::_Exit(3);
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+inline const char* KindName(TCmdType kind) {
+    static const char* names[] = {"ChangeDir", "MakeDir", "Delete",    "RemoveDir",
+                                  "List",      "Rename",  "UpRestore", "DownRestore",
+                                  "Download",  "Upload",  "Append",    "ReInit",
+                                  "Allocate",  "NList",   "DoCommand", "CurrentDir"};
+    return names[kind];
+}
+
+// Records statuses and events as one ordered list of texts:
+//   "status:<text>", "success:<kind>", "failure:<kind>", "unsupported:<kind>",
+//   "start", "stop", "sent", "recvd", "connect", "connfailed", "item:<line>".
+struct Recorder {
+    std::vector<std::string> log;
+    bool handle = false; // what the OnFailure handler sets Handled to
+
+    std::vector<std::string> Only(const std::string& prefix) const {
+        std::vector<std::string> out;
+        for (const auto& entry : log)
+            if (entry.rfind(prefix, 0) == 0)
+                out.push_back(entry.substr(prefix.size()));
+        return out;
+    }
+    bool Has(const std::string& entry) const {
+        for (const auto& e : log)
+            if (e == entry)
+                return true;
+        return false;
+    }
+    // The entries that are not socket-level status texts (levels above 1 are off).
+    std::vector<std::string> Events() const {
+        std::vector<std::string> out;
+        for (const auto& e : log)
+            if (e.rfind("status:", 0) != 0)
+                out.push_back(e);
+        return out;
+    }
+};
+
+// A client with every outcome event and the status report wired to rec. withFailure
+// leaves OnFailure unassigned when false.
+inline std::unique_ptr<TVaneFTP> MakeClient(Recorder& rec, int port, bool withFailure = true) {
+    auto ftp = std::make_unique<TVaneFTP>(nullptr);
+    ftp->Host = "127.0.0.1";
+    ftp->Port = port;
+    ftp->UserID = "bob";
+    ftp->Password = "pw";
+    ftp->ReportLevel = 1;
+    ftp->OnStatus = [&rec](TComponent*, const std::string& s) { rec.log.push_back("status:" + s); };
+    ftp->OnSuccess = [&rec](TCmdType k) {
+        rec.log.push_back(std::string("success:") + KindName(k));
+    };
+    if (withFailure)
+        ftp->OnFailure = [&rec](bool& handled, TCmdType k) {
+            rec.log.push_back(std::string("failure:") + KindName(k));
+            handled = rec.handle;
+        };
+    ftp->OnUnSupportedFunction = [&rec](TCmdType k) {
+        rec.log.push_back(std::string("unsupported:") + KindName(k));
+    };
+    ftp->OnConnect = [&rec](TComponent*) { rec.log.push_back("connect"); };
+    ftp->OnConnectionFailed = [&rec](TComponent*) { rec.log.push_back("connfailed"); };
+    ftp->OnTransactionStart = [&rec](TComponent*) { rec.log.push_back("start"); };
+    ftp->OnTransactionStop = [&rec](TComponent*) { rec.log.push_back("stop"); };
+    ftp->OnListItem = [&rec](const std::string& line) { rec.log.push_back("item:" + line); };
+    return ftp;
+}
+
+// The server side of a log-in with USER answered by 230.
+inline void Greet(Session& s) {
+    s.reply("220 ready");
+    s.expect("USER ");
+    s.reply("230 logged in");
+}
+
+// The server side of a log-out.
+inline void Bye(Session& s) {
+    s.expect("QUIT");
+    s.reply("221 bye");
+}
+
+// Runs f and returns the message of the exception of type E it raises ("" when none).
+template <typename E, typename F> std::string MessageOf(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "";
+}
+
+} // namespace kestrel::test
