@@ -1,6 +1,7 @@
 #include "browser/entrymodel.h"
 
 #include <QPixmap>
+#include <sys/stat.h>
 
 namespace kestrel {
 
@@ -38,10 +39,23 @@ QPixmap GlyphPixmap(TGlyph glyph) {
     return slot;
 }
 
-void TEntryModel::Reset(std::vector<TEntry> entries) {
+void TEntryModel::Reset(std::vector<TEntry> entries, const std::string& folder) {
     beginResetModel();
     entries_ = std::move(entries);
+    folder_ = folder;
     endResetModel();
+}
+
+TGlyph TEntryModel::GlyphOf(int row) const {
+    TEntry& entry = entries_[static_cast<size_t>(row)];
+    if (entry.checkExecutable) {
+        entry.checkExecutable = false;
+        struct stat st {};
+        const std::string path = JoinPath(folder_, entry.text);
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0)
+            entry.glyph = TGlyph::Executable;
+    }
+    return entry.glyph;
 }
 
 int TEntryModel::rowCount(const QModelIndex& parent) const {
@@ -52,14 +66,16 @@ QVariant TEntryModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= static_cast<int>(entries_.size()))
         return QVariant();
     const TEntry& entry = entries_[static_cast<size_t>(index.row())];
+    TGlyph glyph = TGlyph::None;
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
         return QString::fromStdString(entry.text);
     case Qt::DecorationRole:
-        if (entry.glyph == TGlyph::None)
+        glyph = GlyphOf(index.row());
+        if (glyph == TGlyph::None)
             return QVariant();
-        return GlyphPixmap(entry.glyph);
+        return GlyphPixmap(glyph);
     case IndentRole:
         return entry.indent;
     default:

@@ -16,6 +16,8 @@ struct TEntry {
     TGlyph glyph = TGlyph::None;
     int indent = 2; // pixels from the left edge
     int kind = 0;   // TDirEntryKind for the folder list, unused by the file list
+    // UnknownFile until a look at the file's execute bits says Executable.
+    bool checkExecutable = false;
 };
 
 // Role that carries an entry's indentation in pixels.
@@ -25,16 +27,19 @@ class TEntryModel : public QAbstractListModel {
 public:
     using QAbstractListModel::QAbstractListModel;
 
-    // Replaces all entries at once.
-    void Reset(std::vector<TEntry> entries);
+    // Replaces all entries at once; folder is where the entries' names are found.
+    void Reset(std::vector<TEntry> entries, const std::string& folder = "");
     const std::vector<TEntry>& Entries() const { return entries_; }
+    // The glyph of row, settling a pending look at the execute bits.
+    TGlyph GlyphOf(int row) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
 private:
-    std::vector<TEntry> entries_;
+    mutable std::vector<TEntry> entries_;
+    std::string folder_;
 };
 
 // Draws an entry shifted right by its indentation, glyph first.

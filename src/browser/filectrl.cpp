@@ -157,6 +157,7 @@ struct FolderItem {
     std::string name;
     unsigned char type = DT_UNKNOWN;
     bool looked_up = false;
+    bool mode_known = false; // permission bits read (read_only and executable valid)
     bool directory = false;
     bool hidden = false;
     bool system = false; // devices, pipes, sockets and links that lead nowhere
@@ -165,21 +166,62 @@ struct FolderItem {
     bool executable = false;
 };
 
-void LookUp(int dir_fd, FolderItem& item) {
+// Fills in the attributes of item. The kind of entry usually comes with the folder read
+// itself; the entry is examined further only when that is not enough or when the caller
+// needs the permission bits, which keeps large folders fast.
+void LookUp(int dir_fd, FolderItem& item, bool need_mode) {
     if (item.looked_up)
         return;
     item.looked_up = true;
     item.hidden = !item.name.empty() && item.name[0] == '.';
+    if (!need_mode && (item.type == DT_REG || item.type == DT_DIR)) {
+        item.directory = item.type == DT_DIR;
+        item.archive = item.type == DT_REG;
+        return;
+    }
     struct stat st {};
     if (::fstatat(dir_fd, item.name.c_str(), &st, 0) != 0) {
         item.system = true;
         return;
     }
+    item.mode_known = true;
     item.directory = S_ISDIR(st.st_mode);
     item.archive = S_ISREG(st.st_mode);
     item.system = !item.directory && !item.archive;
     item.read_only = (st.st_mode & 0222) == 0;
     item.executable = item.archive && (st.st_mode & 0111) != 0;
+}
+
+// Whether name matches pattern: "*" any run of characters, "?" one character, and
+// brackets as the system's pattern matching has them; letters match ignoring case.
+bool MatchesPattern(const std::string& pattern, const std::string& name) {
+    auto plain = [](const std::string& text) {
+        return std::all_of(text.begin(), text.end(),
+                           [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    };
+    if (pattern.find('[') != std::string::npos || !plain(pattern) || !plain(name))
+        return ::fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE | FNM_CASEFOLD) == 0;
+    // ASCII only: a direct match with one step back to the last "*" on a mismatch.
+    size_t p = 0, n = 0, star = std::string::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == '?' || FoldCase(static_cast<unsigned char>(pattern[p])) ==
+                                             FoldCase(static_cast<unsigned char>(name[n])))) {
+            ++p;
+            ++n;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
 }
 
 // The names in a folder, "." and ".." included. Raises EInOutError when it cannot be read.
@@ -325,7 +367,7 @@ void TDirectoryListBox::build(bool select_current) {
             continue;
         if (item.type != DT_DIR && item.type != DT_LNK && item.type != DT_UNKNOWN)
             continue;
-        LookUp(reader.Fd(), item);
+        LookUp(reader.Fd(), item, false);
         if (item.directory && !item.system)
             names.push_back(std::move(item.name));
     }
@@ -580,14 +622,15 @@ void TFileListBox::read(const std::string& folder) {
         const bool searchHidden = fileType_.Contains(ftHidden);
         const bool searchSystem = fileType_.Contains(ftSystem);
         const bool listAll = fileType_.Contains(ftNormal);
+        const bool needMode = !listAll && fileType_.Contains(ftReadOnly);
 
         for (const std::string& pattern : SplitMask(mask_)) {
             if (pattern.empty())
                 continue; // an empty pattern matches no name
             for (FolderItem& item : reader.items) {
-                if (::fnmatch(pattern.c_str(), item.name.c_str(), FNM_NOESCAPE | FNM_CASEFOLD) != 0)
+                if (!MatchesPattern(pattern, item.name))
                     continue;
-                LookUp(fd, item);
+                LookUp(fd, item, needMode);
                 if ((item.hidden && !searchHidden) || (item.system && !searchSystem) ||
                     (item.directory && !searchDirs))
                     continue;
@@ -607,10 +650,15 @@ void TFileListBox::read(const std::string& folder) {
                     entry.glyph = showGlyphs_ ? TGlyph::ClosedFolder : TGlyph::None;
                 } else {
                     entry.text = item.name;
-                    if (showGlyphs_)
-                        entry.glyph = (item.executable || HasExecutableExtension(item.name))
-                                          ? TGlyph::Executable
-                                          : TGlyph::UnknownFile;
+                    if (showGlyphs_) {
+                        if (item.executable || HasExecutableExtension(item.name)) {
+                            entry.glyph = TGlyph::Executable;
+                        } else {
+                            entry.glyph = TGlyph::UnknownFile;
+                            // The execute bit is looked at when the entry is first shown.
+                            entry.checkExecutable = !item.mode_known;
+                        }
+                    }
                 }
                 entries.push_back(std::move(entry));
                 if (entries.size() == BusyCursorEntries)
@@ -622,7 +670,7 @@ void TFileListBox::read(const std::string& folder) {
     }
     ++programmatic_;
     folderPath_ = folder;
-    model_->Reset(std::move(entries));
+    model_->Reset(std::move(entries), folder);
     --programmatic_;
     changeStep();
 }
@@ -652,7 +700,7 @@ std::string TFileListBox::Item(int index) const {
 TGlyph TFileListBox::Glyph(int index) const {
     if (index < 0 || index >= Count())
         return TGlyph::None;
-    return model_->Entries()[static_cast<size_t>(index)].glyph;
+    return model_->GlyphOf(index);
 }
 
 bool TFileListBox::Selected(int index) const {

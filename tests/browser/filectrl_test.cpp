@@ -213,6 +213,12 @@ TEST_F(BrowserTest, MaskPatternsAndFileType) {
     files.SetMask("*.htm;index.*");
     EXPECT_EQ(Items(files),
               (std::vector<std::string>{"[old.htm]", "index.htm", "index.htm", "INDEX2.HTM"}));
+    // "?" stands for one character, also a non-ASCII one; "*" may need to retry.
+    File("\xc3\xa9t\xc3\xa9.HTM");
+    files.SetMask("?ndex.htm;?t?.htm;i*x*.htm");
+    EXPECT_EQ(Items(files), (std::vector<std::string>{"index.htm", "index.htm", "INDEX2.HTM",
+                                                      "\xc3\xa9t\xc3\xa9.HTM"}));
+    fs::remove(Path("\xc3\xa9t\xc3\xa9.HTM"));
     files.SetMask("");
     EXPECT_EQ(files.Count(), 0);
     files.SetMask(";");
