@@ -1,0 +1,481 @@
+// The main window: its controls, their layout and bindings, the busy view, and the
+// guards every handler runs in.
+#include "app/kesftp.h"
+
+#include "app/animate.h"
+#include "app/application.h"
+#include "app/helpviewer.h"
+#include "browser/filectrl.h"
+
+#include <QAction>
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFrame>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QTimer>
+#include <QToolButton>
+#include <QValidator>
+#include <filesystem>
+
+namespace kestrel {
+
+TMainForm* MainForm = nullptr;
+
+namespace {
+
+constexpr int kClientWidth = 480;
+constexpr int kClientHeight = 382;
+
+// The closest fonts of this platform to the window's classic ones, at the same pixel
+// heights.
+QFont SansFont(int pixels, bool bold = false) {
+    QFont font("DejaVu Sans");
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+QFont SerifFont(int pixels, bool bold = false) {
+    QFont font("DejaVu Serif");
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+void SetColor(QWidget* widget, const QColor& text, const QColor& background = QColor()) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, text);
+    palette.setColor(QPalette::ButtonText, text);
+    palette.setColor(QPalette::Text, text);
+    if (background.isValid()) {
+        palette.setColor(QPalette::Window, background);
+        widget->setAutoFillBackground(true);
+    }
+    widget->setPalette(palette);
+}
+
+QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y, int w, int h,
+                  const QFont& font, const QColor& color) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    SetColor(label, color);
+    if (w > 0)
+        label->setGeometry(x, y, w, h);
+    else {
+        label->move(x, y);
+        label->adjustSize();
+    }
+    return label;
+}
+
+// Settings edits hold at most 99 bytes each, so every value fits its record field.
+class FieldValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int&) const override {
+        return std::size_t(input.toUtf8().size()) <= kConfigFieldMaxText ? Acceptable : Invalid;
+    }
+};
+
+} // namespace
+
+// --- The remote list ---------------------------------------------------------------------
+
+TWebListView::TWebListView(QWidget* parent) : QTreeWidget(parent) {
+    setAcceptDrops(true);
+    setDragEnabled(true);
+    setDropIndicatorShown(false);
+}
+
+void TWebListView::dragEnterEvent(QDragEnterEvent* event) {
+    bool accept = false;
+    if (OnDragOver)
+        OnDragOver(event->source(), accept);
+    if (accept)
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void TWebListView::dragMoveEvent(QDragMoveEvent* event) {
+    bool accept = false;
+    if (OnDragOver)
+        OnDragOver(event->source(), accept);
+    if (accept)
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void TWebListView::dropEvent(QDropEvent* event) {
+    QObject* source = event->source();
+    event->acceptProposedAction();
+    // The upload runs from the main loop, not inside the drag's own event loop.
+    if (OnDragDrop)
+        QTimer::singleShot(0, this, [this, source] { OnDragDrop(source); });
+}
+
+// --- Construction ----------------------------------------------------------------------------
+
+TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
+    startFolder_ = std::filesystem::current_path().string();
+    setWindowTitle(kProductCaption);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(kClientWidth, kClientHeight);
+    setFont(SansFont(11));
+    CreateControls();
+    CreateSettingsPanel();
+    CreateMenus();
+    BindEvents();
+    Application().OnHandlerError = [this] { ShowIdle(); };
+}
+
+TMainForm::~TMainForm() {
+    Application().OnHandlerError = nullptr;
+    // The FTP component logs out (QUIT) as it goes.
+    VaneFTP1.reset();
+    if (MainForm == this)
+        MainForm = nullptr;
+}
+
+void TMainForm::CreateControls() {
+    pMain = new QFrame(this);
+    pMain->setGeometry(0, 0, kClientWidth, kClientHeight);
+    SetColor(pMain, Qt::white, Qt::black);
+
+    txtStatus = MakeLabel(pMain, "Not Connected", 4, 4, 457, 22, SerifFont(21, true), Qt::yellow);
+    txtStatus->setAlignment(Qt::AlignCenter);
+    Label3 = MakeLabel(pMain, "This PC", 58, 30, 0, 0, SansFont(11, true), Qt::cyan);
+    Label6 = MakeLabel(pMain, ">>>>>> Drag and Drop Files >>>>>>", 106, 30, 213, 13,
+                       SansFont(11, true), Qt::white);
+    Label6->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Label4 = MakeLabel(pMain, "Your Website", 320, 28, 0, 0, SerifFont(13, true), Qt::cyan);
+
+    FileList = new TFileListBox(pMain);
+    FileList->setGeometry(10, 44, 217, 169);
+    FileList->setToolTip("Use Shift or Ctrl keys to Multi Select Files");
+    FileList->SetMultiSelect(true);
+    FileList->SetFileType({ftVolumeID, ftDirectory, ftNormal});
+    FileList->SetShowGlyphs(true);
+    FileList->SetMask("*.htm;*.html;*.bmp;*.jpg;*.gif");
+    FileList->setFocusPolicy(Qt::ClickFocus);
+
+    ImageList1[0] = QIcon(GlyphPixmap(TGlyph::ClosedFolder));
+    ImageList1[1] = QIcon(GlyphPixmap(TGlyph::UnknownFile));
+    WebList = new TWebListView(pMain);
+    WebList->setGeometry(230, 44, 239, 169);
+    WebList->setToolTip("Right click to delete a file");
+    WebList->setColumnCount(2);
+    WebList->setHeaderLabels({"File or Folder", "Description"});
+    WebList->setColumnWidth(0, 100);
+    WebList->setColumnWidth(1, 120);
+    WebList->setRootIsDecorated(false);
+    WebList->setIconSize(QSize(16, 16));
+    WebList->setWordWrap(false);
+    WebList->setUniformRowHeights(true);
+
+    bUpload = new QPushButton("Upload File", pMain);
+    bUpload->setGeometry(12, 214, 215, 21);
+    bUpload->setToolTip("Copy your web files to your site");
+    bUpload->setEnabled(false);
+    bUpload->setFont(SansFont(11, true));
+    SetColor(bUpload, Qt::darkGreen);
+    bUpload->setIcon(QIcon(GlyphPixmap(TGlyph::UnknownFile)));
+    bUpload->setLayoutDirection(Qt::RightToLeft); // the glyph right of the caption
+
+    DirList = new TDirectoryListBox(pMain);
+    DirList->setGeometry(12, 236, 215, 85);
+    DirList->setToolTip("Right click to Create, Delete or Upload a directory");
+    DirList->FileList = FileList;
+    DirList->setFocusPolicy(Qt::ClickFocus);
+
+    sbConnect = new QToolButton(pMain);
+    sbConnect->setText("Connect");
+    sbConnect->setGeometry(14, 326, 110, 25);
+    sbConnect->setToolTip("Connect to your Website");
+    sbConnect->setCheckable(true);
+    sbConnect->setFont(SansFont(11, true));
+    SetColor(sbConnect, Qt::darkGreen);
+    sbDisconnect = new QToolButton(pMain);
+    sbDisconnect->setText("Disconnect");
+    sbDisconnect->setGeometry(124, 324, 103, 25);
+    sbDisconnect->setToolTip("Disconnect from your Website");
+    sbDisconnect->setCheckable(true);
+    sbDisconnect->setChecked(true);
+    sbDisconnect->setFont(SansFont(11, true));
+    SetColor(sbDisconnect, Qt::red);
+    auto* group = new QButtonGroup(this);
+    group->setExclusive(true);
+    group->addButton(sbConnect, 1);
+    group->addButton(sbDisconnect, 2);
+
+    ScrollBox1 = new QScrollArea(pMain);
+    ScrollBox1->setGeometry(230, 218, 247, 125);
+
+    Label5 = MakeLabel(pMain, kBannerText, 10, 356, 291, 15, SerifFont(13, true), Qt::white);
+    Label5->setAlignment(Qt::AlignCenter);
+
+    bHelp = new QPushButton("Help", pMain);
+    bHelp->setGeometry(306, 348, 81, 25);
+    bHelp->setToolTip("Help window");
+    bHelp->setFont(SansFont(11, true));
+    SetColor(bHelp, Qt::magenta);
+    bHelp->setFocusPolicy(Qt::ClickFocus);
+
+    bClose = new QPushButton("Close", pMain);
+    bClose->setGeometry(396, 348, 80, 25);
+    bClose->setToolTip("Exit the program");
+    SetColor(bClose, QColor(0, 0, 128));
+    bClose->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
+    bClose->setFocusPolicy(Qt::ClickFocus);
+
+    FTPAnimate = new TAnimate(pMain);
+    FTPAnimate->setGeometry(134, 88, 200, 53);
+    FTPAnimate->SetFileName("Kestrel.avi");
+    FTPAnimate->StopFrame = 20;
+    FTPAnimate->hide();
+
+    bStop = new QPushButton("Stop", pMain);
+    bStop->setGeometry(194, 146, 80, 23);
+    bStop->setToolTip("Stop the transfer in progress (Esc)");
+    bStop->setFont(SansFont(11, true));
+    bStop->hide();
+
+    setTabOrder(bUpload, WebList);
+    setTabOrder(WebList, ScrollBox1);
+}
+
+void TMainForm::CreateSettingsPanel() {
+    auto* panel = new QWidget;
+    panel->setFixedSize(227, 200); // the scroll ranges of the box
+    SetColor(panel, Qt::yellow, Qt::black);
+    QFont bold = SansFont(11, true);
+    Label1 = MakeLabel(panel, QString("Your ID. eg: ") + kExampleUserID, 2, 2, 217, 15, bold,
+                       Qt::yellow);
+    eUserID = new QLineEdit(panel);
+    eUserID->setGeometry(2, 16, 221, 21);
+    Label7 = MakeLabel(panel, QString("Host: ") + kDefaultHost, 3, 42, 0, 0, bold, Qt::yellow);
+    eHost = new QLineEdit(panel);
+    eHost->setGeometry(4, 58, 219, 21);
+    Label2 = MakeLabel(panel, "Your Password", 4, 86, 0, 0, bold, Qt::yellow);
+    ePassword = new QLineEdit("ePassword", panel);
+    ePassword->setGeometry(6, 100, 147, 21);
+    ePassword->setEchoMode(QLineEdit::Password);
+    Label8 = MakeLabel(panel, "Port 21", 167, 86, 0, 0, bold, Qt::yellow);
+    ePort = new QLineEdit("21", panel);
+    ePort->setGeometry(166, 98, 57, 21);
+    Label9 =
+        MakeLabel(panel, "Files *.htm;*.html;*.jpg;*.gif;*.bmp", 8, 129, 0, 0, bold, Qt::yellow);
+    eMask = new QLineEdit("*.htm;*.html;*.bmp;*.jpg;*.gif;*.exe", panel);
+    eMask->setGeometry(6, 145, 217, 21);
+    bSave = new QPushButton("Save Settings", panel);
+    bSave->setGeometry(144, 174, 77, 23);
+    bSave->setToolTip("Save your ID and Password");
+    bSave->setEnabled(false);
+    bDefault = new QPushButton("Load Defaults", panel);
+    bDefault->setGeometry(8, 173, 121, 25);
+    bDefault->setFont(bold);
+    SetColor(bDefault, Qt::red);
+    bDefault->setFocusPolicy(Qt::ClickFocus);
+
+    for (QLineEdit* edit : {eUserID, eHost, ePassword, ePort, eMask}) {
+        edit->setValidator(new FieldValidator(edit));
+        SetColor(edit, Qt::black);
+        edit->installEventFilter(this);
+    }
+    setTabOrder(eUserID, eHost);
+    setTabOrder(eHost, ePassword);
+    setTabOrder(ePassword, ePort);
+    setTabOrder(ePort, eMask);
+    setTabOrder(eMask, bSave);
+
+    ScrollBox1->setWidget(panel);
+    ScrollBox1->setWidgetResizable(false);
+}
+
+void TMainForm::CreateMenus() {
+    DirPop = new QMenu(this);
+    NewDirectory1 = DirPop->addAction("New Directory");
+    N1 = DirPop->addSeparator();
+    RemoveDirectory1 = DirPop->addAction("Remove Directory");
+    N2 = DirPop->addSeparator();
+    UploadDirectory1 = DirPop->addAction("Upload Directory");
+    WebPop = new QMenu(this);
+    DeleteFile1 = WebPop->addAction("Delete File");
+    FileListPop = new QMenu(this);
+    DeleteFile2 = FileListPop->addAction("Delete File");
+
+    auto popupOn = [](QWidget* widget, QMenu* menu) {
+        widget->setContextMenuPolicy(Qt::CustomContextMenu);
+        QObject::connect(
+            widget, &QWidget::customContextMenuRequested, menu,
+            [widget, menu](const QPoint& at) { menu->popup(widget->mapToGlobal(at)); });
+    };
+    popupOn(DirList, DirPop);
+    popupOn(WebList, WebPop);
+    popupOn(FileList, FileListPop);
+}
+
+void TMainForm::BindEvents() {
+    VaneFTP1 = std::make_unique<TVaneFTP>(nullptr);
+    VaneFTP1->Port = 21;
+    VaneFTP1->ReportLevel = 0;
+    VaneFTP1->Vendor = vendorAuto;
+    VaneFTP1->ParseList = false;
+    VaneFTP1->ProxyPort = 0;
+    VaneFTP1->OnConnect = [this](TComponent* s) { VaneFTP1Connect(s); };
+    VaneFTP1->OnConnectionFailed = [this](TComponent* s) { VaneFTP1ConnectionFailed(s); };
+    VaneFTP1->OnDisconnect = [this](TComponent* s) { VaneFTP1Disconnect(s); };
+    VaneFTP1->OnHostResolved = [this](TComponent* s) { VaneFTP1HostResolved(s); };
+    VaneFTP1->OnStatus = [this](TComponent* s, const std::string& t) { VaneFTP1Status(s, t); };
+    VaneFTP1->OnPacketSent = [this](TComponent* s) { VaneFTP1PacketSent(s); };
+    VaneFTP1->OnFailure = [this](bool& handled, TCmdType kind) { VaneFTP1Failure(handled, kind); };
+    VaneFTP1->OnListItem = [this](const std::string& line) { VaneFTP1ListItem(line); };
+
+    connect(sbConnect, &QToolButton::clicked, this,
+            [this] { RemoteCommand([this] { sbConnectClick(); }); });
+    connect(sbDisconnect, &QToolButton::clicked, this,
+            [this] { RemoteCommand([this] { sbDisconnectClick(); }); });
+    connect(bUpload, &QPushButton::clicked, this,
+            [this] { RemoteCommand([this] { bUploadClick(); }); });
+    connect(bClose, &QPushButton::clicked, this, [this] { close(); });
+    connect(bHelp, &QPushButton::clicked, this, [this] { Handle([this] { bHelpClick(); }); });
+    connect(bSave, &QPushButton::clicked, this, [this] { Handle([this] { bSaveClick(); }); });
+    connect(bDefault, &QPushButton::clicked, this, [this] { Handle([this] { bDefaultClick(); }); });
+    connect(bStop, &QPushButton::clicked, this, [this] { StopClick(); });
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] { StopClick(); });
+
+    connect(UploadDirectory1, &QAction::triggered, this,
+            [this] { RemoteCommand([this] { UploadDirectory1Click(); }); });
+    connect(DeleteFile1, &QAction::triggered, this,
+            [this] { RemoteCommand([this] { DeleteFile1Click(); }); });
+    connect(DeleteFile2, &QAction::triggered, this,
+            [this] { Handle([this] { DeleteFile2Click(); }); });
+    connect(NewDirectory1, &QAction::triggered, this,
+            [this] { Handle([this] { NewDirectory1Click(); }); });
+    connect(RemoveDirectory1, &QAction::triggered, this,
+            [this] { RemoteCommand([this] { RemoveDirectory1Click(); }); });
+
+    FileList->OnClick = [this](QObject*) { Handle([this] { FileListClick(); }); };
+    DirList->OnDblClick = [this](QObject*) { DirListDblClick(); };
+    DirList->OnError = [](const std::exception& e) { Application().ShowException(e); };
+
+    WebList->OnDragOver = [this](QObject* source, bool& accept) {
+        WebListDragOver(source, accept);
+    };
+    WebList->OnDragDrop = [this](QObject* source) {
+        RemoteCommand([this, source] { WebListDragDrop(source); });
+    };
+}
+
+// --- Guards -----------------------------------------------------------------------------------
+
+void TMainForm::Handle(const std::function<void()>& handler) {
+    Application().Guard(handler);
+}
+
+void TMainForm::RemoteCommand(const std::function<void()>& handler) {
+    if (busy_)
+        return; // one operation at a time: a second command does not start
+    busy_ = true;
+    stopRequested_ = false;
+    DirList->setEnabled(false);
+    Application().Guard([&] {
+        try {
+            handler();
+        } catch (const EAbortError&) {
+            if (!stopRequested_)
+                throw;
+            // The user's own Stop needs no error box.
+            ShowIdle();
+        }
+    });
+    busy_ = false;
+    stopRequested_ = false;
+    DirList->setEnabled(true);
+    if (closeRequested_)
+        QTimer::singleShot(0, this, [this] { close(); });
+}
+
+void TMainForm::StopClick() {
+    if (!busy_)
+        return;
+    stopRequested_ = true;
+    VaneFTP1->Abort();
+}
+
+// --- Window events ------------------------------------------------------------------------------
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!shown_) {
+        shown_ = true;
+        Handle([this] { FormShow(); });
+    }
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    if (busy_) {
+        // Never destroy the window under a running handler: stop the operation and close
+        // once it has returned.
+        closeRequested_ = true;
+        stopRequested_ = true;
+        VaneFTP1->Abort();
+        event->ignore();
+        return;
+    }
+    Application().CloseHelp();
+    event->accept();
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    auto* edit = qobject_cast<QLineEdit*>(watched);
+    if (edit && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            // Enter works like Tab on the settings panel.
+            QTimer::singleShot(0, this, [this] { focusNextChild(); });
+            return true;
+        }
+    }
+    if (edit && edit != ePort && event->type() == QEvent::FocusOut)
+        Handle([this] { eUserIDExit(); });
+    return QWidget::eventFilter(watched, event);
+}
+
+// --- Busy view ----------------------------------------------------------------------------------
+
+void TMainForm::ShowBusy() {
+    FTPAnimate->show();
+    FTPAnimate->Start();
+    FileList->hide();
+    WebList->hide();
+    bStop->show();
+    bStop->raise();
+}
+
+void TMainForm::ShowIdle() {
+    FTPAnimate->hide();
+    FTPAnimate->Stop();
+    bStop->hide();
+    FileList->show();
+    WebList->show();
+}
+
+void TMainForm::SetStatus(const std::string& text) {
+    txtStatus->setText(QString::fromStdString(text));
+}
+
+} // namespace kestrel

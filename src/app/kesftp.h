@@ -1,0 +1,169 @@
+// Unit Kesftp: the main window. Local folders and files on the left, the web site's
+// remote listing on the right, the status line on top, the connection buttons, the
+// upload button and the settings panel. It owns the one FTP client component and talks
+// to the server only through its operations and events.
+#pragma once
+
+#include "app/config.h"
+#include "net/ftp/vaneftp.h"
+
+#include <QTreeWidget>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QAction;
+class QButtonGroup;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QScrollArea;
+class QToolButton;
+
+namespace kestrel {
+
+class TAnimate;
+class TDirectoryListBox;
+class TFileListBox;
+
+// The remote list: a report-style list view that accepts files dragged from the file
+// list.
+class TWebListView : public QTreeWidget {
+public:
+    explicit TWebListView(QWidget* parent);
+    std::function<void(QObject* source, bool& accept)> OnDragOver;
+    std::function<void(QObject* source)> OnDragDrop;
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+};
+
+class TMainForm : public QWidget {
+public:
+    explicit TMainForm(QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // --- Controls, in declaration order ------------------------------------------------
+    QFrame* pMain;
+    TFileListBox* FileList;
+    QToolButton* sbConnect;
+    QToolButton* sbDisconnect;
+    std::unique_ptr<TVaneFTP> VaneFTP1;
+    QPushButton* bUpload;
+    QLabel* txtStatus;
+    QLabel* Label3;
+    QLabel* Label4;
+    QPushButton* bClose;
+    QLabel* Label5;
+    QLabel* Label6;
+    QPushButton* bHelp;
+    TDirectoryListBox* DirList;
+    QMenu* DirPop;
+    QAction* NewDirectory1;
+    QAction* RemoveDirectory1;
+    QAction* N1;
+    QMenu* WebPop;
+    QAction* DeleteFile1;
+    QAction* UploadDirectory1;
+    QAction* N2;
+    QMenu* FileListPop;
+    QAction* DeleteFile2;
+    TWebListView* WebList;
+    QIcon ImageList1[2]; // 0: folder rows, 1: file rows
+    QScrollArea* ScrollBox1;
+    QLabel* Label1;
+    QLineEdit* eUserID;
+    QLabel* Label7;
+    QLineEdit* eHost;
+    QLabel* Label8;
+    QLineEdit* ePort;
+    QLabel* Label2;
+    QLineEdit* ePassword;
+    QPushButton* bSave;
+    QLabel* Label9;
+    QLineEdit* eMask;
+    QPushButton* bDefault;
+    TAnimate* FTPAnimate;
+    QPushButton* bStop; // over the busy animation: stops the operation in progress
+
+    // --- State shared by the handlers ---------------------------------------------------
+    ConfigRecord Config{};
+    bool IsConnected = false;
+    std::string HomeDir;
+    std::string RootDirEntry;
+    std::int32_t RootLevel = 0;
+    std::int32_t ItemCount = 0;
+
+    // The folder the program started in: "Config.txt" lives there.
+    const std::string& StartFolder() const { return startFolder_; }
+    // True while an FTP operation started from the window runs.
+    bool Busy() const { return busy_; }
+
+    // --- Handlers -------------------------------------------------------------------------
+    void FormShow();
+    void sbConnectClick();
+    void sbDisconnectClick();
+    void VaneFTP1Connect(TComponent* Sender);
+    void VaneFTP1ConnectionFailed(TComponent* Sender);
+    void VaneFTP1Disconnect(TComponent* Sender);
+    void VaneFTP1Failure(bool& Handled, TCmdType Trans_Type);
+    void VaneFTP1HostResolved(TComponent* Sender);
+    void VaneFTP1Status(TComponent* Sender, const std::string& Status);
+    void VaneFTP1PacketSent(TComponent* Sender);
+    void VaneFTP1ListItem(const std::string& Listing);
+    void bUploadClick();
+    void WebListDragOver(QObject* Source, bool& Accept);
+    void WebListDragDrop(QObject* Source);
+    void FileListClick();
+    void UploadDirectory1Click();
+    void DeleteFile1Click();
+    void DeleteFile2Click();
+    void NewDirectory1Click();
+    void RemoveDirectory1Click();
+    void DirListDblClick();
+    void eUserIDExit();
+    void bSaveClick();
+    void bDefaultClick();
+    void bHelpClick();
+    void StopClick();
+
+    void ShowBusy();
+    void ShowIdle();
+    void RefreshRemoteList();
+    static std::string TrimLineEnd(const std::string& Text);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void CreateSettingsPanel();
+    void CreateMenus();
+    void BindEvents();
+    // Runs a window handler: errors are shown, the idle view comes back after one.
+    void Handle(const std::function<void()>& handler);
+    // Runs a handler that talks to the server: ignored while another one runs.
+    void RemoteCommand(const std::function<void()>& handler);
+    void UploadSelected(bool setBinary);
+    void SetStatus(const std::string& text);
+
+    std::string startFolder_;
+    bool shown_ = false;
+    bool busy_ = false;
+    bool stopRequested_ = false;
+    bool closeRequested_ = false;
+    bool returningHome_ = false;
+    bool uploadRefused_ = false;
+    std::string uploadRefusal_;
+};
+
+extern TMainForm* MainForm;
+
+} // namespace kestrel

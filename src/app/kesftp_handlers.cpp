@@ -1,0 +1,324 @@
+// The main window's handlers: start-up, the connection and its events, uploading,
+// remote and local file management, settings and help.
+#include "app/animate.h"
+#include "app/application.h"
+#include "app/helpviewer.h"
+#include "app/kesftp.h"
+#include "app/newdir.h"
+#include "browser/filectrl.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QToolButton>
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kestrel {
+
+namespace {
+
+std::string Text(const QLineEdit* edit) {
+    return edit->text().toStdString();
+}
+
+} // namespace
+
+// --- Start-up -----------------------------------------------------------------------------
+
+void TMainForm::FormShow() {
+    IsConnected = false;
+    ItemCount = 0;
+    ShowIdle();
+    if (!ReadConfigFile(startFolder_, Config))
+        Application().MessageBox("File not found");
+    eUserID->setText(QString::fromStdString(GetConfigField(Config.UserID)));
+    ePassword->setText(QString::fromStdString(GetConfigField(Config.Password)));
+    eHost->setText(QString::fromStdString(GetConfigField(Config.Host)));
+    ePort->setText(QString::fromStdString(GetConfigField(Config.Port)));
+    eMask->setText(QString::fromStdString(GetConfigField(Config.Mask)));
+    if (eHost->text().isEmpty())
+        eHost->setText(kDefaultHost);
+    if (ePort->text().isEmpty())
+        ePort->setText(kDefaultPort);
+    RootLevel = DirList->ItemIndex();
+    RootDirEntry = DirList->Item(RootLevel);
+    FileList->SetMask(Text(eMask));
+    FileList->Reread();
+    ScrollBox1->verticalScrollBar()->setValue(0);
+}
+
+// --- Connection ------------------------------------------------------------------------------
+
+void TMainForm::sbConnectClick() {
+    VaneFTP1->Host = Text(eHost);
+    VaneFTP1->Port = StrToInt(Text(ePort));
+    VaneFTP1->UserID = Text(eUserID);
+    VaneFTP1->Password = Text(ePassword);
+    VaneFTP1->Connect();
+    HomeDir = VaneFTP1->GetCurrentDir();
+    bClose->setEnabled(false);
+}
+
+void TMainForm::sbDisconnectClick() {
+    if (IsConnected)
+        VaneFTP1->Disconnect();
+    bClose->setEnabled(true);
+    IsConnected = false;
+    ShowIdle();
+}
+
+void TMainForm::VaneFTP1HostResolved(TComponent*) {
+    SetStatus("KestrelLink On");
+}
+
+void TMainForm::VaneFTP1Connect(TComponent*) {
+    SetStatus("Connected to Server");
+    IsConnected = true;
+    RefreshRemoteList();
+}
+
+void TMainForm::VaneFTP1ConnectionFailed(TComponent*) {
+    SetStatus("Connection Failed");
+    IsConnected = false;
+    ShowIdle();
+}
+
+void TMainForm::VaneFTP1Disconnect(TComponent*) {
+    ShowIdle();
+    SetStatus("Disconnected from Internet");
+}
+
+void TMainForm::VaneFTP1Status(TComponent*, const std::string& Status) {
+    SetStatus(Status);
+}
+
+void TMainForm::VaneFTP1PacketSent(TComponent*) {
+    SetStatus(std::to_string(VaneFTP1->GetBytesSent()) + " bytes of " +
+              std::to_string(VaneFTP1->BytesTotal) + " sent");
+}
+
+void TMainForm::VaneFTP1Failure(bool& Handled, TCmdType Trans_Type) {
+    Handled = true;
+    switch (Trans_Type) {
+    case cmdChangeDir:
+        if (returningHome_) {
+            // The way back failed too: say so once and try nothing more.
+            Application().MessageBox("Could not return to the home directory " + HomeDir);
+            return;
+        }
+        Application().MessageBox("Directory does not exist! You must upload it");
+        returningHome_ = true;
+        try {
+            VaneFTP1->ChangeDir(HomeDir);
+        } catch (...) {
+            returningHome_ = false;
+            throw;
+        }
+        returningHome_ = false;
+        break;
+    case cmdMakeDir:
+        Application().MessageBox("Could not create the directory!");
+        break;
+    case cmdDelete:
+        Application().MessageBox("Could not delete this file!");
+        break;
+    case cmdRemoveDir:
+        Application().MessageBox("Could not remove Directory!\nDelete all files, then try again.");
+        break;
+    case cmdUpload:
+        // Reported by the upload loop, which names the file.
+        uploadRefused_ = true;
+        uploadRefusal_ = TrimLineEnd(VaneFTP1->LastReply);
+        break;
+    default:
+        break;
+    }
+}
+
+void TMainForm::VaneFTP1ListItem(const std::string& Listing) {
+    if (Listing == "total 1")
+        return;
+    std::size_t dot = Listing.find('.');
+    int position = dot == std::string::npos ? 0 : int(dot) + 1;
+    auto* row = new QTreeWidgetItem(WebList);
+    bool file = position >= 2;
+    row->setIcon(0, ImageList1[file ? 1 : 0]);
+    row->setText(0, file ? "File" : "Folder");
+    row->setText(1, QString::fromStdString(Listing));
+    ++ItemCount;
+}
+
+void TMainForm::RefreshRemoteList() {
+    WebList->clear();
+    ItemCount = 0;
+    VaneFTP1->Nlist();
+}
+
+// --- Uploading ---------------------------------------------------------------------------------
+
+void TMainForm::FileListClick() {
+    bUpload->setEnabled(FileList->ItemIndex() >= 0 && IsConnected);
+}
+
+// Sends every selected file of the file list, in list order, under its own name. A file
+// that the server refuses or reports as not stored does not stop the others; the user is
+// told which files did not arrive.
+void TMainForm::UploadSelected(bool setBinary) {
+    ShowBusy();
+    if (setBinary)
+        VaneFTP1->Mode(2);
+    std::vector<std::string> failed;
+    for (int i = 0; i < FileList->Count(); ++i) {
+        if (!FileList->Selected(i))
+            continue;
+        std::string name = FileList->Item(i);
+        uploadRefused_ = false;
+        VaneFTP1->Upload(name, name);
+        if (uploadRefused_)
+            failed.push_back(name + ": " + uploadRefusal_);
+    }
+    uploadRefused_ = false;
+    WebList->clear();
+    bUpload->setEnabled(false);
+    ItemCount = 0;
+    VaneFTP1->Nlist();
+    ShowIdle();
+    if (!failed.empty()) {
+        std::string text = "Not uploaded:";
+        for (const std::string& line : failed)
+            text += "\n" + line;
+        Application().MessageBox(text);
+    }
+}
+
+void TMainForm::bUploadClick() {
+    UploadSelected(true);
+}
+
+void TMainForm::WebListDragOver(QObject* Source, bool& Accept) {
+    Accept = QString::fromStdString(DragSourceClassName(Source))
+                 .compare("TFileListBox", Qt::CaseInsensitive) == 0;
+}
+
+void TMainForm::WebListDragDrop(QObject*) {
+    UploadSelected(false);
+}
+
+void TMainForm::UploadDirectory1Click() {
+    ShowBusy();
+    if (IsConnected) {
+        VaneFTP1->MakeDirectory(DirList->Item(DirList->ItemIndex()));
+        RefreshRemoteList();
+    }
+    ShowIdle();
+}
+
+// --- Remote and local file management ----------------------------------------------------------
+
+std::string TMainForm::TrimLineEnd(const std::string& Text) {
+    std::size_t end = Text.find_last_not_of(" \r\n");
+    return end == std::string::npos ? std::string() : Text.substr(0, end + 1);
+}
+
+void TMainForm::DeleteFile1Click() {
+    ShowBusy();
+    QTreeWidgetItem* row = WebList->currentItem();
+    if (row && row->isSelected() && IsConnected) {
+        std::string text;
+        for (int column = 1; column < WebList->columnCount(); ++column)
+            text += row->text(column).toStdString() + "\r\n";
+        VaneFTP1->Delete(TrimLineEnd(text));
+        RefreshRemoteList();
+    }
+    ShowIdle();
+}
+
+void TMainForm::DeleteFile2Click() {
+    int index = FileList->ItemIndex();
+    if (index < 0)
+        return;
+    ::unlink(FileList->Item(index).c_str()); // a failure is silent
+    FileList->Reread();
+}
+
+void TMainForm::NewDirectory1Click() {
+    NewDirForm->ShowModal();
+    std::string name = NewDirForm->GetDirName();
+    ::mkdir(name.c_str(), 0755); // a failure is silent
+    DirList->Rebuild();
+}
+
+void TMainForm::RemoveDirectory1Click() {
+    std::string name = DirList->Item(DirList->ItemIndex());
+    ShowBusy();
+    if (IsConnected) {
+        ::rmdir(name.c_str()); // only an empty folder goes; a failure is silent
+        VaneFTP1->RemoveDir(name);
+        VaneFTP1->ChangeDir(HomeDir);
+        RefreshRemoteList();
+    }
+    DirList->Rebuild();
+    ShowIdle();
+}
+
+void TMainForm::DirListDblClick() {
+    if (busy_) {
+        // Another operation runs: open nothing, so both sides stay in step.
+        for (int i = 0; i < DirList->Count(); ++i)
+            if (DirList->Kind(i) == TDirEntryKind::Current)
+                DirList->SetItemIndex(i);
+        return;
+    }
+    RemoteCommand([this] {
+        ShowBusy();
+        std::string target = DirList->Item(DirList->ItemIndex());
+        if (DirList->ItemIndex() < RootLevel)
+            DirList->SetItemIndex(RootLevel);
+        if (DirList->Item(DirList->ItemIndex()) == RootDirEntry)
+            target = HomeDir;
+        if (IsConnected) {
+            VaneFTP1->ChangeDir(target);
+            RefreshRemoteList();
+        }
+        ShowIdle();
+    });
+}
+
+// --- Settings and help
+// ----------------------------------------------------------------------------
+
+void TMainForm::eUserIDExit() {
+    bSave->setEnabled(!eUserID->text().isEmpty());
+}
+
+void TMainForm::bSaveClick() {
+    SetConfigField(Config.UserID, Text(eUserID));
+    SetConfigField(Config.Password, Text(ePassword));
+    SetConfigField(Config.Host, Text(eHost));
+    SetConfigField(Config.Port, Text(ePort));
+    SetConfigField(Config.Mask, Text(eMask));
+    if (!WriteConfigFile(startFolder_, Config))
+        Application().MessageBox("File not found");
+    bSave->setEnabled(false);
+    FileList->SetMask(Text(eMask));
+    FileList->Reread();
+}
+
+void TMainForm::bDefaultClick() {
+    eHost->setText(kDefaultHost);
+    ePort->setText(kDefaultPort);
+    eMask->setText(kDefaultMask);
+    eUserID->setFocus();
+    ScrollBox1->verticalScrollBar()->setValue(0);
+}
+
+void TMainForm::bHelpClick() {
+    Application().HelpCommand(HELP_CONTENTS, 0);
+}
+
+} // namespace kestrel
