@@ -164,7 +164,9 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
         completed = CheckOutcome(400, 599, op.kind, false, op.policy, reply);
     } catch (...) {
         finish();
-        if (op.flushAtEnd && Canceled) {
+        // After any interrupted operation the server's late reply about it (426, or the
+        // 226 of a partial upload) must not be taken for the answer to the next command.
+        if (Canceled) {
             try {
                 Flush();
             } catch (...) {
