@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDropEvent>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QTemporaryDir>
@@ -420,9 +421,12 @@ TEST_F(BrowserTest, SelectionClicksAndDrag) {
         File(name);
     fs::current_path(root_);
     TFileListBox files;
+    QLineEdit edit;
+    files.FileEdit = &edit;
     files.resize(200, 300);
     files.show();
     files.SetMask("*.htm");
+    EXPECT_EQ(edit.text(), "*.htm"); // the mask while nothing is selected
     files.SetMultiSelect(true);
     EXPECT_EQ(files.ItemIndex(), -1);
     EXPECT_EQ(files.SelectedFileName(), "");
@@ -461,6 +465,7 @@ TEST_F(BrowserTest, SelectionClicksAndDrag) {
     QApplication::processEvents();
     EXPECT_EQ(events, (std::vector<std::string>{"click 1", "change"}));
     EXPECT_EQ(files.SelectedFileName(), "b.htm");
+    EXPECT_EQ(edit.text(), "b.htm");
 
     // Re-reading empties the selection.
     files.Reread();
