@@ -404,3 +404,31 @@ TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
     server.stop();
     EXPECT_EQ(server.received(), (Lines{"USER bob", "QUIT"}));
 }
+
+TEST(VaneFtpLogin, AuthenticationNeededFillsInMissingCredentials) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        s.reply("220 ready");
+        s.expect("USER ");
+        s.reply("331 password please");
+        s.expect("PASS ");
+        s.reply("230 in");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Password = "";
+    int asked = 0;
+    ftp->OnAuthenticationNeeded = [&](bool&) {
+        ++asked;
+        ftp->UserID = "alice";
+        ftp->Password = "typed";
+    };
+    ftp->Connect();
+    ftp->Connect(); // already connected: nothing happens
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(rec.Has("status:USER alice"));
+    ftp->Disconnect();
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_EQ(server.received(), (Lines{"USER alice", "PASS typed", "QUIT"}));
+}
