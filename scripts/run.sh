@@ -1,6 +1,45 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and starts the program.
+# Installs what is needed, builds, starts a local FTP server with an empty web space,
+# prepares a demo site whose Config.txt points at it, and opens the window there.
+# Without a display the window runs under a virtual display: it connects, uploads the
+# demo site through its own handlers, and saves a screenshot.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+top=$(pwd)
 scripts/setup.sh
-echo "The window is not built yet."
+BUILD_DIR=${BUILD_DIR:-build}
+app_dir="$top/$BUILD_DIR/src/app"
+
+demo=${DEMO_DIR:-$top/demo-run}
+rm -rf "$demo"
+mkdir -p "$demo/webspace" "$demo/site"
+user=webuser
+password=s3cret
+
+# The server: pyftpdlib on 127.0.0.1, on a port the system chooses.
+/usr/bin/python3 tests/support/ftpd.py --root "$demo/webspace" --user "$user" \
+    --password "$password" --port 0 --print-port --log-file "$demo/ftpd.log" \
+    >"$demo/ftpd.port" &
+server=$!
+trap 'kill $server 2>/dev/null || true; wait $server 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+    grep -q PORT "$demo/ftpd.port" 2>/dev/null && break
+    sleep 0.1
+done
+port=$(awk '/PORT/ {print $2}' "$demo/ftpd.port")
+echo "FTP server for the demo: 127.0.0.1 port $port, user $user, password $password"
+
+/usr/bin/python3 scripts/make_demo_site.py "$demo/site" 127.0.0.1 "$port" "$user" "$password"
+cd "$demo/site"
+
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    echo "Opening the window in $demo/site: click Connect, select files, click Upload File."
+    "$app_dir/kestrelftp"
+else
+    echo "No display: running the window under Xvfb and uploading the demo site."
+    xvfb-run -a -s "-screen 0 1024x768x24" "$app_dir/kestrel_demo" "$demo/screenshot.png"
+    echo
+    echo "What the server received ($demo/webspace):"
+    (cd "$demo/webspace" && find . -type f -printf '  %p  %s bytes\n' | sort)
+    echo "Screenshot of the window: $demo/screenshot.png"
+fi
