@@ -420,6 +420,9 @@ int TCorsock::Accept() {
     }
     RemoteAddress.addr = address;
     RemoteAddress.port = port;
+    // The accepted socket inherits the listener's reset-on-close setting; a data
+    // connection must close gracefully, or the tail of what was sent is lost.
+    platform::sock_set_linger(handle, false, 0);
     if (Canceled) {
         Canceled = false;
         if (handle != platform::InvalidSocket)
