@@ -122,7 +122,7 @@ public:
                 a();
             }
         });
-        platform::set_timer(target_, 1, std::uint32_t(delay.count()));
+        platform::set_timer(target_, 1, std::uint32_t(std::max<long>(1, long(delay.count()))));
     }
     ~Later() { platform::destroy_target(target_); }
 

@@ -1,0 +1,357 @@
+// TCorsock: buffered reads and writes, transactions, file and stream transfers,
+// cancelling, a peer that closes, bounded input, listening and accepting.
+#include "net/sock/csock.h"
+#include "sock_test_util.h"
+#include "support/fixtures.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+namespace kestrel {
+namespace {
+
+using namespace kestrel::test;
+
+static_assert(std::is_same_v<decltype(TCorsock::BytesSent), std::int64_t>);
+static_assert(std::is_same_v<decltype(TCorsock::BytesRcvd), std::int64_t>);
+static_assert(std::is_same_v<decltype(TCorsock::BytesTotal), std::int64_t>);
+
+int LocalPort(const TCorsock& s) {
+    std::uint16_t port = 0;
+    platform::sock_local_name(s.SocketHandle, nullptr, &port);
+    return ntohs(port);
+}
+
+// A listening component that accepted a connecting one on 127.0.0.1, the way a data
+// connection is made.
+struct Pair {
+    TCorsock server{nullptr};
+    TCorsock client{nullptr};
+    int accepted = -1;
+    Pair() {
+        server.Port = 0;
+        server.Listen(true);
+        client.Host = "127.0.0.1";
+        client.Port = LocalPort(server);
+        client.TimeOut = 3000;
+        client.Connect();
+        accepted = server.Accept();
+        server.AdoptSocket(accepted);
+    }
+};
+
+std::string MessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+bool Arrived(TCorsock& s, std::size_t size) {
+    return PumpUntil([&] { return s.PeekInput().size() >= size; });
+}
+
+TEST(CsockIo, ReadAndReadLnTakeWhatTheyNeedAndKeepTheRest) {
+    Watchdog dog(30s);
+    Pair p;
+    EXPECT_TRUE(p.server.Connected);
+    EXPECT_EQ(p.client.Read(0), ""); // empty buffer: at once
+
+    p.server.Write("12345678");
+    EXPECT_EQ(p.client.Read(5), "12345");
+    EXPECT_EQ(p.client.PeekInput(), "678");
+    EXPECT_EQ(p.client.Read(3), "678");
+
+    p.server.Write("abc\r\nde");
+    EXPECT_EQ(p.client.ReadLn(), "abc\r\n");
+    EXPECT_EQ(p.client.PeekInput(), "de");
+
+    // The line feed comes with a later receive.
+    Later rest(30ms, [&] { p.server.Write("f\n"); });
+    EXPECT_EQ(p.client.ReadLn(), "def\n");
+    EXPECT_EQ(p.client.PeekInput(), "");
+
+    // Count 0 takes everything, also more than 65535 bytes.
+    std::string big = RandomBytes(100000, 7);
+    TMemoryStream stream;
+    stream.WriteString(big);
+    p.server.SendStream(stream);
+    ASSERT_TRUE(Arrived(p.client, big.size()));
+    EXPECT_EQ(p.client.Read(0), big);
+}
+
+TEST(CsockIo, PeerCloseEndsReadAndReadLnAndKeepsTheBytes) {
+    Watchdog dog(30s);
+    Pair p;
+    p.server.Write("partial");
+    p.server.Disconnect();
+    EXPECT_EQ(MessageOf([&] { p.client.ReadLn(); }), "Connection closed by peer");
+    EXPECT_FALSE(p.client.Connected);
+    EXPECT_EQ(p.client.PeekInput(), "partial");
+    EXPECT_EQ(MessageOf([&] { p.client.Read(8); }), "Connection closed by peer");
+    EXPECT_EQ(p.client.Read(7), "partial");
+}
+
+TEST(CsockIo, TransactionReadsOneReplyAndItsCode) {
+    Watchdog dog(30s);
+    Pair p;
+    p.server.Writeln("220 Service ready");
+    p.server.Writeln(" continued");
+    EXPECT_EQ(p.client.Transaction("NOOP"), "220 Service ready\r\n");
+    EXPECT_EQ(p.client.ReplyCode, 220);
+    EXPECT_EQ(p.client.Transaction("NOOP"), " continued\r\n");
+    EXPECT_EQ(p.client.ReplyCode, 0);
+
+    p.server.Writeln("550 No such file");
+    EXPECT_EQ(p.client.Transaction("RETR x"), "550 No such file\r\n");
+    EXPECT_EQ(p.client.LastReply, "550 No such file\r\n");
+    EXPECT_EQ(p.client.ReplyCode, 550);
+
+    p.server.Writeln("1234567890123 too long");
+    EXPECT_THROW(p.client.Transaction("STAT"), ERangeError);
+    EXPECT_EQ(p.client.LastReply, "1234567890123 too long\r\n");
+
+    ASSERT_TRUE(Arrived(p.server, 26));
+    EXPECT_EQ(p.server.PeekInput(), "NOOP\r\nNOOP\r\nRETR x\r\nSTAT\r\n");
+}
+
+TEST(CsockIo, WriteStopsAtZeroAndRefusesTooLongLines) {
+    Watchdog dog(30s);
+    Pair p;
+    p.client.Write(std::string("ab\0cd", 5));
+    EXPECT_EQ(MessageOf([&] { p.client.Write(std::string(16385, 'x')); }), "Line too long");
+    EXPECT_EQ(MessageOf([&] { p.client.Writeln(std::string(16383, 'x')); }), "Line too long");
+    p.client.Writeln(std::string(16382, 'y'));
+    PumpFor(50ms);
+    ASSERT_EQ(p.server.PeekInput().size(), 16386u);
+    EXPECT_TRUE(p.server.PeekInput() == "ab" + std::string(16382, 'y') + "\r\n");
+
+    // While Canceled is set nothing is sent and nothing raised.
+    p.client.Canceled = true;
+    p.client.Writeln("ignored");
+    p.client.Canceled = false;
+    p.client.Writeln("sent");
+    ASSERT_TRUE(Arrived(p.server, 16386 + 6));
+    EXPECT_EQ(p.server.PeekInput().substr(16386), "sent\r\n");
+}
+
+TEST(CsockIo, SendFileArrivesWholeThroughCaptureFile) {
+    Watchdog dog(120s);
+    TempDir dir;
+    const std::uint64_t size = 64ull << 20;
+    RandomFile(dir / "src.bin", size, 42);
+    Pair p;
+    std::int64_t biggest = 0, chunks = 0, lastSent = 0;
+    bool monotone = true;
+    p.server.OnPacketSent = [&](TComponent*) {
+        biggest = std::max(biggest, p.server.BytesSent - lastSent);
+        monotone = monotone && p.server.BytesSent > lastSent;
+        lastSent = p.server.BytesSent;
+        ++chunks;
+        if (p.server.BytesSent == p.server.BytesTotal)
+            p.server.Disconnect(); // the end of the file: close gracefully
+    };
+    // The receiver captures from inside the sender's wait.
+    std::string captureError;
+    Later capture(1ms, [&] {
+        try {
+            p.client.CaptureFile((dir / "dst.bin").string());
+        } catch (const std::exception& e) {
+            captureError = e.what();
+        }
+    });
+    p.server.SendFile((dir / "src.bin").string());
+    EXPECT_TRUE(PumpUntil([&] { return !p.client.Connected; }, 10000ms));
+    EXPECT_EQ(captureError, "");
+    EXPECT_EQ(p.server.BytesSent, std::int64_t(size));
+    EXPECT_EQ(p.server.BytesTotal, std::int64_t(size));
+    EXPECT_LE(biggest, 16383);
+    EXPECT_TRUE(monotone);
+    EXPECT_GE(chunks, std::int64_t(size / 16383));
+    EXPECT_FALSE(p.server.InTransfer);
+    EXPECT_FALSE(p.server.FileTransfer);
+    EXPECT_EQ(FileSizeOf((dir / "dst.bin").string()), std::int64_t(size));
+    EXPECT_EQ(FileHash(dir / "dst.bin"), FileHash(dir / "src.bin"));
+
+    // An empty file returns at once.
+    Pair q;
+    WriteFileBytes(dir / "empty.bin", "");
+    q.server.SendFile((dir / "empty.bin").string());
+    EXPECT_EQ(q.server.BytesSent, 0);
+    EXPECT_EQ(MessageOf([&] { q.server.SendFile((dir / "missing.bin").string()); }),
+              "Cannot open file " + (dir / "missing.bin").string());
+    EXPECT_FALSE(q.server.InTransfer);
+}
+
+TEST(CsockIo, CaptureFileKeepsBytesThatCameWithTheClose) {
+    Watchdog dog(30s);
+    TempDir dir;
+    Pair p;
+    p.server.Write("hello");
+    p.server.Disconnect();
+    p.client.CaptureFile((dir / "got.txt").string());
+    EXPECT_EQ(ReadFileBytes(dir / "got.txt"), "hello");
+    EXPECT_EQ(p.client.PeekInput(), "");
+}
+
+TEST(CsockIo, CancelEndsSendsAndReads) {
+    Watchdog dog(30s);
+    TempDir dir;
+    RandomFile(dir / "big.bin", 8 << 20, 3);
+    Pair p;
+    p.server.OnPacketSent = [&](TComponent*) { p.server.Cancel(); };
+    EXPECT_EQ(MessageOf([&] { p.server.SendFile((dir / "big.bin").string()); }),
+              "Socket send aborted");
+    EXPECT_FALSE(p.server.Canceled);
+    EXPECT_FALSE(p.server.InTransfer);
+    EXPECT_LT(p.server.BytesSent, 8 << 20);
+}
+
+TEST(CsockIo, CancelledReadsKeepTheConnectionListening) {
+    Watchdog dog(30s);
+    Pair p;
+    p.client.Write("no line feed");
+    Later cancel(30ms, [&] { p.client.Cancel(); });
+    EXPECT_EQ(MessageOf([&] { p.client.ReadLn(); }), "Socket readln aborted");
+    EXPECT_TRUE(p.client.Canceled);
+
+    // Later lines still arrive, also those received while Canceled was set.
+    p.client.Canceled = false;
+    p.client.Read(0);
+    Later guard(3000ms, [&] { p.client.Cancel(); });
+    p.client.Cancel();
+    p.server.Writeln("one"); // received while the client's Canceled is set
+    PumpFor(20ms);
+    p.client.Canceled = false;
+    EXPECT_EQ(p.client.ReadLn(), "one\r\n");
+    p.server.Writeln("two");
+    EXPECT_EQ(p.client.ReadLn(), "two\r\n");
+
+    Later cancelCapture(30ms, [&] { p.client.Cancel(); });
+    std::string text;
+    EXPECT_EQ(MessageOf([&] { p.client.CaptureString(text, 100); }), "Socket capture aborted");
+    EXPECT_FALSE(p.client.Canceled);
+}
+
+TEST(CsockIo, RefusedSendResumesAndUnreadInputStaysBounded) {
+    Watchdog dog(60s);
+    Pair p;
+    const std::string data = RandomBytes(16 << 20, 11);
+    TMemoryStream stream;
+    stream.WriteString(data);
+    std::size_t buffered = 0;
+    std::int64_t sentWhilePaused = 0;
+    int refusedError = 0;
+    std::string got;
+    // Nobody reads for a while; then a capture drains the rest.
+    Later drain(300ms, [&] {
+        buffered = p.server.PeekInput().size();
+        sentWhilePaused = p.client.BytesSent;
+        refusedError = p.client.LastErrorNo;
+        p.server.CaptureString(got, std::int32_t(data.size()));
+    });
+    p.client.SendStream(stream);
+    EXPECT_TRUE(PumpUntil([&] { return got.size() >= data.size(); }));
+    EXPECT_LE(buffered, std::size_t(kMaxBufferedInput + kChunkSize));
+    EXPECT_LT(sentWhilePaused, std::int64_t(data.size()));
+    EXPECT_EQ(refusedError, 10035);
+    EXPECT_EQ(p.client.BytesSent, std::int64_t(data.size()));
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+}
+
+TEST(CsockIo, PeerCloseEndsASendAndDropsTheUnsentRest) {
+    Watchdog dog(30s);
+    Pair p;
+    TMemoryStream stream;
+    stream.WriteString(RandomBytes(16 << 20, 5));
+    Later close(100ms, [&] { p.server.Disconnect(); });
+    EXPECT_EQ(MessageOf([&] { p.client.SendStream(stream); }), "Connection closed by peer");
+    EXPECT_EQ(p.client.OutBuffer->Size(), 0);
+    EXPECT_FALSE(p.client.InTransfer);
+}
+
+TEST(CsockIo, EndlessLineIsRefused) {
+    Watchdog dog(30s);
+    Pair p;
+    TMemoryStream stream;
+    stream.WriteString(std::string(70000, 'a'));
+    p.server.SendStream(stream);
+    EXPECT_EQ(MessageOf([&] { p.client.ReadLn(); }), "Reply line too long");
+    EXPECT_FALSE(p.client.Connected);
+}
+
+TEST(CsockIo, ListenAcceptAndThePortArgument) {
+    Watchdog dog(30s);
+    EXPECT_EQ(TCorsock::FormatPortString(1025), ",4,1");
+    EXPECT_EQ(TCorsock::FormatPortString(21), ",0,21");
+    EXPECT_EQ(TCorsock::FormatPortString(65535), ",255,255");
+
+    Pair p;
+    EXPECT_EQ(p.client.GetLocalAddress(), "127,0,0,1");
+    EXPECT_EQ(p.server.GetLocalAddress(), "127,0,0,1");
+
+    TCorsock listener(nullptr);
+    int disconnects = 0;
+    listener.OnDisconnect = [&](TComponent*) { ++disconnects; };
+    listener.Listen(true);
+    int port = LocalPort(listener);
+    EXPECT_NE(port, 0);
+    EXPECT_EQ(listener.GetPortString(), TCorsock::FormatPortString(port));
+
+    // The accept notification sets Connected before Accept runs.
+    TCorsock client(nullptr);
+    client.Host = "127.0.0.1";
+    client.Port = port;
+    client.Connect();
+    EXPECT_TRUE(PumpUntil([&] { return listener.AsyncDone; }));
+    EXPECT_TRUE(listener.Connected);
+    EXPECT_EQ(disconnects, 1);
+    int h = listener.Accept();
+    EXPECT_GE(h, 0);
+    EXPECT_EQ(listener.GetRemoteIP(), "127.0.0.1");
+    platform::sock_close(h);
+
+    // Shared-message mode: OnAcceptReady, and AsyncDone is the caller's business.
+    TCorsock shared(nullptr);
+    int ready = 0;
+    shared.OnAcceptReady = [&](TComponent*) {
+        ++ready;
+        shared.AsyncDone = true;
+    };
+    shared.Listen(false);
+    TCorsock c2(nullptr);
+    c2.Host = "127.0.0.1";
+    c2.Port = LocalPort(shared);
+    c2.Connect();
+    int h2 = shared.Accept();
+    EXPECT_EQ(ready, 1);
+    EXPECT_GE(h2, 0);
+    platform::sock_close(h2);
+
+    // Cancel while waiting.
+    TCorsock idle(nullptr);
+    idle.Listen(true);
+    Later cancel(30ms, [&] { idle.Cancel(); });
+    EXPECT_EQ(MessageOf([&] { idle.Accept(); }), "Accepting Canceled");
+}
+
+TEST(CsockIo, ListenReportsAFailedBind) {
+    Watchdog dog(30s);
+    RawListener taken;
+    TCorsock sock(nullptr);
+    sock.Port = taken.port;
+    EXPECT_EQ(MessageOf([&] { sock.Listen(true); }), "10048:Address already in use");
+    sock.Port = 70000;
+    EXPECT_THROW(sock.Listen(true), ERangeError);
+    sock.Port = -1;
+    EXPECT_THROW(sock.Listen(true), ERangeError);
+}
+
+} // namespace
+} // namespace kestrel
