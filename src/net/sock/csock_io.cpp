@@ -216,7 +216,7 @@ std::string TCorsock::PeekInput() const {
 }
 
 bool TCorsock::InputHasLine() const {
-    return InputIsMemory() &&
+    return InputIsMemory() && inMemory_.Size() > 0 &&
            std::memchr(inMemory_.Data(), '\n', std::size_t(inMemory_.Size())) != nullptr;
 }
 
