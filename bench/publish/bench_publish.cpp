@@ -1,0 +1,582 @@
+// bench_publish: times publishing with TVaneFTP against curl on the same pyftpdlib server.
+//
+// The harness makes its data in a temporary folder, starts pyftpdlib on 127.0.0.1 itself
+// and runs every case once with our component and once with curl in active mode
+// (curl -P -), alternating which goes first, for a number of rounds. Each run is a child
+// process, timed from fork to exit and measured for peak memory by wait4, so both clients
+// are weighed the same way: process start, log-in, the work, and QUIT. The table shows the
+// medians and the ratio ours/curl.
+//
+//   a  Upload of one large file (256 MiB)            curl -T file
+//   b  Mode(2), Upload of 1,000 files of 4 KiB on one
+//      connection, then one Nlist                     curl -T "f[0001-1000].htm" folder-URL
+//   c  Download of the large file                     curl -o file
+//   d  Nlist of a folder of 10,000 names              curl --list-only
+//   e  peak resident memory of case a
+//   w  case b through the real window (bench_window, offscreen)
+//   i  CPU of an idle connected window over 10 s
+//
+// Usage: bench_publish [--rounds N] [--size-mib M] [--cases abcdwi] [--keep]
+// The child mode (--child CASE --port P --dir D) is how the harness runs our client.
+#include "bench/publish/benchutil.h"
+#include "net/ftp/vaneftp.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace kestrel;
+using kestrel::bench::Seconds;
+
+namespace {
+
+constexpr const char* kUser = "webuser";
+constexpr const char* kPassword = "s3cret";
+constexpr int kSmallFiles = 1000;
+constexpr int kSmallSize = 4096;
+constexpr int kListNames = 10000;
+
+std::string SmallName(int i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f%04d.htm", i);
+    return name;
+}
+
+// --- Our client, in a child process ----------------------------------------------------------
+
+int RunOurs(const std::string& kind, int port, const fs::path& dir) {
+    TVaneFTP ftp(nullptr);
+    ftp.Host = "127.0.0.1";
+    ftp.Port = port;
+    ftp.UserID = kUser;
+    ftp.Password = kPassword;
+    long names = 0;
+    ftp.OnListItem = [&names](const std::string&) { ++names; };
+    // A progress handler as a real user has one: it reads the counters per chunk.
+    std::int64_t lastSent = 0;
+    ftp.OnPacketSent = [&](TComponent*) { lastSent = ftp.GetBytesSent(); };
+
+    double start = Seconds();
+    ftp.Connect();
+    if (kind == "a") {
+        ftp.Mode(2);
+        ftp.ChangeDir("upa_ours");
+        ftp.Upload((dir / "data" / "big.bin").string(), "big.bin");
+    } else if (kind == "b") {
+        ftp.Mode(2);
+        ftp.ChangeDir("upb_ours");
+        for (int i = 1; i <= kSmallFiles; ++i)
+            ftp.Upload((dir / "data" / "small" / SmallName(i)).string(), SmallName(i));
+        ftp.Nlist();
+    } else if (kind == "c") {
+        ftp.Mode(2);
+        ftp.Download("big.bin", (dir / "dl" / "ours.bin").string());
+    } else if (kind == "d") {
+        ftp.ChangeDir("list10k");
+        ftp.Nlist();
+    } else {
+        std::fprintf(stderr, "bench_publish: unknown case %s\n", kind.c_str());
+        return 2;
+    }
+    ftp.Disconnect();
+    bench::PrintResult(Seconds() - start, names);
+    return 0;
+}
+
+// --- Child processes
+// ------------------------------------------------------------------------------
+
+struct RunResult {
+    double seconds = 0;     // fork to exit, as the parent saw it
+    long maxRssKiB = 0;     // from wait4
+    std::string output;     // the child's stdout
+    long count = -1;        // the count from a RESULT line, if any
+    double ownSeconds = -1; // the time the child measured itself, if any
+};
+
+// Runs argv as a child with stdout captured (or sent to /dev/null) and waits for it.
+RunResult RunChild(const std::vector<std::string>& argv, bool captureOutput,
+                   const std::map<std::string, std::string>& env = {}) {
+    int pipeFds[2] = {-1, -1};
+    if (captureOutput && ::pipe(pipeFds) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    double start = Seconds();
+    pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        for (const auto& [name, value] : env)
+            ::setenv(name.c_str(), value.c_str(), 1);
+        if (captureOutput) {
+            ::dup2(pipeFds[1], 1);
+            ::close(pipeFds[0]);
+            ::close(pipeFds[1]);
+        } else {
+            int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::close(null);
+        }
+        ::execv(args[0], args.data());
+        std::fprintf(stderr, "bench_publish: cannot run %s: %s\n", args[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    RunResult result;
+    if (captureOutput) {
+        ::close(pipeFds[1]);
+        char buffer[4096];
+        long n;
+        while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0)
+                result.output.append(buffer, static_cast<std::size_t>(n));
+        ::close(pipeFds[0]);
+    }
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    result.seconds = Seconds() - start;
+    result.maxRssKiB = usage.ru_maxrss;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error(argv[0] + " failed (status " + std::to_string(status) +
+                                 "): " + result.output);
+    std::size_t at = result.output.find("RESULT ");
+    if (at != std::string::npos) {
+        long hwm = 0;
+        std::sscanf(result.output.c_str() + at, "RESULT %lf %ld %ld", &result.ownSeconds, &hwm,
+                    &result.count);
+    }
+    return result;
+}
+
+// --- The server
+// ------------------------------------------------------------------------------------
+
+class Server {
+public:
+    Server(const fs::path& root, const std::string& script) {
+        int pipeFds[2];
+        if (::pipe(pipeFds) != 0)
+            throw std::runtime_error("pipe failed");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::dup2(pipeFds[1], 1);
+            ::close(pipeFds[0]);
+            ::close(pipeFds[1]);
+            std::string rootArg = root.string();
+            ::execl("/usr/bin/python3", "python3", script.c_str(), "--root", rootArg.c_str(),
+                    "--user", kUser, "--password", kPassword, "--port", "0", "--print-port",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(pipeFds[1]);
+        std::string line;
+        char c;
+        while (::read(pipeFds[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        ::close(pipeFds[0]);
+        if (line.rfind("PORT ", 0) != 0) {
+            Stop();
+            throw std::runtime_error("pyftpdlib did not start (is python3-pyftpdlib installed?)");
+        }
+        port_ = std::stoi(line.substr(5));
+    }
+    ~Server() { Stop(); }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    void Stop() {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return;
+            }
+            ::usleep(20000);
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// --- Data
+// ------------------------------------------------------------------------------------------
+
+void WriteRandomFile(const fs::path& path, std::uint64_t size, std::uint64_t seed) {
+    std::ofstream out(path, std::ios::binary);
+    std::mt19937_64 random(seed);
+    std::vector<std::uint64_t> block(1 << 17); // 1 MiB
+    while (size > 0) {
+        for (auto& word : block)
+            word = random();
+        std::uint64_t n = std::min<std::uint64_t>(size, block.size() * 8);
+        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
+        size -= n;
+    }
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+void MakeData(const fs::path& dir, std::uint64_t bigSize) {
+    fs::create_directories(dir / "data" / "small");
+    fs::create_directories(dir / "dl");
+    for (const char* sub : {"upa_ours", "upa_curl", "upb_ours", "upb_curl", "list10k"})
+        fs::create_directories(dir / "srv" / sub);
+    fs::create_directories(dir / "winsrv");
+    WriteRandomFile(dir / "data" / "big.bin", bigSize, 1);
+    fs::create_hard_link(dir / "data" / "big.bin", dir / "srv" / "big.bin");
+    for (int i = 1; i <= kSmallFiles; ++i)
+        WriteRandomFile(dir / "data" / "small" / SmallName(i), kSmallSize, 100 + i);
+    for (int i = 1; i <= kListNames; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "page%05d.htm", i);
+        std::ofstream(dir / "srv" / "list10k" / name);
+    }
+}
+
+bool SameContent(const fs::path& a, const fs::path& b) {
+    if (fs::file_size(a) != fs::file_size(b))
+        return false;
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    while (fa && fb) {
+        fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+        fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+        if (fa.gcount() != fb.gcount() ||
+            !std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin()))
+            return false;
+    }
+    return true;
+}
+
+int CountFilesOfSize(const fs::path& folder, std::uintmax_t size) {
+    int n = 0;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.is_regular_file() && entry.file_size() == size)
+            ++n;
+    return n;
+}
+
+void EmptyFolder(const fs::path& folder) {
+    for (const auto& entry : fs::directory_iterator(folder))
+        fs::remove_all(entry.path());
+}
+
+void Check(bool ok, const std::string& what) {
+    if (!ok)
+        throw std::runtime_error("check failed: " + what);
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string SelfPath() {
+    return fs::read_symlink("/proc/self/exe").string();
+}
+
+std::string CpuModel() {
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line))
+        if (line.rfind("model name", 0) == 0)
+            return line.substr(line.find(':') + 2);
+    return "unknown";
+}
+
+struct Options {
+    int rounds = 5;
+    std::uint64_t sizeMiB = 256;
+    std::string cases = "abcdwi";
+    bool keep = false;
+};
+
+// --- The benchmark
+// ----------------------------------------------------------------------------------
+
+class Bench {
+public:
+    Bench(Options options, fs::path dir)
+        : options_(std::move(options)), dir_(std::move(dir)), self_(SelfPath()),
+          window_((fs::path(self_).parent_path() / "bench_window").string()),
+          bigSize_(options_.sizeMiB << 20) {}
+
+    void Run() {
+        std::printf("Making data in %s ...\n", dir_.c_str());
+        std::fflush(stdout);
+        MakeData(dir_, bigSize_);
+        Server server(dir_ / "srv", KESTREL_FTPD_PY);
+        std::unique_ptr<Server> windowServer;
+        if (Has('w') || Has('i'))
+            windowServer = std::make_unique<Server>(dir_ / "winsrv", KESTREL_FTPD_PY);
+        port_ = server.port();
+        std::printf("pyftpdlib on 127.0.0.1:%d, %d rounds\n", port_, options_.rounds);
+
+        for (int round = 0; round < options_.rounds; ++round) {
+            bool oursFirst = round % 2 == 0;
+            for (char kind : std::string("abcd")) {
+                if (!Has(kind) && !(kind == 'a' && Has('e')))
+                    continue;
+                for (int turn = 0; turn < 2; ++turn) {
+                    bool ours = (turn == 0) == oursFirst;
+                    RunCase(kind, ours, round);
+                }
+            }
+            if (Has('w')) {
+                RunResult r = RunChild({window_, "--port", std::to_string(windowServer->port()),
+                                        "--dir", (dir_ / "data" / "small").string()},
+                                       true, WindowEnv());
+                Check(r.count == kSmallFiles, "window listing holds 1000 names");
+                Check(CountFilesOfSize(dir_ / "winsrv", kSmallSize) == kSmallFiles,
+                      "window uploaded 1000 files");
+                EmptyFolder(dir_ / "winsrv");
+                times_["w ours"].push_back(r.ownSeconds);
+                std::printf("  round %d: w window %.3f s\n", round + 1, r.ownSeconds);
+            }
+            std::fflush(stdout);
+        }
+        if (Has('i')) {
+            RunResult r = RunChild({window_, "--port", std::to_string(windowServer->port()),
+                                    "--dir", (dir_ / "data" / "small").string(), "--idle", "10"},
+                                   true, WindowEnv());
+            idleCpu_ = r.ownSeconds;
+            EmptyFolder(dir_ / "winsrv");
+        }
+        PrintTable();
+    }
+
+private:
+    std::map<std::string, std::string> WindowEnv() const {
+        fs::path runtime = dir_ / "xdg-runtime";
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all);
+        return {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtime.string()}};
+    }
+
+    bool Has(char kind) const { return options_.cases.find(kind) != std::string::npos; }
+
+    void RunCase(char kind, bool ours, int round) {
+        const fs::path srv = dir_ / "srv";
+        const std::string who = ours ? "ours" : "curl";
+        const std::string base = "ftp://127.0.0.1:" + std::to_string(port_) + "/";
+        std::vector<std::string> argv;
+        if (ours) {
+            argv = {self_,   "--child",    std::string(1, kind), "--port", std::to_string(port_),
+                    "--dir", dir_.string()};
+        } else {
+            argv = {
+                "/usr/bin/curl", "-sS", "-P", "-", "--user", std::string(kUser) + ":" + kPassword};
+            switch (kind) {
+            case 'a':
+                argv.insert(argv.end(), {"-T", (dir_ / "data" / "big.bin").string(),
+                                         base + "upa_curl/big.bin"});
+                break;
+            case 'b':
+                argv.insert(argv.end(),
+                            {"-T", (dir_ / "data" / "small").string() + "/f[0001-1000].htm",
+                             base + "upb_curl/"});
+                break;
+            case 'c':
+                argv.insert(argv.end(),
+                            {"-o", (dir_ / "dl" / "curl.bin").string(), base + "big.bin"});
+                break;
+            case 'd':
+                argv.insert(argv.end(), {"--list-only", "-o", (dir_ / "dl" / "list.txt").string(),
+                                         base + "list10k/"});
+                break;
+            }
+        }
+        RunResult r = RunChild(argv, ours);
+
+        // Every run is checked, so a fast failure is never taken for a fast transfer.
+        switch (kind) {
+        case 'a': {
+            fs::path up = srv / ("upa_" + who) / "big.bin";
+            Check(fs::exists(up) && fs::file_size(up) == bigSize_,
+                  who + " uploaded the whole file");
+            if (round == 0)
+                Check(SameContent(up, dir_ / "data" / "big.bin"), who + " upload is intact");
+            fs::remove(up);
+            memory_[who].push_back(static_cast<double>(r.maxRssKiB));
+            break;
+        }
+        case 'b': {
+            fs::path folder = srv / ("upb_" + who);
+            Check(CountFilesOfSize(folder, kSmallSize) == kSmallFiles,
+                  who + " uploaded 1000 files");
+            if (ours)
+                Check(r.count == kSmallFiles, "ours listed 1000 names");
+            EmptyFolder(folder);
+            break;
+        }
+        case 'c': {
+            fs::path got = dir_ / "dl" / (who + ".bin");
+            Check(fs::exists(got) && fs::file_size(got) == bigSize_,
+                  who + " downloaded the whole file");
+            if (round == 0)
+                Check(SameContent(got, dir_ / "data" / "big.bin"), who + " download is intact");
+            fs::remove(got);
+            break;
+        }
+        case 'd': {
+            long names = r.count;
+            if (!ours) {
+                std::ifstream list(dir_ / "dl" / "list.txt");
+                names = 0;
+                for (std::string line; std::getline(list, line);)
+                    ++names;
+            }
+            Check(names == kListNames, who + " listed 10000 names");
+            break;
+        }
+        }
+        std::string key = std::string(1, kind) + " " + who;
+        times_[key].push_back(r.seconds);
+        std::printf("  round %d: %c %-4s %.3f s  %ld KiB\n", round + 1, kind, who.c_str(),
+                    r.seconds, r.maxRssKiB);
+        std::fflush(stdout);
+    }
+
+    void Row(const char* label, double ours, double curl, const char* unit, double target) {
+        double ratio = curl > 0 ? ours / curl : 0;
+        std::printf("| %-44s | %10.3f %-3s | %10.3f %-3s | %5.2f | %-6s | %-4s |\n", label, ours,
+                    unit, curl, unit, ratio, ("<= " + Fixed(target)).c_str(),
+                    ratio <= target ? "met" : "NOT");
+    }
+
+    static std::string Fixed(double value) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%.1f", value);
+        return text;
+    }
+
+    void PrintTable() {
+        double load[3] = {0, 0, 0};
+        ::getloadavg(load, 3);
+        std::printf("\nMedians of %d rounds; %ld cores, %s; load average %.2f %.2f %.2f\n",
+                    options_.rounds, ::sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), load[0],
+                    load[1], load[2]);
+        std::printf("| %-44s | %14s | %14s | %5s | %-6s | %-4s |\n", "case", "ours", "curl",
+                    "ratio", "target", "");
+        std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(),
+                    std::string(16, '-').c_str(), std::string(16, '-').c_str(),
+                    std::string(7, '-').c_str(), std::string(8, '-').c_str(),
+                    std::string(6, '-').c_str());
+        std::string mib = std::to_string(options_.sizeMiB) + " MiB";
+        auto median = [this](const std::string& key) { return Median(times_[key]); };
+        if (Has('a'))
+            Row(("a: upload one file of " + mib).c_str(), median("a ours"), median("a curl"), "s",
+                1.1);
+        if (Has('b'))
+            Row("b: upload 1,000 files of 4 KiB, then Nlist", median("b ours"), median("b curl"),
+                "s", 1.1);
+        if (Has('w') && Has('b'))
+            Row("b: the same through the window", median("w ours"), median("b curl"), "s", 1.3);
+        if (Has('c'))
+            Row(("c: download the file of " + mib).c_str(), median("c ours"), median("c curl"), "s",
+                1.1);
+        if (Has('d'))
+            Row("d: Nlist of 10,000 names", median("d ours"), median("d curl"), "s", 1.2);
+        if (Has('e') || Has('a'))
+            Row("e: peak resident memory in case a", Median(memory_["ours"]) / 1024,
+                Median(memory_["curl"]) / 1024, "MiB", 2.0);
+        if (Has('a') || Has('c')) {
+            double mb = static_cast<double>(bigSize_) / 1e6;
+            std::printf("\nThroughput (MB/s): a ours %.0f, curl %.0f; c ours %.0f, curl %.0f\n",
+                        mb / median("a ours"), mb / median("a curl"), mb / median("c ours"),
+                        mb / median("c curl"));
+        }
+        if (Has('i'))
+            std::printf("Idle connected window: %.2f%% of a core over 10 s\n", idleCpu_ * 10.0);
+    }
+
+    Options options_;
+    fs::path dir_;
+    std::string self_;
+    std::string window_;
+    std::uint64_t bigSize_;
+    int port_ = 0;
+    std::map<std::string, std::vector<double>> times_;
+    std::map<std::string, std::vector<double>> memory_;
+    double idleCpu_ = 0; // CPU seconds over the 10 s idle
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    auto value = [&](const std::string& name) -> std::string {
+        for (std::size_t i = 0; i + 1 < args.size(); ++i)
+            if (args[i] == name)
+                return args[i + 1];
+        return {};
+    };
+    auto flag = [&](const std::string& name) {
+        return std::find(args.begin(), args.end(), name) != args.end();
+    };
+    try {
+        if (flag("--child"))
+            return RunOurs(value("--child"), std::stoi(value("--port")), value("--dir"));
+
+        Options options;
+        if (!value("--rounds").empty())
+            options.rounds = std::max(1, std::stoi(value("--rounds")));
+        if (!value("--size-mib").empty())
+            options.sizeMiB = std::max(1, std::stoi(value("--size-mib")));
+        if (!value("--cases").empty())
+            options.cases = value("--cases");
+        options.keep = flag("--keep");
+
+        std::string pattern = (fs::temp_directory_path() / "kestrel-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            throw std::runtime_error("cannot make a temporary folder");
+        fs::path dir = pattern;
+        int status = 0;
+        try {
+            Bench(options, dir).Run();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "bench_publish: %s\n", error.what());
+            status = 1;
+        }
+        if (!options.keep)
+            fs::remove_all(dir);
+        return status;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench_publish: %s\n", error.what());
+        return 1;
+    }
+}
