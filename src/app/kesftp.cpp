@@ -343,10 +343,11 @@ void TMainForm::BindEvents() {
     VaneFTP1->OnFailure = [this](bool& handled, TCmdType kind) { VaneFTP1Failure(handled, kind); };
     VaneFTP1->OnListItem = [this](const std::string& line) { VaneFTP1ListItem(line); };
 
+    pairDown_ = sbDisconnect;
     connect(sbConnect, &QToolButton::clicked, this,
-            [this] { RemoteCommand([this] { sbConnectClick(); }); });
+            [this] { SpeedButtonClick(sbConnect, [this] { sbConnectClick(); }); });
     connect(sbDisconnect, &QToolButton::clicked, this,
-            [this] { RemoteCommand([this] { sbDisconnectClick(); }); });
+            [this] { SpeedButtonClick(sbDisconnect, [this] { sbDisconnectClick(); }); });
     connect(bUpload, &QPushButton::clicked, this,
             [this] { RemoteCommand([this] { bUploadClick(); }); });
     connect(bClose, &QPushButton::clicked, this, [this] { close(); });
@@ -407,6 +408,16 @@ void TMainForm::RemoteCommand(const std::function<void()>& handler) {
     DirList->setEnabled(true);
     if (closeRequested_)
         QTimer::singleShot(0, this, [this] { close(); });
+}
+
+void TMainForm::SpeedButtonClick(QToolButton* button, const std::function<void()>& handler) {
+    if (busy_) {
+        // Ignored while another operation runs: the pair must keep showing the real state.
+        pairDown_->setChecked(true);
+        return;
+    }
+    pairDown_ = button;
+    RemoteCommand(handler);
 }
 
 void TMainForm::StopClick() {

@@ -151,10 +151,14 @@ private:
     void Handle(const std::function<void()>& handler);
     // Runs a handler that talks to the server: ignored while another one runs.
     void RemoteCommand(const std::function<void()>& handler);
+    // Runs the handler of one of the two exclusive speed buttons. The group has already put
+    // the clicked one down; a click that does not start puts the pair back.
+    void SpeedButtonClick(QToolButton* button, const std::function<void()>& handler);
     void UploadSelected(bool setBinary);
     void SetStatus(const std::string& text);
 
     std::string startFolder_;
+    QToolButton* pairDown_ = nullptr; // the speed button down after the last accepted click
     bool shown_ = false;
     bool busy_ = false;
     bool stopRequested_ = false;

@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTest>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -70,6 +71,14 @@ protected:
         dialog.reset();
         window.reset();
         QApplication::processEvents();
+    }
+
+    // Gives the window the keyboard focus, so that focus moves and keys behave as on a
+    // desktop.
+    void ActivateWindow() {
+        window->activateWindow();
+        QApplication::setActiveWindow(window.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     }
 
     // The texts of the captured boxes, in order.
