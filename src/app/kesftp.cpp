@@ -8,6 +8,7 @@
 #include "browser/filectrl.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
@@ -37,9 +38,11 @@ constexpr int kClientWidth = 480;
 constexpr int kClientHeight = 382;
 
 // The closest fonts of this platform to the window's classic ones, at the same pixel
-// heights.
+// heights. The condensed faces come closest to the classic widths, so the texts fit the
+// fixed label sizes; without them the regular faces are used.
 QFont SansFont(int pixels, bool bold = false) {
     QFont font("DejaVu Sans");
+    font.setStretch(QFont::SemiCondensed);
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
@@ -47,9 +50,26 @@ QFont SansFont(int pixels, bool bold = false) {
 
 QFont SerifFont(int pixels, bool bold = false) {
     QFont font("DejaVu Serif");
+    font.setStretch(QFont::SemiCondensed);
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
+}
+
+// Lists and edits keep the platform's own colours (dark text on a light ground) instead
+// of inheriting the black panel's white text.
+void PlainColors(QWidget* widget) {
+    const QPalette standard = QApplication::palette();
+    QPalette palette = widget->palette();
+    for (QPalette::ColorRole role :
+         {QPalette::Text, QPalette::WindowText, QPalette::Base, QPalette::AlternateBase,
+          QPalette::Window, QPalette::Button, QPalette::ButtonText, QPalette::Highlight,
+          QPalette::HighlightedText, QPalette::PlaceholderText}) {
+        for (QPalette::ColorGroup group :
+             {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+            palette.setColor(group, role, standard.color(group, role));
+    }
+    widget->setPalette(palette);
 }
 
 void SetColor(QWidget* widget, const QColor& text, const QColor& background = QColor()) {
@@ -160,6 +180,9 @@ void TMainForm::CreateControls() {
     Label6 = MakeLabel(pMain, ">>>>>> Drag and Drop Files >>>>>>", 106, 30, 213, 13,
                        SansFont(11, true), Qt::white);
     Label6->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    QFont narrow = SansFont(11, true);
+    narrow.setStretch(QFont::Condensed); // the arrows must fit between the two titles
+    Label6->setFont(narrow);
     Label4 = MakeLabel(pMain, "Your Website", 320, 28, 0, 0, SerifFont(13, true), Qt::cyan);
 
     FileList = new TFileListBox(pMain);
@@ -170,6 +193,7 @@ void TMainForm::CreateControls() {
     FileList->SetShowGlyphs(true);
     FileList->SetMask("*.htm;*.html;*.bmp;*.jpg;*.gif");
     FileList->setFocusPolicy(Qt::ClickFocus);
+    PlainColors(FileList);
 
     ImageList1[0] = QIcon(GlyphPixmap(TGlyph::ClosedFolder));
     ImageList1[1] = QIcon(GlyphPixmap(TGlyph::UnknownFile));
@@ -184,6 +208,7 @@ void TMainForm::CreateControls() {
     WebList->setIconSize(QSize(16, 16));
     WebList->setWordWrap(false);
     WebList->setUniformRowHeights(true);
+    PlainColors(WebList);
 
     bUpload = new QPushButton("Upload File", pMain);
     bUpload->setGeometry(12, 214, 215, 21);
@@ -199,6 +224,7 @@ void TMainForm::CreateControls() {
     DirList->setToolTip("Right click to Create, Delete or Upload a directory");
     DirList->FileList = FileList;
     DirList->setFocusPolicy(Qt::ClickFocus);
+    PlainColors(DirList);
 
     sbConnect = new QToolButton(pMain);
     sbConnect->setText("Connect");
