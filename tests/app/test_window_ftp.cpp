@@ -4,6 +4,7 @@
 #include "test_window_fixture.h"
 
 #include "app/animate.h"
+#include "support/scripted_server.h"
 
 #include <QPushButton>
 #include <QTest>
@@ -246,6 +247,64 @@ TEST_F(WindowFtpTest, RefusedFileDoesNotStopTheOthers) {
     EXPECT_EQ(boxes[0].Text.find("a.htm"), std::string::npos) << boxes[0].Text;
     EXPECT_TRUE(Idle());
     EXPECT_TRUE(window->IsConnected);
+}
+
+TEST_F(WindowFtpTest, FailedCompletionIsReportedAndTheNextFileStillGoes) {
+    using kestrel::test::ScriptedFtpServer;
+    using kestrel::test::Session;
+    auto listing = [](Session& s, const std::string& names) {
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("NLST");
+        s.reply("150 here");
+        s.connect_data();
+        s.data_send(names);
+        s.data_close();
+        s.reply("226 done");
+    };
+    auto store = [](Session& s, const std::string& name, const std::string& completion) {
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("STOR " + name);
+        s.reply("150 go");
+        s.connect_data();
+        s.data_recv_all();
+        s.reply(completion);
+    };
+    ScriptedFtpServer scripted([&](Session& s) {
+        s.reply("220 ready");
+        s.expect("USER ");
+        s.reply("331 password please");
+        s.expect("PASS ");
+        s.reply("230 in");
+        listing(s, "");
+        s.expect("PWD");
+        s.reply("257 \"/\" is current");
+        s.expect("TYPE I");
+        s.reply("200 binary");
+        store(s, "a.htm", "451 Disk quota exceeded");
+        store(s, "b.htm", "226 stored");
+        listing(s, "b.htm\r\n");
+        s.expect("QUIT");
+        s.reply("221 bye");
+    });
+    RandomFile(site / "a.htm", 3000, 1);
+    RandomFile(site / "b.htm", 4000, 2);
+    WriteSettings("webuser", "s3cret", "127.0.0.1", std::to_string(scripted.port()), "*.htm");
+    OpenWindow();
+    Connect();
+    SelectFiles({"a.htm", "b.htm"});
+    window->bUpload->click();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Kind, TBoxKind::Message);
+    EXPECT_NE(boxes[0].Text.find("a.htm: 451 Disk quota exceeded"), std::string::npos)
+        << boxes[0].Text;
+    EXPECT_EQ(boxes[0].Text.find("b.htm"), std::string::npos) << boxes[0].Text;
+    EXPECT_EQ(RemoteRows(), Lines{"File:b.htm"});
+    EXPECT_TRUE(Idle());
+    CloseWindow();
+    EXPECT_TRUE(scripted.wait_sessions(1));
+    EXPECT_TRUE(scripted.failures().empty()) << scripted.failures().front();
 }
 
 TEST_F(WindowFtpTest, ErrorEndingAHandlerRestoresTheIdleView) {
