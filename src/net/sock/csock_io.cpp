@@ -185,7 +185,10 @@ void TCorsock::ReadToStream() {
             }
         } else {
             received = true;
-            InBuffer->SetPosition(InBuffer->Size());
+            // A capture file is only ever appended to here, so it already stands at its
+            // end; asking a file for its size would cost a system call per chunk.
+            if (InputIsMemory())
+                InBuffer->SetPosition(InBuffer->Size());
             InBuffer->Write(chunk, n);
             if (InTransfer) {
                 BytesRcvd += n;
