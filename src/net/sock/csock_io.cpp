@@ -124,7 +124,10 @@ void TCorsock::WriteFromStream() {
     InHandler = true;
     StatusMessage(8, "WriteFromStream");
     try {
-        bool pending = FileTransfer ? BytesSent < OutBuffer->Size() : OutBuffer->Size() > 0;
+        // A file is sent up to the size SendFile took at its start (BytesTotal), so the
+        // step does not ask the file for its size, a system call, twice per chunk.
+        const std::int64_t size = FileTransfer ? BytesTotal : OutBuffer->Size();
+        bool pending = FileTransfer ? BytesSent < size : size > 0;
         if (pending && !Canceled && SocketHandle != platform::InvalidSocket) {
             char chunk[kChunkSize];
             OutBuffer->SetPosition(FileTransfer ? BytesSent : 0);
@@ -136,7 +139,8 @@ void TCorsock::WriteFromStream() {
                 OutBuffer->SetPosition(0);
             } else {
                 std::int64_t end = OutBuffer->Position() - r + n;
-                if (end >= OutBuffer->Size()) {
+                // A file that shrank while it was sent ends where its data ends.
+                if (end >= size || (FileTransfer && r == 0)) {
                     if (!FileTransfer)
                         outMemory_.Clear();
                     SendComplete = true;
@@ -266,6 +270,13 @@ std::string TCorsock::ReadLn() {
     const char* lf =
         static_cast<const char*>(std::memchr(data, '\n', std::size_t(inMemory_.Size())));
     std::int64_t length = lf - data + 1;
+    if (length > kMaxLineLength) {
+        // The line feed came in the same receive as the bytes past the limit: the line is
+        // refused all the same, however the bytes were cut into packets.
+        inMemory_.Clear();
+        RequestCloseSocket();
+        throw ESockError("Reply line too long");
+    }
     std::string line(data, std::size_t(length));
     inMemory_.Consume(length);
     inMemory_.SetPosition(inMemory_.Size());
