@@ -4,6 +4,7 @@
 
 #include "net/ftp/vaneftp.h"
 #include "support/scripted_server.h"
+#include "support/watchdog.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -19,34 +20,6 @@ namespace kestrel::test {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Ends the process when a test overruns, so that a hanging wait fails the test
-// instead of waiting for the runner's time-out.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread_([this, limit] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "watchdog: test hung, aborting\n");
-                  std::_Exit(3);
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
 
 inline const char* KindName(TCmdType kind) {
     static const char* names[] = {"ChangeDir", "MakeDir", "Delete",    "RemoveDir",

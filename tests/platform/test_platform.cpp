@@ -1,6 +1,7 @@
 // The event platform: queue order, dispatch budget, target lifetime, socket
 // notifications and the wait step's latency.
 #include "platform/platform.h"
+#include "support/watchdog.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -19,38 +20,12 @@
 namespace kestrel::platform {
 namespace {
 
+using kestrel::test::Watchdog;
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr std::uint32_t kCode = 500;
-
-// Ends the process when a test overruns, so that a hanging loop fails instead of
-// waiting for the test runner's own time-out.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread_([this, limit] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "watchdog: test hung, aborting\n");
-                  std::_Exit(3);
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
 
 // A target that records every message it gets.
 struct Recorder {

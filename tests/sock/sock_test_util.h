@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "support/watchdog.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -20,34 +21,6 @@ namespace kestrel::test {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Ends the process when a test overruns, so that a hanging wait fails the test
-// instead of waiting for the runner's time-out.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread_([this, limit] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "watchdog: test hung, aborting\n");
-                  std::_Exit(3);
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
 
 // A plain listening socket on 127.0.0.1 with an ephemeral port (host order in port).
 struct RawListener {
