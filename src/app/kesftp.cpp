@@ -117,7 +117,8 @@ TWebListView::TWebListView(QWidget* parent) : QTreeWidget(parent) {
     setDropIndicatorShown(false);
 }
 
-void TWebListView::dragEnterEvent(QDragEnterEvent* event) {
+// Asks OnDragOver whether the drag over the list may be dropped.
+void TWebListView::judgeDrag(QDropEvent* event) {
     bool accept = false;
     if (OnDragOver)
         OnDragOver(event->source(), accept);
@@ -127,15 +128,9 @@ void TWebListView::dragEnterEvent(QDragEnterEvent* event) {
         event->ignore();
 }
 
-void TWebListView::dragMoveEvent(QDragMoveEvent* event) {
-    bool accept = false;
-    if (OnDragOver)
-        OnDragOver(event->source(), accept);
-    if (accept)
-        event->acceptProposedAction();
-    else
-        event->ignore();
-}
+void TWebListView::dragEnterEvent(QDragEnterEvent* event) { judgeDrag(event); }
+
+void TWebListView::dragMoveEvent(QDragMoveEvent* event) { judgeDrag(event); }
 
 void TWebListView::dropEvent(QDropEvent* event) {
     QObject* source = event->source();

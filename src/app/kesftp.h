@@ -41,6 +41,9 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+
+private:
+    void judgeDrag(QDropEvent* event);
 };
 
 class TMainForm : public QWidget {
