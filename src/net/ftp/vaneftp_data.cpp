@@ -11,10 +11,14 @@
 #include "net/ftp/ftpreply.h"
 #include "net/ftp/vaneftp.h"
 
+#include <chrono>
 #include <functional>
 
 namespace kestrel {
 namespace {
+
+// How long a transfer that failed on the data connection waits for the server's reply.
+constexpr auto kLateReplyLimit = std::chrono::seconds(2);
 
 int ReplyCodeOf(const std::string& line) {
     int code = 0;
@@ -27,6 +31,23 @@ int ReplyCodeOf(const std::string& line) {
 std::string FileNamePart(const std::string& path) {
     std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Reads the server's reply about a transfer that failed on the data connection, waiting a
+// little for it; a silent server, the user's Stop or a closed connection end the wait.
+void TakeLateReply(TVaneFTP& ftp) {
+    auto deadline = std::chrono::steady_clock::now() + kLateReplyLimit;
+    platform::wait_until([&] {
+        return ftp.InputHasLine() || !ftp.Connected || ftp.Canceled ||
+               std::chrono::steady_clock::now() >= deadline;
+    });
+    if (ftp.Canceled || !ftp.InputHasLine())
+        return;
+    std::string line = ftp.ReadLn();
+    ftp.StatusMessage(1, line);
+    ftp.ReadExtraLines(line);
+    ftp.LastReply = line;
+    ftp.ReplyCode = std::int16_t(ReplyCodeOf(line));
 }
 
 } // namespace
@@ -54,12 +75,21 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
     auto stopped = [this] { return Canceled || TimedOut; };
 
     bool completed = false;
+    bool sentWhole = false; // an upload handed over all its bytes: a graceful close may end it
     FDataSocket = new TCorsock(this);
     TCorsock& data = *FDataSocket;
+    // A stopped or failed upload ends with a reset instead of the graceful close, so that
+    // the server never takes the shortened file for the whole one.
+    auto resetUnfinishedUpload = [&] {
+        if (op.direction == DataOperation::Sending && !sentWhole && FDataSocket &&
+            FDataSocket->SocketHandle != platform::InvalidSocket)
+            platform::sock_set_linger(FDataSocket->SocketHandle, true, 0);
+    };
     // The end step runs however the operation ends.
     auto finish = [&] {
         accepting_ = false;
         acceptRefused_ = false;
+        resetUnfinishedUpload();
         delete FDataSocket;
         FDataSocket = nullptr;
     };
@@ -136,11 +166,27 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
         if (!op.startBeforeAccept && OnTransactionStart)
             OnTransactionStart(this);
 
-        if (!stopped())
-            op.move(data);
+        if (!stopped()) {
+            try {
+                op.move(data);
+            } catch (const EAbortError&) {
+                throw;
+            } catch (const ESockError&) {
+                // The server closed or reset the data connection early. Its reply about the
+                // transfer is still to come: take it now, so that it does not answer the
+                // next command, and report the data connection's error.
+                resetUnfinishedUpload();
+                data.ShuttingDown = true;
+                data.RequestCloseSocket();
+                TakeLateReply(*this);
+                throw;
+            }
+            sentWhole = !stopped();
+        }
         if (OnTransactionStop)
             OnTransactionStop(this);
         data.ShuttingDown = true; // no fresh socket after this close
+        resetUnfinishedUpload();
         data.RequestCloseSocket();
 
         if (op.direction != DataOperation::Sending) {
@@ -191,6 +237,20 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
     acceptRefused_ = false;
     CheckRead(this); // a refusal may already be buffered
     for (;;) {
+        // The server's close of the control connection ends the wait as well: no
+        // completion reply can come any more, and the peer's address is gone with it.
+        WaitUntil([&] { return data.AsyncDone || data.Canceled || !Connected; });
+        if (!Connected && !data.AsyncDone && !data.Canceled) {
+            accepting_ = false;
+            std::string line = InputHasLine() ? ReadLn() : std::string();
+            if (ReplyCodeOf(line) >= 400) {
+                StatusMessage(1, line);
+                LastReply = line;
+                ReplyCode = std::int16_t(ReplyCodeOf(line));
+                throw FTPException(line);
+            }
+            throw ESockError("Connection closed by peer");
+        }
         int handle;
         try {
             handle = data.Accept();
