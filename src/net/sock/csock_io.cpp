@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <vector>
 
 namespace kestrel {
@@ -16,6 +19,61 @@ constexpr const char* kReadlnAborted = "Socket readln aborted";
 constexpr const char* kCaptureAborted = "Socket capture aborted";
 constexpr const char* kClosedByPeer = "Connection closed by peer";
 constexpr std::int64_t kMaxWriteLength = kLineBufferSize - 1;
+
+// Holds back partial segments on a TCP socket (on) or sends them at once (off).
+void SetCork(int fd, bool on) {
+    if (fd == platform::InvalidSocket)
+        return;
+    int value = on ? 1 : 0;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+}
+
+// Bytes SendFile reads from its file at a time.
+constexpr std::int64_t kReadAheadSize = 128 * 1024;
+
+// The stream SendFile sends from: it reads the file in large pieces and hands out the
+// send steps' chunks from memory, so a file costs one read per 128 KiB instead of one
+// read, straddling page boundaries, per 16383-byte chunk.
+class ReadAheadStream : public TStream {
+public:
+    explicit ReadAheadStream(TFileStream& file) : file_(file), position_(file.Position()) {}
+
+    std::int64_t Read(void* buffer, std::int64_t count) override {
+        if (count <= 0)
+            return 0;
+        if (position_ < start_ || position_ >= start_ + std::int64_t(data_.size()) ||
+            position_ + count > start_ + std::int64_t(data_.size())) {
+            // Refill from the position; a short read near the end of the file is fine.
+            data_.resize(std::size_t(std::max(kReadAheadSize, count)));
+            file_.SetPosition(position_);
+            std::int64_t got = file_.Read(data_.data(), std::int64_t(data_.size()));
+            data_.resize(std::size_t(got));
+            start_ = position_;
+        }
+        std::int64_t available = start_ + std::int64_t(data_.size()) - position_;
+        std::int64_t n = std::min(count, available);
+        if (n <= 0)
+            return 0;
+        std::memcpy(buffer, data_.data() + (position_ - start_), std::size_t(n));
+        position_ += n;
+        return n;
+    }
+    void Write(const void* buffer, std::int64_t count) override {
+        data_.clear(); // never used by a send; keeps the read-ahead honest if it were
+        file_.SetPosition(position_);
+        file_.Write(buffer, count);
+        position_ += count;
+    }
+    std::int64_t Size() const override { return file_.Size(); }
+    std::int64_t Position() const override { return position_; }
+    void SetPosition(std::int64_t position) override { position_ = position; }
+
+private:
+    TFileStream& file_;
+    std::int64_t position_;
+    std::int64_t start_ = 0; // file offset of data_[0]
+    std::vector<char> data_; // bytes read ahead
+};
 
 // Bytes a capture collects before it writes them to its file.
 constexpr std::size_t kCaptureBufferSize = 128 * 1024;
@@ -133,8 +191,9 @@ void TCorsock::Writeln(const std::string& text) {
 void TCorsock::SendFile(const std::string& fileName, std::int64_t startAt) {
     StatusMessage(8, "SendFile");
     TFileStream file(fileName, TFileStream::OpenRead);
+    ReadAheadStream source(file);
     TStream* aside = OutBuffer;
-    OutBuffer = &file;
+    OutBuffer = &source;
     InTransfer = true;
     FileTransfer = true;
     SendComplete = false;
@@ -143,16 +202,26 @@ void TCorsock::SendFile(const std::string& fileName, std::int64_t startAt) {
         throw ERangeError();
     BytesSent = startAt;
     bool closed = false;
+    // Corked, the connection carries the file in full segments instead of one short segment
+    // per 16383-byte chunk, so the receiver wakes a quarter as often; uncorking sends the rest.
+    const int corked = SocketHandle;
+    SetCork(corked, true);
+    auto uncork = [&] {
+        if (SocketHandle == corked)
+            SetCork(corked, false);
+    };
     try {
         platform::post(NotifyWindow, MsgSendMore, 0);
         WaitUntil(
             [this] { return SendComplete || Canceled || BytesSent >= BytesTotal || !Connected; });
         closed = !SendComplete && !Canceled && BytesSent < BytesTotal;
     } catch (...) {
+        uncork();
         OutBuffer = aside;
         InTransfer = FileTransfer = false;
         throw;
     }
+    uncork();
     OutBuffer = aside;
     InTransfer = FileTransfer = false;
     if (Canceled) {
