@@ -368,6 +368,11 @@ public:
           bigSize_(options_.sizeMiB << 20) {}
 
     void Run() {
+        if ((Has('w') || Has('i')) && !fs::exists(window_)) {
+            // Built without the window (KESTREL_BUILD_GUI=OFF): the window cases are left out.
+            std::printf("No %s: the window cases are left out\n", window_.c_str());
+            std::erase_if(options_.cases, [](char kind) { return kind == 'w' || kind == 'i'; });
+        }
         std::printf("Making data in %s ...\n", dir_.c_str());
         std::fflush(stdout);
         MakeData(dir_, bigSize_);
