@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # clang-14, its runtime libraries and pkgconf build the fuzz targets (libFuzzer, sanitizers).
-packages=(cmake g++ make qt6-base-dev libgtest-dev python3-pyftpdlib curl xvfb clang-14
+packages=(cmake g++ make qt6-base-dev libgtest-dev python3-pyftpdlib curl xvfb xauth clang-14
           libclang-rt-14-dev pkgconf)
 missing=()
 for p in "${packages[@]}"; do
