@@ -241,15 +241,15 @@ void rearm_timerfd(Loop& l) {
     if (earliest == l.armed_deadline)
         return;
     l.armed_deadline = earliest;
-    itimerspec spec{};
+    itimerspec when{};
     if (earliest != Clock::time_point::max()) {
         auto delta =
             std::max<Clock::duration>(earliest - Clock::now(), std::chrono::microseconds(1));
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(delta).count();
-        spec.it_value.tv_sec = ns / 1000000000;
-        spec.it_value.tv_nsec = ns % 1000000000;
+        when.it_value.tv_sec = ns / 1000000000;
+        when.it_value.tv_nsec = ns % 1000000000;
     }
-    timerfd_settime(l.tfd, 0, &spec, nullptr);
+    timerfd_settime(l.tfd, 0, &when, nullptr);
 }
 
 void collect(Loop& l, int timeout_ms) {

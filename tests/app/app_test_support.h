@@ -43,21 +43,21 @@ struct AviSpec {
 
 class AviWriter {
 public:
-    static QByteArray Build(const AviSpec& spec) {
+    static QByteArray Build(const AviSpec& clip) {
         AviWriter w;
         const std::size_t riff = w.Begin("RIFF");
         w.CC("AVI ");
         const std::size_t hdrl = w.List("hdrl");
         const std::size_t avih = w.Begin("avih");
-        w.U32(spec.scale * 1000000 / (spec.rate ? spec.rate : 1));
+        w.U32(clip.scale * 1000000 / (clip.rate ? clip.rate : 1));
         for (int i = 0; i < 3; ++i)
             w.U32(0);
-        w.U32(std::uint32_t(spec.frames.size()));
+        w.U32(std::uint32_t(clip.frames.size()));
         w.U32(0);
         w.U32(1);
         w.U32(0);
-        w.U32(std::uint32_t(spec.width));
-        w.U32(std::uint32_t(spec.height));
+        w.U32(std::uint32_t(clip.width));
+        w.U32(std::uint32_t(clip.height));
         for (int i = 0; i < 4; ++i)
             w.U32(0);
         w.End(avih);
@@ -68,10 +68,10 @@ public:
         w.U32(0);
         w.U32(0);
         w.U32(0);
-        w.U32(spec.scale);
-        w.U32(spec.rate);
+        w.U32(clip.scale);
+        w.U32(clip.rate);
         w.U32(0);
-        w.U32(std::uint32_t(spec.frames.size()));
+        w.U32(std::uint32_t(clip.frames.size()));
         w.U32(0);
         w.U32(0xFFFFFFFF);
         w.U32(0);
@@ -80,16 +80,16 @@ public:
         w.End(strh);
         const std::size_t strf = w.Begin("strf");
         w.U32(40);
-        w.U32(std::uint32_t(spec.width));
-        w.U32(std::uint32_t(spec.height));
+        w.U32(std::uint32_t(clip.width));
+        w.U32(std::uint32_t(clip.height));
         w.U16(1);
-        w.U16(spec.bitCount);
-        w.U32(spec.compression);
+        w.U16(clip.bitCount);
+        w.U32(clip.compression);
         for (int i = 0; i < 3; ++i)
             w.U32(0);
-        w.U32(spec.colorsUsed);
+        w.U32(clip.colorsUsed);
         w.U32(0);
-        for (std::uint32_t rgb : spec.palette) {
+        for (std::uint32_t rgb : clip.palette) {
             w.bytes_.push_back(char(rgb & 0xFF));
             w.bytes_.push_back(char(rgb >> 8 & 0xFF));
             w.bytes_.push_back(char(rgb >> 16 & 0xFF));
@@ -99,8 +99,8 @@ public:
         w.End(strl);
         w.End(hdrl);
         const std::size_t movi = w.List("movi");
-        for (const auto& frame : spec.frames) {
-            const std::size_t chunk = w.Begin(spec.frameId);
+        for (const auto& frame : clip.frames) {
+            const std::size_t chunk = w.Begin(clip.frameId);
             w.bytes_.append(reinterpret_cast<const char*>(frame.data()), qsizetype(frame.size()));
             w.End(chunk);
         }

@@ -29,9 +29,9 @@ void WriteFile(const QString& path, const QByteArray& data) {
 }
 
 QByteArray TwoFrameClip() {
-    AviSpec spec;
-    spec.frames = {{1, 1, 1, 1, 2, 2, 2, 2}, {3, 3, 3, 3, 0, 0, 0, 0}};
-    return AviWriter::Build(spec);
+    AviSpec clip;
+    clip.frames = {{1, 1, 1, 1, 2, 2, 2, 2}, {3, 3, 3, 3, 0, 0, 0, 0}};
+    return AviWriter::Build(clip);
 }
 
 // Runs the event loop for a while and records the frames shown.

@@ -33,9 +33,9 @@ void ExpectRejected(const QByteArray& data, const std::string& what) {
 }
 
 AviSpec TwoFrameClip() {
-    AviSpec spec; // 4 x 2, 8 bits, palette black, red, green, blue
-    spec.frames = {{1, 1, 2, 3, 0, 0, 0, 0}, {3, 3, 3, 3, 2, 2, 2, 2}};
-    return spec;
+    AviSpec layout; // 4 x 2, 8 bits, palette black, red, green, blue
+    layout.frames = {{1, 1, 2, 3, 0, 0, 0, 0}, {3, 3, 3, 3, 2, 2, 2, 2}};
+    return layout;
 }
 
 } // namespace
@@ -118,10 +118,10 @@ TEST(AviReaderTest, DecodesUncompressedFramesOfEachDepthTheRightWayUp) {
 }
 
 TEST(AviReaderTest, DecodesRunLengthFramesOverThePreviousPicture) {
-    AviSpec spec;
-    spec.compression = 1;
-    spec.frameId = "00dc";
-    spec.frames = {
+    AviSpec layout;
+    layout.compression = 1;
+    layout.frameId = "00dc";
+    layout.frames = {
         // bottom row: one red, then a literal green, blue, green (padded), end of line;
         // top row: run of 4 blue, end of bitmap.
         {1, 1, 0, 3, 2, 3, 2, 0, 0, 0, 4, 3, 0, 1},
@@ -130,7 +130,7 @@ TEST(AviReaderTest, DecodesRunLengthFramesOverThePreviousPicture) {
         // a run that reaches past the row end is clipped, not written out of bounds.
         {200, 1, 0, 1},
     };
-    const TAviClip clip = TAviClip::FromBytes(AviWriter::Build(spec), "rle.avi");
+    const TAviClip clip = TAviClip::FromBytes(AviWriter::Build(layout), "rle.avi");
     ASSERT_EQ(clip.FrameCount(), 3);
     const QImage a = clip.Frame(0);
     EXPECT_EQ(a.pixel(0, 1), qRgb(255, 0, 0));
@@ -146,10 +146,10 @@ TEST(AviReaderTest, DecodesRunLengthFramesOverThePreviousPicture) {
     EXPECT_EQ(clip.Frame(2).pixel(3, 1), qRgb(255, 0, 0));
 
     // A command cut off by the end of the frame is an error, not a read past it.
-    spec.frames = {{3, 1, 0, 5, 1, 2}}; // literal of 5 with only 2 bytes
-    ExpectRejected(AviWriter::Build(spec), "literal past the frame end");
-    spec.frames = {{3}};
-    ExpectRejected(AviWriter::Build(spec), "half a command");
+    layout.frames = {{3, 1, 0, 5, 1, 2}}; // literal of 5 with only 2 bytes
+    ExpectRejected(AviWriter::Build(layout), "literal past the frame end");
+    layout.frames = {{3}};
+    ExpectRejected(AviWriter::Build(layout), "half a command");
 }
 
 TEST(AviReaderTest, RejectsMalformedClipsWithAClearError) {
@@ -157,27 +157,27 @@ TEST(AviReaderTest, RejectsMalformedClipsWithAClearError) {
     ExpectRejected(QByteArray("RIFF\x04\0\0\0WAVE", 12), "another RIFF kind");
     ExpectRejected(QByteArray(4096, 'x'), "not RIFF at all");
 
-    AviSpec spec = TwoFrameClip();
-    spec.width = 100000;
-    ExpectRejected(AviWriter::Build(spec), "huge width");
-    spec = TwoFrameClip();
-    spec.height = 0;
-    ExpectRejected(AviWriter::Build(spec), "zero height");
-    spec = TwoFrameClip();
-    spec.bitCount = 12;
-    ExpectRejected(AviWriter::Build(spec), "odd depth");
-    spec = TwoFrameClip();
-    spec.compression = 0x47504A4D; // a codec the reader does not have
-    ExpectRejected(AviWriter::Build(spec), "compressed");
-    spec = TwoFrameClip();
-    spec.colorsUsed = 100000;
-    ExpectRejected(AviWriter::Build(spec), "palette larger than the format chunk");
-    spec = TwoFrameClip();
-    spec.frames = {};
-    ExpectRejected(AviWriter::Build(spec), "no frames");
-    spec = TwoFrameClip();
-    spec.frames[1].resize(5);
-    ExpectRejected(AviWriter::Build(spec), "short uncompressed frame");
+    AviSpec layout = TwoFrameClip();
+    layout.width = 100000;
+    ExpectRejected(AviWriter::Build(layout), "huge width");
+    layout = TwoFrameClip();
+    layout.height = 0;
+    ExpectRejected(AviWriter::Build(layout), "zero height");
+    layout = TwoFrameClip();
+    layout.bitCount = 12;
+    ExpectRejected(AviWriter::Build(layout), "odd depth");
+    layout = TwoFrameClip();
+    layout.compression = 0x47504A4D; // a codec the reader does not have
+    ExpectRejected(AviWriter::Build(layout), "compressed");
+    layout = TwoFrameClip();
+    layout.colorsUsed = 100000;
+    ExpectRejected(AviWriter::Build(layout), "palette larger than the format chunk");
+    layout = TwoFrameClip();
+    layout.frames = {};
+    ExpectRejected(AviWriter::Build(layout), "no frames");
+    layout = TwoFrameClip();
+    layout.frames[1].resize(5);
+    ExpectRejected(AviWriter::Build(layout), "short uncompressed frame");
 
     // A chunk whose size claims more than the file has, near 4 GiB.
     QByteArray data = AviWriter::Build(TwoFrameClip());
