@@ -124,6 +124,8 @@ private:
     static void CheckCommandText(const std::string& text);
     bool ServerClosingLineBuffered() const;
     void RunDataOperation(DataOperation& op);
+    void RunUpload(DataOperation& op, const std::string& localPath, std::int64_t from);
+    void RunDownload(DataOperation& op, const std::string& target, bool restart);
     int AcceptFromServer(TCorsock& data);
     void ReadListing(TCorsock& data, bool parse);
     void QuitBeforeDestroy();

@@ -356,97 +356,91 @@ std::int64_t LocalFileSize(const std::string& path) {
 
 } // namespace
 
-void TVaneFTP::Upload(const std::string& localPath, const std::string& remoteName) {
-    DataOperation op;
-    op.kind = cmdUpload;
+// Sends the local file from position `from` on: its size is taken before any command,
+// so a missing file is reported before the server is asked for anything.
+void TVaneFTP::RunUpload(DataOperation& op, const std::string& localPath, std::int64_t from) {
     op.direction = DataOperation::Sending;
-    op.status = "STOR " + (remoteName.empty() ? localPath : remoteName);
-    op.command = "STOR " + (remoteName.empty() ? FileNamePart(localPath) : remoteName);
-    op.unsupported = true;
-    op.prepare = [&] { BytesTotal = LocalFileSize(localPath); };
-    op.move = [&](TCorsock& data) { data.SendFile(localPath); };
-    RunDataOperation(op);
-}
-
-void TVaneFTP::UploadUnique(const std::string& localPath) {
-    DataOperation op;
-    op.kind = cmdUpload;
-    op.direction = DataOperation::Sending;
-    op.status = "STOU";
-    op.command = "STOU";
-    op.unsupported = true;
-    op.prepare = [&] { BytesTotal = LocalFileSize(localPath); };
-    op.move = [&](TCorsock& data) { data.SendFile(localPath); };
-    RunDataOperation(op);
-}
-
-void TVaneFTP::UploadAppend(const std::string& localPath, const std::string& remoteName) {
-    DataOperation op;
-    op.kind = cmdAppend;
-    op.direction = DataOperation::Sending;
-    op.status = "APPE " + (remoteName.empty() ? localPath : remoteName);
-    op.command = "APPE " + (remoteName.empty() ? FileNamePart(localPath) : remoteName);
-    op.policy = Policy::Raise;
-    op.prepare = [&] { BytesTotal = LocalFileSize(localPath); };
-    op.move = [&](TCorsock& data) { data.SendFile(localPath); };
-    RunDataOperation(op);
-}
-
-void TVaneFTP::UploadRestore(const std::string& localPath, const std::string& remoteName,
-                             std::int64_t position) {
-    DataOperation op;
-    op.kind = cmdUpRestore;
-    op.direction = DataOperation::Sending;
-    op.status = "REST " + std::to_string(position) + " STOR " + remoteName;
-    op.command = "STOR " + (remoteName.empty() ? FileNamePart(localPath) : remoteName);
-    op.restartAt = position;
     op.prepare = [&] {
         BytesTotal = LocalFileSize(localPath);
-        if (position < 0 || position > BytesTotal)
-            throw Exception("Restart position " + std::to_string(position) +
-                            " lies outside the file " + localPath);
+        if (from < 0 || from > BytesTotal)
+            throw Exception("Restart position " + std::to_string(from) + " lies outside the file " +
+                            localPath);
     };
-    op.move = [&](TCorsock& data) { data.SendFile(localPath, position); };
+    op.move = [&](TCorsock& data) { data.SendFile(localPath, from); };
     RunDataOperation(op);
 }
 
-void TVaneFTP::Download(const std::string& remoteName, const std::string& localPath) {
-    std::string target = localPath.empty() ? remoteName : localPath;
-    DataOperation op;
-    op.kind = cmdDownload;
+// Receives into the local file: anew, or, for a restart, from the end of what it holds.
+void TVaneFTP::RunDownload(DataOperation& op, const std::string& target, bool restart) {
+    std::int64_t have = -1;
     op.direction = DataOperation::Receiving;
-    op.status = "RETR " + remoteName;
-    op.command = "RETR " + remoteName;
     op.plainTransaction = true;
     op.flushAtEnd = true;
+    if (restart) {
+        op.prepare = [&] {
+            have = LocalFileSize(target);
+            op.restartAt = have;
+        };
+    }
     op.move = [&](TCorsock& data) {
-        data.CaptureFile(target);
+        data.CaptureFile(target, have);
         if (data.PeerReset) // the server reset the connection: the file is not whole
             throw ESockError(data.SocketErrorStr(10054));
     };
     RunDataOperation(op);
 }
 
+void TVaneFTP::Upload(const std::string& localPath, const std::string& remoteName) {
+    DataOperation op;
+    op.kind = cmdUpload;
+    op.status = "STOR " + (remoteName.empty() ? localPath : remoteName);
+    op.command = "STOR " + (remoteName.empty() ? FileNamePart(localPath) : remoteName);
+    op.unsupported = true;
+    RunUpload(op, localPath, 0);
+}
+
+void TVaneFTP::UploadUnique(const std::string& localPath) {
+    DataOperation op;
+    op.kind = cmdUpload;
+    op.status = "STOU";
+    op.command = "STOU";
+    op.unsupported = true;
+    RunUpload(op, localPath, 0);
+}
+
+void TVaneFTP::UploadAppend(const std::string& localPath, const std::string& remoteName) {
+    DataOperation op;
+    op.kind = cmdAppend;
+    op.status = "APPE " + (remoteName.empty() ? localPath : remoteName);
+    op.command = "APPE " + (remoteName.empty() ? FileNamePart(localPath) : remoteName);
+    op.policy = Policy::Raise;
+    RunUpload(op, localPath, 0);
+}
+
+void TVaneFTP::UploadRestore(const std::string& localPath, const std::string& remoteName,
+                             std::int64_t position) {
+    DataOperation op;
+    op.kind = cmdUpRestore;
+    op.status = "REST " + std::to_string(position) + " STOR " + remoteName;
+    op.command = "STOR " + (remoteName.empty() ? FileNamePart(localPath) : remoteName);
+    op.restartAt = position;
+    RunUpload(op, localPath, position);
+}
+
+void TVaneFTP::Download(const std::string& remoteName, const std::string& localPath) {
+    DataOperation op;
+    op.kind = cmdDownload;
+    op.status = "RETR " + remoteName;
+    op.command = "RETR " + remoteName;
+    RunDownload(op, localPath.empty() ? remoteName : localPath, false);
+}
+
 void TVaneFTP::DownloadRestore(const std::string& remoteName, const std::string& localPath) {
-    std::string target = localPath.empty() ? remoteName : localPath;
-    std::int64_t have = 0;
     DataOperation op;
     op.kind = cmdDownRestore;
-    op.direction = DataOperation::Receiving;
     op.status = "REST RETR " + remoteName;
     op.command = "RETR " + remoteName;
-    op.plainTransaction = true;
-    op.flushAtEnd = true;
-    op.prepare = [&] {
-        have = LocalFileSize(target);
-        op.restartAt = have;
-    };
-    op.move = [&](TCorsock& data) {
-        data.CaptureFile(target, have);
-        if (data.PeerReset)
-            throw ESockError(data.SocketErrorStr(10054));
-    };
-    RunDataOperation(op);
+    RunDownload(op, localPath.empty() ? remoteName : localPath, true);
 }
 
 } // namespace kestrel
