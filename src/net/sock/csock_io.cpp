@@ -191,15 +191,16 @@ void TCorsock::Writeln(const std::string& text) {
 void TCorsock::SendFile(const std::string& fileName, std::int64_t startAt) {
     StatusMessage(8, "SendFile");
     TFileStream file(fileName, TFileStream::OpenRead);
+    const std::int64_t size = file.Size();
+    if (startAt < 0 || startAt > size)
+        throw ERangeError(); // before any state changes: the component stays as it was
     ReadAheadStream source(file);
     TStream* aside = OutBuffer;
     OutBuffer = &source;
     InTransfer = true;
     FileTransfer = true;
     SendComplete = false;
-    BytesTotal = file.Size();
-    if (startAt < 0 || startAt > BytesTotal)
-        throw ERangeError();
+    BytesTotal = size;
     BytesSent = startAt;
     bool closed = false;
     // Corked, the connection carries the file in full segments instead of one short segment
