@@ -128,9 +128,13 @@ void TWebListView::judgeDrag(QDropEvent* event) {
         event->ignore();
 }
 
-void TWebListView::dragEnterEvent(QDragEnterEvent* event) { judgeDrag(event); }
+void TWebListView::dragEnterEvent(QDragEnterEvent* event) {
+    judgeDrag(event);
+}
 
-void TWebListView::dragMoveEvent(QDragMoveEvent* event) { judgeDrag(event); }
+void TWebListView::dragMoveEvent(QDragMoveEvent* event) {
+    judgeDrag(event);
+}
 
 void TWebListView::dropEvent(QDropEvent* event) {
     QObject* source = event->source();
