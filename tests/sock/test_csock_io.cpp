@@ -95,6 +95,14 @@ TEST(CsockIo, PeerCloseEndsReadAndReadLnAndKeepsTheBytes) {
     EXPECT_EQ(p.client.PeekInput(), "partial");
     EXPECT_EQ(MessageOf([&] { p.client.Read(8); }), "Connection closed by peer");
     EXPECT_EQ(p.client.Read(7), "partial");
+
+    // A capture of a count the closed peer can no longer deliver ends too, with what came.
+    Pair q;
+    q.server.Write("short");
+    q.server.Disconnect();
+    std::string text;
+    EXPECT_EQ(MessageOf([&] { q.client.CaptureString(text, 100); }), "Connection closed by peer");
+    EXPECT_EQ(text, "short");
 }
 
 TEST(CsockIo, TransactionReadsOneReplyAndItsCode) {

@@ -223,6 +223,8 @@ private:
     TMemoryStream& InMem() { return *static_cast<TMemoryStream*>(InBuffer); }
     bool InputIsMemory() const { return InBuffer == &inMemory_; }
     void ResumeReading();
+    void CaptureInto(const std::function<bool()>& more,
+                     const std::function<void(const char*, std::size_t)>& sink);
     void DrainOnClose();
     void RenewSocket();
     bool designTime_ = false;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -494,16 +495,17 @@ void TCorsock::CaptureFile(const std::string& fileName, std::int64_t appendAt) {
     }
 }
 
-void TCorsock::CaptureStream(TStream& stream, std::int32_t count) {
-    InTransfer = true;
-    BytesRcvd = InBuffer->Size();
-    StatusMessage(8, "Capture Stream");
-    while (!Canceled && Connected && (count == -1 || stream.Size() < count)) {
+// The loop of the capture operations: hands everything buffered to sink while more()
+// holds, waiting while nothing is buffered and the connection is open.
+void TCorsock::CaptureInto(const std::function<bool()>& more,
+                           const std::function<void(const char*, std::size_t)>& sink) {
+    while (!Canceled && more()) {
         if (inMemory_.Size() > 0) {
-            stream.SetPosition(stream.Size());
-            stream.Write(inMemory_.Data(), inMemory_.Size());
+            sink(inMemory_.Data(), std::size_t(inMemory_.Size()));
             inMemory_.Clear();
             ResumeReading();
+        } else if (!Connected) {
+            break; // nothing more can come
         } else {
             platform::wait_step();
         }
@@ -515,26 +517,31 @@ void TCorsock::CaptureStream(TStream& stream, std::int32_t count) {
     }
 }
 
+void TCorsock::CaptureStream(TStream& stream, std::int32_t count) {
+    InTransfer = true;
+    BytesRcvd = InBuffer->Size();
+    StatusMessage(8, "Capture Stream");
+    CaptureInto([&] { return Connected && (count == -1 || stream.Size() < count); },
+                [&](const char* data, std::size_t size) {
+                    stream.SetPosition(stream.Size());
+                    stream.Write(data, std::int64_t(size));
+                });
+}
+
 void TCorsock::CaptureString(std::string& text, std::int32_t count) {
     text.clear();
     InTransfer = true;
     StatusMessage(8, "Capture String");
     BytesRcvd = 0;
-    while (!Canceled && ((count == -1 && (Connected || inMemory_.Size() > 0)) ||
-                         (count >= 0 && std::int64_t(text.size()) < count))) {
-        if (inMemory_.Size() > 0) {
-            text.append(inMemory_.Data(), std::size_t(inMemory_.Size()));
-            inMemory_.Clear();
-            ResumeReading();
-        } else {
-            platform::wait_step();
-        }
-    }
-    InTransfer = false;
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError(kCaptureAborted);
-    }
+    CaptureInto(
+        [&] {
+            return count == -1 ? Connected || inMemory_.Size() > 0
+                               : std::int64_t(text.size()) < count;
+        },
+        [&](const char* data, std::size_t size) { text.append(data, size); });
+    // A count the peer can no longer deliver ends the wait instead of holding it forever.
+    if (count >= 0 && std::int64_t(text.size()) < count)
+        throw ESockError(kClosedByPeer);
 }
 
 void TCorsock::FilterHeader(TStream& stream) {
