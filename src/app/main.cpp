@@ -8,10 +8,29 @@
 #include "app/resources.h"
 
 #include <QApplication>
+#include <cstdio>
+#include <cstring>
 #include <exception>
+
+namespace {
+
+constexpr const char* kUsage = "Usage: kestrelftp [--help] [--version]\n"
+                               "Without arguments the window opens; its settings are read from\n"
+                               "Config.txt and KestrelFTP.ini in the folder it starts in.\n";
+
+} // namespace
 
 int main(int argc, char** argv) {
     using namespace kestrel;
+    // The command line is read before any window exists, so it works without a display.
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("KestrelFTP %s\n", KESTREL_VERSION);
+        return 0;
+    }
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     QApplication qt(argc, argv);
     try {
         InitAppResources();

@@ -106,6 +106,29 @@ long sock_pending(int fd);
 void async_select(int fd, TargetId target, std::uint32_t code, std::uint32_t mask);
 
 // --- Errors -------------------------------------------------------------------------
+// Table numbers of the socket errors the layers above test for by name.
+namespace err {
+constexpr int Access = 10013;
+constexpr int Invalid = 10022;
+constexpr int TooManyFiles = 10024;
+constexpr int WouldBlock = 10035; // also a connect in progress
+constexpr int AddressInUse = 10048;
+constexpr int AddressNotAvailable = 10049;
+constexpr int NetworkDown = 10050;
+constexpr int NetworkUnreachable = 10051;
+constexpr int ConnectionAborted = 10053;
+constexpr int ConnectionReset = 10054;
+constexpr int NoBuffers = 10055;
+constexpr int AlreadyConnected = 10056;
+constexpr int NotConnected = 10057;
+constexpr int Shutdown = 10058;
+constexpr int TimedOut = 10060;
+constexpr int ConnectionRefused = 10061;
+constexpr int HostUnreachable = 10065;
+constexpr int HostNotFound = 11001;
+constexpr int TryAgain = 11002;
+} // namespace err
+
 // Last socket error as a table number (10061 for a refused connect, ...).
 int last_error();
 void set_last_error(int code);

@@ -300,6 +300,29 @@ void TVaneFTP::Rename(const std::string& oldName, const std::string& newName) {
         OnSuccess(cmdRename);
 }
 
+std::vector<std::string> TVaneFTP::Features() {
+    Canceled = false;
+    CertifyConnect();
+    StatusMessage(slProtocol, "FEAT");
+    DiscardInput();
+    std::string line = TCorsock::Transaction("FEAT");
+    std::vector<std::string> features;
+    if (ThreeDigitCode(line) != 211)
+        return features; // FEAT is not supported: no features are known
+    // 211-Features:\r\n MLST type*;size*;\r\n UTF8\r\n211 End
+    while (ContinuesReply(line)) {
+        line = ReadLn();
+        StatusMessage(slProtocol, line);
+        if (!line.empty() && line[0] == ' ') {
+            std::string feature = line.substr(1);
+            while (!feature.empty() && (feature.back() == '\n' || feature.back() == '\r'))
+                feature.pop_back();
+            features.push_back(feature);
+        }
+    }
+    return features;
+}
+
 // --- Watching the control connection -------------------------------------------------------------
 
 void TVaneFTP::CheckRead(TComponent*) {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -43,6 +44,14 @@ enum TCmdType : std::uint8_t {
     cmdCurrentDir,
 };
 
+// How a data connection is opened: the server connects back to a port this side
+// listens on (PORT, the default), or this side connects to a port the server listens
+// on (EPSV, else PASV).
+enum class TDataMode : std::uint8_t { Active, Passive };
+// Explicit FTP over TLS: none (the default), TLS when the server offers it, or TLS
+// required (a server that refuses AUTH TLS fails the log-in).
+enum class TEncryption : std::uint8_t { None, IfOffered, Required };
+
 using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
@@ -67,10 +76,14 @@ public:
     TUnsupportedEvent OnUnSupportedFunction;
     int Vendor = vendorAuto;
     bool ParseList = false;
+    TDataMode DataMode = TDataMode::Active;
+    TEncryption Encryption = TEncryption::None;
+    TCertificateEvent OnCertificateCheck; // a server certificate failed verification
 
     // --- Run-time state ---------------------------------------------------------------
     TCorsock* FDataSocket = nullptr;
     std::unique_ptr<TFTPDirectoryList> FTPDirectoryList;
+    bool Secured = false; // the control connection runs over TLS
 
     // --- Session --------------------------------------------------------------------------
     void Connect() override;
@@ -94,10 +107,17 @@ public:
     void Mode(int code);
     std::string GetCurrentDir();
     void Rename(const std::string& oldName, const std::string& newName);
+    // FEAT (RFC 2389): the server's feature lines without their leading blank, e.g.
+    // "MLST type*;size*;modify*;" or "UTF8"; empty when the server refuses FEAT.
+    std::vector<std::string> Features();
 
     // --- Listings and transfers -------------------------------------------------------------
     void List();
     void Nlist();
+    // MLSD (RFC 3659) of a folder (the current one when empty): each fact line, e.g.
+    // "type=file;size=2048;modify=20261208101500; index.htm", reaches OnListItem.
+    // Failures raise FTPException.
+    void MachineList(const std::string& path = "");
     void Upload(const std::string& localPath, const std::string& remoteName);
     void Download(const std::string& remoteName, const std::string& localPath);
     void UploadUnique(const std::string& localPath);

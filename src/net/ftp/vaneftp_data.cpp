@@ -345,6 +345,18 @@ void TVaneFTP::Nlist() {
     RunDataOperation(op);
 }
 
+void TVaneFTP::MachineList(const std::string& path) {
+    DataOperation op;
+    op.kind = cmdList;
+    op.direction = DataOperation::Listing;
+    op.status = path.empty() ? "MLSD" : "MLSD " + path;
+    op.command = op.status;
+    op.policy = Policy::Raise;
+    op.flushAtEnd = true;
+    op.move = [this](TCorsock& data) { ReadListing(data, false); };
+    RunDataOperation(op);
+}
+
 // --- Transfers --------------------------------------------------------------------------------
 
 namespace {

@@ -39,6 +39,14 @@ using TOnStatus = std::function<void(TComponent* Sender, const std::string& Stat
 using TOnErrorEvent =
     std::function<void(TComponent* Sender, std::uint16_t Errno, const std::string& Errmsg)>;
 
+// Status levels: a status text of level L reaches OnStatus only when ReportLevel >= L.
+enum TStatusLevel : std::uint8_t {
+    slProtocol = 1,   // the protocol lines sent and received
+    slSocket = 4,     // socket actions
+    slOperation = 8,  // the entry of each operation
+    slErrorCheck = 16 // error checks
+};
+
 // Notification message numbers of the socket component.
 constexpr std::uint32_t MsgSocketEvent = 1125;
 constexpr std::uint32_t MsgAsyncDone = 1126;
@@ -51,6 +59,20 @@ constexpr std::int64_t kMaxLineLength = 65536; // a longer line without a line f
 // Past this many unread bytes the component stops receiving, so that a peer that
 // floods it is held back by TCP instead of filling memory.
 constexpr std::int64_t kMaxBufferedInput = 256 * 1024;
+
+// A server certificate that failed verification, as it is shown to the user.
+struct TCertificateInfo {
+    std::string Host;      // the name the certificate was checked against
+    std::string Subject;   // one line, e.g. "CN=ftp.example.com, O=Example"
+    std::string Issuer;    // one line, as Subject
+    std::string NotBefore; // validity, e.g. "2026-01-01 00:00:00 UTC"
+    std::string NotAfter;
+    std::string Fingerprint; // SHA-256 of the certificate, upper-case hex pairs joined by ':'
+    std::string Reason;      // why verification failed, in words
+};
+// Raised when a certificate fails verification; setting Accept trusts it for this
+// connection. Without a handler such a certificate is refused.
+using TCertificateEvent = std::function<void(const TCertificateInfo& Info, bool& Accept)>;
 
 // A platform timer whose ticks arrive as messages on the one thread.
 class TThreadTimer : public TComponent {
