@@ -43,6 +43,12 @@ def parse_args(argv):
     parser.add_argument("--log-file", default=None,
                         help="write pyftpdlib's log here; without it the log is silenced")
     parser.add_argument("--verbose", action="store_true", help="log every command")
+    parser.add_argument("--no-epsv", action="store_true",
+                        help="answer EPSV as an unknown command (500), as older servers do")
+    parser.add_argument("--masquerade-address", default=None,
+                        help="address that PASV replies name instead of the server's own")
+    parser.add_argument("--permit-foreign-addresses", action="store_true",
+                        help="let PORT name another address than the client's")
     return parser.parse_args(argv)
 
 
@@ -70,8 +76,16 @@ def main(argv):
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm=args.perm)
 
-    handler = FTPHandler
+    class Handler(FTPHandler):
+        pass
+
+    handler = Handler
     handler.authorizer = authorizer
+    if args.no_epsv:
+        handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k != "EPSV"}
+    if args.masquerade_address:
+        handler.masquerade_address = args.masquerade_address
+    handler.permit_foreign_addresses = args.permit_foreign_addresses
     handler.auth_failed_timeout = args.auth_failed_timeout
     if args.banner is not None:
         handler.banner = args.banner
