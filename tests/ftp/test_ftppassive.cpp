@@ -88,5 +88,16 @@ TEST(ParsePasvReply, TheReplyCodeIsNeverTakenForAnAddress) {
     EXPECT_EQ(got->Host, "1.2.3.4");
 }
 
+TEST(WithPassiveAdvice, KeepsTheServersLineAndItsLineEnd) {
+    EXPECT_EQ(WithPassiveAdvice("425 Can't open data connection.\r\n",
+                                "the server could not connect back"),
+              "425 Can't open data connection. (the server could not connect back; try passive "
+              "mode in the settings)\r\n");
+    EXPECT_EQ(WithPassiveAdvice("501 Rejected", "the server refused PORT"),
+              "501 Rejected (the server refused PORT; try passive mode in the settings)");
+    EXPECT_EQ(WithPassiveAdvice("", "nothing connected"),
+              "(nothing connected; try passive mode in the settings)");
+}
+
 } // namespace
 } // namespace kestrel

@@ -101,4 +101,14 @@ std::optional<TPassiveAddress> ParsePasvReply(const std::string& line) {
     return std::nullopt;
 }
 
+std::string WithPassiveAdvice(const std::string& line, const std::string& what) {
+    std::size_t end = line.size();
+    while (end > 0 && (line[end - 1] == '\r' || line[end - 1] == '\n'))
+        --end;
+    std::string text = line.substr(0, end);
+    if (!text.empty())
+        text += ' ';
+    return text + "(" + what + "; try passive mode in the settings)" + line.substr(end);
+}
+
 } // namespace kestrel

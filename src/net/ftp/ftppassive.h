@@ -30,4 +30,11 @@ std::optional<int> ParseEpsvReply(const std::string& line);
 // is past 255, or the port is 0.
 std::optional<TPassiveAddress> ParsePasvReply(const std::string& line);
 
+// The server's line with what happened to an active-mode data connection and the advice
+// to use passive mode put before its line end, e.g. for what = "the server could not
+// connect back":
+//   425 Can't open data connection (the server could not connect back; try passive mode
+//   in the settings)\r\n
+std::string WithPassiveAdvice(const std::string& line, const std::string& what);
+
 } // namespace kestrel

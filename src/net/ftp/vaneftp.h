@@ -76,6 +76,9 @@ public:
     TUnsupportedEvent OnUnSupportedFunction;
     int Vendor = vendorAuto;
     bool ParseList = false;
+    // Active (the default): the server connects back to a port this side listens on,
+    // which fails behind address translation or a firewall. Passive: EPSV, else PASV,
+    // and this side connects to the port given, on the control connection's server.
     TDataMode DataMode = TDataMode::Active;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
@@ -150,8 +153,21 @@ private:
     void ReadListing(TCorsock& data, bool parse);
     void QuitBeforeDestroy();
 
-    bool accepting_ = false;     // a data operation waits for the server's connection
-    bool acceptRefused_ = false; // the server refused the transfer while we waited
+    // --- Passive mode (vaneftp_passive.cpp) ----------------------------------------------
+    // EPSV, or PASV once a server refused EPSV with 5xx: the port on which the server
+    // waits for the data connection; 0 when it refused and OnFailure handled that.
+    int RequestPassivePort(TCmdType kind, Policy policy);
+    // Connects data to that port of the control connection's server (never to an address
+    // a reply names), bounded by TimeOut and ended by Abort.
+    void ConnectPassive(TCorsock& data, int port);
+    std::string ControlPeerAddress() const;
+    // A new log-in tries EPSV again.
+    void ResetPassiveChoice();
+
+    bool pasvOnly_ = false;            // this server refused EPSV: PASV for the session
+    bool foreignPasvReported_ = false; // a PASV reply named another address (said once)
+    bool accepting_ = false;           // a data operation waits for the server's connection
+    bool acceptRefused_ = false;       // the server refused the transfer while we waited
 };
 
 } // namespace kestrel
