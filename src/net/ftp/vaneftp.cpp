@@ -156,6 +156,7 @@ void TVaneFTP::Connect() {
     CheckCommandText(UserID);
     CheckCommandText(Password);
     inMemory_.Clear();
+    ResetPassiveChoice();
     TCorsock::Connect();
     try {
         // The greeting: at least one line, then the continuation rule. A server that

@@ -95,21 +95,33 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
     };
     try {
         DiscardInput();
-        data.TimeOut = TimeOut;
-        data.Port = 0;
-        data.Listen(true);
-        if (op.prepare)
-            op.prepare();
+        bool passive = DataMode == TDataMode::Passive;
+        if (passive) {
+            if (op.prepare)
+                op.prepare();
+            int pport = RequestPassivePort(op.kind, op.policy);
+            if (pport == 0) {
+                finish();
+                return;
+            }
+            ConnectPassive(data, pport);
+        } else {
+            data.TimeOut = TimeOut;
+            data.Port = 0;
+            data.Listen(true);
+            if (op.prepare)
+                op.prepare();
 
-        // PORT with the address by which the server already reaches us, e.g.
-        // PORT 127,0,0,1,4,7 for data port 1031.
-        std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
-        StatusMessage(1, port);
-        Transaction(port);
-        // A refused PORT means no data connection will come: end quietly when handled.
-        if (!CheckOutcome(301, 599, op.kind, false, op.policy, LastReply)) {
-            finish();
-            return;
+            // PORT with the address by which the server already reaches us, e.g.
+            // PORT 127,0,0,1,4,7 for data port 1031.
+            std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
+            StatusMessage(1, port);
+            Transaction(port);
+            // A refused PORT means no data connection will come: end quietly when handled.
+            if (!CheckOutcome(301, 599, op.kind, false, op.policy, LastReply)) {
+                finish();
+                return;
+            }
         }
 
         if (op.direction == DataOperation::Sending && OnPacketSent)
@@ -158,11 +170,13 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
 
         if (op.startBeforeAccept && OnTransactionStart)
             OnTransactionStart(this);
-        int handle = AcceptFromServer(data);
-        data.AdoptSocket(handle);
-        // Close every data connection gracefully, so that the server receives the whole
-        // file before it sees the end of it.
-        platform::sock_set_linger(handle, false, 0);
+        if (!passive) {
+            int handle = AcceptFromServer(data);
+            data.AdoptSocket(handle);
+            // Close every data connection gracefully, so that the server receives the whole
+            // file before it sees the end of it.
+            platform::sock_set_linger(handle, false, 0);
+        }
         if (!op.startBeforeAccept && OnTransactionStart)
             OnTransactionStart(this);
 

@@ -509,6 +509,13 @@ void TCorsock::DrainOnClose() {
         if (n > 0) {
             InBuffer->SetPosition(InBuffer->Size());
             InBuffer->Write(chunk, n);
+            // Bytes that came with the close are received like any others: a capture
+            // that left them out would report fewer bytes than it wrote.
+            if (InTransfer) {
+                BytesRcvd += n;
+                if (OnPacketRecvd)
+                    OnPacketRecvd(this);
+            }
         }
     } while (n > 0 && !Canceled);
 }
