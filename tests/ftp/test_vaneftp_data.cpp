@@ -100,7 +100,8 @@ TEST(VaneFtpData, PortReplyRange) {
             EXPECT_EQ(rec.Only("item:"), Lines{"a.htm"});
             EXPECT_TRUE(rec.Has("success:NList"));
         } else {
-            EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Nlist(); }), std::string(reply) + "\r\n");
+            EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Nlist(); }),
+                      std::string(reply) + kCouldNotConnectBack + "\r\n");
             EXPECT_FALSE(rec.Has("success:NList"));
         }
         EXPECT_EQ(ftp->FDataSocket, nullptr);
@@ -356,7 +357,8 @@ TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
     ftp->Connect();
     rec.log.clear();
     auto started = Clock::now();
-    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->List(); }), "425 Can't open data connection.\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->List(); }),
+              std::string("425 Can't open data connection.") + kCouldNotConnectBack + "\r\n");
     EXPECT_LT(Clock::now() - started, 2s);
     EXPECT_FALSE(rec.Has("success:List"));
     EXPECT_EQ(ftp->FDataSocket, nullptr);

@@ -342,3 +342,76 @@ TEST(VaneFtpPassive, RefusedAndMalformedPassiveReplies) {
     ASSERT_TRUE(server.wait_sessions(2));
     EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
 }
+
+// --- Active mode: a data connection that does not come suggests passive mode ------------
+
+TEST(VaneFtpActiveAdvice, RefusedPortAnd425SuggestPassiveModeOtherRefusalsDoNot) {
+    Watchdog dog(30s);
+    TempDir dir;
+    WriteFileBytes(dir / "a.htm", "a");
+    ScriptedFtpServer server([&](Session& s) {
+        Greet(s);
+        s.expect("PORT ");
+        s.reply("501 Rejected data connection to foreign address 10.0.0.5:40000.");
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("STOR a.htm");
+        s.reply("425 Can't open data connection.");
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("STOR a.htm");
+        s.reply("553 Not allowed.");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    const std::string file = (dir / "a.htm").string();
+    // The window's handler marks upload refusals handled and shows LastReply.
+    rec.handle = true;
+    ftp->Upload(file, "a.htm");
+    EXPECT_EQ(ftp->LastReply,
+              std::string("501 Rejected data connection to foreign address 10.0.0.5:40000.") +
+                  kCouldNotConnectBack + "\r\n");
+    ftp->OnFailure = nullptr;
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload(file, "a.htm"); }),
+              std::string("425 Can't open data connection.") + kCouldNotConnectBack + "\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload(file, "a.htm"); }), "553 Not allowed.\r\n");
+    EXPECT_FALSE(rec.Has("success:Upload"));
+    ftp->Disconnect();
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
+}
+
+TEST(VaneFtpActiveAdvice, NoConnectionWithinTheTimeOut) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([&](Session& s) {
+        Greet(s);
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("NLST");
+        s.reply("150 Opening data connection");
+        s.sleep(500); // tries to connect back and cannot, then says so late
+        s.reply("425 Can't open data connection.");
+        s.expect("NOOP");
+        s.reply("200 ok");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    ftp->TimeOut = 300;
+    auto started = Clock::now();
+    EXPECT_EQ(MessageOf<ESockError>([&] { ftp->Nlist(); }),
+              std::string("No data connection came from the server within 300 ms") +
+                  kCouldNotConnectBack);
+    EXPECT_LT(Clock::now() - started, 3s);
+    EXPECT_EQ(ftp->FDataSocket, nullptr);
+    EXPECT_FALSE(rec.Has("success:NList"));
+    // The late 425 does not answer the next command.
+    ftp->DoCommand("NOOP");
+    EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
+    ftp->Disconnect();
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
+}

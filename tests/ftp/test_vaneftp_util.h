@@ -101,6 +101,10 @@ inline void Bye(Session& s) {
     s.reply("221 bye");
 }
 
+// What an active-mode failure to get the data connection adds to the server's line.
+inline constexpr const char* kCouldNotConnectBack =
+    " (the server could not connect back; try passive mode in the settings)";
+
 // Runs f and returns the message of the exception of type E it raises ("" when none).
 template <typename E, typename F> std::string MessageOf(F f) {
     try {

@@ -163,6 +163,7 @@ private:
     std::string ControlPeerAddress() const;
     // A new log-in tries EPSV again.
     void ResetPassiveChoice();
+    void AdviseOnActiveFailure(int low);
 
     bool pasvOnly_ = false;            // this server refused EPSV: PASV for the session
     bool foreignPasvReported_ = false; // a PASV reply named another address (said once)

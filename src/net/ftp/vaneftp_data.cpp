@@ -8,6 +8,7 @@
 //   accept the server's connection, move the data, close it
 //   completion reply         -> 226
 // The operations differ only in the switches of DataOperation.
+#include "net/ftp/ftppassive.h"
 #include "net/ftp/ftpreply.h"
 #include "net/ftp/vaneftp.h"
 
@@ -16,6 +17,9 @@
 
 namespace kestrel {
 namespace {
+
+// What went wrong when an active-mode data connection does not come.
+constexpr const char* kNoConnectBack = "the server could not connect back";
 
 // How long a transfer that failed on the data connection waits for the server's reply.
 constexpr auto kLateReplyLimit = std::chrono::seconds(2);
@@ -51,6 +55,14 @@ void TakeLateReply(TVaneFTP& ftp) {
 }
 
 } // namespace
+
+// An active-mode data connection that will not come: the server refused PORT, or
+// answered 425 (low = 425) because it could not connect back. Behind address
+// translation or a firewall that is the rule, so the reply says what to do about it.
+void TVaneFTP::AdviseOnActiveFailure(int low) {
+    if (ReplyCode >= low && (low == 425 ? ReplyCode == 425 : ReplyCode <= 599))
+        LastReply = WithPassiveAdvice(LastReply, kNoConnectBack);
+}
 
 struct TVaneFTP::DataOperation {
     enum Direction { Listing, Sending, Receiving };
@@ -117,6 +129,7 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
             std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
             StatusMessage(1, port);
             Transaction(port);
+            AdviseOnActiveFailure(301);
             // A refused PORT means no data connection will come: end quietly when handled.
             if (!CheckOutcome(301, 599, op.kind, false, op.policy, LastReply)) {
                 finish();
@@ -143,6 +156,8 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
         if (op.plainTransaction) {
             BytesTotal = 0;
             std::string line = TCorsock::Transaction(op.command);
+            if (!passive)
+                AdviseOnActiveFailure(425);
             if (!CheckOutcome(301, 599, op.kind, false, op.policy, LastReply)) {
                 finish();
                 return;
@@ -162,6 +177,8 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
             }
         } else {
             Transaction(op.command);
+            if (!passive)
+                AdviseOnActiveFailure(425);
             if (!CheckOutcome(301, 599, op.kind, op.unsupported, op.policy, LastReply)) {
                 finish();
                 return;
@@ -253,13 +270,24 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
     for (;;) {
         // The server's close of the control connection ends the wait as well: no
         // completion reply can come any more, and the peer's address is gone with it.
-        WaitUntil([&] { return data.AsyncDone || data.Canceled || !Connected; });
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeOut);
+        auto late = [&] { return TimeOut > 0 && std::chrono::steady_clock::now() >= deadline; };
+        WaitUntil([&] { return data.AsyncDone || data.Canceled || !Connected || late(); });
+        if (late() && !data.AsyncDone && !data.Canceled && Connected) {
+            accepting_ = false;
+            Canceled = true; // the server's late reply about it is flushed at the end
+            throw ESockError(WithPassiveAdvice("No data connection came from the server within " +
+                                                   std::to_string(TimeOut) + " ms",
+                                               kNoConnectBack));
+        }
         if (!Connected && !data.AsyncDone && !data.Canceled) {
             accepting_ = false;
             std::string line = InputHasLine() ? ReadLn() : std::string();
             if (ReplyCodeOf(line) >= 400) {
                 StatusMessage(1, line);
-                LastReply = line;
+                LastReply =
+                    ReplyCodeOf(line) == 425 ? WithPassiveAdvice(line, kNoConnectBack) : line;
+                line = LastReply;
                 ReplyCode = std::int16_t(ReplyCodeOf(line));
                 throw FTPException(line);
             }
@@ -279,7 +307,8 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
             ReadExtraLines(line);
             LastReply = line;
             ReplyCode = std::int16_t(ReplyCodeOf(line));
-            throw FTPException(line);
+            AdviseOnActiveFailure(425);
+            throw FTPException(LastReply);
         }
         if (handle != platform::InvalidSocket && data.RemoteAddress.addr == server) {
             accepting_ = false;
