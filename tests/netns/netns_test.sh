@@ -47,9 +47,15 @@ remove_namespace() {
     ip netns del "$ns" 2>/dev/null
 }
 
-# Namespaces of earlier runs whose script no longer lives (killed with SIGKILL).
+# Namespaces and folders of earlier runs whose script no longer lives (killed outright).
 for ns in $(ip netns list | awk '{print $1}' | grep -E "^$prefix-[crs]-[0-9]+$"); do
     kill -0 "${ns##*-}" 2>/dev/null || remove_namespace "$ns"
+done
+for folder in /tmp/kestrel-netns-*; do
+    [ -d "$folder" ] || continue
+    pid=${folder#/tmp/kestrel-netns-}
+    pid=${pid%%.*}
+    kill -0 "$pid" 2>/dev/null || rm -rf "$folder"
 done
 
 cleanup() {
@@ -97,15 +103,16 @@ table ip nat {
 }
 EOF
 
-work=$(mktemp -d /tmp/kestrel-netns.XXXXXX)
+work=$(mktemp -d "/tmp/kestrel-netns-$id.XXXXXX")
 mkdir "$work/root" "$work/site"
 for name in index.htm about.htm logo.gif; do
     head -c $((RANDOM * 7 + 1000)) /dev/urandom >"$work/site/$name"
 done
 
 # The server may connect to any address a PORT names, so that active mode fails the
-# way it does behind a home router: the server tries and cannot reach the client.
-in_ns "$server" setpriv --pdeathsig TERM /usr/bin/python3 "$ftpd_py" --root "$work/root" \
+# way it does behind a home router: the server tries and cannot reach the client. It is
+# this script's own child and ends with it (setpriv --pdeathsig).
+ip netns exec "$server" setpriv --pdeathsig TERM /usr/bin/python3 "$ftpd_py" --root "$work/root" \
     --host 198.19.0.1 --port 0 --print-port --permit-foreign-addresses \
     --log-file "$work/ftpd.log" >"$work/port" 2>&1 &
 server_pid=$!
