@@ -274,7 +274,7 @@ void TVaneFTP::ReadListing(TCorsock& data, bool parse) {
             OnListItem(line);
     }
     if (data.PeerReset)
-        throw ESockError(data.SocketErrorStr(10054));
+        throw ESockError(data.SocketErrorStr(platform::err::ConnectionReset));
 }
 
 // --- Listings -----------------------------------------------------------------------------
@@ -371,7 +371,7 @@ void TVaneFTP::RunDownload(DataOperation& op, const std::string& target, bool re
     op.move = [&](TCorsock& data) {
         data.CaptureFile(target, have);
         if (data.PeerReset) // the server reset the connection: the file is not whole
-            throw ESockError(data.SocketErrorStr(10054));
+            throw ESockError(data.SocketErrorStr(platform::err::ConnectionReset));
     };
     RunDataOperation(op);
 }
