@@ -174,6 +174,7 @@ void TVaneFTP::Connect() {
         Vendor = vendorAuto;
         if (Connected)
             TCorsock::Disconnect();
+        ResetTls();
         StatusMessage(slProtocol, "Disconnected");
         throw;
     }
@@ -190,6 +191,7 @@ void TVaneFTP::LogIn() {
     } while (greeting.code == 120); // "ready in n minutes": the real one follows
     if (greeting.code == 0 || greeting.code >= 400)
         throw FTPException(greeting.First());
+    StartControlTls();
     if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
         bool handled = false;
         OnAuthenticationNeeded(handled);
@@ -208,6 +210,7 @@ void TVaneFTP::LogIn() {
     refused(user);
     if (user.code == 331)
         refused(Command("PASS " + Password, "PASS "));
+    ProtectData();
 }
 
 void TVaneFTP::Disconnect() {
@@ -221,9 +224,11 @@ void TVaneFTP::Disconnect() {
         Command("QUIT", "QUIT");
     } catch (...) {
         TCorsock::Disconnect();
+        ResetTls();
         throw;
     }
     TCorsock::Disconnect();
+    ResetTls();
     if (ReplyCode >= 301 && ReplyCode <= 599)
         throw FTPException(LastReply);
 }

@@ -190,6 +190,20 @@ private:
     void RunUpload(DataOperation& op, const std::string& localPath, std::int64_t from);
     void RunDownload(DataOperation& op, const std::string& target, bool restart);
 
+    // --- Encryption (vaneftp_tls.cpp) -----------------------------------------------------
+    void ResetTls();
+    // AUTH TLS and the handshake, as Encryption asks; the certificate must be trusted.
+    void StartControlTls();
+    void TrustCertificate();
+    // PBSZ 0 and PROT P after the log-in of an encrypted session.
+    void ProtectData();
+    // The TLS handshake on op's data connection, when data connections are protected.
+    void SecureData(DataOperation& op);
+
+    std::shared_ptr<TTlsSessionSlot> tlsSlot_; // the session data connections resume
+    std::string serverFingerprint_;            // of the control connection's certificate
+    bool dataProtected_ = false;               // PROT P was accepted
+
     bool accepting_ = false;     // a data operation waits for the server's connection
     bool acceptRefused_ = false; // the server refused the transfer while we waited
 };

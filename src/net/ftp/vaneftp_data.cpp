@@ -71,6 +71,7 @@ bool TVaneFTP::RunDataSteps(DataOperation& op) {
     if (op.startBeforeAccept)
         NotifyTransactionStart();
     ConnectData(op);
+    SecureData(op);
     if (!op.startBeforeAccept)
         NotifyTransactionStart();
     MoveData(op);
@@ -151,6 +152,9 @@ void TVaneFTP::MoveData(DataOperation& op) {
             throw;
         }
         op.sentWhole = !Stopped();
+        // Over TLS the close_notify alert tells the server that the file ended here.
+        if (op.direction == DataOperation::Sending && op.sentWhole && data.Tls())
+            data.EndTls();
     }
     if (OnTransactionStop)
         OnTransactionStop(this);
