@@ -49,6 +49,11 @@ def parse_args(argv):
                         help="address that PASV replies name instead of the server's own")
     parser.add_argument("--permit-foreign-addresses", action="store_true",
                         help="let PORT name another address than the client's")
+    parser.add_argument("--tls-cert", default=None,
+                        help="PEM certificate: offer FTP over TLS (AUTH TLS, PBSZ, PROT)")
+    parser.add_argument("--tls-key", default=None, help="PEM key of --tls-cert")
+    parser.add_argument("--tls-required", action="store_true",
+                        help="with --tls-cert: refuse plain log-ins and plain data connections")
     return parser.parse_args(argv)
 
 
@@ -76,20 +81,30 @@ def main(argv):
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm=args.perm)
 
-    class Handler(FTPHandler):
+    base = FTPHandler
+    if args.tls_cert:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        base = TLS_FTPHandler
+
+    class Handler(base):
         pass
 
     handler = Handler
+    if args.tls_cert:
+        handler.certfile = args.tls_cert
+        handler.keyfile = args.tls_key or args.tls_cert
+        handler.tls_control_required = args.tls_required
+        handler.tls_data_required = args.tls_required
     handler.authorizer = authorizer
     if args.no_epsv:
-        handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k != "EPSV"}
+        handler.proto_cmds = {k: v for k, v in base.proto_cmds.items() if k != "EPSV"}
     if args.masquerade_address:
         handler.masquerade_address = args.masquerade_address
     handler.permit_foreign_addresses = args.permit_foreign_addresses
     handler.auth_failed_timeout = args.auth_failed_timeout
     if args.banner is not None:
         handler.banner = args.banner
-    if args.read_limit or args.write_limit:
+    if (args.read_limit or args.write_limit) and not args.tls_cert:
         dtp = ThrottledDTPHandler
         dtp.read_limit = args.read_limit
         dtp.write_limit = args.write_limit

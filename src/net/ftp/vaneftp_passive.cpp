@@ -38,8 +38,7 @@ void TVaneFTP::ResetPassiveChoice() {
 
 int TVaneFTP::RequestPassivePort(TCmdType kind, Policy policy) {
     if (!pasvOnly_) {
-        StatusMessage(slProtocol, "EPSV");
-        Transaction("EPSV");
+        Command("EPSV", "EPSV");
         // RFC 2428: a server that does not know EPSV answers 500 or 502. Any 5xx sends us
         // to PASV for the rest of the session; a 4xx is a refusal like any other.
         if (ReplyCode < 500 || ReplyCode > 599) {
@@ -52,8 +51,7 @@ int TVaneFTP::RequestPassivePort(TCmdType kind, Policy policy) {
         }
         pasvOnly_ = true;
     }
-    StatusMessage(slProtocol, "PASV");
-    Transaction("PASV");
+    Command("PASV", "PASV");
     if (!CheckOutcome(301, 599, kind, false, policy, LastReply))
         return 0;
     std::optional<TPassiveAddress> address = ParsePasvReply(LastReply);
