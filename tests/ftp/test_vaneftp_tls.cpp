@@ -97,6 +97,27 @@ TEST(VaneFtpTls, EveryTransferIsEncryptedAndArrivesWhole) {
     EXPECT_FALSE(ftp->Secured);
 }
 
+TEST(VaneFtpTls, PassiveDataConnectionsAreEncryptedToo) {
+    Watchdog dog(60s);
+    PyFtpd server(TlsServer(Certs().certFile, Certs().keyFile));
+    TempDir local;
+    RandomFile(local / "page.htm", 300000, 8);
+    Recorder rec;
+    auto ftp = Client(rec, server, TEncryption::Required);
+    ftp->DataMode = TDataMode::Passive;
+    ftp->Connect();
+    ftp->Mode(2);
+    ftp->Upload((local / "page.htm").string(), "page.htm");
+    EXPECT_EQ(FileHash(server.root() / "page.htm"), FileHash(local / "page.htm"));
+    ftp->Download("page.htm", (local / "back.htm").string());
+    EXPECT_EQ(FileHash(local / "back.htm"), FileHash(local / "page.htm"));
+    rec.log.clear();
+    ftp->Nlist();
+    EXPECT_EQ(rec.Only("item:"), std::vector<std::string>{"page.htm"});
+    EXPECT_TRUE(rec.Has("status:EPSV"));
+    ftp->Disconnect();
+}
+
 TEST(VaneFtpTls, AnUntrustedCertificateNeedsTheUsersConsent) {
     Watchdog dog(60s);
     struct Case {

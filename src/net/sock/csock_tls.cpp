@@ -4,6 +4,7 @@
 #include "net/sock/tls.h"
 
 #include <chrono>
+#include <sys/socket.h>
 
 namespace kestrel {
 namespace {
@@ -66,10 +67,20 @@ void TCorsock::EndTls() {
     });
     // What the peer sent meanwhile (session tickets, its own close_notify) is read and
     // dropped: a socket closed with unread bytes resets the connection, and a reset can
-    // make the peer lose data it has not read yet.
+    // make the peer lose data it has not read yet. The peer's answer to our close_notify
+    // may still be on its way, so the end of our sending is announced (a FIN after the
+    // last record) and the peer's close awaited before the socket may be closed.
     char bytes[4096];
     while (tls_ && Connected && TransportRecv(bytes, sizeof bytes) > 0) {
     }
+    if (!tls_ || !Connected || Canceled || tls_->HasPendingOutput())
+        return;
+    ::shutdown(SocketHandle, SHUT_WR);
+    WaitUntil([&] {
+        while (tls_ && Connected && TransportRecv(bytes, sizeof bytes) > 0) {
+        }
+        return !tls_ || !Connected || Canceled || std::chrono::steady_clock::now() >= deadline;
+    });
 }
 
 } // namespace kestrel
