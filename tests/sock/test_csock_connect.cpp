@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <vector>
 
@@ -187,6 +188,35 @@ TEST(CsockConnect, RefusedConnectFailsAndTheNextConnectWorks) {
     sock.Connect();
     EXPECT_TRUE(sock.Connected);
     EXPECT_EQ(events, (std::vector<std::string>{"failed", "connect"}));
+}
+
+TEST(CsockConnect, PortOutsideTheRangeIsRefusedBeforeAnyConnection) {
+    Watchdog dog(30s);
+    RawListener server;
+    TCorsock sock(nullptr);
+    int failed = 0;
+    sock.OnConnectionFailed = [&](TComponent*) { ++failed; };
+    sock.Host = "127.0.0.1";
+    // server.port + 65536 would land on the server's port if it wrapped around.
+    for (std::int32_t port : {server.port + 65536, 0, -1, 65536}) {
+        sock.Port = port;
+        EXPECT_EQ(MessageOf([&] { sock.Connect(); }),
+                  "Invalid port " + std::to_string(port) + ": a port is a number from 1 to 65535");
+        EXPECT_FALSE(sock.Connected);
+    }
+    sock.Proxy = "127.0.0.1";
+    sock.Port = server.port;
+    sock.ProxyPort = server.port + 65536; // the port actually used is the proxy's
+    EXPECT_EQ(MessageOf([&] { sock.Connect(); }).rfind("Invalid port ", 0), 0u);
+    PumpFor(50ms);
+    pollfd pending{server.fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&pending, 1, 0), 0) << "a connection reached the server";
+    EXPECT_EQ(failed, 0);
+
+    sock.Proxy.clear();
+    sock.Port = server.port;
+    sock.Connect(); // the component is still usable
+    EXPECT_TRUE(sock.Connected);
 }
 
 TEST(CsockConnect, ConnectTimeOutAndCancelLeaveTheComponentUsable) {

@@ -267,9 +267,14 @@ void TCorsock::Connect() {
             throw ESockError("Null Remote Address");
         ++retries;
     }
+    // Checked before connecting: a port above 65535 must never wrap around to another
+    // port and carry the log-in there.
+    const std::int32_t port = Proxy.empty() ? Port : ProxyPort;
+    if (port < 1 || port > 65535)
+        throw ESockError("Invalid port " + std::to_string(port) +
+                         ": a port is a number from 1 to 65535");
     RemoteAddress.family = 2;
-    std::int32_t port = Proxy.empty() ? Port : ProxyPort;
-    RemoteAddress.port = htons(std::uint16_t(port & 0xFFFF));
+    RemoteAddress.port = htons(std::uint16_t(port));
     AsyncDone = false;
     LastEventOK = true;
     if (platform::sock_connect(SocketHandle, RemoteAddress.addr, RemoteAddress.port) != 0)
