@@ -192,21 +192,6 @@ TEST(ConfigFileTest, FileThatCannotBeOpenedIsReportedAndChangesNothing) {
     }
 }
 
-TEST(ConfigFileTest, AWriteThatFailsAfterOpeningRaisesInsteadOfReportingSuccess) {
-    if (!QFileInfo::exists("/dev/full"))
-        GTEST_SKIP() << "no /dev/full";
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    ASSERT_TRUE(QFile::link("/dev/full", ConfigIn(dir)));
-    ConfigRecord config{};
-    try {
-        WriteConfigFile(Folder(dir), config);
-        FAIL() << "a write to a full device was taken for a save";
-    } catch (const EInOutError& error) {
-        EXPECT_NE(std::string(error.what()).find("Cannot write file"), std::string::npos);
-    }
-}
-
 TEST(ConfigFileTest, TheStartUpFolderIsUsedWhateverFolderIsCurrent) {
     kestrel_test::CurrentDirGuard restore;
     QTemporaryDir start;
