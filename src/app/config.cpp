@@ -91,9 +91,11 @@ int OpenConfigForReading(const std::string& path, std::string* problem) {
     return fd;
 }
 
-// Checks the place of a settings file before it is replaced: a link is replaced (never
-// followed); a pipe, socket or device is refused; an existing regular file must be
-// writable, so that a file the user made read-only is still not overwritten.
+// Checks the place of a settings file before it is replaced: a link, pipe, socket or device
+// is refused (a link may have been planted to carry the password elsewhere, or made on
+// purpose by the user; either way it is neither followed nor silently replaced); an
+// existing regular file must be writable, so that a file the user made read-only is still
+// not overwritten.
 bool MayReplace(const std::string& path, std::string* problem) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {
@@ -102,8 +104,6 @@ bool MayReplace(const std::string& path, std::string* problem) {
         SetProblem(problem, "File not found");
         return false;
     }
-    if (S_ISLNK(info.st_mode))
-        return true;
     if (!S_ISREG(info.st_mode)) {
         SetProblem(problem, S_ISDIR(info.st_mode) ? "File not found" : NotRegular(path));
         return false;

@@ -84,9 +84,9 @@ bool WriteConfigFile(const std::string& folder, const ConfigRecord& config,
 // Replaces a file that holds a secret: the content is written to a new owner-only file in
 // the same folder, flushed to the disk and renamed over the old name, so that the result is
 // always a regular file of mode 0600 owned by the user, a failed save leaves the old file
-// whole, and a symbolic link in the file's place is replaced rather than followed. Returns
-// false (problem: "File not found" or "<path> is not a regular file") when the file may not
-// be replaced: a read-only file, a folder without write access, a pipe, socket or device.
+// whole, and nothing is ever written through a symbolic link. Returns false (problem: "File
+// not found" or "<path> is not a regular file") when the file may not be replaced: a
+// read-only file, a folder without write access, a link, pipe, socket or device in its place.
 // A write that fails after that raises EInOutError "Cannot write file <path>: <reason>".
 bool ReplaceFileSafely(const std::string& path, std::string_view content,
                        std::string* problem = nullptr);

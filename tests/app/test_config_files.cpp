@@ -65,22 +65,21 @@ TEST(ConfigFileSafetyTest, ALinkInTheFilesPlaceIsNeitherReadNorWrittenThrough) {
     EXPECT_EQ(problem, config.string() + " is not a regular file");
     EXPECT_EQ(GetConfigField(record.Password), "old"); // untouched
 
-    // Saving replaces the link by the user's own file; the link's target is never written.
-    ASSERT_TRUE(WriteConfigFile(dir.str(), Sample("secret"), &problem));
+    // Saving is refused by name as well: the link stays, its target is never written.
+    problem.clear();
+    EXPECT_FALSE(WriteConfigFile(dir.str(), Sample("secret"), &problem));
+    EXPECT_EQ(problem, config.string() + " is not a regular file");
     EXPECT_EQ(ReadFileBytes(target), "someone else's file");
-    EXPECT_TRUE(S_ISREG(ModeOf(config)));
-    EXPECT_EQ(ModeOf(config) & 07777, 0600u);
-    EXPECT_EQ(fs::file_size(config), 501u);
+    EXPECT_TRUE(S_ISLNK(ModeOf(config)));
     EXPECT_TRUE(OtherNames(dir).empty());
 
-    // A dangling link is not followed to create its target at start-up either.
+    // A dangling link is not followed to create its target, at start-up or on saving.
     fs::remove(config);
     fs::create_symlink(elsewhere / "planted.txt", config);
     EXPECT_FALSE(ReadConfigFile(dir.str(), record, &problem));
+    EXPECT_FALSE(WriteConfigFile(dir.str(), Sample("secret"), &problem));
     EXPECT_FALSE(fs::exists(elsewhere / "planted.txt"));
-    ASSERT_TRUE(WriteConfigFile(dir.str(), Sample("secret")));
-    EXPECT_FALSE(fs::exists(elsewhere / "planted.txt"));
-    EXPECT_TRUE(S_ISREG(ModeOf(config)));
+    EXPECT_TRUE(S_ISLNK(ModeOf(config)));
 }
 
 TEST(ConfigFileSafetyTest, EverySaveLeavesAnOwnerOnlyFileWhateverModeTheOldOneHad) {

@@ -6,6 +6,7 @@
 
 #include "app/extrasettings.h"
 #include "support/scripted_server.h"
+#include "support/watchdog.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -271,6 +272,34 @@ TEST_F(WindowExtrasTest, TheLockShowsWhileTheConnectionIsEncrypted) {
     window->sbDisconnect->click();
     EXPECT_FALSE(window->imgLock->isVisible());
     EXPECT_FALSE(window->txtSecure->isVisible());
+}
+
+TEST_F(WindowExtrasTest, ASettingsFileThatIsAPipeOrALinkIsNamedAndNeverBlocksTheStart) {
+    kestrel::test::Watchdog dog(std::chrono::seconds(30));
+    const fs::path config = site / "Config.txt";
+    ASSERT_EQ(::mkfifo(config.c_str(), 0600), 0);
+    const fs::path ini = site / kExtraSettingsFileName;
+    kestrel::test::TempDir elsewhere("kestrel-elsewhere");
+    WriteFileBytes(elsewhere / "other.ini", "[Connection]\nDataMode=passive\n");
+    fs::create_symlink(elsewhere / "other.ini", ini);
+    OpenWindow();
+    const std::string start = window->StartFolder();
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{start + "/Config.txt is not a regular file",
+                                                    start + "/" + kExtraSettingsFileName +
+                                                        " is not a regular file"}));
+    EXPECT_EQ(Text(window->eHost), "ftp.example.com"); // the defaults, as for a missing file
+    EXPECT_FALSE(window->cbPassive->isChecked());
+
+    // Saving replaces neither: the pipe and the link are refused by name, the link's target
+    // stays as it was.
+    boxes.clear();
+    window->eUserID->setText("jsmith");
+    window->bSave->setEnabled(true);
+    window->bSave->click();
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{start + "/Config.txt is not a regular file",
+                                                    start + "/" + kExtraSettingsFileName +
+                                                        " is not a regular file"}));
+    EXPECT_EQ(ReadFileBytes(elsewhere / "other.ini"), "[Connection]\nDataMode=passive\n");
 }
 
 KESTREL_QT_TEST_MAIN()
