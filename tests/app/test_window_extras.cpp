@@ -5,7 +5,9 @@
 #include "test_window_fixture.h"
 
 #include "app/extrasettings.h"
+#include "support/pyftpd.h"
 #include "support/scripted_server.h"
+#include "support/tls_support.h"
 #include "support/watchdog.h"
 
 #include <QCheckBox>
@@ -300,6 +302,56 @@ TEST_F(WindowExtrasTest, ASettingsFileThatIsAPipeOrALinkIsNamedAndNeverBlocksThe
                                                     start + "/" + kExtraSettingsFileName +
                                                         " is not a regular file"}));
     EXPECT_EQ(ReadFileBytes(elsewhere / "other.ini"), "[Connection]\nDataMode=passive\n");
+}
+
+// Against a real TLS server whose certificate no authority vouches for: the window asks,
+// remembers the answer for the host, shows the lock, and asks again when the host shows
+// another certificate.
+TEST_F(WindowExtrasTest, AnUntrustedServerCertificateIsAskedAboutOnceAndRemembered) {
+    kestrel::test::Watchdog dog(std::chrono::seconds(90));
+    kestrel::test::TempDir certDir("kestrel-certs");
+    const kestrel::test::TestCertificates certs =
+        kestrel::test::MakeTestCertificates(certDir.str());
+    auto tlsServer = [](const std::string& cert, const std::string& key) {
+        kestrel::test::PyFtpdOptions options;
+        options.extra_args = {"--tls-cert", cert, "--tls-key", key, "--tls-required"};
+        return std::make_unique<kestrel::test::PyFtpd>(options);
+    };
+    auto server = tlsServer(certs.selfSignedCert, certs.selfSignedKey);
+    WriteSettings(server->user(), server->password(), "127.0.0.1", std::to_string(server->port()),
+                  "*.htm");
+    OpenWindow();
+    window->cbEncryption->setCurrentIndex(2); // Require TLS
+
+    answer = 1; // Always Trust
+    window->sbConnect->click();
+    ASSERT_TRUE(window->IsConnected) << (boxes.empty() ? "" : boxes.back().Text);
+    ASSERT_EQ(Questions().size(), 1u);
+    const std::string fingerprint = kestrel::test::FingerprintOf(certs.selfSignedCert);
+    EXPECT_NE(Questions()[0].Text.find(fingerprint), std::string::npos) << Questions()[0].Text;
+    EXPECT_TRUE(window->VaneFTP1->Secured);
+    EXPECT_TRUE(window->imgLock->isVisible());
+    EXPECT_TRUE(window->txtSecure->isVisible());
+    window->sbDisconnect->click();
+    EXPECT_FALSE(window->imgLock->isVisible());
+
+    // Remembered: the next connection asks nothing.
+    window->sbConnect->click();
+    ASSERT_TRUE(window->IsConnected) << (boxes.empty() ? "" : boxes.back().Text);
+    EXPECT_EQ(Questions().size(), 1u);
+    window->sbDisconnect->click();
+
+    // The same host with another certificate: asked again, told that it changed, and
+    // cancelling does not log in.
+    server = tlsServer(certs.wrongNameCert, certs.wrongNameKey);
+    window->ePort->setText(QString::number(server->port()));
+    answer = 2; // Cancel
+    window->sbConnect->click();
+    EXPECT_FALSE(window->IsConnected);
+    ASSERT_EQ(Questions().size(), 2u);
+    EXPECT_NE(Questions()[1].Text.find("CHANGED"), std::string::npos) << Questions()[1].Text;
+    EXPECT_FALSE(window->imgLock->isVisible());
+    window->sbDisconnect->click();
 }
 
 KESTREL_QT_TEST_MAIN()
