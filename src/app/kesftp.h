@@ -157,6 +157,9 @@ public:
     // The name of a remote list row exactly as the server sent it (the shown text may have
     // lost bytes that are not UTF-8).
     static std::string RemoteName(const QTreeWidgetItem* Row);
+    // The text shown for bytes: UTF-8 when they are, else one character per byte (Latin-1,
+    // what older systems wrote), so that nothing shows as a replacement mark.
+    static QString DisplayText(const std::string& Bytes);
     // The bytes of a settings edit: as read from "Config.txt" while the user has not changed
     // the shown text, else the text typed.
     std::string FieldBytes(const QLineEdit* Edit) const;

@@ -152,7 +152,7 @@ void TMainForm::VaneFTP1ListItem(const std::string& Listing) {
     bool file = position >= 2;
     row->setIcon(0, ImageList1[file ? 1 : 0]);
     row->setText(0, file ? "File" : "Folder");
-    row->setText(1, QString::fromStdString(Listing));
+    row->setText(1, DisplayText(Listing));
     row->setData(1, Qt::UserRole, QByteArray::fromStdString(Listing)); // the exact name
     ++ItemCount;
 }

@@ -121,7 +121,7 @@ int TMainForm::CreateExtraSettingsControls(QWidget* panel, int top) {
 // --- Bytes of the settings edits -----------------------------------------------------------
 
 void TMainForm::ShowFieldBytes(QLineEdit* edit, const std::string& bytes) {
-    const QString shown = QString::fromStdString(bytes); // lossy where not UTF-8
+    const QString shown = DisplayText(bytes);
     edit->setText(shown);
     fieldBytes_[edit] = {shown, bytes};
 }
@@ -131,6 +131,12 @@ std::string TMainForm::FieldBytes(const QLineEdit* edit) const {
     if (kept != fieldBytes_.end() && kept->second.first == edit->text())
         return kept->second.second;
     return edit->text().toStdString();
+}
+
+QString TMainForm::DisplayText(const std::string& bytes) {
+    const QByteArray raw = QByteArray::fromStdString(bytes);
+    const QString text = QString::fromUtf8(raw);
+    return text.toUtf8() == raw ? text : QString::fromLatin1(raw);
 }
 
 std::string TMainForm::RemoteName(const QTreeWidgetItem* row) {

@@ -160,6 +160,9 @@ TEST_F(WindowExtrasTest, SettingsThatAreNotUtf8ReachTheServerAndTheFileExactly) 
     OpenWindow();
     window->sbConnect->click();
     EXPECT_TRUE(window->IsConnected) << (boxes.empty() ? "" : boxes.back().Text);
+    // Shown one character per byte, as the system that wrote them meant them.
+    EXPECT_EQ(window->ePassword->text(), QString::fromUtf8("p\u00e4ss "));
+    EXPECT_EQ(window->eUserID->text(), QString::fromUtf8(" j\u00f6rg"));
     EXPECT_TRUE(Received(server, "USER " + user));
     EXPECT_TRUE(Received(server, "PASS " + password));
     window->sbDisconnect->click();
@@ -192,6 +195,7 @@ TEST_F(WindowExtrasTest, ARemoteNameThatIsNotUtf8IsDeletedByItsExactBytes) {
     ASSERT_TRUE(window->IsConnected) << (boxes.empty() ? "" : boxes.back().Text);
     ASSERT_EQ(window->WebList->topLevelItemCount(), 1);
     QTreeWidgetItem* row = window->WebList->topLevelItem(0);
+    EXPECT_EQ(row->text(1), QString::fromUtf8("caf\u00e9 menu.htm"));
     window->WebList->setCurrentItem(row);
     row->setSelected(true);
     window->DeleteFile1->trigger();
