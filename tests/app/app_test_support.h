@@ -1,5 +1,6 @@
-// Shared pieces of the window-piece tests: the main with a Qt application object, a guard
-// that restores the current folder, and a builder of small AVI clips.
+// Shared pieces of the window-piece tests: the main with a Qt application object and a
+// builder of small AVI clips. The guard that restores the current folder is in
+// support/fixtures.h.
 #pragma once
 
 #include <QApplication>
@@ -14,18 +15,6 @@
 #include <vector>
 
 namespace kestrel_test {
-
-// Restores the process's current folder when it goes out of scope.
-class CurrentDirGuard {
-public:
-    CurrentDirGuard() : saved_(QDir::currentPath()) {}
-    ~CurrentDirGuard() { QDir::setCurrent(saved_); }
-    CurrentDirGuard(const CurrentDirGuard&) = delete;
-    CurrentDirGuard& operator=(const CurrentDirGuard&) = delete;
-
-private:
-    QString saved_;
-};
 
 // Builds AVI files by hand so that tests can make exact, truncated and malformed clips.
 struct AviSpec {

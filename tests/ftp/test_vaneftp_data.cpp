@@ -10,18 +10,6 @@ using namespace kestrel;
 using namespace kestrel::test;
 using Lines = std::vector<std::string>;
 
-namespace {
-
-// The server side of a transfer command answered 150 after PORT 200.
-void PortAnd150(Session& s, const std::string& command) {
-    s.expect("PORT ");
-    s.reply("200 PORT ok");
-    s.expect(command);
-    s.reply("150 opening data connection");
-}
-
-} // namespace
-
 TEST(VaneFtpData, PortLineAndStatusSequenceOfOneUpload) {
     Watchdog dog(30s);
     TempDir dir;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "net/ftp/vaneftp.h"
+#include "support/ftp_script.h"
+#include "support/message_of.h"
 #include "support/scripted_server.h"
 #include "support/watchdog.h"
 
@@ -86,29 +88,6 @@ inline std::unique_ptr<TVaneFTP> MakeClient(Recorder& rec, int port, bool withFa
     ftp->OnTransactionStop = [&rec](TComponent*) { rec.log.push_back("stop"); };
     ftp->OnListItem = [&rec](const std::string& line) { rec.log.push_back("item:" + line); };
     return ftp;
-}
-
-// The server side of a log-in with USER answered by 230.
-inline void Greet(Session& s) {
-    s.reply("220 ready");
-    s.expect("USER ");
-    s.reply("230 logged in");
-}
-
-// The server side of a log-out.
-inline void Bye(Session& s) {
-    s.expect("QUIT");
-    s.reply("221 bye");
-}
-
-// Runs f and returns the message of the exception of type E it raises ("" when none).
-template <typename E, typename F> std::string MessageOf(F f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "";
 }
 
 } // namespace kestrel::test

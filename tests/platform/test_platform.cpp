@@ -147,11 +147,7 @@ TEST(Platform, LookupResultsArriveAsMessages) {
 
 TEST(Platform, ConnectToAClosedPortReportsRefusedInTheHighHalf) {
     Watchdog dog(20s);
-    std::uint16_t port;
-    {
-        RawListener gone;
-        port = gone.port;
-    }
+    std::uint16_t port = htons(std::uint16_t(kestrel::test::ClosedPort()));
     Recorder rec;
     int fd = sock_create();
     async_select(fd, rec.id, kCode, EvAll);

@@ -2,6 +2,7 @@
 // levels and the error texts.
 #include "net/sock/csock.h"
 #include "sock_test_util.h"
+#include "support/message_of.h"
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -32,15 +33,6 @@ struct TestResolver {
     }
     ~TestResolver() { platform::set_resolver({}); }
 };
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 TEST(CsockConnect, DottedAddressConnectsWithoutLookup) {
     Watchdog dog(30s);

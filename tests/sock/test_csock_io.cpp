@@ -3,6 +3,7 @@
 #include "net/sock/csock.h"
 #include "sock_test_util.h"
 #include "support/fixtures.h"
+#include "support/message_of.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -42,15 +43,6 @@ struct Pair {
         server.AdoptSocket(accepted);
     }
 };
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 bool Arrived(TCorsock& s, std::size_t size) {
     return PumpUntil([&] { return s.PeekInput().size() >= size; });
