@@ -1,7 +1,9 @@
-// Shared pieces of the window-piece tests: the main with a Qt application object and a
-// builder of small AVI clips. The guard that restores the current folder is in
-// support/fixtures.h.
+// Shared pieces of the window-piece tests: the main with a Qt application object (from
+// support/qt_test_main.h) and a builder of small AVI clips. The guard that restores the
+// current folder is in support/fixtures.h.
 #pragma once
+
+#include "support/qt_test_main.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -129,14 +131,3 @@ private:
 };
 
 } // namespace kestrel_test
-
-// Each test program runs with a Qt application object; without a display it uses the
-// offscreen platform.
-#define KESTREL_QT_TEST_MAIN()                                                                     \
-    int main(int argc, char** argv) {                                                              \
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
-            qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
-        QApplication app(argc, argv);                                                              \
-        testing::InitGoogleTest(&argc, argv);                                                      \
-        return RUN_ALL_TESTS();                                                                    \
-    }

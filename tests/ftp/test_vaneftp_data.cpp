@@ -11,7 +11,6 @@ using namespace kestrel::test;
 using Lines = std::vector<std::string>;
 
 TEST(VaneFtpData, PortLineAndStatusSequenceOfOneUpload) {
-    Watchdog dog(30s);
     TempDir dir;
     RandomFile(dir / "index.htm", 40000, 7);
     std::string portLine, body;
@@ -72,7 +71,6 @@ TEST(VaneFtpData, PortLineAndStatusSequenceOfOneUpload) {
 }
 
 TEST(VaneFtpData, PortReplyRange) {
-    Watchdog dog(30s);
     auto files = std::make_shared<MemoryFiles>();
     files->put("a.htm", "x");
     for (const char* reply : {"200 ok", "300 odd", "600 odd", "301 no", "599 no"}) {
@@ -97,7 +95,6 @@ TEST(VaneFtpData, PortReplyRange) {
 }
 
 TEST(VaneFtpData, RefusalsFollowEachOperationsSwitches) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         for (;;) {
@@ -168,7 +165,6 @@ TEST(VaneFtpData, RefusalsFollowEachOperationsSwitches) {
 }
 
 TEST(VaneFtpData, NegativeCompletionFailsTheOperation) {
-    Watchdog dog(30s);
     TempDir dir;
     RandomFile(dir / "f", 5000);
     std::string f = (dir / "f").string();
@@ -228,7 +224,6 @@ TEST(VaneFtpData, NegativeCompletionFailsTheOperation) {
 }
 
 TEST(VaneFtpData, StoppedOperationsNeverReportSuccess) {
-    Watchdog dog(30s);
     TempDir dir;
     RandomFile(dir / "f", 3000);
     std::string f = (dir / "f").string();
@@ -274,7 +269,6 @@ TEST(VaneFtpData, StoppedOperationsNeverReportSuccess) {
 }
 
 TEST(VaneFtpData, ResetDownloadFailsAndKeepsThePartialFile) {
-    Watchdog dog(30s);
     TempDir dir;
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
@@ -299,7 +293,6 @@ TEST(VaneFtpData, ResetDownloadFailsAndKeepsThePartialFile) {
 }
 
 TEST(VaneFtpData, DataConnectionFromAForeignAddressIsTurnedAway) {
-    Watchdog dog(30s);
     bool foreignAccepted = true;
     ScriptedFtpServer server([&](Session& s) {
         Greet(s);
@@ -330,7 +323,6 @@ TEST(VaneFtpData, DataConnectionFromAForeignAddressIsTurnedAway) {
 }
 
 TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         PortAnd150(s, "LIST");
@@ -354,7 +346,6 @@ TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
 }
 
 TEST(VaneFtpData, DownloadTakesTheAnnouncedSizeAndRestartsAppend) {
-    Watchdog dog(30s);
     TempDir dir;
     CurrentDirGuard cwd;
     std::filesystem::current_path(dir.path());
@@ -417,7 +408,6 @@ TEST(VaneFtpData, DownloadTakesTheAnnouncedSizeAndRestartsAppend) {
 }
 
 TEST(VaneFtpData, ListingLinesAndParsing) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("SYST");

@@ -9,7 +9,6 @@ using namespace kestrel::test;
 using Lines = std::vector<std::string>;
 
 TEST(VaneFtpLogin, ReadsAMultiLineGreetingWholeAndSendsPassWithoutShowingIt) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.send("220-Welcome\r\n second line\r\n220-third\r\n220 ready\r\n");
         s.expect("USER ");
@@ -38,7 +37,6 @@ TEST(VaneFtpLogin, ReadsAMultiLineGreetingWholeAndSendsPassWithoutShowingIt) {
 }
 
 TEST(VaneFtpLogin, SingleLineGreetingAnd230WithoutPassAndProxyUser) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             Greet(s);
@@ -65,7 +63,6 @@ TEST(VaneFtpLogin, SingleLineGreetingAnd230WithoutPassAndProxyUser) {
 }
 
 TEST(VaneFtpLogin, RefusedLoginFiresConnectionFailedDisconnectsAndRaisesTheLine) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
         s.expect("USER ");
@@ -90,7 +87,6 @@ TEST(VaneFtpLogin, RefusedLoginFiresConnectionFailedDisconnectsAndRaisesTheLine)
 }
 
 TEST(VaneFtpLogin, RefusingOrForeignGreetingFailsConnect) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             if (s.index() == 0) {
@@ -123,7 +119,6 @@ TEST(VaneFtpLogin, RefusingOrForeignGreetingFailsConnect) {
 }
 
 TEST(VaneFtpLogin, RefusedQuitRaisesAfterClosing) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("QUIT");
@@ -138,7 +133,6 @@ TEST(VaneFtpLogin, RefusedQuitRaisesAfterClosing) {
 }
 
 TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
         s.expect("USER ");
@@ -215,7 +209,6 @@ TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
 }
 
 TEST(VaneFtpCommands, GetCurrentDirTakesTheQuotedPath) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("PWD");
@@ -233,7 +226,6 @@ TEST(VaneFtpCommands, GetCurrentDirTakesTheQuotedPath) {
 }
 
 TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("RNFR a");
@@ -267,7 +259,6 @@ TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
 }
 
 TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("STAT");
@@ -290,7 +281,6 @@ TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
 }
 
 TEST(VaneFtpReplies, UnaskedServiceClosingLineEndsTheWaitWithThatLine) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("NOOP");
@@ -314,7 +304,6 @@ TEST(VaneFtpReplies, UnaskedServiceClosingLineEndsTheWaitWithThatLine) {
 }
 
 TEST(VaneFtpReplies, ServerClosingWhileWaitingEndsTheCommand) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("NOOP");
@@ -329,7 +318,6 @@ TEST(VaneFtpReplies, ServerClosingWhileWaitingEndsTheCommand) {
 }
 
 TEST(VaneFtpReplies, FlushOnASilentServerReturnsAfterAboutASecond) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         Bye(s);
@@ -348,7 +336,6 @@ TEST(VaneFtpReplies, FlushOnASilentServerReturnsAfterAboutASecond) {
 }
 
 TEST(VaneFtpGuards, LineEndsAndZeroBytesNeverReachTheServer) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             Greet(s);
@@ -386,7 +373,6 @@ TEST(VaneFtpGuards, LineEndsAndZeroBytesNeverReachTheServer) {
 }
 
 TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("QUIT");
@@ -406,7 +392,6 @@ TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
 }
 
 TEST(VaneFtpLogin, AuthenticationNeededFillsInMissingCredentials) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
         s.expect("USER ");

@@ -1,4 +1,4 @@
-// Helpers shared by the FTP client's tests: a watchdog, an event recorder and a client
+// Helpers shared by the FTP client's tests: an event recorder and a client
 // wired to it.
 #pragma once
 

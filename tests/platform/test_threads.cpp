@@ -2,7 +2,6 @@
 // a post from another thread arrives on the thread it names and wakes it, a lookup
 // answers the thread that asked, and a thread's end frees its loop.
 #include "platform_test_util.h"
-#include "support/watchdog.h"
 
 #include <dirent.h>
 #include <future>
@@ -13,8 +12,6 @@
 
 namespace kestrel::platform {
 namespace {
-
-using kestrel::test::Watchdog;
 
 constexpr std::uint32_t kTimerId = 7;
 
@@ -63,7 +60,6 @@ Seen PumpOwnLoop(std::uint32_t code, std::promise<TargetId>& mine,
 }
 
 TEST(PlatformThreads, TwoThreadsPumpingTheirOwnLoopsKeepTheirMessagesApart) {
-    Watchdog dog(20s);
     std::promise<TargetId> a_id, b_id;
     std::shared_future<TargetId> a_future = a_id.get_future().share();
     std::shared_future<TargetId> b_future = b_id.get_future().share();
@@ -102,7 +98,6 @@ TEST(PlatformThreads, TwoThreadsPumpingTheirOwnLoopsKeepTheirMessagesApart) {
 }
 
 TEST(PlatformThreads, PostFromAnotherThreadArrivesOnItsThreadAndWakesIt) {
-    Watchdog dog(20s);
     std::promise<std::pair<ThreadQueue, TargetId>> ready;
     std::atomic<bool> stop{false};
     std::vector<Message> got;
@@ -150,7 +145,6 @@ TEST(PlatformThreads, PostFromAnotherThreadArrivesOnItsThreadAndWakesIt) {
 }
 
 TEST(PlatformThreads, LookupResultsReturnToTheThreadThatAsked) {
-    Watchdog dog(20s);
     std::mutex mutex;
     std::map<std::string, std::function<void(int, std::uint32_t)>> pending;
     set_resolver([&](const std::string& name, std::function<void(int, std::uint32_t)> done) {
@@ -191,7 +185,6 @@ TEST(PlatformThreads, LookupResultsReturnToTheThreadThatAsked) {
 }
 
 TEST(PlatformThreads, AThreadsEndFreesItsLoop) {
-    Watchdog dog(20s);
     std::function<void(int, std::uint32_t)> late_answer;
     set_resolver([&](const std::string&, std::function<void(int, std::uint32_t)> done) {
         late_answer = std::move(done);

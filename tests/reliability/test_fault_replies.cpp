@@ -13,7 +13,6 @@ using namespace kestrel::test;
 using Lines = std::vector<std::string>;
 
 TEST(FaultReplies, TrickledRepliesAndACompletionThatComesBeforeTheData) {
-    Watchdog dog(60s);
     TempDir dir;
     RandomFile(dir / "up", 70000, 3);
     const std::string content = ReadFileBytes(dir / "up");
@@ -64,7 +63,6 @@ TEST(FaultReplies, TrickledRepliesAndACompletionThatComesBeforeTheData) {
 // connection closed, even when the line feed arrives in the same packet as the bytes past
 // the limit.
 TEST(FaultReplies, LongLinesUpToTheLimitAndOneByteMore) {
-    Watchdog dog(60s);
     const std::string limitLine = "200 " + std::string(std::size_t(kMaxLineLength) - 6, 'b');
     ScriptedFtpServer server([&](Session& s) {
         Greet(s);
@@ -96,7 +94,6 @@ TEST(FaultReplies, LongLinesUpToTheLimitAndOneByteMore) {
 }
 
 TEST(FaultReplies, ZeroBytesInRepliesAndA230Greeting) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             if (s.index() == 0) {
@@ -146,7 +143,6 @@ TEST(FaultReplies, ZeroBytesInRepliesAndA230Greeting) {
 // A server that sends without end and never a line feed: the reply read stops at the
 // limit with a clear error and closes; memory does not follow the flood.
 TEST(FaultReplies, FloodWithoutALineFeedIsCutOffAtTheLimit) {
-    Watchdog dog(60s);
     std::atomic<std::int64_t> sent{0};
     ScriptedFtpServer server([&](Session& s) {
         Greet(s);
@@ -172,7 +168,6 @@ TEST(FaultReplies, FloodWithoutALineFeedIsCutOffAtTheLimit) {
 // A server that floods an idle client with lines: nobody reads them, so the client stops
 // receiving at its bound and TCP holds the server back; the session goes on afterwards.
 TEST(FaultReplies, FloodOfLinesWhileIdleIsHeldBackByTcp) {
-    Watchdog dog(60s);
     std::atomic<std::int64_t> sent{0};
     std::atomic<bool> quitSeen{false};
     constexpr std::int64_t kFloodCap = std::int64_t(512) << 20;

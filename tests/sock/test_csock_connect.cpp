@@ -35,7 +35,6 @@ struct TestResolver {
 };
 
 TEST(CsockConnect, DottedAddressConnectsWithoutLookup) {
-    Watchdog dog(30s);
     TestResolver resolver;
     RawListener server;
     TCorsock sock(nullptr);
@@ -56,7 +55,6 @@ TEST(CsockConnect, DottedAddressConnectsWithoutLookup) {
 }
 
 TEST(CsockConnect, HostNameIsLookedUpAndReported) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     int resolved = 0;
@@ -73,7 +71,6 @@ TEST(CsockConnect, HostNameIsLookedUpAndReported) {
 }
 
 TEST(CsockConnect, InvalidHostGetsOneChance) {
-    Watchdog dog(30s);
     TestResolver resolver;
     RawListener server;
     TCorsock sock(nullptr);
@@ -122,7 +119,6 @@ TEST(CsockConnect, InvalidHostGetsOneChance) {
 }
 
 TEST(CsockConnect, LookupTimeOutAndCancel) {
-    Watchdog dog(30s);
     TestResolver resolver;
     resolver.answer = false;
     TCorsock sock(nullptr);
@@ -145,7 +141,6 @@ TEST(CsockConnect, LookupTimeOutAndCancel) {
 }
 
 TEST(CsockConnect, LookupAnsweredAfterTheComponentWasDestroyedTouchesNothing) {
-    Watchdog dog(30s);
     TestResolver resolver;
     resolver.answer = false;
     {
@@ -162,7 +157,6 @@ TEST(CsockConnect, LookupAnsweredAfterTheComponentWasDestroyedTouchesNothing) {
 }
 
 TEST(CsockConnect, RefusedConnectFailsAndTheNextConnectWorks) {
-    Watchdog dog(30s);
     TCorsock sock(nullptr);
     std::vector<std::string> events;
     sock.OnConnectionFailed = [&](TComponent*) { events.push_back("failed"); };
@@ -182,7 +176,6 @@ TEST(CsockConnect, RefusedConnectFailsAndTheNextConnectWorks) {
 }
 
 TEST(CsockConnect, ConnectTimeOutAndCancelLeaveTheComponentUsable) {
-    Watchdog dog(30s);
     FullListener full;
     TCorsock sock(nullptr);
     std::vector<std::string> events;
@@ -212,7 +205,6 @@ TEST(CsockConnect, ConnectTimeOutAndCancelLeaveTheComponentUsable) {
 }
 
 TEST(CsockConnect, DisconnectGivesAFreshSocketAndOneEvent) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     int disconnects = 0;
@@ -237,7 +229,6 @@ TEST(CsockConnect, DisconnectGivesAFreshSocketAndOneEvent) {
 }
 
 TEST(CsockConnect, PeerCloseRaisesOneDisconnect) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     int disconnects = 0;
@@ -252,7 +243,6 @@ TEST(CsockConnect, PeerCloseRaisesOneDisconnect) {
 }
 
 TEST(CsockConnect, DestroyingConnectedComponentsRaisesNoDisconnect) {
-    Watchdog dog(30s);
     ASSERT_EQ(TCorsock::WinsockUsers(), 0);
     RawListener server;
     int disconnects = 0;
@@ -277,7 +267,6 @@ TEST(CsockConnect, DestroyingConnectedComponentsRaisesNoDisconnect) {
 }
 
 TEST(CsockConnect, ReportLevelsFilterStatusTexts) {
-    Watchdog dog(30s);
     TCorsock sock(nullptr);
     std::vector<std::string> seen;
     sock.OnStatus = [&](TComponent*, const std::string& text) { seen.push_back(text); };
@@ -341,7 +330,6 @@ TEST(CsockConnect, ErrorTextsAndTheErrorManager) {
 }
 
 TEST(CsockConnect, CertifyConnectGivesTheHandlerOneChance) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     EXPECT_EQ(MessageOf([&] { sock.CertifyConnect(); }), "Not Connected");
@@ -365,7 +353,6 @@ TEST(CsockConnect, CertifyConnectGivesTheHandlerOneChance) {
 }
 
 TEST(CsockConnect, TimerFiresOnceAndCanBeRestarted) {
-    Watchdog dog(30s);
     TThreadTimer timer(nullptr);
     EXPECT_TRUE(timer.Enabled());
     EXPECT_EQ(timer.Interval(), 1000u);
