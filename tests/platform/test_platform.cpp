@@ -68,8 +68,10 @@ TEST(Platform, DispatchStopsAfterItsBudgetAndTheRestFollowsWithoutWaiting) {
     auto start = Clock::now();
     process_messages();
     auto spent = Clock::now() - start;
+    // It used its budget (judged by time: on a loaded machine a 1 ms sleep takes longer,
+    // so a count would say little) and then stopped with work left.
+    EXPECT_GE(spent, 10ms);
     EXPECT_LT(spent, 30ms);
-    EXPECT_GE(rec.got.size(), 5u);
     EXPECT_LT(rec.got.size(), 30u);
 
     // The wait step finds the rest at once instead of sleeping.
