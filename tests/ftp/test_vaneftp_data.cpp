@@ -65,9 +65,7 @@ TEST(VaneFtpData, PortLineAndStatusSequenceOfOneUpload) {
                    "status:226 done\r\n",
                    "success:Upload"};
     EXPECT_EQ(rec.log, expected);
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpData, PortReplyRange) {
@@ -78,8 +76,7 @@ TEST(VaneFtpData, PortReplyRange) {
         ScriptedFtpServer server(
             ScriptedFtpServer::Replies({{"USER", "230 in"}, {"PORT", reply}}, files));
         Recorder rec;
-        auto ftp = MakeClient(rec, server.port(), false);
-        ftp->Connect();
+        auto ftp = LogIn(rec, server.port(), false);
         bool passes = reply[0] == '2' || reply[0] == '6' || std::string(reply) == "300 odd";
         if (passes) {
             ftp->Nlist();
@@ -120,9 +117,7 @@ TEST(VaneFtpData, RefusalsFollowEachOperationsSwitches) {
     RandomFile(dir / "f", 10);
     std::string f = (dir / "f").string();
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
 
     // A handled refusal of PORT ends the operation at once: no command, no success.
     rec.handle = true;
@@ -192,9 +187,7 @@ TEST(VaneFtpData, NegativeCompletionFailsTheOperation) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload(f, "f"); }), "451 local error\r\n");
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload(f, "f"); }), "426 connection closed\r\n");
     rec.handle = true;
@@ -218,9 +211,7 @@ TEST(VaneFtpData, NegativeCompletionFailsTheOperation) {
     rec.log.clear();
     ftp->UploadUnique(f);
     EXPECT_EQ(rec.Events(), (Lines{"start", "stop", "success:Upload"}));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpData, StoppedOperationsNeverReportSuccess) {
@@ -246,8 +237,7 @@ TEST(VaneFtpData, StoppedOperationsNeverReportSuccess) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     ftp->OnTransactionStop = [&](TComponent*) { ftp->Abort(); };
     rec.log.clear();
     EXPECT_EQ(MessageOf<EAbortError>([&] { ftp->Upload(f, "f"); }), "Socket readln aborted");
@@ -263,9 +253,7 @@ TEST(VaneFtpData, StoppedOperationsNeverReportSuccess) {
     EXPECT_TRUE(std::filesystem::exists(dir / "big"));
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpData, ResetDownloadFailsAndKeepsThePartialFile) {
@@ -281,9 +269,7 @@ TEST(VaneFtpData, ResetDownloadFailsAndKeepsThePartialFile) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->Download("f", (dir / "f").string()); }),
               "10054:Connection reset by peer");
     EXPECT_FALSE(rec.Has("success:Download"));
@@ -310,9 +296,7 @@ TEST(VaneFtpData, DataConnectionFromAForeignAddressIsTurnedAway) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     ftp->Nlist();
     EXPECT_EQ(rec.Only("item:"), Lines{"index.htm"});
     EXPECT_TRUE(rec.Has("success:NList"));
@@ -332,9 +316,7 @@ TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     auto started = Clock::now();
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->List(); }), "425 Can't open data connection.\r\n");
     EXPECT_LT(Clock::now() - started, 2s);
@@ -402,9 +384,7 @@ TEST(VaneFtpData, DownloadTakesTheAnnouncedSizeAndRestartsAppend) {
     EXPECT_EQ(ReadFileBytes(dir / "index.htm"), content);
     EXPECT_TRUE(rec.Has("status:REST RETR index.htm"));
     EXPECT_TRUE(rec.Has("success:DownRestore"));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpData, ListingLinesAndParsing) {

@@ -125,8 +125,7 @@ TEST(VaneFtpLogin, RefusedQuitRaisesAfterClosing) {
         s.reply("500 no quitting");
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Disconnect(); }), "500 no quitting\r\n");
     EXPECT_FALSE(ftp->Connected);
     ftp->Disconnect(); // nothing to do
@@ -157,8 +156,7 @@ TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
         s.reply("221 bye");
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port(), /*withFailure=*/false);
-    ftp->Connect(); // 400 after USER passes the log-in
+    auto ftp = LogIn(rec, server.port(), /*withFailure=*/false); // 400 after USER passes the log-in
     EXPECT_TRUE(ftp->Connected);
 
     // Without OnFailure a refusal raises the line; 500-502 ask OnUnSupportedFunction first.
@@ -218,8 +216,7 @@ TEST(VaneFtpCommands, GetCurrentDirTakesTheQuotedPath) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(ftp->GetCurrentDir(), "/web/my site");
     EXPECT_EQ(ftp->GetCurrentDir(), "");
     ftp->Disconnect();
@@ -241,8 +238,7 @@ TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port(), false);
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port(), false);
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Rename("a", "b"); }), "550 no such file\r\n");
     ftp->OnFailure = [&rec](bool& handled, TCmdType k) {
         rec.log.push_back(std::string("failure:") + KindName(k));
@@ -253,9 +249,7 @@ TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
     ftp->Rename("c", "d");
     EXPECT_EQ(rec.Events(),
               (Lines{"failure:Rename", "success:Rename", "unsupported:Rename", "failure:Rename"}));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
@@ -268,8 +262,7 @@ TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     ftp->DoCommand("STAT");
     EXPECT_EQ(ftp->LastReply, "211-status\r\n");
     EXPECT_TRUE(rec.Has("status:plain middle line\r\n"));
@@ -310,8 +303,7 @@ TEST(VaneFtpReplies, ServerClosingWhileWaitingEndsTheCommand) {
         s.close();
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->DoCommand("NOOP"); }), "Connection closed by peer");
     EXPECT_FALSE(ftp->Connected);
     EXPECT_THROW(ftp->DoCommand("NOOP"), Exception); // "Not Connected"
@@ -323,9 +315,7 @@ TEST(VaneFtpReplies, FlushOnASilentServerReturnsAfterAboutASecond) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     auto started = Clock::now();
     ftp->Flush();
     auto took = Clock::now() - started;
@@ -379,8 +369,7 @@ TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
         s.sleep(5000);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(ftp->GetBytesSent(), 0);
     EXPECT_EQ(ftp->GetBytesRcvd(), 0);
     auto started = Clock::now();

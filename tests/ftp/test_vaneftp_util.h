@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -88,6 +89,23 @@ inline std::unique_ptr<TVaneFTP> MakeClient(Recorder& rec, int port, bool withFa
     ftp->OnTransactionStop = [&rec](TComponent*) { rec.log.push_back("stop"); };
     ftp->OnListItem = [&rec](const std::string& line) { rec.log.push_back("item:" + line); };
     return ftp;
+}
+
+// The log-in preamble of most tests: a client wired to rec and logged in to the
+// scripted server on port, with what the log-in recorded cleared from rec.
+inline std::unique_ptr<TVaneFTP> LogIn(Recorder& rec, int port, bool withFailure = true) {
+    auto ftp = MakeClient(rec, port, withFailure);
+    ftp->Connect();
+    rec.log.clear();
+    return ftp;
+}
+
+// The end of most tests: logs out and checks that the server's session ended and its
+// script met every line it expected.
+inline void LogOut(TVaneFTP& ftp, ScriptedFtpServer& server) {
+    ftp.Disconnect();
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty());
 }
 
 } // namespace kestrel::test

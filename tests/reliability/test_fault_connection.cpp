@@ -109,10 +109,7 @@ TEST(FaultConnection, ServiceClosingAtEveryStage) {
         },
         ScriptedServerOptions{3, 10000ms});
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(Outcome([&] { ftp->DoCommand("NOOP"); }),
               "421 Service not available, closing control connection\r\n");
     EXPECT_TRUE(NoSuccess(rec));
@@ -220,8 +217,7 @@ TEST(FaultConnection, DataConnectionEndedEarlyDuringAnUploadAndADownload) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     for (int round = 0; round < 2; ++round) {
         rec.log.clear();
         auto start = Clock::now();
@@ -271,8 +267,7 @@ TEST(FaultConnection, StopEndsASilentServer) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     const std::string f = (dir / "f").string();
     for (int round = 0; round < 3; ++round) {
         rec.log.clear();

@@ -42,8 +42,7 @@ TEST(FaultReplies, TrickledRepliesAndACompletionThatComesBeforeTheData) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_TRUE(ftp->Connected);
     rec.log.clear();
     ftp->Upload((dir / "up").string(), "up");
@@ -76,8 +75,7 @@ TEST(FaultReplies, LongLinesUpToTheLimitAndOneByteMore) {
             s.fail("the client went on after a line past the limit");
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply.size(), 17006u);
     EXPECT_EQ(ftp->ReplyCode, 200);
@@ -152,8 +150,7 @@ TEST(FaultReplies, FloodWithoutALineFeedIsCutOffAtTheLimit) {
             sent += std::int64_t(chunk.size());
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     const std::int64_t before = ResidentBytes();
     auto start = Clock::now();
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->DoCommand("NOOP"); }), "Reply line too long");
@@ -184,8 +181,7 @@ TEST(FaultReplies, FloodOfLinesWhileIdleIsHeldBackByTcp) {
                 quitSeen = true;
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     const std::int64_t before = ResidentBytes();
     std::int64_t peak = before;
     std::size_t mostBuffered = 0;
