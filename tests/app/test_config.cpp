@@ -4,6 +4,7 @@
 #include "base/exception.h"
 
 #include "app_test_support.h"
+#include "support/fixtures.h"
 
 #include <QDir>
 #include <QFile>
@@ -193,7 +194,7 @@ TEST(ConfigFileTest, FileThatCannotBeOpenedIsReportedAndChangesNothing) {
 }
 
 TEST(ConfigFileTest, TheStartUpFolderIsUsedWhateverFolderIsCurrent) {
-    kestrel_test::CurrentDirGuard restore;
+    kestrel::test::CurrentDirGuard restore;
     QTemporaryDir start;
     QTemporaryDir browsed;
     ASSERT_TRUE(start.isValid() && browsed.isValid());

@@ -10,20 +10,7 @@ using namespace kestrel;
 using namespace kestrel::test;
 using Lines = std::vector<std::string>;
 
-namespace {
-
-// The server side of a transfer command answered 150 after PORT 200.
-void PortAnd150(Session& s, const std::string& command) {
-    s.expect("PORT ");
-    s.reply("200 PORT ok");
-    s.expect(command);
-    s.reply("150 opening data connection");
-}
-
-} // namespace
-
 TEST(VaneFtpData, PortLineAndStatusSequenceOfOneUpload) {
-    Watchdog dog(30s);
     TempDir dir;
     RandomFile(dir / "index.htm", 40000, 7);
     std::string portLine, body;
@@ -78,13 +65,10 @@ TEST(VaneFtpData, PortLineAndStatusSequenceOfOneUpload) {
                    "status:226 done\r\n",
                    "success:Upload"};
     EXPECT_EQ(rec.log, expected);
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpData, PortReplyRange) {
-    Watchdog dog(30s);
     auto files = std::make_shared<MemoryFiles>();
     files->put("a.htm", "x");
     for (const char* reply : {"200 ok", "300 odd", "600 odd", "301 no", "599 no"}) {
@@ -92,8 +76,7 @@ TEST(VaneFtpData, PortReplyRange) {
         ScriptedFtpServer server(
             ScriptedFtpServer::Replies({{"USER", "230 in"}, {"PORT", reply}}, files));
         Recorder rec;
-        auto ftp = MakeClient(rec, server.port(), false);
-        ftp->Connect();
+        auto ftp = LogIn(rec, server.port(), false);
         bool passes = reply[0] == '2' || reply[0] == '6' || std::string(reply) == "300 odd";
         if (passes) {
             ftp->Nlist();
@@ -109,7 +92,6 @@ TEST(VaneFtpData, PortReplyRange) {
 }
 
 TEST(VaneFtpData, RefusalsFollowEachOperationsSwitches) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         for (;;) {
@@ -135,9 +117,7 @@ TEST(VaneFtpData, RefusalsFollowEachOperationsSwitches) {
     RandomFile(dir / "f", 10);
     std::string f = (dir / "f").string();
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
 
     // A handled refusal of PORT ends the operation at once: no command, no success.
     rec.handle = true;
@@ -180,7 +160,6 @@ TEST(VaneFtpData, RefusalsFollowEachOperationsSwitches) {
 }
 
 TEST(VaneFtpData, NegativeCompletionFailsTheOperation) {
-    Watchdog dog(30s);
     TempDir dir;
     RandomFile(dir / "f", 5000);
     std::string f = (dir / "f").string();
@@ -208,9 +187,7 @@ TEST(VaneFtpData, NegativeCompletionFailsTheOperation) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload(f, "f"); }), "451 local error\r\n");
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload(f, "f"); }), "426 connection closed\r\n");
     rec.handle = true;
@@ -234,13 +211,10 @@ TEST(VaneFtpData, NegativeCompletionFailsTheOperation) {
     rec.log.clear();
     ftp->UploadUnique(f);
     EXPECT_EQ(rec.Events(), (Lines{"start", "stop", "success:Upload"}));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpData, StoppedOperationsNeverReportSuccess) {
-    Watchdog dog(30s);
     TempDir dir;
     RandomFile(dir / "f", 3000);
     std::string f = (dir / "f").string();
@@ -263,8 +237,7 @@ TEST(VaneFtpData, StoppedOperationsNeverReportSuccess) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     ftp->OnTransactionStop = [&](TComponent*) { ftp->Abort(); };
     rec.log.clear();
     EXPECT_EQ(MessageOf<EAbortError>([&] { ftp->Upload(f, "f"); }), "Socket readln aborted");
@@ -280,13 +253,10 @@ TEST(VaneFtpData, StoppedOperationsNeverReportSuccess) {
     EXPECT_TRUE(std::filesystem::exists(dir / "big"));
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpData, ResetDownloadFailsAndKeepsThePartialFile) {
-    Watchdog dog(30s);
     TempDir dir;
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
@@ -299,9 +269,7 @@ TEST(VaneFtpData, ResetDownloadFailsAndKeepsThePartialFile) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->Download("f", (dir / "f").string()); }),
               "10054:Connection reset by peer");
     EXPECT_FALSE(rec.Has("success:Download"));
@@ -311,7 +279,6 @@ TEST(VaneFtpData, ResetDownloadFailsAndKeepsThePartialFile) {
 }
 
 TEST(VaneFtpData, DataConnectionFromAForeignAddressIsTurnedAway) {
-    Watchdog dog(30s);
     bool foreignAccepted = true;
     ScriptedFtpServer server([&](Session& s) {
         Greet(s);
@@ -329,9 +296,7 @@ TEST(VaneFtpData, DataConnectionFromAForeignAddressIsTurnedAway) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     ftp->Nlist();
     EXPECT_EQ(rec.Only("item:"), Lines{"index.htm"});
     EXPECT_TRUE(rec.Has("success:NList"));
@@ -342,7 +307,6 @@ TEST(VaneFtpData, DataConnectionFromAForeignAddressIsTurnedAway) {
 }
 
 TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         PortAnd150(s, "LIST");
@@ -352,9 +316,7 @@ TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     auto started = Clock::now();
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->List(); }), "425 Can't open data connection.\r\n");
     EXPECT_LT(Clock::now() - started, 2s);
@@ -366,7 +328,6 @@ TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
 }
 
 TEST(VaneFtpData, DownloadTakesTheAnnouncedSizeAndRestartsAppend) {
-    Watchdog dog(30s);
     TempDir dir;
     CurrentDirGuard cwd;
     std::filesystem::current_path(dir.path());
@@ -423,13 +384,10 @@ TEST(VaneFtpData, DownloadTakesTheAnnouncedSizeAndRestartsAppend) {
     EXPECT_EQ(ReadFileBytes(dir / "index.htm"), content);
     EXPECT_TRUE(rec.Has("status:REST RETR index.htm"));
     EXPECT_TRUE(rec.Has("success:DownRestore"));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpData, ListingLinesAndParsing) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("SYST");

@@ -26,7 +26,6 @@ std::unique_ptr<TVaneFTP> Client(Recorder& rec, const PyFtpd& server) {
 } // namespace
 
 TEST(VaneFtpRealServer, SessionWithCommands) {
-    Watchdog dog(60s);
     PyFtpd server;
     WriteFileBytes(server.root() / "old.htm", "page");
     Recorder rec;
@@ -66,7 +65,6 @@ TEST(VaneFtpRealServer, SessionWithCommands) {
 }
 
 TEST(VaneFtpRealServer, ListingsOfAFolder) {
-    Watchdog dog(60s);
     PyFtpd server;
     for (const char* name : {"a.htm", "b.gif", "c.css"})
         WriteFileBytes(server.root() / name, std::string(100, 'x'));
@@ -110,7 +108,6 @@ TEST(VaneFtpRealServer, ListingsOfAFolder) {
 }
 
 TEST(VaneFtpRealServer, TransfersAreByteIdentical) {
-    Watchdog dog(120s);
     PyFtpd server;
     TempDir dir;
     const std::uint64_t big = 64ull << 20;
@@ -151,7 +148,6 @@ TEST(VaneFtpRealServer, TransfersAreByteIdentical) {
 }
 
 TEST(VaneFtpRealServer, UniqueAppendAndRestartedTransfers) {
-    Watchdog dog(60s);
     PyFtpd server;
     TempDir dir;
     RandomFile(dir / "f.bin", 300000, 5);
@@ -201,7 +197,6 @@ TEST(VaneFtpRealServer, UniqueAppendAndRestartedTransfers) {
 }
 
 TEST(VaneFtpRealServer, AbortFromProgressEndsTheUploadAndTheSessionGoesOn) {
-    Watchdog dog(60s);
     PyFtpd server;
     TempDir dir;
     RandomFile(dir / "f.bin", 4 << 20, 9);

@@ -9,7 +9,6 @@ using namespace kestrel::test;
 using Lines = std::vector<std::string>;
 
 TEST(VaneFtpLogin, ReadsAMultiLineGreetingWholeAndSendsPassWithoutShowingIt) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.send("220-Welcome\r\n second line\r\n220-third\r\n220 ready\r\n");
         s.expect("USER ");
@@ -38,7 +37,6 @@ TEST(VaneFtpLogin, ReadsAMultiLineGreetingWholeAndSendsPassWithoutShowingIt) {
 }
 
 TEST(VaneFtpLogin, SingleLineGreetingAnd230WithoutPassAndProxyUser) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             Greet(s);
@@ -65,7 +63,6 @@ TEST(VaneFtpLogin, SingleLineGreetingAnd230WithoutPassAndProxyUser) {
 }
 
 TEST(VaneFtpLogin, RefusedLoginFiresConnectionFailedDisconnectsAndRaisesTheLine) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
         s.expect("USER ");
@@ -90,7 +87,6 @@ TEST(VaneFtpLogin, RefusedLoginFiresConnectionFailedDisconnectsAndRaisesTheLine)
 }
 
 TEST(VaneFtpLogin, RefusingOrForeignGreetingFailsConnect) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             if (s.index() == 0) {
@@ -123,22 +119,19 @@ TEST(VaneFtpLogin, RefusingOrForeignGreetingFailsConnect) {
 }
 
 TEST(VaneFtpLogin, RefusedQuitRaisesAfterClosing) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("QUIT");
         s.reply("500 no quitting");
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Disconnect(); }), "500 no quitting\r\n");
     EXPECT_FALSE(ftp->Connected);
     ftp->Disconnect(); // nothing to do
 }
 
 TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
         s.expect("USER ");
@@ -163,8 +156,7 @@ TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
         s.reply("221 bye");
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port(), /*withFailure=*/false);
-    ftp->Connect(); // 400 after USER passes the log-in
+    auto ftp = LogIn(rec, server.port(), /*withFailure=*/false); // 400 after USER passes the log-in
     EXPECT_TRUE(ftp->Connected);
 
     // Without OnFailure a refusal raises the line; 500-502 ask OnUnSupportedFunction first.
@@ -215,7 +207,6 @@ TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
 }
 
 TEST(VaneFtpCommands, GetCurrentDirTakesTheQuotedPath) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("PWD");
@@ -225,15 +216,13 @@ TEST(VaneFtpCommands, GetCurrentDirTakesTheQuotedPath) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(ftp->GetCurrentDir(), "/web/my site");
     EXPECT_EQ(ftp->GetCurrentDir(), "");
     ftp->Disconnect();
 }
 
 TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("RNFR a");
@@ -249,8 +238,7 @@ TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port(), false);
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port(), false);
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Rename("a", "b"); }), "550 no such file\r\n");
     ftp->OnFailure = [&rec](bool& handled, TCmdType k) {
         rec.log.push_back(std::string("failure:") + KindName(k));
@@ -261,13 +249,10 @@ TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
     ftp->Rename("c", "d");
     EXPECT_EQ(rec.Events(),
               (Lines{"failure:Rename", "success:Rename", "unsupported:Rename", "failure:Rename"}));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("STAT");
@@ -277,8 +262,7 @@ TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     ftp->DoCommand("STAT");
     EXPECT_EQ(ftp->LastReply, "211-status\r\n");
     EXPECT_TRUE(rec.Has("status:plain middle line\r\n"));
@@ -290,7 +274,6 @@ TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
 }
 
 TEST(VaneFtpReplies, UnaskedServiceClosingLineEndsTheWaitWithThatLine) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("NOOP");
@@ -314,30 +297,25 @@ TEST(VaneFtpReplies, UnaskedServiceClosingLineEndsTheWaitWithThatLine) {
 }
 
 TEST(VaneFtpReplies, ServerClosingWhileWaitingEndsTheCommand) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("NOOP");
         s.close();
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->DoCommand("NOOP"); }), "Connection closed by peer");
     EXPECT_FALSE(ftp->Connected);
     EXPECT_THROW(ftp->DoCommand("NOOP"), Exception); // "Not Connected"
 }
 
 TEST(VaneFtpReplies, FlushOnASilentServerReturnsAfterAboutASecond) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     auto started = Clock::now();
     ftp->Flush();
     auto took = Clock::now() - started;
@@ -348,7 +326,6 @@ TEST(VaneFtpReplies, FlushOnASilentServerReturnsAfterAboutASecond) {
 }
 
 TEST(VaneFtpGuards, LineEndsAndZeroBytesNeverReachTheServer) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             Greet(s);
@@ -386,15 +363,13 @@ TEST(VaneFtpGuards, LineEndsAndZeroBytesNeverReachTheServer) {
 }
 
 TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("QUIT");
         s.sleep(5000);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(ftp->GetBytesSent(), 0);
     EXPECT_EQ(ftp->GetBytesRcvd(), 0);
     auto started = Clock::now();
@@ -406,7 +381,6 @@ TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
 }
 
 TEST(VaneFtpLogin, AuthenticationNeededFillsInMissingCredentials) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
         s.expect("USER ");

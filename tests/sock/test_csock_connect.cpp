@@ -2,6 +2,7 @@
 // levels and the error texts.
 #include "net/sock/csock.h"
 #include "sock_test_util.h"
+#include "support/message_of.h"
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -34,17 +35,7 @@ struct TestResolver {
     ~TestResolver() { platform::set_resolver({}); }
 };
 
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
-
 TEST(CsockConnect, DottedAddressConnectsWithoutLookup) {
-    Watchdog dog(30s);
     TestResolver resolver;
     RawListener server;
     TCorsock sock(nullptr);
@@ -65,7 +56,6 @@ TEST(CsockConnect, DottedAddressConnectsWithoutLookup) {
 }
 
 TEST(CsockConnect, HostNameIsLookedUpAndReported) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     int resolved = 0;
@@ -82,7 +72,6 @@ TEST(CsockConnect, HostNameIsLookedUpAndReported) {
 }
 
 TEST(CsockConnect, InvalidHostGetsOneChance) {
-    Watchdog dog(30s);
     TestResolver resolver;
     RawListener server;
     TCorsock sock(nullptr);
@@ -131,7 +120,6 @@ TEST(CsockConnect, InvalidHostGetsOneChance) {
 }
 
 TEST(CsockConnect, LookupTimeOutAndCancel) {
-    Watchdog dog(30s);
     TestResolver resolver;
     resolver.answer = false;
     TCorsock sock(nullptr);
@@ -154,7 +142,6 @@ TEST(CsockConnect, LookupTimeOutAndCancel) {
 }
 
 TEST(CsockConnect, LookupAnsweredAfterTheComponentWasDestroyedTouchesNothing) {
-    Watchdog dog(30s);
     TestResolver resolver;
     resolver.answer = false;
     {
@@ -171,7 +158,6 @@ TEST(CsockConnect, LookupAnsweredAfterTheComponentWasDestroyedTouchesNothing) {
 }
 
 TEST(CsockConnect, RefusedConnectFailsAndTheNextConnectWorks) {
-    Watchdog dog(30s);
     TCorsock sock(nullptr);
     std::vector<std::string> events;
     sock.OnConnectionFailed = [&](TComponent*) { events.push_back("failed"); };
@@ -220,7 +206,6 @@ TEST(CsockConnect, PortOutsideTheRangeIsRefusedBeforeAnyConnection) {
 }
 
 TEST(CsockConnect, ConnectTimeOutAndCancelLeaveTheComponentUsable) {
-    Watchdog dog(30s);
     FullListener full;
     TCorsock sock(nullptr);
     std::vector<std::string> events;
@@ -250,7 +235,6 @@ TEST(CsockConnect, ConnectTimeOutAndCancelLeaveTheComponentUsable) {
 }
 
 TEST(CsockConnect, DisconnectGivesAFreshSocketAndOneEvent) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     int disconnects = 0;
@@ -275,7 +259,6 @@ TEST(CsockConnect, DisconnectGivesAFreshSocketAndOneEvent) {
 }
 
 TEST(CsockConnect, PeerCloseRaisesOneDisconnect) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     int disconnects = 0;
@@ -290,7 +273,6 @@ TEST(CsockConnect, PeerCloseRaisesOneDisconnect) {
 }
 
 TEST(CsockConnect, DestroyingConnectedComponentsRaisesNoDisconnect) {
-    Watchdog dog(30s);
     ASSERT_EQ(TCorsock::WinsockUsers(), 0);
     RawListener server;
     int disconnects = 0;
@@ -315,7 +297,6 @@ TEST(CsockConnect, DestroyingConnectedComponentsRaisesNoDisconnect) {
 }
 
 TEST(CsockConnect, ReportLevelsFilterStatusTexts) {
-    Watchdog dog(30s);
     TCorsock sock(nullptr);
     std::vector<std::string> seen;
     sock.OnStatus = [&](TComponent*, const std::string& text) { seen.push_back(text); };
@@ -379,7 +360,6 @@ TEST(CsockConnect, ErrorTextsAndTheErrorManager) {
 }
 
 TEST(CsockConnect, CertifyConnectGivesTheHandlerOneChance) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     EXPECT_EQ(MessageOf([&] { sock.CertifyConnect(); }), "Not Connected");
@@ -403,7 +383,6 @@ TEST(CsockConnect, CertifyConnectGivesTheHandlerOneChance) {
 }
 
 TEST(CsockConnect, TimerFiresOnceAndCanBeRestarted) {
-    Watchdog dog(30s);
     TThreadTimer timer(nullptr);
     EXPECT_TRUE(timer.Enabled());
     EXPECT_EQ(timer.Interval(), 1000u);
