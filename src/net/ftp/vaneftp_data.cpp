@@ -99,20 +99,22 @@ bool TVaneFTP::OpenDataPort(DataOperation& op) {
     std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
     FtpReply reply = Command(port, port);
     // A refused PORT means no data connection will come: end quietly when handled.
-    return CheckOutcome(301, 599, op.kind, false, op.policy, reply.First());
+    return CheckOutcome(reply, IsCompletion(reply.code), op.kind, false, op.policy);
 }
 
 bool TVaneFTP::SendTransferCommand(DataOperation& op) {
     if (op.restartAt >= 0) {
         std::string rest = "REST " + std::to_string(op.restartAt);
         FtpReply reply = Command(rest, rest);
-        if (!CheckOutcome(400, 599, op.kind, false, op.policy, reply.First()))
+        if (!CheckOutcome(reply, reply.code == 350, op.kind, false, op.policy))
             return false;
     }
     if (op.sizeFromReply)
         BytesTotal = 0;
-    FtpReply reply = Command(op.command, op.status);
-    if (!CheckOutcome(301, 599, op.kind, op.unsupported, op.policy, reply.First()))
+    // The data connection comes after a preliminary reply (125, 150); any other reply
+    // ends the operation.
+    FtpReply reply = StartCommand(op.command, op.status);
+    if (!CheckOutcome(reply, IsPreliminary(reply.code), op.kind, op.unsupported, op.policy))
         return false;
     // The size may come on any line of the reply.
     for (const std::string& line : reply.lines) {
@@ -171,8 +173,8 @@ bool TVaneFTP::ReadCompletion(DataOperation& op) {
             throw EAbortError("Socket readln aborted");
         Canceled = false;
     }
-    FtpReply reply = ReadReply();
-    return CheckOutcome(400, 599, op.kind, false, op.policy, reply.First());
+    FtpReply reply = FinalReply(ReadReply());
+    return CheckOutcome(reply, IsCompletion(reply.code), op.kind, false, op.policy);
 }
 
 void TVaneFTP::EndDataOperation(DataOperation& op) {
@@ -199,7 +201,11 @@ void TVaneFTP::TakeLateReply() {
     });
     if (Canceled || !InputHasLine())
         return;
-    ReadReply();
+    try {
+        FinalReply(ReadReply());
+    } catch (const Exception&) {
+        // The failure being reported matters more than an odd late reply.
+    }
 }
 
 // Waits for the server's data connection. Only the server at the other end of the
@@ -242,12 +248,12 @@ void TVaneFTP::RaiseAcceptEnd(TCorsock& data) {
     accepting_ = false;
     if (acceptRefused_) {
         data.Canceled = false;
-        throw FTPException(ReadReply().First());
+        throw FTPException(ReadReply().Text());
     }
     if (InputHasLine()) {
         std::string line = PeekInput().substr(0, PeekInput().find('\n') + 1);
         if (ReplyCodeOf(line) >= 400)
-            throw FTPException(ReadReply().First());
+            throw FTPException(ReadReply().Text());
     }
     throw ESockError("Connection closed by peer");
 }
