@@ -113,6 +113,10 @@ std::int64_t ParseBytesTotal(const std::string& reply) {
     return value;
 }
 
+std::int64_t AnnouncedSize(const std::string& line) {
+    return ParseBytesTotal(ReplyCodeOf(line) != 0 ? line.substr(4) : line);
+}
+
 std::string ExtractQuotedDir(const std::string& reply) {
     std::size_t lineEnd = reply.size();
     while (lineEnd > 0 && (reply[lineEnd - 1] == '\n' || reply[lineEnd - 1] == '\r')) {

@@ -59,6 +59,9 @@ std::string InvalidReplyText(const std::string& line);
 // own (150 for "150 Opening data connection for a (bytes unknown)"). 0 when the
 // line has no "BYTE", no digit before it, or a number too large for 64 bits.
 std::int64_t ParseBytesTotal(const std::string& reply);
+// The size a reply line announces, as ParseBytesTotal finds it but never the reply
+// code itself: 0 for "150 Opening data connection for a (bytes unknown)".
+std::int64_t AnnouncedSize(const std::string& line);
 
 // The directory named by a PWD reply: the text between the first double quote and
 // the quote that closes it, e.g. /web/site from

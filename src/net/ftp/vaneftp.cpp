@@ -344,8 +344,15 @@ std::vector<std::string> TVaneFTP::Features() {
 
 void TVaneFTP::CheckRead(TComponent*) {
     std::string head = PeekInput();
-    if (ServerClosingLineBuffered())
+    if (ServerClosingLineBuffered()) {
         Cancel();
+        // The server closes the session: a data connection it may leave open would be
+        // waited for in vain. (A 426 follows the data connection's own end.)
+        if (FDataSocket && ReplyCodeOf(head.substr(0, 4)) == 421) {
+            serviceEnded_ = true;
+            FDataSocket->Cancel();
+        }
+    }
     // While a data operation waits for the server's connection, a refusal on the control
     // connection (150 then 425, say) means the connection will never come.
     if (accepting_ && FDataSocket && InputHasLine()) {

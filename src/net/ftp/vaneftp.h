@@ -188,6 +188,7 @@ private:
     // After a failure on the data connection: the server's reply about the transfer,
     // waited for a little, so that it never answers the next command.
     void TakeLateReply();
+    void RaiseServiceEnd();
     bool Stopped() const { return Canceled || TimedOut; }
     void NotifyTransactionStart();
     int AcceptFromServer(TCorsock& data);
@@ -198,6 +199,7 @@ private:
 
     bool accepting_ = false;     // a data operation waits for the server's connection
     bool acceptRefused_ = false; // the server refused the transfer while we waited
+    bool serviceEnded_ = false;  // a 421 or 426 ended the data operation's wait
     bool staleTail_ = false;     // the rest of a line that DiscardInput cut is still to come
 };
 

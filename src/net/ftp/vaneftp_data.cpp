@@ -13,6 +13,7 @@
 #include "net/ftp/ftpreply.h"
 #include "net/ftp/vaneftp.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -34,6 +35,7 @@ std::string FileNamePart(const std::string& path) {
 
 void TVaneFTP::RunDataOperation(DataOperation& op) {
     Canceled = false;
+    serviceEnded_ = false;
     CertifyConnect();
     CheckCommandText(op.command);
     bool completed = false;
@@ -74,7 +76,11 @@ bool TVaneFTP::RunDataSteps(DataOperation& op) {
     if (!op.startBeforeAccept)
         NotifyTransactionStart();
     MoveData(op);
-    return ReadCompletion(op);
+    if (!ReadCompletion(op))
+        return false;
+    if (op.verify)
+        op.verify();
+    return true;
 }
 
 void TVaneFTP::NotifyTransactionStart() {
@@ -92,8 +98,11 @@ bool TVaneFTP::OpenDataPort(DataOperation& op) {
         data.OnPacketSent = OnPacketSent;
     if (op.direction == DataOperation::Receiving && OnPacketRecvd)
         data.OnPacketRecvd = OnPacketRecvd;
+    // Only on the address the server already reaches us by, not on every interface.
+    std::uint32_t local = 0;
+    platform::sock_local_name(SocketHandle, &local, nullptr);
     data.Port = 0;
-    data.Listen(true);
+    data.Listen(true, local);
     // PORT with the address by which the server already reaches us, e.g.
     // PORT 127,0,0,1,4,7 for data port 1031.
     std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
@@ -118,9 +127,10 @@ bool TVaneFTP::SendTransferCommand(DataOperation& op) {
         return false;
     // The size may come on any line of the reply.
     for (const std::string& line : reply.lines) {
-        if (!op.sizeFromReply || BytesTotal != 0)
-            break;
-        BytesTotal = GetBytesTotal(line);
+        if (op.sizeFromReply && BytesTotal == 0)
+            BytesTotal = GetBytesTotal(line);
+        if (op.announced == 0)
+            op.announced = AnnouncedSize(line);
     }
     return true;
 }
@@ -141,11 +151,13 @@ void TVaneFTP::MoveData(DataOperation& op) {
         try {
             op.move(data);
         } catch (const EAbortError&) {
+            RaiseServiceEnd();
             throw;
-        } catch (const ESockError&) {
-            // The server closed or reset the data connection early. Its reply about the
-            // transfer is still to come: take it now, so that it does not answer the
-            // next command, and report the data connection's error.
+        } catch (const Exception&) {
+            // The data connection ended early, or the local file failed (cannot be
+            // created or read, the disk is full, it changed size). The server's reply
+            // about the transfer is still to come: take it now, so that it does not
+            // answer the next command, and report the failure.
             EndUnfinishedUpload(op);
             data.ShuttingDown = true;
             data.RequestCloseSocket();
@@ -208,6 +220,16 @@ void TVaneFTP::TakeLateReply() {
     }
 }
 
+// A 421 or 426 that arrived during the move ended it (CheckRead): report that line
+// instead of a bare cancel.
+void TVaneFTP::RaiseServiceEnd() {
+    if (!serviceEnded_ || !InputHasLine())
+        return;
+    serviceEnded_ = false;
+    Canceled = false;
+    throw FTPException(ReadReply().Text());
+}
+
 // Waits for the server's data connection. Only the server at the other end of the
 // control connection may connect: anyone else who reaches the port first is turned
 // away, and the wait goes on.
@@ -216,6 +238,7 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
     platform::sock_peer_name(SocketHandle, &server, nullptr);
     accepting_ = true;
     acceptRefused_ = false;
+    bool foreignReported = false;
     CheckRead(this); // a refusal may already be buffered
     for (;;) {
         // The server's close of the control connection ends the wait as well: no
@@ -235,8 +258,13 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
             accepting_ = false;
             return handle;
         }
-        if (handle != platform::InvalidSocket)
+        if (handle != platform::InvalidSocket) {
             platform::sock_close(handle);
+            if (!foreignReported) // once: a stranger may knock many times
+                StatusMessage(slProtocol, "Refused a data connection from " + data.GetRemoteIP() +
+                                              ", which is not the server");
+            foreignReported = true;
+        }
         data.AsyncDone = false;
         data.Connected = false;
     }
@@ -358,13 +386,19 @@ void TVaneFTP::RunUpload(DataOperation& op, const std::string& localPath, std::i
             throw Exception("Restart position " + std::to_string(from) + " lies outside the file " +
                             localPath);
     };
-    op.move = [&](TCorsock& data) { data.SendFile(localPath, from); };
+    op.move = [&](TCorsock& data) {
+        data.SendFile(localPath, from);
+        // A file that shrank or grew meanwhile (an editor saving it) was not sent whole.
+        if (data.BytesSent != data.BytesTotal || LocalFileSize(localPath) != data.BytesTotal)
+            throw Exception("The file " + localPath + " changed while it was sent");
+    };
     RunDataOperation(op);
 }
 
 // Receives into the local file: anew, or, for a restart, from the end of what it holds.
 void TVaneFTP::RunDownload(DataOperation& op, const std::string& target, bool restart) {
     std::int64_t have = -1;
+    std::int64_t got = 0;
     op.direction = DataOperation::Receiving;
     op.sizeFromReply = true;
     op.flushAtEnd = true;
@@ -378,6 +412,15 @@ void TVaneFTP::RunDownload(DataOperation& op, const std::string& target, bool re
         data.CaptureFile(target, have);
         if (data.PeerReset) // the server reset the connection: the file is not whole
             throw ESockError(data.SocketErrorStr(platform::err::ConnectionReset));
+        got = data.BytesRcvd;
+    };
+    // Judged after the server's own completion reply, whose text tells more when it
+    // reports a failure. Some servers announce the whole size of a restarted file, some
+    // what remains.
+    op.verify = [&] {
+        if (op.announced > 0 && std::max<std::int64_t>(have, 0) + got < op.announced)
+            throw Exception("The download of " + target + " ended after " + std::to_string(got) +
+                            " of " + std::to_string(op.announced) + " bytes");
     };
     RunDataOperation(op);
 }
