@@ -487,3 +487,43 @@ TEST(VaneFtpData, BytesTotalFromReplyText) {
     EXPECT_EQ(TVaneFTP::GetBytesTotal("150 for big (6000000000 bytes)"), 6000000000LL);
     EXPECT_EQ(TVaneFTP::GetBytesTotal("150 for huge (99999999999999999999 bytes)"), 0);
 }
+
+// The transfer command must open with a preliminary reply, and the final reply of the
+// transfer decides: a 1xx there is followed by the real one; no code is an invalid reply.
+TEST(VaneFtpData, TransferOutcomeByTheFinalReply) {
+    Watchdog dog(30s);
+    TempDir dir;
+    RandomFile(dir / "f", 100);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("STOR f");
+        s.reply("226 stored, though no data came");
+        for (const char* end : {"125 still busy\r\n226 done\r\n", "hello\r\n", "125 busy\r\n"}) {
+            PortAnd150(s, "RETR f");
+            s.connect_data();
+            s.data_send("abc");
+            s.data_close();
+            s.send(end);
+        }
+        s.close();
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    rec.log.clear();
+    auto started = Clock::now();
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload((dir / "f").string(), "f"); }),
+              "226 stored, though no data came\r\n");
+    EXPECT_LT(Clock::now() - started, 2s);
+    const std::string g = (dir / "g").string();
+    ftp->Download("f", g);
+    EXPECT_EQ(ftp->LastReply, "226 done\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Download("f", g); }),
+              "Invalid reply from server: hello");
+    EXPECT_EQ(MessageOf<ESockError>([&] { ftp->Download("f", g); }), "Connection closed by peer");
+    EXPECT_EQ(rec.Only("success:"), Lines{"Download"});
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
+}
