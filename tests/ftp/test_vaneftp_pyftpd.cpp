@@ -254,3 +254,25 @@ TEST(VaneFtpRealServer, LargeUniqueAndRestartedUploadsArriveWhole) {
     EXPECT_EQ(rec.Only("success:"), (Lines{"DoCommand", "Upload", "UpRestore"}));
     ftp->Disconnect();
 }
+
+// FEAT gives the feature lines of the multi-line reply; MLSD gives one fact line per
+// entry, the name after the facts.
+TEST(VaneFtpRealServer, FeaturesAndMachineListing) {
+    Watchdog dog(60s);
+    PyFtpd server;
+    WriteFileBytes(server.root() / "my page.htm", std::string(2048, 'p'));
+    Recorder rec;
+    auto ftp = Client(rec, server);
+    ftp->Connect();
+    Lines features = ftp->Features();
+    EXPECT_NE(std::find(features.begin(), features.end(), "UTF8"), features.end());
+    EXPECT_TRUE(std::any_of(features.begin(), features.end(),
+                            [](const std::string& f) { return f.rfind("MLST ", 0) == 0; }));
+    rec.log.clear();
+    ftp->MachineList();
+    Lines items = rec.Only("item:");
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_NE(items[0].find("size=2048;"), std::string::npos) << items[0];
+    EXPECT_EQ(items[0].substr(items[0].size() - 12), " my page.htm");
+    ftp->Disconnect();
+}
