@@ -76,8 +76,9 @@ TEST(VaneFtpData, PortReplyRange) {
         ScriptedFtpServer server(
             ScriptedFtpServer::Replies({{"USER", "230 in"}, {"PORT", reply}}, files));
         Recorder rec;
-        auto ftp = LogIn(rec, server.port(), false);
-        bool passes = reply[0] == '2' || reply[0] == '6' || std::string(reply) == "300 odd";
+        auto ftp = MakeClient(rec, server.port(), false);
+        ftp->Connect();
+        bool passes = reply[0] == '2'; // only a completion reply passes PORT
         if (passes) {
             ftp->Nlist();
             EXPECT_EQ(rec.Only("item:"), Lines{"a.htm"});
@@ -306,25 +307,41 @@ TEST(VaneFtpData, DataConnectionFromAForeignAddressIsTurnedAway) {
     EXPECT_FALSE(foreignAccepted);
 }
 
+// A refusal while the client waits for the data connection ends the wait at once,
+// single-line or multi-line, and the exception carries its final line.
 TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
-    ScriptedFtpServer server([](Session& s) {
+    Watchdog dog(30s);
+    const Lines refusals{"425 Can't open data connection.\r\n",
+                         "425-Can't open data connection\r\n to 127.0.0.1\r\n425 Failed.\r\n",
+                         "426-Connection closed\r\n426 Transfer aborted.\r\n"};
+    ScriptedFtpServer server([&](Session& s) {
         Greet(s);
-        PortAnd150(s, "LIST");
-        s.reply("425 Can't open data connection.");
-        s.expect("NOOP");
-        s.reply("200 ok");
+        for (const std::string& refusal : refusals) {
+            PortAnd150(s, "LIST");
+            s.send(refusal);
+            s.expect("NOOP");
+            s.reply("200 ok");
+        }
         Bye(s);
     });
     Recorder rec;
-    auto ftp = LogIn(rec, server.port());
-    auto started = Clock::now();
-    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->List(); }), "425 Can't open data connection.\r\n");
-    EXPECT_LT(Clock::now() - started, 2s);
-    EXPECT_FALSE(rec.Has("success:List"));
-    EXPECT_EQ(ftp->FDataSocket, nullptr);
-    ftp->DoCommand("NOOP");
-    EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    const Lines messages{refusals[0], "425-Can't open data connection\r\n425 Failed.\r\n",
+                         refusals[2]};
+    for (const std::string& message : messages) {
+        rec.log.clear();
+        auto started = Clock::now();
+        EXPECT_EQ(MessageOf<FTPException>([&] { ftp->List(); }), message);
+        EXPECT_LT(Clock::now() - started, 2s);
+        EXPECT_FALSE(rec.Has("success:List"));
+        EXPECT_EQ(ftp->FDataSocket, nullptr);
+        ftp->DoCommand("NOOP");
+        EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
+    }
     ftp->Disconnect();
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty());
 }
 
 TEST(VaneFtpData, DownloadTakesTheAnnouncedSizeAndRestartsAppend) {
@@ -431,4 +448,44 @@ TEST(VaneFtpData, BytesTotalFromReplyText) {
     EXPECT_EQ(TVaneFTP::GetBytesTotal("150 Opening data connection for a (bytes unknown)"), 150);
     EXPECT_EQ(TVaneFTP::GetBytesTotal("150 for big (6000000000 bytes)"), 6000000000LL);
     EXPECT_EQ(TVaneFTP::GetBytesTotal("150 for huge (99999999999999999999 bytes)"), 0);
+}
+
+// The transfer command must open with a preliminary reply, and the final reply of the
+// transfer decides: a 1xx there is followed by the real one; no code is an invalid reply.
+TEST(VaneFtpData, TransferOutcomeByTheFinalReply) {
+    Watchdog dog(30s);
+    TempDir dir;
+    RandomFile(dir / "f", 100);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("STOR f");
+        s.reply("226 stored, though no data came");
+        for (const char* end : {"125 still busy\r\n226 done\r\n", "hello\r\n", "125 busy\r\n"}) {
+            PortAnd150(s, "RETR f");
+            s.connect_data();
+            s.data_send("abc");
+            s.data_close();
+            s.send(end);
+        }
+        s.close();
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Connect();
+    rec.log.clear();
+    auto started = Clock::now();
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload((dir / "f").string(), "f"); }),
+              "226 stored, though no data came\r\n");
+    EXPECT_LT(Clock::now() - started, 2s);
+    const std::string g = (dir / "g").string();
+    ftp->Download("f", g);
+    EXPECT_EQ(ftp->LastReply, "226 done\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Download("f", g); }),
+              "Invalid reply from server: hello");
+    EXPECT_EQ(MessageOf<ESockError>([&] { ftp->Download("f", g); }), "Connection closed by peer");
+    EXPECT_EQ(rec.Only("success:"), Lines{"Download"});
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
 }

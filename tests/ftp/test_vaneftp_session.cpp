@@ -108,7 +108,8 @@ TEST(VaneFtpLogin, RefusingOrForeignGreetingFailsConnect) {
     auto ftp = MakeClient(rec, server.port());
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }), "421 Too many users\r\n");
     EXPECT_FALSE(ftp->Connected);
-    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }), "HTTP/1.1 400 Bad Request\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }),
+              "Invalid reply from server: HTTP/1.1 400 Bad Request");
     EXPECT_FALSE(ftp->Connected);
     ftp->Connect();
     EXPECT_TRUE(ftp->Connected);
@@ -133,9 +134,7 @@ TEST(VaneFtpLogin, RefusedQuitRaisesAfterClosing) {
 
 TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
     ScriptedFtpServer server([](Session& s) {
-        s.reply("220 ready");
-        s.expect("USER ");
-        s.reply("400 odd but not a refusal of the log-in");
+        Greet(s);
         for (;;) {
             auto line = s.read_line();
             if (!line || *line == "QUIT")
@@ -156,8 +155,8 @@ TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
         s.reply("221 bye");
     });
     Recorder rec;
-    auto ftp = LogIn(rec, server.port(), /*withFailure=*/false); // 400 after USER passes the log-in
-    EXPECT_TRUE(ftp->Connected);
+    auto ftp = MakeClient(rec, server.port(), /*withFailure=*/false);
+    ftp->Connect();
 
     // Without OnFailure a refusal raises the line; 500-502 ask OnUnSupportedFunction first.
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }), "400 refused\r\n");
@@ -252,11 +251,14 @@ TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
     LogOut(*ftp, server);
 }
 
-TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
+// A multi-line reply ends only at its code and a space, whatever lines come between.
+TEST(VaneFtpReplies, MultiLineReplyEndsOnlyAtItsCodeAndASpace) {
+    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("STAT");
-        s.send("211-status\r\nplain middle line\r\n211 end\r\n");
+        s.send("211-status\r\nplain middle line\r\n211-more\r\n200 other code\r\n"
+               " 211 indented\r\n211 end\r\n");
         s.expect("NOOP");
         s.reply("200 fine");
         Bye(s);
@@ -266,7 +268,7 @@ TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
     ftp->DoCommand("STAT");
     EXPECT_EQ(ftp->LastReply, "211-status\r\n");
     EXPECT_TRUE(rec.Has("status:plain middle line\r\n"));
-    EXPECT_FALSE(rec.Has("status:211 end\r\n"));
+    EXPECT_TRUE(rec.Has("status:211 end\r\n"));
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply, "200 fine\r\n");
     EXPECT_EQ(ftp->ReplyCode, 200);
@@ -405,4 +407,86 @@ TEST(VaneFtpLogin, AuthenticationNeededFillsInMissingCredentials) {
     ftp->Disconnect();
     ASSERT_TRUE(server.wait_sessions(1));
     EXPECT_EQ(server.received(), (Lines{"USER alice", "PASS typed", "QUIT"}));
+}
+
+// Only 230 (or 202) completes a log-in; any other final reply fails it with the
+// server's text, and a 1xx is never the final reply.
+TEST(VaneFtpLogin, OnlyTheLoggedInReplyCompletesTheLogIn) {
+    Watchdog dog(30s);
+    const Lines userReplies{"400 odd",  "200 ok",  "331 pw", "331 pw", "202 no log-in needed",
+                            "150 wait", "150 wait"};
+    ScriptedFtpServer server(
+        [&](Session& s) {
+            s.reply("220 ready");
+            s.expect("USER ");
+            s.reply(userReplies[s.index()]);
+            if (s.index() == 2 || s.index() == 3) {
+                s.expect("PASS ");
+                s.reply(s.index() == 2 ? "331 again?" : "230 in");
+            }
+            if (s.index() == 5)
+                s.reply("230 in");
+            if (s.index() == 6)
+                s.close();
+            else if (s.read_line()) // QUIT
+                s.reply("221 bye");
+        },
+        ScriptedServerOptions{7, 5000ms});
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    const Lines outcomes{"400 odd\r\n", "200 ok\r\n", "331 again?\r\n",           "ok",
+                         "ok",          "ok",         "Connection closed by peer"};
+    for (const std::string& expected : outcomes) {
+        rec.log.clear();
+        std::string outcome = MessageOf<Exception>([&] { ftp->Connect(); });
+        EXPECT_EQ(outcome.empty() ? "ok" : outcome, expected);
+        EXPECT_EQ(ftp->Connected, outcome.empty());
+        EXPECT_EQ(rec.Has("connect"), outcome.empty()) << expected;
+        if (ftp->Connected)
+            ftp->Disconnect();
+    }
+    ASSERT_TRUE(server.wait_sessions(7));
+}
+
+// Commands: the final reply decides; 3xx passes only where the command expects it; a
+// line without a code is an invalid reply; a multi-line refusal reports its last line.
+TEST(VaneFtpCommands, OutcomeByTheFinalReplyOnly) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("NOOP");
+        s.send("150 working\r\n200 done\r\n");
+        s.expect("NOOP");
+        s.reply("331 unexpected");
+        s.expect("REST 10");
+        s.reply("350 restarting");
+        s.expect("NOOP");
+        s.reply("hello");
+        s.expect("DELE index.htm");
+        s.send("550-index.htm:\r\n550 Permission denied\r\n");
+        s.expect("RNFR a");
+        s.reply("200 odd");
+        s.expect("NOOP");
+        s.reply("150 and then nothing");
+        s.close();
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port(), false);
+    ftp->Connect();
+    rec.log.clear();
+    ftp->DoCommand("NOOP");
+    EXPECT_EQ(ftp->LastReply, "200 done\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }), "331 unexpected\r\n");
+    ftp->DoCommand("REST 10");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }),
+              "Invalid reply from server: hello");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Delete("index.htm"); }),
+              "550-index.htm:\r\n550 Permission denied\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Rename("a", "b"); }), "200 odd\r\n");
+    EXPECT_EQ(rec.Events(), (Lines{"success:DoCommand", "success:DoCommand"}));
+    rec.log.clear();
+    EXPECT_EQ(MessageOf<ESockError>([&] { ftp->DoCommand("NOOP"); }), "Connection closed by peer");
+    EXPECT_TRUE(rec.Only("success:").empty());
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty());
 }

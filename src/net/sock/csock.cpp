@@ -516,6 +516,13 @@ void TCorsock::DrainOnClose() {
         if (n > 0) {
             InBuffer->SetPosition(InBuffer->Size());
             InBuffer->Write(chunk, n);
+            // The bytes that come with the close are part of the transfer as much as
+            // any other: counted and reported the same way.
+            if (InTransfer) {
+                BytesRcvd += n;
+                if (OnPacketRecvd)
+                    OnPacketRecvd(this);
+            }
         }
     } while (n > 0 && !Canceled);
 }
