@@ -31,8 +31,15 @@ if dpkg-query -W -f='${Status}' kestrelftp 2>/dev/null | grep -q "install ok ins
     echo "== install check skipped: kestrelftp is already installed here; not touching it"
     exit 0
 fi
+# Runs on every exit; a removal that fails makes the whole check fail.
 remove_package() {
-    dpkg -r kestrelftp >/dev/null 2>&1 && echo "== removed kestrelftp" || echo "FAIL: dpkg -r kestrelftp"
+    local status=$?
+    if ! dpkg -r kestrelftp >/dev/null; then
+        echo "FAIL: dpkg -r kestrelftp"
+        exit 1
+    fi
+    echo "== removed kestrelftp"
+    exit "$status"
 }
 trap remove_package EXIT
 
