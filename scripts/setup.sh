@@ -9,6 +9,11 @@ cd "$(dirname "$0")/.."
 # passive-mode test.
 packages=(cmake g++ make qt6-base-dev libgtest-dev python3-pyftpdlib curl xvfb xauth clang-14
           libclang-rt-14-dev pkgconf iproute2 nftables)
+# The Debian package and its checks: the icon renderer (Qt SVG), dpkg-shlibdeps, lintian, and
+# the validators of the menu entry, the AppStream metadata and the manual page.
+packages+=(qt6-svg-dev dpkg-dev lintian desktop-file-utils appstream man-db)
+# Encrypted connections: OpenSSL to build against, and pyftpdlib's TLS handler for the tests.
+packages+=(libssl-dev python3-openssl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -325,6 +325,7 @@ void TMainForm::CreateSettingsPanel() {
     setTabOrder(ePort, eMask);
     setTabOrder(eMask, bSave);
 
+    panel->setFixedSize(227, CreateExtraSettingsControls(panel, 200));
     ScrollBox1->setWidget(panel);
     ScrollBox1->setWidgetResizable(false);
 }
@@ -367,6 +368,9 @@ void TMainForm::BindEvents() {
     VaneFTP1->OnPacketSent = [this](TComponent* s) { VaneFTP1PacketSent(s); };
     VaneFTP1->OnFailure = [this](bool& handled, TCmdType kind) { VaneFTP1Failure(handled, kind); };
     VaneFTP1->OnListItem = [this](const std::string& line) { VaneFTP1ListItem(line); };
+    VaneFTP1->OnCertificateCheck = [this](const TCertificateInfo& info, bool& accept) {
+        VaneFTP1CertificateCheck(info, accept);
+    };
 
     pairDown_ = sbDisconnect;
     connect(sbConnect, &QToolButton::clicked, this,

@@ -5,16 +5,21 @@
 #pragma once
 
 #include "app/config.h"
+#include "app/extrasettings.h"
 #include "net/ftp/vaneftp.h"
 
 #include <QTreeWidget>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 class QAction;
 class QButtonGroup;
+class QCheckBox;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -93,9 +98,16 @@ public:
     QPushButton* bDefault;
     TAnimate* FTPAnimate;
     QPushButton* bStop; // over the busy animation: stops the operation in progress
+    // Below the described fields of the settings panel, saved in "KestrelFTP.ini".
+    QCheckBox* cbPassive;    // data connections opened by this side (EPSV, PASV)
+    QLabel* Label10;         // "Encryption"
+    QComboBox* cbEncryption; // None / Use TLS if offered / Require TLS, as TEncryption
+    QLabel* imgLock;         // beside "Your Website" while the connection is encrypted
+    QLabel* txtSecure;       // "Encrypted", beside the lock
 
     // --- State shared by the handlers ---------------------------------------------------
     ConfigRecord Config{};
+    TExtraSettings Extra; // as last read from or saved to "KestrelFTP.ini"
     bool IsConnected = false;
     std::string HomeDir;
     std::string RootDirEntry;
@@ -119,6 +131,9 @@ public:
     void VaneFTP1Status(TComponent* Sender, const std::string& Status);
     void VaneFTP1PacketSent(TComponent* Sender);
     void VaneFTP1ListItem(const std::string& Listing);
+    // A server certificate failed verification: accepted silently when the user trusts it
+    // for this host, otherwise the user decides (trust once, always, or cancel).
+    void VaneFTP1CertificateCheck(const TCertificateInfo& Info, bool& Accept);
     void bUploadClick();
     void WebListDragOver(QObject* Source, bool& Accept);
     void WebListDragDrop(QObject* Source);
@@ -139,6 +154,15 @@ public:
     void ShowIdle();
     void RefreshRemoteList();
     static std::string TrimLineEnd(const std::string& Text);
+    // The name of a remote list row exactly as the server sent it (the shown text may have
+    // lost bytes that are not UTF-8).
+    static std::string RemoteName(const QTreeWidgetItem* Row);
+    // The text shown for bytes: UTF-8 when they are, else one character per byte (Latin-1,
+    // what older systems wrote), so that nothing shows as a replacement mark.
+    static QString DisplayText(const std::string& Bytes);
+    // The bytes of a settings edit: as read from "Config.txt" while the user has not changed
+    // the shown text, else the text typed.
+    std::string FieldBytes(const QLineEdit* Edit) const;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -148,6 +172,15 @@ protected:
 private:
     void CreateControls();
     void CreateSettingsPanel();
+    // The controls below the described ones; returns the panel's new height.
+    int CreateExtraSettingsControls(QWidget* panel, int top);
+    // Shows bytes in a settings edit and keeps them for FieldBytes.
+    void ShowFieldBytes(QLineEdit* edit, const std::string& bytes);
+    void LoadExtraSettings();
+    void SaveExtraSettings();
+    // Copies host, port, user id, password, data mode and encryption into the FTP component.
+    void ApplyConnectionSettings();
+    void ShowSecured(bool secured);
     void CreateMenus();
     void BindEvents();
     // Runs a window handler: errors are shown, the idle view comes back after one.
@@ -169,6 +202,8 @@ private:
     bool returningHome_ = false;
     bool uploadRefused_ = false;
     std::string uploadRefusal_;
+    // Per settings edit: the text shown and the bytes it stands for.
+    std::map<const QLineEdit*, std::pair<QString, std::string>> fieldBytes_;
 };
 
 extern TMainForm* MainForm;

@@ -22,7 +22,7 @@ namespace kestrel {
 
 namespace {
 
-std::string Text(const QLineEdit* edit) {
+[[maybe_unused]] std::string Text(const QLineEdit* edit) {
     return edit->text().toStdString();
 }
 
@@ -34,20 +34,22 @@ void TMainForm::FormShow() {
     IsConnected = false;
     ItemCount = 0;
     ShowIdle();
-    if (!ReadConfigFile(startFolder_, Config))
-        Application().MessageBox("File not found");
-    eUserID->setText(QString::fromStdString(GetConfigField(Config.UserID)));
-    ePassword->setText(QString::fromStdString(GetConfigField(Config.Password)));
-    eHost->setText(QString::fromStdString(GetConfigField(Config.Host)));
-    ePort->setText(QString::fromStdString(GetConfigField(Config.Port)));
-    eMask->setText(QString::fromStdString(GetConfigField(Config.Mask)));
+    std::string problem;
+    if (!ReadConfigFile(startFolder_, Config, &problem))
+        Application().MessageBox(problem);
+    ShowFieldBytes(eUserID, GetConfigField(Config.UserID));
+    ShowFieldBytes(ePassword, GetConfigField(Config.Password));
+    ShowFieldBytes(eHost, GetConfigField(Config.Host));
+    ShowFieldBytes(ePort, GetConfigField(Config.Port));
+    ShowFieldBytes(eMask, GetConfigField(Config.Mask));
+    LoadExtraSettings();
     if (eHost->text().isEmpty())
         eHost->setText(kDefaultHost);
     if (ePort->text().isEmpty())
         ePort->setText(kDefaultPort);
     RootLevel = DirList->ItemIndex();
     RootDirEntry = DirList->Item(RootLevel);
-    FileList->SetMask(Text(eMask));
+    FileList->SetMask(FieldBytes(eMask));
     FileList->Reread();
     ScrollBox1->verticalScrollBar()->setValue(0);
 }
@@ -55,10 +57,7 @@ void TMainForm::FormShow() {
 // --- Connection ------------------------------------------------------------------------------
 
 void TMainForm::sbConnectClick() {
-    VaneFTP1->Host = Text(eHost);
-    VaneFTP1->Port = StrToInt(Text(ePort));
-    VaneFTP1->UserID = Text(eUserID);
-    VaneFTP1->Password = Text(ePassword);
+    ApplyConnectionSettings();
     VaneFTP1->Connect();
     HomeDir = VaneFTP1->GetCurrentDir();
     bClose->setEnabled(false);
@@ -69,6 +68,7 @@ void TMainForm::sbDisconnectClick() {
         VaneFTP1->Disconnect();
     bClose->setEnabled(true);
     IsConnected = false;
+    ShowSecured(false);
     ShowIdle();
 }
 
@@ -79,16 +79,19 @@ void TMainForm::VaneFTP1HostResolved(TComponent*) {
 void TMainForm::VaneFTP1Connect(TComponent*) {
     SetStatus("Connected to Server");
     IsConnected = true;
+    ShowSecured(VaneFTP1->Secured);
     RefreshRemoteList();
 }
 
 void TMainForm::VaneFTP1ConnectionFailed(TComponent*) {
     SetStatus("Connection Failed");
     IsConnected = false;
+    ShowSecured(false);
     ShowIdle();
 }
 
 void TMainForm::VaneFTP1Disconnect(TComponent*) {
+    ShowSecured(false);
     ShowIdle();
     SetStatus("Disconnected from Internet");
 }
@@ -149,7 +152,8 @@ void TMainForm::VaneFTP1ListItem(const std::string& Listing) {
     bool file = position >= 2;
     row->setIcon(0, ImageList1[file ? 1 : 0]);
     row->setText(0, file ? "File" : "Folder");
-    row->setText(1, QString::fromStdString(Listing));
+    row->setText(1, DisplayText(Listing));
+    row->setData(1, Qt::UserRole, QByteArray::fromStdString(Listing)); // the exact name
     ++ItemCount;
 }
 
@@ -229,10 +233,7 @@ void TMainForm::DeleteFile1Click() {
     ShowBusy();
     QTreeWidgetItem* row = WebList->currentItem();
     if (row && row->isSelected() && IsConnected) {
-        std::string text;
-        for (int column = 1; column < WebList->columnCount(); ++column)
-            text += row->text(column).toStdString() + "\r\n";
-        VaneFTP1->Delete(TrimLineEnd(text));
+        VaneFTP1->Delete(RemoteName(row));
         RefreshRemoteList();
     }
     ShowIdle();
@@ -297,15 +298,17 @@ void TMainForm::eUserIDExit() {
 }
 
 void TMainForm::bSaveClick() {
-    SetConfigField(Config.UserID, Text(eUserID));
-    SetConfigField(Config.Password, Text(ePassword));
-    SetConfigField(Config.Host, Text(eHost));
-    SetConfigField(Config.Port, Text(ePort));
-    SetConfigField(Config.Mask, Text(eMask));
-    if (!WriteConfigFile(startFolder_, Config))
-        Application().MessageBox("File not found");
+    SetConfigField(Config.UserID, FieldBytes(eUserID));
+    SetConfigField(Config.Password, FieldBytes(ePassword));
+    SetConfigField(Config.Host, FieldBytes(eHost));
+    SetConfigField(Config.Port, FieldBytes(ePort));
+    SetConfigField(Config.Mask, FieldBytes(eMask));
+    std::string problem;
+    if (!WriteConfigFile(startFolder_, Config, &problem))
+        Application().MessageBox(problem);
+    SaveExtraSettings();
     bSave->setEnabled(false);
-    FileList->SetMask(Text(eMask));
+    FileList->SetMask(FieldBytes(eMask));
     FileList->Reread();
 }
 

@@ -8,15 +8,18 @@
 #include "app/resources.h"
 
 #include <QApplication>
+#include <QDir>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
 namespace {
 
-constexpr const char* kUsage = "Usage: kestrelftp [--help] [--version]\n"
-                               "Without arguments the window opens; its settings are read from\n"
-                               "Config.txt and KestrelFTP.ini in the folder it starts in.\n";
+constexpr const char* kUsage =
+    "Usage: kestrelftp [--help] [--version] [--from-menu]\n"
+    "Without arguments the window opens; its settings are read from\n"
+    "Config.txt and KestrelFTP.ini in the folder it starts in.\n"
+    "--from-menu starts in your home folder instead (the desktop menu uses it).\n";
 
 } // namespace
 
@@ -32,6 +35,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     QApplication qt(argc, argv);
+    // A desktop menu starts programs in a folder of its own choosing; the settings files
+    // belong in the user's home folder then.
+    if (argc > 1 && std::strcmp(argv[1], "--from-menu") == 0)
+        QDir::setCurrent(QDir::homePath());
     try {
         InitAppResources();
         Application().HelpFile = "KestrelFTP.Hlp";

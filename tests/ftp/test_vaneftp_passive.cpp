@@ -33,7 +33,6 @@ void ConnectedBefore(Session& s, const std::string& command) {
 } // namespace
 
 TEST(VaneFtpPassive, UploadConnectsBeforeTheCommand) {
-    Watchdog dog(30s);
     TempDir dir;
     RandomFile(dir / "index.htm", 40000, 7);
     std::string body;
@@ -80,7 +79,6 @@ TEST(VaneFtpPassive, UploadConnectsBeforeTheCommand) {
 }
 
 TEST(VaneFtpPassive, RestartListingsAndDownloadsConnectFirst) {
-    Watchdog dog(30s);
     TempDir dir;
     WriteFileBytes(dir / "page.htm", "01234");
     ScriptedFtpServer server([&](Session& s) {
@@ -117,7 +115,6 @@ TEST(VaneFtpPassive, RestartListingsAndDownloadsConnectFirst) {
 }
 
 TEST(VaneFtpPassive, DataThatArrivesBeforeThePreliminaryReplyIsKept) {
-    Watchdog dog(30s);
     TempDir dir;
     // More than the client buffers before the capture begins: the rest waits in the
     // connection and comes together with its close.
@@ -161,7 +158,6 @@ TEST(VaneFtpPassive, DataThatArrivesBeforeThePreliminaryReplyIsKept) {
 }
 
 TEST(VaneFtpPassive, RefusedEpsvFallsBackToPasvUntilTheNextLogIn) {
-    Watchdog dog(30s);
     auto files = std::make_shared<MemoryFiles>();
     files->put("a.htm", "x");
     ScriptedFtpServer server(ScriptedFtpServer::Replies({{"USER", "230 in"},
@@ -190,7 +186,6 @@ TEST(VaneFtpPassive, RefusedEpsvFallsBackToPasvUntilTheNextLogIn) {
 }
 
 TEST(VaneFtpPassive, AnAddressInThePasvReplyIsNeverConnectedTo) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([&](Session& s) {
         Greet(s);
         s.expect("EPSV");
@@ -225,7 +220,6 @@ TEST(VaneFtpPassive, AnAddressInThePasvReplyIsNeverConnectedTo) {
 }
 
 TEST(VaneFtpPassive, RefusedOrSilentPortsEndTheOperationAndTheSessionGoesOn) {
-    Watchdog dog(30s);
     const int closed = Session::closed_port();
     ScriptedFtpServer server([&](Session& s) {
         Greet(s);
@@ -293,7 +287,6 @@ TEST(VaneFtpPassive, RefusedOrSilentPortsEndTheOperationAndTheSessionGoesOn) {
 }
 
 TEST(VaneFtpPassive, RefusedAndMalformedPassiveReplies) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [&](Session& s) {
             Greet(s);
@@ -346,7 +339,6 @@ TEST(VaneFtpPassive, RefusedAndMalformedPassiveReplies) {
 // --- Active mode: a data connection that does not come suggests passive mode ------------
 
 TEST(VaneFtpActiveAdvice, RefusedPortAnd425SuggestPassiveModeOtherRefusalsDoNot) {
-    Watchdog dog(30s);
     TempDir dir;
     WriteFileBytes(dir / "a.htm", "a");
     ScriptedFtpServer server([&](Session& s) {
@@ -384,7 +376,6 @@ TEST(VaneFtpActiveAdvice, RefusedPortAnd425SuggestPassiveModeOtherRefusalsDoNot)
 }
 
 TEST(VaneFtpActiveAdvice, NoConnectionWithinTheTimeOut) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([&](Session& s) {
         Greet(s);
         s.expect("PORT ");

@@ -98,7 +98,6 @@ TEST(VaneFtpTls, EveryTransferIsEncryptedAndArrivesWhole) {
 }
 
 TEST(VaneFtpTls, PassiveDataConnectionsAreEncryptedToo) {
-    Watchdog dog(60s);
     PyFtpd server(TlsServer(Certs().certFile, Certs().keyFile));
     TempDir local;
     RandomFile(local / "page.htm", 300000, 8);

@@ -88,11 +88,23 @@ bool TVaneFTP::ServerClosingLineBuffered() const {
 FtpReply TVaneFTP::ReadReply() {
     FtpReply reply;
     reply.lines.push_back(ReadReplyLine());
+    if (staleTail_) {
+        staleTail_ = false;
+        reply.lines.front() = ReadReplyLine();
+    }
     StatusMessage(slProtocol, reply.First());
     reply.code = ReplyCodeOf(reply.First());
     LastReply = reply.First();
     ReplyCode = std::int16_t(reply.code);
+    if (reply.code == 0)
+        throw FTPException(InvalidReplyText(reply.First()));
     ReadRestOf(reply);
+    return reply;
+}
+
+FtpReply TVaneFTP::FinalReply(FtpReply reply) {
+    while (IsPreliminary(reply.code))
+        reply = ReadReply();
     return reply;
 }
 
@@ -103,12 +115,16 @@ void TVaneFTP::ReadRestOf(FtpReply& reply) {
     }
 }
 
-FtpReply TVaneFTP::Command(const std::string& command, const std::string& shown) {
+FtpReply TVaneFTP::StartCommand(const std::string& command, const std::string& shown) {
     CheckCommandText(command);
     StatusMessage(slProtocol, shown);
     ReplyCode = 0;
     Writeln(command);
     return ReadReply();
+}
+
+FtpReply TVaneFTP::Command(const std::string& command, const std::string& shown) {
+    return FinalReply(StartCommand(command, shown));
 }
 
 std::string TVaneFTP::Transaction(const std::string& command) {
@@ -131,23 +147,27 @@ void TVaneFTP::CheckCommandText(const std::string& text) {
         throw FTPException(kInvalidCharacter);
 }
 
+// Whatever is buffered before a command is sent cannot answer it. A line cut off at the
+// end of the buffer is stale too: its rest, when it comes, is dropped by ReadReply.
 void TVaneFTP::DiscardInput() {
-    if (InBuffer->Size() > 0)
-        Read(0);
+    if (InBuffer->Size() == 0)
+        return;
+    staleTail_ = PeekInput().back() != '\n';
+    Read(0);
 }
 
-bool TVaneFTP::CheckOutcome(int low, int high, TCmdType kind, bool unsupported, Policy policy,
-                            const std::string& line) {
-    if (ReplyCode < low || ReplyCode > high)
+bool TVaneFTP::CheckOutcome(const FtpReply& reply, bool passed, TCmdType kind, bool unsupported,
+                            Policy policy) {
+    if (passed)
         return true;
-    if (unsupported && OnUnSupportedFunction && ReplyCode >= 500 && ReplyCode <= 502)
+    if (unsupported && OnUnSupportedFunction && reply.code >= 500 && reply.code <= 502)
         OnUnSupportedFunction(kind);
     if (policy == Policy::Raise || !OnFailure)
-        throw FTPException(line);
+        throw FTPException(reply.Text());
     bool handled = false;
     OnFailure(handled, kind);
     if (!handled)
-        throw FTPException(line);
+        throw FTPException(reply.Text());
     return false;
 }
 
@@ -160,6 +180,7 @@ void TVaneFTP::Connect() {
     CheckCommandText(UserID);
     CheckCommandText(Password);
     inMemory_.Clear();
+    staleTail_ = false;
     ResetPassiveChoice();
     TCorsock::Connect();
     try {
@@ -186,12 +207,10 @@ void TVaneFTP::Connect() {
 // The greeting, then USER and, when asked for, PASS. A server that refuses service in
 // its greeting (or is no FTP server) is reported with its line.
 void TVaneFTP::LogIn() {
-    FtpReply greeting;
-    do {
-        greeting = ReadReply();
-    } while (greeting.code == 120); // "ready in n minutes": the real one follows
-    if (greeting.code == 0 || greeting.code >= 400)
-        throw FTPException(greeting.First());
+    // "120 ready in n minutes" is preliminary: the real greeting follows.
+    FtpReply greeting = FinalReply(ReadReply());
+    if (!IsCompletion(greeting.code))
+        throw FTPException(greeting.Text());
     StartControlTls();
     if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
         bool handled = false;
@@ -199,18 +218,22 @@ void TVaneFTP::LogIn() {
         CheckCommandText(UserID);
         CheckCommandText(Password);
     }
+    // Only 230 (or 202, no log-in needed) completes the log-in; 331 asks for PASS.
+    auto loggedIn = [](const FtpReply& reply) { return reply.code == 230 || reply.code == 202; };
     auto refused = [this](const FtpReply& reply) {
-        if (reply.code < 401 || reply.code > 599)
-            return;
         if (OnConnectionFailed)
             OnConnectionFailed(this);
-        throw FTPException(reply.First());
+        throw FTPException(reply.Text());
     };
     FtpReply user =
         Command(Proxy.empty() ? "USER " + UserID : "USER " + UserID + "@" + Host, "USER " + UserID);
-    refused(user);
-    if (user.code == 331)
-        refused(Command("PASS " + Password, "PASS "));
+    if (!loggedIn(user)) {
+        if (user.code != 331)
+            refused(user);
+        FtpReply pass = Command("PASS " + Password, "PASS ");
+        if (!loggedIn(pass))
+            refused(pass);
+    }
     ProtectData();
 }
 
@@ -218,11 +241,12 @@ void TVaneFTP::Disconnect() {
     Canceled = false;
     if (!Connected)
         return;
+    FtpReply reply;
     try {
         FTPDirectoryList.reset();
         Vendor = vendorAuto;
         DiscardInput();
-        Command("QUIT", "QUIT");
+        reply = Command("QUIT", "QUIT");
     } catch (...) {
         TCorsock::Disconnect();
         ResetTls();
@@ -230,8 +254,8 @@ void TVaneFTP::Disconnect() {
     }
     TCorsock::Disconnect();
     ResetTls();
-    if (ReplyCode >= 301 && ReplyCode <= 599)
-        throw FTPException(LastReply);
+    if (!IsCompletion(reply.code))
+        throw FTPException(reply.Text());
 }
 
 // --- Commands --------------------------------------------------------------------------------
@@ -243,7 +267,9 @@ void TVaneFTP::DoCommand(const std::string& command) {
     CheckCommandText(command);
     DiscardInput();
     FtpReply reply = Command(command, command);
-    if (CheckOutcome(400, 599, kind, true, Policy::Events, reply.First()) && OnSuccess)
+    const bool passed = IsCompletion(reply.code) ||
+                        (reply.code != 0 && reply.code == ExpectedIntermediate(command));
+    if (CheckOutcome(reply, passed, kind, true, Policy::Events) && OnSuccess)
         OnSuccess(kind);
 }
 
@@ -294,9 +320,9 @@ void TVaneFTP::Rename(const std::string& oldName, const std::string& newName) {
     CheckCommandText(newName);
     DiscardInput();
     FtpReply from = Command("RNFR " + oldName, "RNFR " + oldName);
-    CheckOutcome(352, 599, cmdRename, false, Policy::Events, from.First());
+    CheckOutcome(from, from.code == 350, cmdRename, false, Policy::Events);
     FtpReply to = Command("RNTO " + newName, "RNTO " + newName);
-    if (CheckOutcome(301, 599, cmdRename, true, Policy::Events, to.First()) && OnSuccess)
+    if (CheckOutcome(to, IsCompletion(to.code), cmdRename, true, Policy::Events) && OnSuccess)
         OnSuccess(cmdRename);
 }
 
@@ -324,15 +350,20 @@ std::vector<std::string> TVaneFTP::Features() {
 
 void TVaneFTP::CheckRead(TComponent*) {
     std::string head = PeekInput();
-    if (ServerClosingLineBuffered())
+    if (ServerClosingLineBuffered()) {
         Cancel();
+        // The server closes the session: a data connection it may leave open would be
+        // waited for in vain. (A 426 follows the data connection's own end.)
+        if (FDataSocket && ReplyCodeOf(head.substr(0, 4)) == 421) {
+            serviceEnded_ = true;
+            FDataSocket->Cancel();
+        }
+    }
     // While a data operation waits for the server's connection, a refusal on the control
     // connection (150 then 425, say) means the connection will never come.
     if (accepting_ && FDataSocket && InputHasLine()) {
-        FtpReply reply;
-        reply.lines.push_back(head.substr(0, head.find('\n') + 1));
-        int code = ReplyCodeOf(reply.First());
-        if (code >= 400 && code <= 599 && !ReplyContinues(reply)) {
+        int code = ReplyCodeOf(head.substr(0, 4));
+        if (code >= 400 && code <= 599) {
             acceptRefused_ = true;
             FDataSocket->Cancel();
         }

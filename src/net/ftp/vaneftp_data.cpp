@@ -3,10 +3,10 @@
 //
 // One sequence of steps serves all eight operations:
 //   OpenDataPort         PORT h1,h2,h3,h4,p1,p2   -> 200
-//                        (passive: EPSV -> 229 or PASV -> 227, and connect)
+//                        (passive: EPSV -> 229 or PASV -> 227, and the connect)
 //   SendTransferCommand  [REST n -> 350]  STOR/RETR/LIST/... -> 150
 //   ConnectData          accept the server's connection, watching the control connection
-//                        (passive: already connected)
+//                        (passive: connected already)
 //   MoveData             move the data, close the data connection
 //   ReadCompletion       completion reply         -> 226
 // The operations differ only in the switches of DataOperation; the data mode changes
@@ -16,6 +16,7 @@
 #include "net/ftp/ftpreply.h"
 #include "net/ftp/vaneftp.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -39,6 +40,7 @@ std::string FileNamePart(const std::string& path) {
 
 void TVaneFTP::RunDataOperation(DataOperation& op) {
     Canceled = false;
+    serviceEnded_ = false;
     CertifyConnect();
     CheckCommandText(op.command);
     bool completed = false;
@@ -80,7 +82,11 @@ bool TVaneFTP::RunDataSteps(DataOperation& op) {
     if (!op.startBeforeAccept)
         NotifyTransactionStart();
     MoveData(op);
-    return ReadCompletion(op);
+    if (!ReadCompletion(op))
+        return false;
+    if (op.verify)
+        op.verify();
+    return true;
 }
 
 void TVaneFTP::NotifyTransactionStart() {
@@ -88,6 +94,7 @@ void TVaneFTP::NotifyTransactionStart() {
         OnTransactionStart(this);
 }
 
+// Active mode: a port of our own that the server connects to.
 bool TVaneFTP::OpenDataPort(DataOperation& op) {
     op.socket = std::make_unique<TCorsock>(nullptr);
     FDataSocket = op.socket.get();
@@ -97,61 +104,65 @@ bool TVaneFTP::OpenDataPort(DataOperation& op) {
         data.OnPacketSent = OnPacketSent;
     if (op.direction == DataOperation::Receiving && OnPacketRecvd)
         data.OnPacketRecvd = OnPacketRecvd;
-    if (DataMode == TDataMode::Passive) {
-        // The data connection opens before the transfer command, as RFC 959 wants it.
-        int port = RequestPassivePort(op.kind, op.policy);
-        if (port == 0)
-            return false;
-        ConnectPassive(data, port);
-        return true;
-    }
-    // Active mode: a port of our own that the server connects to, announced with the
-    // address by which the server already reaches us, e.g. PORT 127,0,0,1,4,7 for port 1031.
+    if (DataMode == TDataMode::Passive)
+        return OpenPassivePort(op);
+    // Active mode: a port of our own that the server connects to, listening only on the
+    // address the server already reaches us by, not on every interface.
+    std::uint32_t local = 0;
+    platform::sock_local_name(SocketHandle, &local, nullptr);
     data.Port = 0;
-    data.Listen(true);
+    data.Listen(true, local);
+    // PORT with the address by which the server already reaches us, e.g.
+    // PORT 127,0,0,1,4,7 for data port 1031.
     std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
-    Command(port, port);
-    AdviseOnActiveFailure(301);
+    FtpReply reply = Command(port, port);
+    bool passed = IsCompletion(reply.code);
+    if (!passed)
+        AdviseOnActiveFailure(reply);
     // A refused PORT means no data connection will come: end quietly when handled.
-    return CheckOutcome(301, 599, op.kind, false, op.policy, LastReply);
+    return CheckOutcome(reply, passed, op.kind, false, op.policy);
 }
 
 // An active-mode data connection that will not come: the server refused PORT, or
-// answered 425 (low = 425) because it could not connect back. Behind address
-// translation or a firewall that is the rule, so the reply says what to do about it.
-void TVaneFTP::AdviseOnActiveFailure(int low) {
-    if (DataMode == TDataMode::Active && ReplyCode >= low &&
-        (low == 425 ? ReplyCode == 425 : ReplyCode <= 599))
-        LastReply = WithPassiveAdvice(LastReply, kNoConnectBack);
+// answered 425 because it could not connect back. Behind address translation or a
+// firewall that is the rule, so the reply's text says what to do about it.
+void TVaneFTP::AdviseOnActiveFailure(FtpReply& reply) {
+    if (DataMode != TDataMode::Active || reply.lines.empty())
+        return;
+    reply.lines.back() = WithPassiveAdvice(reply.lines.back(), kNoConnectBack);
+    LastReply = WithPassiveAdvice(LastReply, kNoConnectBack);
 }
 
 bool TVaneFTP::SendTransferCommand(DataOperation& op) {
     if (op.restartAt >= 0) {
         std::string rest = "REST " + std::to_string(op.restartAt);
         FtpReply reply = Command(rest, rest);
-        if (!CheckOutcome(400, 599, op.kind, false, op.policy, reply.First()))
+        if (!CheckOutcome(reply, reply.code == 350, op.kind, false, op.policy))
             return false;
     }
     if (op.sizeFromReply)
         BytesTotal = 0;
-    FtpReply reply = Command(op.command, op.status);
-    AdviseOnActiveFailure(425);
-    if (!CheckOutcome(301, 599, op.kind, op.unsupported, op.policy, LastReply))
+    // The data connection comes after a preliminary reply (125, 150); any other reply
+    // ends the operation.
+    FtpReply reply = StartCommand(op.command, op.status);
+    if (reply.code == 425)
+        AdviseOnActiveFailure(reply);
+    if (!CheckOutcome(reply, IsPreliminary(reply.code), op.kind, op.unsupported, op.policy))
         return false;
     // The size may come on any line of the reply.
     for (const std::string& line : reply.lines) {
-        if (!op.sizeFromReply || BytesTotal != 0)
-            break;
-        BytesTotal = GetBytesTotal(line);
+        if (op.sizeFromReply && BytesTotal == 0)
+            BytesTotal = GetBytesTotal(line);
+        if (op.announced == 0)
+            op.announced = AnnouncedSize(line);
     }
     return true;
 }
 
-// Active mode: the server's connection to our port. In passive mode OpenDataPort has
-// connected already.
+// Active mode: the server's connection to our port.
 void TVaneFTP::ConnectData(DataOperation& op) {
     if (DataMode == TDataMode::Passive)
-        return;
+        return; // OpenDataPort connected before the transfer command
     TCorsock& data = *op.socket;
     int handle = AcceptFromServer(data);
     data.AdoptSocket(handle);
@@ -166,11 +177,13 @@ void TVaneFTP::MoveData(DataOperation& op) {
         try {
             op.move(data);
         } catch (const EAbortError&) {
+            RaiseServiceEnd();
             throw;
-        } catch (const ESockError&) {
-            // The server closed or reset the data connection early. Its reply about the
-            // transfer is still to come: take it now, so that it does not answer the
-            // next command, and report the data connection's error.
+        } catch (const Exception&) {
+            // The data connection ended early, or the local file failed (cannot be
+            // created or read, the disk is full, it changed size). The server's reply
+            // about the transfer is still to come: take it now, so that it does not
+            // answer the next command, and report the failure.
             EndUnfinishedUpload(op);
             data.ShuttingDown = true;
             data.RequestCloseSocket();
@@ -201,8 +214,8 @@ bool TVaneFTP::ReadCompletion(DataOperation& op) {
             throw EAbortError("Socket readln aborted");
         Canceled = false;
     }
-    FtpReply reply = ReadReply();
-    return CheckOutcome(400, 599, op.kind, false, op.policy, reply.First());
+    FtpReply reply = FinalReply(ReadReply());
+    return CheckOutcome(reply, IsCompletion(reply.code), op.kind, false, op.policy);
 }
 
 void TVaneFTP::EndDataOperation(DataOperation& op) {
@@ -229,7 +242,21 @@ void TVaneFTP::TakeLateReply() {
     });
     if (Canceled || !InputHasLine())
         return;
-    ReadReply();
+    try {
+        FinalReply(ReadReply());
+    } catch (const Exception&) {
+        // The failure being reported matters more than an odd late reply.
+    }
+}
+
+// A 421 or 426 that arrived during the move ended it (CheckRead): report that line
+// instead of a bare cancel.
+void TVaneFTP::RaiseServiceEnd() {
+    if (!serviceEnded_ || !InputHasLine())
+        return;
+    serviceEnded_ = false;
+    Canceled = false;
+    throw FTPException(ReadReply().Text());
 }
 
 // Waits for the server's data connection. Only the server at the other end of the
@@ -240,6 +267,7 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
     platform::sock_peer_name(SocketHandle, &server, nullptr);
     accepting_ = true;
     acceptRefused_ = false;
+    bool foreignReported = false;
     CheckRead(this); // a refusal may already be buffered
     // With a time-out, a server that cannot connect back does not keep us waiting.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeOut);
@@ -250,13 +278,8 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
         WaitUntil([&] { return data.AsyncDone || data.Canceled || !Connected || late(); });
         if (!Connected && !data.AsyncDone && !data.Canceled)
             RaiseAcceptEnd(data);
-        if (late() && !data.AsyncDone && !data.Canceled) {
-            accepting_ = false;
-            Canceled = true; // the server's late reply about it is flushed at the end
-            throw ESockError(WithPassiveAdvice("No data connection came from the server within " +
-                                                   std::to_string(TimeOut) + " ms",
-                                               kNoConnectBack));
-        }
+        if (late() && !data.AsyncDone && !data.Canceled)
+            RaiseAcceptTimeOut();
         int handle;
         try {
             handle = data.Accept();
@@ -269,8 +292,13 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
             accepting_ = false;
             return handle;
         }
-        if (handle != platform::InvalidSocket)
+        if (handle != platform::InvalidSocket) {
             platform::sock_close(handle);
+            if (!foreignReported) // once: a stranger may knock many times
+                StatusMessage(slProtocol, "Refused a data connection from " + data.GetRemoteIP() +
+                                              ", which is not the server");
+            foreignReported = true;
+        }
         data.AsyncDone = false;
         data.Connected = false;
     }
@@ -280,21 +308,29 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
 // closed the control connection without one, with the close.
 void TVaneFTP::RaiseAcceptEnd(TCorsock& data) {
     accepting_ = false;
-    if (acceptRefused_) {
+    bool refusal = acceptRefused_;
+    if (refusal) {
         data.Canceled = false;
-        ReadReply();
-        AdviseOnActiveFailure(425);
-        throw FTPException(LastReply);
-    }
-    if (InputHasLine()) {
+    } else if (InputHasLine()) {
         std::string line = PeekInput().substr(0, PeekInput().find('\n') + 1);
-        if (ReplyCodeOf(line) >= 400) {
-            ReadReply();
-            AdviseOnActiveFailure(425);
-            throw FTPException(LastReply);
-        }
+        refusal = ReplyCodeOf(line) >= 400;
     }
-    throw ESockError("Connection closed by peer");
+    if (!refusal)
+        throw ESockError("Connection closed by peer");
+    FtpReply reply = ReadReply();
+    if (reply.code == 425)
+        AdviseOnActiveFailure(reply);
+    throw FTPException(reply.Text());
+}
+
+// Nothing connected within the time-out. The server's late reply about it (a 425,
+// typically) is collected at the end of the operation, as after Stop.
+void TVaneFTP::RaiseAcceptTimeOut() {
+    accepting_ = false;
+    Canceled = true;
+    throw ESockError(WithPassiveAdvice("No data connection came from the server within " +
+                                           std::to_string(TimeOut) + " ms",
+                                       kNoConnectBack));
 }
 
 // Reads the listing line by line until the server has closed the data connection and
@@ -397,13 +433,19 @@ void TVaneFTP::RunUpload(DataOperation& op, const std::string& localPath, std::i
             throw Exception("Restart position " + std::to_string(from) + " lies outside the file " +
                             localPath);
     };
-    op.move = [&](TCorsock& data) { data.SendFile(localPath, from); };
+    op.move = [&](TCorsock& data) {
+        data.SendFile(localPath, from);
+        // A file that shrank or grew meanwhile (an editor saving it) was not sent whole.
+        if (data.BytesSent != data.BytesTotal || LocalFileSize(localPath) != data.BytesTotal)
+            throw Exception("The file " + localPath + " changed while it was sent");
+    };
     RunDataOperation(op);
 }
 
 // Receives into the local file: anew, or, for a restart, from the end of what it holds.
 void TVaneFTP::RunDownload(DataOperation& op, const std::string& target, bool restart) {
     std::int64_t have = -1;
+    std::int64_t got = 0;
     op.direction = DataOperation::Receiving;
     op.sizeFromReply = true;
     op.flushAtEnd = true;
@@ -417,6 +459,15 @@ void TVaneFTP::RunDownload(DataOperation& op, const std::string& target, bool re
         data.CaptureFile(target, have);
         if (data.PeerReset) // the server reset the connection: the file is not whole
             throw ESockError(data.SocketErrorStr(platform::err::ConnectionReset));
+        got = data.BytesRcvd;
+    };
+    // Judged after the server's own completion reply, whose text tells more when it
+    // reports a failure. Some servers announce the whole size of a restarted file, some
+    // what remains.
+    op.verify = [&] {
+        if (op.announced > 0 && std::max<std::int64_t>(have, 0) + got < op.announced)
+            throw Exception("The download of " + target + " ended after " + std::to_string(got) +
+                            " of " + std::to_string(op.announced) + " bytes");
     };
     RunDataOperation(op);
 }

@@ -4,6 +4,7 @@
 //   PASV                      -> 227 Entering Passive Mode (192,168,1,20,25,46)
 //   connect to port 6446 (or 6446 = 25 * 256 + 46) of the control connection's server
 // and only then the transfer command, as RFC 959 requires of a passive transfer.
+#include "net/ftp/dataoperation.h"
 #include "net/ftp/ftppassive.h"
 #include "net/ftp/vaneftp.h"
 
@@ -38,26 +39,30 @@ void TVaneFTP::ResetPassiveChoice() {
 
 int TVaneFTP::RequestPassivePort(TCmdType kind, Policy policy) {
     if (!pasvOnly_) {
-        Command("EPSV", "EPSV");
+        FtpReply reply = Command("EPSV", "EPSV");
         // RFC 2428: a server that does not know EPSV answers 500 or 502. Any 5xx sends us
         // to PASV for the rest of the session; a 4xx is a refusal like any other.
-        if (ReplyCode < 500 || ReplyCode > 599) {
-            if (!CheckOutcome(301, 599, kind, false, policy, LastReply))
+        if (reply.code < 500 || reply.code > 599) {
+            if (!CheckOutcome(reply, IsCompletion(reply.code), kind, false, policy))
                 return 0;
-            if (std::optional<int> port = ParseEpsvReply(LastReply))
-                return *port;
+            for (const std::string& line : reply.lines)
+                if (std::optional<int> port = ParseEpsvReply(line))
+                    return *port;
             throw FTPException("The server's EPSV reply names no port: " +
-                               WithoutLineEnd(LastReply));
+                               WithoutLineEnd(reply.Final()));
         }
         pasvOnly_ = true;
     }
-    Command("PASV", "PASV");
-    if (!CheckOutcome(301, 599, kind, false, policy, LastReply))
+    FtpReply reply = Command("PASV", "PASV");
+    if (!CheckOutcome(reply, IsCompletion(reply.code), kind, false, policy))
         return 0;
-    std::optional<TPassiveAddress> address = ParsePasvReply(LastReply);
+    std::optional<TPassiveAddress> address;
+    for (const std::string& line : reply.lines)
+        if (!address)
+            address = ParsePasvReply(line);
     if (!address)
         throw FTPException("The server's PASV reply names no address and port: " +
-                           WithoutLineEnd(LastReply));
+                           WithoutLineEnd(reply.Final()));
     // The address of a PASV reply is never used: a server behind a router names its
     // private address, and a hostile one could name any third host for this client to
     // connect to (CVE-2020-8284). The server we talk to is the one to connect to.
@@ -69,6 +74,15 @@ int TVaneFTP::RequestPassivePort(TCmdType kind, Policy policy) {
                                       ", the address of the control connection, instead");
     }
     return address->Port;
+}
+
+bool TVaneFTP::OpenPassivePort(DataOperation& op) {
+    // The data connection opens before the transfer command, as RFC 959 wants it.
+    int port = RequestPassivePort(op.kind, op.policy);
+    if (port == 0)
+        return false;
+    ConnectPassive(*op.socket, port);
+    return true;
 }
 
 void TVaneFTP::ConnectPassive(TCorsock& data, int port) {
