@@ -221,7 +221,20 @@ void TVaneFTP::Disconnect() {
         FTPDirectoryList.reset();
         Vendor = vendorAuto;
         DiscardInput();
-        Transaction("QUIT");
+        // The reply to QUIT is awaited a few seconds at most, as on destruction: a server
+        // that never answers must not hold the caller. Abort ends the wait sooner.
+        ReplyCode = 0;
+        Writeln("QUIT");
+        auto deadline = std::chrono::steady_clock::now() + kQuitLimit;
+        WaitUntil([&] {
+            return InputHasLine() || !Connected || Canceled ||
+                   std::chrono::steady_clock::now() >= deadline;
+        });
+        if (InputHasLine()) {
+            LastReply = ReadLn();
+            StatusMessage(1, LastReply);
+            ReplyCode = std::int16_t(ThreeDigitCode(LastReply));
+        }
     } catch (...) {
         TCorsock::Disconnect();
         throw;
