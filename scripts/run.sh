@@ -37,7 +37,8 @@ if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     "$app_dir/kestrelftp"
 else
     echo "No display: running the window under Xvfb and uploading the demo site."
-    xvfb-run -a -s "-screen 0 1024x768x24" "$app_dir/kestrel_demo" "$demo/screenshot.png"
+    xvfb-run -a -s "-screen 0 1024x768x24" "$app_dir/kestrel_demo" "$demo/screenshot.png" \
+        ${SCREENSHOTS_DIR:+"$SCREENSHOTS_DIR"}
     echo
     echo "What the server received ($demo/webspace):"
     (cd "$demo/webspace" && find . -type f -printf '  %p  %s bytes\n' | sort)

@@ -522,11 +522,17 @@ void TMainForm::RemoteCommand(const std::function<void()>& handler) {
 void TMainForm::HoldOffControls(bool busy) {
     DirList->setEnabled(!busy);
     FileList->setEnabled(!busy);
+    // Clicks on these would be ignored meanwhile: they look it.
+    sbConnect->setEnabled(!busy);
+    sbDisconnect->setEnabled(!busy);
     if (busy) {
         saveEnabledBeforeBusy_ = bSave->isEnabled();
+        uploadEnabledBeforeBusy_ = bUpload->isEnabled();
         bSave->setEnabled(false);
+        bUpload->setEnabled(false);
     } else {
         bSave->setEnabled(saveEnabledBeforeBusy_);
+        bUpload->setEnabled(uploadEnabledBeforeBusy_);
     }
 }
 

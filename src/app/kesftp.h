@@ -183,6 +183,7 @@ private:
     std::string uploadRefusal_;
     bool transferStarted_ = false; // the server has opened the file being sent
     bool saveEnabledBeforeBusy_ = false;
+    bool uploadEnabledBeforeBusy_ = false; // a run of uploads ends with it off
 };
 
 extern TMainForm* MainForm;

@@ -271,6 +271,7 @@ void TMainForm::UploadSelected() {
     }
     uploadRefused_ = false;
     bUpload->setEnabled(false);
+    uploadEnabledBeforeBusy_ = false; // stays off until the selection changes again
     if (!stopped && !lost) {
         WebList->clear();
         ItemCount = 0;
