@@ -247,21 +247,20 @@ void TMainForm::UploadSelected() {
         transferStarted_ = false;
         try {
             VaneFTP1->Upload(name, name);
-        } catch (const EAbortError&) {
-            if (!stopRequested_)
-                throw;
-            stopped = true;
-            // The server may have opened (and emptied) its copy as soon as it took the
-            // command, before any data.
-            failed.push_back(name + (transferStarted_
-                                         ? ": stopped while it was sent: the copy on the "
-                                           "server is incomplete"
-                                         : ": stopped before it was sent: the copy on the "
-                                           "server may be incomplete"));
-            continue;
         } catch (const std::exception& error) {
-            // A local file that cannot be read leaves the connection as it was: the next
-            // file goes. A lost connection ends the run.
+            if (stopRequested_ && dynamic_cast<const EAbortError*>(&error)) {
+                stopped = true;
+                // The server may have opened (and emptied) its copy as soon as it took
+                // the command, before any data.
+                failed.push_back(name + (transferStarted_
+                                             ? ": stopped while it was sent: the copy on the "
+                                               "server is incomplete"
+                                             : ": stopped before it was sent: the copy on "
+                                               "the server may be incomplete"));
+                continue;
+            }
+            // A local file that cannot be read, or a transfer the server broke off, leaves
+            // the connection open: the next file goes. A lost connection ends the run.
             lost = !VaneFTP1->Connected;
             failed.push_back(name + ": " + TrimLineEnd(error.what()));
             continue;

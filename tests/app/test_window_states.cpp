@@ -133,6 +133,36 @@ TEST_F(WindowStatesTest, DropSendsBinaryTypeFirstAndDotEntriesAreNoRows) {
     EXPECT_TRUE(scripted.failures().empty()) << scripted.failures().front();
 }
 
+TEST_F(WindowStatesTest, LostConnectionNamesEveryFileNotSent) {
+    ScriptedFtpServer closing([](Session& s) {
+        LogIn(s);
+        s.expect("TYPE I");
+        s.reply("200 binary");
+        s.expect("PORT ");
+        s.reply("200 ok");
+        s.expect("STOR a.htm");
+        s.reply("150 go");
+        s.connect_data();
+        s.reply("421 Service shutting down");
+        s.reset();
+    });
+    RandomFile(site / "a.htm", 200000, 1);
+    RandomFile(site / "b.htm", 300, 2);
+    RandomFile(site / "c.htm", 300, 3);
+    OpenAt(closing.port());
+    window->sbConnect->click();
+    ASSERT_TRUE(window->IsConnected);
+    SelectFiles({"a.htm", "b.htm", "c.htm"});
+    window->bUpload->click();
+    ASSERT_EQ(boxes.size(), 1u) << BoxTexts().back();
+    const std::string& text = boxes[0].Text;
+    EXPECT_EQ(text.rfind("Not uploaded:\na.htm: ", 0), 0u) << text;
+    EXPECT_NE(text.find("\nb.htm: not sent\nc.htm: not sent"), std::string::npos) << text;
+    EXPECT_TRUE(Idle());
+    EXPECT_FALSE(window->VaneFTP1->Connected);
+    EXPECT_FALSE(window->bUpload->isEnabled());
+}
+
 // --- Connecting and disconnecting ------------------------------------------------------------
 
 TEST_F(WindowStatesTest, ConnectingShowsTheBusyViewAndStopEndsIt) {
