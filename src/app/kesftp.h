@@ -97,7 +97,8 @@ public:
     QLineEdit* eMask;
     QPushButton* bDefault;
     TAnimate* FTPAnimate;
-    QPushButton* bStop; // over the busy animation: stops the operation in progress
+    QPushButton* bStop;   // over the busy animation: stops the operation in progress
+    QLabel* txtRemoteDir; // beside "Your Website": the remote folder uploads land in
     // Below the described fields of the settings panel, saved in "KestrelFTP.ini".
     QCheckBox* cbPassive;    // data connections opened by this side (EPSV, PASV)
     QLabel* Label10;         // "Encryption"
@@ -182,6 +183,7 @@ private:
     void ApplyConnectionSettings();
     void ShowSecured(bool secured);
     void CreateMenus();
+    void StyleButtons();
     void BindEvents();
     // Runs a window handler: errors are shown, the idle view comes back after one.
     void Handle(const std::function<void()>& handler);
@@ -190,8 +192,18 @@ private:
     // Runs the handler of one of the two exclusive speed buttons. The group has already put
     // the clicked one down; a click that does not start puts the pair back.
     void SpeedButtonClick(QToolButton* button, const std::function<void()>& handler);
-    void UploadSelected(bool setBinary);
+    void UploadSelected();
     void SetStatus(const std::string& text);
+    // Disables "Upload File" whenever a click could only fail: no file selected, or no
+    // open connection. It never enables the button; a change of selection does that.
+    void UpdateUploadButton();
+    // Asks the server for its current folder and shows it beside "Your Website".
+    void ShowRemoteFolder();
+    void ClearRemoteFolder();
+    // Holds off, while an operation runs, the controls that would change the files being
+    // sent ("Save Settings" re-reads the file list) or the folder they go to.
+    void HoldOffControls(bool busy);
+    void PlaceInScreenCentre();
 
     std::string startFolder_;
     QToolButton* pairDown_ = nullptr; // the speed button down after the last accepted click
@@ -204,6 +216,9 @@ private:
     std::string uploadRefusal_;
     // Per settings edit: the text shown and the bytes it stands for.
     std::map<const QLineEdit*, std::pair<QString, std::string>> fieldBytes_;
+    bool transferStarted_ = false; // the server has opened the file being sent
+    bool saveEnabledBeforeBusy_ = false;
+    bool uploadEnabledBeforeBusy_ = false; // a run of uploads ends with it off
 };
 
 extern TMainForm* MainForm;

@@ -54,15 +54,32 @@ TVaneFTP::~TVaneFTP() {
 // log-in that failed.
 void TVaneFTP::QuitBeforeDestroy() {
     Canceled = false;
-    StatusMessage(slProtocol, "QUIT");
     DiscardInput();
+    QuitWithinLimit();
+    TCorsock::Disconnect();
+}
+
+// Sends QUIT and waits for the first line of its reply a few seconds at most (Abort ends
+// the wait sooner): a server that never answers must hold neither a closing program nor
+// the user's Disconnect. The reply has code 0 when none came in time.
+FtpReply TVaneFTP::QuitWithinLimit() {
+    StatusMessage(slProtocol, "QUIT");
+    ReplyCode = 0;
     Writeln("QUIT");
     auto deadline = std::chrono::steady_clock::now() + kQuitLimit;
     WaitUntil([&] {
         return InputHasLine() || !Connected || Canceled ||
                std::chrono::steady_clock::now() >= deadline;
     });
-    TCorsock::Disconnect();
+    FtpReply reply;
+    if (InputHasLine() && !Canceled) {
+        reply.lines.push_back(ReadLn());
+        reply.code = ReplyCodeOf(reply.lines.front());
+        LastReply = reply.lines.front();
+        ReplyCode = std::int16_t(reply.code);
+        StatusMessage(slProtocol, LastReply);
+    }
+    return reply;
 }
 
 // --- Replies ------------------------------------------------------------------------------
@@ -246,7 +263,7 @@ void TVaneFTP::Disconnect() {
         FTPDirectoryList.reset();
         Vendor = vendorAuto;
         DiscardInput();
-        reply = Command("QUIT", "QUIT");
+        reply = QuitWithinLimit();
     } catch (...) {
         TCorsock::Disconnect();
         ResetTls();
@@ -254,7 +271,7 @@ void TVaneFTP::Disconnect() {
     }
     TCorsock::Disconnect();
     ResetTls();
-    if (!IsCompletion(reply.code))
+    if (reply.code != 0 && !IsCompletion(reply.code)) // no reply in time: closed all the same
         throw FTPException(reply.Text());
 }
 

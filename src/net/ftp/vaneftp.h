@@ -162,6 +162,7 @@ private:
     static void CheckCommandText(const std::string& text);
     bool ServerClosingLineBuffered() const;
     void QuitBeforeDestroy();
+    FtpReply QuitWithinLimit();
     void LogIn();
 
     // --- The data operation (vaneftp_data.cpp) ----------------------------------------
