@@ -311,7 +311,6 @@ TEST(VaneFtpData, DataConnectionFromAForeignAddressIsTurnedAway) {
 // A refusal while the client waits for the data connection ends the wait at once,
 // single-line or multi-line, and the exception carries its final line.
 TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
-    Watchdog dog(30s);
     const Lines refusals{"425 Can't open data connection.\r\n",
                          "425-Can't open data connection\r\n to 127.0.0.1\r\n425 Failed.\r\n",
                          "426-Connection closed\r\n426 Transfer aborted.\r\n"};
@@ -458,7 +457,6 @@ TEST(VaneFtpData, BytesTotalFromReplyText) {
 // The transfer command must open with a preliminary reply, and the final reply of the
 // transfer decides: a 1xx there is followed by the real one; no code is an invalid reply.
 TEST(VaneFtpData, TransferOutcomeByTheFinalReply) {
-    Watchdog dog(30s);
     TempDir dir;
     RandomFile(dir / "f", 100);
     ScriptedFtpServer server([](Session& s) {

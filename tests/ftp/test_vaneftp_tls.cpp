@@ -57,7 +57,6 @@ std::string Failure(const std::function<void()>& action) {
 } // namespace
 
 TEST(VaneFtpTls, EveryTransferIsEncryptedAndArrivesWhole) {
-    Watchdog dog(120s);
     PyFtpd server(TlsServer(Certs().certFile, Certs().keyFile));
     TempDir local;
     RandomFile(local / "big.bin", 64 << 20, 7);
@@ -118,7 +117,6 @@ TEST(VaneFtpTls, PassiveDataConnectionsAreEncryptedToo) {
 }
 
 TEST(VaneFtpTls, AnUntrustedCertificateNeedsTheUsersConsent) {
-    Watchdog dog(60s);
     struct Case {
         std::string cert, key, reason;
     } cases[] = {
@@ -157,7 +155,6 @@ TEST(VaneFtpTls, AnUntrustedCertificateNeedsTheUsersConsent) {
 }
 
 TEST(VaneFtpTls, AServerWithoutTlsIsRefusedOrUsedPlainAsChosen) {
-    Watchdog dog(60s);
     PyFtpd server;
     Recorder rec;
     auto ftp = Client(rec, server, TEncryption::Required);
@@ -174,7 +171,6 @@ TEST(VaneFtpTls, AServerWithoutTlsIsRefusedOrUsedPlainAsChosen) {
 }
 
 TEST(VaneFtpTls, AHandshakeThatNeverCompletesIsEndedByStop) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
         s.expect("AUTH TLS");
