@@ -61,8 +61,10 @@ TEST(FaultTransfers, LocalFailuresStillTakeTheServersReply) {
         }
         for (int upload = 0; upload < 3; ++upload) {
             PortAnd150(s, "STOR up.htm");
-            s.connect_data();
-            s.data_recv_all();
+            // The client may reset the data connection before the connect has returned
+            // here (a file that vanished is known as soon as the connection stands).
+            if (s.try_connect_data())
+                s.data_recv_all();
             LateReplyThenNoop(s, "426 transfer aborted");
         }
         Bye(s);
