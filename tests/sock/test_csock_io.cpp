@@ -361,5 +361,69 @@ TEST(CsockIo, ListenReportsAFailedBind) {
     EXPECT_THROW(sock.Listen(true), ERangeError);
 }
 
+// Exposes the one wait and the cancel rule that the blocking operations share.
+class Waiter : public TCorsock {
+public:
+    using TCorsock::RaiseIfCanceled;
+    using TCorsock::TCorsock;
+    using TCorsock::WaitFor;
+};
+
+TEST(CsockWait, EachEndIsReportedAndACancelWinsOverTheCondition) {
+    Watchdog dog(30s);
+    RawListener listener;
+    Waiter w(nullptr);
+    w.Host = "127.0.0.1";
+    w.Port = listener.port;
+    w.TimeOut = 3000;
+    w.Connect();
+    int peer = listener.accept();
+    auto never = [] { return false; };
+    auto always = [] { return true; };
+
+    auto t0 = Clock::now();
+    EXPECT_EQ(w.WaitFor(never, {.deadline = t0 + 30ms}), TWaitEnd::Deadline);
+    EXPECT_GE(Clock::now() - t0, 30ms);
+
+    w.Cancel();
+    EXPECT_EQ(w.WaitFor(always), TWaitEnd::Canceled);
+    EXPECT_TRUE(w.Canceled); // the wait itself changes no flag
+    EXPECT_EQ(w.WaitFor(always, {.cancel = false}), TWaitEnd::Done);
+    w.Canceled = false;
+
+    ::close(peer);
+    EXPECT_EQ(w.WaitFor(never, {.peerClose = true}), TWaitEnd::PeerClosed);
+    EXPECT_FALSE(w.Connected);
+    // What came true before the close still counts.
+    EXPECT_EQ(w.WaitFor(always, {.peerClose = true}), TWaitEnd::Done);
+}
+
+TEST(CsockWait, TheTimeOutTimerRunsOnlyForTheWaitThatArmsIt) {
+    Watchdog dog(30s);
+    Waiter w(nullptr);
+    w.TimeOut = 20;
+    EXPECT_EQ(w.WaitFor([] { return false; }, {.timeOut = true}), TWaitEnd::TimedOut);
+    EXPECT_TRUE(w.Canceled); // a time-out aborts what runs
+    EXPECT_FALSE(w.TimeoutTimer->Enabled());
+    w.Canceled = false;
+    // A time-out left over from an earlier wait does not end a wait without the timer.
+    EXPECT_TRUE(w.TimedOut);
+    EXPECT_EQ(w.WaitFor([] { return true; }), TWaitEnd::Done);
+    EXPECT_EQ(w.WaitFor([] { return true; }, {.timeOut = true}), TWaitEnd::Done);
+    EXPECT_FALSE(w.TimedOut);
+    EXPECT_FALSE(w.TimeoutTimer->Enabled());
+}
+
+TEST(CsockWait, TheCancelRuleConsumesTheCancel) {
+    Waiter w(nullptr);
+    EXPECT_NO_THROW(w.RaiseIfCanceled("Socket send aborted"));
+    w.Cancel();
+    EXPECT_THROW(w.RaiseIfCanceled("Socket send aborted"), EAbortError);
+    EXPECT_FALSE(w.Canceled);
+    w.Cancel();
+    EXPECT_EQ(MessageOf([&] { w.RaiseIfCanceled("Socket capture aborted"); }),
+              "Socket capture aborted");
+}
+
 } // namespace
 } // namespace kestrel

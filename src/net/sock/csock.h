@@ -3,8 +3,8 @@
 //
 // Every operation runs on the one thread of the event platform. An operation starts
 // asynchronous work (a non-blocking connect, a host lookup, a queued send) and then
-// waits in the platform's wait step until a notification handler sets the flag it
-// waits for, or Canceled, or TimedOut is set. Notifications arrive at Wndproc; an
+// waits through WaitFor until a notification handler sets the flag it waits for, or
+// Canceled, or TimedOut is set, or the peer closes. Notifications arrive at Wndproc; an
 // exception raised while handling one is discarded.
 #pragma once
 
@@ -14,6 +14,7 @@
 #include "net/sock/sockstr.h"
 #include "platform/platform.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -59,6 +60,25 @@ constexpr std::int64_t kMaxLineLength = 65536; // a longer line without a line f
 // Past this many unread bytes the component stops receiving, so that a peer that
 // floods it is held back by TCP instead of filling memory.
 constexpr std::int64_t kMaxBufferedInput = 256 * 1024;
+
+// How a wait ended. When several hold at once, the first in this order is reported: a
+// cancel wins over a condition that came true in the same step, and a condition that holds
+// wins over a closed connection (the data that came before the close still counts).
+enum class TWaitEnd : std::uint8_t {
+    TimedOut,   // the TimeOut timer fired (only a wait that armed it)
+    Canceled,   // Canceled is set: Cancel, Abort, or a time-out
+    Done,       // the wait's condition holds
+    PeerClosed, // the connection is gone, Connected is false (only a wait that watches it)
+    Deadline,   // the deadline passed
+};
+
+// What, besides its condition, ends a wait.
+struct TWaitLimits {
+    bool cancel = true;     // Canceled ends it
+    bool peerClose = false; // Connected turning false ends it
+    bool timeOut = false;   // the TimeOut timer runs for the wait (lookup, connect) and ends it
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+};
 
 // A server certificate that failed verification, as it is shown to the user.
 struct TCertificateInfo {
@@ -229,8 +249,17 @@ protected:
     // Reads the first line of a reply for Transaction; a derived protocol may recognise
     // replies that arrive while the wait was cancelled.
     virtual std::string ReadReplyLine() { return ReadLn(); }
-    // Waits in the platform's wait step until done() holds.
-    template <typename Done> void WaitUntil(Done done) { platform::wait_until(done); }
+    // The one wait of every blocking operation: runs the platform's wait step until done()
+    // holds or one of the ends that limits names is reached, and says which ended it.
+    // Everything is tested before each step, so a wait whose end already holds takes no
+    // step. The flags are not changed: a caller that was cancelled applies the cancel rule.
+    TWaitEnd WaitFor(const std::function<bool()>& done, const TWaitLimits& limits = {});
+    // WaitFor with no end but the condition (the condition names its own ends).
+    void WaitUntil(const std::function<bool()>& done) { WaitFor(done, {.cancel = false}); }
+    // The cancel rule of the blocking operations: a cancel that ends an operation is
+    // consumed (Canceled is cleared) and raised as EAbortError with the operation's text.
+    // Does nothing when Canceled is not set.
+    void RaiseIfCanceled(const char* text);
     template <typename Handler> void Raise(const Handler& handler) {
         if (handler)
             handler(this);
@@ -248,6 +277,8 @@ private:
     void CaptureInto(const std::function<bool()>& more,
                      const std::function<void(const char*, std::size_t)>& sink);
     void DrainOnClose();
+    void SocketEvent(const platform::Message& message);
+    void AsyncDoneEvent(const platform::Message& message);
     void RenewSocket();
     bool designTime_ = false;
 };
