@@ -43,6 +43,11 @@ def parse_args(argv):
     parser.add_argument("--log-file", default=None,
                         help="write pyftpdlib's log here; without it the log is silenced")
     parser.add_argument("--verbose", action="store_true", help="log every command")
+    parser.add_argument("--tls-cert", default=None,
+                        help="PEM certificate: offer FTP over TLS (AUTH TLS, PBSZ, PROT)")
+    parser.add_argument("--tls-key", default=None, help="PEM key of --tls-cert")
+    parser.add_argument("--tls-required", action="store_true",
+                        help="with --tls-cert: refuse plain log-ins and plain data connections")
     return parser.parse_args(argv)
 
 
@@ -71,11 +76,18 @@ def main(argv):
     authorizer.add_user(args.user, args.password, args.root, perm=args.perm)
 
     handler = FTPHandler
+    if args.tls_cert:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        handler = TLS_FTPHandler
+        handler.certfile = args.tls_cert
+        handler.keyfile = args.tls_key or args.tls_cert
+        handler.tls_control_required = args.tls_required
+        handler.tls_data_required = args.tls_required
     handler.authorizer = authorizer
     handler.auth_failed_timeout = args.auth_failed_timeout
     if args.banner is not None:
         handler.banner = args.banner
-    if args.read_limit or args.write_limit:
+    if (args.read_limit or args.write_limit) and not args.tls_cert:
         dtp = ThrottledDTPHandler
         dtp.read_limit = args.read_limit
         dtp.write_limit = args.write_limit
