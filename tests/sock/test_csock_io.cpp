@@ -5,10 +5,14 @@
 #include "support/fixtures.h"
 
 #include <algorithm>
+#include <atomic>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <thread>
 #include <type_traits>
+#include <unistd.h>
 
 namespace kestrel {
 namespace {
@@ -194,6 +198,73 @@ TEST(CsockIo, SendFileArrivesWholeThroughCaptureFile) {
     EXPECT_EQ(MessageOf([&] { q.server.SendFile((dir / "missing.bin").string()); }),
               "Cannot open file " + (dir / "missing.bin").string());
     EXPECT_FALSE(q.server.InTransfer);
+}
+
+// Sends a file from a connected component to a plain reader and returns what arrived.
+std::string SendToReader(TCorsock& sock, RawListener& listener, const std::string& file) {
+    int peer = listener.accept();
+    std::string received;
+    std::atomic<std::int64_t> count{0};
+    std::thread reader([&] {
+        char bytes[65536];
+        long n;
+        while ((n = ::recv(peer, bytes, sizeof bytes, 0)) > 0) {
+            received.append(bytes, std::size_t(n));
+            count += n;
+        }
+    });
+    sock.SendFile(file);
+    // The component's own socket resets on close: let everything arrive first.
+    PumpUntil([&] { return count >= sock.BytesSent; }, 10000ms);
+    sock.Disconnect();
+    reader.join();
+    ::close(peer);
+    return received;
+}
+
+TEST(CsockIo, SendFileStopsAtTheSizeItTookAndWhereAShrunkFileEnds) {
+    Watchdog dog(60s);
+    TempDir dir;
+    const std::string file = (dir / "f.bin").string();
+    const std::int64_t size = 1 << 20, shrunk = 3 * 128 * 1024;
+    for (bool zeroCopy : {true, false}) {
+        SCOPED_TRACE(zeroCopy ? "sent from the file" : "read and sent");
+        for (bool grow : {true, false}) {
+            RandomFile(file, size, 7);
+            const std::string original = ReadFileBytes(file);
+            RawListener listener;
+            TCorsock sock(nullptr);
+            sock.Host = "127.0.0.1";
+            sock.Port = listener.port;
+            sock.Connect();
+            sock.ZeroCopy = zeroCopy;
+            int chunks = 0;
+            std::int64_t biggest = 0, last = 0;
+            sock.OnPacketSent = [&](TComponent*) {
+                biggest = std::max(biggest, sock.BytesSent - last);
+                last = sock.BytesSent;
+                if (++chunks > 1)
+                    return;
+                if (grow)
+                    std::ofstream(file, std::ios::binary | std::ios::app)
+                        << std::string(50000, 'x');
+                else
+                    ASSERT_EQ(::truncate(file.c_str(), shrunk), 0);
+            };
+            std::string received = SendToReader(sock, listener, file);
+            EXPECT_LE(biggest, 16383);
+            EXPECT_EQ(sock.BytesTotal, size);
+            if (grow) {
+                // What was appended after the start is not sent: the transfer is the size
+                // announced.
+                EXPECT_EQ(sock.BytesSent, size);
+                EXPECT_TRUE(received == original);
+            } else {
+                EXPECT_EQ(sock.BytesSent, shrunk);
+                EXPECT_TRUE(received == original.substr(0, std::size_t(shrunk)));
+            }
+        }
+    }
 }
 
 TEST(CsockIo, CaptureFileKeepsBytesThatCameWithTheClose) {

@@ -150,6 +150,9 @@ public:
     TNotifyEvent OnPacketSent;
     TOnErrorEvent OnError;
     THandlerEvent OnConnectionRequired;
+    // SendFile hands the file's chunks from the file straight to the socket (sendfile), so
+    // they are not copied through the process; off, or over TLS, it reads and sends them.
+    bool ZeroCopy = true;
     std::string Proxy;          // when set, looked up and connected to instead of Host
     std::int32_t ProxyPort = 0; // port used with Proxy
     TNotifyEvent OnDataArrived; // after received data was buffered
@@ -281,6 +284,9 @@ protected:
             handler(this);
     }
     void RegisterAll(int handle);
+    // Whether SendFile's chunks may go from the file straight to the socket. A transport
+    // that must see the bytes (TLS encrypts them) says no.
+    virtual bool SendsFromFile() const { return ZeroCopy && !tls_; }
 
     TMemoryStream inMemory_;
     TMemoryStream outMemory_;
@@ -294,6 +300,10 @@ private:
                      const std::function<void(const char*, std::size_t)>& sink);
     void DrainOnClose();
     void SocketEvent(const platform::Message& message);
+    // One chunk of the send step from the memory stream or from the file; last is set when
+    // it ends the data. Returns the count the socket took, or -1.
+    long SendMemoryChunk(std::int64_t size, bool& last);
+    long SendFileChunk(std::int64_t size, bool& last);
     void AsyncDoneEvent(const platform::Message& message);
     void RenewSocket();
     // The socket's receive and send, through TLS once StartTls has run.
@@ -301,6 +311,7 @@ private:
     long TransportSend(const void* buffer, std::size_t length);
     bool designTime_ = false;
     std::unique_ptr<TTlsChannel> tls_;
+    int sendFileHandle_ = -1; // the file SendFile sends, while it may go by sendfile
 };
 
 } // namespace kestrel

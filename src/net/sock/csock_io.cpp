@@ -114,6 +114,18 @@ private:
     TStream* aside_;
 };
 
+// Runs an action when the scope ends, however it ends.
+template <typename Action> class ScopeExit {
+public:
+    explicit ScopeExit(Action action) : action_(std::move(action)) {}
+    ~ScopeExit() { action_(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    Action action_;
+};
+
 // Holds back partial segments for the length of a file send (see SendFile); the socket is
 // uncorked at the end unless it has been replaced meanwhile.
 class CorkScope {
@@ -252,6 +264,8 @@ void TCorsock::SendFile(const std::string& fileName, std::int64_t startAt) {
     TWaitEnd end;
     {
         TransferScope transfer(*this, OutBuffer, source);
+        sendFileHandle_ = file.Handle();
+        ScopeExit forget([this] { sendFileHandle_ = -1; });
         SendComplete = false;
         BytesTotal = size;
         BytesSent = startAt;
@@ -303,40 +317,65 @@ void TCorsock::WriteFromStream() {
     // calls again while they do not fit.
     if (tls_ && tls_->HasPendingOutput() && !tls_->FlushOutput())
         return;
-    {
-        // A file is sent up to the size SendFile took at its start (BytesTotal), so the
-        // step does not ask the file for its size, a system call, twice per chunk.
-        const std::int64_t size = FileTransfer ? BytesTotal : OutBuffer->Size();
-        bool pending = FileTransfer ? BytesSent < size : size > 0;
-        if (pending && !Canceled && SocketHandle != platform::InvalidSocket) {
-            char chunk[kChunkSize];
-            OutBuffer->SetPosition(FileTransfer ? BytesSent : 0);
-            std::int64_t r = OutBuffer->Read(chunk, kChunkSize);
-            long n = TransportSend(chunk, std::size_t(r));
-            if (n < 0) {
-                // Refused (would block): the next write notification resumes from here.
-                LastErrorNo = platform::last_error();
-                OutBuffer->SetPosition(0);
-            } else {
-                std::int64_t end = OutBuffer->Position() - r + n;
-                // A file that shrank while it was sent ends where its data ends.
-                if (end >= size || (FileTransfer && r == 0)) {
-                    if (!FileTransfer)
-                        outMemory_.Clear();
-                    SendComplete = true;
-                } else {
-                    if (FileTransfer)
-                        OutBuffer->SetPosition(end);
-                    else
-                        outMemory_.Consume(n);
-                    platform::post(NotifyWindow, MsgSendMore, 0);
-                }
-                BytesSent += n;
-                if (InTransfer && OnPacketSent)
-                    OnPacketSent(this);
-            }
-        }
+    // A file is sent up to the size SendFile took at its start (BytesTotal), so the step
+    // does not ask the file for its size, a system call, twice per chunk.
+    const std::int64_t size = FileTransfer ? BytesTotal : OutBuffer->Size();
+    const bool pending = FileTransfer ? BytesSent < size : size > 0;
+    if (!pending || Canceled || SocketHandle == platform::InvalidSocket)
+        return;
+    bool last = false;
+    long n = FileTransfer ? SendFileChunk(size, last) : SendMemoryChunk(size, last);
+    if (n < 0) {
+        // Refused (would block): the next write notification resumes from here.
+        LastErrorNo = platform::last_error();
+        return;
     }
+    if (last)
+        SendComplete = true;
+    else
+        platform::post(NotifyWindow, MsgSendMore, 0);
+    BytesSent += n;
+    if (InTransfer && OnPacketSent)
+        OnPacketSent(this);
+}
+
+long TCorsock::SendMemoryChunk(std::int64_t size, bool& last) {
+    char chunk[kChunkSize];
+    OutBuffer->SetPosition(0);
+    std::int64_t r = OutBuffer->Read(chunk, kChunkSize);
+    long n = TransportSend(chunk, std::size_t(r));
+    if (n < 0) {
+        OutBuffer->SetPosition(0);
+        return n;
+    }
+    last = n >= size;
+    if (last)
+        outMemory_.Clear();
+    else
+        outMemory_.Consume(n);
+    return n;
+}
+
+// A chunk of the file from BytesSent on, never past the size taken at the start. A file
+// that shrank meanwhile ends where its data ends.
+long TCorsock::SendFileChunk(std::int64_t size, bool& last) {
+    const std::int64_t count = std::min<std::int64_t>(kChunkSize, size - BytesSent);
+    if (sendFileHandle_ != -1 && SendsFromFile()) {
+        long n =
+            platform::sock_send_file(SocketHandle, sendFileHandle_, BytesSent, std::size_t(count));
+        if (n != platform::SendFileUnsupported) {
+            last = n == 0 || (n > 0 && BytesSent + n >= size);
+            return n;
+        }
+        sendFileHandle_ = -1; // this file is read and sent from here on
+    }
+    char chunk[kChunkSize];
+    OutBuffer->SetPosition(BytesSent);
+    std::int64_t r = OutBuffer->Read(chunk, count);
+    long n = TransportSend(chunk, std::size_t(r));
+    if (n >= 0)
+        last = r == 0 || BytesSent + n >= size;
+    return n;
 }
 
 // --- Receiving ----------------------------------------------------------------------------
