@@ -177,5 +177,21 @@ TEST(CsockTls, APeerThatIsNoTlsServerOrCutsARecordFailsClearly) {
     EXPECT_EQ(Failure([&] { client.sock.ReadLn(); }), "Connection closed by peer");
 }
 
+TEST(CsockTls, AServerThatClosesDuringTheHandshakeIsReportedClearly) {
+    Watchdog dog(30s);
+    RawListener silent;
+    std::thread closer([&] {
+        int fd = silent.accept();
+        char bytes[512];
+        ::recv(fd, bytes, sizeof bytes, 0); // the ClientHello, left unanswered
+        ::close(fd);
+    });
+    Client client(silent.port);
+    EXPECT_EQ(Failure([&] { client.sock.StartTls("127.0.0.1", nullptr); }),
+              "TLS handshake failed: the server closed the connection");
+    EXPECT_EQ(client.sock.Tls(), nullptr);
+    closer.join();
+}
+
 } // namespace
 } // namespace kestrel
