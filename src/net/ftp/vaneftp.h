@@ -198,6 +198,7 @@ private:
     int AcceptFromServer(TCorsock& data);
     [[noreturn]] void RaiseAcceptEnd(TCorsock& data);
     void ReadListing(TCorsock& data, bool parse);
+    DataOperation ListingOperation(TCmdType kind, const std::string& command, bool parse);
     void RunUpload(DataOperation& op, const std::string& localPath, std::int64_t from);
     void RunDownload(DataOperation& op, const std::string& target, bool restart);
 

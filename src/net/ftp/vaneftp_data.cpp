@@ -360,12 +360,20 @@ void TVaneFTP::ReadListing(TCorsock& data, bool parse) {
 
 // --- Listings -----------------------------------------------------------------------------
 
-void TVaneFTP::List() {
+// A listing whose lines reach OnListItem (and, when parse holds, the parser).
+TVaneFTP::DataOperation TVaneFTP::ListingOperation(TCmdType kind, const std::string& command,
+                                                   bool parse) {
     DataOperation op;
-    op.kind = cmdList;
+    op.kind = kind;
     op.direction = DataOperation::Listing;
-    op.status = "LIST";
-    op.command = "LIST";
+    op.status = command;
+    op.command = command;
+    op.move = [this, parse](TCorsock& data) { ReadListing(data, parse); };
+    return op;
+}
+
+void TVaneFTP::List() {
+    DataOperation op = ListingOperation(cmdList, "LIST", ParseList);
     op.unsupported = true;
     op.startBeforeAccept = true;
     op.prepare = [this] {
@@ -384,31 +392,20 @@ void TVaneFTP::List() {
         if (FTPDirectoryList)
             FTPDirectoryList->Clear();
     };
-    op.move = [this](TCorsock& data) { ReadListing(data, ParseList); };
     RunDataOperation(op);
 }
 
 void TVaneFTP::Nlist() {
-    DataOperation op;
-    op.kind = cmdNList;
-    op.direction = DataOperation::Listing;
-    op.status = "NLST";
-    op.command = "NLST";
+    DataOperation op = ListingOperation(cmdNList, "NLST", false);
     op.policy = Policy::Raise;
     op.flushAtEnd = true;
-    op.move = [this](TCorsock& data) { ReadListing(data, false); };
     RunDataOperation(op);
 }
 
 void TVaneFTP::MachineList(const std::string& path) {
-    DataOperation op;
-    op.kind = cmdList;
-    op.direction = DataOperation::Listing;
-    op.status = path.empty() ? "MLSD" : "MLSD " + path;
-    op.command = op.status;
+    DataOperation op = ListingOperation(cmdList, path.empty() ? "MLSD" : "MLSD " + path, false);
     op.policy = Policy::Raise;
     op.flushAtEnd = true;
-    op.move = [this](TCorsock& data) { ReadListing(data, false); };
     RunDataOperation(op);
 }
 

@@ -25,11 +25,7 @@ std::string WithoutLineEnd(std::string line) {
 std::string TVaneFTP::ControlPeerAddress() const {
     std::uint32_t address = 0;
     platform::sock_peer_name(SocketHandle, &address, nullptr);
-    in_addr a{};
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
+    return DottedAddress(address);
 }
 
 void TVaneFTP::ResetPassiveChoice() {

@@ -516,17 +516,10 @@ void TCorsock::DrainOnClose() {
     long n;
     do {
         n = TransportRecv(chunk, kChunkSize);
-        if (n > 0) {
-            InBuffer->SetPosition(InBuffer->Size());
-            InBuffer->Write(chunk, n);
-            // The bytes that come with the close are part of the transfer as much as
-            // any other: counted and reported the same way.
-            if (InTransfer) {
-                BytesRcvd += n;
-                if (OnPacketRecvd)
-                    OnPacketRecvd(this);
-            }
-        }
+        // The bytes that come with the close are part of the transfer as much as any
+        // other: counted and reported the same way.
+        if (n > 0)
+            TakeReceived(chunk, n);
     } while (n > 0 && !Canceled);
 }
 

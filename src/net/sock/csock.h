@@ -248,6 +248,8 @@ public:
     // Listens on Port at address (network order; 0, the default, is every interface).
     void Listen(bool ownMessage, std::uint32_t address = 0);
     std::string GetLocalAddress();
+    // An IPv4 address in network order as dotted text, e.g. "127.0.0.1".
+    static std::string DottedAddress(std::uint32_t address);
     std::string GetPortString();
     // ",h,l" of a port number, as GetPortString reports the socket's local port.
     static std::string FormatPortString(int port);
@@ -303,6 +305,8 @@ private:
     void CaptureInto(const std::function<bool()>& more,
                      const std::function<void(const char*, std::size_t)>& sink);
     void DrainOnClose();
+    // Appends received bytes to InBuffer, counted and reported during a transfer.
+    void TakeReceived(const char* bytes, long count);
     void SocketEvent(const platform::Message& message);
     // One chunk of the send step from the memory stream or from the file; last is set when
     // it ends the data. Returns the count the socket took, or -1.

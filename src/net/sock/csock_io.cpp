@@ -380,6 +380,19 @@ long TCorsock::SendFileChunk(std::int64_t size, bool& last) {
 
 // --- Receiving ----------------------------------------------------------------------------
 
+void TCorsock::TakeReceived(const char* bytes, long count) {
+    // A capture file is only ever appended to, so it already stands at its end; asking a
+    // file for its size would cost a system call per chunk.
+    if (InputIsMemory())
+        InBuffer->SetPosition(InBuffer->Size());
+    InBuffer->Write(bytes, count);
+    if (InTransfer) {
+        BytesRcvd += count;
+        if (OnPacketRecvd)
+            OnPacketRecvd(this);
+    }
+}
+
 // The receive step: appends at most one chunk to InBuffer.
 void TCorsock::ReadToStream() {
     if (InHandler)
@@ -404,16 +417,7 @@ void TCorsock::ReadToStream() {
             }
         } else {
             received = true;
-            // A capture file is only ever appended to here, so it already stands at its
-            // end; asking a file for its size would cost a system call per chunk.
-            if (InputIsMemory())
-                InBuffer->SetPosition(InBuffer->Size());
-            InBuffer->Write(chunk, n);
-            if (InTransfer) {
-                BytesRcvd += n;
-                if (OnPacketRecvd)
-                    OnPacketRecvd(this);
-            }
+            TakeReceived(chunk, n);
             // More may be waiting: in the socket after a full chunk, or inside TLS,
             // where no socket notification will announce it.
             if (n == kChunkSize || (tls_ && tls_->HasBufferedInput()))
@@ -648,14 +652,18 @@ void TCorsock::AdoptSocket(int handle) {
     RegisterAll(handle);
 }
 
-std::string TCorsock::GetLocalAddress() {
-    std::uint32_t address = 0;
-    platform::sock_local_name(SocketHandle, &address, nullptr);
+std::string TCorsock::DottedAddress(std::uint32_t address) {
     in_addr a{};
     a.s_addr = address;
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &a, text, sizeof text);
-    std::string result = text;
+    return text;
+}
+
+std::string TCorsock::GetLocalAddress() {
+    std::uint32_t address = 0;
+    platform::sock_local_name(SocketHandle, &address, nullptr);
+    std::string result = DottedAddress(address);
     for (char& c : result)
         if (c == '.')
             c = ',';
