@@ -11,15 +11,11 @@ using Lines = std::vector<std::string>;
 TEST(VaneFtpLogin, ReadsAMultiLineGreetingWholeAndSendsPassWithoutShowingIt) {
     ScriptedFtpServer server([](Session& s) {
         s.send("220-Welcome\r\n second line\r\n220-third\r\n220 ready\r\n");
-        s.expect("USER ");
-        s.reply("331 password please");
-        s.expect("PASS ");
-        s.reply("230 in");
+        UserAndPassword(s);
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     EXPECT_TRUE(ftp->Connected);
     EXPECT_EQ(ftp->LastReply, "230 in\r\n"); // the greeting's last line was not taken for it
     EXPECT_EQ(rec.Events(), Lines{"connect"});
@@ -44,8 +40,7 @@ TEST(VaneFtpLogin, SingleLineGreetingAnd230WithoutPassAndProxyUser) {
         },
         ScriptedServerOptions{2, 10000ms});
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     EXPECT_EQ(rec.Events(), Lines{"connect"});
     ftp->Disconnect();
 
@@ -285,8 +280,7 @@ TEST(VaneFtpReplies, UnaskedServiceClosingLineEndsTheWaitWithThatLine) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     // The wait is cancelled by the 421; the caller sees the line through the outcome
     // rule rather than a bare cancel.
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }),
@@ -384,10 +378,7 @@ TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
 TEST(VaneFtpLogin, AuthenticationNeededFillsInMissingCredentials) {
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
-        s.expect("USER ");
-        s.reply("331 password please");
-        s.expect("PASS ");
-        s.reply("230 in");
+        UserAndPassword(s);
         Bye(s);
     });
     Recorder rec;
@@ -469,9 +460,7 @@ TEST(VaneFtpCommands, OutcomeByTheFinalReplyOnly) {
         s.close();
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port(), false);
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port(), false);
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply, "200 done\r\n");
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }), "331 unexpected\r\n");
@@ -485,6 +474,5 @@ TEST(VaneFtpCommands, OutcomeByTheFinalReplyOnly) {
     rec.log.clear();
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->DoCommand("NOOP"); }), "Connection closed by peer");
     EXPECT_TRUE(rec.Only("success:").empty());
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    ExpectScriptsMet(server);
 }

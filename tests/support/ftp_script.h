@@ -1,8 +1,12 @@
-// Pieces of a scripted server's side of an FTP session that many scripts share.
+// Pieces of a scripted server's side of an FTP session that many scripts share, and the
+// check that ends a test with such a server.
 #pragma once
 
 #include "support/scripted_server.h"
 
+#include <gtest/gtest.h>
+
+#include <cstddef>
 #include <string>
 
 namespace kestrel::test {
@@ -12,6 +16,14 @@ inline void Greet(Session& s) {
     s.reply("220 ready");
     s.expect("USER ");
     s.reply("230 logged in");
+}
+
+// The server side of a log-in with a password: USER answered by 331, PASS by 230.
+inline void UserAndPassword(Session& s) {
+    s.expect("USER ");
+    s.reply("331 password please");
+    s.expect("PASS ");
+    s.reply("230 in");
 }
 
 // The server side of a log-out.
@@ -27,6 +39,13 @@ inline void PortAnd150(Session& s, const std::string& command,
     s.reply("200 PORT ok");
     s.expect(command);
     s.reply(reply);
+}
+
+// The end of a test: the server's sessions ended and their scripts met every line they
+// expected.
+inline void ExpectScriptsMet(ScriptedFtpServer& server, std::size_t sessions = 1) {
+    ASSERT_TRUE(server.wait_sessions(sessions));
+    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
 }
 
 } // namespace kestrel::test
