@@ -77,24 +77,20 @@ TEST(VaneFtpData, PortReplyRange) {
 TEST(VaneFtpData, RefusalsFollowEachOperationsSwitches) {
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
-        for (;;) {
-            auto line = s.read_line();
-            if (!line || *line == "QUIT")
-                break;
-            if (line->rfind("PORT", 0) == 0)
+        AnswerUntilQuit(s, [&s](const std::string& line) {
+            if (line.rfind("PORT", 0) == 0)
                 s.reply(s.received().size() == 2 ? "500 PORT refused" : "200 ok");
-            else if (*line == "NLST")
+            else if (line == "NLST")
                 s.reply("550 no files");
-            else if (*line == "LIST")
+            else if (line == "LIST")
                 s.reply("502 no LIST");
-            else if (line->rfind("APPE", 0) == 0)
+            else if (line.rfind("APPE", 0) == 0)
                 s.reply("550 no append");
-            else if (line->rfind("REST", 0) == 0)
+            else if (line.rfind("REST", 0) == 0)
                 s.reply("502 no restart");
             else
                 s.reply("553 bad name");
-        }
-        s.reply("221 bye");
+        });
     });
     TempDir dir;
     RandomFile(dir / "f", 10);

@@ -65,17 +65,11 @@ TEST(VaneFtpPassive, RestartListingsAndDownloadsConnectFirst) {
         s.expect("REST 5");
         s.reply("350 restarting");
         ConnectedBefore(s, "RETR page.htm");
-        s.reply("150 go (5 bytes)");
-        s.data_send("56789");
-        s.data_close();
-        s.reply("226 done");
+        SendData(s, "150 go (5 bytes)", "56789");
         s.expect("EPSV");
         s.reply_epsv();
         ConnectedBefore(s, "NLST");
-        s.reply("150 list");
-        s.data_send("a.htm\r\nb.htm\r\n");
-        s.data_close();
-        s.reply("226 done");
+        SendData(s, "150 list", "a.htm\r\nb.htm\r\n");
         Bye(s);
     });
     Recorder rec;
@@ -106,10 +100,7 @@ TEST(VaneFtpPassive, DataThatArrivesBeforeThePreliminaryReplyIsKept) {
         s.expect("EPSV");
         s.reply_epsv();
         ConnectedBefore(s, "RETR big.bin");
-        s.reply("150 go (600000 bytes)");
-        s.data_send(file);
-        s.data_close();
-        s.reply("226 done");
+        SendData(s, "150 go (600000 bytes)", file);
         Bye(s);
     });
     Recorder rec;
@@ -165,10 +156,7 @@ TEST(VaneFtpPassive, AnAddressInThePasvReplyIsNeverConnectedTo) {
             // A documentation address: the client must connect to 127.0.0.1 anyway.
             s.reply_pasv("192.0.2.7");
             ConnectedBefore(s, "NLST");
-            s.reply("150 list");
-            s.data_send("a.htm\r\n");
-            s.data_close();
-            s.reply("226 done");
+            SendData(s, "150 list", "a.htm\r\n");
         }
         Bye(s);
     });

@@ -33,6 +33,16 @@ inline std::vector<std::filesystem::path> EntriesOf(const std::filesystem::path&
     return entries;
 }
 
+// Uploads folder/name under the same name and downloads it back as folder/back.bin:
+// both copies are byte for byte the original.
+inline void UploadAndDownloadBack(TVaneFTP& ftp, const PyFtpd& server,
+                                  const std::filesystem::path& folder, const std::string& name) {
+    ftp.Upload((folder / name).string(), name);
+    EXPECT_EQ(FileHash(server.root() / name), FileHash(folder / name));
+    ftp.Download(name, (folder / "back.bin").string());
+    EXPECT_EQ(FileHash(folder / "back.bin"), FileHash(folder / name));
+}
+
 // APPE: the remote log.txt, which holds "head", grows by the local file (content whole).
 inline void AppendGrowsTheRemoteFile(TVaneFTP& ftp, const PyFtpd& server,
                                      const std::filesystem::path& local, const std::string& whole) {

@@ -130,24 +130,20 @@ TEST(VaneFtpLogin, RefusedQuitRaisesAfterClosing) {
 TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
-        for (;;) {
-            auto line = s.read_line();
-            if (!line || *line == "QUIT")
-                break;
-            if (*line == "NOOP")
+        AnswerUntilQuit(s, [&s](const std::string& line) {
+            if (line == "NOOP")
                 s.reply("400 refused");
-            else if (*line == "PWD")
+            else if (line == "PWD")
                 s.reply("257 \"/web/site\" is the current directory");
-            else if (*line == "PWD x")
+            else if (line == "PWD x")
                 s.reply("257 \"/x\"");
-            else if (*line == "REIN")
+            else if (line == "REIN")
                 s.reply("502 not implemented");
-            else if (line->rfind("cwd", 0) == 0 || line->rfind("CWD", 0) == 0)
+            else if (line.rfind("cwd", 0) == 0 || line.rfind("CWD", 0) == 0)
                 s.reply("550 no such directory");
             else
                 s.reply("200 ok");
-        }
-        s.reply("221 bye");
+        });
     });
     Recorder rec;
     auto ftp = MakeClient(rec, server.port(), /*withFailure=*/false);

@@ -42,10 +42,7 @@ TEST(VaneFtpTls, EveryTransferIsEncryptedAndArrivesWhole) {
     EXPECT_TRUE(rec.Has("status:PROT P"));
     ftp->Mode(2);
 
-    ftp->Upload((local / "big.bin").string(), "big.bin");
-    EXPECT_EQ(FileHash(server.root() / "big.bin"), FileHash(local / "big.bin"));
-    ftp->Download("big.bin", (local / "back.bin").string());
-    EXPECT_EQ(FileHash(local / "back.bin"), FileHash(local / "big.bin"));
+    UploadAndDownloadBack(*ftp, server, local.path(), "big.bin");
 
     // Append and restart, and a restarted download, byte for byte.
     WriteFileBytes(server.root() / "page.htm", RandomBytes(70000, 8).substr(0, 30000));

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace kestrel::test {
@@ -32,6 +33,18 @@ inline void Bye(Session& s) {
     s.reply("221 bye");
 }
 
+// Answers every command line with answer until QUIT (answered 221) or the end of the
+// connection.
+inline void AnswerUntilQuit(Session& s, const std::function<void(const std::string&)>& answer) {
+    for (;;) {
+        auto line = s.read_line();
+        if (!line || *line == "QUIT")
+            break;
+        answer(*line);
+    }
+    s.reply("221 bye");
+}
+
 // The server side of a transfer command answered 150 after PORT 200.
 inline void PortAnd150(Session& s, const std::string& command,
                        const std::string& reply = "150 opening data connection") {
@@ -39,6 +52,15 @@ inline void PortAnd150(Session& s, const std::string& command,
     s.reply("200 PORT ok");
     s.expect(command);
     s.reply(reply);
+}
+
+// The server side of a transfer to the client once its data connection is open: the
+// preliminary reply, the bytes, the close and "226 done".
+inline void SendData(Session& s, const std::string& preliminary, const std::string& bytes) {
+    s.reply(preliminary);
+    s.data_send(bytes);
+    s.data_close();
+    s.reply("226 done");
 }
 
 // The end of a test: the server's sessions ended and their scripts met every line they
