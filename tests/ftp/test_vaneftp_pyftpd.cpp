@@ -80,8 +80,9 @@ TEST(VaneFtpRealServer, ListingsOfAFolder) {
     for (std::size_t i = 0; i < list.Names.size(); ++i) {
         bool folder = list.Names[i] == "img";
         EXPECT_EQ(list.Attributes[i][0], folder ? 'd' : '-');
-        if (!folder)
+        if (!folder) {
             EXPECT_EQ(list.Sizes[i], "100");
+        }
         EXPECT_EQ(std::count(list.Dates[i].begin(), list.Dates[i].end(), ' '), 2) << list.Dates[i];
     }
     // Events in order: SYST, then start before any line, stop after the last one.

@@ -72,7 +72,7 @@ TEST(FaultTransfers, LocalFailuresStillTakeTheServersReply) {
     Recorder rec;
     auto ftp = ConnectedClient(rec, server.port());
     // The file cannot be created; the disk is full.
-    for (const std::string target : {(dir / "none" / "f").string(), std::string("/dev/full")}) {
+    for (const std::string& target : {(dir / "none" / "f").string(), std::string("/dev/full")}) {
         rec.log.clear();
         EXPECT_NE(MessageOf<Exception>([&] { ftp->Download("f", target); }), "");
         ftp->DoCommand("NOOP");
