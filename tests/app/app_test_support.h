@@ -3,6 +3,7 @@
 // current folder is in support/fixtures.h.
 #pragma once
 
+#include "support/fixtures.h"
 #include "support/qt_test_main.h"
 
 #include <QApplication>
@@ -13,10 +14,23 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace kestrel_test {
+
+using kestrel::test::ReadFileBytes;
+using kestrel::test::TempDir;
+using kestrel::test::WriteFileBytes;
+
+// The mode of path itself (of a link, not of its target).
+inline mode_t ModeOf(const std::filesystem::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode;
+}
 
 // Builds AVI files by hand so that tests can make exact, truncated and malformed clips.
 struct AviSpec {

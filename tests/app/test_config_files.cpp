@@ -20,17 +20,9 @@
 using namespace kestrel;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using kestrel::test::ReadFileBytes;
-using kestrel::test::TempDir;
-using kestrel::test::WriteFileBytes;
+using namespace kestrel_test;
 
 namespace {
-
-mode_t ModeOf(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode;
-}
 
 ConfigRecord Sample(const std::string& password) {
     ConfigRecord config{};

@@ -17,9 +17,7 @@
 using namespace kestrel;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using kestrel::test::ReadFileBytes;
-using kestrel::test::TempDir;
-using kestrel::test::WriteFileBytes;
+using namespace kestrel_test;
 
 namespace {
 
@@ -49,10 +47,8 @@ TEST(ExtraSettingsTest, MissingFileMeansDefaultsAndEverySettingSurvivesARoundTri
     ASSERT_TRUE(settings.Save(dir.str()));
 
     const fs::path file = dir / kExtraSettingsFileName;
-    struct stat info {};
-    ASSERT_EQ(::lstat(file.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISREG(info.st_mode));
-    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_TRUE(S_ISREG(ModeOf(file)));
+    EXPECT_EQ(ModeOf(file) & 07777, 0600u);
     EXPECT_FALSE(fs::exists(dir / kConfigFileName)); // the record is a file of its own
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 
@@ -66,8 +62,7 @@ TEST(ExtraSettingsTest, MissingFileMeansDefaultsAndEverySettingSurvivesARoundTri
     back.Encryption = TEncryption::IfOffered;
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
     ASSERT_TRUE(back.Save(dir.str()));
-    ASSERT_EQ(::lstat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0600u); // after every save
+    EXPECT_EQ(ModeOf(file) & 07777, 0600u); // after every save
     ASSERT_TRUE(settings.Load(dir.str()));
     EXPECT_EQ(settings.Encryption, TEncryption::IfOffered);
 }
@@ -118,9 +113,7 @@ TEST(ExtraSettingsTest, ALinkOrPipeInTheFilesPlaceIsNotUsed) {
     ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
     EXPECT_FALSE(settings.Load(dir.str(), &problem));
     EXPECT_FALSE(settings.Save(dir.str(), &problem));
-    struct stat info {};
-    ASSERT_EQ(::lstat(file.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_TRUE(S_ISFIFO(ModeOf(file)));
 }
 
 TEST(ExtraSettingsTest, CertificateTrustIsPerHostAndNoticesAChange) {

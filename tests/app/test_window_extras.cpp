@@ -3,6 +3,7 @@
 // the certificate question and the sign of an encrypted connection.
 #include "app_test_support.h"
 #include "test_window_fixture.h"
+#include "window_script.h"
 
 #include "app/extrasettings.h"
 #include "support/pyftpd.h"
@@ -20,10 +21,6 @@
 
 using namespace kestrel;
 using namespace kestrel_test;
-using kestrel::test::MemoryFiles;
-using kestrel::test::ReadFileBytes;
-using kestrel::test::ScriptedFtpServer;
-using kestrel::test::WriteFileBytes;
 
 namespace {
 
@@ -315,9 +312,7 @@ TEST_F(WindowExtrasTest, AnUntrustedServerCertificateIsAskedAboutOnceAndRemember
     const kestrel::test::TestCertificates certs =
         kestrel::test::MakeTestCertificates(certDir.str());
     auto tlsServer = [](const std::string& cert, const std::string& key) {
-        kestrel::test::PyFtpdOptions options;
-        options.extra_args = {"--tls-cert", cert, "--tls-key", key, "--tls-required"};
-        return std::make_unique<kestrel::test::PyFtpd>(options);
+        return std::make_unique<kestrel::test::PyFtpd>(kestrel::test::TlsServerOptions(cert, key));
     };
     auto server = tlsServer(certs.selfSignedCert, certs.selfSignedKey);
     WriteSettings(server->user(), server->password(), "127.0.0.1", std::to_string(server->port()),

@@ -34,6 +34,13 @@ namespace kestrel_test {
 
 namespace fs = std::filesystem;
 using kestrel::TCapturedBox;
+using kestrel::test::FileHash;
+using kestrel::test::PyFtpd;
+using kestrel::test::PyFtpdOptions;
+using kestrel::test::RandomFile;
+using kestrel::test::ReadFileBytes;
+using kestrel::test::WriteFileBytes;
+using Lines = std::vector<std::string>;
 
 class WindowTest : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 // uploading, stopping, the remote list, and the folders kept in step.
 #include "app_test_support.h"
 #include "test_window_fixture.h"
+#include "window_script.h"
 
 #include "app/animate.h"
 #include "support/scripted_server.h"
@@ -16,12 +17,6 @@
 
 using namespace kestrel;
 using namespace kestrel_test;
-using kestrel::test::FileHash;
-using kestrel::test::PyFtpd;
-using kestrel::test::PyFtpdOptions;
-using kestrel::test::RandomFile;
-using kestrel::test::WriteFileBytes;
-using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -320,43 +315,13 @@ TEST_F(WindowFtpTest, RefusedFileDoesNotStopTheOthers) {
 }
 
 TEST_F(WindowFtpTest, FailedCompletionIsReportedAndTheNextFileStillGoes) {
-    using kestrel::test::ScriptedFtpServer;
-    using kestrel::test::Session;
-    auto listing = [](Session& s, const std::string& names) {
-        s.expect("PORT ");
-        s.reply("200 ok");
-        s.expect("NLST");
-        s.reply("150 here");
-        s.connect_data();
-        s.data_send(names);
-        s.data_close();
-        s.reply("226 done");
-    };
-    auto store = [](Session& s, const std::string& name, const std::string& completion) {
-        s.expect("PORT ");
-        s.reply("200 ok");
-        s.expect("STOR " + name);
-        s.reply("150 go");
-        s.connect_data();
-        s.data_recv_all();
-        s.reply(completion);
-    };
     ScriptedFtpServer scripted([&](Session& s) {
-        s.reply("220 ready");
-        s.expect("USER ");
-        s.reply("331 password please");
-        s.expect("PASS ");
-        s.reply("230 in");
-        listing(s, "");
-        s.expect("PWD");
-        s.reply("257 \"/\" is current");
-        s.expect("TYPE I");
-        s.reply("200 binary");
-        store(s, "a.htm", "451 Disk quota exceeded");
-        store(s, "b.htm", "226 stored");
-        listing(s, "b.htm\r\n");
-        s.expect("QUIT");
-        s.reply("221 bye");
+        LogIn(s);
+        BinaryType(s);
+        Store(s, "a.htm", "451 Disk quota exceeded");
+        Store(s, "b.htm", "226 stored");
+        Listing(s, "b.htm\r\n");
+        Bye(s);
     });
     RandomFile(site / "a.htm", 3000, 1);
     RandomFile(site / "b.htm", 4000, 2);
@@ -373,8 +338,7 @@ TEST_F(WindowFtpTest, FailedCompletionIsReportedAndTheNextFileStillGoes) {
     EXPECT_EQ(RemoteRows(), Lines{"File:b.htm"});
     EXPECT_TRUE(Idle());
     CloseWindow();
-    EXPECT_TRUE(scripted.wait_sessions(1));
-    EXPECT_TRUE(scripted.failures().empty()) << scripted.failures().front();
+    ExpectScriptsMet(scripted);
 }
 
 TEST_F(WindowFtpTest, UnreadableFilesDoNotStopTheOthers) {

@@ -15,8 +15,6 @@
 
 using namespace kestrel;
 using namespace kestrel_test;
-using kestrel::test::ReadFileBytes;
-using kestrel::test::WriteFileBytes;
 
 namespace {
 

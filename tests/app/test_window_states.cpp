@@ -4,6 +4,7 @@
 // caption can be read in each state.
 #include "app_test_support.h"
 #include "test_window_fixture.h"
+#include "window_script.h"
 
 #include "app/animate.h"
 #include "support/scripted_server.h"
@@ -21,42 +22,10 @@
 
 using namespace kestrel;
 using namespace kestrel_test;
-using kestrel::test::FileHash;
-using kestrel::test::PyFtpd;
-using kestrel::test::PyFtpdOptions;
-using kestrel::test::RandomFile;
-using kestrel::test::ScriptedFtpServer;
-using kestrel::test::ScriptedServerOptions;
-using kestrel::test::Session;
-using kestrel::test::WriteFileBytes;
-using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
-
-void Listing(Session& s, const std::string& names) {
-    s.expect("PORT ");
-    s.reply("200 ok");
-    s.expect("NLST");
-    s.reply("150 here");
-    s.connect_data();
-    s.data_send(names);
-    s.data_close();
-    s.reply("226 done");
-}
-
-// Greeting, log-in, the listing of the home folder and the PWD that follow it.
-void LogIn(Session& s, const std::string& names = "") {
-    s.reply("220 ready");
-    s.expect("USER ");
-    s.reply("331 password please");
-    s.expect("PASS ");
-    s.reply("230 in");
-    Listing(s, names);
-    s.expect("PWD");
-    s.reply("257 \"/\" is current");
-}
 
 // What the busy view showed at one moment.
 struct BusyLook {
@@ -100,18 +69,10 @@ protected:
 TEST_F(WindowStatesTest, DropSendsBinaryTypeFirstAndDotEntriesAreNoRows) {
     ScriptedFtpServer scripted([](Session& s) {
         LogIn(s, ".\r\n..\r\nindex.htm\r\nimages\r\n");
-        s.expect("TYPE I"); // before the first file of a drop, as for the button
-        s.reply("200 binary");
-        s.expect("PORT ");
-        s.reply("200 ok");
-        s.expect("STOR a.htm");
-        s.reply("150 go");
-        s.connect_data();
-        s.data_recv_all();
-        s.reply("226 stored");
+        BinaryType(s); // before the first file of a drop, as for the button
+        Store(s, "a.htm", "226 stored");
         Listing(s, "./\r\n.\r\n..\r\na.htm\r\n");
-        s.expect("QUIT");
-        s.reply("221 bye");
+        Bye(s);
     });
     RandomFile(site / "a.htm", 3000, 1);
     OpenAt(scripted.port());
@@ -129,20 +90,14 @@ TEST_F(WindowStatesTest, DropSendsBinaryTypeFirstAndDotEntriesAreNoRows) {
     EXPECT_EQ(RemoteRows(), (Lines{"Folder:./", "File:a.htm"}));
     EXPECT_TRUE(boxes.empty()) << boxes.front().Text;
     CloseWindow();
-    EXPECT_TRUE(scripted.wait_sessions(1));
-    EXPECT_TRUE(scripted.failures().empty()) << scripted.failures().front();
+    ExpectScriptsMet(scripted);
 }
 
 TEST_F(WindowStatesTest, LostConnectionNamesEveryFileNotSent) {
     ScriptedFtpServer closing([](Session& s) {
         LogIn(s);
-        s.expect("TYPE I");
-        s.reply("200 binary");
-        s.expect("PORT ");
-        s.reply("200 ok");
-        s.expect("STOR a.htm");
-        s.reply("150 go");
-        s.connect_data();
+        BinaryType(s);
+        StoreOpens(s, "a.htm");
         s.reply("421 Service shutting down");
         s.reset();
     });

@@ -26,15 +26,8 @@ TEST(VaneFtpData, PortLineAndStatusSequenceOfOneUpload) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->OnPacketSent = [&](TComponent* sender) {
-        rec.log.push_back("sent");
-        EXPECT_EQ(sender, ftp->FDataSocket);
-        EXPECT_EQ(ftp->BytesTotal, 40000);
-        EXPECT_GT(ftp->GetBytesSent(), 0);
-    };
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
+    RecordSends(rec, *ftp, 40000);
     ftp->Upload((dir / "index.htm").string(), "index.htm");
     EXPECT_EQ(ftp->FDataSocket, nullptr);
     EXPECT_EQ(body, RandomBytes(40000, 7));
@@ -53,18 +46,7 @@ TEST(VaneFtpData, PortLineAndStatusSequenceOfOneUpload) {
     }
     EXPECT_EQ(portLine, expectedPort);
 
-    Lines expected{"status:" + portLine,
-                   "status:200 PORT ok\r\n",
-                   "status:STOR index.htm",
-                   "status:150 go\r\n",
-                   "start",
-                   "sent",
-                   "sent",
-                   "sent",
-                   "stop",
-                   "status:226 done\r\n",
-                   "success:Upload"};
-    EXPECT_EQ(rec.log, expected);
+    EXPECT_EQ(rec.log, IndexUploadEvents({"status:" + portLine, "status:200 PORT ok\r\n"}));
     LogOut(*ftp, server);
 }
 
@@ -76,8 +58,7 @@ TEST(VaneFtpData, PortReplyRange) {
         ScriptedFtpServer server(
             ScriptedFtpServer::Replies({{"USER", "230 in"}, {"PORT", reply}}, files));
         Recorder rec;
-        auto ftp = MakeClient(rec, server.port(), false);
-        ftp->Connect();
+        auto ftp = ConnectedClient(rec, server.port(), false);
         bool passes = reply[0] == '2'; // only a completion reply passes PORT
         if (passes) {
             ftp->Nlist();
@@ -96,24 +77,20 @@ TEST(VaneFtpData, PortReplyRange) {
 TEST(VaneFtpData, RefusalsFollowEachOperationsSwitches) {
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
-        for (;;) {
-            auto line = s.read_line();
-            if (!line || *line == "QUIT")
-                break;
-            if (line->rfind("PORT", 0) == 0)
+        AnswerUntilQuit(s, [&s](const std::string& line) {
+            if (line.rfind("PORT", 0) == 0)
                 s.reply(s.received().size() == 2 ? "500 PORT refused" : "200 ok");
-            else if (*line == "NLST")
+            else if (line == "NLST")
                 s.reply("550 no files");
-            else if (*line == "LIST")
+            else if (line == "LIST")
                 s.reply("502 no LIST");
-            else if (line->rfind("APPE", 0) == 0)
+            else if (line.rfind("APPE", 0) == 0)
                 s.reply("550 no append");
-            else if (line->rfind("REST", 0) == 0)
+            else if (line.rfind("REST", 0) == 0)
                 s.reply("502 no restart");
             else
                 s.reply("553 bad name");
-        }
-        s.reply("221 bye");
+        });
     });
     TempDir dir;
     RandomFile(dir / "f", 10);
@@ -302,9 +279,7 @@ TEST(VaneFtpData, DataConnectionFromAForeignAddressIsTurnedAway) {
     ftp->Nlist();
     EXPECT_EQ(rec.Only("item:"), Lines{"index.htm"});
     EXPECT_TRUE(rec.Has("success:NList"));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
     EXPECT_FALSE(foreignAccepted);
 }
 
@@ -325,8 +300,7 @@ TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     // A 425 also says why and what to do about it.
     const Lines messages{std::string("425 Can't open data connection.") + kCouldNotConnectBack +
                              "\r\n",
@@ -343,9 +317,7 @@ TEST(VaneFtpData, RefusalWhileWaitingForTheDataConnectionEndsTheWait) {
         ftp->DoCommand("NOOP");
         EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
     }
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpData, DownloadTakesTheAnnouncedSizeAndRestartsAppend) {
@@ -475,9 +447,7 @@ TEST(VaneFtpData, TransferOutcomeByTheFinalReply) {
         s.close();
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     auto started = Clock::now();
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload((dir / "f").string(), "f"); }),
               "226 stored, though no data came\r\n");
@@ -489,6 +459,5 @@ TEST(VaneFtpData, TransferOutcomeByTheFinalReply) {
               "Invalid reply from server: hello");
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->Download("f", g); }), "Connection closed by peer");
     EXPECT_EQ(rec.Only("success:"), Lines{"Download"});
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
+    ExpectScriptsMet(server);
 }

@@ -32,8 +32,7 @@ TEST(VaneFtpLocalFiles, APipeIsNeitherSentNorReceivedInto) {
     ScriptedFtpServer server(ScriptedFtpServer::Replies(
         {{"USER", "331 password please"}, {"PASS", "230 in"}, {"NOOP", "200 ok"}}, files));
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
 
     for (const auto& upload : std::vector<std::function<void()>>{
              [&] { ftp->Upload(fifo, "page.htm"); }, [&] { ftp->UploadAppend(fifo, "page.htm"); },

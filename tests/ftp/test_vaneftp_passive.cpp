@@ -15,12 +15,6 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-std::unique_ptr<TVaneFTP> PassiveClient(Recorder& rec, int port, bool withFailure = true) {
-    auto ftp = MakeClient(rec, port, withFailure);
-    ftp->DataMode = TDataMode::Passive;
-    return ftp;
-}
-
 // The server's side of a data command in passive mode: the client must have connected
 // before it sends the command.
 void ConnectedBefore(Session& s, const std::string& command) {
@@ -49,33 +43,16 @@ TEST(VaneFtpPassive, UploadConnectsBeforeTheCommand) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = PassiveClient(rec, server.port());
-    ftp->OnPacketSent = [&](TComponent* sender) {
-        rec.log.push_back("sent");
-        EXPECT_EQ(sender, ftp->FDataSocket);
-        EXPECT_EQ(ftp->BytesTotal, 40000);
-    };
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port(), true, TDataMode::Passive);
     rec.log.clear();
+    RecordSends(rec, *ftp, 40000);
     ftp->Upload((dir / "index.htm").string(), "index.htm");
     EXPECT_EQ(ftp->FDataSocket, nullptr);
     EXPECT_EQ(body, RandomBytes(40000, 7));
-    Lines expected{"status:EPSV",
-                   "status:229 Entering Extended Passive Mode (|||" + std::to_string(port) +
-                       "|)\r\n",
-                   "status:STOR index.htm",
-                   "status:150 go\r\n",
-                   "start",
-                   "sent",
-                   "sent",
-                   "sent",
-                   "stop",
-                   "status:226 done\r\n",
-                   "success:Upload"};
-    EXPECT_EQ(rec.log, expected);
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
+    EXPECT_EQ(rec.log,
+              IndexUploadEvents({"status:EPSV", "status:229 Entering Extended Passive Mode (|||" +
+                                                    std::to_string(port) + "|)\r\n"}));
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpPassive, RestartListingsAndDownloadsConnectFirst) {
@@ -88,30 +65,21 @@ TEST(VaneFtpPassive, RestartListingsAndDownloadsConnectFirst) {
         s.expect("REST 5");
         s.reply("350 restarting");
         ConnectedBefore(s, "RETR page.htm");
-        s.reply("150 go (5 bytes)");
-        s.data_send("56789");
-        s.data_close();
-        s.reply("226 done");
+        SendData(s, "150 go (5 bytes)", "56789");
         s.expect("EPSV");
         s.reply_epsv();
         ConnectedBefore(s, "NLST");
-        s.reply("150 list");
-        s.data_send("a.htm\r\nb.htm\r\n");
-        s.data_close();
-        s.reply("226 done");
+        SendData(s, "150 list", "a.htm\r\nb.htm\r\n");
         Bye(s);
     });
     Recorder rec;
-    auto ftp = PassiveClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port(), true, TDataMode::Passive);
     ftp->DownloadRestore("page.htm", (dir / "page.htm").string());
     EXPECT_EQ(ReadFileBytes(dir / "page.htm"), "0123456789");
     ftp->Nlist();
     EXPECT_EQ(rec.Only("item:"), (Lines{"a.htm", "b.htm"}));
     EXPECT_EQ(rec.Only("success:"), (Lines{"DownRestore", "NList"}));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpPassive, DataThatArrivesBeforeThePreliminaryReplyIsKept) {
@@ -132,15 +100,11 @@ TEST(VaneFtpPassive, DataThatArrivesBeforeThePreliminaryReplyIsKept) {
         s.expect("EPSV");
         s.reply_epsv();
         ConnectedBefore(s, "RETR big.bin");
-        s.reply("150 go (600000 bytes)");
-        s.data_send(file);
-        s.data_close();
-        s.reply("226 done");
+        SendData(s, "150 go (600000 bytes)", file);
         Bye(s);
     });
     Recorder rec;
-    auto ftp = PassiveClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port(), true, TDataMode::Passive);
     ftp->Download("big.bin", (dir / "big.bin").string());
     EXPECT_EQ(ReadFileBytes(dir / "big.bin"), file);
     EXPECT_EQ(ftp->BytesTotal, 600000);
@@ -152,9 +116,7 @@ TEST(VaneFtpPassive, DataThatArrivesBeforeThePreliminaryReplyIsKept) {
     ftp->Download("big.bin", (dir / "again.bin").string());
     EXPECT_EQ(ReadFileBytes(dir / "again.bin"), file);
     EXPECT_EQ(ftp->BytesTotal, 600000);
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpPassive, RefusedEpsvFallsBackToPasvUntilTheNextLogIn) {
@@ -166,8 +128,7 @@ TEST(VaneFtpPassive, RefusedEpsvFallsBackToPasvUntilTheNextLogIn) {
                                                         files),
                              {.max_sessions = 2});
     Recorder rec;
-    auto ftp = PassiveClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port(), true, TDataMode::Passive);
     ftp->Nlist();
     ftp->Nlist();
     ftp->Disconnect();
@@ -195,16 +156,12 @@ TEST(VaneFtpPassive, AnAddressInThePasvReplyIsNeverConnectedTo) {
             // A documentation address: the client must connect to 127.0.0.1 anyway.
             s.reply_pasv("192.0.2.7");
             ConnectedBefore(s, "NLST");
-            s.reply("150 list");
-            s.data_send("a.htm\r\n");
-            s.data_close();
-            s.reply("226 done");
+            SendData(s, "150 list", "a.htm\r\n");
         }
         Bye(s);
     });
     Recorder rec;
-    auto ftp = PassiveClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port(), true, TDataMode::Passive);
     ftp->Nlist();
     ftp->Nlist();
     EXPECT_EQ(rec.Only("item:"), (Lines{"a.htm", "a.htm"}));
@@ -215,8 +172,7 @@ TEST(VaneFtpPassive, AnAddressInThePasvReplyIsNeverConnectedTo) {
             notes.push_back(status);
     EXPECT_EQ(notes, (Lines{"The server named 192.0.2.7 for its data connections; connecting "
                             "to 127.0.0.1, the address of the control connection, instead"}));
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
+    ExpectScriptsMet(server);
 }
 
 TEST(VaneFtpPassive, RefusedOrSilentPortsEndTheOperationAndTheSessionGoesOn) {
@@ -241,8 +197,7 @@ TEST(VaneFtpPassive, RefusedOrSilentPortsEndTheOperationAndTheSessionGoesOn) {
     TempDir dir;
     WriteFileBytes(dir / "a.htm", "a");
     Recorder rec;
-    auto ftp = PassiveClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port(), true, TDataMode::Passive);
     auto noop = [&] {
         ftp->DoCommand("NOOP");
         EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
@@ -278,9 +233,7 @@ TEST(VaneFtpPassive, RefusedOrSilentPortsEndTheOperationAndTheSessionGoesOn) {
     noop();
 
     EXPECT_TRUE(rec.Only("success:") == (Lines{"DoCommand", "DoCommand", "DoCommand"}));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
+    LogOut(*ftp, server);
     // No transfer command was sent for a data connection that did not open.
     for (const std::string& line : server.received())
         EXPECT_TRUE(line.rfind("STOR", 0) != 0 && line.rfind("NLST", 0) != 0) << line;
@@ -313,8 +266,7 @@ TEST(VaneFtpPassive, RefusedAndMalformedPassiveReplies) {
         },
         {.max_sessions = 2});
     Recorder rec;
-    auto ftp = PassiveClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port(), true, TDataMode::Passive);
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Nlist(); }), "450 busy\r\n");
     rec.handle = true;
     ftp->List(); // handled: ends quietly
@@ -331,9 +283,7 @@ TEST(VaneFtpPassive, RefusedAndMalformedPassiveReplies) {
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Nlist(); }),
               "The server's PASV reply names no address and port: 227 Entering Passive Mode");
     EXPECT_EQ(ftp->FDataSocket, nullptr);
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(2));
-    EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
+    LogOut(*ftp, server, 2);
 }
 
 // --- Active mode: a data connection that does not come suggests passive mode ------------
@@ -356,8 +306,7 @@ TEST(VaneFtpActiveAdvice, RefusedPortAnd425SuggestPassiveModeOtherRefusalsDoNot)
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     const std::string file = (dir / "a.htm").string();
     // The window's handler marks upload refusals handled and shows LastReply.
     rec.handle = true;
@@ -370,9 +319,7 @@ TEST(VaneFtpActiveAdvice, RefusedPortAnd425SuggestPassiveModeOtherRefusalsDoNot)
               std::string("425 Can't open data connection.") + kCouldNotConnectBack + "\r\n");
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload(file, "a.htm"); }), "553 Not allowed.\r\n");
     EXPECT_FALSE(rec.Has("success:Upload"));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
+    LogOut(*ftp, server);
 }
 
 TEST(VaneFtpActiveAdvice, NoConnectionWithinTheTimeOut) {
@@ -389,8 +336,7 @@ TEST(VaneFtpActiveAdvice, NoConnectionWithinTheTimeOut) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     ftp->TimeOut = 300;
     auto started = Clock::now();
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->Nlist(); }),
@@ -402,7 +348,5 @@ TEST(VaneFtpActiveAdvice, NoConnectionWithinTheTimeOut) {
     // The late 425 does not answer the next command.
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures()[0];
+    LogOut(*ftp, server);
 }

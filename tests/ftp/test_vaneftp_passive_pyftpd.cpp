@@ -1,9 +1,7 @@
 // Passive mode against a real server (pyftpdlib): every kind of transfer and listing,
 // byte for byte, with EPSV and with a server that only knows PASV and names another
 // address in its replies.
-#include "support/fixtures.h"
-#include "support/pyftpd.h"
-#include "test_vaneftp_util.h"
+#include "test_vaneftp_realserver.h"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +14,6 @@ using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::unique_ptr<TVaneFTP> PassiveClient(Recorder& rec, const PyFtpd& server) {
-    auto ftp = MakeClient(rec, server.port());
-    ftp->UserID = server.user();
-    ftp->Password = server.password();
-    ftp->DataMode = TDataMode::Passive;
-    return ftp;
-}
 
 Lines Sorted(Lines lines) {
     std::sort(lines.begin(), lines.end());
@@ -48,7 +38,7 @@ TEST(VaneFtpPassiveRealServer, EveryUploadDownloadAndListing) {
     RandomFile(dir / "f.bin", 300000, 5);
     const std::string whole = RandomBytes(300000, 5);
     Recorder rec;
-    auto ftp = PassiveClient(rec, server);
+    auto ftp = RealServerClient(rec, server, TDataMode::Passive);
     std::int64_t packets = 0, recvd = 0;
     ftp->OnPacketSent = [&](TComponent*) { ++packets; };
     ftp->OnPacketRecvd = [&](TComponent*) { recvd = ftp->GetBytesRcvd(); };
@@ -62,31 +52,24 @@ TEST(VaneFtpPassiveRealServer, EveryUploadDownloadAndListing) {
 
     ftp->UploadUnique((dir / "f.bin").string());
     int copies = 0;
-    for (const auto& entry : fs::directory_iterator(server.root()))
-        copies += ReadFileBytes(entry.path()) == whole;
+    for (const fs::path& entry : EntriesOf(server.root()))
+        copies += ReadFileBytes(entry) == whole;
     EXPECT_EQ(copies, 2);
 
-    WriteFileBytes(server.root() / "log.txt", "head");
-    ftp->UploadAppend((dir / "f.bin").string(), "log.txt");
-    EXPECT_EQ(ReadFileBytes(server.root() / "log.txt"), "head" + whole);
-
-    WriteFileBytes(server.root() / "r.bin", whole.substr(0, 120000));
-    ftp->UploadRestore((dir / "f.bin").string(), "r.bin", 120000);
-    EXPECT_EQ(ReadFileBytes(server.root() / "r.bin"), whole);
+    AppendGrowsTheRemoteFile(*ftp, server, dir / "f.bin", whole);
+    RestartedUploadCompletes(*ftp, server, dir / "f.bin", whole);
 
     ftp->Download("r.bin", (dir / "d.bin").string());
     EXPECT_EQ(ReadFileBytes(dir / "d.bin"), whole);
     EXPECT_EQ(ftp->BytesTotal, 300000);
     EXPECT_GT(recvd, 0);
 
-    WriteFileBytes(dir / "d.bin", whole.substr(0, 77777));
-    ftp->DownloadRestore("r.bin", (dir / "d.bin").string());
-    EXPECT_EQ(ReadFileBytes(dir / "d.bin"), whole);
+    RestartedDownloadCompletes(*ftp, dir / "d.bin", whole);
 
     fs::create_directory(server.root() / "img");
     Lines names;
-    for (const auto& entry : fs::directory_iterator(server.root()))
-        names.push_back(entry.path().filename().string());
+    for (const fs::path& entry : EntriesOf(server.root()))
+        names.push_back(entry.filename().string());
     rec.log.clear();
     ftp->Nlist();
     EXPECT_EQ(Sorted(rec.Only("item:")), Sorted(names));
@@ -111,14 +94,11 @@ TEST(VaneFtpPassiveRealServer, LargeFileBothWaysByteIdentical) {
     const std::uint64_t big = 64ull << 20;
     RandomFile(dir / "big.bin", big, 11);
     Recorder rec;
-    auto ftp = PassiveClient(rec, server);
+    auto ftp = RealServerClient(rec, server, TDataMode::Passive);
     ftp->Connect();
     ftp->Mode(2);
-    ftp->Upload((dir / "big.bin").string(), "big.bin");
+    UploadAndDownloadBack(*ftp, server, dir.path(), "big.bin");
     EXPECT_EQ(fs::file_size(server.root() / "big.bin"), big);
-    ftp->Download("big.bin", (dir / "back.bin").string());
-    EXPECT_EQ(FileHash(dir / "back.bin"), FileHash(dir / "big.bin"));
-    EXPECT_EQ(FileHash(server.root() / "big.bin"), FileHash(dir / "big.bin"));
     EXPECT_EQ(ftp->BytesTotal, std::int64_t(big));
     EXPECT_EQ(Sent(rec, {"EPSV", "PASV", "PORT"}), (Lines{"EPSV", "EPSV"}));
     ftp->Disconnect();
@@ -134,7 +114,7 @@ TEST(VaneFtpPassiveRealServer, PasvOnlyServerNamingAnotherAddress) {
     WriteFileBytes(dir / "a.htm", "<html>a</html>");
     WriteFileBytes(dir / "b.htm", "<html>b</html>");
     Recorder rec;
-    auto ftp = PassiveClient(rec, server);
+    auto ftp = RealServerClient(rec, server, TDataMode::Passive);
     ftp->Connect();
     ftp->Upload((dir / "a.htm").string(), "a.htm");
     ftp->Upload((dir / "b.htm").string(), "b.htm");

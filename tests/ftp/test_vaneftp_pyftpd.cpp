@@ -1,8 +1,6 @@
 // The FTP client against a real server (pyftpdlib): a whole session, listings and
 // every kind of transfer, byte for byte.
-#include "support/fixtures.h"
-#include "support/pyftpd.h"
-#include "test_vaneftp_util.h"
+#include "test_vaneftp_realserver.h"
 
 #include <gtest/gtest.h>
 
@@ -14,22 +12,11 @@ using namespace kestrel::test;
 using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-namespace {
-
-std::unique_ptr<TVaneFTP> Client(Recorder& rec, const PyFtpd& server) {
-    auto ftp = MakeClient(rec, server.port());
-    ftp->UserID = server.user();
-    ftp->Password = server.password();
-    return ftp;
-}
-
-} // namespace
-
 TEST(VaneFtpRealServer, SessionWithCommands) {
     PyFtpd server;
     WriteFileBytes(server.root() / "old.htm", "page");
     Recorder rec;
-    auto ftp = Client(rec, server);
+    auto ftp = RealServerClient(rec, server);
     ftp->Connect();
     EXPECT_EQ(ftp->GetCurrentDir(), "/");
     ftp->MakeDirectory("site dir");
@@ -70,7 +57,7 @@ TEST(VaneFtpRealServer, ListingsOfAFolder) {
         WriteFileBytes(server.root() / name, std::string(100, 'x'));
     fs::create_directory(server.root() / "img");
     Recorder rec;
-    auto ftp = Client(rec, server);
+    auto ftp = RealServerClient(rec, server);
     ftp->Connect();
     rec.log.clear();
     ftp->Nlist();
@@ -93,8 +80,9 @@ TEST(VaneFtpRealServer, ListingsOfAFolder) {
     for (std::size_t i = 0; i < list.Names.size(); ++i) {
         bool folder = list.Names[i] == "img";
         EXPECT_EQ(list.Attributes[i][0], folder ? 'd' : '-');
-        if (!folder)
+        if (!folder) {
             EXPECT_EQ(list.Sizes[i], "100");
+        }
         EXPECT_EQ(std::count(list.Dates[i].begin(), list.Dates[i].end(), ' '), 2) << list.Dates[i];
     }
     // Events in order: SYST, then start before any line, stop after the last one.
@@ -114,7 +102,7 @@ TEST(VaneFtpRealServer, TransfersAreByteIdentical) {
     RandomFile(dir / "big.bin", big, 11);
     WriteFileBytes(dir / "empty.htm", "");
     Recorder rec;
-    auto ftp = Client(rec, server);
+    auto ftp = RealServerClient(rec, server);
     std::int64_t lastSent = 0, packets = 0, recvd = 0;
     ftp->OnPacketSent = [&](TComponent*) {
         ++packets;
@@ -153,7 +141,7 @@ TEST(VaneFtpRealServer, UniqueAppendAndRestartedTransfers) {
     RandomFile(dir / "f.bin", 300000, 5);
     const std::string whole = RandomBytes(300000, 5);
     Recorder rec;
-    auto ftp = Client(rec, server);
+    auto ftp = RealServerClient(rec, server);
     std::int64_t packets = 0;
     ftp->OnPacketSent = [&](TComponent*) { ++packets; };
     ftp->Connect();
@@ -161,29 +149,21 @@ TEST(VaneFtpRealServer, UniqueAppendAndRestartedTransfers) {
 
     // STOU: the server picks the name; the whole file arrives.
     ftp->UploadUnique((dir / "f.bin").string());
-    std::vector<fs::path> stored;
-    for (const auto& entry : fs::directory_iterator(server.root()))
-        stored.push_back(entry.path());
+    std::vector<fs::path> stored = EntriesOf(server.root());
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(ReadFileBytes(stored[0]), whole);
 
     // APPE: the remote file grows by the appended bytes; progress as Upload.
-    WriteFileBytes(server.root() / "log.txt", "head");
     packets = 0;
-    ftp->UploadAppend((dir / "f.bin").string(), "log.txt");
-    EXPECT_EQ(ReadFileBytes(server.root() / "log.txt"), "head" + whole);
+    AppendGrowsTheRemoteFile(*ftp, server, dir / "f.bin", whole);
     EXPECT_EQ(ftp->BytesTotal, 300000);
     EXPECT_GT(packets, 0);
 
     // REST n + STOR: the server keeps its first n bytes and gets the rest.
-    WriteFileBytes(server.root() / "r.bin", whole.substr(0, 120000));
-    ftp->UploadRestore((dir / "f.bin").string(), "r.bin", 120000);
-    EXPECT_EQ(ReadFileBytes(server.root() / "r.bin"), whole);
+    RestartedUploadCompletes(*ftp, server, dir / "f.bin", whole);
 
     // REST n + RETR: the local file grows from n.
-    WriteFileBytes(dir / "d.bin", whole.substr(0, 77777));
-    ftp->DownloadRestore("r.bin", (dir / "d.bin").string());
-    EXPECT_EQ(ReadFileBytes(dir / "d.bin"), whole);
+    RestartedDownloadCompletes(*ftp, dir / "d.bin", whole);
     EXPECT_EQ(rec.Only("success:"),
               (Lines{"DoCommand", "Upload", "Append", "UpRestore", "DownRestore"}));
     EXPECT_EQ(ftp->FDataSocket, nullptr);
@@ -201,7 +181,7 @@ TEST(VaneFtpRealServer, AbortFromProgressEndsTheUploadAndTheSessionGoesOn) {
     TempDir dir;
     RandomFile(dir / "f.bin", 4 << 20, 9);
     Recorder rec;
-    auto ftp = Client(rec, server);
+    auto ftp = RealServerClient(rec, server);
     int packets = 0;
     ftp->OnPacketSent = [&](TComponent*) {
         if (++packets == 3)
@@ -231,13 +211,11 @@ TEST(VaneFtpRealServer, LargeUniqueAndRestartedUploadsArriveWhole) {
     const std::uint64_t size = 16ull << 20;
     RandomFile(dir / "big.bin", size, 21);
     Recorder rec;
-    auto ftp = Client(rec, server);
+    auto ftp = RealServerClient(rec, server);
     ftp->Connect();
     ftp->Mode(2);
     ftp->UploadUnique((dir / "big.bin").string());
-    std::vector<fs::path> stored;
-    for (const auto& entry : fs::directory_iterator(server.root()))
-        stored.push_back(entry.path());
+    std::vector<fs::path> stored = EntriesOf(server.root());
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(FileHash(stored[0]), FileHash(dir / "big.bin"));
 
@@ -255,7 +233,7 @@ TEST(VaneFtpRealServer, FeaturesAndMachineListing) {
     PyFtpd server;
     WriteFileBytes(server.root() / "my page.htm", std::string(2048, 'p'));
     Recorder rec;
-    auto ftp = Client(rec, server);
+    auto ftp = RealServerClient(rec, server);
     ftp->Connect();
     Lines features = ftp->Features();
     EXPECT_NE(std::find(features.begin(), features.end(), "UTF8"), features.end());

@@ -11,15 +11,11 @@ using Lines = std::vector<std::string>;
 TEST(VaneFtpLogin, ReadsAMultiLineGreetingWholeAndSendsPassWithoutShowingIt) {
     ScriptedFtpServer server([](Session& s) {
         s.send("220-Welcome\r\n second line\r\n220-third\r\n220 ready\r\n");
-        s.expect("USER ");
-        s.reply("331 password please");
-        s.expect("PASS ");
-        s.reply("230 in");
+        UserAndPassword(s);
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     EXPECT_TRUE(ftp->Connected);
     EXPECT_EQ(ftp->LastReply, "230 in\r\n"); // the greeting's last line was not taken for it
     EXPECT_EQ(rec.Events(), Lines{"connect"});
@@ -44,8 +40,7 @@ TEST(VaneFtpLogin, SingleLineGreetingAnd230WithoutPassAndProxyUser) {
         },
         ScriptedServerOptions{2, 10000ms});
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     EXPECT_EQ(rec.Events(), Lines{"connect"});
     ftp->Disconnect();
 
@@ -135,24 +130,20 @@ TEST(VaneFtpLogin, RefusedQuitRaisesAfterClosing) {
 TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
-        for (;;) {
-            auto line = s.read_line();
-            if (!line || *line == "QUIT")
-                break;
-            if (*line == "NOOP")
+        AnswerUntilQuit(s, [&s](const std::string& line) {
+            if (line == "NOOP")
                 s.reply("400 refused");
-            else if (*line == "PWD")
+            else if (line == "PWD")
                 s.reply("257 \"/web/site\" is the current directory");
-            else if (*line == "PWD x")
+            else if (line == "PWD x")
                 s.reply("257 \"/x\"");
-            else if (*line == "REIN")
+            else if (line == "REIN")
                 s.reply("502 not implemented");
-            else if (line->rfind("cwd", 0) == 0 || line->rfind("CWD", 0) == 0)
+            else if (line.rfind("cwd", 0) == 0 || line.rfind("CWD", 0) == 0)
                 s.reply("550 no such directory");
             else
                 s.reply("200 ok");
-        }
-        s.reply("221 bye");
+        });
     });
     Recorder rec;
     auto ftp = MakeClient(rec, server.port(), /*withFailure=*/false);
@@ -285,8 +276,7 @@ TEST(VaneFtpReplies, UnaskedServiceClosingLineEndsTheWaitWithThatLine) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     // The wait is cancelled by the 421; the caller sees the line through the outcome
     // rule rather than a bare cancel.
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }),
@@ -384,10 +374,7 @@ TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
 TEST(VaneFtpLogin, AuthenticationNeededFillsInMissingCredentials) {
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
-        s.expect("USER ");
-        s.reply("331 password please");
-        s.expect("PASS ");
-        s.reply("230 in");
+        UserAndPassword(s);
         Bye(s);
     });
     Recorder rec;
@@ -469,9 +456,7 @@ TEST(VaneFtpCommands, OutcomeByTheFinalReplyOnly) {
         s.close();
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port(), false);
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port(), false);
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply, "200 done\r\n");
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }), "331 unexpected\r\n");
@@ -485,6 +470,5 @@ TEST(VaneFtpCommands, OutcomeByTheFinalReplyOnly) {
     rec.log.clear();
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->DoCommand("NOOP"); }), "Connection closed by peer");
     EXPECT_TRUE(rec.Only("success:").empty());
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    ExpectScriptsMet(server);
 }

@@ -4,9 +4,10 @@
 // handshake that never ends.
 #include "net/sock/tls.h"
 #include "support/fixtures.h"
+#include "support/message_of.h"
 #include "support/pyftpd.h"
 #include "support/tls_support.h"
-#include "test_vaneftp_util.h"
+#include "test_vaneftp_realserver.h"
 
 #include <gtest/gtest.h>
 
@@ -18,46 +19,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const TestCertificates& Certs() {
-    static TempDir dir;
-    static TestCertificates certs = [] {
-        TestCertificates made = MakeTestCertificates(dir.str());
-        AddTrustedCertificates(made.caFile);
-        return made;
-    }();
-    return certs;
-}
-
-PyFtpdOptions TlsServer(const std::string& cert, const std::string& key, bool required = true) {
-    PyFtpdOptions options;
-    options.extra_args = {"--tls-cert", cert, "--tls-key", key};
-    if (required)
-        options.extra_args.push_back("--tls-required");
-    return options;
-}
-
 std::unique_ptr<TVaneFTP> Client(Recorder& rec, const PyFtpd& server, TEncryption encryption) {
-    auto ftp = MakeClient(rec, server.port());
-    ftp->UserID = server.user();
-    ftp->Password = server.password();
+    auto ftp = RealServerClient(rec, server);
     ftp->Encryption = encryption;
     ftp->TimeOut = 10000;
     return ftp;
 }
 
-std::string Failure(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
-
 } // namespace
 
 TEST(VaneFtpTls, EveryTransferIsEncryptedAndArrivesWhole) {
-    PyFtpd server(TlsServer(Certs().certFile, Certs().keyFile));
+    PyFtpd server(
+        TlsServerOptions(TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile));
     TempDir local;
     RandomFile(local / "big.bin", 64 << 20, 7);
     RandomFile(local / "page.htm", 70000, 8);
@@ -69,10 +42,7 @@ TEST(VaneFtpTls, EveryTransferIsEncryptedAndArrivesWhole) {
     EXPECT_TRUE(rec.Has("status:PROT P"));
     ftp->Mode(2);
 
-    ftp->Upload((local / "big.bin").string(), "big.bin");
-    EXPECT_EQ(FileHash(server.root() / "big.bin"), FileHash(local / "big.bin"));
-    ftp->Download("big.bin", (local / "back.bin").string());
-    EXPECT_EQ(FileHash(local / "back.bin"), FileHash(local / "big.bin"));
+    UploadAndDownloadBack(*ftp, server, local.path(), "big.bin");
 
     // Append and restart, and a restarted download, byte for byte.
     WriteFileBytes(server.root() / "page.htm", RandomBytes(70000, 8).substr(0, 30000));
@@ -97,7 +67,8 @@ TEST(VaneFtpTls, EveryTransferIsEncryptedAndArrivesWhole) {
 }
 
 TEST(VaneFtpTls, PassiveDataConnectionsAreEncryptedToo) {
-    PyFtpd server(TlsServer(Certs().certFile, Certs().keyFile));
+    PyFtpd server(
+        TlsServerOptions(TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile));
     TempDir local;
     RandomFile(local / "page.htm", 300000, 8);
     Recorder rec;
@@ -120,16 +91,17 @@ TEST(VaneFtpTls, AnUntrustedCertificateNeedsTheUsersConsent) {
     struct Case {
         std::string cert, key, reason;
     } cases[] = {
-        {Certs().selfSignedCert, Certs().selfSignedKey, "self-signed certificate"},
-        {Certs().wrongNameCert, Certs().wrongNameKey,
+        {TrustedTestCertificates().selfSignedCert, TrustedTestCertificates().selfSignedKey,
+         "self-signed certificate"},
+        {TrustedTestCertificates().wrongNameCert, TrustedTestCertificates().wrongNameKey,
          "the certificate was issued for another name than 127.0.0.1"},
     };
     for (const Case& c : cases) {
-        PyFtpd server(TlsServer(c.cert, c.key));
+        PyFtpd server(TlsServerOptions(c.cert, c.key));
         Recorder rec;
         auto ftp = Client(rec, server, TEncryption::Required);
         // Without a handler, and with one that says no, the log-in fails before USER.
-        std::string refused = Failure([&] { ftp->Connect(); });
+        std::string refused = MessageOf([&] { ftp->Connect(); });
         EXPECT_EQ(refused, "The server's certificate is not trusted: " + c.reason + " (SHA-256 " +
                                FingerprintOf(c.cert) + ")");
         EXPECT_FALSE(rec.Has("status:USER webuser"));
@@ -141,7 +113,7 @@ TEST(VaneFtpTls, AnUntrustedCertificateNeedsTheUsersConsent) {
             shown = info;
             accept = answer;
         };
-        EXPECT_NE(Failure([&] { ftp->Connect(); }), "(no exception)");
+        EXPECT_NE(MessageOf([&] { ftp->Connect(); }), "(no exception)");
         EXPECT_EQ(shown.Fingerprint, FingerprintOf(c.cert));
         EXPECT_EQ(shown.Reason, c.reason);
         EXPECT_EQ(shown.Host, "127.0.0.1");
@@ -158,7 +130,7 @@ TEST(VaneFtpTls, AServerWithoutTlsIsRefusedOrUsedPlainAsChosen) {
     PyFtpd server;
     Recorder rec;
     auto ftp = Client(rec, server, TEncryption::Required);
-    std::string message = Failure([&] { ftp->Connect(); });
+    std::string message = MessageOf([&] { ftp->Connect(); });
     EXPECT_EQ(message.rfind("The server refused encryption: 5", 0), 0u) << message;
     EXPECT_FALSE(rec.Has("status:USER webuser")); // the password never went out in plain
 
@@ -187,7 +159,7 @@ TEST(VaneFtpTls, AHandshakeThatNeverCompletesIsEndedByStop) {
         ftp->Abort();
     });
     auto started = Clock::now();
-    EXPECT_EQ(Failure([&] { ftp->Connect(); }), "TLS handshake aborted");
+    EXPECT_EQ(MessageOf([&] { ftp->Connect(); }), "TLS handshake aborted");
     EXPECT_LT(Clock::now() - started, 1500ms); // no QUIT on a broken handshake
     EXPECT_FALSE(ftp->Connected);
 }

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -91,21 +92,49 @@ inline std::unique_ptr<TVaneFTP> MakeClient(Recorder& rec, int port, bool withFa
     return ftp;
 }
 
+// Records each send step of an upload of total bytes as "sent", checking that it comes
+// from the data connection, with the size known and bytes counted.
+inline void RecordSends(Recorder& rec, TVaneFTP& ftp, std::int64_t total) {
+    ftp.OnPacketSent = [&rec, &ftp, total](TComponent* sender) {
+        rec.log.push_back("sent");
+        EXPECT_EQ(sender, ftp.FDataSocket);
+        EXPECT_EQ(ftp.BytesTotal, total);
+        EXPECT_GT(ftp.GetBytesSent(), 0);
+    };
+}
+
+// What an upload of index.htm in three send steps records: the lines that set up the
+// data connection (given), then the transfer command, its replies and the progress.
+inline std::vector<std::string> IndexUploadEvents(std::vector<std::string> events) {
+    for (const char* event : {"status:STOR index.htm", "status:150 go\r\n", "start", "sent", "sent",
+                              "sent", "stop", "status:226 done\r\n", "success:Upload"})
+        events.push_back(event);
+    return events;
+}
+
+// A client wired to rec, in the given data mode, connected and logged in to the scripted
+// server on port.
+inline std::unique_ptr<TVaneFTP> ConnectedClient(Recorder& rec, int port, bool withFailure = true,
+                                                 TDataMode mode = TDataMode::Active) {
+    auto ftp = MakeClient(rec, port, withFailure);
+    ftp->DataMode = mode;
+    ftp->Connect();
+    return ftp;
+}
+
 // The log-in preamble of most tests: a client wired to rec and logged in to the
 // scripted server on port, with what the log-in recorded cleared from rec.
 inline std::unique_ptr<TVaneFTP> LogIn(Recorder& rec, int port, bool withFailure = true) {
-    auto ftp = MakeClient(rec, port, withFailure);
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, port, withFailure);
     rec.log.clear();
     return ftp;
 }
 
-// The end of most tests: logs out and checks that the server's session ended and its
-// script met every line it expected.
-inline void LogOut(TVaneFTP& ftp, ScriptedFtpServer& server) {
+// The end of most tests: logs out and checks that the server's sessions ended and their
+// scripts met every line they expected.
+inline void LogOut(TVaneFTP& ftp, ScriptedFtpServer& server, std::size_t sessions = 1) {
     ftp.Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    ExpectScriptsMet(server, sessions);
 }
 
 // What an active-mode failure to get the data connection adds to the server's line.

@@ -285,9 +285,7 @@ TEST(FaultConnection, StopEndsASilentServer) {
         ftp->DoCommand("NOOP");
         EXPECT_EQ(ftp->LastReply, "200 ok\r\n") << "round " << round;
     }
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
+    LogOut(*ftp, server);
 }
 
 // A stopped upload ends its data connection with a reset, so that a server cannot take
@@ -322,9 +320,7 @@ TEST(FaultConnection, StoppedUploadResetsItsDataConnection) {
     ftp->OnPacketSent = nullptr;
     ftp->Upload((dir / "small").string(), "small");
     EXPECT_TRUE(rec.Has("success:Upload"));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
+    LogOut(*ftp, server);
     EXPECT_EQ(stopped.how, "reset");
     EXPECT_LT(stopped.bytes, std::size_t(32) << 20);
     EXPECT_EQ(finished.how, "eof");

@@ -53,9 +53,7 @@ TEST(FaultReplies, TrickledRepliesAndACompletionThatComesBeforeTheData) {
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply, "200-one\r\n");
     EXPECT_TRUE(rec.Has("status:200 three\r\n"));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
+    LogOut(*ftp, server);
 }
 
 // A line may be up to 64 KiB long with its line feed; one byte more is refused and the
@@ -87,8 +85,7 @@ TEST(FaultReplies, LongLinesUpToTheLimitAndOneByteMore) {
     EXPECT_FALSE(ftp->Connected);
     EXPECT_FALSE(rec.Has("success:DoCommand"));
     EXPECT_EQ(MessageOf<Exception>([&] { ftp->DoCommand("NOOP"); }), "Not Connected");
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
+    ExpectScriptsMet(server);
 }
 
 TEST(FaultReplies, ZeroBytesInRepliesAndA230Greeting) {
@@ -117,8 +114,7 @@ TEST(FaultReplies, ZeroBytesInRepliesAndA230Greeting) {
         },
         ScriptedServerOptions{2, 10000ms});
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     EXPECT_TRUE(rec.Has(std::string("status:220 re\0ady\r\n", 19)));
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply, std::string("200 o\0k\r\n", 9));
@@ -133,9 +129,7 @@ TEST(FaultReplies, ZeroBytesInRepliesAndA230Greeting) {
     EXPECT_TRUE(ftp->Connected);
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(2));
-    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
+    LogOut(*ftp, server, 2);
 }
 
 // A server that sends without end and never a line feed: the reply read stops at the

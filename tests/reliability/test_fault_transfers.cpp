@@ -70,10 +70,9 @@ TEST(FaultTransfers, LocalFailuresStillTakeTheServersReply) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     // The file cannot be created; the disk is full.
-    for (const std::string target : {(dir / "none" / "f").string(), std::string("/dev/full")}) {
+    for (const std::string& target : {(dir / "none" / "f").string(), std::string("/dev/full")}) {
         rec.log.clear();
         EXPECT_NE(MessageOf<Exception>([&] { ftp->Download("f", target); }), "");
         ftp->DoCommand("NOOP");
@@ -101,9 +100,7 @@ TEST(FaultTransfers, LocalFailuresStillTakeTheServersReply) {
         ftp->DoCommand("NOOP");
         EXPECT_EQ(ftp->LastReply, "200 ok\r\n") << i;
     }
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
+    LogOut(*ftp, server);
 }
 
 // A download shorter than the size the server announced fails and names the file; a
@@ -131,8 +128,7 @@ TEST(FaultTransfers, DownloadShorterThanAnnouncedFails) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = ConnectedClient(rec, server.port());
     EXPECT_EQ(MessageOf<Exception>([&] { ftp->Download("f.htm", f); }),
               "The download of " + f + " ended after 1000 of 5000 bytes");
     EXPECT_FALSE(rec.Has("success:Download"));
@@ -197,9 +193,7 @@ TEST(FaultTransfers, DataPortIsForTheServerOnly) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Nlist(); }),
               "425 No data connection (the server could not connect back; try passive mode in "
               "the settings)\r\n");
@@ -209,9 +203,7 @@ TEST(FaultTransfers, DataPortIsForTheServerOnly) {
         if (status.find("127.0.0.2") != std::string::npos)
             refused.push_back(status);
     EXPECT_EQ(refused, Lines{"Refused a data connection from 127.0.0.2, which is not the server"});
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
+    LogOut(*ftp, server);
 }
 
 // A 421 that comes while a transfer waits on its data connection ends the transfer at

@@ -35,6 +35,14 @@ struct TestResolver {
     ~TestResolver() { platform::set_resolver({}); }
 };
 
+// Connects sock to 127.0.0.1:port, counting its disconnect events in disconnects.
+void ConnectCountingDisconnects(TCorsock& sock, int port, int& disconnects) {
+    sock.OnDisconnect = [&disconnects](TComponent*) { ++disconnects; };
+    sock.Host = "127.0.0.1";
+    sock.Port = port;
+    sock.Connect();
+}
+
 TEST(CsockConnect, DottedAddressConnectsWithoutLookup) {
     TestResolver resolver;
     RawListener server;
@@ -237,10 +245,7 @@ TEST(CsockConnect, DisconnectGivesAFreshSocketAndOneEvent) {
     RawListener server;
     TCorsock sock(nullptr);
     int disconnects = 0;
-    sock.OnDisconnect = [&](TComponent*) { ++disconnects; };
-    sock.Host = "127.0.0.1";
-    sock.Port = server.port;
-    sock.Connect();
+    ConnectCountingDisconnects(sock, server.port, disconnects);
     int peer = server.accept();
     sock.Disconnect();
     EXPECT_FALSE(sock.Connected);
@@ -261,10 +266,7 @@ TEST(CsockConnect, PeerCloseRaisesOneDisconnect) {
     RawListener server;
     TCorsock sock(nullptr);
     int disconnects = 0;
-    sock.OnDisconnect = [&](TComponent*) { ++disconnects; };
-    sock.Host = "127.0.0.1";
-    sock.Port = server.port;
-    sock.Connect();
+    ConnectCountingDisconnects(sock, server.port, disconnects);
     ::close(server.accept());
     EXPECT_TRUE(PumpUntil([&] { return !sock.Connected; }));
     PumpFor(50ms);
@@ -283,12 +285,8 @@ TEST(CsockConnect, DestroyingConnectedComponentsRaisesNoDisconnect) {
         EXPECT_TRUE(owned->WinsockInfo.empty());
         EXPECT_EQ(owner.WinsockInfo[0].rfind("Version= ", 0), 0u);
         EXPECT_EQ(owner.WinsockInfo[5].rfind("Max Udp pack size= ", 0), 0u);
-        for (TCorsock* s : {&owner, owned}) {
-            s->OnDisconnect = [&](TComponent*) { ++disconnects; };
-            s->Host = "127.0.0.1";
-            s->Port = server.port;
-            s->Connect();
-        }
+        for (TCorsock* s : {&owner, owned})
+            ConnectCountingDisconnects(*s, server.port, disconnects);
     }
     EXPECT_EQ(disconnects, 0);
     EXPECT_EQ(TCorsock::WinsockUsers(), 0);

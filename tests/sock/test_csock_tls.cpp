@@ -5,6 +5,7 @@
 #include "net/sock/tls.h"
 #include "sock_test_util.h"
 #include "support/fixtures.h"
+#include "support/message_of.h"
 #include "support/tls_support.h"
 
 #include <gtest/gtest.h>
@@ -15,25 +16,6 @@ namespace kestrel {
 namespace {
 
 using namespace kestrel::test;
-
-const TestCertificates& Certs() {
-    static TempDir dir;
-    static TestCertificates certs = [] {
-        TestCertificates made = MakeTestCertificates(dir.str());
-        AddTrustedCertificates(made.caFile);
-        return made;
-    }();
-    return certs;
-}
-
-std::string Failure(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 struct Client {
     TCorsock sock{nullptr};
@@ -46,12 +28,14 @@ struct Client {
 };
 
 TEST(CsockTls, LinesAndFilesGoThroughTlsWithTheChunkRule) {
-    TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Echo);
+    TlsTestServer server(TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile,
+                         TlsTestServer::Echo);
     Client client(server.port());
     client.sock.StartTls("127.0.0.1", nullptr);
     ASSERT_NE(client.sock.Tls(), nullptr);
     EXPECT_EQ(client.sock.Tls()->VerifyError(), "");
-    EXPECT_EQ(client.sock.Tls()->Certificate().Fingerprint, FingerprintOf(Certs().certFile));
+    EXPECT_EQ(client.sock.Tls()->Certificate().Fingerprint,
+              FingerprintOf(TrustedTestCertificates().certFile));
     EXPECT_EQ(client.sock.Transaction("HELLO"), "HELLO\r\n");
 
     // A file of several TLS records comes back whole; every send step stays a chunk.
@@ -77,13 +61,16 @@ TEST(CsockTls, CertificateFailuresAreReportedNotHidden) {
     struct Case {
         std::string cert, key, host, reason;
     } cases[] = {
-        {Certs().selfSignedCert, Certs().selfSignedKey, "127.0.0.1", "self-signed certificate"},
-        {Certs().wrongNameCert, Certs().wrongNameKey, "127.0.0.1",
-         "the certificate was issued for another name than 127.0.0.1"},
-        {Certs().expiredCert, Certs().expiredKey, "127.0.0.1", "certificate has expired"},
-        {Certs().certFile, Certs().keyFile, "ftp.example.invalid",
+        {TrustedTestCertificates().selfSignedCert, TrustedTestCertificates().selfSignedKey,
+         "127.0.0.1", "self-signed certificate"},
+        {TrustedTestCertificates().wrongNameCert, TrustedTestCertificates().wrongNameKey,
+         "127.0.0.1", "the certificate was issued for another name than 127.0.0.1"},
+        {TrustedTestCertificates().expiredCert, TrustedTestCertificates().expiredKey, "127.0.0.1",
+         "certificate has expired"},
+        {TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile,
+         "ftp.example.invalid",
          "the certificate was issued for another name than ftp.example.invalid"},
-        {Certs().certFile, Certs().keyFile, "localhost", ""},
+        {TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile, "localhost", ""},
     };
     for (const Case& c : cases) {
         TlsTestServer server(c.cert, c.key, TlsTestServer::Echo);
@@ -99,7 +86,8 @@ TEST(CsockTls, CertificateFailuresAreReportedNotHidden) {
 }
 
 TEST(CsockTls, DataConnectionsResumeTheSessionOfTheSlot) {
-    TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Echo);
+    TlsTestServer server(TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile,
+                         TlsTestServer::Echo);
     auto slot = std::make_shared<TTlsSessionSlot>();
     Client control(server.port());
     control.sock.StartTls("127.0.0.1", slot);
@@ -116,7 +104,8 @@ TEST(CsockTls, DataConnectionsResumeTheSessionOfTheSlot) {
 }
 
 TEST(CsockTls, CloseNotifyEndsTheSentData) {
-    TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Sink);
+    TlsTestServer server(TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile,
+                         TlsTestServer::Sink);
     Client client(server.port());
     // A graceful close, as a data connection has: the component's own socket resets.
     platform::sock_set_linger(client.sock.SocketHandle, false, 0);
@@ -132,10 +121,11 @@ TEST(CsockTls, CloseNotifyEndsTheSentData) {
 }
 
 TEST(CsockTls, AHandshakeThatNeverEndsIsEndedByTimeOutOrStop) {
-    TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Silent);
+    TlsTestServer server(TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile,
+                         TlsTestServer::Silent);
     {
         Client client(server.port(), 300);
-        EXPECT_EQ(Failure([&] { client.sock.StartTls("127.0.0.1", nullptr); }),
+        EXPECT_EQ(MessageOf([&] { client.sock.StartTls("127.0.0.1", nullptr); }),
                   "TLS handshake timed out");
         EXPECT_EQ(client.sock.Tls(), nullptr);
     }
@@ -166,19 +156,19 @@ TEST(CsockTls, APeerThatIsNoTlsServerOrCutsARecordFailsClearly) {
     });
     {
         Client client(plain.port);
-        std::string message = Failure([&] { client.sock.StartTls("127.0.0.1", nullptr); });
+        std::string message = MessageOf([&] { client.sock.StartTls("127.0.0.1", nullptr); });
         EXPECT_EQ(message.rfind("TLS handshake failed: ", 0), 0u) << message;
     }
     answer.join();
 
-    TlsTestServer cut(Certs().certFile, Certs().keyFile, TlsTestServer::CutMidRecord);
+    TlsTestServer cut(TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile,
+                      TlsTestServer::CutMidRecord);
     Client client(cut.port());
     client.sock.StartTls("127.0.0.1", nullptr);
-    EXPECT_EQ(Failure([&] { client.sock.ReadLn(); }), "Connection closed by peer");
+    EXPECT_EQ(MessageOf([&] { client.sock.ReadLn(); }), "Connection closed by peer");
 }
 
 TEST(CsockTls, AServerThatClosesDuringTheHandshakeIsReportedClearly) {
-    Watchdog dog(30s);
     RawListener silent;
     std::thread closer([&] {
         int fd = silent.accept();
@@ -187,7 +177,7 @@ TEST(CsockTls, AServerThatClosesDuringTheHandshakeIsReportedClearly) {
         ::close(fd);
     });
     Client client(silent.port);
-    EXPECT_EQ(Failure([&] { client.sock.StartTls("127.0.0.1", nullptr); }),
+    EXPECT_EQ(MessageOf([&] { client.sock.StartTls("127.0.0.1", nullptr); }),
               "TLS handshake failed: the server closed the connection");
     EXPECT_EQ(client.sock.Tls(), nullptr);
     closer.join();

@@ -191,4 +191,13 @@ std::string PyFtpd::log() const {
     return text.str();
 }
 
+PyFtpdOptions TlsServerOptions(const std::string& certFile, const std::string& keyFile,
+                               bool required) {
+    PyFtpdOptions options;
+    options.extra_args = {"--tls-cert", certFile, "--tls-key", keyFile};
+    if (required)
+        options.extra_args.push_back("--tls-required");
+    return options;
+}
+
 } // namespace kestrel::test

@@ -28,6 +28,11 @@ struct PyFtpdOptions {
     std::vector<std::string> extra_args; // more arguments for ftpd.py
 };
 
+// The options of a server that speaks TLS with the given certificate and key; required:
+// it refuses clients that do not encrypt.
+PyFtpdOptions TlsServerOptions(const std::string& certFile, const std::string& keyFile,
+                               bool required = true);
+
 class PyFtpd {
 public:
     // Starts the server and waits (at most 10 s) until it reports its port. Throws

@@ -1,5 +1,8 @@
 #include "support/tls_support.h"
 
+#include "net/sock/tls.h"
+#include "support/fixtures.h"
+
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
@@ -121,6 +124,16 @@ TestCertificates MakeTestCertificates(const std::string& dir) {
     X509_free(ca);
     EVP_PKEY_free(caKey);
     return out;
+}
+
+const TestCertificates& TrustedTestCertificates() {
+    static TempDir dir;
+    static TestCertificates certs = [] {
+        TestCertificates made = MakeTestCertificates(dir.str());
+        AddTrustedCertificates(made.caFile);
+        return made;
+    }();
+    return certs;
 }
 
 std::string FingerprintOf(const std::string& pemFile) {

@@ -2,6 +2,7 @@
 //
 //   TestCertificates certs = MakeTestCertificates(dir.path);
 //   AddTrustedCertificates(certs.caFile);           // the client trusts the test CA
+//   const TestCertificates& shared = TrustedTestCertificates(); // both at once, once
 //   TlsTestServer server(certs.certFile, certs.keyFile, TlsTestServer::Echo);
 #pragma once
 
@@ -23,6 +24,10 @@ struct TestCertificates {
     std::string expiredCert, expiredKey; // CA-signed, expired a day ago
 };
 TestCertificates MakeTestCertificates(const std::string& dir);
+
+// The certificates of this test program: made once, in a folder that lives as long as
+// the program, with their CA added to the authorities the client trusts.
+const TestCertificates& TrustedTestCertificates();
 
 // SHA-256 fingerprint of a PEM certificate file, upper-case hex pairs joined by ':'.
 std::string FingerprintOf(const std::string& pemFile);
