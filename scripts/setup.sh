@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 # clang-14, its runtime libraries and pkgconf build the fuzz targets (libFuzzer, sanitizers).
 packages=(cmake g++ make qt6-base-dev libgtest-dev python3-pyftpdlib curl xvfb xauth clang-14
-          libclang-rt-14-dev pkgconf)
+          libclang-rt-14-dev pkgconf libssl-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

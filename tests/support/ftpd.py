@@ -43,6 +43,9 @@ def parse_args(argv):
     parser.add_argument("--log-file", default=None,
                         help="write pyftpdlib's log here; without it the log is silenced")
     parser.add_argument("--verbose", action="store_true", help="log every command")
+    parser.add_argument("--no-rename-over", action="store_true",
+                        help="refuse RNTO onto a name that already exists (550), as some "
+                             "servers do")
     return parser.parse_args(argv)
 
 
@@ -60,6 +63,18 @@ def configure_logging(args):
     logger.propagate = False
 
 
+class NoRenameOverHandler(FTPHandler):
+    """Refuses to rename onto an existing file, like servers on systems whose rename
+    does not replace."""
+
+    def ftp_RNTO(self, path):
+        if self.fs.lexists(path):
+            self._rnfr = None
+            self.respond("550 Cannot rename: file exists.")
+            return
+        return FTPHandler.ftp_RNTO(self, path)
+
+
 def main(argv):
     args = parse_args(argv)
     configure_logging(args)
@@ -70,7 +85,7 @@ def main(argv):
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm=args.perm)
 
-    handler = FTPHandler
+    handler = NoRenameOverHandler if args.no_rename_over else FTPHandler
     handler.authorizer = authorizer
     handler.auth_failed_timeout = args.auth_failed_timeout
     if args.banner is not None:
