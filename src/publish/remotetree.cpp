@@ -184,9 +184,15 @@ private:
     bool machineList_;
 };
 
-bool IsMissingFolder(const FTPException& error) {
-    std::string line = error.what();
-    return line.rfind("550", 0) == 0 || line.rfind("450", 0) == 0;
+// Servers answer a listing of a missing folder differently (550, 450, 501): the root is
+// missing when the server also refuses to change into it.
+bool IsMissingFolder(TVaneFTP& ftp, const std::string& path) {
+    try {
+        ftp.ChangeDir(path);
+        return false;
+    } catch (const FTPException&) {
+        return true;
+    }
 }
 
 } // namespace
@@ -203,7 +209,7 @@ TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachi
         try {
             entries = lister.List(JoinRemote(root, relative));
         } catch (const FTPException& error) {
-            if (relative.empty() && IsMissingFolder(error)) {
+            if (relative.empty() && IsMissingFolder(ftp, root)) {
                 tree.RootExists = false;
                 return tree;
             }

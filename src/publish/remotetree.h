@@ -40,7 +40,7 @@ std::string JoinRemote(const std::string& root, const std::string& relative);
 
 // Lists the tree under the absolute remote root folder through ftp, folder by folder:
 // MLSD when useMachineList, else CWD and LIST with the component's parsers. A root that
-// does not exist (the first listing refused with 550) gives RootExists false; another
+// does not exist (its listing and CWD both refused) gives RootExists false; another
 // folder whose listing fails is noted and kept in Unlisted.
 TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachineList);
 
