@@ -139,6 +139,11 @@ private:
             Note("Skipped special file " + relative);
             return;
         }
+        if (IsSettingsFile(name)) {
+            Note("Left out " + relative +
+                 ": a settings file of this program, it holds the password");
+            return;
+        }
         if (IsFileLeftOut(name, options_))
             return;
         TLocalFile file;
@@ -169,8 +174,13 @@ bool IsFolderLeftOut(const std::string& name, const TWalkOptions& options) {
     return !options.IncludeHidden && IsHiddenOrBackup(name);
 }
 
+bool IsSettingsFile(const std::string& name) {
+    return name == "Config.txt" || name == "KestrelFTP.ini";
+}
+
 bool IsFileLeftOut(const std::string& name, const TWalkOptions& options) {
-    if (IsUnsendable(name) || name == kManifestName || EndsWith(name, kTemporarySuffix))
+    if (IsUnsendable(name) || name == kManifestName || EndsWith(name, kTemporarySuffix) ||
+        IsSettingsFile(name))
         return true;
     if (!options.IncludeHidden && IsHiddenOrBackup(name))
         return true;

@@ -33,9 +33,13 @@ struct TLocalTree {
     std::vector<std::string> Notes;          // what was skipped and why
 };
 
+// The program's own settings files, which hold the password: never published, wherever
+// they stand in the site folder (the current folder is often the site folder).
+bool IsSettingsFile(const std::string& name);
+
 // True when a file of this name is not published (and so never deleted on the server
 // either): hidden names and back-ups unless IncludeHidden, names outside the mask, the
-// manifest's name, and names a control connection cannot carry.
+// manifest's name, the settings files, and names a control connection cannot carry.
 bool IsFileLeftOut(const std::string& name, const TWalkOptions& options);
 // The same for a folder (the mask does not apply).
 bool IsFolderLeftOut(const std::string& name, const TWalkOptions& options);

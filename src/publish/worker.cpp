@@ -120,7 +120,9 @@ private:
     }
 
     void PacketSent(TComponent* sender) {
-        if (p_.stop_ && transferring_) {
+        if (!transferring_)
+            return; // the manifest: not part of the site's bytes
+        if (p_.stop_) {
             ftp_->Abort();
             return;
         }

@@ -316,6 +316,8 @@ TEST(PublishLocalWalk, WhatIsPublishedAndWhatIsLeftOutWithANote) {
     WriteFileBytes(site / ".index.htm.swp", "x");
     WriteFileBytes(site / "page.bak", "x");
     WriteFileBytes(site / kManifestName, "x");
+    WriteFileBytes(site / "Config.txt", "password inside");
+    WriteFileBytes(site / "css/KestrelFTP.ini", "x");
     fs::create_symlink(outside / "secret.txt", site / "leak.txt");
     fs::create_symlink(site / "index.htm", site / "home.htm");
     fs::create_symlink(site.path(), site / "css/loop");
@@ -330,7 +332,11 @@ TEST(PublishLocalWalk, WhatIsPublishedAndWhatIsLeftOutWithANote) {
     EXPECT_EQ(tree.Folders, (std::set<std::string>{"css"}));
     EXPECT_EQ(tree.Files["index.htm"].Hash, BytesSha256("home"));
     EXPECT_EQ(tree.Files["index.htm"].Size, 4);
-    EXPECT_EQ(tree.Notes, (Paths{"Skipped link css/loop: it leads into a loop",
+    EXPECT_EQ(tree.Notes, (Paths{"Left out Config.txt: a settings file of this program, it "
+                                 "holds the password",
+                                 "Left out css/KestrelFTP.ini: a settings file of this program, "
+                                 "it holds the password",
+                                 "Skipped link css/loop: it leads into a loop",
                                  "Skipped link dangling: it points nowhere",
                                  "Skipped link leak.txt: it points outside the site folder",
                                  "Skipped special file pipe"}));
