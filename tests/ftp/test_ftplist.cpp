@@ -92,12 +92,25 @@ TEST(UnixList, SkipsLinesWithoutEnoughWords) {
     EXPECT_TRUE(list.Attributes.empty());
 }
 
-TEST(UnixList, NameWithSpaceShiftsTheColumns) {
+// The name is all of the line after the date: blanks inside it, a leading dash or a
+// word that looks like a date stay part of it; a link keeps the name before its arrow.
+TEST(UnixList, NameIsTheRestOfTheLineAfterTheDate) {
     TFTPUnixList list;
     list.ParseLine("-rw-r--r-- 1 web users 2048 Jan 15 10:30 my page.html");
-    EXPECT_EQ(list.Names, (Strings{"page.html"}));
-    EXPECT_EQ(list.Sizes, (Strings{"Jan"}));
-    EXPECT_EQ(list.Dates, (Strings{"15 10:30 my"}));
+    list.ParseLine("-rw-r--r-- 1 web users 7 Dec  1  2023 two  blanks ");
+    list.ParseLine("lrwxrwxrwx 1 web users 9 Mar 4 09:00 my link -> target dir/x");
+    list.ParseLine("-rw-r--r-- 1 web users 5 Mar 4 09:00 a -> b");
+    list.ParseLine("-rw-r--r-- 1 web 5 mar 4 2024 Jan 15 10:30");
+    EXPECT_EQ(list.Names,
+              (Strings{"my page.html", "two  blanks ", "my link", "a -> b", "Jan 15 10:30"}));
+    EXPECT_EQ(list.Sizes, (Strings{"2048", "7", "9", "5", "5"}));
+    EXPECT_EQ(list.Dates,
+              (Strings{"Jan 15 10:30", "Dec 1 2023", "Mar 4 09:00", "Mar 4 09:00", "mar 4 2024"}));
+    // Without a recognisable date the columns are read by words as before.
+    list.Clear();
+    list.ParseLine("-rw-r--r-- 1 web users 2048 Mai 15 10:30 seite.html");
+    EXPECT_EQ(list.Names, (Strings{"seite.html"}));
+    EXPECT_EQ(list.Sizes, (Strings{"2048"}));
 }
 
 TEST(DirectoryList, ClearEmptiesListsButNotWords) {

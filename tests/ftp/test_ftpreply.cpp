@@ -1,10 +1,65 @@
-// Values read out of reply lines: the announced transfer size and the PWD folder.
+// The reply grammar and the values read out of reply lines: the announced transfer
+// size and the PWD folder.
 #include "net/ftp/ftpreply.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace kestrel {
 namespace {
+
+TEST(ReplyGrammar, CodeIsThreeDigitsThenASpaceOrAHyphen) {
+    const struct {
+        const char* line;
+        int code;
+    } cases[] = {
+        {"200 ok\r\n", 200},
+        {"150-Opening\r\n", 150},
+        {"421 \r\n", 421},
+        {"999 odd", 999},
+        {"45 x", 0},
+        {"2000 x", 0},
+        {"200\r\n", 0},
+        {"200", 0},
+        {"20a ok", 0},
+        {" 200 ok", 0},
+        {"HTTP/1.1 400 Bad", 0},
+        {"", 0},
+        {"-200 ok", 0},
+        {"200_ok", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ReplyCodeOf(c.line), c.code) << c.line;
+}
+
+TEST(ReplyGrammar, ServiceEndingCodes) {
+    for (int code : {421, 426})
+        EXPECT_TRUE(EndsService(code)) << code;
+    for (int code : {0, 220, 226, 420, 425, 450, 530})
+        EXPECT_FALSE(EndsService(code)) << code;
+}
+
+// Whether the lines read so far are not yet a whole reply.
+TEST(ReplyGrammar, WhenAReplyContinues) {
+    const struct {
+        std::vector<std::string> lines;
+        bool continues;
+    } cases[] = {
+        {{"200 ok\r\n"}, false},
+        {{"211-Features:\r\n"}, true},
+        {{"211-Features:\r\n", " UTF8\r\n"}, true},
+        {{"211-Features:\r\n", "211 End\r\n"}, false},
+        {{"211-Features:\r\n", "211-more\r\n"}, true},
+    };
+    for (const auto& c : cases) {
+        FtpReply reply;
+        reply.lines = c.lines;
+        reply.code = ReplyCodeOf(c.lines.front());
+        EXPECT_EQ(ReplyContinues(reply), c.continues) << c.lines.back();
+    }
+}
 
 TEST(ParseBytesTotal, TakesTheNumberBeforeTheWordBytes) {
     EXPECT_EQ(

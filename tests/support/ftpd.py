@@ -46,6 +46,11 @@ def parse_args(argv):
     parser.add_argument("--no-rename-over", action="store_true",
                         help="refuse RNTO onto a name that already exists (550), as some "
                              "servers do")
+    parser.add_argument("--tls-cert", default=None,
+                        help="PEM certificate: offer FTP over TLS (AUTH TLS, PBSZ, PROT)")
+    parser.add_argument("--tls-key", default=None, help="PEM key of --tls-cert")
+    parser.add_argument("--tls-required", action="store_true",
+                        help="with --tls-cert: refuse plain log-ins and plain data connections")
     return parser.parse_args(argv)
 
 
@@ -63,16 +68,14 @@ def configure_logging(args):
     logger.propagate = False
 
 
-class NoRenameOverHandler(FTPHandler):
-    """Refuses to rename onto an existing file, like servers on systems whose rename
-    does not replace."""
-
-    def ftp_RNTO(self, path):
-        if self.fs.lexists(path):
-            self._rnfr = None
-            self.respond("550 Cannot rename: file exists.")
-            return
-        return FTPHandler.ftp_RNTO(self, path)
+def refuse_rename_over(self, path):
+    """RNTO that refuses to rename onto an existing file, like servers on systems whose
+    rename does not replace."""
+    if self.fs.lexists(path):
+        self._rnfr = None
+        self.respond("550 Cannot rename: file exists.")
+        return
+    return super(type(self), self).ftp_RNTO(path)
 
 
 def main(argv):
@@ -85,12 +88,22 @@ def main(argv):
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm=args.perm)
 
-    handler = NoRenameOverHandler if args.no_rename_over else FTPHandler
+    handler = FTPHandler
+    if args.tls_cert:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        handler = TLS_FTPHandler
+        handler.certfile = args.tls_cert
+        handler.keyfile = args.tls_key or args.tls_cert
+        handler.tls_control_required = args.tls_required
+        handler.tls_data_required = args.tls_required
+    if args.no_rename_over:
+        handler = type("NoRenameOver" + handler.__name__, (handler,),
+                       {"ftp_RNTO": refuse_rename_over})
     handler.authorizer = authorizer
     handler.auth_failed_timeout = args.auth_failed_timeout
     if args.banner is not None:
         handler.banner = args.banner
-    if args.read_limit or args.write_limit:
+    if (args.read_limit or args.write_limit) and not args.tls_cert:
         dtp = ThrottledDTPHandler
         dtp.read_limit = args.read_limit
         dtp.write_limit = args.write_limit

@@ -1,6 +1,8 @@
 #include "net/ftp/ftplist.h"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace kestrel {
 
@@ -18,6 +20,64 @@ std::string Capped(std::string text) {
 // Minimum word counts of the two dated layouts and of AS/400.
 constexpr int kDatedLayoutWords = 8;
 constexpr int kAs400Words = 4;
+
+// A word of a line and where it ends.
+struct Word {
+    std::string text;
+    std::size_t end = 0; // index just past the word
+};
+
+std::vector<Word> SplitAtSpaces(const std::string& line) {
+    std::vector<Word> words;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && line[i] == ' ')
+            ++i;
+        std::size_t start = i;
+        while (i < line.size() && line[i] != ' ')
+            ++i;
+        if (i > start)
+            words.push_back({line.substr(start, i - start), i});
+    }
+    return words;
+}
+
+bool AllDigits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool IsMonth(const std::string& word) {
+    static const char* kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                    "jul", "aug", "sep", "oct", "nov", "dec"};
+    if (word.size() != 3)
+        return false;
+    std::string lower;
+    for (char c : word)
+        lower += char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const char* month : kMonths)
+        if (lower == month)
+            return true;
+    return false;
+}
+
+// "10:30" or "2023".
+bool IsTimeOrYear(const std::string& word) {
+    std::size_t colon = word.find(':');
+    if (colon == std::string::npos)
+        return word.size() == 4 && AllDigits(word);
+    return AllDigits(word.substr(0, colon)) && AllDigits(word.substr(colon + 1));
+}
+
+// Index of the month word of "size month day time-or-year name", or 0 when none.
+std::size_t FindDate(const std::vector<Word>& words) {
+    for (std::size_t i = 1; i + 3 < words.size(); ++i) {
+        const std::string& day = words[i + 1].text;
+        if (AllDigits(words[i - 1].text) && IsMonth(words[i].text) && AllDigits(day) &&
+            day.size() <= 2 && IsTimeOrYear(words[i + 2].text))
+            return i;
+    }
+    return 0;
+}
 
 } // namespace
 
@@ -69,9 +129,27 @@ void TFTPDirectoryList::Clear() {
 void TFTPDirectoryList::ParseUnixLayout(const std::string& line) {
     TFTPDirectoryList::ParseLine(line);
     const int n = WordCount;
-    if (!line.empty() && n >= kDatedLayoutWords) {
+    if (!line.empty() && n >= kDatedLayoutWords && !AddDatedUnixEntry(line)) {
         AddEntry(n, n - 4, n - 3);
     }
+}
+
+bool TFTPDirectoryList::AddDatedUnixEntry(const std::string& line) {
+    const std::vector<Word> words = SplitAtSpaces(line);
+    const std::size_t month = FindDate(words);
+    if (month == 0)
+        return false;
+    // One space separates the date from the name; any further ones belong to the name.
+    std::string name = line.substr(std::min(line.size(), words[month + 2].end + 1));
+    const std::size_t arrow = name.find(" -> ");
+    if (line[0] == 'l' && arrow != std::string::npos)
+        name.resize(arrow);
+    Names.push_back(name);
+    Sizes.push_back(Capped(words[month - 1].text));
+    Dates.push_back(
+        Capped(words[month].text + ' ' + words[month + 1].text + ' ' + words[month + 2].text));
+    Attributes.push_back(Words(1));
+    return true;
 }
 
 void TFTPDirectoryList::ParseTrailingColumnLayout(const std::string& line) {

@@ -63,7 +63,9 @@ public:
 protected:
     // Split line, then add its fields when it has enough words for a dated layout:
     // the Unix layout (... size month day time name) or the layout with one more
-    // column after the name.
+    // column after the name. In the Unix layout the name is all of the line after the
+    // date's time or year ("my page.htm" stays whole), for a link ("l...") the part
+    // before " -> "; a line without a recognisable date is read by words.
     void ParseUnixLayout(const std::string& line);
     void ParseTrailingColumnLayout(const std::string& line);
 
@@ -71,11 +73,14 @@ private:
     // Adds the name (word nameWord), the size (word sizeWord), the date (the three
     // words from dateWord on) and the attributes (word 1) of the line last split.
     void AddEntry(int nameWord, int sizeWord, int dateWord);
+    // The Unix layout read from its date on; false when the line has no date.
+    bool AddDatedUnixEntry(const std::string& line);
 
     std::array<std::string, MaxWords> words_;
 };
 
-// name, size, date and attributes in the Unix layout: words n, n-4, n-3..n-1, 1.
+// name, size, date and attributes in the Unix layout: the rest of the line after the
+// date, the word before the date, month day time-or-year, word 1.
 class TFTPUnixList : public TFTPDirectoryList {
 public:
     void ParseLine(const std::string& line) override;

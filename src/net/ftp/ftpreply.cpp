@@ -32,6 +32,33 @@ std::size_t FindByteWord(const std::string& text) {
 
 } // namespace
 
+int ReplyCodeOf(const std::string& line) {
+    if (line.size() < 4 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2]))
+        return 0;
+    if (line[3] != ' ' && line[3] != '-')
+        return 0;
+    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+bool ReplyContinues(const FtpReply& reply) {
+    const std::string& line = reply.Final();
+    return (!line.empty() && line[0] == ' ') || (line.size() >= 4 && line[3] == '-');
+}
+
+bool EndsService(int code) {
+    return code == 421 || code == 426;
+}
+
+const std::string& FtpReply::First() const {
+    static const std::string kNone;
+    return lines.empty() ? kNone : lines.front();
+}
+
+const std::string& FtpReply::Final() const {
+    static const std::string kNone;
+    return lines.empty() ? kNone : lines.back();
+}
+
 std::int64_t ParseBytesTotal(const std::string& reply) {
     const std::size_t word = FindByteWord(reply);
     if (word == std::string::npos) {

@@ -3,8 +3,35 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kestrel {
+
+// --- The reply grammar (RFC 959, 4.2) -------------------------------------------------
+// A reply line starts with a three-digit code followed by a space (the last line of
+// its reply) or a hyphen (the first line of a multi-line reply):
+//   150-Opening data connection
+//    for index.htm (2048 bytes)
+//   150 go
+
+// The code of a reply line: 0 when the line does not start with three digits and a
+// space or a hyphen ("45 x", "2000 x" and "HTTP/1.1 400" have none).
+int ReplyCodeOf(const std::string& line);
+// True for the codes with which a server ends the service or the transfer on its own
+// (421 closing, 426 transfer aborted); they may arrive while no reply is awaited.
+bool EndsService(int code);
+
+// One whole reply: its lines as received (with their line ends) and the first line's code.
+struct FtpReply {
+    int code = 0;
+    std::vector<std::string> lines;
+
+    const std::string& First() const;
+    const std::string& Final() const;
+};
+
+// True when the lines read so far of a reply are not yet the whole reply.
+bool ReplyContinues(const FtpReply& reply);
 
 // The size a server announces in a reply line, for instance 2048 from
 //   150 Opening BINARY mode data connection for index.htm (2048 bytes).

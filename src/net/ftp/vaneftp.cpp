@@ -14,25 +14,6 @@ constexpr auto kFlushLimit = std::chrono::microseconds(950400);
 // A server that does not answer QUIT must not keep a closing program waiting.
 constexpr auto kQuitLimit = std::chrono::seconds(2);
 
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
-// A line continues a multi-line reply when it begins with a space or carries "-" as
-// its fourth character.
-bool ContinuesReply(const std::string& line) {
-    return (!line.empty() && line[0] == ' ') || (line.size() >= 4 && line[3] == '-');
-}
-
-int ThreeDigitCode(const std::string& line) {
-    if (line.size() < 3)
-        return 0;
-    for (int i = 0; i < 3; ++i)
-        if (line[std::size_t(i)] < '0' || line[std::size_t(i)] > '9')
-            return 0;
-    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-}
-
 TCmdType Classify(const std::string& command) {
     std::string verb = command.substr(0, command.find(' ')) + " ";
     if (verb == "CWD ")
@@ -67,15 +48,13 @@ TVaneFTP::~TVaneFTP() {
         }
     }
     FTPDirectoryList.reset();
-    delete FDataSocket;
-    FDataSocket = nullptr;
 }
 
 // Log-out that never waits long for the reply: for a component going away or a
 // log-in that failed.
 void TVaneFTP::QuitBeforeDestroy() {
     Canceled = false;
-    StatusMessage(1, "QUIT");
+    StatusMessage(slProtocol, "QUIT");
     DiscardInput();
     Writeln("QUIT");
     auto deadline = std::chrono::steady_clock::now() + kQuitLimit;
@@ -103,22 +82,47 @@ std::string TVaneFTP::ReadReplyLine() {
 }
 
 bool TVaneFTP::ServerClosingLineBuffered() const {
-    std::string head = PeekInput().substr(0, 4);
-    return head.size() >= 4 && (StartsWith(head, "421") || StartsWith(head, "426"));
+    return EndsService(ReplyCodeOf(PeekInput().substr(0, 4)));
+}
+
+FtpReply TVaneFTP::ReadReply() {
+    FtpReply reply;
+    reply.lines.push_back(ReadReplyLine());
+    StatusMessage(slProtocol, reply.First());
+    reply.code = ReplyCodeOf(reply.First());
+    LastReply = reply.First();
+    ReplyCode = std::int16_t(reply.code);
+    ReadRestOf(reply);
+    return reply;
+}
+
+void TVaneFTP::ReadRestOf(FtpReply& reply) {
+    while (ReplyContinues(reply)) {
+        reply.lines.push_back(ReadLn());
+        StatusMessage(slProtocol, reply.Final());
+    }
+}
+
+FtpReply TVaneFTP::Command(const std::string& command, const std::string& shown) {
+    CheckCommandText(command);
+    StatusMessage(slProtocol, shown);
+    ReplyCode = 0;
+    Writeln(command);
+    return ReadReply();
 }
 
 std::string TVaneFTP::Transaction(const std::string& command) {
     CheckCommandText(command);
-    std::string first = TCorsock::Transaction(command);
-    ReadExtraLines(first);
-    return first;
+    ReplyCode = 0;
+    Writeln(command);
+    return ReadReply().First();
 }
 
 void TVaneFTP::ReadExtraLines(std::string line) {
-    while (ContinuesReply(line)) {
-        line = ReadLn();
-        StatusMessage(1, line);
-    }
+    FtpReply reply;
+    reply.code = ReplyCodeOf(line);
+    reply.lines.push_back(std::move(line));
+    ReadRestOf(reply);
 }
 
 void TVaneFTP::CheckCommandText(const std::string& text) {
@@ -158,42 +162,7 @@ void TVaneFTP::Connect() {
     inMemory_.Clear();
     TCorsock::Connect();
     try {
-        // The greeting: at least one line, then the continuation rule. A server that
-        // refuses service in its greeting (or is no FTP server) is reported with its line.
-        std::string line;
-        do {
-            line = ReadReplyLine();
-            StatusMessage(1, line);
-            ReadExtraLines(line);
-        } while (ThreeDigitCode(line) == 120); // "ready in n minutes": the real one follows
-        int greeting = ThreeDigitCode(line);
-        if (greeting == 0 || greeting >= 400) {
-            LastReply = line;
-            throw FTPException(line);
-        }
-        if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
-            bool handled = false;
-            OnAuthenticationNeeded(handled);
-            CheckCommandText(UserID);
-            CheckCommandText(Password);
-        }
-        StatusMessage(1, "USER " + UserID);
-        Transaction(Proxy.empty() ? "USER " + UserID : "USER " + UserID + "@" + Host);
-        auto refused = [this] { return ReplyCode >= 401 && ReplyCode <= 599; };
-        if (refused()) {
-            if (OnConnectionFailed)
-                OnConnectionFailed(this);
-            throw FTPException(LastReply);
-        }
-        if (ReplyCode == 331) {
-            StatusMessage(1, "PASS ");
-            Transaction("PASS " + Password);
-            if (refused()) {
-                if (OnConnectionFailed)
-                    OnConnectionFailed(this);
-                throw FTPException(LastReply);
-            }
-        }
+        LogIn();
     } catch (...) {
         // Log out without waiting long: the server may be the reason for the failure.
         try {
@@ -205,28 +174,61 @@ void TVaneFTP::Connect() {
         Vendor = vendorAuto;
         if (Connected)
             TCorsock::Disconnect();
-        StatusMessage(1, "Disconnected");
+        ResetTls();
+        StatusMessage(slProtocol, "Disconnected");
         throw;
     }
     if (OnConnect)
         OnConnect(this);
 }
 
+// The greeting, then USER and, when asked for, PASS. A server that refuses service in
+// its greeting (or is no FTP server) is reported with its line.
+void TVaneFTP::LogIn() {
+    FtpReply greeting;
+    do {
+        greeting = ReadReply();
+    } while (greeting.code == 120); // "ready in n minutes": the real one follows
+    if (greeting.code == 0 || greeting.code >= 400)
+        throw FTPException(greeting.First());
+    StartControlTls();
+    if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
+        bool handled = false;
+        OnAuthenticationNeeded(handled);
+        CheckCommandText(UserID);
+        CheckCommandText(Password);
+    }
+    auto refused = [this](const FtpReply& reply) {
+        if (reply.code < 401 || reply.code > 599)
+            return;
+        if (OnConnectionFailed)
+            OnConnectionFailed(this);
+        throw FTPException(reply.First());
+    };
+    FtpReply user =
+        Command(Proxy.empty() ? "USER " + UserID : "USER " + UserID + "@" + Host, "USER " + UserID);
+    refused(user);
+    if (user.code == 331)
+        refused(Command("PASS " + Password, "PASS "));
+    ProtectData();
+}
+
 void TVaneFTP::Disconnect() {
     Canceled = false;
     if (!Connected)
         return;
-    StatusMessage(1, "QUIT");
     try {
         FTPDirectoryList.reset();
         Vendor = vendorAuto;
         DiscardInput();
-        Transaction("QUIT");
+        Command("QUIT", "QUIT");
     } catch (...) {
         TCorsock::Disconnect();
+        ResetTls();
         throw;
     }
     TCorsock::Disconnect();
+    ResetTls();
     if (ReplyCode >= 301 && ReplyCode <= 599)
         throw FTPException(LastReply);
 }
@@ -238,10 +240,9 @@ void TVaneFTP::DoCommand(const std::string& command) {
     Canceled = false;
     CertifyConnect();
     CheckCommandText(command);
-    StatusMessage(1, command);
     DiscardInput();
-    Transaction(command);
-    if (CheckOutcome(400, 599, kind, true, Policy::Events, LastReply) && OnSuccess)
+    FtpReply reply = Command(command, command);
+    if (CheckOutcome(400, 599, kind, true, Policy::Events, reply.First()) && OnSuccess)
         OnSuccess(kind);
 }
 
@@ -291,34 +292,29 @@ void TVaneFTP::Rename(const std::string& oldName, const std::string& newName) {
     CheckCommandText(oldName);
     CheckCommandText(newName);
     DiscardInput();
-    StatusMessage(1, "RNFR " + oldName);
-    Transaction("RNFR " + oldName);
-    CheckOutcome(352, 599, cmdRename, false, Policy::Events, LastReply);
-    StatusMessage(1, "RNTO " + newName);
-    Transaction("RNTO " + newName);
-    if (CheckOutcome(301, 599, cmdRename, true, Policy::Events, LastReply) && OnSuccess)
+    FtpReply from = Command("RNFR " + oldName, "RNFR " + oldName);
+    CheckOutcome(352, 599, cmdRename, false, Policy::Events, from.First());
+    FtpReply to = Command("RNTO " + newName, "RNTO " + newName);
+    if (CheckOutcome(301, 599, cmdRename, true, Policy::Events, to.First()) && OnSuccess)
         OnSuccess(cmdRename);
 }
 
 std::vector<std::string> TVaneFTP::Features() {
     Canceled = false;
     CertifyConnect();
-    StatusMessage(slProtocol, "FEAT");
     DiscardInput();
-    std::string line = TCorsock::Transaction("FEAT");
+    FtpReply reply = Command("FEAT", "FEAT");
     std::vector<std::string> features;
-    if (ThreeDigitCode(line) != 211)
+    if (reply.code != 211)
         return features; // FEAT is not supported: no features are known
     // 211-Features:\r\n MLST type*;size*;\r\n UTF8\r\n211 End
-    while (ContinuesReply(line)) {
-        line = ReadLn();
-        StatusMessage(slProtocol, line);
-        if (!line.empty() && line[0] == ' ') {
-            std::string feature = line.substr(1);
-            while (!feature.empty() && (feature.back() == '\n' || feature.back() == '\r'))
-                feature.pop_back();
-            features.push_back(feature);
-        }
+    for (const std::string& line : reply.lines) {
+        if (line.empty() || line[0] != ' ')
+            continue;
+        std::string feature = line.substr(1);
+        while (!feature.empty() && (feature.back() == '\n' || feature.back() == '\r'))
+            feature.pop_back();
+        features.push_back(feature);
     }
     return features;
 }
@@ -327,14 +323,15 @@ std::vector<std::string> TVaneFTP::Features() {
 
 void TVaneFTP::CheckRead(TComponent*) {
     std::string head = PeekInput();
-    if (head.size() >= 4 && (StartsWith(head, "421") || StartsWith(head, "426")))
+    if (ServerClosingLineBuffered())
         Cancel();
     // While a data operation waits for the server's connection, a refusal on the control
     // connection (150 then 425, say) means the connection will never come.
     if (accepting_ && FDataSocket && InputHasLine()) {
-        std::string line = head.substr(0, head.find('\n'));
-        int code = ThreeDigitCode(line);
-        if (code >= 400 && code <= 599 && !ContinuesReply(line)) {
+        FtpReply reply;
+        reply.lines.push_back(head.substr(0, head.find('\n') + 1));
+        int code = ReplyCodeOf(reply.First());
+        if (code >= 400 && code <= 599 && !ReplyContinues(reply)) {
             acceptRefused_ = true;
             FDataSocket->Cancel();
         }
@@ -351,7 +348,7 @@ void TVaneFTP::Flush() {
             break;
         platform::wait_step();
     }
-    StatusMessage(1, text);
+    StatusMessage(slProtocol, text);
 }
 
 void TVaneFTP::Abort() {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "net/ftp/ftplist.h"
+#include "net/ftp/ftpreply.h"
 #include "net/sock/csock.h"
 
 #include <cstdint>
@@ -136,6 +137,14 @@ private:
     struct DataOperation;
     enum class Policy { Events, Raise };
 
+    // --- Replies (vaneftp.cpp) -----------------------------------------------------------
+    // Reads one whole reply: the first line (a 421 or 426 that cancelled the wait is the
+    // reply itself), then its continuation lines. Every line is reported at slProtocol;
+    // LastReply is the first line and ReplyCode its code.
+    FtpReply ReadReply();
+    void ReadRestOf(FtpReply& reply);
+    // Sends a command, showing `shown` on the status line, and reads its whole reply.
+    FtpReply Command(const std::string& command, const std::string& shown);
     // The outcome rule: true when the reply passed, false when it was refused and an
     // OnFailure handler marked it handled; raises FTPException otherwise.
     bool CheckOutcome(int low, int high, TCmdType kind, bool unsupported, Policy policy,
@@ -143,12 +152,57 @@ private:
     void DiscardInput();
     static void CheckCommandText(const std::string& text);
     bool ServerClosingLineBuffered() const;
+    void QuitBeforeDestroy();
+    void LogIn();
+
+    // --- The data operation (vaneftp_data.cpp) ----------------------------------------
+    // Every listing and transfer runs these steps in this order; the first two that
+    // depend on the data mode are OpenDataPort and ConnectData.
     void RunDataOperation(DataOperation& op);
+    bool RunDataSteps(DataOperation& op);
+    // Makes op's data socket (FDataSocket observes it) and tells the server where the
+    // data connection goes. Returns false when the server refused and OnFailure handled
+    // it (the operation then ends quietly); raises otherwise.
+    bool OpenDataPort(DataOperation& op);
+    // REST when the operation restarts, then the transfer command up to its preliminary
+    // reply; false as OpenDataPort.
+    bool SendTransferCommand(DataOperation& op);
+    // Returns once op's data socket is connected to the server's end, watching the
+    // control connection meanwhile: the server's refusal (425, 426, 421) or its close of
+    // the control connection ends the wait with that line or error; Stop ends it too.
+    void ConnectData(DataOperation& op);
+    // Moves the data and closes the data connection (gracefully when all went well).
+    void MoveData(DataOperation& op);
+    // Reads the server's reply about the transfer; true when it reports success.
+    bool ReadCompletion(DataOperation& op);
+    // The one clean-up of every data operation: frees the data socket, resetting an
+    // upload that did not hand over all its bytes.
+    void EndDataOperation(DataOperation& op);
+    void EndUnfinishedUpload(DataOperation& op);
+    // After a failure on the data connection: the server's reply about the transfer,
+    // waited for a little, so that it never answers the next command.
+    void TakeLateReply();
+    bool Stopped() const { return Canceled || TimedOut; }
+    void NotifyTransactionStart();
+    int AcceptFromServer(TCorsock& data);
+    [[noreturn]] void RaiseAcceptEnd(TCorsock& data);
+    void ReadListing(TCorsock& data, bool parse);
     void RunUpload(DataOperation& op, const std::string& localPath, std::int64_t from);
     void RunDownload(DataOperation& op, const std::string& target, bool restart);
-    int AcceptFromServer(TCorsock& data);
-    void ReadListing(TCorsock& data, bool parse);
-    void QuitBeforeDestroy();
+
+    // --- Encryption (vaneftp_tls.cpp) -----------------------------------------------------
+    void ResetTls();
+    // AUTH TLS and the handshake, as Encryption asks; the certificate must be trusted.
+    void StartControlTls();
+    void TrustCertificate();
+    // PBSZ 0 and PROT P after the log-in of an encrypted session.
+    void ProtectData();
+    // The TLS handshake on op's data connection, when data connections are protected.
+    void SecureData(DataOperation& op);
+
+    std::shared_ptr<TTlsSessionSlot> tlsSlot_; // the session data connections resume
+    std::string serverFingerprint_;            // of the control connection's certificate
+    bool dataProtected_ = false;               // PROT P was accepted
 
     bool accepting_ = false;     // a data operation waits for the server's connection
     bool acceptRefused_ = false; // the server refused the transfer while we waited

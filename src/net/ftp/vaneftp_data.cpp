@@ -1,13 +1,15 @@
-// TVaneFTP: the active-mode data connection that every listing and transfer runs,
-// the listings, and the file transfers.
+// TVaneFTP: the data operation that every listing and transfer runs, the listings, and
+// the file transfers.
 //
-// One skeleton serves all eight operations:
-//   PORT h1,h2,h3,h4,p1,p2   -> 200
-//   [REST n                  -> 350]
-//   STOR/RETR/LIST/...       -> 150
-//   accept the server's connection, move the data, close it
-//   completion reply         -> 226
-// The operations differ only in the switches of DataOperation.
+// One sequence of steps serves all eight operations:
+//   OpenDataPort         PORT h1,h2,h3,h4,p1,p2   -> 200
+//   SendTransferCommand  [REST n -> 350]  STOR/RETR/LIST/... -> 150
+//   ConnectData          accept the server's connection, watching the control connection
+//   MoveData             move the data, close the data connection
+//   ReadCompletion       completion reply         -> 226
+// The operations differ only in the switches of DataOperation; the data mode changes
+// only OpenDataPort and ConnectData.
+#include "net/ftp/dataoperation.h"
 #include "net/ftp/ftpreply.h"
 #include "net/ftp/vaneftp.h"
 
@@ -20,196 +22,30 @@ namespace {
 // How long a transfer that failed on the data connection waits for the server's reply.
 constexpr auto kLateReplyLimit = std::chrono::seconds(2);
 
-int ReplyCodeOf(const std::string& line) {
-    int code = 0;
-    for (std::size_t i = 0; i < line.size() && i < 3 && line[i] >= '0' && line[i] <= '9'; ++i)
-        code = code * 10 + (line[i] - '0');
-    return code;
-}
-
 // The file-name part of a local path, sent when no remote name is given.
 std::string FileNamePart(const std::string& path) {
     std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Reads the server's reply about a transfer that failed on the data connection, waiting a
-// little for it; a silent server, the user's Stop or a closed connection end the wait.
-void TakeLateReply(TVaneFTP& ftp) {
-    auto deadline = std::chrono::steady_clock::now() + kLateReplyLimit;
-    platform::wait_until([&] {
-        return ftp.InputHasLine() || !ftp.Connected || ftp.Canceled ||
-               std::chrono::steady_clock::now() >= deadline;
-    });
-    if (ftp.Canceled || !ftp.InputHasLine())
-        return;
-    std::string line = ftp.ReadLn();
-    ftp.StatusMessage(1, line);
-    ftp.ReadExtraLines(line);
-    ftp.LastReply = line;
-    ftp.ReplyCode = std::int16_t(ReplyCodeOf(line));
-}
-
 } // namespace
 
-struct TVaneFTP::DataOperation {
-    enum Direction { Listing, Sending, Receiving };
-    TCmdType kind = cmdList;
-    Direction direction = Listing;
-    std::string status;  // status text shown before the command
-    std::string command; // the transfer command
-    Policy policy = Policy::Events;
-    bool unsupported = false;       // OnUnSupportedFunction on the command's refusal
-    bool plainTransaction = false;  // first line only; continuation lines read here
-    bool startBeforeAccept = false; // OnTransactionStart before the accept (LIST)
-    bool flushAtEnd = false;
-    std::int64_t restartAt = -1;         // REST n before the command when >= 0
-    std::function<void()> prepare;       // before PORT
-    std::function<void(TCorsock&)> move; // the data step
-};
+// --- The data operation ------------------------------------------------------------------
 
 void TVaneFTP::RunDataOperation(DataOperation& op) {
     Canceled = false;
     CertifyConnect();
     CheckCommandText(op.command);
-    auto stopped = [this] { return Canceled || TimedOut; };
-
     bool completed = false;
-    bool sentWhole = false; // an upload handed over all its bytes: a graceful close may end it
-    FDataSocket = new TCorsock(this);
-    TCorsock& data = *FDataSocket;
-    // A stopped or failed upload ends with a reset instead of the graceful close, so that
-    // the server never takes the shortened file for the whole one.
-    auto resetUnfinishedUpload = [&] {
-        if (op.direction == DataOperation::Sending && !sentWhole && FDataSocket &&
-            FDataSocket->SocketHandle != platform::InvalidSocket)
-            platform::sock_set_linger(FDataSocket->SocketHandle, true, 0);
-    };
-    // The end step runs however the operation ends.
-    auto finish = [&] {
-        accepting_ = false;
-        acceptRefused_ = false;
-        resetUnfinishedUpload();
-        delete FDataSocket;
-        FDataSocket = nullptr;
-    };
     try {
-        DiscardInput();
-        data.TimeOut = TimeOut;
-        data.Port = 0;
-        data.Listen(true);
-        if (op.prepare)
-            op.prepare();
-
-        // PORT with the address by which the server already reaches us, e.g.
-        // PORT 127,0,0,1,4,7 for data port 1031.
-        std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
-        StatusMessage(1, port);
-        Transaction(port);
-        // A refused PORT means no data connection will come: end quietly when handled.
-        if (!CheckOutcome(301, 599, op.kind, false, op.policy, LastReply)) {
-            finish();
-            return;
-        }
-
-        if (op.direction == DataOperation::Sending && OnPacketSent)
-            data.OnPacketSent = OnPacketSent;
-        if (op.direction == DataOperation::Receiving && OnPacketRecvd)
-            data.OnPacketRecvd = OnPacketRecvd;
-
-        if (op.restartAt >= 0) {
-            std::string rest = "REST " + std::to_string(op.restartAt);
-            StatusMessage(1, rest);
-            Transaction(rest);
-            if (!CheckOutcome(400, 599, op.kind, false, op.policy, LastReply)) {
-                finish();
-                return;
-            }
-        }
-
-        StatusMessage(1, op.status);
-        if (op.plainTransaction) {
-            BytesTotal = 0;
-            std::string line = TCorsock::Transaction(op.command);
-            if (!CheckOutcome(301, 599, op.kind, false, op.policy, LastReply)) {
-                finish();
-                return;
-            }
-            BytesTotal = GetBytesTotal(line);
-            // Continuation lines may announce the size; each is judged again by the
-            // first line's code.
-            while ((!line.empty() && line[0] == ' ') || (line.size() >= 4 && line[3] == '-')) {
-                line = ReadLn();
-                StatusMessage(1, line);
-                if (BytesTotal == 0)
-                    BytesTotal = GetBytesTotal(line);
-                if (!CheckOutcome(301, 599, op.kind, op.kind == cmdDownload, op.policy, line)) {
-                    finish();
-                    return;
-                }
-            }
-        } else {
-            Transaction(op.command);
-            if (!CheckOutcome(301, 599, op.kind, op.unsupported, op.policy, LastReply)) {
-                finish();
-                return;
-            }
-        }
-
-        if (op.startBeforeAccept && OnTransactionStart)
-            OnTransactionStart(this);
-        int handle = AcceptFromServer(data);
-        data.AdoptSocket(handle);
-        // Close every data connection gracefully, so that the server receives the whole
-        // file before it sees the end of it.
-        platform::sock_set_linger(handle, false, 0);
-        if (!op.startBeforeAccept && OnTransactionStart)
-            OnTransactionStart(this);
-
-        if (!stopped()) {
-            try {
-                op.move(data);
-            } catch (const EAbortError&) {
-                throw;
-            } catch (const ESockError&) {
-                // The server closed or reset the data connection early. Its reply about the
-                // transfer is still to come: take it now, so that it does not answer the
-                // next command, and report the data connection's error.
-                resetUnfinishedUpload();
-                data.ShuttingDown = true;
-                data.RequestCloseSocket();
-                TakeLateReply(*this);
-                throw;
-            }
-            sentWhole = !stopped();
-        }
-        if (OnTransactionStop)
-            OnTransactionStop(this);
-        data.ShuttingDown = true; // no fresh socket after this close
-        resetUnfinishedUpload();
-        data.RequestCloseSocket();
-
-        if (op.direction != DataOperation::Sending) {
-            BytesTotal = data.BytesRcvd;
-            StatusMessage(1, "Received " + std::to_string(BytesTotal) + " Bytes");
-        }
-
-        // The completion reply decides: a 4xx or 5xx says the server did not store or
-        // send the data whole.
-        std::string reply;
-        if (stopped()) {
-            if (!(ServerClosingLineBuffered() && InputHasLine()))
-                throw EAbortError("Socket readln aborted");
-            Canceled = false;
-        }
-        reply = ReadReplyLine();
-        StatusMessage(1, reply);
-        ReadExtraLines(reply);
-        LastReply = reply;
-        ReplyCode = std::int16_t(ReplyCodeOf(reply));
-        completed = CheckOutcome(400, 599, op.kind, false, op.policy, reply);
+        // Ends the data connection however the steps end, before anything else happens.
+        struct EndGuard {
+            TVaneFTP& ftp;
+            DataOperation& op;
+            ~EndGuard() { ftp.EndDataOperation(op); }
+        } guard{*this, op};
+        completed = RunDataSteps(op);
     } catch (...) {
-        finish();
         // After any interrupted operation the server's late reply about it (426, or the
         // 226 of a partial upload) must not be taken for the answer to the next command.
         if (Canceled) {
@@ -220,11 +56,154 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
         }
         throw;
     }
-    finish();
     if (completed && OnSuccess)
         OnSuccess(op.kind);
     if (op.flushAtEnd && Canceled)
         Flush();
+}
+
+bool TVaneFTP::RunDataSteps(DataOperation& op) {
+    DiscardInput();
+    if (op.prepare)
+        op.prepare();
+    if (!OpenDataPort(op) || !SendTransferCommand(op))
+        return false;
+    if (op.startBeforeAccept)
+        NotifyTransactionStart();
+    ConnectData(op);
+    SecureData(op);
+    if (!op.startBeforeAccept)
+        NotifyTransactionStart();
+    MoveData(op);
+    return ReadCompletion(op);
+}
+
+void TVaneFTP::NotifyTransactionStart() {
+    if (OnTransactionStart)
+        OnTransactionStart(this);
+}
+
+// Active mode: a port of our own that the server connects to.
+bool TVaneFTP::OpenDataPort(DataOperation& op) {
+    op.socket = std::make_unique<TCorsock>(nullptr);
+    FDataSocket = op.socket.get();
+    TCorsock& data = *op.socket;
+    data.TimeOut = TimeOut;
+    if (op.direction == DataOperation::Sending && OnPacketSent)
+        data.OnPacketSent = OnPacketSent;
+    if (op.direction == DataOperation::Receiving && OnPacketRecvd)
+        data.OnPacketRecvd = OnPacketRecvd;
+    data.Port = 0;
+    data.Listen(true);
+    // PORT with the address by which the server already reaches us, e.g.
+    // PORT 127,0,0,1,4,7 for data port 1031.
+    std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
+    FtpReply reply = Command(port, port);
+    // A refused PORT means no data connection will come: end quietly when handled.
+    return CheckOutcome(301, 599, op.kind, false, op.policy, reply.First());
+}
+
+bool TVaneFTP::SendTransferCommand(DataOperation& op) {
+    if (op.restartAt >= 0) {
+        std::string rest = "REST " + std::to_string(op.restartAt);
+        FtpReply reply = Command(rest, rest);
+        if (!CheckOutcome(400, 599, op.kind, false, op.policy, reply.First()))
+            return false;
+    }
+    if (op.sizeFromReply)
+        BytesTotal = 0;
+    FtpReply reply = Command(op.command, op.status);
+    if (!CheckOutcome(301, 599, op.kind, op.unsupported, op.policy, reply.First()))
+        return false;
+    // The size may come on any line of the reply.
+    for (const std::string& line : reply.lines) {
+        if (!op.sizeFromReply || BytesTotal != 0)
+            break;
+        BytesTotal = GetBytesTotal(line);
+    }
+    return true;
+}
+
+// Active mode: the server's connection to our port.
+void TVaneFTP::ConnectData(DataOperation& op) {
+    TCorsock& data = *op.socket;
+    int handle = AcceptFromServer(data);
+    data.AdoptSocket(handle);
+    // Close every data connection gracefully, so that the server receives the whole
+    // file before it sees the end of it.
+    platform::sock_set_linger(handle, false, 0);
+}
+
+void TVaneFTP::MoveData(DataOperation& op) {
+    TCorsock& data = *op.socket;
+    if (!Stopped()) {
+        try {
+            op.move(data);
+        } catch (const EAbortError&) {
+            throw;
+        } catch (const ESockError&) {
+            // The server closed or reset the data connection early. Its reply about the
+            // transfer is still to come: take it now, so that it does not answer the
+            // next command, and report the data connection's error.
+            EndUnfinishedUpload(op);
+            data.ShuttingDown = true;
+            data.RequestCloseSocket();
+            TakeLateReply();
+            throw;
+        }
+        op.sentWhole = !Stopped();
+        // Over TLS the close_notify alert tells the server that the file ended here.
+        if (op.direction == DataOperation::Sending && op.sentWhole && data.Tls())
+            data.EndTls();
+    }
+    if (OnTransactionStop)
+        OnTransactionStop(this);
+    data.ShuttingDown = true; // no fresh socket after this close
+    EndUnfinishedUpload(op);
+    data.RequestCloseSocket();
+    if (op.direction != DataOperation::Sending) {
+        BytesTotal = data.BytesRcvd;
+        StatusMessage(slProtocol, "Received " + std::to_string(BytesTotal) + " Bytes");
+    }
+}
+
+// The completion reply decides: a 4xx or 5xx says the server did not store or send the
+// data whole.
+bool TVaneFTP::ReadCompletion(DataOperation& op) {
+    if (Stopped()) {
+        if (!(ServerClosingLineBuffered() && InputHasLine()))
+            throw EAbortError("Socket readln aborted");
+        Canceled = false;
+    }
+    FtpReply reply = ReadReply();
+    return CheckOutcome(400, 599, op.kind, false, op.policy, reply.First());
+}
+
+void TVaneFTP::EndDataOperation(DataOperation& op) {
+    accepting_ = false;
+    acceptRefused_ = false;
+    EndUnfinishedUpload(op);
+    FDataSocket = nullptr;
+    op.socket.reset();
+}
+
+// A stopped or failed upload ends with a reset instead of the graceful close, so that
+// the server never takes the shortened file for the whole one.
+void TVaneFTP::EndUnfinishedUpload(DataOperation& op) {
+    if (op.direction == DataOperation::Sending && !op.sentWhole && op.socket &&
+        op.socket->SocketHandle != platform::InvalidSocket)
+        platform::sock_set_linger(op.socket->SocketHandle, true, 0);
+}
+
+void TVaneFTP::TakeLateReply() {
+    auto deadline = std::chrono::steady_clock::now() + kLateReplyLimit;
+    WaitUntil([&] {
+        return InputHasLine() || !Connected || Canceled ||
+               std::chrono::steady_clock::now() >= deadline;
+    });
+    if (Canceled || !InputHasLine())
+        return;
+    ReadReply();
 }
 
 // Waits for the server's data connection. Only the server at the other end of the
@@ -240,32 +219,15 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
         // The server's close of the control connection ends the wait as well: no
         // completion reply can come any more, and the peer's address is gone with it.
         WaitUntil([&] { return data.AsyncDone || data.Canceled || !Connected; });
-        if (!Connected && !data.AsyncDone && !data.Canceled) {
-            accepting_ = false;
-            std::string line = InputHasLine() ? ReadLn() : std::string();
-            if (ReplyCodeOf(line) >= 400) {
-                StatusMessage(1, line);
-                LastReply = line;
-                ReplyCode = std::int16_t(ReplyCodeOf(line));
-                throw FTPException(line);
-            }
-            throw ESockError("Connection closed by peer");
-        }
+        if (!Connected && !data.AsyncDone && !data.Canceled)
+            RaiseAcceptEnd(data);
         int handle;
         try {
             handle = data.Accept();
         } catch (const ESockError&) {
-            accepting_ = false;
             if (!acceptRefused_)
                 throw;
-            // The server refused the transfer instead of connecting: report its line.
-            data.Canceled = false;
-            std::string line = ReadReplyLine();
-            StatusMessage(1, line);
-            ReadExtraLines(line);
-            LastReply = line;
-            ReplyCode = std::int16_t(ReplyCodeOf(line));
-            throw FTPException(line);
+            RaiseAcceptEnd(data);
         }
         if (handle != platform::InvalidSocket && data.RemoteAddress.addr == server) {
             accepting_ = false;
@@ -276,6 +238,22 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
         data.AsyncDone = false;
         data.Connected = false;
     }
+}
+
+// Ends the wait for the data connection with the server's refusal, or, when the server
+// closed the control connection without one, with the close.
+void TVaneFTP::RaiseAcceptEnd(TCorsock& data) {
+    accepting_ = false;
+    if (acceptRefused_) {
+        data.Canceled = false;
+        throw FTPException(ReadReply().First());
+    }
+    if (InputHasLine()) {
+        std::string line = PeekInput().substr(0, PeekInput().find('\n') + 1);
+        if (ReplyCodeOf(line) >= 400)
+            throw FTPException(ReadReply().First());
+    }
+    throw ESockError("Connection closed by peer");
 }
 
 // Reads the listing line by line until the server has closed the data connection and
@@ -300,7 +278,7 @@ void TVaneFTP::ReadListing(TCorsock& data, bool parse) {
             OnListItem(line);
     }
     if (data.PeerReset)
-        throw ESockError(data.SocketErrorStr(10054));
+        throw ESockError(data.SocketErrorStr(platform::err::ConnectionReset));
 }
 
 // --- Listings -----------------------------------------------------------------------------
@@ -386,7 +364,7 @@ void TVaneFTP::RunUpload(DataOperation& op, const std::string& localPath, std::i
 void TVaneFTP::RunDownload(DataOperation& op, const std::string& target, bool restart) {
     std::int64_t have = -1;
     op.direction = DataOperation::Receiving;
-    op.plainTransaction = true;
+    op.sizeFromReply = true;
     op.flushAtEnd = true;
     if (restart) {
         op.prepare = [&] {
@@ -397,7 +375,7 @@ void TVaneFTP::RunDownload(DataOperation& op, const std::string& target, bool re
     op.move = [&](TCorsock& data) {
         data.CaptureFile(target, have);
         if (data.PeerReset) // the server reset the connection: the file is not whole
-            throw ESockError(data.SocketErrorStr(10054));
+            throw ESockError(data.SocketErrorStr(platform::err::ConnectionReset));
     };
     RunDataOperation(op);
 }

@@ -1,6 +1,7 @@
 // TCorsock: construction, host lookup, connect and close, status and errors, the
 // notification dispatch and the time-out timer.
 #include "net/sock/csock.h"
+#include "net/sock/tls.h"
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -315,6 +316,7 @@ void TCorsock::RequestCloseSocket() {
         return;
     int handle = SocketHandle;
     SocketHandle = platform::InvalidSocket;
+    tls_.reset();
     if (platform::sock_close(handle) != 0) {
         ErrorManager(10035);
         return;
@@ -505,7 +507,7 @@ void TCorsock::DrainOnClose() {
     char chunk[kChunkSize + 1];
     long n;
     do {
-        n = platform::sock_recv(SocketHandle, chunk, kChunkSize);
+        n = TransportRecv(chunk, kChunkSize);
         if (n > 0) {
             InBuffer->SetPosition(InBuffer->Size());
             InBuffer->Write(chunk, n);

@@ -22,6 +22,9 @@
 
 namespace kestrel {
 
+class TTlsChannel;
+class TTlsSessionSlot;
+
 class ESockError : public Exception {
 public:
     using Exception::Exception;
@@ -225,6 +228,19 @@ public:
     // registered for all six events.
     void AdoptSocket(int handle);
 
+    // --- TLS ------------------------------------------------------------------------------
+    // Switches the connected socket to TLS as a client and waits for the handshake: at
+    // most TimeOut ms when TimeOut is set, ended by Cancel. host is the name the
+    // certificate must carry; a slot shared by one session's connections lets a data
+    // connection resume the control connection's session. Afterwards every receive and
+    // send step goes through TLS. A failed handshake or a TLS alert raises ESockError
+    // with OpenSSL's reason. The certificate's check is the caller's (Tls()->VerifyError()).
+    void StartTls(const std::string& host, std::shared_ptr<TTlsSessionSlot> slot);
+    // Sends TLS's close_notify, so that the peer can tell the end of the data from a cut,
+    // and waits (at most 2 s, ended by Cancel or the peer's close) until the socket took it.
+    void EndTls();
+    TTlsChannel* Tls() const { return tls_.get(); }
+
 protected:
     // Reads the first line of a reply for Transaction; a derived protocol may recognise
     // replies that arrive while the wait was cancelled.
@@ -249,7 +265,11 @@ private:
                      const std::function<void(const char*, std::size_t)>& sink);
     void DrainOnClose();
     void RenewSocket();
+    // The socket's receive and send, through TLS once StartTls has run.
+    long TransportRecv(void* buffer, std::size_t length);
+    long TransportSend(const void* buffer, std::size_t length);
     bool designTime_ = false;
+    std::unique_ptr<TTlsChannel> tls_;
 };
 
 } // namespace kestrel

@@ -1,5 +1,6 @@
 // TCorsock: buffered data input and output, whole-file transfers, and listening.
 #include "net/sock/csock.h"
+#include "net/sock/tls.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -269,6 +270,12 @@ void TCorsock::WriteFromStream() {
     InHandler = true;
     StatusMessage(8, "WriteFromStream");
     try {
+        // Encrypted bytes the socket refused earlier go first; the next write
+        // notification calls again while they do not fit.
+        if (tls_ && tls_->HasPendingOutput() && !tls_->FlushOutput()) {
+            InHandler = false;
+            return;
+        }
         // A file is sent up to the size SendFile took at its start (BytesTotal), so the
         // step does not ask the file for its size, a system call, twice per chunk.
         const std::int64_t size = FileTransfer ? BytesTotal : OutBuffer->Size();
@@ -277,7 +284,7 @@ void TCorsock::WriteFromStream() {
             char chunk[kChunkSize];
             OutBuffer->SetPosition(FileTransfer ? BytesSent : 0);
             std::int64_t r = OutBuffer->Read(chunk, kChunkSize);
-            long n = platform::sock_send(SocketHandle, chunk, std::size_t(r));
+            long n = TransportSend(chunk, std::size_t(r));
             if (n < 0) {
                 // Refused (would block): the next write notification resumes from here.
                 LastErrorNo = platform::last_error();
@@ -324,7 +331,7 @@ void TCorsock::ReadToStream() {
     bool received = false;
     try {
         char chunk[kChunkSize];
-        long n = platform::sock_recv(SocketHandle, chunk, kChunkSize);
+        long n = TransportRecv(chunk, kChunkSize);
         if (n < 0) {
             LastErrorNo = platform::last_error();
             if (LastErrorNo != 10035) { // nothing waiting is no error
@@ -344,7 +351,9 @@ void TCorsock::ReadToStream() {
                 if (OnPacketRecvd)
                     OnPacketRecvd(this);
             }
-            if (n == kChunkSize)
+            // More may be waiting: in the socket after a full chunk, or inside TLS,
+            // where no socket notification will announce it.
+            if (n == kChunkSize || (tls_ && tls_->HasBufferedInput()))
                 platform::post(NotifyWindow, MsgReadMore, 0);
         }
     } catch (...) {
@@ -601,6 +610,7 @@ int TCorsock::Accept() {
 }
 
 void TCorsock::AdoptSocket(int handle) {
+    tls_.reset();
     if (SocketHandle != platform::InvalidSocket)
         platform::sock_close(SocketHandle);
     SocketHandle = handle;

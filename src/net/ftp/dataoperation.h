@@ -1,0 +1,34 @@
+// The switches and state of one listing or transfer as TVaneFTP's data steps run it.
+// Private to the FTP component: only its own sources include this header.
+#pragma once
+
+#include "net/ftp/vaneftp.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kestrel {
+
+struct TVaneFTP::DataOperation {
+    enum Direction { Listing, Sending, Receiving };
+    TCmdType kind = cmdList;
+    Direction direction = Listing;
+    std::string status;  // status text shown before the command
+    std::string command; // the transfer command
+    Policy policy = Policy::Events;
+    bool unsupported = false;       // OnUnSupportedFunction on the command's refusal
+    bool sizeFromReply = false;     // BytesTotal from the size the command's reply announces
+    bool startBeforeAccept = false; // OnTransactionStart before the data connection (LIST)
+    bool flushAtEnd = false;
+    std::int64_t restartAt = -1;         // REST n before the command when >= 0
+    std::function<void()> prepare;       // before the data port is opened
+    std::function<void(TCorsock&)> move; // the data step
+
+    // The data connection: the one owner of the data socket, freed by EndDataOperation.
+    std::unique_ptr<TCorsock> socket;
+    bool sentWhole = false; // an upload handed over all its bytes: a graceful close may end it
+};
+
+} // namespace kestrel

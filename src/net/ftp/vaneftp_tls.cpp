@@ -1,0 +1,85 @@
+// TVaneFTP: explicit FTP over TLS (RFC 4217).
+//
+//   AUTH TLS   -> 234   then the TLS handshake on the control connection, before USER
+//   PBSZ 0     -> 200   after the log-in
+//   PROT P     -> 200   every data connection is encrypted too
+//
+// A data connection resumes the control connection's TLS session and must show the same
+// certificate. The certificate of the control connection is checked against the
+// system's trusted certificates and the host name; one that fails is trusted only when
+// the OnCertificateCheck handler accepts it.
+#include "net/ftp/dataoperation.h"
+#include "net/ftp/ftpreply.h"
+#include "net/ftp/vaneftp.h"
+#include "net/sock/tls.h"
+
+namespace kestrel {
+
+void TVaneFTP::ResetTls() {
+    Secured = false;
+    dataProtected_ = false;
+    tlsSlot_.reset();
+    serverFingerprint_.clear();
+}
+
+void TVaneFTP::StartControlTls() {
+    ResetTls();
+    if (Encryption == TEncryption::None)
+        return;
+    FtpReply reply = Command("AUTH TLS", "AUTH TLS");
+    if (reply.code != 234) {
+        if (Encryption == TEncryption::Required)
+            throw FTPException("The server refused encryption: " + reply.Final());
+        StatusMessage(slProtocol, "The connection is not encrypted");
+        return;
+    }
+    tlsSlot_ = std::make_shared<TTlsSessionSlot>();
+    try {
+        StartTls(Host, tlsSlot_);
+    } catch (...) {
+        // Half a handshake leaves nothing to say QUIT on: close at once.
+        TCorsock::Disconnect();
+        throw;
+    }
+    TrustCertificate();
+    Secured = true;
+}
+
+void TVaneFTP::TrustCertificate() {
+    TCertificateInfo info = Tls()->Certificate();
+    if (!info.Reason.empty()) {
+        bool accept = false;
+        if (OnCertificateCheck)
+            OnCertificateCheck(info, accept);
+        if (!accept)
+            throw FTPException("The server's certificate is not trusted: " + info.Reason +
+                               " (SHA-256 " + info.Fingerprint + ")");
+    }
+    serverFingerprint_ = info.Fingerprint;
+}
+
+void TVaneFTP::ProtectData() {
+    if (!Secured)
+        return;
+    FtpReply size = Command("PBSZ 0", "PBSZ 0");
+    FtpReply level = size.code / 100 == 2 ? Command("PROT P", "PROT P") : size;
+    if (level.code / 100 == 2) {
+        dataProtected_ = true;
+        return;
+    }
+    if (Encryption == TEncryption::Required)
+        throw FTPException("The server refused encrypted data connections: " + level.Final());
+    StatusMessage(slProtocol, "Data connections are not encrypted");
+}
+
+void TVaneFTP::SecureData(DataOperation& op) {
+    if (!dataProtected_)
+        return;
+    TCorsock& data = *op.socket;
+    data.StartTls(Host, tlsSlot_);
+    // The data connection must come from the server whose certificate was checked.
+    if (data.Tls()->Certificate().Fingerprint != serverFingerprint_)
+        throw ESockError("The data connection's certificate is not the server's");
+}
+
+} // namespace kestrel

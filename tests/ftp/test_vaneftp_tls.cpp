@@ -1,0 +1,177 @@
+// The FTP client over TLS (AUTH TLS, PBSZ, PROT P): a real server (pyftpdlib's TLS
+// handler) with a certificate the test makes, every kind of transfer encrypted, the
+// certificate's check and the user's consent, a server that refuses encryption, and a
+// handshake that never ends.
+#include "net/sock/tls.h"
+#include "support/fixtures.h"
+#include "support/pyftpd.h"
+#include "support/tls_support.h"
+#include "test_vaneftp_util.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace kestrel;
+using namespace kestrel::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const TestCertificates& Certs() {
+    static TempDir dir;
+    static TestCertificates certs = [] {
+        TestCertificates made = MakeTestCertificates(dir.str());
+        AddTrustedCertificates(made.caFile);
+        return made;
+    }();
+    return certs;
+}
+
+PyFtpdOptions TlsServer(const std::string& cert, const std::string& key, bool required = true) {
+    PyFtpdOptions options;
+    options.extra_args = {"--tls-cert", cert, "--tls-key", key};
+    if (required)
+        options.extra_args.push_back("--tls-required");
+    return options;
+}
+
+std::unique_ptr<TVaneFTP> Client(Recorder& rec, const PyFtpd& server, TEncryption encryption) {
+    auto ftp = MakeClient(rec, server.port());
+    ftp->UserID = server.user();
+    ftp->Password = server.password();
+    ftp->Encryption = encryption;
+    ftp->TimeOut = 10000;
+    return ftp;
+}
+
+std::string Failure(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+} // namespace
+
+TEST(VaneFtpTls, EveryTransferIsEncryptedAndArrivesWhole) {
+    Watchdog dog(120s);
+    PyFtpd server(TlsServer(Certs().certFile, Certs().keyFile));
+    TempDir local;
+    RandomFile(local / "big.bin", 64 << 20, 7);
+    RandomFile(local / "page.htm", 70000, 8);
+    Recorder rec;
+    auto ftp = Client(rec, server, TEncryption::Required);
+    ftp->Connect();
+    EXPECT_TRUE(ftp->Secured);
+    EXPECT_TRUE(rec.Has("status:AUTH TLS"));
+    EXPECT_TRUE(rec.Has("status:PROT P"));
+    ftp->Mode(2);
+
+    ftp->Upload((local / "big.bin").string(), "big.bin");
+    EXPECT_EQ(FileHash(server.root() / "big.bin"), FileHash(local / "big.bin"));
+    ftp->Download("big.bin", (local / "back.bin").string());
+    EXPECT_EQ(FileHash(local / "back.bin"), FileHash(local / "big.bin"));
+
+    // Append and restart, and a restarted download, byte for byte.
+    WriteFileBytes(server.root() / "page.htm", RandomBytes(70000, 8).substr(0, 30000));
+    ftp->UploadRestore((local / "page.htm").string(), "page.htm", 30000);
+    EXPECT_EQ(FileHash(server.root() / "page.htm"), FileHash(local / "page.htm"));
+    ftp->UploadAppend((local / "page.htm").string(), "page.htm");
+    EXPECT_EQ(fs::file_size(server.root() / "page.htm"), 140000u);
+    WriteFileBytes(local / "part.htm", RandomBytes(70000, 8).substr(0, 1000));
+    WriteFileBytes(server.root() / "whole.htm", RandomBytes(70000, 8));
+    ftp->DownloadRestore("whole.htm", (local / "part.htm").string());
+    EXPECT_EQ(FileHash(local / "part.htm"), FileHash(local / "page.htm"));
+    ftp->UploadUnique((local / "page.htm").string());
+
+    rec.log.clear();
+    ftp->Nlist();
+    EXPECT_EQ(rec.Only("item:").size(), 4u); // big, page, whole and the unique one
+    rec.log.clear();
+    ftp->List();
+    EXPECT_EQ(rec.Only("item:").size(), 4u);
+    ftp->Disconnect();
+    EXPECT_FALSE(ftp->Secured);
+}
+
+TEST(VaneFtpTls, AnUntrustedCertificateNeedsTheUsersConsent) {
+    Watchdog dog(60s);
+    struct Case {
+        std::string cert, key, reason;
+    } cases[] = {
+        {Certs().selfSignedCert, Certs().selfSignedKey, "self-signed certificate"},
+        {Certs().wrongNameCert, Certs().wrongNameKey,
+         "the certificate was issued for another name than 127.0.0.1"},
+    };
+    for (const Case& c : cases) {
+        PyFtpd server(TlsServer(c.cert, c.key));
+        Recorder rec;
+        auto ftp = Client(rec, server, TEncryption::Required);
+        // Without a handler, and with one that says no, the log-in fails before USER.
+        std::string refused = Failure([&] { ftp->Connect(); });
+        EXPECT_EQ(refused, "The server's certificate is not trusted: " + c.reason + " (SHA-256 " +
+                               FingerprintOf(c.cert) + ")");
+        EXPECT_FALSE(rec.Has("status:USER webuser"));
+        EXPECT_FALSE(ftp->Connected);
+
+        TCertificateInfo shown;
+        bool answer = false;
+        ftp->OnCertificateCheck = [&](const TCertificateInfo& info, bool& accept) {
+            shown = info;
+            accept = answer;
+        };
+        EXPECT_NE(Failure([&] { ftp->Connect(); }), "(no exception)");
+        EXPECT_EQ(shown.Fingerprint, FingerprintOf(c.cert));
+        EXPECT_EQ(shown.Reason, c.reason);
+        EXPECT_EQ(shown.Host, "127.0.0.1");
+
+        answer = true;
+        ftp->Connect();
+        EXPECT_TRUE(ftp->Secured);
+        ftp->Nlist(); // the data connection shows the same certificate
+        ftp->Disconnect();
+    }
+}
+
+TEST(VaneFtpTls, AServerWithoutTlsIsRefusedOrUsedPlainAsChosen) {
+    Watchdog dog(60s);
+    PyFtpd server;
+    Recorder rec;
+    auto ftp = Client(rec, server, TEncryption::Required);
+    std::string message = Failure([&] { ftp->Connect(); });
+    EXPECT_EQ(message.rfind("The server refused encryption: 5", 0), 0u) << message;
+    EXPECT_FALSE(rec.Has("status:USER webuser")); // the password never went out in plain
+
+    ftp->Encryption = TEncryption::IfOffered;
+    ftp->Connect();
+    EXPECT_FALSE(ftp->Secured);
+    EXPECT_TRUE(rec.Has("status:The connection is not encrypted"));
+    ftp->Nlist();
+    ftp->Disconnect();
+}
+
+TEST(VaneFtpTls, AHandshakeThatNeverCompletesIsEndedByStop) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        s.reply("220 ready");
+        s.expect("AUTH TLS");
+        s.reply("234 go ahead");
+        s.sleep(3000); // reads the ClientHello, never answers it
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->Encryption = TEncryption::IfOffered;
+    TThreadTimer stop(nullptr);
+    stop.SetInterval(200);
+    stop.SetOnTimer([&](TComponent*) {
+        stop.SetEnabled(false);
+        ftp->Abort();
+    });
+    auto started = Clock::now();
+    EXPECT_EQ(Failure([&] { ftp->Connect(); }), "TLS handshake aborted");
+    EXPECT_LT(Clock::now() - started, 1500ms); // no QUIT on a broken handshake
+    EXPECT_FALSE(ftp->Connected);
+}

@@ -1,0 +1,187 @@
+// TCorsock over TLS: the handshake inside the ordinary waits, reads, lines and files
+// through TLS with the chunk rule, certificate checks, session reuse, close_notify, and
+// the ways a handshake or a stream can fail.
+#include "net/sock/csock.h"
+#include "net/sock/tls.h"
+#include "sock_test_util.h"
+#include "support/fixtures.h"
+#include "support/tls_support.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+
+namespace kestrel {
+namespace {
+
+using namespace kestrel::test;
+
+const TestCertificates& Certs() {
+    static TempDir dir;
+    static TestCertificates certs = [] {
+        TestCertificates made = MakeTestCertificates(dir.str());
+        AddTrustedCertificates(made.caFile);
+        return made;
+    }();
+    return certs;
+}
+
+std::string Failure(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+struct Client {
+    TCorsock sock{nullptr};
+    explicit Client(int port, int timeout = 3000) {
+        sock.Host = "127.0.0.1";
+        sock.Port = port;
+        sock.TimeOut = timeout;
+        sock.Connect();
+    }
+};
+
+TEST(CsockTls, LinesAndFilesGoThroughTlsWithTheChunkRule) {
+    Watchdog dog(30s);
+    TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Echo);
+    Client client(server.port());
+    client.sock.StartTls("127.0.0.1", nullptr);
+    ASSERT_NE(client.sock.Tls(), nullptr);
+    EXPECT_EQ(client.sock.Tls()->VerifyError(), "");
+    EXPECT_EQ(client.sock.Tls()->Certificate().Fingerprint, FingerprintOf(Certs().certFile));
+    EXPECT_EQ(client.sock.Transaction("HELLO"), "HELLO\r\n");
+
+    // A file of several TLS records comes back whole; every send step stays a chunk.
+    TempDir dir;
+    std::string path = (dir / "page.bin").string();
+    std::string content = RandomBytes(300000);
+    WriteFileBytes(path, content);
+    int biggest = 0;
+    client.sock.OnPacketSent = [&](TComponent*) {
+        static std::int64_t last = 0;
+        biggest = std::max<int>(biggest, int(client.sock.BytesSent - last));
+        last = client.sock.BytesSent;
+    };
+    client.sock.SendFile(path);
+    client.sock.OnPacketSent = nullptr;
+    EXPECT_LE(biggest, kChunkSize);
+    std::string echoed;
+    client.sock.CaptureString(echoed, std::int32_t(content.size()));
+    EXPECT_EQ(echoed == content, true);
+}
+
+TEST(CsockTls, CertificateFailuresAreReportedNotHidden) {
+    Watchdog dog(30s);
+    struct Case {
+        std::string cert, key, host, reason;
+    } cases[] = {
+        {Certs().selfSignedCert, Certs().selfSignedKey, "127.0.0.1", "self-signed certificate"},
+        {Certs().wrongNameCert, Certs().wrongNameKey, "127.0.0.1",
+         "the certificate was issued for another name than 127.0.0.1"},
+        {Certs().expiredCert, Certs().expiredKey, "127.0.0.1", "certificate has expired"},
+        {Certs().certFile, Certs().keyFile, "ftp.example.invalid",
+         "the certificate was issued for another name than ftp.example.invalid"},
+        {Certs().certFile, Certs().keyFile, "localhost", ""},
+    };
+    for (const Case& c : cases) {
+        TlsTestServer server(c.cert, c.key, TlsTestServer::Echo);
+        Client client(server.port());
+        client.sock.StartTls(c.host, nullptr);
+        EXPECT_EQ(client.sock.Tls()->VerifyError(), c.reason) << c.cert << " as " << c.host;
+        TCertificateInfo info = client.sock.Tls()->Certificate();
+        EXPECT_EQ(info.Fingerprint, FingerprintOf(c.cert));
+        EXPECT_NE(info.Subject.find("KestrelFTP tests"), std::string::npos) << info.Subject;
+        EXPECT_NE(info.NotAfter.find("UTC"), std::string::npos);
+        EXPECT_EQ(info.Reason, c.reason);
+    }
+}
+
+TEST(CsockTls, DataConnectionsResumeTheSessionOfTheSlot) {
+    Watchdog dog(30s);
+    TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Echo);
+    auto slot = std::make_shared<TTlsSessionSlot>();
+    Client control(server.port());
+    control.sock.StartTls("127.0.0.1", slot);
+    // A TLS 1.3 ticket comes after the handshake, with the first data read.
+    EXPECT_EQ(control.sock.Transaction("NOOP"), "NOOP\r\n");
+    control.sock.Disconnect();
+    ASSERT_NE(slot->session, nullptr);
+
+    Client data(server.port());
+    data.sock.StartTls("127.0.0.1", slot);
+    EXPECT_TRUE(data.sock.Tls()->Resumed());
+    EXPECT_EQ(data.sock.Transaction("DATA"), "DATA\r\n");
+    EXPECT_TRUE(server.sessionReused());
+}
+
+TEST(CsockTls, CloseNotifyEndsTheSentData) {
+    Watchdog dog(30s);
+    TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Sink);
+    Client client(server.port());
+    // A graceful close, as a data connection has: the component's own socket resets.
+    platform::sock_set_linger(client.sock.SocketHandle, false, 0);
+    client.sock.StartTls("127.0.0.1", nullptr);
+    std::string block = RandomBytes(100000);
+    TMemoryStream stream;
+    stream.Write(block.data(), std::int64_t(block.size()));
+    client.sock.SendStream(stream);
+    client.sock.EndTls();
+    client.sock.Disconnect();
+    EXPECT_TRUE(PumpUntil([&] { return server.sawCloseNotify(); }));
+    EXPECT_EQ(server.bytesReceived(), std::int64_t(block.size()));
+}
+
+TEST(CsockTls, AHandshakeThatNeverEndsIsEndedByTimeOutOrStop) {
+    Watchdog dog(30s);
+    TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Silent);
+    {
+        Client client(server.port(), 300);
+        EXPECT_EQ(Failure([&] { client.sock.StartTls("127.0.0.1", nullptr); }),
+                  "TLS handshake timed out");
+        EXPECT_EQ(client.sock.Tls(), nullptr);
+    }
+    {
+        Client client(server.port(), 0);
+        Later stop(100ms, [&] { client.sock.Cancel(); });
+        bool aborted = false;
+        try {
+            client.sock.StartTls("127.0.0.1", nullptr);
+        } catch (const EAbortError& e) {
+            aborted = std::string(e.what()) == "TLS handshake aborted";
+        }
+        EXPECT_TRUE(aborted);
+    }
+}
+
+TEST(CsockTls, APeerThatIsNoTlsServerOrCutsARecordFailsClearly) {
+    Watchdog dog(30s);
+    // A plain server that answers the ClientHello with a text line.
+    RawListener plain;
+    std::thread answer([&] {
+        int fd = plain.accept();
+        char bytes[512];
+        ::recv(fd, bytes, sizeof bytes, 0);
+        const char line[] = "220 plain text server\r\n";
+        ::send(fd, line, sizeof line - 1, 0);
+        std::this_thread::sleep_for(200ms);
+        ::close(fd);
+    });
+    {
+        Client client(plain.port);
+        std::string message = Failure([&] { client.sock.StartTls("127.0.0.1", nullptr); });
+        EXPECT_EQ(message.rfind("TLS handshake failed: ", 0), 0u) << message;
+    }
+    answer.join();
+
+    TlsTestServer cut(Certs().certFile, Certs().keyFile, TlsTestServer::CutMidRecord);
+    Client client(cut.port());
+    client.sock.StartTls("127.0.0.1", nullptr);
+    EXPECT_EQ(Failure([&] { client.sock.ReadLn(); }), "Connection closed by peer");
+}
+
+} // namespace
+} // namespace kestrel
