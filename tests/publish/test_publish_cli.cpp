@@ -4,6 +4,7 @@
 #include "app/config.h"
 #include "support/fixtures.h"
 #include "support/pyftpd.h"
+#include "support/tls_support.h"
 #include "support/watchdog.h"
 
 #include <gtest/gtest.h>
@@ -140,4 +141,31 @@ TEST(PublishCommandLine, AFailedFileGivesAFailingStatus) {
     EXPECT_NE(run.out.find("Failed: index.htm: 550"), std::string::npos) << run.out;
     EXPECT_EQ(run.err.rfind("kestrelftp: publish failed: 2 failures (index.htm: 550", 0), 0u)
         << run.err;
+}
+
+TEST(PublishCommandLine, TlsCertificateRefusedWithItsFingerprintUnlessTrusted) {
+    Watchdog dog(60s);
+    TempDir certDir("kestrel-certs");
+    TestCertificates certs = MakeTestCertificates(certDir.str());
+    PyFtpdOptions options;
+    options.extra_args = {"--tls-cert", certs.selfSignedCert, "--tls-key", certs.selfSignedKey,
+                          "--tls-required"};
+    PyFtpd server(options);
+    TempDir here("kestrel-cli");
+    fs::create_directories(here / "site");
+    WriteFileBytes(here / "site/index.htm", "home");
+    SaveConfig(here.path(), server, server.password());
+    std::string fingerprint = FingerprintOf(certs.selfSignedCert);
+
+    Result refused = RunProgram(here.path(), {"publish", "--tls", "site", "www"}, nullptr);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("SHA-256 fingerprint " + fingerprint), std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(fs::exists(server.root() / "www"));
+
+    Result trusted = RunProgram(
+        here.path(), {"publish", "--tls", "--trust-fingerprint", fingerprint, "site", "www"},
+        nullptr);
+    EXPECT_EQ(trusted.status, 0) << trusted.err;
+    EXPECT_EQ(ReadFileBytes(server.root() / "www/index.htm"), "home");
 }
