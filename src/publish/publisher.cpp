@@ -114,10 +114,16 @@ const TPublishPlan& TPublisher::Prepare() {
     } catch (const std::exception&) {
         // The plan is made; a refused QUIT changes nothing.
     }
-    plan_ = MakePlan(local_, remote_, manifest_, options_.Plan);
-    plan_.Notes.insert(plan_.Notes.begin(), notes.begin(), notes.end());
-    plan_.Notes.insert(plan_.Notes.end(), local_.Notes.begin(), local_.Notes.end());
+    prepareNotes_ = notes;
     prepared_ = true;
+    return Replan(options_.Plan);
+}
+
+const TPublishPlan& TPublisher::Replan(const TPlanOptions& options) {
+    options_.Plan = options;
+    plan_ = MakePlan(local_, remote_, manifest_, options_.Plan);
+    plan_.Notes.insert(plan_.Notes.begin(), prepareNotes_.begin(), prepareNotes_.end());
+    plan_.Notes.insert(plan_.Notes.end(), local_.Notes.begin(), local_.Notes.end());
     return plan_;
 }
 

@@ -86,6 +86,10 @@ public:
     // read and on a failed log-in or listing of the remote root.
     const TPublishPlan& Prepare();
 
+    // Works the plan out again from what Prepare learned, with other plan options (the
+    // delete option chosen in a dialog), without asking the server again.
+    const TPublishPlan& Replan(const TPlanOptions& options);
+
     // Carries out the plan of Prepare with the chosen number of connections, each on its
     // own thread, and waits for them. Progress reaches OnProgress from those threads, one
     // call at a time.
@@ -121,6 +125,7 @@ private:
     TRemoteTree remote_;
     std::optional<TManifest> manifest_;
     TPublishPlan plan_;
+    std::vector<std::string> prepareNotes_; // what the listing and the manifest taught
     std::string root_;
     bool prepared_ = false;
     std::atomic<bool> stop_{false};
