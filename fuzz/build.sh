@@ -26,9 +26,11 @@ build fuzz_nthword "$src/net/sock/sockstr.cpp" "$src/base/streams.cpp" "$src/bas
 build fuzz_config "$src/app/config.cpp" "$src/base/exception.cpp"
 # The reply reader runs the whole client over a loopback connection.
 build fuzz_reply "$src/net/ftp/vaneftp.cpp" "$src/net/ftp/vaneftp_data.cpp" \
-    "$src/net/ftp/ftplist.cpp" "$src/net/ftp/ftpreply.cpp" "$src/net/sock/csock.cpp" \
-    "$src/net/sock/csock_io.cpp" "$src/net/sock/sockstr.cpp" "$src/platform/platform.cpp" \
-    "$src/base/component.cpp" "$src/base/exception.cpp" "$src/base/streams.cpp" -lpthread
+    "$src/net/ftp/vaneftp_tls.cpp" "$src/net/ftp/ftplist.cpp" "$src/net/ftp/ftpreply.cpp" \
+    "$src/net/sock/csock.cpp" "$src/net/sock/csock_io.cpp" "$src/net/sock/csock_tls.cpp" \
+    "$src/net/sock/tls.cpp" "$src/net/sock/sockstr.cpp" "$src/platform/platform.cpp" \
+    "$src/base/component.cpp" "$src/base/exception.cpp" "$src/base/streams.cpp" \
+    -lssl -lcrypto -lpthread
 # The animation reader uses Qt's image and byte array types.
 # shellcheck disable=SC2046
 build fuzz_avi "$src/app/avi.cpp" "$src/base/exception.cpp" -fPIC \

@@ -4,6 +4,7 @@
 # Without a display the window runs under a virtual display: it connects, uploads the
 # demo site through its own handlers, and saves a screenshot.
 set -euo pipefail
+caller=$(pwd)
 cd "$(dirname "$0")/.."
 top=$(pwd)
 scripts/setup.sh
@@ -11,6 +12,12 @@ BUILD_DIR=${BUILD_DIR:-build}
 app_dir="$top/$BUILD_DIR/src/app"
 
 demo=${DEMO_DIR:-$top/demo-run}
+# Optional folder for the window's three looks, taken relative to where run.sh was called.
+shots=""
+if [ -n "${SCREENSHOTS_DIR:-}" ]; then
+    shots=$(cd "$caller" && realpath -m "$SCREENSHOTS_DIR")
+    mkdir -p "$shots"
+fi
 rm -rf "$demo"
 mkdir -p "$demo/webspace" "$demo/site"
 user=webuser
@@ -37,7 +44,8 @@ if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     "$app_dir/kestrelftp"
 else
     echo "No display: running the window under Xvfb and uploading the demo site."
-    xvfb-run -a -s "-screen 0 1024x768x24" "$app_dir/kestrel_demo" "$demo/screenshot.png"
+    xvfb-run -a -s "-screen 0 1024x768x24" "$app_dir/kestrel_demo" "$demo/screenshot.png" \
+        ${shots:+"$shots"}
     echo
     echo "What the server received ($demo/webspace):"
     (cd "$demo/webspace" && find . -type f -printf '  %p  %s bytes\n' | sort)

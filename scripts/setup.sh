@@ -6,7 +6,13 @@ cd "$(dirname "$0")/.."
 
 # clang-14, its runtime libraries and pkgconf build the fuzz targets (libFuzzer, sanitizers).
 packages=(cmake g++ make qt6-base-dev libgtest-dev python3-pyftpdlib curl xvfb xauth clang-14
-          libclang-rt-14-dev pkgconf libssl-dev)
+          libclang-rt-14-dev pkgconf)
+# The Debian package and its checks: the icon renderer (Qt SVG), dpkg-shlibdeps, lintian, and
+# the validators of the menu entry, the AppStream metadata and the manual page.
+packages+=(qt6-svg-dev dpkg-dev lintian desktop-file-utils appstream man-db)
+# Encrypted connections and the publishing manifest's SHA-256: OpenSSL to build against, and
+# pyftpdlib's TLS handler for the tests.
+packages+=(libssl-dev python3-openssl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -42,8 +42,10 @@ bool TAnimate::OpenClip() {
     const QString name = QString::fromStdString(fileName_);
     std::vector<QString> candidates;
     candidates.push_back(name); // the current folder, or the path as given
-    if (!QDir::isAbsolutePath(name) && QCoreApplication::instance() != nullptr)
-        candidates.push_back(QDir(QCoreApplication::applicationDirPath()).filePath(name));
+    if (!QDir::isAbsolutePath(name)) {
+        for (const QString& place : ProgramFilePlaces(name))
+            candidates.push_back(place);
+    }
     InitAppResources();
     candidates.push_back(QStringLiteral(":/kestrel/") + QFileInfo(name).fileName());
 

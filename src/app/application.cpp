@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QString>
 
 #include <cstdio>
@@ -49,7 +50,7 @@ std::string TApplication::ExceptionText(const std::string& message) {
 void TApplication::ShowException(const std::exception& error) {
     const std::string text = ExceptionText(error.what());
     if (Capture) {
-        Capture({TBoxKind::Exception, Title, text, 0});
+        Capture({TBoxKind::Exception, Title, text, 0, {}});
         return;
     }
     ShowBox(QMessageBox::Critical, Title, text);
@@ -57,10 +58,36 @@ void TApplication::ShowException(const std::exception& error) {
 
 void TApplication::MessageBox(const std::string& text) {
     if (Capture) {
-        Capture({TBoxKind::Message, Title, text, 0});
+        Capture({TBoxKind::Message, Title, text, 0, {}});
         return;
     }
     ShowBox(QMessageBox::NoIcon, Title, text);
+}
+
+int TApplication::Ask(const std::string& text, const std::vector<std::string>& buttons,
+                      int cancelButton) {
+    if (Capture) {
+        TCapturedBox box{TBoxKind::Question, Title, text, 0, buttons};
+        Capture(box);
+        const int answer = Answer ? Answer(box) : cancelButton;
+        return answer >= 0 && answer < int(buttons.size()) ? answer : cancelButton;
+    }
+    if (QApplication::instance() == nullptr)
+        return cancelButton;
+    QMessageBox box(QMessageBox::Warning, QString::fromStdString(Title),
+                    QString::fromStdString(text));
+    std::vector<QAbstractButton*> choices;
+    for (const std::string& caption : buttons)
+        choices.push_back(box.addButton(QString::fromStdString(caption), QMessageBox::ActionRole));
+    if (cancelButton >= 0 && cancelButton < int(choices.size())) {
+        box.setEscapeButton(choices[std::size_t(cancelButton)]);
+        box.setDefaultButton(qobject_cast<QPushButton*>(choices[std::size_t(cancelButton)]));
+    }
+    box.exec();
+    for (std::size_t i = 0; i < choices.size(); ++i)
+        if (box.clickedButton() == choices[i])
+            return int(i);
+    return cancelButton;
 }
 
 bool TApplication::HelpCommand(int command, long /*data*/) {
@@ -68,7 +95,7 @@ bool TApplication::HelpCommand(int command, long /*data*/) {
         return false;
     const std::string source = ResolveHelpFile(HelpFile);
     if (Capture) {
-        Capture({TBoxKind::Help, Title, source, command});
+        Capture({TBoxKind::Help, Title, source, command, {}});
         return !source.empty();
     }
     if (source.empty())

@@ -10,6 +10,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <QPointer>
 
@@ -24,13 +25,15 @@ enum class TBoxKind {
     Exception, // error icon, OK
     Message,   // no icon, OK
     Help,      // a help command: Text is the help file that would be shown
+    Question,  // a question: Text, and Buttons to choose from
 };
 
 struct TCapturedBox {
     TBoxKind Kind;
     std::string Caption;
     std::string Text;
-    int Command = 0; // the help command, for Kind == Help
+    int Command = 0;                  // the help command, for Kind == Help
+    std::vector<std::string> Buttons; // the choices, for Kind == Question
 };
 
 class TApplication {
@@ -45,6 +48,9 @@ public:
 
     // When set, boxes and help commands are handed to this function instead of being shown.
     std::function<void(const TCapturedBox&)> Capture;
+    // While Capture is set, answers questions: the index of the chosen button. Without it a
+    // captured question is answered with its cancel button.
+    std::function<int(const TCapturedBox&)> Answer;
 
     // Called by Guard() after a handler ended with an exception and before the exception is
     // shown, so that the window can restore its idle view.
@@ -56,6 +62,11 @@ public:
 
     // A plain box: the text, the title as caption, no icon, one OK button, screen-centred.
     void MessageBox(const std::string& text);
+
+    // Asks a question with the given buttons in a box with the title as caption and a
+    // warning icon; returns the index of the button chosen. Closing the box (Esc) chooses
+    // cancelButton.
+    int Ask(const std::string& text, const std::vector<std::string>& buttons, int cancelButton);
 
     // Runs a help command on HelpFile. HELP_CONTENTS opens the help window on the contents
     // page; returns false for a command it does not know or a help file it cannot find.

@@ -2,7 +2,8 @@
 //
 // The record is stored byte for byte as the whole file: five zero-terminated text fields of
 // 100 bytes each and one reserved byte, 501 bytes in all, without header or checksum. The
-// password is kept as plain text, so the file is created readable by its owner only.
+// password is kept as plain text, so the file is only ever a regular file of the user's,
+// readable by its owner only, and never written through a link.
 #pragma once
 
 #include <cstddef>
@@ -69,14 +70,25 @@ std::string ConfigFilePath(const std::string& folder);
 // Reads the settings file of the folder: opens it for reading and writing, creating it empty
 // (owner-only) when it does not exist, and copies up to 501 bytes over the start of the
 // record; a shorter file replaces only the bytes it has. Returns false, leaving the record
-// untouched, when the file cannot be opened or created or cannot be read; the window then
-// shows "File not found".
-bool ReadConfigFile(const std::string& folder, ConfigRecord& config);
+// untouched, when the file cannot be opened or created or cannot be read; problem then
+// receives what the window shows: "File not found", or "<path> is not a regular file" for
+// a link, pipe, socket or device in the file's place (never followed, never blocking).
+bool ReadConfigFile(const std::string& folder, ConfigRecord& config,
+                    std::string* problem = nullptr);
 
-// Writes the whole record as the new content of the folder's settings file, creating it
-// owner-only when it does not exist. Returns false when the file cannot be opened or created
-// (nothing is written). A write that fails after opening raises EInOutError naming the file,
-// so a failed save is never taken for a successful one.
-bool WriteConfigFile(const std::string& folder, const ConfigRecord& config);
+// Writes the whole record as the new content of the folder's settings file (see
+// ReplaceFileSafely). Returns false, with the reason in problem, when nothing was written.
+bool WriteConfigFile(const std::string& folder, const ConfigRecord& config,
+                     std::string* problem = nullptr);
+
+// Replaces a file that holds a secret: the content is written to a new owner-only file in
+// the same folder, flushed to the disk and renamed over the old name, so that the result is
+// always a regular file of mode 0600 owned by the user, a failed save leaves the old file
+// whole, and nothing is ever written through a symbolic link. Returns false (problem: "File
+// not found" or "<path> is not a regular file") when the file may not be replaced: a
+// read-only file, a folder without write access, a link, pipe, socket or device in its place.
+// A write that fails after that raises EInOutError "Cannot write file <path>: <reason>".
+bool ReplaceFileSafely(const std::string& path, std::string_view content,
+                       std::string* problem = nullptr);
 
 } // namespace kestrel

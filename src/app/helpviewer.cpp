@@ -24,11 +24,9 @@ std::string ResolveHelpFile(const std::string& name) {
     const QString fileName = QString::fromStdString(name);
     if (QDir::isAbsolutePath(fileName))
         return QFileInfo::exists(fileName) ? name : std::string();
-    if (QCoreApplication::instance() != nullptr) {
-        const QString besideProgram =
-            QDir(QCoreApplication::applicationDirPath()).filePath(fileName);
-        if (QFileInfo(besideProgram).isFile())
-            return besideProgram.toStdString();
+    for (const QString& place : ProgramFilePlaces(fileName)) {
+        if (QFileInfo(place).isFile())
+            return place.toStdString();
     }
     InitAppResources();
     const QString builtIn = QStringLiteral(":/kestrel/") + QFileInfo(fileName).fileName();

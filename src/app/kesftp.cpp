@@ -15,12 +15,14 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShortcut>
@@ -28,6 +30,7 @@
 #include <QToolButton>
 #include <QValidator>
 #include <filesystem>
+#include <memory>
 
 namespace kestrel {
 
@@ -108,6 +111,52 @@ public:
     }
 };
 
+// The rows of the folder list and the file list are 16 pixels high, as the window lays
+// them out; the list's own delegate still draws them.
+constexpr int kListItemHeight = 16;
+
+class FixedRowHeight : public QAbstractItemDelegate {
+public:
+    FixedRowHeight(QAbstractItemDelegate* inner, QObject* parent)
+        : QAbstractItemDelegate(parent), inner_(inner) {}
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        inner_->paint(painter, option, index);
+    }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {inner_->sizeHint(option, index).width(), kListItemHeight};
+    }
+
+private:
+    QAbstractItemDelegate* inner_; // owned by the list
+};
+
+void FixRowHeight(QAbstractItemView* list) {
+    list->setItemDelegate(new FixedRowHeight(list->itemDelegate(), list));
+}
+
+// Button faces. A caption keeps the colour the window gives it; the face behind it is
+// light for the dark captions and black for the bright ones, so that every caption stands
+// out at least 4.5:1. A disabled button is grey on grey with a dashed edge, whatever its
+// enabled colours, so it never looks clickable.
+const QColor kLightFace(255, 255, 255);
+const QColor kDarkFace(0, 0, 0);
+const QColor kStopFace(160, 0, 0);
+const QColor kDisabledFace(74, 74, 74);
+const QColor kDisabledCaption(214, 214, 214);
+
+void StyleButton(QAbstractButton* button, const QColor& caption, const QColor& face) {
+    const QString edge = face.lightness() > 128 ? "#5a5a5a" : "#a8a8a8";
+    button->setStyleSheet(
+        QString("%1 { color: %2; background-color: %3; border: 1px solid %4; border-radius: 2px;"
+                " padding: 0px 4px; }"
+                "%1:pressed, %1:checked { border: 2px inset %4; }"
+                "%1:disabled { color: %5; background-color: %6; border: 1px dashed #9a9a9a; }")
+            .arg(button->metaObject()->className(), caption.name(), face.name(), edge,
+                 kDisabledCaption.name(), kDisabledFace.name()));
+    SetColor(button, caption);
+}
+
 } // namespace
 
 // --- The remote list ---------------------------------------------------------------------
@@ -156,9 +205,20 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
     setFont(SansFont(11));
     CreateControls();
     CreateSettingsPanel();
+    StyleButtons();
     CreateMenus();
     BindEvents();
+    PlaceInScreenCentre();
     Application().OnHandlerError = [this] { ShowIdle(); };
+}
+
+void TMainForm::PlaceInScreenCentre() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    QRect frame = frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
 }
 
 TMainForm::~TMainForm() {
@@ -184,6 +244,10 @@ void TMainForm::CreateControls() {
     narrow.setStretch(QFont::Condensed); // the arrows must fit between the two titles
     Label6->setFont(narrow);
     Label4 = MakeLabel(pMain, "Your Website", 320, 28, 0, 0, SerifFont(13, true), Qt::cyan);
+    // Where uploads land: the remote folder, shortened from the left to fit.
+    const int remoteDirLeft = Label4->geometry().right() + 5;
+    txtRemoteDir =
+        MakeLabel(pMain, "", remoteDirLeft, 30, 469 - remoteDirLeft, 13, SansFont(11), Qt::white);
 
     FileList = new TFileListBox(pMain);
     FileList->setGeometry(10, 44, 217, 169);
@@ -194,6 +258,7 @@ void TMainForm::CreateControls() {
     FileList->SetMask("*.htm;*.html;*.bmp;*.jpg;*.gif");
     FileList->setFocusPolicy(Qt::ClickFocus);
     PlainColors(FileList);
+    FixRowHeight(FileList);
 
     ImageList1[0] = QIcon(GlyphPixmap(TGlyph::ClosedFolder));
     ImageList1[1] = QIcon(GlyphPixmap(TGlyph::UnknownFile));
@@ -225,6 +290,7 @@ void TMainForm::CreateControls() {
     DirList->FileList = FileList;
     DirList->setFocusPolicy(Qt::ClickFocus);
     PlainColors(DirList);
+    FixRowHeight(DirList);
 
     sbConnect = new QToolButton(pMain);
     sbConnect->setText("Connect");
@@ -326,6 +392,7 @@ void TMainForm::CreateSettingsPanel() {
     setTabOrder(ePort, eMask);
     setTabOrder(eMask, bSave);
 
+    panel->setFixedSize(227, CreateExtraSettingsControls(panel, 200));
     ScrollBox1->setWidget(panel);
     ScrollBox1->setWidgetResizable(false);
 }
@@ -354,15 +421,28 @@ void TMainForm::CreateMenus() {
     FileListPop = new QMenu(this);
     DeleteFile2 = FileListPop->addAction("Delete File");
 
-    auto popupOn = [](QWidget* widget, QMenu* menu) {
-        widget->setContextMenuPolicy(Qt::CustomContextMenu);
+    // A list reports the place of a right-click in its viewport's coordinates: the menu
+    // opens right there, at the pointer.
+    auto popupOn = [](QAbstractScrollArea* list, QMenu* menu) {
+        list->setContextMenuPolicy(Qt::CustomContextMenu);
         QObject::connect(
-            widget, &QWidget::customContextMenuRequested, menu,
-            [widget, menu](const QPoint& at) { menu->popup(widget->mapToGlobal(at)); });
+            list, &QWidget::customContextMenuRequested, menu,
+            [list, menu](const QPoint& at) { menu->popup(list->viewport()->mapToGlobal(at)); });
     };
     popupOn(DirList, DirPop);
     popupOn(WebList, WebPop);
     popupOn(FileList, FileListPop);
+}
+
+void TMainForm::StyleButtons() {
+    StyleButton(bUpload, Qt::darkGreen, kLightFace);
+    StyleButton(sbConnect, Qt::darkGreen, kLightFace);
+    StyleButton(sbDisconnect, Qt::red, kDarkFace);
+    StyleButton(bHelp, Qt::magenta, kDarkFace);
+    StyleButton(bClose, QColor(0, 0, 128), kLightFace);
+    StyleButton(bSave, Qt::yellow, kDarkFace);
+    StyleButton(bDefault, Qt::red, kDarkFace);
+    StyleButton(bStop, Qt::white, kStopFace);
 }
 
 void TMainForm::BindEvents() {
@@ -380,6 +460,10 @@ void TMainForm::BindEvents() {
     VaneFTP1->OnPacketSent = [this](TComponent* s) { VaneFTP1PacketSent(s); };
     VaneFTP1->OnFailure = [this](bool& handled, TCmdType kind) { VaneFTP1Failure(handled, kind); };
     VaneFTP1->OnListItem = [this](const std::string& line) { VaneFTP1ListItem(line); };
+    VaneFTP1->OnCertificateCheck = [this](const TCertificateInfo& info, bool& accept) {
+        VaneFTP1CertificateCheck(info, accept);
+    };
+    VaneFTP1->OnTransactionStart = [this](TComponent*) { transferStarted_ = true; };
 
     pairDown_ = sbDisconnect;
     connect(sbConnect, &QToolButton::clicked, this,
@@ -408,6 +492,9 @@ void TMainForm::BindEvents() {
             [this] { RemoteCommand([this] { RemoveDirectory1Click(); }); });
 
     FileList->OnClick = [this](QObject*) { Handle([this] { FileListClick(); }); };
+    FileList->OnChange = [this](QObject*) { UpdateUploadButton(); };
+    FileList->viewport()->installEventFilter(this);
+    DirList->viewport()->installEventFilter(this);
     DirList->OnDblClick = [this](QObject*) { DirListDblClick(); };
     DirList->OnError = [](const std::exception& e) { Application().ShowException(e); };
 
@@ -430,7 +517,7 @@ void TMainForm::RemoteCommand(const std::function<void()>& handler) {
         return; // one operation at a time: a second command does not start
     busy_ = true;
     stopRequested_ = false;
-    DirList->setEnabled(false);
+    HoldOffControls(true);
     Application().Guard([&] {
         try {
             handler();
@@ -443,9 +530,27 @@ void TMainForm::RemoteCommand(const std::function<void()>& handler) {
     });
     busy_ = false;
     stopRequested_ = false;
-    DirList->setEnabled(true);
+    HoldOffControls(false);
+    UpdateUploadButton();
     if (closeRequested_)
         QTimer::singleShot(0, this, [this] { close(); });
+}
+
+void TMainForm::HoldOffControls(bool busy) {
+    DirList->setEnabled(!busy);
+    FileList->setEnabled(!busy);
+    // Clicks on these would be ignored meanwhile: they look it.
+    sbConnect->setEnabled(!busy);
+    sbDisconnect->setEnabled(!busy);
+    if (busy) {
+        saveEnabledBeforeBusy_ = bSave->isEnabled();
+        uploadEnabledBeforeBusy_ = bUpload->isEnabled();
+        bSave->setEnabled(false);
+        bUpload->setEnabled(false);
+    } else {
+        bSave->setEnabled(saveEnabledBeforeBusy_);
+        bUpload->setEnabled(uploadEnabledBeforeBusy_);
+    }
 }
 
 void TMainForm::SpeedButtonClick(QToolButton* button, const std::function<void()>& handler) {
@@ -490,6 +595,20 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == FileList->viewport() || watched == DirList->viewport()) {
+        // A right-click opens the list's menu and leaves the selection alone: the menu acts
+        // on the entry selected before.
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+            return static_cast<QMouseEvent*>(event)->button() == Qt::RightButton;
+        case QEvent::MouseMove:
+            return static_cast<QMouseEvent*>(event)->buttons() == Qt::RightButton;
+        default:
+            return false;
+        }
+    }
     auto* edit = qobject_cast<QLineEdit*>(watched);
     if (edit && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);

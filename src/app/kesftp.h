@@ -5,16 +5,21 @@
 #pragma once
 
 #include "app/config.h"
+#include "app/extrasettings.h"
 #include "net/ftp/vaneftp.h"
 
 #include <QTreeWidget>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 class QAction;
 class QButtonGroup;
+class QCheckBox;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -92,10 +97,18 @@ public:
     QLineEdit* eMask;
     QPushButton* bDefault;
     TAnimate* FTPAnimate;
-    QPushButton* bStop; // over the busy animation: stops the operation in progress
+    QPushButton* bStop;   // over the busy animation: stops the operation in progress
+    QLabel* txtRemoteDir; // beside "Your Website": the remote folder uploads land in
+    // Below the described fields of the settings panel, saved in "KestrelFTP.ini".
+    QCheckBox* cbPassive;    // data connections opened by this side (EPSV, PASV)
+    QLabel* Label10;         // "Encryption"
+    QComboBox* cbEncryption; // None / Use TLS if offered / Require TLS, as TEncryption
+    QLabel* imgLock;         // beside "Your Website" while the connection is encrypted
+    QLabel* txtSecure;       // "Encrypted", beside the lock
 
     // --- State shared by the handlers ---------------------------------------------------
     ConfigRecord Config{};
+    TExtraSettings Extra; // as last read from or saved to "KestrelFTP.ini"
     bool IsConnected = false;
     std::string HomeDir;
     std::string RootDirEntry;
@@ -119,6 +132,9 @@ public:
     void VaneFTP1Status(TComponent* Sender, const std::string& Status);
     void VaneFTP1PacketSent(TComponent* Sender);
     void VaneFTP1ListItem(const std::string& Listing);
+    // A server certificate failed verification: accepted silently when the user trusts it
+    // for this host, otherwise the user decides (trust once, always, or cancel).
+    void VaneFTP1CertificateCheck(const TCertificateInfo& Info, bool& Accept);
     void bUploadClick();
     void WebListDragOver(QObject* Source, bool& Accept);
     void WebListDragDrop(QObject* Source);
@@ -139,6 +155,15 @@ public:
     void ShowIdle();
     void RefreshRemoteList();
     static std::string TrimLineEnd(const std::string& Text);
+    // The name of a remote list row exactly as the server sent it (the shown text may have
+    // lost bytes that are not UTF-8).
+    static std::string RemoteName(const QTreeWidgetItem* Row);
+    // The text shown for bytes: UTF-8 when they are, else one character per byte (Latin-1,
+    // what older systems wrote), so that nothing shows as a replacement mark.
+    static QString DisplayText(const std::string& Bytes);
+    // The bytes of a settings edit: as read from "Config.txt" while the user has not changed
+    // the shown text, else the text typed.
+    std::string FieldBytes(const QLineEdit* Edit) const;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -148,7 +173,17 @@ protected:
 private:
     void CreateControls();
     void CreateSettingsPanel();
+    // The controls below the described ones; returns the panel's new height.
+    int CreateExtraSettingsControls(QWidget* panel, int top);
+    // Shows bytes in a settings edit and keeps them for FieldBytes.
+    void ShowFieldBytes(QLineEdit* edit, const std::string& bytes);
+    void LoadExtraSettings();
+    void SaveExtraSettings();
+    // Copies host, port, user id, password, data mode and encryption into the FTP component.
+    void ApplyConnectionSettings();
+    void ShowSecured(bool secured);
     void CreateMenus();
+    void StyleButtons();
     void BindEvents();
     // Runs a window handler: errors are shown, the idle view comes back after one.
     void Handle(const std::function<void()>& handler);
@@ -157,8 +192,18 @@ private:
     // Runs the handler of one of the two exclusive speed buttons. The group has already put
     // the clicked one down; a click that does not start puts the pair back.
     void SpeedButtonClick(QToolButton* button, const std::function<void()>& handler);
-    void UploadSelected(bool setBinary);
+    void UploadSelected();
     void SetStatus(const std::string& text);
+    // Disables "Upload File" whenever a click could only fail: no file selected, or no
+    // open connection. It never enables the button; a change of selection does that.
+    void UpdateUploadButton();
+    // Asks the server for its current folder and shows it beside "Your Website".
+    void ShowRemoteFolder();
+    void ClearRemoteFolder();
+    // Holds off, while an operation runs, the controls that would change the files being
+    // sent ("Save Settings" re-reads the file list) or the folder they go to.
+    void HoldOffControls(bool busy);
+    void PlaceInScreenCentre();
 
     std::string startFolder_;
     QToolButton* pairDown_ = nullptr; // the speed button down after the last accepted click
@@ -169,6 +214,11 @@ private:
     bool returningHome_ = false;
     bool uploadRefused_ = false;
     std::string uploadRefusal_;
+    // Per settings edit: the text shown and the bytes it stands for.
+    std::map<const QLineEdit*, std::pair<QString, std::string>> fieldBytes_;
+    bool transferStarted_ = false; // the server has opened the file being sent
+    bool saveEnabledBeforeBusy_ = false;
+    bool uploadEnabledBeforeBusy_ = false; // a run of uploads ends with it off
 };
 
 extern TMainForm* MainForm;

@@ -22,7 +22,7 @@ namespace kestrel {
 
 namespace {
 
-std::string Text(const QLineEdit* edit) {
+[[maybe_unused]] std::string Text(const QLineEdit* edit) {
     return edit->text().toStdString();
 }
 
@@ -34,20 +34,22 @@ void TMainForm::FormShow() {
     IsConnected = false;
     ItemCount = 0;
     ShowIdle();
-    if (!ReadConfigFile(startFolder_, Config))
-        Application().MessageBox("File not found");
-    eUserID->setText(QString::fromStdString(GetConfigField(Config.UserID)));
-    ePassword->setText(QString::fromStdString(GetConfigField(Config.Password)));
-    eHost->setText(QString::fromStdString(GetConfigField(Config.Host)));
-    ePort->setText(QString::fromStdString(GetConfigField(Config.Port)));
-    eMask->setText(QString::fromStdString(GetConfigField(Config.Mask)));
+    std::string problem;
+    if (!ReadConfigFile(startFolder_, Config, &problem))
+        Application().MessageBox(problem);
+    ShowFieldBytes(eUserID, GetConfigField(Config.UserID));
+    ShowFieldBytes(ePassword, GetConfigField(Config.Password));
+    ShowFieldBytes(eHost, GetConfigField(Config.Host));
+    ShowFieldBytes(ePort, GetConfigField(Config.Port));
+    ShowFieldBytes(eMask, GetConfigField(Config.Mask));
+    LoadExtraSettings();
     if (eHost->text().isEmpty())
         eHost->setText(kDefaultHost);
     if (ePort->text().isEmpty())
         ePort->setText(kDefaultPort);
     RootLevel = DirList->ItemIndex();
     RootDirEntry = DirList->Item(RootLevel);
-    FileList->SetMask(Text(eMask));
+    FileList->SetMask(FieldBytes(eMask));
     FileList->Reread();
     ScrollBox1->verticalScrollBar()->setValue(0);
 }
@@ -55,20 +57,50 @@ void TMainForm::FormShow() {
 // --- Connection ------------------------------------------------------------------------------
 
 void TMainForm::sbConnectClick() {
-    VaneFTP1->Host = Text(eHost);
-    VaneFTP1->Port = StrToInt(Text(ePort));
-    VaneFTP1->UserID = Text(eUserID);
-    VaneFTP1->Password = Text(ePassword);
-    VaneFTP1->Connect();
+    ApplyConnectionSettings();
+    if (!VaneFTP1->Connected) {
+        // A server may be slow to answer or never greet: the busy view offers Stop.
+        const QString before = txtStatus->text();
+        const QString connecting =
+            QString::fromStdString("Connecting to " + VaneFTP1->Host + "...");
+        txtStatus->setText(connecting);
+        ShowBusy();
+        try {
+            VaneFTP1->Connect();
+        } catch (...) {
+            // No event told what happened (a host that is not found, a Stop): the status
+            // goes back to what it said before.
+            if (txtStatus->text() == connecting)
+                txtStatus->setText(before);
+            throw;
+        }
+    }
     HomeDir = VaneFTP1->GetCurrentDir();
+    txtRemoteDir->setText(QString::fromStdString(HomeDir));
+    txtRemoteDir->setToolTip(txtRemoteDir->text());
     bClose->setEnabled(false);
+    ShowIdle();
 }
 
 void TMainForm::sbDisconnectClick() {
-    if (IsConnected)
-        VaneFTP1->Disconnect();
+    if (IsConnected && VaneFTP1->Connected) {
+        // The reply to QUIT is awaited a few seconds at most; Stop ends the wait sooner.
+        SetStatus("Disconnecting from " + VaneFTP1->Host + "...");
+        ShowBusy();
+        try {
+            VaneFTP1->Disconnect();
+        } catch (...) {
+            IsConnected = false;
+            bClose->setEnabled(true);
+            throw;
+        }
+    }
     bClose->setEnabled(true);
     IsConnected = false;
+    ShowSecured(false);
+    WebList->clear();
+    ItemCount = 0;
+    ClearRemoteFolder();
     ShowIdle();
 }
 
@@ -79,18 +111,27 @@ void TMainForm::VaneFTP1HostResolved(TComponent*) {
 void TMainForm::VaneFTP1Connect(TComponent*) {
     SetStatus("Connected to Server");
     IsConnected = true;
+    ShowSecured(VaneFTP1->Secured);
     RefreshRemoteList();
 }
 
 void TMainForm::VaneFTP1ConnectionFailed(TComponent*) {
     SetStatus("Connection Failed");
     IsConnected = false;
+    ShowSecured(false);
     ShowIdle();
 }
 
 void TMainForm::VaneFTP1Disconnect(TComponent*) {
+    ShowSecured(false);
     ShowIdle();
     SetStatus("Disconnected from Internet");
+    // Whoever closed the connection, nothing remote can be done any more: no rows to
+    // act on, no folder to upload into.
+    WebList->clear();
+    ItemCount = 0;
+    ClearRemoteFolder();
+    UpdateUploadButton();
 }
 
 void TMainForm::VaneFTP1Status(TComponent*, const std::string& Status) {
@@ -143,13 +184,17 @@ void TMainForm::VaneFTP1Failure(bool& Handled, TCmdType Trans_Type) {
 void TMainForm::VaneFTP1ListItem(const std::string& Listing) {
     if (Listing == "total 1")
         return;
+    // Some servers name the folder itself and its parent: they are no entries to act on.
+    if (Listing == "." || Listing == "..")
+        return;
     std::size_t dot = Listing.find('.');
     int position = dot == std::string::npos ? 0 : int(dot) + 1;
     auto* row = new QTreeWidgetItem(WebList);
     bool file = position >= 2;
     row->setIcon(0, ImageList1[file ? 1 : 0]);
     row->setText(0, file ? "File" : "Folder");
-    row->setText(1, QString::fromStdString(Listing));
+    row->setText(1, DisplayText(Listing));
+    row->setData(1, Qt::UserRole, QByteArray::fromStdString(Listing)); // the exact name
     ++ItemCount;
 }
 
@@ -159,37 +204,85 @@ void TMainForm::RefreshRemoteList() {
     VaneFTP1->Nlist();
 }
 
+void TMainForm::ShowRemoteFolder() {
+    std::string folder = VaneFTP1->GetCurrentDir();
+    txtRemoteDir->setText(QString::fromStdString(folder));
+    txtRemoteDir->setToolTip(txtRemoteDir->text());
+}
+
+void TMainForm::ClearRemoteFolder() {
+    txtRemoteDir->clear();
+    txtRemoteDir->setToolTip(QString());
+}
+
 // --- Uploading ---------------------------------------------------------------------------------
 
 void TMainForm::FileListClick() {
-    bUpload->setEnabled(FileList->ItemIndex() >= 0 && IsConnected);
+    bUpload->setEnabled(FileList->ItemIndex() >= 0 && IsConnected && VaneFTP1->Connected);
 }
 
-// Sends every selected file of the file list, in list order, under its own name. A file
-// that the server refuses or reports as not stored does not stop the others; the user is
-// told which files did not arrive.
-void TMainForm::UploadSelected(bool setBinary) {
+void TMainForm::UpdateUploadButton() {
+    if (FileList->ItemIndex() < 0 || !IsConnected || !VaneFTP1->Connected)
+        bUpload->setEnabled(false);
+}
+
+// Sends every selected file of the file list, in list order, under its own name, always
+// as binary data ("TYPE I"), whether started by the button or by a drop: in the server's
+// default ASCII type an image would arrive altered. The names are taken once, before the
+// first file goes. A file that cannot be read, that the server refuses or reports as not
+// stored does not stop the others. After the run the user is told every file that did not
+// arrive and why, and after a Stop which file the server holds only in part.
+void TMainForm::UploadSelected() {
+    std::vector<std::string> names;
+    for (int i = 0; i < FileList->Count(); ++i)
+        if (FileList->Selected(i))
+            names.push_back(FileList->Item(i));
     ShowBusy();
-    if (setBinary)
-        VaneFTP1->Mode(2);
+    VaneFTP1->Mode(2);
     std::vector<std::string> failed;
-    for (int i = 0; i < FileList->Count(); ++i) {
-        if (!FileList->Selected(i))
+    bool stopped = false;
+    bool lost = false;
+    for (const std::string& name : names) {
+        if (stopped || lost) {
+            failed.push_back(name + ": not sent");
             continue;
-        std::string name = FileList->Item(i);
+        }
         uploadRefused_ = false;
-        VaneFTP1->Upload(name, name);
+        transferStarted_ = false;
+        try {
+            VaneFTP1->Upload(name, name);
+        } catch (const std::exception& error) {
+            if (stopRequested_ && dynamic_cast<const EAbortError*>(&error)) {
+                stopped = true;
+                // The server may have opened (and emptied) its copy as soon as it took
+                // the command, before any data.
+                failed.push_back(name + (transferStarted_
+                                             ? ": stopped while it was sent: the copy on the "
+                                               "server is incomplete"
+                                             : ": stopped before it was sent: the copy on "
+                                               "the server may be incomplete"));
+                continue;
+            }
+            // A local file that cannot be read, or a transfer the server broke off, leaves
+            // the connection open: the next file goes. A lost connection ends the run.
+            lost = !VaneFTP1->Connected;
+            failed.push_back(name + ": " + TrimLineEnd(error.what()));
+            continue;
+        }
         if (uploadRefused_)
             failed.push_back(name + ": " + uploadRefusal_);
     }
     uploadRefused_ = false;
-    WebList->clear();
     bUpload->setEnabled(false);
-    ItemCount = 0;
-    VaneFTP1->Nlist();
+    uploadEnabledBeforeBusy_ = false; // stays off until the selection changes again
+    if (!stopped && !lost) {
+        WebList->clear();
+        ItemCount = 0;
+        VaneFTP1->Nlist();
+    }
     ShowIdle();
     if (!failed.empty()) {
-        std::string text = "Not uploaded:";
+        std::string text = stopped ? "Stopped. Not uploaded:" : "Not uploaded:";
         for (const std::string& line : failed)
             text += "\n" + line;
         Application().MessageBox(text);
@@ -197,7 +290,7 @@ void TMainForm::UploadSelected(bool setBinary) {
 }
 
 void TMainForm::bUploadClick() {
-    UploadSelected(true);
+    UploadSelected();
 }
 
 void TMainForm::WebListDragOver(QObject* Source, bool& Accept) {
@@ -206,7 +299,7 @@ void TMainForm::WebListDragOver(QObject* Source, bool& Accept) {
 }
 
 void TMainForm::WebListDragDrop(QObject*) {
-    UploadSelected(false);
+    UploadSelected();
 }
 
 void TMainForm::UploadDirectory1Click() {
@@ -229,10 +322,7 @@ void TMainForm::DeleteFile1Click() {
     ShowBusy();
     QTreeWidgetItem* row = WebList->currentItem();
     if (row && row->isSelected() && IsConnected) {
-        std::string text;
-        for (int column = 1; column < WebList->columnCount(); ++column)
-            text += row->text(column).toStdString() + "\r\n";
-        VaneFTP1->Delete(TrimLineEnd(text));
+        VaneFTP1->Delete(RemoteName(row));
         RefreshRemoteList();
     }
     ShowIdle();
@@ -260,6 +350,7 @@ void TMainForm::RemoveDirectory1Click() {
         ::rmdir(name.c_str()); // only an empty folder goes; a failure is silent
         VaneFTP1->RemoveDir(name);
         VaneFTP1->ChangeDir(HomeDir);
+        ShowRemoteFolder();
         RefreshRemoteList();
     }
     DirList->Rebuild();
@@ -283,6 +374,7 @@ void TMainForm::DirListDblClick() {
             target = HomeDir;
         if (IsConnected) {
             VaneFTP1->ChangeDir(target);
+            ShowRemoteFolder();
             RefreshRemoteList();
         }
         ShowIdle();
@@ -293,19 +385,25 @@ void TMainForm::DirListDblClick() {
 // ----------------------------------------------------------------------------
 
 void TMainForm::eUserIDExit() {
-    bSave->setEnabled(!eUserID->text().isEmpty());
+    bool enable = !eUserID->text().isEmpty();
+    if (busy_)
+        saveEnabledBeforeBusy_ = enable; // held off until the operation ends
+    else
+        bSave->setEnabled(enable);
 }
 
 void TMainForm::bSaveClick() {
-    SetConfigField(Config.UserID, Text(eUserID));
-    SetConfigField(Config.Password, Text(ePassword));
-    SetConfigField(Config.Host, Text(eHost));
-    SetConfigField(Config.Port, Text(ePort));
-    SetConfigField(Config.Mask, Text(eMask));
-    if (!WriteConfigFile(startFolder_, Config))
-        Application().MessageBox("File not found");
+    SetConfigField(Config.UserID, FieldBytes(eUserID));
+    SetConfigField(Config.Password, FieldBytes(ePassword));
+    SetConfigField(Config.Host, FieldBytes(eHost));
+    SetConfigField(Config.Port, FieldBytes(ePort));
+    SetConfigField(Config.Mask, FieldBytes(eMask));
+    std::string problem;
+    if (!WriteConfigFile(startFolder_, Config, &problem))
+        Application().MessageBox(problem);
+    SaveExtraSettings();
     bSave->setEnabled(false);
-    FileList->SetMask(Text(eMask));
+    FileList->SetMask(FieldBytes(eMask));
     FileList->Reread();
 }
 

@@ -10,6 +10,7 @@
 #include "app/resources.h"
 
 #include <QApplication>
+#include <QDir>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -17,12 +18,13 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: kestrelftp [--help] [--version]\n"
+    "Usage: kestrelftp [--help] [--version] [--from-menu]\n"
     "       kestrelftp publish [--dry-run] [--delete] [--connections N] [--passive] [--tls]\n"
     "                          [--trust-fingerprint SHA256] [--host H] [--port P] [--user U]\n"
     "                          LOCAL_DIR [REMOTE_DIR]\n"
     "Without arguments the window opens; its settings are read from\n"
     "Config.txt and KestrelFTP.ini in the folder it starts in.\n"
+    "--from-menu starts in your home folder instead (the desktop menu uses it).\n"
     "publish sends a whole site folder: see 'kestrelftp publish --help'.\n";
 
 } // namespace
@@ -41,6 +43,10 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "publish") == 0)
         return RunPublishCommand(argc - 1, argv + 1);
     QApplication qt(argc, argv);
+    // A desktop menu starts programs in a folder of its own choosing; the settings files
+    // belong in the user's home folder then.
+    if (argc > 1 && std::strcmp(argv[1], "--from-menu") == 0)
+        QDir::setCurrent(QDir::homePath());
     try {
         InitAppResources();
         Application().HelpFile = "KestrelFTP.Hlp";

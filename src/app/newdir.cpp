@@ -1,8 +1,10 @@
 #include "app/newdir.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 namespace kestrel {
@@ -65,6 +67,12 @@ std::string TNewDirForm::GetDirName() const {
 }
 
 void TNewDirForm::ShowModal() {
+    // In the centre of the screen, not over the main window's corner.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
     if (OnShowModal) {
         OnShowModal(*this);
         return;

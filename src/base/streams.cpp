@@ -56,6 +56,31 @@ void TMemoryStream::Consume(std::int64_t count) {
     }
 }
 
+namespace {
+
+// Opens without blocking: a named pipe without a writer, a terminal or a device must never
+// stop the one thread in open(). The mode is checked before anything is read or written.
+int OpenNonBlocking(const std::string& name, int flags, unsigned permissions) {
+    int fd;
+    do {
+        fd = ::open(name.c_str(), flags | O_NONBLOCK | O_NOCTTY, permissions);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// True when the name exists as something other than a regular file or a folder (a pipe,
+// a socket, a device), which open() may refuse with ENXIO or another code.
+bool ExistsAsSpecialFile(const std::string& name) {
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+std::string NotRegularFileText(const std::string& name) {
+    return name + " is not a regular file";
+}
+
 TFileStream::TFileStream(const std::string& name, Mode mode, unsigned permissions) : name_(name) {
     int flags = O_CLOEXEC;
     switch (mode) {
@@ -65,25 +90,35 @@ TFileStream::TFileStream(const std::string& name, Mode mode, unsigned permission
     case OpenReadWrite:
         flags |= O_RDWR;
         break;
-    case Create:
-        flags |= O_RDWR | O_CREAT | O_TRUNC;
-        break;
+    case Create: // truncated only once it is known to be a regular file
     case OpenAppend:
         flags |= O_RDWR | O_CREAT;
         break;
     }
-    fd_ = ::open(name.c_str(), flags, permissions);
-    if (fd_ < 0) {
-        if (mode == Create)
-            throw EFCreateError(CannotCreateFileText(name));
-        throw EFOpenError(CannotOpenFileText(name));
-    }
-    struct stat st {};
-    if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd_);
+    auto fail = [&](const std::string& text) -> void {
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = -1;
-        throw EFOpenError(CannotOpenFileText(name));
-    }
+        if (mode == Create)
+            throw EFCreateError(text);
+        throw EFOpenError(text);
+    };
+    const std::string cannot =
+        mode == Create ? CannotCreateFileText(name) : CannotOpenFileText(name);
+    fd_ = OpenNonBlocking(name, flags, permissions);
+    if (fd_ < 0)
+        fail(ExistsAsSpecialFile(name) ? NotRegularFileText(name) : cannot);
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode))
+        fail(cannot);
+    if (!S_ISREG(st.st_mode))
+        fail(NotRegularFileText(name));
+    // A regular file never blocks; reads and writes go on in the ordinary blocking mode.
+    const int status = ::fcntl(fd_, F_GETFL);
+    if (status < 0 || ::fcntl(fd_, F_SETFL, status & ~O_NONBLOCK) != 0)
+        fail(cannot);
+    if (mode == Create && ::ftruncate(fd_, 0) != 0)
+        fail(cannot);
 }
 
 TFileStream::~TFileStream() {

@@ -56,7 +56,9 @@ private:
 class TFileStream : public TStream {
 public:
     enum Mode { OpenRead, OpenReadWrite, Create, OpenAppend };
-    // Raises EFOpenError "Cannot open file x" or EFCreateError "Cannot create file x".
+    // Opens regular files only. Raises EFOpenError "Cannot open file x" or EFCreateError
+    // "Cannot create file x"; a named pipe, socket or device raises the same class with
+    // "x is not a regular file". Opening never blocks, whatever the name refers to.
     TFileStream(const std::string& name, Mode mode, unsigned permissions = 0644);
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
@@ -76,6 +78,9 @@ private:
     int fd_ = -1;
     std::int64_t position_ = 0;
 };
+
+// "x is not a regular file": the refusal of a pipe, socket or device given as a file.
+std::string NotRegularFileText(const std::string& name);
 
 // Size of a file in bytes; -1 when it cannot be read.
 std::int64_t FileSizeOf(const std::string& name);

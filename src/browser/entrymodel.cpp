@@ -1,5 +1,7 @@
 #include "browser/entrymodel.h"
 
+#include "browser/paths.h"
+
 #include <QPixmap>
 #include <sys/stat.h>
 

@@ -2,7 +2,7 @@
 // the view asks only for the rows it shows, so large folders stay cheap to scroll.
 #pragma once
 
-#include "browser/filectrl.h"
+#include "browser/glyphkind.h"
 
 #include <QAbstractListModel>
 #include <QStyledItemDelegate>

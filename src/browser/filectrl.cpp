@@ -22,19 +22,6 @@ namespace kestrel {
 
 using namespace folders;
 
-// ---------------------------------------------------------------------------------------
-// Paths and the current directory
-
-std::string JoinPath(const std::string& folder, const std::string& name) {
-    if (!folder.empty() && folder.back() == '/')
-        return folder + name;
-    return folder + "/" + name;
-}
-
-int PathDepth(const std::string& path) {
-    return static_cast<int>(std::count(path.begin(), path.end(), '/'));
-}
-
 TFileType::TFileType(std::initializer_list<TFileAttr> attrs) {
     for (TFileAttr attr : attrs)
         Include(attr);

@@ -8,6 +8,9 @@
 // counts as hidden.
 #pragma once
 
+#include "browser/glyphkind.h"
+#include "browser/paths.h"
+
 #include <QListView>
 #include <exception>
 #include <functional>
@@ -19,7 +22,6 @@ class QDropEvent;
 class QLabel;
 class QLineEdit;
 class QMimeData;
-class QPixmap;
 
 namespace kestrel {
 
@@ -30,11 +32,6 @@ class TEntryModel;
 using TListNotifyEvent = std::function<void(QObject* Sender)>;
 // Receives an error raised inside a user action (double click, Enter) of a list.
 using TListErrorEvent = std::function<void(const std::exception& error)>;
-
-// folder + "/" + name; the separator is not doubled when folder already ends in "/".
-std::string JoinPath(const std::string& folder, const std::string& name);
-// The number of "/" characters in path.
-int PathDepth(const std::string& path);
 
 // Kinds of entry that a file list searches for.
 enum TFileAttr { ftReadOnly, ftHidden, ftSystem, ftVolumeID, ftDirectory, ftArchive, ftNormal };
@@ -53,14 +50,8 @@ private:
     unsigned bits_ = 0;
 };
 
-// The small image drawn before an entry.
-enum class TGlyph { None, OpenFolder, CurrentFolder, ClosedFolder, Executable, UnknownFile };
-
 // The role of an entry of the folder list.
 enum class TDirEntryKind { Root, Ancestor, Current, Subfolder };
-
-// The glyph image of a kind, 16 x 16, from the program's resources (null for None).
-QPixmap GlyphPixmap(TGlyph glyph);
 
 // The class name of a drag source as the drop target should compare it:
 // "TFileListBox" for a file list, "TDirectoryListBox" for a folder list, otherwise the

@@ -1,7 +1,7 @@
 #include "browser/folders.h"
 
 #include "base/exception.h"
-#include "browser/filectrl.h"
+#include "browser/paths.h"
 
 #include <algorithm>
 #include <cerrno>

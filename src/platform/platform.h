@@ -1,25 +1,32 @@
-// The event platform: one thread, one FIFO message queue, socket notifications,
+// The event platform: per thread one FIFO message queue, socket notifications,
 // timers and asynchronous host lookup.
 //
 // It stands in for hidden notification windows, window timers and an asynchronous
-// socket library. Everything here runs on the thread that calls process_messages(),
-// except the host-lookup helper threads, which only ever hand their result back
-// through a locked inbox.
+// socket library. Each thread that uses it has its own loop, as a message queue
+// belongs to its thread: its own queue, targets, timers, socket registrations, wake
+// descriptor, UI hook and last error, made on first use and freed when the thread
+// ends. A target, a timer and a socket belong to the thread that made them (or
+// registered them) and are used only on that thread; a target id used on another
+// thread names nothing there, so its messages are dropped. The only ways in from
+// other threads are post_to_thread() and the result of a host lookup, which returns
+// to the thread that asked.
 //
-// Order of one process_messages() call:
+// Order of one process_messages() call (on the calling thread's loop):
 //   1. collect socket readiness without blocking and queue the notifications,
-//   2. move finished host lookups from the inbox into the queue,
+//   2. move messages from other threads (posts, finished lookups) into the queue,
 //   3. queue a tick for every timer that is due,
 //   4. dispatch the queue in FIFO order, including messages posted while
 //      dispatching, until it is empty or about 10 ms have passed,
 //   5. run the UI hook.
 //
 // Lifetime: a message or lookup result addressed to a target that no longer exists
-// is dropped, never delivered.
+// is dropped, never delivered; so is one for a thread that has ended. A socket still
+// open when its thread ends stays open: its owner closes it.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace kestrel::platform {
@@ -65,8 +72,43 @@ TargetId create_target(Handler handler);
 void destroy_target(TargetId target);
 bool target_exists(TargetId target);
 
-// Appends a message to the queue.
+// Appends a message to the calling thread's queue.
 void post(TargetId target, std::uint32_t code, std::uint32_t word, int socket = -1);
+
+// --- Posting from another thread ------------------------------------------------------
+namespace detail {
+struct Inbox;
+}
+
+// A handle on one thread's queue, taken on that thread with this_thread_queue() and
+// handed to other threads. Copyable; it keeps nothing of the thread alive but its
+// inbox, so posting to a thread that has ended is harmless.
+class ThreadQueue {
+public:
+    ThreadQueue() = default; // names no thread
+    explicit ThreadQueue(std::shared_ptr<detail::Inbox> inbox) : inbox_(std::move(inbox)) {}
+    explicit operator bool() const { return inbox_ != nullptr; }
+
+private:
+    friend bool post_to_thread(const ThreadQueue&, TargetId, Message);
+    std::shared_ptr<detail::Inbox> inbox_;
+};
+
+// The calling thread's queue (made on first use).
+ThreadQueue this_thread_queue();
+
+// Thread-safe: appends a message for target (a target of that thread) to the queue
+// of the given thread and wakes its wait step or idle loop. Messages from one poster
+// arrive in the order posted. Returns false when the thread has ended or the handle
+// names no thread; the message is then dropped.
+bool post_to_thread(const ThreadQueue& thread, TargetId target, Message message);
+inline bool post_to_thread(const ThreadQueue& thread, TargetId target, std::uint32_t code,
+                           std::uint32_t word) {
+    Message m;
+    m.code = code;
+    m.word = word;
+    return post_to_thread(thread, target, std::move(m));
+}
 
 // --- Sockets (non-blocking IPv4 TCP) ----------------------------------------------
 // Addresses and ports are in network byte order, as they sit in a socket address.
@@ -125,11 +167,30 @@ constexpr int Shutdown = 10058;
 constexpr int TimedOut = 10060;
 constexpr int ConnectionRefused = 10061;
 constexpr int HostUnreachable = 10065;
+// Mapped for completeness; the layers above only show their texts.
+constexpr int Interrupted = 10004;
+constexpr int BadDescriptor = 10009;
+constexpr int Fault = 10014;
+constexpr int AlreadyInProgress = 10037;
+constexpr int NotSocket = 10038;
+constexpr int DestinationRequired = 10039;
+constexpr int MessageTooLong = 10040;
+constexpr int WrongProtocolType = 10041;
+constexpr int NoProtocolOption = 10042;
+constexpr int ProtocolNotSupported = 10043;
+constexpr int SocketTypeNotSupported = 10044;
+constexpr int OperationNotSupported = 10045;
+constexpr int ProtocolFamilyNotSupported = 10046;
+constexpr int AddressFamilyNotSupported = 10047;
+constexpr int NetworkReset = 10052;
+constexpr int HostDown = 10064;
+// Host lookup.
 constexpr int HostNotFound = 11001;
 constexpr int TryAgain = 11002;
 } // namespace err
 
-// Last socket error as a table number (10061 for a refused connect, ...).
+// Last socket error of the calling thread as a table number (10061 for a refused
+// connect, ...).
 int last_error();
 void set_last_error(int code);
 // Maps a POSIX errno value to its table number.
@@ -142,14 +203,15 @@ bool set_timer(TargetId target, std::uint32_t id, std::uint32_t interval_ms);
 void kill_timer(TargetId target, std::uint32_t id);
 
 // --- Host lookup ----------------------------------------------------------------------
-// Resolves name off the thread; the result arrives as a message with the given code:
+// Resolves name off the thread; the result arrives in the queue of the calling thread
+// as a message with the given code:
 // low half of the word the result length (4), high half 0, payload the address in
 // network order; or high half an error (11001 name not found, 11002 temporary).
 void lookup_host(TargetId target, std::uint32_t code, const std::string& name);
 
-// A resolver replaces the real lookup (tests: a resolver that never answers). It is
-// called on the main thread and must call done(error, address) once, from any thread,
-// or never.
+// A resolver replaces the real lookup for every thread (tests: a resolver that never
+// answers). It is called on the thread that asks and must call done(error, address)
+// once, from any thread, or never.
 using Resolver = std::function<void(const std::string& name,
                                     std::function<void(int error, std::uint32_t address)> done)>;
 void set_resolver(Resolver resolver); // empty restores the real lookup
@@ -166,11 +228,13 @@ template <typename Done> void wait_until(Done done) {
         wait_step();
 }
 
-// Called at the end of each process_messages() (the window lets its toolkit run).
+// Called at the end of each process_messages() of the calling thread (the window lets
+// its toolkit run).
 void set_ui_hook(std::function<void()> hook);
 
-// One descriptor that becomes readable whenever process_messages() has work: socket
-// readiness, a posted message, a finished lookup or a due timer. An idle GUI watches it.
+// One descriptor of the calling thread that becomes readable whenever its
+// process_messages() has work: socket readiness, a posted message (from any thread), a
+// finished lookup or a due timer. An idle GUI watches it.
 int wake_fd();
 
 } // namespace kestrel::platform

@@ -1,6 +1,9 @@
-// Shared pieces of the window-piece tests: the main with a Qt application object, a guard
-// that restores the current folder, and a builder of small AVI clips.
+// Shared pieces of the window-piece tests: the main with a Qt application object (from
+// support/qt_test_main.h) and a builder of small AVI clips. The guard that restores the
+// current folder is in support/fixtures.h.
 #pragma once
+
+#include "support/qt_test_main.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -14,18 +17,6 @@
 #include <vector>
 
 namespace kestrel_test {
-
-// Restores the process's current folder when it goes out of scope.
-class CurrentDirGuard {
-public:
-    CurrentDirGuard() : saved_(QDir::currentPath()) {}
-    ~CurrentDirGuard() { QDir::setCurrent(saved_); }
-    CurrentDirGuard(const CurrentDirGuard&) = delete;
-    CurrentDirGuard& operator=(const CurrentDirGuard&) = delete;
-
-private:
-    QString saved_;
-};
 
 // Builds AVI files by hand so that tests can make exact, truncated and malformed clips.
 struct AviSpec {
@@ -140,14 +131,3 @@ private:
 };
 
 } // namespace kestrel_test
-
-// Each test program runs with a Qt application object; without a display it uses the
-// offscreen platform.
-#define KESTREL_QT_TEST_MAIN()                                                                     \
-    int main(int argc, char** argv) {                                                              \
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
-            qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
-        QApplication app(argc, argv);                                                              \
-        testing::InitGoogleTest(&argc, argv);                                                      \
-        return RUN_ALL_TESTS();                                                                    \
-    }

@@ -3,6 +3,7 @@
 #include "app/animate.h"
 
 #include "app_test_support.h"
+#include "support/fixtures.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,9 +15,9 @@
 #include <set>
 
 using namespace kestrel;
+using kestrel::test::CurrentDirGuard;
 using kestrel_test::AviSpec;
 using kestrel_test::AviWriter;
-using kestrel_test::CurrentDirGuard;
 
 namespace {
 

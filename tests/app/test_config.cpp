@@ -4,6 +4,7 @@
 #include "base/exception.h"
 
 #include "app_test_support.h"
+#include "support/fixtures.h"
 
 #include <QDir>
 #include <QFile>
@@ -192,23 +193,8 @@ TEST(ConfigFileTest, FileThatCannotBeOpenedIsReportedAndChangesNothing) {
     }
 }
 
-TEST(ConfigFileTest, AWriteThatFailsAfterOpeningRaisesInsteadOfReportingSuccess) {
-    if (!QFileInfo::exists("/dev/full"))
-        GTEST_SKIP() << "no /dev/full";
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    ASSERT_TRUE(QFile::link("/dev/full", ConfigIn(dir)));
-    ConfigRecord config{};
-    try {
-        WriteConfigFile(Folder(dir), config);
-        FAIL() << "a write to a full device was taken for a save";
-    } catch (const EInOutError& error) {
-        EXPECT_NE(std::string(error.what()).find("Cannot write file"), std::string::npos);
-    }
-}
-
 TEST(ConfigFileTest, TheStartUpFolderIsUsedWhateverFolderIsCurrent) {
-    kestrel_test::CurrentDirGuard restore;
+    kestrel::test::CurrentDirGuard restore;
     QTemporaryDir start;
     QTemporaryDir browsed;
     ASSERT_TRUE(start.isValid() && browsed.isValid());

@@ -1,6 +1,7 @@
 // Tests of the folder list and the file list on temporary folder trees.
 #include "base/exception.h"
 #include "browser/filectrl.h"
+#include "support/qt_test_main.h"
 
 #include <QApplication>
 #include <QDropEvent>
@@ -491,10 +492,4 @@ TEST_F(BrowserTest, LargeFolderIsListedInFull) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    ::testing::InitGoogleTest(&argc, argv);
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}
+KESTREL_QT_TEST_MAIN()

@@ -9,7 +9,6 @@ using namespace kestrel::test;
 using Lines = std::vector<std::string>;
 
 TEST(VaneFtpLogin, ReadsAMultiLineGreetingWholeAndSendsPassWithoutShowingIt) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.send("220-Welcome\r\n second line\r\n220-third\r\n220 ready\r\n");
         s.expect("USER ");
@@ -38,7 +37,6 @@ TEST(VaneFtpLogin, ReadsAMultiLineGreetingWholeAndSendsPassWithoutShowingIt) {
 }
 
 TEST(VaneFtpLogin, SingleLineGreetingAnd230WithoutPassAndProxyUser) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             Greet(s);
@@ -65,7 +63,6 @@ TEST(VaneFtpLogin, SingleLineGreetingAnd230WithoutPassAndProxyUser) {
 }
 
 TEST(VaneFtpLogin, RefusedLoginFiresConnectionFailedDisconnectsAndRaisesTheLine) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
         s.expect("USER ");
@@ -90,7 +87,6 @@ TEST(VaneFtpLogin, RefusedLoginFiresConnectionFailedDisconnectsAndRaisesTheLine)
 }
 
 TEST(VaneFtpLogin, RefusingOrForeignGreetingFailsConnect) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             if (s.index() == 0) {
@@ -112,7 +108,8 @@ TEST(VaneFtpLogin, RefusingOrForeignGreetingFailsConnect) {
     auto ftp = MakeClient(rec, server.port());
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }), "421 Too many users\r\n");
     EXPECT_FALSE(ftp->Connected);
-    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }), "HTTP/1.1 400 Bad Request\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Connect(); }),
+              "Invalid reply from server: HTTP/1.1 400 Bad Request");
     EXPECT_FALSE(ftp->Connected);
     ftp->Connect();
     EXPECT_TRUE(ftp->Connected);
@@ -123,26 +120,21 @@ TEST(VaneFtpLogin, RefusingOrForeignGreetingFailsConnect) {
 }
 
 TEST(VaneFtpLogin, RefusedQuitRaisesAfterClosing) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("QUIT");
         s.reply("500 no quitting");
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Disconnect(); }), "500 no quitting\r\n");
     EXPECT_FALSE(ftp->Connected);
     ftp->Disconnect(); // nothing to do
 }
 
 TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
-        s.reply("220 ready");
-        s.expect("USER ");
-        s.reply("400 odd but not a refusal of the log-in");
+        Greet(s);
         for (;;) {
             auto line = s.read_line();
             if (!line || *line == "QUIT")
@@ -164,8 +156,7 @@ TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
     });
     Recorder rec;
     auto ftp = MakeClient(rec, server.port(), /*withFailure=*/false);
-    ftp->Connect(); // 400 after USER passes the log-in
-    EXPECT_TRUE(ftp->Connected);
+    ftp->Connect();
 
     // Without OnFailure a refusal raises the line; 500-502 ask OnUnSupportedFunction first.
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }), "400 refused\r\n");
@@ -215,7 +206,6 @@ TEST(VaneFtpCommands, OutcomeRuleAndClassification) {
 }
 
 TEST(VaneFtpCommands, GetCurrentDirTakesTheQuotedPath) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("PWD");
@@ -225,15 +215,13 @@ TEST(VaneFtpCommands, GetCurrentDirTakesTheQuotedPath) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(ftp->GetCurrentDir(), "/web/my site");
     EXPECT_EQ(ftp->GetCurrentDir(), "");
     ftp->Disconnect();
 }
 
 TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("RNFR a");
@@ -249,8 +237,7 @@ TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port(), false);
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port(), false);
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Rename("a", "b"); }), "550 no such file\r\n");
     ftp->OnFailure = [&rec](bool& handled, TCmdType k) {
         rec.log.push_back(std::string("failure:") + KindName(k));
@@ -261,28 +248,27 @@ TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
     ftp->Rename("c", "d");
     EXPECT_EQ(rec.Events(),
               (Lines{"failure:Rename", "success:Rename", "unsupported:Rename", "failure:Rename"}));
-    ftp->Disconnect();
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_TRUE(server.failures().empty());
+    LogOut(*ftp, server);
 }
 
-TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
+// A multi-line reply ends only at its code and a space, whatever lines come between.
+TEST(VaneFtpReplies, MultiLineReplyEndsOnlyAtItsCodeAndASpace) {
     Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("STAT");
-        s.send("211-status\r\nplain middle line\r\n211 end\r\n");
+        s.send("211-status\r\nplain middle line\r\n211-more\r\n200 other code\r\n"
+               " 211 indented\r\n211 end\r\n");
         s.expect("NOOP");
         s.reply("200 fine");
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     ftp->DoCommand("STAT");
     EXPECT_EQ(ftp->LastReply, "211-status\r\n");
     EXPECT_TRUE(rec.Has("status:plain middle line\r\n"));
-    EXPECT_FALSE(rec.Has("status:211 end\r\n"));
+    EXPECT_TRUE(rec.Has("status:211 end\r\n"));
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply, "200 fine\r\n");
     EXPECT_EQ(ftp->ReplyCode, 200);
@@ -290,7 +276,6 @@ TEST(VaneFtpReplies, ReplyEndedEarlyIsDiscardedByTheNextCommand) {
 }
 
 TEST(VaneFtpReplies, UnaskedServiceClosingLineEndsTheWaitWithThatLine) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("NOOP");
@@ -314,30 +299,25 @@ TEST(VaneFtpReplies, UnaskedServiceClosingLineEndsTheWaitWithThatLine) {
 }
 
 TEST(VaneFtpReplies, ServerClosingWhileWaitingEndsTheCommand) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("NOOP");
         s.close();
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->DoCommand("NOOP"); }), "Connection closed by peer");
     EXPECT_FALSE(ftp->Connected);
     EXPECT_THROW(ftp->DoCommand("NOOP"), Exception); // "Not Connected"
 }
 
 TEST(VaneFtpReplies, FlushOnASilentServerReturnsAfterAboutASecond) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     auto started = Clock::now();
     ftp->Flush();
     auto took = Clock::now() - started;
@@ -348,7 +328,6 @@ TEST(VaneFtpReplies, FlushOnASilentServerReturnsAfterAboutASecond) {
 }
 
 TEST(VaneFtpGuards, LineEndsAndZeroBytesNeverReachTheServer) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             Greet(s);
@@ -386,15 +365,13 @@ TEST(VaneFtpGuards, LineEndsAndZeroBytesNeverReachTheServer) {
 }
 
 TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("QUIT");
         s.sleep(5000);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(ftp->GetBytesSent(), 0);
     EXPECT_EQ(ftp->GetBytesRcvd(), 0);
     auto started = Clock::now();
@@ -406,7 +383,6 @@ TEST(VaneFtpGuards, DestroyingAConnectedClientWaitsAtMostTwoSecondsForQuit) {
 }
 
 TEST(VaneFtpLogin, AuthenticationNeededFillsInMissingCredentials) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         s.reply("220 ready");
         s.expect("USER ");
@@ -431,4 +407,87 @@ TEST(VaneFtpLogin, AuthenticationNeededFillsInMissingCredentials) {
     ftp->Disconnect();
     ASSERT_TRUE(server.wait_sessions(1));
     EXPECT_EQ(server.received(), (Lines{"USER alice", "PASS typed", "QUIT"}));
+}
+
+// Only 230 (or 202) completes a log-in; any other final reply fails it with the
+// server's text, and a 1xx is never the final reply.
+TEST(VaneFtpLogin, OnlyTheLoggedInReplyCompletesTheLogIn) {
+    Watchdog dog(30s);
+    const Lines userReplies{"400 odd",  "200 ok",  "331 pw", "331 pw", "202 no log-in needed",
+                            "150 wait", "150 wait"};
+    ScriptedFtpServer server(
+        [&](Session& s) {
+            s.reply("220 ready");
+            s.expect("USER ");
+            s.reply(userReplies[s.index()]);
+            if (s.index() == 2 || s.index() == 3) {
+                s.expect("PASS ");
+                s.reply(s.index() == 2 ? "331 again?" : "230 in");
+            }
+            if (s.index() == 5)
+                s.reply("230 in");
+            if (s.index() == 6)
+                s.close();
+            else if (s.read_line()) // QUIT
+                s.reply("221 bye");
+        },
+        ScriptedServerOptions{7, 5000ms});
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    const Lines outcomes{"400 odd\r\n", "200 ok\r\n", "331 again?\r\n",           "ok",
+                         "ok",          "ok",         "Connection closed by peer"};
+    for (const std::string& expected : outcomes) {
+        rec.log.clear();
+        std::string outcome = MessageOf<Exception>([&] { ftp->Connect(); });
+        const bool ok = outcome == "(no exception)";
+        EXPECT_EQ(ok ? "ok" : outcome, expected);
+        EXPECT_EQ(ftp->Connected, ok);
+        EXPECT_EQ(rec.Has("connect"), ok) << expected;
+        if (ftp->Connected)
+            ftp->Disconnect();
+    }
+    ASSERT_TRUE(server.wait_sessions(7));
+}
+
+// Commands: the final reply decides; 3xx passes only where the command expects it; a
+// line without a code is an invalid reply; a multi-line refusal reports its last line.
+TEST(VaneFtpCommands, OutcomeByTheFinalReplyOnly) {
+    Watchdog dog(30s);
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("NOOP");
+        s.send("150 working\r\n200 done\r\n");
+        s.expect("NOOP");
+        s.reply("331 unexpected");
+        s.expect("REST 10");
+        s.reply("350 restarting");
+        s.expect("NOOP");
+        s.reply("hello");
+        s.expect("DELE index.htm");
+        s.send("550-index.htm:\r\n550 Permission denied\r\n");
+        s.expect("RNFR a");
+        s.reply("200 odd");
+        s.expect("NOOP");
+        s.reply("150 and then nothing");
+        s.close();
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port(), false);
+    ftp->Connect();
+    rec.log.clear();
+    ftp->DoCommand("NOOP");
+    EXPECT_EQ(ftp->LastReply, "200 done\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }), "331 unexpected\r\n");
+    ftp->DoCommand("REST 10");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->DoCommand("NOOP"); }),
+              "Invalid reply from server: hello");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Delete("index.htm"); }),
+              "550-index.htm:\r\n550 Permission denied\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Rename("a", "b"); }), "200 odd\r\n");
+    EXPECT_EQ(rec.Events(), (Lines{"success:DoCommand", "success:DoCommand"}));
+    rec.log.clear();
+    EXPECT_EQ(MessageOf<ESockError>([&] { ftp->DoCommand("NOOP"); }), "Connection closed by peer");
+    EXPECT_TRUE(rec.Only("success:").empty());
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty());
 }

@@ -1,8 +1,10 @@
-// Helpers shared by the FTP client's tests: a watchdog, an event recorder and a client
+// Helpers shared by the FTP client's tests: an event recorder and a client
 // wired to it.
 #pragma once
 
 #include "net/ftp/vaneftp.h"
+#include "support/ftp_script.h"
+#include "support/message_of.h"
 #include "support/scripted_server.h"
 #include "support/watchdog.h"
 
@@ -10,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -88,27 +91,21 @@ inline std::unique_ptr<TVaneFTP> MakeClient(Recorder& rec, int port, bool withFa
     return ftp;
 }
 
-// The server side of a log-in with USER answered by 230.
-inline void Greet(Session& s) {
-    s.reply("220 ready");
-    s.expect("USER ");
-    s.reply("230 logged in");
+// The log-in preamble of most tests: a client wired to rec and logged in to the
+// scripted server on port, with what the log-in recorded cleared from rec.
+inline std::unique_ptr<TVaneFTP> LogIn(Recorder& rec, int port, bool withFailure = true) {
+    auto ftp = MakeClient(rec, port, withFailure);
+    ftp->Connect();
+    rec.log.clear();
+    return ftp;
 }
 
-// The server side of a log-out.
-inline void Bye(Session& s) {
-    s.expect("QUIT");
-    s.reply("221 bye");
-}
-
-// Runs f and returns the message of the exception of type E it raises ("" when none).
-template <typename E, typename F> std::string MessageOf(F f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "";
+// The end of most tests: logs out and checks that the server's session ended and its
+// script met every line it expected.
+inline void LogOut(TVaneFTP& ftp, ScriptedFtpServer& server) {
+    ftp.Disconnect();
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty());
 }
 
 } // namespace kestrel::test

@@ -1,7 +1,6 @@
 // The event platform: queue order, dispatch budget, target lifetime, socket
 // notifications and the wait step's latency.
-#include "platform/platform.h"
-#include "support/watchdog.h"
+#include "platform_test_util.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -20,91 +19,10 @@
 namespace kestrel::platform {
 namespace {
 
-using kestrel::test::Watchdog;
-
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t kCode = 500;
-
-// A target that records every message it gets.
-struct Recorder {
-    std::vector<Message> got;
-    std::function<void(const Message&)> extra;
-    TargetId id = create_target([this](const Message& m) {
-        got.push_back(m);
-        if (extra)
-            extra(m);
-    });
-    ~Recorder() { destroy_target(id); }
-    int count(std::uint32_t code, std::uint32_t low) const {
-        int n = 0;
-        for (const Message& m : got)
-            if (m.code == code && LowWord(m.word) == low)
-                ++n;
-        return n;
-    }
-};
-
-// Pumps until done() or the time is up; returns done().
-template <typename Done> bool PumpUntil(Done done, std::chrono::milliseconds limit = 2000ms) {
-    auto end = Clock::now() + limit;
-    while (!done() && Clock::now() < end)
-        wait_step();
-    return done();
-}
-
-void PumpFor(std::chrono::milliseconds span) {
-    auto end = Clock::now() + span;
-    while (Clock::now() < end)
-        wait_step();
-}
-
-// A plain listening socket on 127.0.0.1 with an ephemeral port.
-struct RawListener {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    std::uint16_t port = 0; // network order
-    explicit RawListener(int backlog = 4) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        EXPECT_EQ(::listen(fd, backlog), 0);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = a.sin_port;
-    }
-    ~RawListener() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-// A platform socket connected to a plain peer socket.
-struct Connection {
-    Recorder rec;
-    int client = InvalidSocket;
-    int peer = -1;
-    Connection() {
-        RawListener listener;
-        client = sock_create();
-        async_select(client, rec.id, kCode, EvAll);
-        EXPECT_EQ(sock_connect(client, htonl(INADDR_LOOPBACK), listener.port), -1);
-        EXPECT_EQ(last_error(), 10035);
-        EXPECT_TRUE(PumpUntil([&] { return rec.count(kCode, EvConnect) == 1; }));
-        peer = ::accept(listener.fd, nullptr, nullptr);
-        EXPECT_GE(peer, 0);
-    }
-    ~Connection() {
-        if (client != InvalidSocket)
-            sock_close(client);
-        if (peer >= 0)
-            ::close(peer);
-    }
-};
-
 TEST(Platform, PostedMessagesAndSocketNotificationsShareOneFifoQueue) {
-    Watchdog dog(20s);
     Connection c;
     PumpFor(20ms);
     c.rec.got.clear();
@@ -130,7 +48,6 @@ TEST(Platform, PostedMessagesAndSocketNotificationsShareOneFifoQueue) {
 }
 
 TEST(Platform, ChainPostedDuringDispatchRunsInTheSameCall) {
-    Watchdog dog(20s);
     Recorder rec;
     rec.extra = [&](const Message& m) {
         if (m.word < 200)
@@ -144,7 +61,6 @@ TEST(Platform, ChainPostedDuringDispatchRunsInTheSameCall) {
 }
 
 TEST(Platform, DispatchStopsAfterItsBudgetAndTheRestFollowsWithoutWaiting) {
-    Watchdog dog(20s);
     Recorder rec;
     rec.extra = [&](const Message&) { std::this_thread::sleep_for(1ms); };
     for (int i = 0; i < 100; ++i)
@@ -152,8 +68,10 @@ TEST(Platform, DispatchStopsAfterItsBudgetAndTheRestFollowsWithoutWaiting) {
     auto start = Clock::now();
     process_messages();
     auto spent = Clock::now() - start;
+    // It used its budget (judged by time: on a loaded machine a 1 ms sleep takes longer,
+    // so a count would say little) and then stopped with work left.
+    EXPECT_GE(spent, 10ms);
     EXPECT_LT(spent, 30ms);
-    EXPECT_GE(rec.got.size(), 5u);
     EXPECT_LT(rec.got.size(), 30u);
 
     // The wait step finds the rest at once instead of sleeping.
@@ -168,7 +86,6 @@ TEST(Platform, DispatchStopsAfterItsBudgetAndTheRestFollowsWithoutWaiting) {
 }
 
 TEST(Platform, MessagesForADestroyedTargetAreDropped) {
-    Watchdog dog(20s);
     auto gone = std::make_unique<Recorder>();
     TargetId goneId = gone->id;
     Recorder killer;
@@ -191,7 +108,6 @@ TEST(Platform, MessagesForADestroyedTargetAreDropped) {
 }
 
 TEST(Platform, LateLookupResultForADestroyedTargetTouchesNothing) {
-    Watchdog dog(20s);
     std::function<void(int, std::uint32_t)> pending;
     set_resolver([&](const std::string&, std::function<void(int, std::uint32_t)> done) {
         pending = std::move(done);
@@ -209,7 +125,6 @@ TEST(Platform, LateLookupResultForADestroyedTargetTouchesNothing) {
 }
 
 TEST(Platform, LookupResultsArriveAsMessages) {
-    Watchdog dog(20s);
     Recorder rec;
     lookup_host(rec.id, kCode, "localhost");
     ASSERT_TRUE(PumpUntil([&] { return !rec.got.empty(); }, 5000ms));
@@ -224,12 +139,7 @@ TEST(Platform, LookupResultsArriveAsMessages) {
 }
 
 TEST(Platform, ConnectToAClosedPortReportsRefusedInTheHighHalf) {
-    Watchdog dog(20s);
-    std::uint16_t port;
-    {
-        RawListener gone;
-        port = gone.port;
-    }
+    std::uint16_t port = htons(std::uint16_t(kestrel::test::ClosedPort()));
     Recorder rec;
     int fd = sock_create();
     async_select(fd, rec.id, kCode, EvAll);
@@ -248,7 +158,6 @@ TEST(Platform, ConnectToAClosedPortReportsRefusedInTheHighHalf) {
 }
 
 TEST(Platform, PeerCloseYieldsExactlyOneCloseEvent) {
-    Watchdog dog(20s);
     {
         Connection c;
         ::close(c.peer);
@@ -274,7 +183,6 @@ TEST(Platform, PeerCloseYieldsExactlyOneCloseEvent) {
 }
 
 TEST(Platform, ReadIsNotifiedAgainOnlyAfterAReceive) {
-    Watchdog dog(20s);
     Connection c;
     PumpFor(10ms);
     c.rec.got.clear();
@@ -300,7 +208,6 @@ int StepsIn(std::chrono::milliseconds span) {
 }
 
 TEST(Platform, IdleSocketsDoNotMakeTheWaitStepSpin) {
-    Watchdog dog(20s);
     Connection c;
     PumpFor(20ms);
     c.rec.got.clear();
@@ -333,7 +240,6 @@ TEST(Platform, IdleSocketsDoNotMakeTheWaitStepSpin) {
 // deschedules the test once does not fail it; a wait step that sleeps its full 2 ms
 // fails every round.
 TEST(Platform, WaitStepReturnsAtOnceWhenWorkIsThere) {
-    Watchdog dog(20s);
     Recorder rec;
     PumpFor(10ms);
     auto best = Clock::duration::max();
@@ -387,7 +293,6 @@ TEST(Platform, WaitStepReturnsAtOnceWhenWorkIsThere) {
 }
 
 TEST(Platform, NotificationsOfAClosedSocketDoNotReachItsSuccessor) {
-    Watchdog dog(20s);
     Connection c;
     PumpFor(10ms);
     c.rec.got.clear();
@@ -423,7 +328,6 @@ TEST(Platform, NotificationsOfAClosedSocketDoNotReachItsSuccessor) {
 }
 
 TEST(Platform, TimersTickAsMessagesAndStopWhenKilled) {
-    Watchdog dog(20s);
     Recorder rec;
     ASSERT_TRUE(set_timer(rec.id, 7, 10));
     EXPECT_FALSE(set_timer(rec.id, 8, 0));
@@ -439,7 +343,6 @@ TEST(Platform, TimersTickAsMessagesAndStopWhenKilled) {
 }
 
 TEST(Platform, HandlerExceptionsDoNotEscapeTheDispatch) {
-    Watchdog dog(20s);
     Recorder rec;
     rec.extra = [](const Message& m) {
         if (m.word == 0)

@@ -1,5 +1,5 @@
 // Helpers of the fault-injection tests: the user's Stop on a timer, the process's
-// resident memory, and the server side of a transfer command.
+// resident memory and the seconds since a start.
 #pragma once
 
 #include "../ftp/test_vaneftp_util.h"
@@ -41,15 +41,6 @@ inline std::int64_t ResidentBytes() {
         std::fclose(f);
     }
     return std::int64_t(resident) * ::sysconf(_SC_PAGESIZE);
-}
-
-// The server side of a transfer command answered 150 after PORT 200.
-inline void PortAnd150(Session& s, const std::string& command,
-                       const std::string& reply = "150 opening data connection") {
-    s.expect("PORT ");
-    s.reply("200 PORT ok");
-    s.expect(command);
-    s.reply(reply);
 }
 
 inline double SecondsSince(Clock::time_point start) {

@@ -83,7 +83,6 @@ DataEnd ReceiveData(const std::pair<std::string, int>& address) {
 // 421 right after the log-in, during an upload and during a listing: each operation ends
 // with that line and the connection is closed.
 TEST(FaultConnection, ServiceClosingAtEveryStage) {
-    Watchdog dog(60s);
     TempDir dir;
     RandomFile(dir / "big", 8 << 20, 5);
     ScriptedFtpServer server(
@@ -110,10 +109,7 @@ TEST(FaultConnection, ServiceClosingAtEveryStage) {
         },
         ScriptedServerOptions{3, 10000ms});
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-
-    ftp->Connect();
-    rec.log.clear();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_EQ(Outcome([&] { ftp->DoCommand("NOOP"); }),
               "421 Service not available, closing control connection\r\n");
     EXPECT_TRUE(NoSuccess(rec));
@@ -145,7 +141,6 @@ TEST(FaultConnection, ServiceClosingAtEveryStage) {
 // The server closes the control connection without a word: during an upload, during a
 // listing, and while the client is idle.
 TEST(FaultConnection, ControlConnectionClosedDuringTransfersAndWhileIdle) {
-    Watchdog dog(60s);
     TempDir dir;
     RandomFile(dir / "f", 300000, 6);
     ScriptedFtpServer server(
@@ -197,7 +192,6 @@ TEST(FaultConnection, ControlConnectionClosedDuringTransfersAndWhileIdle) {
 
 // The server closes or resets the data connection before the file is through.
 TEST(FaultConnection, DataConnectionEndedEarlyDuringAnUploadAndADownload) {
-    Watchdog dog(60s);
     TempDir dir;
     RandomFile(dir / "big", 16 << 20, 7);
     ScriptedFtpServer server([](Session& s) {
@@ -223,8 +217,7 @@ TEST(FaultConnection, DataConnectionEndedEarlyDuringAnUploadAndADownload) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     for (int round = 0; round < 2; ++round) {
         rec.log.clear();
         auto start = Clock::now();
@@ -252,7 +245,6 @@ TEST(FaultConnection, DataConnectionEndedEarlyDuringAnUploadAndADownload) {
 // 150 and then nothing, and a completion reply that never comes: the user's Stop ends
 // the wait, nothing is reported as done, and the session goes on.
 TEST(FaultConnection, StopEndsASilentServer) {
-    Watchdog dog(60s);
     TempDir dir;
     RandomFile(dir / "f", 20000, 8);
     ScriptedFtpServer server([](Session& s) {
@@ -275,8 +267,7 @@ TEST(FaultConnection, StopEndsASilentServer) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     const std::string f = (dir / "f").string();
     for (int round = 0; round < 3; ++round) {
         rec.log.clear();
@@ -302,7 +293,6 @@ TEST(FaultConnection, StopEndsASilentServer) {
 // A stopped upload ends its data connection with a reset, so that a server cannot take
 // the shortened file for the whole one; a finished upload still ends gracefully.
 TEST(FaultConnection, StoppedUploadResetsItsDataConnection) {
-    Watchdog dog(60s);
     TempDir dir;
     RandomFile(dir / "big", 32 << 20, 12);
     RandomFile(dir / "small", 100000, 13);

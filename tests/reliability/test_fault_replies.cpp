@@ -13,7 +13,6 @@ using namespace kestrel::test;
 using Lines = std::vector<std::string>;
 
 TEST(FaultReplies, TrickledRepliesAndACompletionThatComesBeforeTheData) {
-    Watchdog dog(60s);
     TempDir dir;
     RandomFile(dir / "up", 70000, 3);
     const std::string content = ReadFileBytes(dir / "up");
@@ -43,8 +42,7 @@ TEST(FaultReplies, TrickledRepliesAndACompletionThatComesBeforeTheData) {
         Bye(s);
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     EXPECT_TRUE(ftp->Connected);
     rec.log.clear();
     ftp->Upload((dir / "up").string(), "up");
@@ -64,7 +62,6 @@ TEST(FaultReplies, TrickledRepliesAndACompletionThatComesBeforeTheData) {
 // connection closed, even when the line feed arrives in the same packet as the bytes past
 // the limit.
 TEST(FaultReplies, LongLinesUpToTheLimitAndOneByteMore) {
-    Watchdog dog(60s);
     const std::string limitLine = "200 " + std::string(std::size_t(kMaxLineLength) - 6, 'b');
     ScriptedFtpServer server([&](Session& s) {
         Greet(s);
@@ -78,8 +75,7 @@ TEST(FaultReplies, LongLinesUpToTheLimitAndOneByteMore) {
             s.fail("the client went on after a line past the limit");
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     ftp->DoCommand("NOOP");
     EXPECT_EQ(ftp->LastReply.size(), 17006u);
     EXPECT_EQ(ftp->ReplyCode, 200);
@@ -96,7 +92,6 @@ TEST(FaultReplies, LongLinesUpToTheLimitAndOneByteMore) {
 }
 
 TEST(FaultReplies, ZeroBytesInRepliesAndA230Greeting) {
-    Watchdog dog(30s);
     ScriptedFtpServer server(
         [](Session& s) {
             if (s.index() == 0) {
@@ -146,7 +141,6 @@ TEST(FaultReplies, ZeroBytesInRepliesAndA230Greeting) {
 // A server that sends without end and never a line feed: the reply read stops at the
 // limit with a clear error and closes; memory does not follow the flood.
 TEST(FaultReplies, FloodWithoutALineFeedIsCutOffAtTheLimit) {
-    Watchdog dog(60s);
     std::atomic<std::int64_t> sent{0};
     ScriptedFtpServer server([&](Session& s) {
         Greet(s);
@@ -156,8 +150,7 @@ TEST(FaultReplies, FloodWithoutALineFeedIsCutOffAtTheLimit) {
             sent += std::int64_t(chunk.size());
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     const std::int64_t before = ResidentBytes();
     auto start = Clock::now();
     EXPECT_EQ(MessageOf<ESockError>([&] { ftp->DoCommand("NOOP"); }), "Reply line too long");
@@ -172,7 +165,6 @@ TEST(FaultReplies, FloodWithoutALineFeedIsCutOffAtTheLimit) {
 // A server that floods an idle client with lines: nobody reads them, so the client stops
 // receiving at its bound and TCP holds the server back; the session goes on afterwards.
 TEST(FaultReplies, FloodOfLinesWhileIdleIsHeldBackByTcp) {
-    Watchdog dog(60s);
     std::atomic<std::int64_t> sent{0};
     std::atomic<bool> quitSeen{false};
     constexpr std::int64_t kFloodCap = std::int64_t(512) << 20;
@@ -189,8 +181,7 @@ TEST(FaultReplies, FloodOfLinesWhileIdleIsHeldBackByTcp) {
                 quitSeen = true;
     });
     Recorder rec;
-    auto ftp = MakeClient(rec, server.port());
-    ftp->Connect();
+    auto ftp = LogIn(rec, server.port());
     const std::int64_t before = ResidentBytes();
     std::int64_t peak = before;
     std::size_t mostBuffered = 0;

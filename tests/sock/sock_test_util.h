@@ -1,8 +1,9 @@
-// Helpers shared by the socket component's tests: a watchdog, plain loopback
-// listeners and pumping with a deadline.
+// Helpers shared by the socket component's tests: a listener that answers no more
+// connects and a one-shot action from inside the running wait loop.
 #pragma once
 
 #include "platform/platform.h"
+#include "support/loopback.h"
 #include "support/watchdog.h"
 
 #include <arpa/inet.h>
@@ -21,30 +22,6 @@ namespace kestrel::test {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// A plain listening socket on 127.0.0.1 with an ephemeral port (host order in port).
-struct RawListener {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int port = 0;
-    explicit RawListener(int backlog = 4) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd, backlog);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~RawListener() { ::close(fd); }
-    int accept() { return ::accept(fd, nullptr, nullptr); }
-};
-
-// A port on which nothing listens.
-inline int ClosedPort() {
-    RawListener gone;
-    return gone.port;
-}
 
 // A listener whose accept queue is full: a further connect gets no answer.
 struct FullListener {
@@ -67,19 +44,6 @@ struct FullListener {
             ::close(c);
     }
 };
-
-template <typename Done> bool PumpUntil(Done done, std::chrono::milliseconds limit = 3000ms) {
-    auto end = Clock::now() + limit;
-    while (!done() && Clock::now() < end)
-        platform::wait_step();
-    return done();
-}
-
-inline void PumpFor(std::chrono::milliseconds span) {
-    auto end = Clock::now() + span;
-    while (Clock::now() < end)
-        platform::wait_step();
-}
 
 // Runs a function once from the message queue after a delay: from inside whatever
 // wait loop is running then.

@@ -2,9 +2,11 @@
 // levels and the error texts.
 #include "net/sock/csock.h"
 #include "sock_test_util.h"
+#include "support/message_of.h"
 
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <vector>
 
@@ -33,17 +35,7 @@ struct TestResolver {
     ~TestResolver() { platform::set_resolver({}); }
 };
 
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
-
 TEST(CsockConnect, DottedAddressConnectsWithoutLookup) {
-    Watchdog dog(30s);
     TestResolver resolver;
     RawListener server;
     TCorsock sock(nullptr);
@@ -64,7 +56,6 @@ TEST(CsockConnect, DottedAddressConnectsWithoutLookup) {
 }
 
 TEST(CsockConnect, HostNameIsLookedUpAndReported) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     int resolved = 0;
@@ -81,7 +72,6 @@ TEST(CsockConnect, HostNameIsLookedUpAndReported) {
 }
 
 TEST(CsockConnect, InvalidHostGetsOneChance) {
-    Watchdog dog(30s);
     TestResolver resolver;
     RawListener server;
     TCorsock sock(nullptr);
@@ -130,7 +120,6 @@ TEST(CsockConnect, InvalidHostGetsOneChance) {
 }
 
 TEST(CsockConnect, LookupTimeOutAndCancel) {
-    Watchdog dog(30s);
     TestResolver resolver;
     resolver.answer = false;
     TCorsock sock(nullptr);
@@ -153,7 +142,6 @@ TEST(CsockConnect, LookupTimeOutAndCancel) {
 }
 
 TEST(CsockConnect, LookupAnsweredAfterTheComponentWasDestroyedTouchesNothing) {
-    Watchdog dog(30s);
     TestResolver resolver;
     resolver.answer = false;
     {
@@ -170,7 +158,6 @@ TEST(CsockConnect, LookupAnsweredAfterTheComponentWasDestroyedTouchesNothing) {
 }
 
 TEST(CsockConnect, RefusedConnectFailsAndTheNextConnectWorks) {
-    Watchdog dog(30s);
     TCorsock sock(nullptr);
     std::vector<std::string> events;
     sock.OnConnectionFailed = [&](TComponent*) { events.push_back("failed"); };
@@ -189,8 +176,36 @@ TEST(CsockConnect, RefusedConnectFailsAndTheNextConnectWorks) {
     EXPECT_EQ(events, (std::vector<std::string>{"failed", "connect"}));
 }
 
-TEST(CsockConnect, ConnectTimeOutAndCancelLeaveTheComponentUsable) {
+TEST(CsockConnect, PortOutsideTheRangeIsRefusedBeforeAnyConnection) {
     Watchdog dog(30s);
+    RawListener server;
+    TCorsock sock(nullptr);
+    int failed = 0;
+    sock.OnConnectionFailed = [&](TComponent*) { ++failed; };
+    sock.Host = "127.0.0.1";
+    // server.port + 65536 would land on the server's port if it wrapped around.
+    for (std::int32_t port : {server.port + 65536, 0, -1, 65536}) {
+        sock.Port = port;
+        EXPECT_EQ(MessageOf([&] { sock.Connect(); }),
+                  "Invalid port " + std::to_string(port) + ": a port is a number from 1 to 65535");
+        EXPECT_FALSE(sock.Connected);
+    }
+    sock.Proxy = "127.0.0.1";
+    sock.Port = server.port;
+    sock.ProxyPort = server.port + 65536; // the port actually used is the proxy's
+    EXPECT_EQ(MessageOf([&] { sock.Connect(); }).rfind("Invalid port ", 0), 0u);
+    PumpFor(50ms);
+    pollfd pending{server.fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&pending, 1, 0), 0) << "a connection reached the server";
+    EXPECT_EQ(failed, 0);
+
+    sock.Proxy.clear();
+    sock.Port = server.port;
+    sock.Connect(); // the component is still usable
+    EXPECT_TRUE(sock.Connected);
+}
+
+TEST(CsockConnect, ConnectTimeOutAndCancelLeaveTheComponentUsable) {
     FullListener full;
     TCorsock sock(nullptr);
     std::vector<std::string> events;
@@ -220,7 +235,6 @@ TEST(CsockConnect, ConnectTimeOutAndCancelLeaveTheComponentUsable) {
 }
 
 TEST(CsockConnect, DisconnectGivesAFreshSocketAndOneEvent) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     int disconnects = 0;
@@ -245,7 +259,6 @@ TEST(CsockConnect, DisconnectGivesAFreshSocketAndOneEvent) {
 }
 
 TEST(CsockConnect, PeerCloseRaisesOneDisconnect) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     int disconnects = 0;
@@ -260,7 +273,6 @@ TEST(CsockConnect, PeerCloseRaisesOneDisconnect) {
 }
 
 TEST(CsockConnect, DestroyingConnectedComponentsRaisesNoDisconnect) {
-    Watchdog dog(30s);
     ASSERT_EQ(TCorsock::WinsockUsers(), 0);
     RawListener server;
     int disconnects = 0;
@@ -285,7 +297,6 @@ TEST(CsockConnect, DestroyingConnectedComponentsRaisesNoDisconnect) {
 }
 
 TEST(CsockConnect, ReportLevelsFilterStatusTexts) {
-    Watchdog dog(30s);
     TCorsock sock(nullptr);
     std::vector<std::string> seen;
     sock.OnStatus = [&](TComponent*, const std::string& text) { seen.push_back(text); };
@@ -349,7 +360,6 @@ TEST(CsockConnect, ErrorTextsAndTheErrorManager) {
 }
 
 TEST(CsockConnect, CertifyConnectGivesTheHandlerOneChance) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     EXPECT_EQ(MessageOf([&] { sock.CertifyConnect(); }), "Not Connected");
@@ -373,7 +383,6 @@ TEST(CsockConnect, CertifyConnectGivesTheHandlerOneChance) {
 }
 
 TEST(CsockConnect, TimerFiresOnceAndCanBeRestarted) {
-    Watchdog dog(30s);
     TThreadTimer timer(nullptr);
     EXPECT_TRUE(timer.Enabled());
     EXPECT_EQ(timer.Interval(), 1000u);

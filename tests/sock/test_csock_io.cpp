@@ -3,6 +3,7 @@
 #include "net/sock/csock.h"
 #include "sock_test_util.h"
 #include "support/fixtures.h"
+#include "support/message_of.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -43,21 +44,11 @@ struct Pair {
     }
 };
 
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
-
 bool Arrived(TCorsock& s, std::size_t size) {
     return PumpUntil([&] { return s.PeekInput().size() >= size; });
 }
 
 TEST(CsockIo, ReadAndReadLnTakeWhatTheyNeedAndKeepTheRest) {
-    Watchdog dog(30s);
     Pair p;
     EXPECT_TRUE(p.server.Connected);
     EXPECT_EQ(p.client.Read(0), ""); // empty buffer: at once
@@ -86,7 +77,6 @@ TEST(CsockIo, ReadAndReadLnTakeWhatTheyNeedAndKeepTheRest) {
 }
 
 TEST(CsockIo, PeerCloseEndsReadAndReadLnAndKeepsTheBytes) {
-    Watchdog dog(30s);
     Pair p;
     p.server.Write("partial");
     p.server.Disconnect();
@@ -106,7 +96,6 @@ TEST(CsockIo, PeerCloseEndsReadAndReadLnAndKeepsTheBytes) {
 }
 
 TEST(CsockIo, TransactionReadsOneReplyAndItsCode) {
-    Watchdog dog(30s);
     Pair p;
     p.server.Writeln("220 Service ready");
     p.server.Writeln(" continued");
@@ -129,7 +118,6 @@ TEST(CsockIo, TransactionReadsOneReplyAndItsCode) {
 }
 
 TEST(CsockIo, WriteStopsAtZeroAndRefusesTooLongLines) {
-    Watchdog dog(30s);
     Pair p;
     p.client.Write(std::string("ab\0cd", 5));
     EXPECT_EQ(MessageOf([&] { p.client.Write(std::string(16385, 'x')); }), "Line too long");
@@ -149,7 +137,6 @@ TEST(CsockIo, WriteStopsAtZeroAndRefusesTooLongLines) {
 }
 
 TEST(CsockIo, SendFileArrivesWholeThroughCaptureFile) {
-    Watchdog dog(120s);
     TempDir dir;
     const std::uint64_t size = 64ull << 20;
     RandomFile(dir / "src.bin", size, 42);
@@ -197,7 +184,6 @@ TEST(CsockIo, SendFileArrivesWholeThroughCaptureFile) {
 }
 
 TEST(CsockIo, CaptureFileKeepsBytesThatCameWithTheClose) {
-    Watchdog dog(30s);
     TempDir dir;
     Pair p;
     p.server.Write("hello");
@@ -208,7 +194,6 @@ TEST(CsockIo, CaptureFileKeepsBytesThatCameWithTheClose) {
 }
 
 TEST(CsockIo, CancelEndsSendsAndReads) {
-    Watchdog dog(30s);
     TempDir dir;
     RandomFile(dir / "big.bin", 8 << 20, 3);
     Pair p;
@@ -221,7 +206,6 @@ TEST(CsockIo, CancelEndsSendsAndReads) {
 }
 
 TEST(CsockIo, CancelledReadsKeepTheConnectionListening) {
-    Watchdog dog(30s);
     Pair p;
     p.client.Write("no line feed");
     Later cancel(30ms, [&] { p.client.Cancel(); });
@@ -247,7 +231,6 @@ TEST(CsockIo, CancelledReadsKeepTheConnectionListening) {
 }
 
 TEST(CsockIo, RefusedSendResumesAndUnreadInputStaysBounded) {
-    Watchdog dog(60s);
     Pair p;
     const std::string data = RandomBytes(16 << 20, 11);
     TMemoryStream stream;
@@ -274,7 +257,6 @@ TEST(CsockIo, RefusedSendResumesAndUnreadInputStaysBounded) {
 }
 
 TEST(CsockIo, PeerCloseEndsASendAndDropsTheUnsentRest) {
-    Watchdog dog(30s);
     Pair p;
     TMemoryStream stream;
     stream.WriteString(RandomBytes(16 << 20, 5));
@@ -285,7 +267,6 @@ TEST(CsockIo, PeerCloseEndsASendAndDropsTheUnsentRest) {
 }
 
 TEST(CsockIo, EndlessLineIsRefused) {
-    Watchdog dog(30s);
     Pair p;
     TMemoryStream stream;
     stream.WriteString(std::string(70000, 'a'));
@@ -295,7 +276,6 @@ TEST(CsockIo, EndlessLineIsRefused) {
 }
 
 TEST(CsockIo, ListenAcceptAndThePortArgument) {
-    Watchdog dog(30s);
     EXPECT_EQ(TCorsock::FormatPortString(1025), ",4,1");
     EXPECT_EQ(TCorsock::FormatPortString(21), ",0,21");
     EXPECT_EQ(TCorsock::FormatPortString(65535), ",255,255");
@@ -350,7 +330,6 @@ TEST(CsockIo, ListenAcceptAndThePortArgument) {
 }
 
 TEST(CsockIo, ListenReportsAFailedBind) {
-    Watchdog dog(30s);
     RawListener taken;
     TCorsock sock(nullptr);
     sock.Port = taken.port;

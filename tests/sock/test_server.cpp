@@ -74,7 +74,6 @@ int PortOf(TCorsock& socket) {
 } // namespace
 
 TEST(GeneralServerTest, ServesEachClientWithItsOwnComponentAndFreesIt) {
-    Watchdog watchdog(std::chrono::seconds(20));
     EchoServer server(nullptr);
     server.Port = 0;
     int contacts = 0;
@@ -103,7 +102,6 @@ TEST(GeneralServerTest, ServesEachClientWithItsOwnComponentAndFreesIt) {
 }
 
 TEST(GeneralServerTest, AbortCancelsTheClientsBeingServed) {
-    Watchdog watchdog(std::chrono::seconds(20));
     EchoServer server(nullptr);
     server.Port = 0;
     server.Loaded();

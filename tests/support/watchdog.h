@@ -1,5 +1,9 @@
-// Ends the process when a test overruns, so that a hanging wait fails the test instead
-// of waiting for the test runner's own time-out.
+// Ends the process when a test overruns, so that a hanging wait fails the test with a
+// clear message instead of waiting for the test runner's own time-out.
+//
+// Every test program has one: its main calls InstallTestWatchdog(), which watches each
+// test from start to end. CTest passes the limit as --watchdog=<seconds> (see
+// kestrel_add_test); run by hand, a program allows 30 s per test.
 #pragma once
 
 #include <chrono>
@@ -11,6 +15,12 @@
 
 namespace kestrel::test {
 
+// Watches every test of the program: the first one that runs longer than the limit
+// ends the process with exit code 3 and its name on stderr. Reads --watchdog=<seconds>
+// from the arguments left after GoogleTest took its own.
+void InstallTestWatchdog(int argc, char** argv);
+
+// Bounds one scope more tightly than the program's watchdog does.
 class Watchdog {
 public:
     explicit Watchdog(std::chrono::seconds limit)

@@ -1,9 +1,11 @@
 // Demo driver: opens the real window in the current folder (a demo site with its
 // Config.txt), connects with the saved settings, uploads every file of the site through
 // the window's own handlers, saves a screenshot and closes. Used by scripts/run.sh where
-// no display exists, under a virtual display.
+// no display exists, under a virtual display. Given a folder as well, it also saves there
+// the window's three looks: disabled.png (at start, nothing to click but Connect),
+// busy.png (while a file is sent, with Stop) and idle.png (connected, a file selected).
 //
-//   kestrel_demo SCREENSHOT.png
+//   kestrel_demo SCREENSHOT.png [FOLDER]
 #include "app/application.h"
 #include "app/helpviewer.h"
 #include "app/kesftp.h"
@@ -18,6 +20,8 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <chrono>
@@ -43,9 +47,10 @@ std::string Status(const kestrel::TMainForm& window) {
 int main(int argc, char** argv) {
     using namespace kestrel;
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s SCREENSHOT.png\n", argv[0]);
+        std::fprintf(stderr, "usage: %s SCREENSHOT.png [FOLDER]\n", argv[0]);
         return 2;
     }
+    const std::string looks = argc > 2 ? argv[2] : "";
     QApplication qt(argc, argv);
     InitAppResources();
     AttachPlatformToQt();
@@ -62,6 +67,32 @@ int main(int argc, char** argv) {
     window.show();
     Settle(300);
     std::printf("status: %s\n", Status(window).c_str());
+    auto look = [&](const char* name) {
+        if (looks.empty())
+            return;
+        std::string path = looks + "/" + name;
+        bool ok = window.grab().save(QString::fromStdString(path));
+        std::printf("screenshot: %s%s\n", path.c_str(), ok ? "" : " (could not be saved)");
+    };
+    // The lower half of the settings panel, where "Save Settings" is.
+    QScrollBar* panel = window.ScrollBox1->verticalScrollBar();
+    panel->setValue(panel->maximum());
+    Settle(50);
+    look("disabled.png");
+    panel->setValue(0);
+    bool busyShown = false;
+    TNotifyEvent packetSent = window.VaneFTP1->OnPacketSent;
+    window.VaneFTP1->OnPacketSent = [&](TComponent* sender) {
+        packetSent(sender);
+        if (busyShown)
+            return;
+        busyShown = true;
+        // A few frames of the animation, without pumping the transfer from inside it.
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+        while (std::chrono::steady_clock::now() < until)
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        look("busy.png");
+    };
 
     std::printf("connecting to %s:%s as %s\n", window.eHost->text().toStdString().c_str(),
                 window.ePort->text().toStdString().c_str(),
@@ -91,6 +122,22 @@ int main(int argc, char** argv) {
     }
     bool saved = window.grab().save(argv[1]);
     std::printf("screenshot: %s%s\n", argv[1], saved ? "" : " (could not be saved)");
+
+    // Idle and ready: one file selected, the settings edited.
+    for (int i = 0; i < window.FileList->Count(); ++i)
+        window.FileList->SetSelected(i, false);
+    for (int i = 0; i < window.FileList->Count(); ++i) {
+        if (window.FileList->Item(i).rfind("[", 0) != 0) {
+            window.FileList->SetItemIndex(i);
+            window.FileList->SetSelected(i, true);
+            break;
+        }
+    }
+    window.FileListClick();
+    window.eUserIDExit();
+    panel->setValue(panel->maximum());
+    Settle(100);
+    look("idle.png");
 
     window.sbDisconnect->click();
     Settle(100);

@@ -23,8 +23,10 @@ struct TVaneFTP::DataOperation {
     bool startBeforeAccept = false; // OnTransactionStart before the data connection (LIST)
     bool flushAtEnd = false;
     std::int64_t restartAt = -1;         // REST n before the command when >= 0
+    std::int64_t announced = 0;          // the size the command's reply announced; 0: none
     std::function<void()> prepare;       // before the data port is opened
     std::function<void(TCorsock&)> move; // the data step
+    std::function<void()> verify;        // after a completion reply that reports success
 
     // The data connection: the one owner of the data socket, freed by EndDataOperation.
     std::unique_ptr<TCorsock> socket;

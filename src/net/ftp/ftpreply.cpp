@@ -41,8 +41,33 @@ int ReplyCodeOf(const std::string& line) {
 }
 
 bool ReplyContinues(const FtpReply& reply) {
-    const std::string& line = reply.Final();
-    return (!line.empty() && line[0] == ' ') || (line.size() >= 4 && line[3] == '-');
+    const std::string& first = reply.First();
+    if (ReplyCodeOf(first) == 0 || first[3] != '-')
+        return false; // a single-line reply, or no reply at all
+    if (reply.lines.size() < 2)
+        return true;
+    const std::string& last = reply.Final();
+    return !(last.size() >= 4 && last.compare(0, 3, first, 0, 3) == 0 && last[3] == ' ');
+}
+
+std::string FtpReply::Text() const {
+    return lines.size() < 2 ? First() : First() + Final();
+}
+
+int ExpectedIntermediate(const std::string& command) {
+    const std::string verb = command.substr(0, command.find(' '));
+    if (verb == "USER")
+        return 331;
+    if (verb == "REST" || verb == "RNFR")
+        return 350;
+    return 0;
+}
+
+std::string InvalidReplyText(const std::string& line) {
+    std::size_t end = line.size();
+    while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r'))
+        --end;
+    return "Invalid reply from server: " + line.substr(0, end);
 }
 
 bool EndsService(int code) {
@@ -86,6 +111,10 @@ std::int64_t ParseBytesTotal(const std::string& reply) {
         value = value * 10 + digit;
     }
     return value;
+}
+
+std::int64_t AnnouncedSize(const std::string& line) {
+    return ParseBytesTotal(ReplyCodeOf(line) != 0 ? line.substr(4) : line);
 }
 
 std::string ExtractQuotedDir(const std::string& reply) {

@@ -9,7 +9,8 @@ namespace kestrel {
 
 // --- The reply grammar (RFC 959, 4.2) -------------------------------------------------
 // A reply line starts with a three-digit code followed by a space (the last line of
-// its reply) or a hyphen (the first line of a multi-line reply):
+// its reply) or a hyphen (the first line of a multi-line reply). A multi-line reply
+// ends only at a line with the same code and a space, whatever lines come between:
 //   150-Opening data connection
 //    for index.htm (2048 bytes)
 //   150 go
@@ -28,10 +29,28 @@ struct FtpReply {
 
     const std::string& First() const;
     const std::string& Final() const;
+    // The text that reports the reply: its first line, and for a multi-line reply its
+    // final line too (servers put the name first and the reason last, or the reverse).
+    std::string Text() const;
 };
 
 // True when the lines read so far of a reply are not yet the whole reply.
 bool ReplyContinues(const FtpReply& reply);
+
+// --- What a reply means ---------------------------------------------------------------
+// 1xx is preliminary: a final reply follows. 2xx completes a command; 3xx asks for the
+// next command of a sequence and passes only where that is expected.
+inline bool IsPreliminary(int code) {
+    return code >= 100 && code <= 199;
+}
+inline bool IsCompletion(int code) {
+    return code >= 200 && code <= 299;
+}
+// The 3xx reply with which a command passes: 331 after USER, 350 after REST and RNFR;
+// 0 for every other command.
+int ExpectedIntermediate(const std::string& command);
+// The error text of a line that should have been a reply and is none.
+std::string InvalidReplyText(const std::string& line);
 
 // The size a server announces in a reply line, for instance 2048 from
 //   150 Opening BINARY mode data connection for index.htm (2048 bytes).
@@ -40,6 +59,9 @@ bool ReplyContinues(const FtpReply& reply);
 // own (150 for "150 Opening data connection for a (bytes unknown)"). 0 when the
 // line has no "BYTE", no digit before it, or a number too large for 64 bits.
 std::int64_t ParseBytesTotal(const std::string& reply);
+// The size a reply line announces, as ParseBytesTotal finds it but never the reply
+// code itself: 0 for "150 Opening data connection for a (bytes unknown)".
+std::int64_t AnnouncedSize(const std::string& line);
 
 // The directory named by a PWD reply: the text between the first double quote and
 // the quote that closes it, e.g. /web/site from

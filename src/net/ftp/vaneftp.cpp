@@ -54,15 +54,32 @@ TVaneFTP::~TVaneFTP() {
 // log-in that failed.
 void TVaneFTP::QuitBeforeDestroy() {
     Canceled = false;
-    StatusMessage(slProtocol, "QUIT");
     DiscardInput();
+    QuitWithinLimit();
+    TCorsock::Disconnect();
+}
+
+// Sends QUIT and waits for the first line of its reply a few seconds at most (Abort ends
+// the wait sooner): a server that never answers must hold neither a closing program nor
+// the user's Disconnect. The reply has code 0 when none came in time.
+FtpReply TVaneFTP::QuitWithinLimit() {
+    StatusMessage(slProtocol, "QUIT");
+    ReplyCode = 0;
     Writeln("QUIT");
     auto deadline = std::chrono::steady_clock::now() + kQuitLimit;
     WaitUntil([&] {
         return InputHasLine() || !Connected || Canceled ||
                std::chrono::steady_clock::now() >= deadline;
     });
-    TCorsock::Disconnect();
+    FtpReply reply;
+    if (InputHasLine() && !Canceled) {
+        reply.lines.push_back(ReadLn());
+        reply.code = ReplyCodeOf(reply.lines.front());
+        LastReply = reply.lines.front();
+        ReplyCode = std::int16_t(reply.code);
+        StatusMessage(slProtocol, LastReply);
+    }
+    return reply;
 }
 
 // --- Replies ------------------------------------------------------------------------------
@@ -88,11 +105,23 @@ bool TVaneFTP::ServerClosingLineBuffered() const {
 FtpReply TVaneFTP::ReadReply() {
     FtpReply reply;
     reply.lines.push_back(ReadReplyLine());
+    if (staleTail_) {
+        staleTail_ = false;
+        reply.lines.front() = ReadReplyLine();
+    }
     StatusMessage(slProtocol, reply.First());
     reply.code = ReplyCodeOf(reply.First());
     LastReply = reply.First();
     ReplyCode = std::int16_t(reply.code);
+    if (reply.code == 0)
+        throw FTPException(InvalidReplyText(reply.First()));
     ReadRestOf(reply);
+    return reply;
+}
+
+FtpReply TVaneFTP::FinalReply(FtpReply reply) {
+    while (IsPreliminary(reply.code))
+        reply = ReadReply();
     return reply;
 }
 
@@ -103,12 +132,16 @@ void TVaneFTP::ReadRestOf(FtpReply& reply) {
     }
 }
 
-FtpReply TVaneFTP::Command(const std::string& command, const std::string& shown) {
+FtpReply TVaneFTP::StartCommand(const std::string& command, const std::string& shown) {
     CheckCommandText(command);
     StatusMessage(slProtocol, shown);
     ReplyCode = 0;
     Writeln(command);
     return ReadReply();
+}
+
+FtpReply TVaneFTP::Command(const std::string& command, const std::string& shown) {
+    return FinalReply(StartCommand(command, shown));
 }
 
 std::string TVaneFTP::Transaction(const std::string& command) {
@@ -131,23 +164,27 @@ void TVaneFTP::CheckCommandText(const std::string& text) {
         throw FTPException(kInvalidCharacter);
 }
 
+// Whatever is buffered before a command is sent cannot answer it. A line cut off at the
+// end of the buffer is stale too: its rest, when it comes, is dropped by ReadReply.
 void TVaneFTP::DiscardInput() {
-    if (InBuffer->Size() > 0)
-        Read(0);
+    if (InBuffer->Size() == 0)
+        return;
+    staleTail_ = PeekInput().back() != '\n';
+    Read(0);
 }
 
-bool TVaneFTP::CheckOutcome(int low, int high, TCmdType kind, bool unsupported, Policy policy,
-                            const std::string& line) {
-    if (ReplyCode < low || ReplyCode > high)
+bool TVaneFTP::CheckOutcome(const FtpReply& reply, bool passed, TCmdType kind, bool unsupported,
+                            Policy policy) {
+    if (passed)
         return true;
-    if (unsupported && OnUnSupportedFunction && ReplyCode >= 500 && ReplyCode <= 502)
+    if (unsupported && OnUnSupportedFunction && reply.code >= 500 && reply.code <= 502)
         OnUnSupportedFunction(kind);
     if (policy == Policy::Raise || !OnFailure)
-        throw FTPException(line);
+        throw FTPException(reply.Text());
     bool handled = false;
     OnFailure(handled, kind);
     if (!handled)
-        throw FTPException(line);
+        throw FTPException(reply.Text());
     return false;
 }
 
@@ -160,6 +197,7 @@ void TVaneFTP::Connect() {
     CheckCommandText(UserID);
     CheckCommandText(Password);
     inMemory_.Clear();
+    staleTail_ = false;
     TCorsock::Connect();
     try {
         LogIn();
@@ -185,12 +223,10 @@ void TVaneFTP::Connect() {
 // The greeting, then USER and, when asked for, PASS. A server that refuses service in
 // its greeting (or is no FTP server) is reported with its line.
 void TVaneFTP::LogIn() {
-    FtpReply greeting;
-    do {
-        greeting = ReadReply();
-    } while (greeting.code == 120); // "ready in n minutes": the real one follows
-    if (greeting.code == 0 || greeting.code >= 400)
-        throw FTPException(greeting.First());
+    // "120 ready in n minutes" is preliminary: the real greeting follows.
+    FtpReply greeting = FinalReply(ReadReply());
+    if (!IsCompletion(greeting.code))
+        throw FTPException(greeting.Text());
     StartControlTls();
     if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
         bool handled = false;
@@ -198,18 +234,22 @@ void TVaneFTP::LogIn() {
         CheckCommandText(UserID);
         CheckCommandText(Password);
     }
+    // Only 230 (or 202, no log-in needed) completes the log-in; 331 asks for PASS.
+    auto loggedIn = [](const FtpReply& reply) { return reply.code == 230 || reply.code == 202; };
     auto refused = [this](const FtpReply& reply) {
-        if (reply.code < 401 || reply.code > 599)
-            return;
         if (OnConnectionFailed)
             OnConnectionFailed(this);
-        throw FTPException(reply.First());
+        throw FTPException(reply.Text());
     };
     FtpReply user =
         Command(Proxy.empty() ? "USER " + UserID : "USER " + UserID + "@" + Host, "USER " + UserID);
-    refused(user);
-    if (user.code == 331)
-        refused(Command("PASS " + Password, "PASS "));
+    if (!loggedIn(user)) {
+        if (user.code != 331)
+            refused(user);
+        FtpReply pass = Command("PASS " + Password, "PASS ");
+        if (!loggedIn(pass))
+            refused(pass);
+    }
     ProtectData();
 }
 
@@ -217,11 +257,12 @@ void TVaneFTP::Disconnect() {
     Canceled = false;
     if (!Connected)
         return;
+    FtpReply reply;
     try {
         FTPDirectoryList.reset();
         Vendor = vendorAuto;
         DiscardInput();
-        Command("QUIT", "QUIT");
+        reply = QuitWithinLimit();
     } catch (...) {
         TCorsock::Disconnect();
         ResetTls();
@@ -229,8 +270,8 @@ void TVaneFTP::Disconnect() {
     }
     TCorsock::Disconnect();
     ResetTls();
-    if (ReplyCode >= 301 && ReplyCode <= 599)
-        throw FTPException(LastReply);
+    if (reply.code != 0 && !IsCompletion(reply.code)) // no reply in time: closed all the same
+        throw FTPException(reply.Text());
 }
 
 // --- Commands --------------------------------------------------------------------------------
@@ -242,7 +283,9 @@ void TVaneFTP::DoCommand(const std::string& command) {
     CheckCommandText(command);
     DiscardInput();
     FtpReply reply = Command(command, command);
-    if (CheckOutcome(400, 599, kind, true, Policy::Events, reply.First()) && OnSuccess)
+    const bool passed = IsCompletion(reply.code) ||
+                        (reply.code != 0 && reply.code == ExpectedIntermediate(command));
+    if (CheckOutcome(reply, passed, kind, true, Policy::Events) && OnSuccess)
         OnSuccess(kind);
 }
 
@@ -293,9 +336,9 @@ void TVaneFTP::Rename(const std::string& oldName, const std::string& newName) {
     CheckCommandText(newName);
     DiscardInput();
     FtpReply from = Command("RNFR " + oldName, "RNFR " + oldName);
-    CheckOutcome(352, 599, cmdRename, false, Policy::Events, from.First());
+    CheckOutcome(from, from.code == 350, cmdRename, false, Policy::Events);
     FtpReply to = Command("RNTO " + newName, "RNTO " + newName);
-    if (CheckOutcome(301, 599, cmdRename, true, Policy::Events, to.First()) && OnSuccess)
+    if (CheckOutcome(to, IsCompletion(to.code), cmdRename, true, Policy::Events) && OnSuccess)
         OnSuccess(cmdRename);
 }
 
@@ -323,15 +366,20 @@ std::vector<std::string> TVaneFTP::Features() {
 
 void TVaneFTP::CheckRead(TComponent*) {
     std::string head = PeekInput();
-    if (ServerClosingLineBuffered())
+    if (ServerClosingLineBuffered()) {
         Cancel();
+        // The server closes the session: a data connection it may leave open would be
+        // waited for in vain. (A 426 follows the data connection's own end.)
+        if (FDataSocket && ReplyCodeOf(head.substr(0, 4)) == 421) {
+            serviceEnded_ = true;
+            FDataSocket->Cancel();
+        }
+    }
     // While a data operation waits for the server's connection, a refusal on the control
     // connection (150 then 425, say) means the connection will never come.
     if (accepting_ && FDataSocket && InputHasLine()) {
-        FtpReply reply;
-        reply.lines.push_back(head.substr(0, head.find('\n') + 1));
-        int code = ReplyCodeOf(reply.First());
-        if (code >= 400 && code <= 599 && !ReplyContinues(reply)) {
+        int code = ReplyCodeOf(head.substr(0, 4));
+        if (code >= 400 && code <= 599) {
             acceptRefused_ = true;
             FDataSocket->Cancel();
         }

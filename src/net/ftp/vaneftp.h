@@ -140,19 +140,26 @@ private:
     // --- Replies (vaneftp.cpp) -----------------------------------------------------------
     // Reads one whole reply: the first line (a 421 or 426 that cancelled the wait is the
     // reply itself), then its continuation lines. Every line is reported at slProtocol;
-    // LastReply is the first line and ReplyCode its code.
+    // LastReply is the first line and ReplyCode its code. A first line without a code
+    // raises FTPException "Invalid reply from server: <line>".
     FtpReply ReadReply();
     void ReadRestOf(FtpReply& reply);
-    // Sends a command, showing `shown` on the status line, and reads its whole reply.
+    // Reads replies until one is not preliminary (1xx) and returns that final one.
+    FtpReply FinalReply(FtpReply reply);
+    // Sends a command, showing `shown` on the status line, and reads its first reply.
+    FtpReply StartCommand(const std::string& command, const std::string& shown);
+    // As StartCommand, up to the command's final reply.
     FtpReply Command(const std::string& command, const std::string& shown);
     // The outcome rule: true when the reply passed, false when it was refused and an
-    // OnFailure handler marked it handled; raises FTPException otherwise.
-    bool CheckOutcome(int low, int high, TCmdType kind, bool unsupported, Policy policy,
-                      const std::string& line);
+    // OnFailure handler marked it handled; raises FTPException with the reply's text
+    // otherwise. 500-502 ask OnUnSupportedFunction first when unsupported is set.
+    bool CheckOutcome(const FtpReply& reply, bool passed, TCmdType kind, bool unsupported,
+                      Policy policy);
     void DiscardInput();
     static void CheckCommandText(const std::string& text);
     bool ServerClosingLineBuffered() const;
     void QuitBeforeDestroy();
+    FtpReply QuitWithinLimit();
     void LogIn();
 
     // --- The data operation (vaneftp_data.cpp) ----------------------------------------
@@ -182,6 +189,7 @@ private:
     // After a failure on the data connection: the server's reply about the transfer,
     // waited for a little, so that it never answers the next command.
     void TakeLateReply();
+    void RaiseServiceEnd();
     bool Stopped() const { return Canceled || TimedOut; }
     void NotifyTransactionStart();
     int AcceptFromServer(TCorsock& data);
@@ -206,6 +214,8 @@ private:
 
     bool accepting_ = false;     // a data operation waits for the server's connection
     bool acceptRefused_ = false; // the server refused the transfer while we waited
+    bool serviceEnded_ = false;  // a 421 or 426 ended the data operation's wait
+    bool staleTail_ = false;     // the rest of a line that DiscardInput cut is still to come
 };
 
 } // namespace kestrel

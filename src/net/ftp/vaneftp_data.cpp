@@ -13,6 +13,7 @@
 #include "net/ftp/ftpreply.h"
 #include "net/ftp/vaneftp.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -34,6 +35,7 @@ std::string FileNamePart(const std::string& path) {
 
 void TVaneFTP::RunDataOperation(DataOperation& op) {
     Canceled = false;
+    serviceEnded_ = false;
     CertifyConnect();
     CheckCommandText(op.command);
     bool completed = false;
@@ -75,7 +77,11 @@ bool TVaneFTP::RunDataSteps(DataOperation& op) {
     if (!op.startBeforeAccept)
         NotifyTransactionStart();
     MoveData(op);
-    return ReadCompletion(op);
+    if (!ReadCompletion(op))
+        return false;
+    if (op.verify)
+        op.verify();
+    return true;
 }
 
 void TVaneFTP::NotifyTransactionStart() {
@@ -93,33 +99,39 @@ bool TVaneFTP::OpenDataPort(DataOperation& op) {
         data.OnPacketSent = OnPacketSent;
     if (op.direction == DataOperation::Receiving && OnPacketRecvd)
         data.OnPacketRecvd = OnPacketRecvd;
+    // Only on the address the server already reaches us by, not on every interface.
+    std::uint32_t local = 0;
+    platform::sock_local_name(SocketHandle, &local, nullptr);
     data.Port = 0;
-    data.Listen(true);
+    data.Listen(true, local);
     // PORT with the address by which the server already reaches us, e.g.
     // PORT 127,0,0,1,4,7 for data port 1031.
     std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
     FtpReply reply = Command(port, port);
     // A refused PORT means no data connection will come: end quietly when handled.
-    return CheckOutcome(301, 599, op.kind, false, op.policy, reply.First());
+    return CheckOutcome(reply, IsCompletion(reply.code), op.kind, false, op.policy);
 }
 
 bool TVaneFTP::SendTransferCommand(DataOperation& op) {
     if (op.restartAt >= 0) {
         std::string rest = "REST " + std::to_string(op.restartAt);
         FtpReply reply = Command(rest, rest);
-        if (!CheckOutcome(400, 599, op.kind, false, op.policy, reply.First()))
+        if (!CheckOutcome(reply, reply.code == 350, op.kind, false, op.policy))
             return false;
     }
     if (op.sizeFromReply)
         BytesTotal = 0;
-    FtpReply reply = Command(op.command, op.status);
-    if (!CheckOutcome(301, 599, op.kind, op.unsupported, op.policy, reply.First()))
+    // The data connection comes after a preliminary reply (125, 150); any other reply
+    // ends the operation.
+    FtpReply reply = StartCommand(op.command, op.status);
+    if (!CheckOutcome(reply, IsPreliminary(reply.code), op.kind, op.unsupported, op.policy))
         return false;
     // The size may come on any line of the reply.
     for (const std::string& line : reply.lines) {
-        if (!op.sizeFromReply || BytesTotal != 0)
-            break;
-        BytesTotal = GetBytesTotal(line);
+        if (op.sizeFromReply && BytesTotal == 0)
+            BytesTotal = GetBytesTotal(line);
+        if (op.announced == 0)
+            op.announced = AnnouncedSize(line);
     }
     return true;
 }
@@ -140,11 +152,13 @@ void TVaneFTP::MoveData(DataOperation& op) {
         try {
             op.move(data);
         } catch (const EAbortError&) {
+            RaiseServiceEnd();
             throw;
-        } catch (const ESockError&) {
-            // The server closed or reset the data connection early. Its reply about the
-            // transfer is still to come: take it now, so that it does not answer the
-            // next command, and report the data connection's error.
+        } catch (const Exception&) {
+            // The data connection ended early, or the local file failed (cannot be
+            // created or read, the disk is full, it changed size). The server's reply
+            // about the transfer is still to come: take it now, so that it does not
+            // answer the next command, and report the failure.
             EndUnfinishedUpload(op);
             data.ShuttingDown = true;
             data.RequestCloseSocket();
@@ -175,8 +189,8 @@ bool TVaneFTP::ReadCompletion(DataOperation& op) {
             throw EAbortError("Socket readln aborted");
         Canceled = false;
     }
-    FtpReply reply = ReadReply();
-    return CheckOutcome(400, 599, op.kind, false, op.policy, reply.First());
+    FtpReply reply = FinalReply(ReadReply());
+    return CheckOutcome(reply, IsCompletion(reply.code), op.kind, false, op.policy);
 }
 
 void TVaneFTP::EndDataOperation(DataOperation& op) {
@@ -203,7 +217,21 @@ void TVaneFTP::TakeLateReply() {
     });
     if (Canceled || !InputHasLine())
         return;
-    ReadReply();
+    try {
+        FinalReply(ReadReply());
+    } catch (const Exception&) {
+        // The failure being reported matters more than an odd late reply.
+    }
+}
+
+// A 421 or 426 that arrived during the move ended it (CheckRead): report that line
+// instead of a bare cancel.
+void TVaneFTP::RaiseServiceEnd() {
+    if (!serviceEnded_ || !InputHasLine())
+        return;
+    serviceEnded_ = false;
+    Canceled = false;
+    throw FTPException(ReadReply().Text());
 }
 
 // Waits for the server's data connection. Only the server at the other end of the
@@ -214,6 +242,7 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
     platform::sock_peer_name(SocketHandle, &server, nullptr);
     accepting_ = true;
     acceptRefused_ = false;
+    bool foreignReported = false;
     CheckRead(this); // a refusal may already be buffered
     for (;;) {
         // The server's close of the control connection ends the wait as well: no
@@ -233,8 +262,13 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
             accepting_ = false;
             return handle;
         }
-        if (handle != platform::InvalidSocket)
+        if (handle != platform::InvalidSocket) {
             platform::sock_close(handle);
+            if (!foreignReported) // once: a stranger may knock many times
+                StatusMessage(slProtocol, "Refused a data connection from " + data.GetRemoteIP() +
+                                              ", which is not the server");
+            foreignReported = true;
+        }
         data.AsyncDone = false;
         data.Connected = false;
     }
@@ -246,12 +280,12 @@ void TVaneFTP::RaiseAcceptEnd(TCorsock& data) {
     accepting_ = false;
     if (acceptRefused_) {
         data.Canceled = false;
-        throw FTPException(ReadReply().First());
+        throw FTPException(ReadReply().Text());
     }
     if (InputHasLine()) {
         std::string line = PeekInput().substr(0, PeekInput().find('\n') + 1);
         if (ReplyCodeOf(line) >= 400)
-            throw FTPException(ReadReply().First());
+            throw FTPException(ReadReply().Text());
     }
     throw ESockError("Connection closed by peer");
 }
@@ -356,13 +390,19 @@ void TVaneFTP::RunUpload(DataOperation& op, const std::string& localPath, std::i
             throw Exception("Restart position " + std::to_string(from) + " lies outside the file " +
                             localPath);
     };
-    op.move = [&](TCorsock& data) { data.SendFile(localPath, from); };
+    op.move = [&](TCorsock& data) {
+        data.SendFile(localPath, from);
+        // A file that shrank or grew meanwhile (an editor saving it) was not sent whole.
+        if (data.BytesSent != data.BytesTotal || LocalFileSize(localPath) != data.BytesTotal)
+            throw Exception("The file " + localPath + " changed while it was sent");
+    };
     RunDataOperation(op);
 }
 
 // Receives into the local file: anew, or, for a restart, from the end of what it holds.
 void TVaneFTP::RunDownload(DataOperation& op, const std::string& target, bool restart) {
     std::int64_t have = -1;
+    std::int64_t got = 0;
     op.direction = DataOperation::Receiving;
     op.sizeFromReply = true;
     op.flushAtEnd = true;
@@ -376,6 +416,15 @@ void TVaneFTP::RunDownload(DataOperation& op, const std::string& target, bool re
         data.CaptureFile(target, have);
         if (data.PeerReset) // the server reset the connection: the file is not whole
             throw ESockError(data.SocketErrorStr(platform::err::ConnectionReset));
+        got = data.BytesRcvd;
+    };
+    // Judged after the server's own completion reply, whose text tells more when it
+    // reports a failure. Some servers announce the whole size of a restarted file, some
+    // what remains.
+    op.verify = [&] {
+        if (op.announced > 0 && std::max<std::int64_t>(have, 0) + got < op.announced)
+            throw Exception("The download of " + target + " ended after " + std::to_string(got) +
+                            " of " + std::to_string(op.announced) + " bytes");
     };
     RunDataOperation(op);
 }

@@ -268,9 +268,14 @@ void TCorsock::Connect() {
             throw ESockError("Null Remote Address");
         ++retries;
     }
+    // Checked before connecting: a port above 65535 must never wrap around to another
+    // port and carry the log-in there.
+    const std::int32_t port = Proxy.empty() ? Port : ProxyPort;
+    if (port < 1 || port > 65535)
+        throw ESockError("Invalid port " + std::to_string(port) +
+                         ": a port is a number from 1 to 65535");
     RemoteAddress.family = 2;
-    std::int32_t port = Proxy.empty() ? Port : ProxyPort;
-    RemoteAddress.port = htons(std::uint16_t(port & 0xFFFF));
+    RemoteAddress.port = htons(std::uint16_t(port));
     AsyncDone = false;
     LastEventOK = true;
     if (platform::sock_connect(SocketHandle, RemoteAddress.addr, RemoteAddress.port) != 0)
@@ -511,6 +516,13 @@ void TCorsock::DrainOnClose() {
         if (n > 0) {
             InBuffer->SetPosition(InBuffer->Size());
             InBuffer->Write(chunk, n);
+            // The bytes that come with the close are part of the transfer as much as
+            // any other: counted and reported the same way.
+            if (InTransfer) {
+                BytesRcvd += n;
+                if (OnPacketRecvd)
+                    OnPacketRecvd(this);
+            }
         }
     } while (n > 0 && !Canceled);
 }

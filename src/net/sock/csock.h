@@ -219,7 +219,8 @@ public:
     bool InputHasLine() const;
 
     // --- Listening and accepting ------------------------------------------------------------
-    void Listen(bool ownMessage);
+    // Listens on Port at address (network order; 0, the default, is every interface).
+    void Listen(bool ownMessage, std::uint32_t address = 0);
     std::string GetLocalAddress();
     std::string GetPortString();
     // ",h,l" of a port number, as GetPortString reports the socket's local port.

@@ -564,11 +564,11 @@ void TCorsock::FilterHeader(TStream& stream) {
 
 // --- Listening and accepting ----------------------------------------------------------------
 
-void TCorsock::Listen(bool ownMessage) {
+void TCorsock::Listen(bool ownMessage, std::uint32_t address) {
     StatusMessage(8, "Listening");
     if (Port < 0 || Port > 65535)
         throw ERangeError();
-    RemoteAddress.addr = inet_addr("0.0.0.0");
+    RemoteAddress.addr = address;
     RemoteAddress.family = 2;
     RemoteAddress.port = htons(std::uint16_t(Port));
     AsyncDone = false;

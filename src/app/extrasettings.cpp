@@ -1,0 +1,200 @@
+#include "app/extrasettings.h"
+
+#include "app/config.h"
+
+#include <QByteArray>
+#include <QSettings>
+#include <QString>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrel {
+
+namespace {
+
+constexpr char kDataModeKey[] = "Connection/DataMode";
+constexpr char kEncryptionKey[] = "Connection/Encryption";
+constexpr char kConnectionsKey[] = "Publish/Connections";
+constexpr char kTrustedGroup[] = "TrustedCertificates";
+// The file is small; a larger one is not ours and is not read.
+constexpr off_t kMaxFileSize = 1024 * 1024;
+
+// The words stored for the two choices, in the order of the enumerations.
+const char* const kDataModeWords[] = {"active", "passive"};
+const char* const kEncryptionWords[] = {"none", "if-offered", "required"};
+
+enum class ReadResult { Read, Missing, Refused };
+
+// Reads the whole file without following a link and without blocking on a pipe.
+ReadResult ReadRegularFile(const std::string& path, QByteArray& content) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        struct stat info {};
+        const bool special = errno == ELOOP || (::lstat(path.c_str(), &info) == 0 &&
+                                                !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode));
+        return special ? ReadResult::Refused : ReadResult::Missing;
+    }
+    struct stat info {};
+    ReadResult result = ReadResult::Read;
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || info.st_size > kMaxFileSize)
+        result = ReadResult::Missing;
+    else if (!S_ISREG(info.st_mode))
+        result = ReadResult::Refused;
+    char buffer[8192];
+    while (result == ReadResult::Read && content.size() <= kMaxFileSize) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n < 0)
+            result = ReadResult::Missing;
+        if (n <= 0)
+            break;
+        content.append(buffer, n);
+    }
+    ::close(fd);
+    return result;
+}
+
+// A QSettings object works on a file name only: the content is handed over in a private
+// temporary file, so that QSettings never opens the real name itself.
+class TSettingsCopy {
+public:
+    explicit TSettingsCopy(const QByteArray& content) {
+        if (!file_.open())
+            return;
+        file_.write(content);
+        file_.flush();
+        settings_ = std::make_unique<QSettings>(file_.fileName(), QSettings::IniFormat);
+    }
+    QSettings* Settings() { return settings_.get(); }
+    QByteArray Content() {
+        settings_->sync();
+        QFile written(file_.fileName());
+        if (!written.open(QIODevice::ReadOnly))
+            return {};
+        return written.readAll();
+    }
+
+private:
+    QTemporaryFile file_;
+    std::unique_ptr<QSettings> settings_;
+};
+
+template <typename Enum, std::size_t N>
+Enum FromWord(const QString& word, const char* const (&words)[N], Enum fallback) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (word.compare(words[i], Qt::CaseInsensitive) == 0)
+            return Enum(i);
+    return fallback;
+}
+
+// Hosts are kept byte for byte: percent-encoded, so that any bytes survive the text file.
+QString EncodeHost(const std::string& host) {
+    return QString::fromLatin1(
+        QByteArray(host.data(), qsizetype(host.size())).toPercentEncoding("", ""));
+}
+
+std::string DecodeHost(const QString& text) {
+    return QByteArray::fromPercentEncoding(text.toLatin1()).toStdString();
+}
+
+} // namespace
+
+std::string TExtraSettings::FilePath(const std::string& folder) {
+    if (folder.empty())
+        return kExtraSettingsFileName;
+    return folder + (folder.back() == '/' ? "" : "/") + kExtraSettingsFileName;
+}
+
+bool TExtraSettings::Load(const std::string& folder, std::string* problem) {
+    *this = TExtraSettings();
+    const std::string path = FilePath(folder);
+    QByteArray content;
+    switch (ReadRegularFile(path, content)) {
+    case ReadResult::Missing:
+        return true;
+    case ReadResult::Refused:
+        if (problem)
+            *problem = path + " is not a regular file";
+        return false;
+    case ReadResult::Read:
+        break;
+    }
+    TSettingsCopy copy(content);
+    QSettings* settings = copy.Settings();
+    if (!settings || settings->status() != QSettings::NoError)
+        return true;
+    DataMode = FromWord(settings->value(kDataModeKey).toString(), kDataModeWords, DataMode);
+    Encryption = FromWord(settings->value(kEncryptionKey).toString(), kEncryptionWords, Encryption);
+    bool number = false;
+    const int connections = settings->value(kConnectionsKey).toInt(&number);
+    if (number && connections >= kMinPublishConnections && connections <= kMaxPublishConnections)
+        PublishConnections = connections;
+    const int count = settings->beginReadArray(kTrustedGroup);
+    for (int i = 0; i < count; ++i) {
+        settings->setArrayIndex(i);
+        const std::string host = DecodeHost(settings->value("Host").toString());
+        const std::string fingerprint = settings->value("Fingerprint").toString().toStdString();
+        if (!host.empty() && !fingerprint.empty())
+            trusted_[host] = fingerprint;
+    }
+    settings->endArray();
+    return true;
+}
+
+bool TExtraSettings::Save(const std::string& folder, std::string* problem) const {
+    const std::string path = FilePath(folder);
+    QByteArray content;
+    if (ReadRegularFile(path, content) == ReadResult::Refused) {
+        if (problem)
+            *problem = path + " is not a regular file";
+        return false;
+    }
+    TSettingsCopy copy(content); // starts from the old file: unknown entries stay
+    QSettings* settings = copy.Settings();
+    if (!settings) {
+        if (problem)
+            *problem = "File not found";
+        return false;
+    }
+    settings->setValue(kDataModeKey, kDataModeWords[int(DataMode)]);
+    settings->setValue(kEncryptionKey, kEncryptionWords[int(Encryption)]);
+    settings->setValue(kConnectionsKey, PublishConnections);
+    settings->remove(kTrustedGroup);
+    settings->beginWriteArray(kTrustedGroup, int(trusted_.size()));
+    int index = 0;
+    for (const auto& [host, fingerprint] : trusted_) {
+        settings->setArrayIndex(index++);
+        settings->setValue("Host", EncodeHost(host));
+        settings->setValue("Fingerprint", QString::fromStdString(fingerprint));
+    }
+    settings->endArray();
+    const QByteArray text = copy.Content();
+    return ReplaceFileSafely(path, std::string_view(text.constData(), std::size_t(text.size())),
+                             problem);
+}
+
+TCertificateTrust TExtraSettings::TrustOf(const std::string& host,
+                                          const std::string& fingerprint) const {
+    auto found = trusted_.find(host);
+    if (found == trusted_.end())
+        return TCertificateTrust::Unknown;
+    // Fingerprints are hex: the same certificate in another letter case is the same one.
+    return QString::fromStdString(found->second)
+                       .compare(QString::fromStdString(fingerprint), Qt::CaseInsensitive) == 0
+               ? TCertificateTrust::Trusted
+               : TCertificateTrust::Changed;
+}
+
+void TExtraSettings::Trust(const std::string& host, const std::string& fingerprint) {
+    trusted_[host] = fingerprint;
+}
+
+} // namespace kestrel

@@ -1,0 +1,209 @@
+// The main window's newer settings and their safety: the controls below the described
+// fields (passive mode, encryption), "KestrelFTP.ini", the settings copied into the FTP
+// component before it connects, settings bytes kept exactly as read, the certificate
+// question and the sign of an encrypted connection.
+#include "app/application.h"
+#include "app/helpviewer.h"
+#include "app/kesftp.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+
+namespace kestrel {
+
+namespace {
+
+// The choices of the encryption box, in the order of TEncryption.
+const char* const kEncryptionChoices[] = {"None", "Use TLS if offered", "Require TLS"};
+
+enum CertificateChoice { TrustOnce, AlwaysTrust, CancelConnect };
+
+QFont PanelFont() {
+    QFont font("DejaVu Sans");
+    font.setStretch(QFont::SemiCondensed);
+    font.setPixelSize(11);
+    font.setBold(true);
+    return font;
+}
+
+void SetTextColor(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::ButtonText, color);
+    widget->setPalette(palette);
+}
+
+// A small padlock, drawn so that it needs no image file and no emoji font.
+QPixmap LockGlyph() {
+    QPixmap glyph(12, 14);
+    glyph.fill(Qt::transparent);
+    QPainter painter(&glyph);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(255, 215, 0), 2));
+    painter.drawArc(QRectF(3, 1, 6, 9), 0, 180 * 16);
+    painter.drawLine(QPointF(3, 5.5), QPointF(3, 7));
+    painter.drawLine(QPointF(9, 5.5), QPointF(9, 7));
+    painter.fillRect(QRectF(1, 7, 10, 7), QColor(255, 215, 0));
+    return glyph;
+}
+
+std::string CertificateText(const TCertificateInfo& info, TCertificateTrust trust) {
+    std::string text;
+    if (trust == TCertificateTrust::Changed)
+        text = "The certificate of " + info.Host +
+               " has CHANGED since you chose to trust it. Make sure the provider really "
+               "changed it before you trust the new one.\n\n";
+    text += "The server's certificate could not be verified: " + info.Reason + "\n\n";
+    text += "Host: " + info.Host + "\n";
+    text += "Subject: " + info.Subject + "\n";
+    text += "Issuer: " + info.Issuer + "\n";
+    text += "Valid from " + info.NotBefore + " to " + info.NotAfter + "\n";
+    text += "SHA-256 fingerprint: " + info.Fingerprint + "\n\n";
+    text += "Trust Once connects this time only; Always Trust remembers this certificate for " +
+            info.Host + "; Cancel does not connect.";
+    return text;
+}
+
+} // namespace
+
+// --- Construction ----------------------------------------------------------------------------
+
+int TMainForm::CreateExtraSettingsControls(QWidget* panel, int top) {
+    const QFont bold = PanelFont();
+    cbPassive = new QCheckBox("Passive mode", panel);
+    cbPassive->setGeometry(8, top + 4, 215, 19);
+    cbPassive->setFont(bold);
+    SetTextColor(cbPassive, Qt::yellow);
+    cbPassive->setToolTip("Use it behind a router or firewall: this PC then opens every data "
+                          "connection itself instead of waiting for the server");
+
+    Label10 = new QLabel("Encryption", panel);
+    Label10->setFont(bold);
+    SetTextColor(Label10, Qt::yellow);
+    Label10->move(8, top + 28);
+    Label10->adjustSize();
+    cbEncryption = new QComboBox(panel);
+    for (const char* choice : kEncryptionChoices)
+        cbEncryption->addItem(choice);
+    cbEncryption->setGeometry(6, top + 44, 217, 22);
+    cbEncryption->setToolTip("Encrypt the log-in and every file with TLS: only if the server "
+                             "offers it, or always (a server without TLS is then refused)");
+    Label10->setBuddy(cbEncryption);
+
+    setTabOrder(bSave, cbPassive);
+    setTabOrder(cbPassive, cbEncryption);
+    // A changed choice can be saved, by the same rule as a changed edit.
+    connect(cbPassive, &QCheckBox::toggled, this, [this] { Handle([this] { eUserIDExit(); }); });
+    connect(cbEncryption, &QComboBox::currentIndexChanged, this,
+            [this] { Handle([this] { eUserIDExit(); }); });
+
+    // The sign of an encrypted connection, right of the "Your Website" heading.
+    const int right = Label4->geometry().right() + 4;
+    imgLock = new QLabel(pMain);
+    imgLock->setPixmap(LockGlyph());
+    imgLock->setGeometry(right, 29, 12, 14);
+    imgLock->setToolTip("The connection to your website is encrypted");
+    txtSecure = new QLabel("Encrypted", pMain);
+    QFont small = bold;
+    small.setPixelSize(10);
+    txtSecure->setFont(small);
+    SetTextColor(txtSecure, QColor(255, 215, 0));
+    txtSecure->setGeometry(right + 14, 30, 476 - right - 14, 13);
+    ShowSecured(false);
+    return top + 72;
+}
+
+// --- Bytes of the settings edits -----------------------------------------------------------
+
+void TMainForm::ShowFieldBytes(QLineEdit* edit, const std::string& bytes) {
+    const QString shown = DisplayText(bytes);
+    edit->setText(shown);
+    fieldBytes_[edit] = {shown, bytes};
+}
+
+std::string TMainForm::FieldBytes(const QLineEdit* edit) const {
+    auto kept = fieldBytes_.find(edit);
+    if (kept != fieldBytes_.end() && kept->second.first == edit->text())
+        return kept->second.second;
+    return edit->text().toStdString();
+}
+
+QString TMainForm::DisplayText(const std::string& bytes) {
+    const QByteArray raw = QByteArray::fromStdString(bytes);
+    const QString text = QString::fromUtf8(raw);
+    return text.toUtf8() == raw ? text : QString::fromLatin1(raw);
+}
+
+std::string TMainForm::RemoteName(const QTreeWidgetItem* row) {
+    const QVariant raw = row->data(1, Qt::UserRole);
+    std::string name = raw.isValid() ? raw.toByteArray().toStdString() : row->text(1).toStdString();
+    // Only a line end is cut: blanks belong to the name.
+    while (!name.empty() && (name.back() == '\r' || name.back() == '\n'))
+        name.pop_back();
+    return name;
+}
+
+// --- KestrelFTP.ini ----------------------------------------------------------------------------
+
+void TMainForm::LoadExtraSettings() {
+    std::string problem;
+    if (!Extra.Load(startFolder_, &problem))
+        Application().MessageBox(problem);
+    const QSignalBlocker quietPassive(cbPassive);
+    const QSignalBlocker quietEncryption(cbEncryption);
+    cbPassive->setChecked(Extra.DataMode == TDataMode::Passive);
+    cbEncryption->setCurrentIndex(int(Extra.Encryption));
+}
+
+void TMainForm::SaveExtraSettings() {
+    Extra.DataMode = cbPassive->isChecked() ? TDataMode::Passive : TDataMode::Active;
+    Extra.Encryption = TEncryption(cbEncryption->currentIndex());
+    std::string problem;
+    if (!Extra.Save(startFolder_, &problem))
+        Application().MessageBox(problem);
+}
+
+// --- Connecting --------------------------------------------------------------------------------
+
+void TMainForm::ApplyConnectionSettings() {
+    VaneFTP1->Host = FieldBytes(eHost);
+    VaneFTP1->Port = StrToInt(FieldBytes(ePort)); // a port outside 1-65535 fails the connect
+    VaneFTP1->UserID = FieldBytes(eUserID);
+    VaneFTP1->Password = FieldBytes(ePassword);
+    VaneFTP1->DataMode = cbPassive->isChecked() ? TDataMode::Passive : TDataMode::Active;
+    VaneFTP1->Encryption = TEncryption(cbEncryption->currentIndex());
+}
+
+void TMainForm::ShowSecured(bool secured) {
+    imgLock->setVisible(secured);
+    txtSecure->setVisible(secured);
+}
+
+void TMainForm::VaneFTP1CertificateCheck(const TCertificateInfo& Info, bool& Accept) {
+    const TCertificateTrust trust = Extra.TrustOf(Info.Host, Info.Fingerprint);
+    if (trust == TCertificateTrust::Trusted) {
+        Accept = true;
+        return;
+    }
+    const int choice = Application().Ask(CertificateText(Info, trust),
+                                         {"Trust Once", "Always Trust", "Cancel"}, CancelConnect);
+    Accept = choice == TrustOnce || choice == AlwaysTrust;
+    if (choice != AlwaysTrust)
+        return;
+    Extra.Trust(Info.Host, Info.Fingerprint);
+    // Runs inside the component's handshake: a failed save is told, never thrown into it.
+    try {
+        std::string problem;
+        if (!Extra.Save(startFolder_, &problem))
+            Application().MessageBox(problem);
+    } catch (const std::exception& error) {
+        Application().MessageBox(error.what());
+    }
+}
+
+} // namespace kestrel

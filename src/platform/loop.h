@@ -1,0 +1,103 @@
+// Internal to the platform: the state one thread's loop keeps, and the few calls
+// its files make to one another. Nothing outside src/platform includes this.
+//
+// Every thread that uses the platform gets its own Loop, created on first use and
+// freed when the thread ends. Only the Inbox is touched by other threads.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace kestrel::platform {
+
+using Clock = std::chrono::steady_clock;
+
+struct Entry {
+    TargetId target;
+    Message message;
+};
+
+// The one door into a thread's queue from other threads: host-lookup results and
+// cross-thread posts. It outlives its Loop (the posting side holds it), so a late
+// post after the thread has ended finds the door shut instead of freed memory.
+namespace detail {
+struct Inbox {
+    std::mutex mutex;
+    std::vector<Entry> entries;
+    int wake = -1; // the loop's eventfd; -1 once the loop is gone
+
+    // Appends under the lock and wakes the loop; false when the loop is gone.
+    bool deliver(Entry entry);
+};
+} // namespace detail
+
+enum class SockState { Idle, Connecting, Connected, Listening };
+
+struct SocketRecord {
+    TargetId target = 0;
+    std::uint32_t code = 0;
+    std::uint32_t mask = 0;
+    SockState state = SockState::Idle;
+    bool read_armed = true;
+    bool write_armed = false;
+    bool accept_armed = true;
+    bool closed_seen = false; // the peer's close (or reset) has been reported or noticed
+    std::uint32_t epoll_events = 0;
+    bool in_epoll = false;
+};
+
+struct Timer {
+    TargetId target;
+    std::uint32_t id;
+    std::uint32_t interval_ms;
+    Clock::time_point due;
+};
+
+struct Loop {
+    int epfd = -1; // the thread's wake_fd(): sockets, evfd and tfd all report here
+    int evfd = -1; // posted messages and the inbox
+    int tfd = -1;  // the earliest timer deadline
+    std::unordered_map<TargetId, std::shared_ptr<Handler>> targets;
+    std::deque<Entry> queue;
+    std::unordered_map<int, SocketRecord> sockets;
+    std::vector<Timer> timers;
+    Clock::time_point armed_deadline = Clock::time_point::max();
+    std::function<void()> ui_hook;
+    int dispatch_depth = 0;
+    bool wake_signalled = false;
+    std::shared_ptr<detail::Inbox> inbox = std::make_shared<detail::Inbox>();
+
+    Loop();
+    ~Loop();
+    Loop(const Loop&) = delete;
+    Loop& operator=(const Loop&) = delete;
+};
+
+// The calling thread's loop, created on first use.
+Loop& loop();
+
+// Own-thread queueing: appends and, outside a dispatch, wakes an idle GUI.
+void enqueue(Loop& l, TargetId target, Message message);
+
+// notifications.cpp
+SocketRecord* find_socket(Loop& l, int fd); // nullptr when fd is not registered
+// Queues an event of the socket when its registration asks for it.
+void notify(Loop& l, int fd, const SocketRecord& r, std::uint32_t event, int error);
+void on_socket_ready(Loop& l, int fd, std::uint32_t events);
+void update_interest(Loop& l, int fd, SocketRecord& r);
+void forget_socket(Loop& l, int fd); // drops the record and the epoll interest
+
+// sockets.cpp
+int fail(int err); // sets last_error() from errno value err; returns -1
+
+// timers.cpp
+void queue_due_timers(Loop& l);
+void rearm_timerfd(Loop& l);
+
+} // namespace kestrel::platform

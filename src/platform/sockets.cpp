@@ -1,0 +1,201 @@
+// Socket calls of one thread: create, connect, listen, accept, send, receive, close
+// and the socket names, each keeping the socket's record (see notifications.cpp) in
+// step. The last error of a call is kept per thread.
+#include "platform/loop.h"
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kestrel::platform {
+
+namespace {
+
+thread_local int t_last_error = 0;
+
+std::uint32_t to_u32(const sockaddr_in& a) {
+    return a.sin_addr.s_addr;
+}
+
+sockaddr_in make_addr(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = address;
+    a.sin_port = port;
+    return a;
+}
+
+// getsockname and getpeername share their shape.
+template <typename Query>
+int query_name(Query query, int fd, std::uint32_t* address, std::uint16_t* port) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (query(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return fail(errno);
+    if (address)
+        *address = to_u32(a);
+    if (port)
+        *port = a.sin_port;
+    return 0;
+}
+
+} // namespace
+
+int fail(int err) {
+    t_last_error = map_errno(err);
+    return -1;
+}
+
+// --- Socket calls -------------------------------------------------------------------
+
+int sock_create() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0)
+        return fail(errno);
+    loop().sockets[fd] = SocketRecord{};
+    return fd;
+}
+
+int sock_connect(int fd, std::uint32_t address, std::uint16_t port) {
+    Loop& l = loop();
+    sockaddr_in a = make_addr(address, port);
+    SocketRecord& r = l.sockets[fd];
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 || errno == EINPROGRESS) {
+        r.state = SockState::Connecting;
+        r.closed_seen = false;
+        update_interest(l, fd, r);
+        t_last_error = err::WouldBlock;
+        return -1; // "would block": the outcome arrives as the connect notification
+    }
+    int err = errno;
+    if (err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH || err == ETIMEDOUT) {
+        // Refused at once: reported the asynchronous way, like any other outcome.
+        notify(l, fd, r, EvConnect, map_errno(err));
+        t_last_error = err::WouldBlock;
+        return -1;
+    }
+    return fail(err);
+}
+
+int sock_bind(int fd, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in a = make_addr(address, port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        return fail(errno);
+    return 0;
+}
+
+int sock_listen(int fd, int backlog) {
+    if (::listen(fd, backlog) != 0)
+        return fail(errno);
+    Loop& l = loop();
+    SocketRecord& r = l.sockets[fd];
+    r.state = SockState::Listening;
+    r.accept_armed = true;
+    update_interest(l, fd, r);
+    return 0;
+}
+
+int sock_accept(int fd, std::uint32_t* address, std::uint16_t* port) {
+    Loop& l = loop();
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    int nfd = ::accept4(fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int err = errno;
+    if (SocketRecord* r = find_socket(l, fd)) {
+        r->accept_armed = true;
+        update_interest(l, fd, *r);
+    }
+    if (nfd < 0)
+        return fail(err);
+    SocketRecord rec;
+    rec.state = SockState::Connected;
+    l.sockets[nfd] = rec;
+    if (address)
+        *address = to_u32(a);
+    if (port)
+        *port = a.sin_port;
+    return nfd;
+}
+
+long sock_recv(int fd, void* buffer, std::size_t length) {
+    Loop& l = loop();
+    ssize_t n;
+    do {
+        n = ::recv(fd, buffer, length, 0);
+    } while (n < 0 && errno == EINTR);
+    int err = errno;
+    if (SocketRecord* r = find_socket(l, fd)) {
+        if (!r->read_armed) {
+            r->read_armed = true;
+            update_interest(l, fd, *r);
+        }
+    }
+    if (n < 0)
+        return fail(err);
+    return long(n);
+}
+
+long sock_send(int fd, const void* buffer, std::size_t length) {
+    ssize_t n;
+    do {
+        n = ::send(fd, buffer, length, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0)
+        return long(n);
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        Loop& l = loop();
+        if (SocketRecord* r = find_socket(l, fd)) {
+            r->write_armed = true;
+            update_interest(l, fd, *r);
+        }
+    }
+    return fail(err);
+}
+
+int sock_close(int fd) {
+    Loop& l = loop();
+    forget_socket(l, fd);
+    // Notifications still queued for this socket are stale: the descriptor number may
+    // be reused by the next socket.
+    std::erase_if(l.queue, [fd](const Entry& e) { return e.message.socket == fd; });
+    if (::close(fd) != 0)
+        return fail(errno);
+    return 0;
+}
+
+int sock_set_linger(int fd, bool on, int seconds) {
+    linger lg{};
+    lg.l_onoff = on ? 1 : 0;
+    lg.l_linger = seconds;
+    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0)
+        return fail(errno);
+    return 0;
+}
+
+int sock_local_name(int fd, std::uint32_t* address, std::uint16_t* port) {
+    return query_name(::getsockname, fd, address, port);
+}
+
+int sock_peer_name(int fd, std::uint32_t* address, std::uint16_t* port) {
+    return query_name(::getpeername, fd, address, port);
+}
+
+long sock_pending(int fd) {
+    int n = 0;
+    if (ioctl(fd, FIONREAD, &n) != 0)
+        return fail(errno);
+    return n;
+}
+
+int last_error() {
+    return t_last_error;
+}
+
+void set_last_error(int code) {
+    t_last_error = code;
+}
+
+} // namespace kestrel::platform
