@@ -89,8 +89,8 @@ std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {
 }
 
 int TPublisher::ConnectionLimit() {
-    // The event platform keeps one queue for the whole process: one connection at a time.
-    return 1;
+    // The event platform keeps one loop per thread: each connection runs on its own.
+    return kMaxConnections;
 }
 
 TPublisher::TPublisher(TConnectionSettings connection, TPublishOptions options)

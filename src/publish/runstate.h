@@ -46,6 +46,7 @@ struct TPublisher::RunState {
     std::set<std::string> removed;  // deleted from the server
     std::set<std::string> lost;     // the real name's old content is gone or partial
     bool renameFallbackNoted = false;
+    bool stallNoted = false;
 
     int filesTotal = 0;
     std::int64_t bytesTotal = 0;

@@ -18,6 +18,12 @@ constexpr auto kReportInterval = std::chrono::milliseconds(100);
 // How long removing a temporary file after a Stop, or writing the manifest then, may take.
 constexpr auto kCleanupLimit = std::chrono::seconds(3);
 constexpr auto kManifestAfterStopLimit = std::chrono::seconds(10);
+// How long an upload waits for the server's data connection before it gives up on that
+// one and asks again. Some servers (pyftpdlib among them) now and then never complete an
+// active connection when several sessions open theirs at the same moment, and only time
+// out after half a minute.
+constexpr auto kDataConnectionLimit = std::chrono::seconds(3);
+constexpr int kUploadAttempts = 3;
 
 std::string Parent(const std::string& path) {
     std::size_t slash = path.rfind('/');
@@ -98,6 +104,7 @@ private:
         try {
             ftp_ = OpenConnection(p_.connection_);
             ftp_->OnPacketSent = [this](TComponent* sender) { PacketSent(sender); };
+            ftp_->OnTransactionStart = [this](TComponent*) { awaitingData_ = false; };
             return true;
         } catch (const std::exception& error) {
             ftp_.reset();
@@ -117,6 +124,11 @@ private:
             return;
         if ((p_.stop_ && transferring_) || (deadline_ && Clock::now() > *deadline_))
             ftp_->Abort();
+        if (awaitingData_ && Clock::now() - uploadStarted_ > kDataConnectionLimit) {
+            awaitingData_ = false;
+            stalled_ = true;
+            ftp_->Abort();
+        }
     }
 
     void PacketSent(TComponent* sender) {
@@ -235,9 +247,7 @@ private:
         bool finished = true;
         std::string temporary = TemporaryPath(job.path);
         try {
-            transferring_ = true;
-            ftp_->Upload(local, Remote(p_.options_.TemporaryNames ? temporary : job.path));
-            transferring_ = false;
+            SendFile(local, Remote(p_.options_.TemporaryNames ? temporary : job.path));
             if (p_.options_.TemporaryNames) {
                 if (p_.stop_) {
                     RemoveTemporary(temporary);
@@ -264,6 +274,33 @@ private:
         }
         End(job.size);
         return finished;
+    }
+
+    // Upload, asked again when the server's data connection does not come in time.
+    // A site's file counts in the progress and ends at Stop; the manifest does not.
+    void SendFile(const std::string& local, const std::string& remote, bool content = true) {
+        for (int attempt = 1;; ++attempt) {
+            transferring_ = content;
+            stalled_ = false;
+            uploadStarted_ = Clock::now();
+            awaitingData_ = true;
+            try {
+                ftp_->Upload(local, remote);
+                transferring_ = awaitingData_ = false;
+                return;
+            } catch (const std::exception&) {
+                transferring_ = awaitingData_ = false;
+                if (!stalled_ || p_.stop_ || attempt == kUploadAttempts || !EnsureConnected())
+                    throw;
+                Record([&] {
+                    if (!s_.stallNoted)
+                        s_.summary.Notes.push_back(
+                            "The server's data connection did not come within seconds; such "
+                            "files were asked for again");
+                    s_.stallNoted = true;
+                });
+            }
+        }
     }
 
     // RNFR the temporary name, RNTO the real one. A server that refuses to rename over an
@@ -318,7 +355,7 @@ private:
             TemporaryFile file(text);
             std::string temporary = TemporaryPath(kManifestName);
             try {
-                ftp_->Upload(file.path(), Remote(temporary));
+                SendFile(file.path(), Remote(temporary), false);
                 PlaceOver(temporary, kManifestName);
             } catch (...) {
                 RemoveTemporary(temporary);
@@ -408,6 +445,9 @@ private:
     std::unique_ptr<TThreadTimer> watch_;
     std::optional<Clock::time_point> deadline_;
     bool transferring_ = false;
+    bool awaitingData_ = false; // an upload waits for the server's data connection
+    bool stalled_ = false;      // ... and was given up
+    Clock::time_point uploadStarted_;
     bool dead_ = false;
 };
 
