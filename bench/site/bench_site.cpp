@@ -49,6 +49,9 @@ double Now() {
 }
 
 // Runs argv as a child with its output discarded; returns the wall time from fork to exit.
+// A child that takes longer than the limit is killed and reported as an error: pyftpdlib
+// now and then loses a data connection for good when several sessions use it at once.
+constexpr int kChildLimitSeconds = 120;
 double RunChild(const std::vector<std::string>& argv, const std::string& cwd = "") {
     std::vector<char*> args;
     for (const std::string& arg : argv)
@@ -60,6 +63,7 @@ double RunChild(const std::vector<std::string>& argv, const std::string& cwd = "
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::alarm(kChildLimitSeconds);
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0)
             ::_exit(126);
         int null = ::open("/dev/null", O_WRONLY);
@@ -263,6 +267,7 @@ int main(int argc, char** argv) {
                             local.string(), remote,    client.substr(5)};
                 };
                 times[client + " first"].push_back(RunChild(command()));
+                std::printf("  %s first %.3f s\n", client.c_str(), times[client + " first"].back());
                 int published = CountFiles(work / "webspace" / remote.substr(1));
                 if (published != kFolders * kFilesPerFolder)
                     throw std::runtime_error(client + " published " + std::to_string(published) +
@@ -270,6 +275,9 @@ int main(int argc, char** argv) {
                 ChangeTen(local, std::uint64_t(round * 10 + int(k)));
                 ::usleep(10000); // a second publish within the same second must still see it
                 times[client + " second"].push_back(RunChild(command()));
+                std::printf("  %s second %.3f s\n", client.c_str(),
+                            times[client + " second"].back());
+                std::fflush(stdout);
             }
             std::printf("  round %d done\n", round + 1);
             std::fflush(stdout);
