@@ -5,6 +5,7 @@
 
 #include <barrier>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 #include <unistd.h>
 
@@ -24,6 +25,12 @@ constexpr auto kManifestAfterStopLimit = std::chrono::seconds(10);
 // out after half a minute.
 constexpr auto kDataConnectionLimit = std::chrono::seconds(3);
 constexpr int kUploadAttempts = 3;
+// How long the server's completion reply may take once the whole file is handed over: a
+// few seconds, and more for a file that the system may still hold in its buffers (at
+// least 64 KiB per second). pyftpdlib, with several sessions at once, now and then never
+// reads a finished data connection and so never answers.
+constexpr auto kCompletionLimit = std::chrono::seconds(10);
+constexpr double kSlowestDrain = 64 * 1024;
 
 std::string Parent(const std::string& path) {
     std::size_t slash = path.rfind('/');
@@ -105,6 +112,15 @@ private:
             ftp_ = OpenConnection(p_.connection_);
             ftp_->OnPacketSent = [this](TComponent* sender) { PacketSent(sender); };
             ftp_->OnTransactionStart = [this](TComponent*) { awaitingData_ = false; };
+            ftp_->OnTransactionStop = [this](TComponent*) {
+                if (!awaitingFile_)
+                    return;
+                awaitingReply_ = true;
+                replyDeadline_ =
+                    Clock::now() + kCompletionLimit +
+                    std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(double(fileSize_) / kSlowestDrain));
+            };
             return true;
         } catch (const std::exception& error) {
             ftp_.reset();
@@ -126,6 +142,11 @@ private:
             ftp_->Abort();
         if (awaitingData_ && Clock::now() - uploadStarted_ > kDataConnectionLimit) {
             awaitingData_ = false;
+            stalled_ = true;
+            ftp_->Abort();
+        }
+        if (awaitingReply_ && Clock::now() > replyDeadline_) {
+            awaitingReply_ = false;
             stalled_ = true;
             ftp_->Abort();
         }
@@ -279,24 +300,26 @@ private:
     // Upload, asked again when the server's data connection does not come in time.
     // A site's file counts in the progress and ends at Stop; the manifest does not.
     void SendFile(const std::string& local, const std::string& remote, bool content = true) {
+        std::error_code error;
+        fileSize_ = std::int64_t(std::filesystem::file_size(local, error));
         for (int attempt = 1;; ++attempt) {
             transferring_ = content;
             stalled_ = false;
             uploadStarted_ = Clock::now();
-            awaitingData_ = true;
+            awaitingData_ = awaitingFile_ = true;
             try {
                 ftp_->Upload(local, remote);
-                transferring_ = awaitingData_ = false;
+                transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
                 return;
             } catch (const std::exception&) {
-                transferring_ = awaitingData_ = false;
+                transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
                 if (!stalled_ || p_.stop_ || attempt == kUploadAttempts || !EnsureConnected())
                     throw;
                 Record([&] {
                     if (!s_.stallNoted)
                         s_.summary.Notes.push_back(
-                            "The server's data connection did not come within seconds; such "
-                            "files were asked for again");
+                            "The server did not open or did not finish a data connection in "
+                            "time; such files were sent again");
                     s_.stallNoted = true;
                 });
             }
@@ -445,9 +468,13 @@ private:
     std::unique_ptr<TThreadTimer> watch_;
     std::optional<Clock::time_point> deadline_;
     bool transferring_ = false;
-    bool awaitingData_ = false; // an upload waits for the server's data connection
-    bool stalled_ = false;      // ... and was given up
+    bool awaitingData_ = false;  // an upload waits for the server's data connection
+    bool awaitingFile_ = false;  // an upload runs (its end starts the reply's clock)
+    bool awaitingReply_ = false; // ... and waits for the completion reply
+    bool stalled_ = false;       // one of these waits was given up
     Clock::time_point uploadStarted_;
+    Clock::time_point replyDeadline_;
+    std::int64_t fileSize_ = 0;
     bool dead_ = false;
 };
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -254,14 +255,26 @@ TEST(PublishRealServer, StopInTheMiddleLeavesNoPartAndATrueManifest) {
     site.connections = 4;
     TPublisher publisher = site.Make();
     publisher.Prepare();
+    // Stop comes from another thread, as the window's does, once the small pages are sent.
+    std::atomic<bool> smallSent{false};
+    publisher.OnProgress = [&](const TPublishProgress& progress) {
+        if (progress.FilesDone >= 3)
+            smallSent = true;
+    };
+    std::atomic<std::chrono::steady_clock::rep> stopped{0};
     std::thread stopper([&] {
-        std::this_thread::sleep_for(1500ms);
-        publisher.Stop(); // from another thread, as the window's Stop does
+        auto until = std::chrono::steady_clock::now() + 15s;
+        while (!smallSent && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(300ms);
+        stopped = std::chrono::steady_clock::now().time_since_epoch().count();
+        publisher.Stop();
     });
-    auto started = std::chrono::steady_clock::now();
     TPublishSummary summary = publisher.Run();
     stopper.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 6s) << "Stop ends the run at once";
+    auto stopTook = std::chrono::steady_clock::now().time_since_epoch() -
+                    std::chrono::steady_clock::duration(stopped.load());
+    EXPECT_LT(stopTook, 5s) << "Stop ends the run at once";
     EXPECT_TRUE(summary.Stopped);
     EXPECT_FALSE(summary.Succeeded());
     EXPECT_GE(summary.Uploaded, 3);
