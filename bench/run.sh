@@ -1,7 +1,9 @@
 #!/bin/sh
-# Builds the publishing benchmark and runs it: our FTP client against curl on a local
-# pyftpdlib server. Arguments go to bench_publish (for example --rounds 7, --size-mib 64,
-# --cases abcd). Needs cmake, g++, Qt 6, python3-pyftpdlib and curl.
+# Builds the publishing benchmark and runs it: our FTP client against curl on two local
+# servers, pyftpdlib and vsftpd. Arguments go to bench_publish (for example --rounds 7,
+# --size-mib 64, --cases abcd, --servers p). Needs cmake, g++, Qt 6, python3-pyftpdlib and
+# curl; the vsftpd half needs the vsftpd package and root (it creates a local user), and is
+# left out with a message otherwise.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KESTREL_BENCH_BUILD:-$root/build-bench}

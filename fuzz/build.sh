@@ -25,11 +25,9 @@ build fuzz_quoted_dir "$src/net/ftp/ftpreply.cpp"
 build fuzz_nthword "$src/net/sock/sockstr.cpp" "$src/base/streams.cpp" "$src/base/exception.cpp"
 build fuzz_config "$src/app/config.cpp" "$src/base/exception.cpp"
 # The reply reader runs the whole client over a loopback connection.
-build fuzz_reply "$src/net/ftp/vaneftp.cpp" "$src/net/ftp/vaneftp_data.cpp" \
-    "$src/net/ftp/vaneftp_tls.cpp" "$src/net/ftp/ftplist.cpp" "$src/net/ftp/ftpreply.cpp" \
-    "$src/net/sock/csock.cpp" "$src/net/sock/csock_io.cpp" "$src/net/sock/csock_tls.cpp" \
-    "$src/net/sock/tls.cpp" "$src/net/sock/sockstr.cpp" "$src/platform/platform.cpp" \
-    "$src/base/component.cpp" "$src/base/exception.cpp" "$src/base/streams.cpp" \
+# Every source of the layers it runs, so that a new file of theirs is never missed.
+build fuzz_reply "$src"/net/ftp/*.cpp "$src"/net/sock/*.cpp "$src"/platform/*.cpp \
+    "$src"/base/*.cpp \
     -lssl -lcrypto -lpthread
 # The animation reader uses Qt's image and byte array types.
 # shellcheck disable=SC2046

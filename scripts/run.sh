@@ -23,10 +23,21 @@ mkdir -p "$demo/webspace" "$demo/site"
 user=webuser
 password=s3cret
 
+# With DEMO_TLS=1 the server speaks FTP over TLS with a self-signed certificate made here,
+# and the window is set to require TLS: it asks whether to trust the certificate, then
+# shows the lock.
+tls_args=()
+if [ "${DEMO_TLS:-0}" = 1 ]; then
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+        -subj "/O=KestrelFTP demo/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" \
+        -keyout "$demo/server-key.pem" -out "$demo/server-cert.pem" 2>/dev/null
+    tls_args=(--tls-cert "$demo/server-cert.pem" --tls-key "$demo/server-key.pem" --tls-required)
+fi
+
 # The server: pyftpdlib on 127.0.0.1, on a port the system chooses.
 /usr/bin/python3 tests/support/ftpd.py --root "$demo/webspace" --user "$user" \
     --password "$password" --port 0 --print-port --log-file "$demo/ftpd.log" \
-    >"$demo/ftpd.port" &
+    "${tls_args[@]}" >"$demo/ftpd.port" &
 server=$!
 trap 'kill $server 2>/dev/null || true; wait $server 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
@@ -37,6 +48,10 @@ port=$(awk '/PORT/ {print $2}' "$demo/ftpd.port")
 echo "FTP server for the demo: 127.0.0.1 port $port, user $user, password $password"
 
 /usr/bin/python3 scripts/make_demo_site.py "$demo/site" 127.0.0.1 "$port" "$user" "$password"
+if [ "${DEMO_TLS:-0}" = 1 ]; then
+    printf '[Connection]\nEncryption=required\n' >"$demo/site/KestrelFTP.ini"
+    chmod 600 "$demo/site/KestrelFTP.ini"
+fi
 cd "$demo/site"
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then

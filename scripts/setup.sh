@@ -5,8 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # clang-14, its runtime libraries and pkgconf build the fuzz targets (libFuzzer, sanitizers).
+# iproute2 and nftables build the network namespaces and the address translation of the
+# passive-mode test.
 packages=(cmake g++ make qt6-base-dev libgtest-dev python3-pyftpdlib curl xvfb xauth clang-14
-          libclang-rt-14-dev pkgconf)
+          libclang-rt-14-dev pkgconf iproute2 nftables)
 # The Debian package and its checks: the icon renderer (Qt SVG), dpkg-shlibdeps, lintian, and
 # the validators of the menu entry, the AppStream metadata and the manual page.
 packages+=(qt6-svg-dev dpkg-dev lintian desktop-file-utils appstream man-db)

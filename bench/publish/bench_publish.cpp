@@ -1,7 +1,8 @@
-// bench_publish: times publishing with TVaneFTP against curl on the same pyftpdlib server.
+// bench_publish: times publishing with TVaneFTP against curl on the same servers.
 //
-// The harness makes its data in a temporary folder, starts pyftpdlib on 127.0.0.1 itself
-// and runs every case once with our component and once with curl in active mode
+// The harness makes its data in a temporary folder, starts two servers on 127.0.0.1 itself,
+// pyftpdlib (Python) and vsftpd (C, logging in a local user the harness creates), and runs
+// every case on each once with our component and once with curl in active mode
 // (curl -P -), alternating which goes first, for a number of rounds. Each run is a child
 // process, timed from fork to exit and measured for peak memory by wait4, so both clients
 // are weighed the same way: process start, log-in, the work, and QUIT. The table shows the
@@ -16,12 +17,14 @@
 //   w  case b through the real window (bench_window, offscreen)
 //   i  CPU of an idle connected window over 10 s
 //
-// Usage: bench_publish [--rounds N] [--size-mib M] [--cases abcdwi] [--keep]
-// The child mode (--child CASE --port P --dir D) is how the harness runs our client.
+// Usage: bench_publish [--rounds N] [--size-mib M] [--cases abcdwi] [--servers pv] [--keep]
+// (--servers: p pyftpdlib, v vsftpd; both by default.) The child mode (--child CASE --port P
+// --dir D --user U --password W) is how the harness runs our client.
 #include "bench/publish/benchutil.h"
 #include "net/ftp/vaneftp.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -31,11 +34,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -46,8 +52,10 @@ using kestrel::bench::Seconds;
 
 namespace {
 
-constexpr const char* kUser = "webuser";
+constexpr const char* kUser = "webuser"; // pyftpdlib's virtual user
 constexpr const char* kPassword = "s3cret";
+constexpr const char* kVsftpdUser = "kestrelbench"; // the local user vsftpd logs in
+constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
 constexpr int kSmallFiles = 1000;
 constexpr int kSmallSize = 4096;
 constexpr int kListNames = 10000;
@@ -60,12 +68,13 @@ std::string SmallName(int i) {
 
 // --- Our client, in a child process ----------------------------------------------------------
 
-int RunOurs(const std::string& kind, int port, const fs::path& dir) {
+int RunOurs(const std::string& kind, int port, const fs::path& dir, const std::string& user,
+            const std::string& password) {
     TVaneFTP ftp(nullptr);
     ftp.Host = "127.0.0.1";
     ftp.Port = port;
-    ftp.UserID = kUser;
-    ftp.Password = kPassword;
+    ftp.UserID = user;
+    ftp.Password = password;
     long names = 0;
     ftp.OnListItem = [&names](const std::string&) { ++names; };
     // A progress handler as a real user has one: it reads the counters per chunk.
@@ -170,46 +179,41 @@ RunResult RunChild(const std::vector<std::string>& argv, bool captureOutput,
     return result;
 }
 
-// --- The server
-// ------------------------------------------------------------------------------------
+// --- The servers
+// -----------------------------------------------------------------------------------
 
+// A server the cases run against: a child process on 127.0.0.1, stopped with the object.
 class Server {
 public:
-    Server(const fs::path& root, const std::string& script) {
-        int pipeFds[2];
-        if (::pipe(pipeFds) != 0)
-            throw std::runtime_error("pipe failed");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            ::dup2(pipeFds[1], 1);
-            ::close(pipeFds[0]);
-            ::close(pipeFds[1]);
-            std::string rootArg = root.string();
-            ::execl("/usr/bin/python3", "python3", script.c_str(), "--root", rootArg.c_str(),
-                    "--user", kUser, "--password", kPassword, "--port", "0", "--print-port",
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(pipeFds[1]);
-        std::string line;
-        char c;
-        while (::read(pipeFds[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        ::close(pipeFds[0]);
-        if (line.rfind("PORT ", 0) != 0) {
-            Stop();
-            throw std::runtime_error("pyftpdlib did not start (is python3-pyftpdlib installed?)");
-        }
-        port_ = std::stoi(line.substr(5));
-    }
+    Server(std::string name, std::string user, std::string password)
+        : name_(std::move(name)), user_(std::move(user)), password_(std::move(password)) {}
     ~Server() { Stop(); }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
+    const std::string& name() const { return name_; }
+    const std::string& user() const { return user_; }
+    const std::string& password() const { return password_; }
     int port() const { return port_; }
-    pid_t pid() const { return pid_; }
 
-private:
+protected:
+    // Starts argv with stdout and stderr going to out (a pipe or a log file).
+    void Spawn(const std::vector<std::string>& argv, int out) {
+        pid_ = ::fork();
+        if (pid_ < 0)
+            throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+            std::vector<char*> args;
+            for (const std::string& arg : argv)
+                args.push_back(const_cast<char*>(arg.c_str()));
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+    }
+    bool Exited() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_; }
     void Stop() {
         if (pid_ <= 0)
             return;
@@ -225,8 +229,158 @@ private:
         ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
+
+    std::string name_, user_, password_;
     pid_t pid_ = -1;
     int port_ = 0;
+};
+
+// pyftpdlib through the tests' own script, which prints the port it took.
+class Pyftpd : public Server {
+public:
+    explicit Pyftpd(const fs::path& root) : Server("pyftpdlib", kUser, kPassword) {
+        int pipeFds[2];
+        if (::pipe(pipeFds) != 0)
+            throw std::runtime_error("pipe failed");
+        Spawn({"/usr/bin/python3", KESTREL_FTPD_PY, "--root", root.string(), "--user", kUser,
+               "--password", kPassword, "--port", "0", "--print-port"},
+              pipeFds[1]);
+        ::close(pipeFds[1]);
+        std::string line;
+        char c;
+        while (::read(pipeFds[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        ::close(pipeFds[0]);
+        if (line.rfind("PORT ", 0) != 0) {
+            Stop();
+            throw std::runtime_error("pyftpdlib did not start (is python3-pyftpdlib installed?)");
+        }
+        port_ = std::stoi(line.substr(5));
+    }
+};
+
+// A port that was free a moment ago on 127.0.0.1.
+int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(fd);
+        throw std::runtime_error("no free port");
+    }
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool Accepts(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// The local user's password: new for every run of the harness, the same for its servers.
+const std::string& RunPassword() {
+    static const std::string password = [] {
+        std::random_device device;
+        std::string text;
+        for (int i = 0; i < 20; ++i)
+            text += "abcdefghijkmnpqrstuvwxyz23456789"[device() % 32];
+        return text;
+    }();
+    return password;
+}
+
+// vsftpd, which logs in a local user: the harness creates the user when it is missing
+// (useradd, no home folder, a shell from /etc/shells as vsftpd's PAM setup asks) and gives
+// it a new random password on every run.
+class Vsftpd : public Server {
+public:
+    Vsftpd(const fs::path& root, const fs::path& work)
+        : Server("vsftpd", kVsftpdUser, RunPassword()) {
+        if (::geteuid() != 0)
+            throw std::runtime_error("vsftpd is left out: it must be started as root");
+        if (!fs::exists(kVsftpd))
+            throw std::runtime_error("vsftpd is left out: not installed (apt-get install vsftpd)");
+        PrepareUser(root);
+        port_ = FreePort();
+        fs::path config = work / ("vsftpd-" + std::to_string(port_) + ".conf");
+        WriteConfig(config, root);
+        fs::path logPath = work / ("vsftpd-" + std::to_string(port_) + ".log");
+        int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        Spawn({kVsftpd, config.string()}, log);
+        ::close(log);
+        for (int i = 0; i < 250 && !Accepts(port_); ++i) {
+            if (Exited()) {
+                pid_ = -1;
+                std::ifstream said(logPath);
+                std::string text((std::istreambuf_iterator<char>(said)), {});
+                throw std::runtime_error("vsftpd did not start: " + text);
+            }
+            ::usleep(20000);
+        }
+    }
+
+private:
+    void PrepareUser(const fs::path& root) {
+        if (!::getpwnam(kVsftpdUser))
+            RunTool({"/usr/sbin/useradd", "--no-create-home", "--home-dir", root.string(),
+                     "--shell", "/bin/sh", kVsftpdUser});
+        FILE* chpasswd = ::popen("/usr/sbin/chpasswd", "w");
+        if (!chpasswd)
+            throw std::runtime_error("cannot run chpasswd");
+        std::fprintf(chpasswd, "%s:%s\n", kVsftpdUser, password_.c_str());
+        if (::pclose(chpasswd) != 0)
+            throw std::runtime_error("chpasswd failed");
+        // The user writes the uploads below root and must reach it through the folders above.
+        const passwd* account = ::getpwnam(kVsftpdUser);
+        if (!account)
+            throw std::runtime_error("useradd did not create " + std::string(kVsftpdUser));
+        ::chown(root.c_str(), account->pw_uid, account->pw_gid);
+        for (const auto& entry : fs::recursive_directory_iterator(root))
+            ::chown(entry.path().c_str(), account->pw_uid, account->pw_gid);
+        for (fs::path up = root.parent_path(); up != up.root_path(); up = up.parent_path())
+            fs::permissions(up, fs::perms::others_exec, fs::perm_options::add);
+        fs::create_directories("/var/run/vsftpd/empty"); // its secure_chroot_dir
+    }
+
+    static void RunTool(const std::vector<std::string>& argv) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            std::vector<char*> args;
+            for (const std::string& arg : argv)
+                args.push_back(const_cast<char*>(arg.c_str()));
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            throw std::runtime_error(argv[0] + " failed");
+    }
+
+    void WriteConfig(const fs::path& path, const fs::path& root) const {
+        std::ofstream out(path);
+        out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
+            << "listen_port=" << port_ << "\n"
+            << "background=NO\n"
+            << "anonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\n"
+            << "local_root=" << root.string() << "\n"
+            << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
+            << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+            << "pam_service_name=vsftpd\nuserlist_enable=NO\n"
+            << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n";
+        if (!out)
+            throw std::runtime_error("cannot write " + path.string());
+    }
 };
 
 // --- Data
@@ -354,6 +508,7 @@ struct Options {
     int rounds = 5;
     std::uint64_t sizeMiB = 256;
     std::string cases = "abcdwi";
+    std::string servers = "pv"; // p pyftpdlib, v vsftpd
     bool keep = false;
 };
 
@@ -376,48 +531,101 @@ public:
         std::printf("Making data in %s ...\n", dir_.c_str());
         std::fflush(stdout);
         MakeData(dir_, bigSize_);
-        Server server(dir_ / "srv", KESTREL_FTPD_PY);
-        std::unique_ptr<Server> windowServer;
-        if (Has('w') || Has('i'))
-            windowServer = std::make_unique<Server>(dir_ / "winsrv", KESTREL_FTPD_PY);
-        port_ = server.port();
-        std::printf("pyftpdlib on 127.0.0.1:%d, %d rounds\n", port_, options_.rounds);
-
+        StartServers();
         for (int round = 0; round < options_.rounds; ++round) {
-            LetTimeWaitDrain();
-            bool oursFirst = round % 2 == 0;
-            for (char kind : std::string("abcd")) {
-                if (!Has(kind) && !(kind == 'a' && Has('e')))
-                    continue;
-                for (int turn = 0; turn < 2; ++turn) {
-                    bool ours = (turn == 0) == oursFirst;
-                    RunCase(kind, ours, round);
-                }
-            }
-            if (Has('w')) {
-                RunResult r = RunChild({window_, "--port", std::to_string(windowServer->port()),
-                                        "--dir", (dir_ / "data" / "small").string()},
-                                       true, WindowEnv());
-                Check(r.count == kSmallFiles, "window listing holds 1000 names");
-                Check(CountFilesOfSize(dir_ / "winsrv", kSmallSize) == kSmallFiles,
-                      "window uploaded 1000 files");
-                EmptyFolder(dir_ / "winsrv");
-                times_["w ours"].push_back(r.ownSeconds);
-                std::printf("  round %d: w window %.3f s\n", round + 1, r.ownSeconds);
-            }
-            std::fflush(stdout);
+            for (Site& site : sites_)
+                RunRound(site, round);
         }
         if (Has('i')) {
-            RunResult r = RunChild({window_, "--port", std::to_string(windowServer->port()),
-                                    "--dir", (dir_ / "data" / "small").string(), "--idle", "10"},
-                                   true, WindowEnv());
+            Site& site = sites_.front();
+            RunResult r = RunChild(WindowArgs(site, {"--idle", "10"}), true, WindowEnv());
             idleCpu_ = r.ownSeconds;
             EmptyFolder(dir_ / "winsrv");
         }
-        PrintTable();
+        for (Site& site : sites_)
+            PrintTable(site);
+        if (Has('i'))
+            std::printf("Idle connected window: %.2f%% of a core over 10 s\n", idleCpu_ * 10.0);
     }
 
 private:
+    // A server for the cases and one of the same kind for the window, whose upload goes to
+    // the folder it logs in to.
+    struct Site {
+        std::unique_ptr<Server> server;
+        std::unique_ptr<Server> window;
+        std::map<std::string, std::vector<double>> times;
+        std::map<std::string, std::vector<double>> memory;
+    };
+
+    std::unique_ptr<Server> StartServer(char kind, const fs::path& root) {
+        if (kind == 'v')
+            return std::make_unique<Vsftpd>(root, dir_);
+        return std::make_unique<Pyftpd>(root);
+    }
+
+    void StartServers() {
+        for (char kind : options_.servers) {
+            if (kind != 'p' && kind != 'v')
+                continue;
+            Site site;
+            try {
+                site.server = StartServer(kind, dir_ / "srv");
+                if (Has('w') || Has('i'))
+                    site.window = StartServer(kind, dir_ / "winsrv");
+            } catch (const std::exception& error) {
+                if (kind == 'p')
+                    throw;
+                std::printf("%s\n", error.what()); // vsftpd is optional: say why it is left out
+                continue;
+            }
+            std::printf("%s on 127.0.0.1:%d, %d rounds\n", site.server->name().c_str(),
+                        site.server->port(), options_.rounds);
+            sites_.push_back(std::move(site));
+        }
+        if (sites_.empty())
+            throw std::runtime_error("no server to run the cases against");
+        std::fflush(stdout);
+    }
+
+    void RunRound(Site& site, int round) {
+        LetTimeWaitDrain();
+        bool oursFirst = round % 2 == 0;
+        for (char kind : std::string("abcd")) {
+            if (!Has(kind) && !(kind == 'a' && Has('e')))
+                continue;
+            for (int turn = 0; turn < 2; ++turn) {
+                bool ours = (turn == 0) == oursFirst;
+                RunCase(site, kind, ours, round);
+            }
+        }
+        if (Has('w')) {
+            RunResult r = RunChild(WindowArgs(site, {}), true, WindowEnv());
+            Check(r.count == kSmallFiles, "window listing holds 1000 names");
+            Check(CountFilesOfSize(dir_ / "winsrv", kSmallSize) == kSmallFiles,
+                  "window uploaded 1000 files");
+            EmptyFolder(dir_ / "winsrv");
+            site.times["w ours"].push_back(r.ownSeconds);
+            std::printf("  round %d: %s w window %.3f s\n", round + 1, site.server->name().c_str(),
+                        r.ownSeconds);
+        }
+        std::fflush(stdout);
+    }
+
+    std::vector<std::string> WindowArgs(const Site& site, std::vector<std::string> more) const {
+        std::vector<std::string> argv = {window_,
+                                         "--port",
+                                         std::to_string(site.window->port()),
+                                         "--dir",
+                                         (dir_ / "data" / "small").string(),
+                                         "--user",
+                                         site.window->user(),
+                                         "--password",
+                                         site.window->password()};
+        argv.insert(argv.end(), more.begin(), more.end());
+        return argv;
+    }
+
     std::map<std::string, std::string> WindowEnv() const {
         fs::path runtime = dir_ / "xdg-runtime";
         fs::create_directories(runtime);
@@ -427,17 +635,24 @@ private:
 
     bool Has(char kind) const { return options_.cases.find(kind) != std::string::npos; }
 
-    void RunCase(char kind, bool ours, int round) {
+    void RunCase(Site& site, char kind, bool ours, int round) {
         const fs::path srv = dir_ / "srv";
+        const Server& server = *site.server;
         const std::string who = ours ? "ours" : "curl";
-        const std::string base = "ftp://127.0.0.1:" + std::to_string(port_) + "/";
+        const std::string port = std::to_string(server.port());
+        const std::string base = "ftp://127.0.0.1:" + port + "/";
         std::vector<std::string> argv;
         if (ours) {
-            argv = {self_,   "--child",    std::string(1, kind), "--port", std::to_string(port_),
-                    "--dir", dir_.string()};
+            argv = {self_,         "--child",    std::string(1, kind), "--port",
+                    port,          "--dir",      dir_.string(),        "--user",
+                    server.user(), "--password", server.password()};
         } else {
-            argv = {
-                "/usr/bin/curl", "-sS", "-P", "-", "--user", std::string(kUser) + ":" + kPassword};
+            argv = {"/usr/bin/curl",
+                    "-sS",
+                    "-P",
+                    "-",
+                    "--user",
+                    server.user() + ":" + server.password()};
             switch (kind) {
             case 'a':
                 argv.insert(argv.end(), {"-T", (dir_ / "data" / "big.bin").string(),
@@ -469,7 +684,7 @@ private:
             if (round == 0)
                 Check(SameContent(up, dir_ / "data" / "big.bin"), who + " upload is intact");
             fs::remove(up);
-            memory_[who].push_back(static_cast<double>(r.maxRssKiB));
+            site.memory[who].push_back(static_cast<double>(r.maxRssKiB));
             break;
         }
         case 'b': {
@@ -503,16 +718,29 @@ private:
         }
         }
         std::string key = std::string(1, kind) + " " + who;
-        times_[key].push_back(r.seconds);
-        std::printf("  round %d: %c %-4s %.3f s  %ld KiB\n", round + 1, kind, who.c_str(),
-                    r.seconds, r.maxRssKiB);
+        site.times[key].push_back(r.seconds);
+        std::printf("  round %d: %-9s %c %-4s %.3f s  %ld KiB\n", round + 1, server.name().c_str(),
+                    kind, who.c_str(), r.seconds, r.maxRssKiB);
         std::fflush(stdout);
     }
 
-    void Row(const char* label, double ours, double curl, const char* unit, double target) {
-        double ratio = curl > 0 ? ours / curl : 0;
-        std::printf("| %-44s | %10.3f %-3s | %10.3f %-3s | %5.2f | %-6s | %-4s |\n", label, ours,
-                    unit, curl, unit, ratio, ("<= " + Fixed(target)).c_str(),
+    // A table row: the medians, their ratio, and the spread (the lowest and highest of the
+    // per-round ratios, ours against curl of the same round).
+    void Row(const std::string& label, const std::vector<double>& ours,
+             const std::vector<double>& curl, const char* unit, double scale, double target) {
+        double o = Median(ours) * scale, c = Median(curl) * scale;
+        double ratio = c > 0 ? o / c : 0;
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < ours.size() && i < curl.size(); ++i)
+            if (curl[i] > 0)
+                ratios.push_back(ours[i] / curl[i]);
+        char spread[32] = "";
+        if (!ratios.empty()) {
+            auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+            std::snprintf(spread, sizeof spread, "%.2f-%.2f", *low, *high);
+        }
+        std::printf("| %-44s | %10.3f %-3s | %10.3f %-3s | %5.2f | %-9s | %-6s | %-4s |\n",
+                    label.c_str(), o, unit, c, unit, ratio, spread, ("<= " + Fixed(target)).c_str(),
                     ratio <= target ? "met" : "NOT");
     }
 
@@ -522,44 +750,41 @@ private:
         return text;
     }
 
-    void PrintTable() {
+    void PrintTable(Site& site) {
         double load[3] = {0, 0, 0};
         ::getloadavg(load, 3);
-        std::printf("\nMedians of %d rounds; %ld cores, %s; load average %.2f %.2f %.2f\n",
-                    options_.rounds, ::sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), load[0],
-                    load[1], load[2]);
-        std::printf("| %-44s | %14s | %14s | %5s | %-6s | %-4s |\n", "case", "ours", "curl",
-                    "ratio", "target", "");
-        std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(),
+        std::printf("\n%s: medians of %d paired rounds; %ld cores, %s; load average %.2f %.2f "
+                    "%.2f\n",
+                    site.server->name().c_str(), options_.rounds, ::sysconf(_SC_NPROCESSORS_ONLN),
+                    CpuModel().c_str(), load[0], load[1], load[2]);
+        std::printf("| %-44s | %14s | %14s | %5s | %-9s | %-6s | %-4s |\n", "case", "ours", "curl",
+                    "ratio", "spread", "target", "");
+        std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(),
                     std::string(16, '-').c_str(), std::string(16, '-').c_str(),
-                    std::string(7, '-').c_str(), std::string(8, '-').c_str(),
-                    std::string(6, '-').c_str());
+                    std::string(7, '-').c_str(), std::string(11, '-').c_str(),
+                    std::string(8, '-').c_str(), std::string(6, '-').c_str());
         std::string mib = std::to_string(options_.sizeMiB) + " MiB";
-        auto median = [this](const std::string& key) { return Median(times_[key]); };
+        auto& t = site.times;
         if (Has('a'))
-            Row(("a: upload one file of " + mib).c_str(), median("a ours"), median("a curl"), "s",
-                1.1);
+            Row("a: upload one file of " + mib, t["a ours"], t["a curl"], "s", 1, 1.0);
         if (Has('b'))
-            Row("b: upload 1,000 files of 4 KiB, then Nlist", median("b ours"), median("b curl"),
-                "s", 1.1);
+            Row("b: upload 1,000 files of 4 KiB, then Nlist", t["b ours"], t["b curl"], "s", 1,
+                1.0);
         if (Has('w') && Has('b'))
-            Row("b: the same through the window", median("w ours"), median("b curl"), "s", 1.3);
+            Row("b: the same through the window", t["w ours"], t["b curl"], "s", 1, 1.3);
         if (Has('c'))
-            Row(("c: download the file of " + mib).c_str(), median("c ours"), median("c curl"), "s",
-                1.1);
+            Row("c: download the file of " + mib, t["c ours"], t["c curl"], "s", 1, 1.0);
         if (Has('d'))
-            Row("d: Nlist of 10,000 names", median("d ours"), median("d curl"), "s", 1.2);
+            Row("d: Nlist of 10,000 names", t["d ours"], t["d curl"], "s", 1, 1.0);
         if (Has('e') || Has('a'))
-            Row("e: peak resident memory in case a", Median(memory_["ours"]) / 1024,
-                Median(memory_["curl"]) / 1024, "MiB", 2.0);
+            Row("e: peak resident memory in case a", site.memory["ours"], site.memory["curl"],
+                "MiB", 1.0 / 1024, 2.0);
         if (Has('a') || Has('c')) {
             double mb = static_cast<double>(bigSize_) / 1e6;
-            std::printf("\nThroughput (MB/s): a ours %.0f, curl %.0f; c ours %.0f, curl %.0f\n",
-                        mb / median("a ours"), mb / median("a curl"), mb / median("c ours"),
-                        mb / median("c curl"));
+            std::printf("Throughput (MB/s): a ours %.0f, curl %.0f; c ours %.0f, curl %.0f\n",
+                        mb / Median(t["a ours"]), mb / Median(t["a curl"]),
+                        mb / Median(t["c ours"]), mb / Median(t["c curl"]));
         }
-        if (Has('i'))
-            std::printf("Idle connected window: %.2f%% of a core over 10 s\n", idleCpu_ * 10.0);
     }
 
     Options options_;
@@ -567,9 +792,7 @@ private:
     std::string self_;
     std::string window_;
     std::uint64_t bigSize_;
-    int port_ = 0;
-    std::map<std::string, std::vector<double>> times_;
-    std::map<std::string, std::vector<double>> memory_;
+    std::vector<Site> sites_;
     double idleCpu_ = 0; // CPU seconds over the 10 s idle
 };
 
@@ -588,7 +811,9 @@ int main(int argc, char** argv) {
     };
     try {
         if (flag("--child"))
-            return RunOurs(value("--child"), std::stoi(value("--port")), value("--dir"));
+            return RunOurs(value("--child"), std::stoi(value("--port")), value("--dir"),
+                           value("--user").empty() ? kUser : value("--user"),
+                           value("--password").empty() ? kPassword : value("--password"));
 
         Options options;
         if (!value("--rounds").empty())
@@ -597,6 +822,8 @@ int main(int argc, char** argv) {
             options.sizeMiB = std::max(1, std::stoi(value("--size-mib")));
         if (!value("--cases").empty())
             options.cases = value("--cases");
+        if (!value("--servers").empty())
+            options.servers = value("--servers");
         options.keep = flag("--keep");
 
         std::string pattern = (fs::temp_directory_path() / "kestrel-bench-XXXXXX").string();

@@ -9,7 +9,7 @@
 // With --idle S it then leaves the connected window alone for S seconds under Qt's own
 // event loop and reports the CPU seconds the process used meanwhile instead of the time.
 //
-// Usage: bench_window --port P --dir FOLDER [--idle S]
+// Usage: bench_window --port P --dir FOLDER [--idle S] [--user U --password W]
 #include "app/application.h"
 #include "app/helpviewer.h"
 #include "app/kesftp.h"
@@ -48,7 +48,7 @@ double CpuSeconds() {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string port, dir;
+    std::string port, dir, user = "webuser", password = "s3cret";
     int idleSeconds = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string name = argv[i];
@@ -58,9 +58,14 @@ int main(int argc, char** argv) {
             dir = argv[i + 1];
         else if (name == "--idle")
             idleSeconds = std::stoi(argv[i + 1]);
+        else if (name == "--user")
+            user = argv[i + 1];
+        else if (name == "--password")
+            password = argv[i + 1];
     }
     if (port.empty() || dir.empty() || ::chdir(dir.c_str()) != 0) {
-        std::fprintf(stderr, "usage: bench_window --port P --dir FOLDER [--idle S]\n");
+        std::fprintf(stderr, "usage: bench_window --port P --dir FOLDER [--idle S] [--user U "
+                             "--password W]\n");
         return 2;
     }
 
@@ -75,8 +80,8 @@ int main(int argc, char** argv) {
     app.processEvents();
     form.eHost->setText("127.0.0.1");
     form.ePort->setText(QString::fromStdString(port));
-    form.eUserID->setText("webuser");
-    form.ePassword->setText("s3cret");
+    form.eUserID->setText(QString::fromStdString(user));
+    form.ePassword->setText(QString::fromStdString(password));
     // Saving the settings applies the mask to the file list, as it does for a user; it
     // writes Config.txt into the folder, which the mask does not show.
     form.eMask->setText("*.htm");

@@ -44,20 +44,20 @@ constexpr int kClientHeight = 382;
 // The closest fonts of this platform to the window's classic ones, at the same pixel
 // heights. The condensed faces come closest to the classic widths, so the texts fit the
 // fixed label sizes; without them the regular faces are used.
-QFont SansFont(int pixels, bool bold = false) {
-    QFont font("DejaVu Sans");
+QFont CondensedFont(const char* family, int pixels, bool bold) {
+    QFont font(family);
     font.setStretch(QFont::SemiCondensed);
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
 }
 
+QFont SansFont(int pixels, bool bold = false) {
+    return CondensedFont("DejaVu Sans", pixels, bold);
+}
+
 QFont SerifFont(int pixels, bool bold = false) {
-    QFont font("DejaVu Serif");
-    font.setStretch(QFont::SemiCondensed);
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
+    return CondensedFont("DejaVu Serif", pixels, bold);
 }
 
 // Lists and edits keep the platform's own colours (dark text on a light ground) instead

@@ -72,6 +72,8 @@ public:
     const std::string& FileName() const { return name_; }
     // Cuts the file to size bytes; raises EInOutError on failure.
     void Truncate(std::int64_t size);
+    // The open file's descriptor, for calls that take the file itself (sendfile).
+    int Handle() const { return fd_; }
 
 private:
     std::string name_;

@@ -132,6 +132,13 @@ long sock_recv(int fd, void* buffer, std::size_t length);
 // Sends up to length bytes; returns the count taken or -1. A send that would block
 // arms the write notification for when space comes free.
 long sock_send(int fd, const void* buffer, std::size_t length);
+// Sends up to length bytes of the file file_fd, from offset on, straight from the file to
+// the socket (sendfile): the bytes do not pass through the process. Returns the count taken
+// (0 when the file ends before offset) or -1, as sock_send does, arming the write
+// notification when it would block; SendFileUnsupported when the file cannot be sent this
+// way (the caller reads and sends it instead).
+constexpr long SendFileUnsupported = -2;
+long sock_send_file(int fd, int file_fd, std::int64_t offset, std::size_t length);
 // Forgets the socket's registration and closes it.
 int sock_close(int fd);
 int sock_set_linger(int fd, bool on, int seconds);

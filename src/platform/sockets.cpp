@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -137,14 +138,10 @@ long sock_recv(int fd, void* buffer, std::size_t length) {
     return long(n);
 }
 
-long sock_send(int fd, const void* buffer, std::size_t length) {
-    ssize_t n;
-    do {
-        n = ::send(fd, buffer, length, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    if (n >= 0)
-        return long(n);
-    int err = errno;
+namespace {
+// A send that failed: one that would block arms the write notification for when space
+// comes free.
+long send_failed(int fd, int err) {
     if (err == EAGAIN || err == EWOULDBLOCK) {
         Loop& l = loop();
         if (SocketRecord* r = find_socket(l, fd)) {
@@ -153,6 +150,31 @@ long sock_send(int fd, const void* buffer, std::size_t length) {
         }
     }
     return fail(err);
+}
+} // namespace
+
+long sock_send(int fd, const void* buffer, std::size_t length) {
+    ssize_t n;
+    do {
+        n = ::send(fd, buffer, length, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0)
+        return long(n);
+    return send_failed(fd, errno);
+}
+
+long sock_send_file(int fd, int file_fd, std::int64_t offset, std::size_t length) {
+    off_t at = off_t(offset);
+    ssize_t n;
+    do {
+        n = ::sendfile(fd, file_fd, &at, length);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0)
+        return long(n);
+    int err = errno;
+    if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP)
+        return SendFileUnsupported; // a file system or file without sendfile
+    return send_failed(fd, err);
 }
 
 int sock_close(int fd) {

@@ -97,7 +97,6 @@ TEST(ExtraSettingsTest, DamagedValuesFallBackToDefaultsAndUnknownEntriesAreKept)
 }
 
 TEST(ExtraSettingsTest, ALinkOrPipeInTheFilesPlaceIsNotUsed) {
-    kestrel::test::Watchdog dog(20s);
     TempDir dir("kestrel-ini");
     TempDir elsewhere("kestrel-elsewhere");
     const fs::path file = dir / kExtraSettingsFileName;

@@ -281,7 +281,6 @@ TEST_F(WindowExtrasTest, TheLockShowsWhileTheConnectionIsEncrypted) {
 }
 
 TEST_F(WindowExtrasTest, ASettingsFileThatIsAPipeOrALinkIsNamedAndNeverBlocksTheStart) {
-    kestrel::test::Watchdog dog(std::chrono::seconds(30));
     const fs::path config = site / "Config.txt";
     ASSERT_EQ(::mkfifo(config.c_str(), 0600), 0);
     const fs::path ini = site / kExtraSettingsFileName;
@@ -312,7 +311,6 @@ TEST_F(WindowExtrasTest, ASettingsFileThatIsAPipeOrALinkIsNamedAndNeverBlocksThe
 // remembers the answer for the host, shows the lock, and asks again when the host shows
 // another certificate.
 TEST_F(WindowExtrasTest, AnUntrustedServerCertificateIsAskedAboutOnceAndRemembered) {
-    kestrel::test::Watchdog dog(std::chrono::seconds(90));
     kestrel::test::TempDir certDir("kestrel-certs");
     const kestrel::test::TestCertificates certs =
         kestrel::test::MakeTestCertificates(certDir.str());

@@ -6,6 +6,7 @@
 #include "app/animate.h"
 #include "support/scripted_server.h"
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -235,6 +236,34 @@ TEST_F(WindowFtpTest, UploadSelectedFilesInListOrder) {
     if (const char* shot = std::getenv("KESTREL_SCREENSHOT")) {
         EXPECT_TRUE(window->grab().save(shot, "PNG")) << shot;
     }
+}
+
+// Passive mode chosen on the panel, against a server that knows only PASV and names
+// another address in its replies (as one behind a router does): the files arrive, every
+// data connection went to the server itself, and PORT was never sent.
+TEST_F(WindowFtpTest, PassiveModeUploadsAndLists) {
+    PyFtpdOptions options = VerboseServer();
+    options.extra_args.insert(options.extra_args.end(),
+                              {"--no-epsv", "--masquerade-address", "192.0.2.7"});
+    StartServer(options);
+    RandomFile(site / "a.htm", 1000, 1);
+    RandomFile(site / "b.gif", 70000, 2);
+    OpenConfigured();
+    window->cbPassive->setChecked(true);
+    Connect();
+    SelectFiles({"a.htm", "b.gif"});
+    window->bUpload->click();
+    EXPECT_TRUE(boxes.empty()) << boxes.front().Text;
+    for (const char* name : {"a.htm", "b.gif"})
+        EXPECT_EQ(FileHash(server->root() / name), FileHash(site / name)) << name;
+    Lines rows = RemoteRows();
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (Lines{"File:a.htm", "File:b.gif"}));
+    Lines commands = Commands();
+    EXPECT_EQ(CommandsLike(commands, "EPSV").size(), 1u) << "refused once, then PASV";
+    EXPECT_GE(CommandsLike(commands, "PASV").size(), 3u);
+    EXPECT_TRUE(CommandsLike(commands, "PORT").empty());
+    EXPECT_TRUE(Idle());
 }
 
 TEST_F(WindowFtpTest, DroppedFilesArriveByteForByte) {

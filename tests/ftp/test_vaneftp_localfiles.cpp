@@ -24,7 +24,6 @@ std::string MessageOf(const std::function<void()>& action) {
 }
 
 TEST(VaneFtpLocalFiles, APipeIsNeitherSentNorReceivedInto) {
-    Watchdog dog(30s); // reading a pipe without a writer would block for ever
     TempDir dir;
     const std::string fifo = (dir / "page.htm").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);

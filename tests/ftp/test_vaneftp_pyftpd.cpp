@@ -226,7 +226,6 @@ TEST(VaneFtpRealServer, AbortFromProgressEndsTheUploadAndTheSessionGoesOn) {
 // reset the server would lose what was still on its way. The files are large enough
 // that a reset loses their tail.
 TEST(VaneFtpRealServer, LargeUniqueAndRestartedUploadsArriveWhole) {
-    Watchdog dog(60s);
     PyFtpd server;
     TempDir dir;
     const std::uint64_t size = 16ull << 20;
@@ -253,7 +252,6 @@ TEST(VaneFtpRealServer, LargeUniqueAndRestartedUploadsArriveWhole) {
 // FEAT gives the feature lines of the multi-line reply; MLSD gives one fact line per
 // entry, the name after the facts.
 TEST(VaneFtpRealServer, FeaturesAndMachineListing) {
-    Watchdog dog(60s);
     PyFtpd server;
     WriteFileBytes(server.root() / "my page.htm", std::string(2048, 'p'));
     Recorder rec;

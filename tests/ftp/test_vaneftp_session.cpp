@@ -253,7 +253,6 @@ TEST(VaneFtpCommands, RenameWithRefusedRnfr) {
 
 // A multi-line reply ends only at its code and a space, whatever lines come between.
 TEST(VaneFtpReplies, MultiLineReplyEndsOnlyAtItsCodeAndASpace) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("STAT");
@@ -412,7 +411,6 @@ TEST(VaneFtpLogin, AuthenticationNeededFillsInMissingCredentials) {
 // Only 230 (or 202) completes a log-in; any other final reply fails it with the
 // server's text, and a 1xx is never the final reply.
 TEST(VaneFtpLogin, OnlyTheLoggedInReplyCompletesTheLogIn) {
-    Watchdog dog(30s);
     const Lines userReplies{"400 odd",  "200 ok",  "331 pw", "331 pw", "202 no log-in needed",
                             "150 wait", "150 wait"};
     ScriptedFtpServer server(
@@ -452,7 +450,6 @@ TEST(VaneFtpLogin, OnlyTheLoggedInReplyCompletesTheLogIn) {
 // Commands: the final reply decides; 3xx passes only where the command expects it; a
 // line without a code is an invalid reply; a multi-line refusal reports its last line.
 TEST(VaneFtpCommands, OutcomeByTheFinalReplyOnly) {
-    Watchdog dog(30s);
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
         s.expect("NOOP");

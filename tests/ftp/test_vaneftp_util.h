@@ -108,4 +108,8 @@ inline void LogOut(TVaneFTP& ftp, ScriptedFtpServer& server) {
     EXPECT_TRUE(server.failures().empty());
 }
 
+// What an active-mode failure to get the data connection adds to the server's line.
+inline constexpr const char* kCouldNotConnectBack =
+    " (the server could not connect back; try passive mode in the settings)";
+
 } // namespace kestrel::test

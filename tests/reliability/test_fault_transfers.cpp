@@ -48,7 +48,6 @@ bool Reachable(const std::string& address, int port) {
 
 // A transfer that fails on the local side still takes the server's reply about it.
 TEST(FaultTransfers, LocalFailuresStillTakeTheServersReply) {
-    Watchdog dog(60s);
     TempDir dir;
     const std::string up = (dir / "up.htm").string();
     ScriptedFtpServer server([](Session& s) {
@@ -62,8 +61,10 @@ TEST(FaultTransfers, LocalFailuresStillTakeTheServersReply) {
         }
         for (int upload = 0; upload < 3; ++upload) {
             PortAnd150(s, "STOR up.htm");
-            s.connect_data();
-            s.data_recv_all();
+            // The client may reset the data connection before the connect has returned
+            // here (a file that vanished is known as soon as the connection stands).
+            if (s.try_connect_data())
+                s.data_recv_all();
             LateReplyThenNoop(s, "426 transfer aborted");
         }
         Bye(s);
@@ -108,7 +109,6 @@ TEST(FaultTransfers, LocalFailuresStillTakeTheServersReply) {
 // A download shorter than the size the server announced fails and names the file; a
 // restart that announces the whole file, and a reply without a size, do not.
 TEST(FaultTransfers, DownloadShorterThanAnnouncedFails) {
-    Watchdog dog(30s);
     TempDir dir;
     const std::string f = (dir / "f.htm").string();
     ScriptedFtpServer server([](Session& s) {
@@ -146,7 +146,6 @@ TEST(FaultTransfers, DownloadShorterThanAnnouncedFails) {
 // counted like every other byte. The server sends it and closes while the client is
 // busy in its progress handler, so the data and the close are waiting together.
 TEST(FaultTransfers, BytesArrivingWithTheCloseAreCounted) {
-    Watchdog dog(30s);
     TempDir dir;
     const std::string content = RandomBytes(61000, 4);
     std::atomic<bool> busy{false}, tailSent{false};
@@ -184,7 +183,6 @@ TEST(FaultTransfers, BytesArrivingWithTheCloseAreCounted) {
 // The data port listens only on the address the server reaches us by. A connection to it
 // from another address is refused and reported once; the server's refusal ends the wait.
 TEST(FaultTransfers, DataPortIsForTheServerOnly) {
-    Watchdog dog(30s);
     bool reachableElsewhere = true;
     ScriptedFtpServer server([&](Session& s) {
         Greet(s);
@@ -202,7 +200,9 @@ TEST(FaultTransfers, DataPortIsForTheServerOnly) {
     auto ftp = MakeClient(rec, server.port());
     ftp->Connect();
     rec.log.clear();
-    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Nlist(); }), "425 No data connection\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Nlist(); }),
+              "425 No data connection (the server could not connect back; try passive mode in "
+              "the settings)\r\n");
     EXPECT_FALSE(reachableElsewhere);
     Lines refused;
     for (const std::string& status : rec.Only("status:"))
@@ -217,7 +217,6 @@ TEST(FaultTransfers, DataPortIsForTheServerOnly) {
 // A 421 that comes while a transfer waits on its data connection ends the transfer at
 // once with that line, though the server leaves the data connection open.
 TEST(FaultTransfers, ServiceClosingDuringATransferEndsItAtOnce) {
-    Watchdog dog(30s);
     TempDir dir;
     RandomFile(dir / "up", 64 << 20, 2);
     ScriptedFtpServer server(

@@ -177,7 +177,6 @@ TEST(CsockConnect, RefusedConnectFailsAndTheNextConnectWorks) {
 }
 
 TEST(CsockConnect, PortOutsideTheRangeIsRefusedBeforeAnyConnection) {
-    Watchdog dog(30s);
     RawListener server;
     TCorsock sock(nullptr);
     int failed = 0;

@@ -6,10 +6,14 @@
 #include "support/message_of.h"
 
 #include <algorithm>
+#include <atomic>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <thread>
 #include <type_traits>
+#include <unistd.h>
 
 namespace kestrel {
 namespace {
@@ -183,6 +187,73 @@ TEST(CsockIo, SendFileArrivesWholeThroughCaptureFile) {
     EXPECT_FALSE(q.server.InTransfer);
 }
 
+// Sends a file from a connected component to a plain reader and returns what arrived.
+std::string SendToReader(TCorsock& sock, RawListener& listener, const std::string& file) {
+    int peer = listener.accept();
+    std::string received;
+    std::atomic<std::int64_t> count{0};
+    std::thread reader([&] {
+        char bytes[65536];
+        long n;
+        while ((n = ::recv(peer, bytes, sizeof bytes, 0)) > 0) {
+            received.append(bytes, std::size_t(n));
+            count += n;
+        }
+    });
+    sock.SendFile(file);
+    // The component's own socket resets on close: let everything arrive first.
+    PumpUntil([&] { return count >= sock.BytesSent; }, 10000ms);
+    sock.Disconnect();
+    reader.join();
+    ::close(peer);
+    return received;
+}
+
+TEST(CsockIo, SendFileStopsAtTheSizeItTookAndWhereAShrunkFileEnds) {
+    Watchdog dog(60s);
+    TempDir dir;
+    const std::string file = (dir / "f.bin").string();
+    const std::int64_t size = 1 << 20, shrunk = 3 * 128 * 1024;
+    for (bool zeroCopy : {true, false}) {
+        SCOPED_TRACE(zeroCopy ? "sent from the file" : "read and sent");
+        for (bool grow : {true, false}) {
+            RandomFile(file, size, 7);
+            const std::string original = ReadFileBytes(file);
+            RawListener listener;
+            TCorsock sock(nullptr);
+            sock.Host = "127.0.0.1";
+            sock.Port = listener.port;
+            sock.Connect();
+            sock.ZeroCopy = zeroCopy;
+            int chunks = 0;
+            std::int64_t biggest = 0, last = 0;
+            sock.OnPacketSent = [&](TComponent*) {
+                biggest = std::max(biggest, sock.BytesSent - last);
+                last = sock.BytesSent;
+                if (++chunks > 1)
+                    return;
+                if (grow)
+                    std::ofstream(file, std::ios::binary | std::ios::app)
+                        << std::string(50000, 'x');
+                else
+                    ASSERT_EQ(::truncate(file.c_str(), shrunk), 0);
+            };
+            std::string received = SendToReader(sock, listener, file);
+            EXPECT_LE(biggest, 16383);
+            EXPECT_EQ(sock.BytesTotal, size);
+            if (grow) {
+                // What was appended after the start is not sent: the transfer is the size
+                // announced.
+                EXPECT_EQ(sock.BytesSent, size);
+                EXPECT_TRUE(received == original);
+            } else {
+                EXPECT_EQ(sock.BytesSent, shrunk);
+                EXPECT_TRUE(received == original.substr(0, std::size_t(shrunk)));
+            }
+        }
+    }
+}
+
 TEST(CsockIo, CaptureFileKeepsBytesThatCameWithTheClose) {
     TempDir dir;
     Pair p;
@@ -338,6 +409,70 @@ TEST(CsockIo, ListenReportsAFailedBind) {
     EXPECT_THROW(sock.Listen(true), ERangeError);
     sock.Port = -1;
     EXPECT_THROW(sock.Listen(true), ERangeError);
+}
+
+// Exposes the one wait and the cancel rule that the blocking operations share.
+class Waiter : public TCorsock {
+public:
+    using TCorsock::RaiseIfCanceled;
+    using TCorsock::TCorsock;
+    using TCorsock::WaitFor;
+};
+
+TEST(CsockWait, EachEndIsReportedAndACancelWinsOverTheCondition) {
+    Watchdog dog(30s);
+    RawListener listener;
+    Waiter w(nullptr);
+    w.Host = "127.0.0.1";
+    w.Port = listener.port;
+    w.TimeOut = 3000;
+    w.Connect();
+    int peer = listener.accept();
+    auto never = [] { return false; };
+    auto always = [] { return true; };
+
+    auto t0 = Clock::now();
+    EXPECT_EQ(w.WaitFor(never, {.deadline = t0 + 30ms}), TWaitEnd::Deadline);
+    EXPECT_GE(Clock::now() - t0, 30ms);
+
+    w.Cancel();
+    EXPECT_EQ(w.WaitFor(always), TWaitEnd::Canceled);
+    EXPECT_TRUE(w.Canceled); // the wait itself changes no flag
+    EXPECT_EQ(w.WaitFor(always, {.cancel = false}), TWaitEnd::Done);
+    w.Canceled = false;
+
+    ::close(peer);
+    EXPECT_EQ(w.WaitFor(never, {.peerClose = true}), TWaitEnd::PeerClosed);
+    EXPECT_FALSE(w.Connected);
+    // What came true before the close still counts.
+    EXPECT_EQ(w.WaitFor(always, {.peerClose = true}), TWaitEnd::Done);
+}
+
+TEST(CsockWait, TheTimeOutTimerRunsOnlyForTheWaitThatArmsIt) {
+    Watchdog dog(30s);
+    Waiter w(nullptr);
+    w.TimeOut = 20;
+    EXPECT_EQ(w.WaitFor([] { return false; }, {.timeOut = true}), TWaitEnd::TimedOut);
+    EXPECT_TRUE(w.Canceled); // a time-out aborts what runs
+    EXPECT_FALSE(w.TimeoutTimer->Enabled());
+    w.Canceled = false;
+    // A time-out left over from an earlier wait does not end a wait without the timer.
+    EXPECT_TRUE(w.TimedOut);
+    EXPECT_EQ(w.WaitFor([] { return true; }), TWaitEnd::Done);
+    EXPECT_EQ(w.WaitFor([] { return true; }, {.timeOut = true}), TWaitEnd::Done);
+    EXPECT_FALSE(w.TimedOut);
+    EXPECT_FALSE(w.TimeoutTimer->Enabled());
+}
+
+TEST(CsockWait, TheCancelRuleConsumesTheCancel) {
+    Waiter w(nullptr);
+    EXPECT_NO_THROW(w.RaiseIfCanceled("Socket send aborted"));
+    w.Cancel();
+    EXPECT_THROW(w.RaiseIfCanceled("Socket send aborted"), EAbortError);
+    EXPECT_FALSE(w.Canceled);
+    w.Cancel();
+    EXPECT_EQ(MessageOf([&] { w.RaiseIfCanceled("Socket capture aborted"); }),
+              "Socket capture aborted");
 }
 
 } // namespace

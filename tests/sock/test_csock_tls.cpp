@@ -46,7 +46,6 @@ struct Client {
 };
 
 TEST(CsockTls, LinesAndFilesGoThroughTlsWithTheChunkRule) {
-    Watchdog dog(30s);
     TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Echo);
     Client client(server.port());
     client.sock.StartTls("127.0.0.1", nullptr);
@@ -75,7 +74,6 @@ TEST(CsockTls, LinesAndFilesGoThroughTlsWithTheChunkRule) {
 }
 
 TEST(CsockTls, CertificateFailuresAreReportedNotHidden) {
-    Watchdog dog(30s);
     struct Case {
         std::string cert, key, host, reason;
     } cases[] = {
@@ -101,7 +99,6 @@ TEST(CsockTls, CertificateFailuresAreReportedNotHidden) {
 }
 
 TEST(CsockTls, DataConnectionsResumeTheSessionOfTheSlot) {
-    Watchdog dog(30s);
     TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Echo);
     auto slot = std::make_shared<TTlsSessionSlot>();
     Client control(server.port());
@@ -119,7 +116,6 @@ TEST(CsockTls, DataConnectionsResumeTheSessionOfTheSlot) {
 }
 
 TEST(CsockTls, CloseNotifyEndsTheSentData) {
-    Watchdog dog(30s);
     TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Sink);
     Client client(server.port());
     // A graceful close, as a data connection has: the component's own socket resets.
@@ -136,7 +132,6 @@ TEST(CsockTls, CloseNotifyEndsTheSentData) {
 }
 
 TEST(CsockTls, AHandshakeThatNeverEndsIsEndedByTimeOutOrStop) {
-    Watchdog dog(30s);
     TlsTestServer server(Certs().certFile, Certs().keyFile, TlsTestServer::Silent);
     {
         Client client(server.port(), 300);
@@ -158,7 +153,6 @@ TEST(CsockTls, AHandshakeThatNeverEndsIsEndedByTimeOutOrStop) {
 }
 
 TEST(CsockTls, APeerThatIsNoTlsServerOrCutsARecordFailsClearly) {
-    Watchdog dog(30s);
     // A plain server that answers the ClientHello with a text line.
     RawListener plain;
     std::thread answer([&] {
@@ -181,6 +175,22 @@ TEST(CsockTls, APeerThatIsNoTlsServerOrCutsARecordFailsClearly) {
     Client client(cut.port());
     client.sock.StartTls("127.0.0.1", nullptr);
     EXPECT_EQ(Failure([&] { client.sock.ReadLn(); }), "Connection closed by peer");
+}
+
+TEST(CsockTls, AServerThatClosesDuringTheHandshakeIsReportedClearly) {
+    Watchdog dog(30s);
+    RawListener silent;
+    std::thread closer([&] {
+        int fd = silent.accept();
+        char bytes[512];
+        ::recv(fd, bytes, sizeof bytes, 0); // the ClientHello, left unanswered
+        ::close(fd);
+    });
+    Client client(silent.port);
+    EXPECT_EQ(Failure([&] { client.sock.StartTls("127.0.0.1", nullptr); }),
+              "TLS handshake failed: the server closed the connection");
+    EXPECT_EQ(client.sock.Tls(), nullptr);
+    closer.join();
 }
 
 } // namespace

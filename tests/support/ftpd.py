@@ -46,6 +46,12 @@ def parse_args(argv):
     parser.add_argument("--no-rename-over", action="store_true",
                         help="refuse RNTO onto a name that already exists (550), as some "
                              "servers do")
+    parser.add_argument("--no-epsv", action="store_true",
+                        help="answer EPSV as an unknown command (500), as older servers do")
+    parser.add_argument("--masquerade-address", default=None,
+                        help="address that PASV replies name instead of the server's own")
+    parser.add_argument("--permit-foreign-addresses", action="store_true",
+                        help="let PORT name another address than the client's")
     parser.add_argument("--tls-cert", default=None,
                         help="PEM certificate: offer FTP over TLS (AUTH TLS, PBSZ, PROT)")
     parser.add_argument("--tls-key", default=None, help="PEM key of --tls-cert")
@@ -88,10 +94,16 @@ def main(argv):
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm=args.perm)
 
-    handler = FTPHandler
+    base = FTPHandler
     if args.tls_cert:
         from pyftpdlib.handlers import TLS_FTPHandler
-        handler = TLS_FTPHandler
+        base = TLS_FTPHandler
+
+    class Handler(base):
+        pass
+
+    handler = Handler
+    if args.tls_cert:
         handler.certfile = args.tls_cert
         handler.keyfile = args.tls_key or args.tls_cert
         handler.tls_control_required = args.tls_required
@@ -100,6 +112,11 @@ def main(argv):
         handler = type("NoRenameOver" + handler.__name__, (handler,),
                        {"ftp_RNTO": refuse_rename_over})
     handler.authorizer = authorizer
+    if args.no_epsv:
+        handler.proto_cmds = {k: v for k, v in base.proto_cmds.items() if k != "EPSV"}
+    if args.masquerade_address:
+        handler.masquerade_address = args.masquerade_address
+    handler.permit_foreign_addresses = args.permit_foreign_addresses
     handler.auth_failed_timeout = args.auth_failed_timeout
     if args.banner is not None:
         handler.banner = args.banner

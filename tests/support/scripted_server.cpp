@@ -89,6 +89,8 @@ Session::Session(ScriptedFtpServer& server, std::size_t index, int control_fd)
     : server_(server), index_(index), control_fd_(control_fd) {}
 
 Session::~Session() {
+    close_fd(stall_fd_, true);
+    close_fd(passive_fd_, false);
     close_fd(data_fd_, false);
     close_fd(control_fd_, false);
 }
@@ -338,6 +340,107 @@ void Session::connect_data(const std::string& source_address) {
     if (!open_data(source_address, error)) {
         abort_script("connect_data: " + error);
     }
+}
+
+int Session::passive_listen_backlog(int backlog) {
+    close_fd(stall_fd_, true);
+    close_fd(passive_fd_, false);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::string error = ErrnoText(errno);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        abort_script("passive_listen: " + error);
+    }
+    passive_fd_ = fd;
+    return ntohs(address.sin_port);
+}
+
+int Session::passive_listen() {
+    return passive_listen_backlog(1);
+}
+
+bool Session::reply_epsv() {
+    int port = passive_listen();
+    return reply("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
+}
+
+bool Session::reply_pasv(const std::string& address) {
+    int port = passive_listen();
+    std::string numbers = address;
+    std::replace(numbers.begin(), numbers.end(), '.', ',');
+    return reply("227 Entering Passive Mode (" + numbers + "," + std::to_string(port / 256) + "," +
+                 std::to_string(port % 256) + ")");
+}
+
+bool Session::try_accept_data(int wait_ms) {
+    if (passive_fd_ < 0) {
+        abort_script("accepting a data connection without a passive listener");
+    }
+    close_fd(data_fd_, false);
+    const auto deadline = Clock::now() + std::chrono::milliseconds{wait_ms};
+    for (;;) {
+        int fd = ::accept4(passive_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            data_fd_ = fd;
+            close_fd(passive_fd_, false);
+            return true;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || !wait_ready(passive_fd_, POLLIN, left)) {
+            return false;
+        }
+    }
+}
+
+void Session::accept_data() {
+    if (!try_accept_data(static_cast<int>(timeout().count()))) {
+        abort_script("accept_data: the client did not connect within the timeout");
+    }
+}
+
+bool Session::data_pending() {
+    if (passive_fd_ < 0) {
+        return false;
+    }
+    pollfd fds{passive_fd_, POLLIN, 0};
+    return ::poll(&fds, 1, 0) == 1;
+}
+
+int Session::stall_passive() {
+    // With a backlog of 0 the queue holds one connection; once it is there, further SYNs
+    // are dropped and the client's connect waits for an answer that never comes.
+    int port = passive_listen_backlog(0);
+    stall_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (stall_fd_ < 0 ||
+        ::connect(stall_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        abort_script("stall_passive: " + ErrnoText(errno));
+    }
+    return port;
+}
+
+int Session::closed_port() {
+    // A port the system just handed out and that nothing holds any more.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
 }
 
 bool Session::data_send(const std::string& bytes) {
@@ -598,7 +701,8 @@ std::string ListingLine(const std::string& name, std::size_t size) {
 // PORT address, the data, and "226 done".
 void ServeData(Session& s, const std::string& verb, const std::string& argument, MemoryFiles& files,
                const std::string* preliminary) {
-    if (!s.port_address()) {
+    bool passive = s.passive_listening();
+    if (!passive && !s.port_address()) {
         s.reply("425 no PORT");
         return;
     }
@@ -623,7 +727,8 @@ void ServeData(Session& s, const std::string& verb, const std::string& argument,
         opening = "150 Ok to send data";
     }
     s.reply(preliminary != nullptr ? *preliminary : opening);
-    if (!s.try_connect_data()) {
+    if (passive ? !s.try_accept_data(static_cast<int>(s.timeout().count()))
+                : !s.try_connect_data()) {
         s.reply("425 cannot open data connection");
         return;
     }
@@ -680,6 +785,10 @@ ScriptedFtpServer::Script ScriptedFtpServer::Replies(ReplyTable table,
             }
             if (verb == "PORT") {
                 s.reply(s.port_address() ? "200 PORT ok" : "501 bad PORT");
+            } else if (verb == "EPSV") {
+                s.reply_epsv();
+            } else if (verb == "PASV") {
+                s.reply_pasv();
             } else if (IsDataCommand(verb)) {
                 ServeData(s, verb, argument, *files, nullptr);
             } else {

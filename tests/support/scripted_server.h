@@ -88,7 +88,7 @@ public:
     // Lines read by this session so far.
     std::vector<std::string> received() const { return received_; }
 
-    // Data connection (active mode: the server connects to the client).
+    // Data connection in active mode: the server connects to the client.
     // Connects to the address of the last PORT line this session read, optionally
     // binding the local end to source_address first (for example "127.0.0.2" to play a
     // foreign connector). A missing PORT line, refusal or timeout ends the script.
@@ -105,6 +105,29 @@ public:
     void data_close(); // orderly close
     void data_reset(); // close with SO_LINGER 0
     bool data_connected() const { return data_fd_ >= 0; }
+
+    // Data connection in passive mode: the server listens, the client connects.
+    // Listens on 127.0.0.1 on a port the system picks and returns it; an earlier passive
+    // listener is closed.
+    int passive_listen();
+    // passive_listen(), then "229 Entering Extended Passive Mode (|||port|)".
+    bool reply_epsv();
+    // passive_listen(), then "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" naming address
+    // (dotted; another address than the server's plays a server behind a router).
+    bool reply_pasv(const std::string& address = "127.0.0.1");
+    // Takes the client's connection on the passive listener, which is then closed. No
+    // connection within the timeout ends the script.
+    void accept_data();
+    // As accept_data(), but no connection within wait_ms only returns false.
+    bool try_accept_data(int wait_ms);
+    bool passive_listening() const { return passive_fd_ >= 0; }
+    // True when the client's connection waits on the passive listener right now.
+    bool data_pending();
+    // Fills the passive listener's queue, so that the client's connect is never answered
+    // (its SYN is dropped): a server that never accepts. Returns the listener's port.
+    int stall_passive();
+    // A port on 127.0.0.1 on which nothing listens: a connect to it is refused.
+    static int closed_port();
 
     // Waits, interruptible by stop().
     void sleep(int ms);
@@ -125,11 +148,14 @@ private:
     bool open_data(const std::string& source_address, std::string& error);
     void close_fd(int& fd, bool with_reset);
     void remember_port(const std::string& line);
+    int passive_listen_backlog(int backlog);
 
     ScriptedFtpServer& server_;
     std::size_t index_;
     int control_fd_;
     int data_fd_ = -1;
+    int passive_fd_ = -1; // listener of the passive mode
+    int stall_fd_ = -1;   // the connection that fills the stalled listener's queue
     std::string in_buffer_;
     bool control_eof_ = false;
     std::vector<std::string> received_;
@@ -173,9 +199,11 @@ public:
     // A script for easy cases. It greets with "220 ready", then answers every command
     // line with the reply of the first table entry whose key is a prefix of the line.
     // Commands without an entry: QUIT gets "221 bye" and ends the session, PORT gets
-    // "200 PORT ok", LIST, NLST, RETR, STOR, APPE are served from files (150, the data
-    // connection to the PORT address, 226; RETR of a missing file gets "550 not found",
-    // any of them without an earlier PORT "425 no PORT"), everything else "502 no".
+    // "200 PORT ok", EPSV and PASV listen and answer with the port (229, 227), LIST, NLST,
+    // RETR, STOR, APPE are served from files (150, the data connection: accepted after
+    // EPSV or PASV, else to the PORT address; 226; RETR of a missing file gets "550 not
+    // found", any of them without an earlier PORT, EPSV or PASV "425 no PORT"), everything
+    // else "502 no".
     // A table entry for a data command whose reply begins with "1" still moves the data
     // and sends "226 done"; any other reply for it is final.
     // files may be shared with the test to seed and inspect the server's files.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
@@ -519,6 +520,71 @@ TEST(ScriptedFtpServer, ReplyTableWithInMemoryFiles) {
     EXPECT_EQ(BytesHash(files->get("b.htm").value_or("")), BytesHash(page));
     EXPECT_FALSE(files->contains("bad"));
     EXPECT_EQ(server.received(0).size(), 16u);
+    EXPECT_TRUE(server.failures().empty());
+}
+
+TEST(ScriptedFtpServer, PassiveModeListensAnswersAndStalls) {
+    auto files = std::make_shared<MemoryFiles>();
+    ScriptedFtpServer table(ScriptedFtpServer::Replies({{"PASV", "502 no PASV here"}}, files));
+    {
+        Control c(table.port());
+        EXPECT_EQ(c.reply(), "220 ready");
+        std::string epsv = c.command("EPSV");
+        EXPECT_EQ(epsv.rfind("229 Entering Extended Passive Mode (|||", 0), 0u) << epsv;
+        int port = std::stoi(epsv.substr(epsv.find("|||") + 3));
+        int data = ConnectTo(port);
+        ASSERT_GE(data, 0);
+        EXPECT_EQ(c.command("STOR p.htm"), "150 Ok to send data");
+        SendAll(data, "passive bytes");
+        ::close(data);
+        EXPECT_EQ(c.reply(), "226 done");
+        EXPECT_EQ(c.command("PASV"), "502 no PASV here");
+        EXPECT_EQ(c.command("QUIT"), "221 bye");
+    }
+    ASSERT_TRUE(table.wait_sessions(1));
+    EXPECT_EQ(files->get("p.htm").value_or(""), "passive bytes");
+    EXPECT_TRUE(table.failures().empty());
+
+    // A scripted PASV naming another address, a refused port and a listener that never
+    // answers a connect.
+    int refused = Session::closed_port();
+    ScriptedFtpServer server([&](Session& s) {
+        s.expect("PASV");
+        s.reply_pasv("192.0.2.7");
+        s.expect("GO");
+        if (!s.data_pending())
+            s.fail("the client's connection was not queued");
+        s.accept_data();
+        s.data_send("x");
+        s.data_close();
+        s.expect("STALL");
+        s.reply("200 " + std::to_string(s.stall_passive()));
+        s.expect("QUIT");
+    });
+    Control c(server.port());
+    std::string pasv = c.command("PASV");
+    EXPECT_EQ(pasv.rfind("227 Entering Passive Mode (192,0,2,7,", 0), 0u) << pasv;
+    unsigned p1 = 0, p2 = 0;
+    ASSERT_EQ(std::sscanf(pasv.c_str() + pasv.rfind(",7,") + 3, "%u,%u", &p1, &p2), 2) << pasv;
+    int data = ConnectTo(int(p1 * 256 + p2));
+    ASSERT_GE(data, 0);
+    c.send("GO");
+    EXPECT_EQ(ReadAll(data), "x");
+    ::close(data);
+    EXPECT_LT(ConnectTo(refused), 0);
+    EXPECT_EQ(errno, ECONNREFUSED);
+
+    // The stalled listener: a client's connect stays unanswered.
+    std::string stalled = c.command("STALL");
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(std::stoi(stalled.substr(4)));
+    EXPECT_NE(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(errno, EINPROGRESS);
+    pollfd p{fd, POLLOUT, 0};
+    EXPECT_EQ(::poll(&p, 1, 300), 0); // no answer, neither acceptance nor refusal
+    ::close(fd);
+    c.send("QUIT");
+    ASSERT_TRUE(server.wait_sessions(1));
     EXPECT_TRUE(server.failures().empty());
 }
 

@@ -55,6 +55,12 @@ int main(int argc, char** argv) {
     InitAppResources();
     AttachPlatformToQt();
     int failures = 0;
+    // A server with a certificate of its own (the demo's TLS server) is trusted once, and
+    // the dialog's text is shown as a person would read it.
+    Application().Answer = [](const TCapturedBox& box) {
+        std::printf("certificate dialog:\n%s\n-> Trust Once\n", box.Text.c_str());
+        return 0;
+    };
     Application().Capture = [&](const TCapturedBox& box) {
         std::printf("message box: %s\n", box.Text.c_str());
         if (box.Kind == TBoxKind::Exception)

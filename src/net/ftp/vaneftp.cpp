@@ -198,6 +198,7 @@ void TVaneFTP::Connect() {
     CheckCommandText(Password);
     inMemory_.Clear();
     staleTail_ = false;
+    ResetPassiveChoice();
     TCorsock::Connect();
     try {
         LogIn();

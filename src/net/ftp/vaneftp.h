@@ -77,6 +77,9 @@ public:
     TUnsupportedEvent OnUnSupportedFunction;
     int Vendor = vendorAuto;
     bool ParseList = false;
+    // Active (the default): the server connects back to a port this side listens on,
+    // which fails behind address translation or a firewall. Passive: EPSV, else PASV,
+    // and this side connects to the port given, on the control connection's server.
     TDataMode DataMode = TDataMode::Active;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
@@ -195,6 +198,7 @@ private:
     int AcceptFromServer(TCorsock& data);
     [[noreturn]] void RaiseAcceptEnd(TCorsock& data);
     void ReadListing(TCorsock& data, bool parse);
+    DataOperation ListingOperation(TCmdType kind, const std::string& command, bool parse);
     void RunUpload(DataOperation& op, const std::string& localPath, std::int64_t from);
     void RunDownload(DataOperation& op, const std::string& target, bool restart);
 
@@ -211,6 +215,26 @@ private:
     std::shared_ptr<TTlsSessionSlot> tlsSlot_; // the session data connections resume
     std::string serverFingerprint_;            // of the control connection's certificate
     bool dataProtected_ = false;               // PROT P was accepted
+
+    // --- Passive mode (vaneftp_passive.cpp) ----------------------------------------------
+    // EPSV, or PASV once a server refused EPSV with 5xx: the port on which the server
+    // waits for the data connection; 0 when it refused and OnFailure handled that.
+    int RequestPassivePort(TCmdType kind, Policy policy);
+    // Connects data to that port of the control connection's server (never to an address
+    // a reply names), bounded by TimeOut and ended by Abort.
+    void ConnectPassive(TCorsock& data, int port);
+    std::string ControlPeerAddress() const;
+    // A new log-in tries EPSV again.
+    void ResetPassiveChoice();
+    // The passive-mode OpenDataPort: asks for the port and connects to it.
+    bool OpenPassivePort(DataOperation& op);
+    // Puts the advice to try passive mode into a reply that means an active-mode data
+    // connection will not come (in active mode only).
+    void AdviseOnActiveFailure(FtpReply& reply);
+    [[noreturn]] void RaiseAcceptTimeOut();
+
+    bool pasvOnly_ = false;            // this server refused EPSV: PASV for the session
+    bool foreignPasvReported_ = false; // a PASV reply named another address (said once)
 
     bool accepting_ = false;     // a data operation waits for the server's connection
     bool acceptRefused_ = false; // the server refused the transfer while we waited

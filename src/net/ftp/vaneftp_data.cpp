@@ -3,13 +3,16 @@
 //
 // One sequence of steps serves all eight operations:
 //   OpenDataPort         PORT h1,h2,h3,h4,p1,p2   -> 200
+//                        (passive: EPSV -> 229 or PASV -> 227, and the connect)
 //   SendTransferCommand  [REST n -> 350]  STOR/RETR/LIST/... -> 150
 //   ConnectData          accept the server's connection, watching the control connection
+//                        (passive: connected already)
 //   MoveData             move the data, close the data connection
 //   ReadCompletion       completion reply         -> 226
 // The operations differ only in the switches of DataOperation; the data mode changes
 // only OpenDataPort and ConnectData.
 #include "net/ftp/dataoperation.h"
+#include "net/ftp/ftppassive.h"
 #include "net/ftp/ftpreply.h"
 #include "net/ftp/vaneftp.h"
 
@@ -22,6 +25,8 @@ namespace {
 
 // How long a transfer that failed on the data connection waits for the server's reply.
 constexpr auto kLateReplyLimit = std::chrono::seconds(2);
+// What went wrong when an active-mode data connection does not come.
+constexpr const char* kNoConnectBack = "the server could not connect back";
 
 // The file-name part of a local path, sent when no remote name is given.
 std::string FileNamePart(const std::string& path) {
@@ -99,7 +104,10 @@ bool TVaneFTP::OpenDataPort(DataOperation& op) {
         data.OnPacketSent = OnPacketSent;
     if (op.direction == DataOperation::Receiving && OnPacketRecvd)
         data.OnPacketRecvd = OnPacketRecvd;
-    // Only on the address the server already reaches us by, not on every interface.
+    if (DataMode == TDataMode::Passive)
+        return OpenPassivePort(op);
+    // Active mode: a port of our own that the server connects to, listening only on the
+    // address the server already reaches us by, not on every interface.
     std::uint32_t local = 0;
     platform::sock_local_name(SocketHandle, &local, nullptr);
     data.Port = 0;
@@ -108,8 +116,21 @@ bool TVaneFTP::OpenDataPort(DataOperation& op) {
     // PORT 127,0,0,1,4,7 for data port 1031.
     std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
     FtpReply reply = Command(port, port);
+    bool passed = IsCompletion(reply.code);
+    if (!passed)
+        AdviseOnActiveFailure(reply);
     // A refused PORT means no data connection will come: end quietly when handled.
-    return CheckOutcome(reply, IsCompletion(reply.code), op.kind, false, op.policy);
+    return CheckOutcome(reply, passed, op.kind, false, op.policy);
+}
+
+// An active-mode data connection that will not come: the server refused PORT, or
+// answered 425 because it could not connect back. Behind address translation or a
+// firewall that is the rule, so the reply's text says what to do about it.
+void TVaneFTP::AdviseOnActiveFailure(FtpReply& reply) {
+    if (DataMode != TDataMode::Active || reply.lines.empty())
+        return;
+    reply.lines.back() = WithPassiveAdvice(reply.lines.back(), kNoConnectBack);
+    LastReply = WithPassiveAdvice(LastReply, kNoConnectBack);
 }
 
 bool TVaneFTP::SendTransferCommand(DataOperation& op) {
@@ -124,6 +145,8 @@ bool TVaneFTP::SendTransferCommand(DataOperation& op) {
     // The data connection comes after a preliminary reply (125, 150); any other reply
     // ends the operation.
     FtpReply reply = StartCommand(op.command, op.status);
+    if (reply.code == 425)
+        AdviseOnActiveFailure(reply);
     if (!CheckOutcome(reply, IsPreliminary(reply.code), op.kind, op.unsupported, op.policy))
         return false;
     // The size may come on any line of the reply.
@@ -138,6 +161,8 @@ bool TVaneFTP::SendTransferCommand(DataOperation& op) {
 
 // Active mode: the server's connection to our port.
 void TVaneFTP::ConnectData(DataOperation& op) {
+    if (DataMode == TDataMode::Passive)
+        return; // OpenDataPort connected before the transfer command
     TCorsock& data = *op.socket;
     int handle = AcceptFromServer(data);
     data.AdoptSocket(handle);
@@ -244,12 +269,17 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
     acceptRefused_ = false;
     bool foreignReported = false;
     CheckRead(this); // a refusal may already be buffered
+    // With a time-out, a server that cannot connect back does not keep us waiting.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeOut);
+    auto late = [&] { return TimeOut > 0 && std::chrono::steady_clock::now() >= deadline; };
     for (;;) {
         // The server's close of the control connection ends the wait as well: no
         // completion reply can come any more, and the peer's address is gone with it.
-        WaitUntil([&] { return data.AsyncDone || data.Canceled || !Connected; });
+        WaitUntil([&] { return data.AsyncDone || data.Canceled || !Connected || late(); });
         if (!Connected && !data.AsyncDone && !data.Canceled)
             RaiseAcceptEnd(data);
+        if (late() && !data.AsyncDone && !data.Canceled)
+            RaiseAcceptTimeOut();
         int handle;
         try {
             handle = data.Accept();
@@ -278,16 +308,29 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
 // closed the control connection without one, with the close.
 void TVaneFTP::RaiseAcceptEnd(TCorsock& data) {
     accepting_ = false;
-    if (acceptRefused_) {
+    bool refusal = acceptRefused_;
+    if (refusal) {
         data.Canceled = false;
-        throw FTPException(ReadReply().Text());
-    }
-    if (InputHasLine()) {
+    } else if (InputHasLine()) {
         std::string line = PeekInput().substr(0, PeekInput().find('\n') + 1);
-        if (ReplyCodeOf(line) >= 400)
-            throw FTPException(ReadReply().Text());
+        refusal = ReplyCodeOf(line) >= 400;
     }
-    throw ESockError("Connection closed by peer");
+    if (!refusal)
+        throw ESockError("Connection closed by peer");
+    FtpReply reply = ReadReply();
+    if (reply.code == 425)
+        AdviseOnActiveFailure(reply);
+    throw FTPException(reply.Text());
+}
+
+// Nothing connected within the time-out. The server's late reply about it (a 425,
+// typically) is collected at the end of the operation, as after Stop.
+void TVaneFTP::RaiseAcceptTimeOut() {
+    accepting_ = false;
+    Canceled = true;
+    throw ESockError(WithPassiveAdvice("No data connection came from the server within " +
+                                           std::to_string(TimeOut) + " ms",
+                                       kNoConnectBack));
 }
 
 // Reads the listing line by line until the server has closed the data connection and
@@ -317,12 +360,20 @@ void TVaneFTP::ReadListing(TCorsock& data, bool parse) {
 
 // --- Listings -----------------------------------------------------------------------------
 
-void TVaneFTP::List() {
+// A listing whose lines reach OnListItem (and, when parse holds, the parser).
+TVaneFTP::DataOperation TVaneFTP::ListingOperation(TCmdType kind, const std::string& command,
+                                                   bool parse) {
     DataOperation op;
-    op.kind = cmdList;
+    op.kind = kind;
     op.direction = DataOperation::Listing;
-    op.status = "LIST";
-    op.command = "LIST";
+    op.status = command;
+    op.command = command;
+    op.move = [this, parse](TCorsock& data) { ReadListing(data, parse); };
+    return op;
+}
+
+void TVaneFTP::List() {
+    DataOperation op = ListingOperation(cmdList, "LIST", ParseList);
     op.unsupported = true;
     op.startBeforeAccept = true;
     op.prepare = [this] {
@@ -341,31 +392,20 @@ void TVaneFTP::List() {
         if (FTPDirectoryList)
             FTPDirectoryList->Clear();
     };
-    op.move = [this](TCorsock& data) { ReadListing(data, ParseList); };
     RunDataOperation(op);
 }
 
 void TVaneFTP::Nlist() {
-    DataOperation op;
-    op.kind = cmdNList;
-    op.direction = DataOperation::Listing;
-    op.status = "NLST";
-    op.command = "NLST";
+    DataOperation op = ListingOperation(cmdNList, "NLST", false);
     op.policy = Policy::Raise;
     op.flushAtEnd = true;
-    op.move = [this](TCorsock& data) { ReadListing(data, false); };
     RunDataOperation(op);
 }
 
 void TVaneFTP::MachineList(const std::string& path) {
-    DataOperation op;
-    op.kind = cmdList;
-    op.direction = DataOperation::Listing;
-    op.status = path.empty() ? "MLSD" : "MLSD " + path;
-    op.command = op.status;
+    DataOperation op = ListingOperation(cmdList, path.empty() ? "MLSD" : "MLSD " + path, false);
     op.policy = Policy::Raise;
     op.flushAtEnd = true;
-    op.move = [this](TCorsock& data) { ReadListing(data, false); };
     RunDataOperation(op);
 }
 

@@ -143,7 +143,7 @@ void TThreadTimer::Timer() {
 // --- Construction and destruction ------------------------------------------------------------
 
 TCorsock::TCorsock(TComponent* owner) : TComponent(owner) {
-    StatusMessage(8, "Create");
+    StatusMessage(slOperation, "Create");
     NotifyWindow = platform::create_target([this](const platform::Message& m) { Wndproc(m); });
     Proxy.clear();
     TimeoutTimer = new TThreadTimer(this); // owned through the component tree
@@ -157,7 +157,7 @@ TCorsock::TCorsock(TComponent* owner) : TComponent(owner) {
 
 TCorsock::~TCorsock() {
     BeginDestroy();
-    StatusMessage(8, "Destroy");
+    StatusMessage(slOperation, "Destroy");
     try {
         Abort(); // the most derived version has already run in a derived destructor
         Cancel();
@@ -181,7 +181,7 @@ std::int32_t TCorsock::WinsockUsers() {
 }
 
 void TCorsock::InitWinsock() {
-    StatusMessage(8, "Initializing Winsock");
+    StatusMessage(slOperation, "Initializing Winsock");
     bool counted = false;
     try {
         bool first = ++g_winsockUsers == 1;
@@ -202,7 +202,7 @@ void TCorsock::InitWinsock() {
         }
         SocketHandle = platform::sock_create();
         if (SocketHandle == platform::InvalidSocket)
-            ErrorManager(10035);
+            ErrorManager(platform::err::WouldBlock);
         platform::sock_set_linger(SocketHandle, true, 0);
         RegisterAll(SocketHandle);
     } catch (...) {
@@ -219,7 +219,7 @@ void TCorsock::RegisterAll(int handle) {
 // --- Host lookup and connect -------------------------------------------------------------------
 
 void TCorsock::ResolveRemoteHost() {
-    StatusMessage(8, "Resolve Host");
+    StatusMessage(slOperation, "Resolve Host");
     const std::string& name = Proxy.empty() ? Host : Proxy;
     std::uint32_t address = inet_addr(name.c_str());
     if (address != kInaddrNone) {
@@ -227,17 +227,16 @@ void TCorsock::ResolveRemoteHost() {
         return;
     }
     RemoteAddress.addr = 0;
-    TimerOn();
     AsyncDone = false;
     platform::lookup_host(NotifyWindow, MsgAsyncDone, name);
-    do {
-        platform::wait_step();
-    } while (!AsyncDone && !TimedOut && !Canceled);
-    TimerOff();
-    if (TimedOut)
+    switch (WaitFor([this] { return AsyncDone; }, {.timeOut = true})) {
+    case TWaitEnd::TimedOut:
         throw ESockError("Host Lookup Timed Out");
-    if (Canceled)
+    case TWaitEnd::Canceled:
         throw ESockError("Host Lookup Canceled");
+    default:
+        break;
+    }
     if (!LastEventOK || HostEntryBuffer.size() < 4)
         throw ESockError("Host Lookup Failed");
     std::memcpy(&RemoteAddress.addr, HostEntryBuffer.data(), 4);
@@ -246,7 +245,7 @@ void TCorsock::ResolveRemoteHost() {
 }
 
 void TCorsock::Connect() {
-    StatusMessage(8, "Connecting");
+    StatusMessage(slOperation, "Connecting");
     Canceled = false;
     if (Connected)
         throw ESockError("Already connected");
@@ -281,21 +280,17 @@ void TCorsock::Connect() {
     AsyncDone = false;
     LastEventOK = true;
     if (platform::sock_connect(SocketHandle, RemoteAddress.addr, RemoteAddress.port) != 0)
-        ErrorManager(10035);
-    TimerOn();
-    do {
-        platform::wait_step();
-    } while (!Connected && !TimedOut && !Canceled && LastEventOK);
-    TimerOff();
-    if (TimedOut || Canceled || !LastEventOK) {
+        ErrorManager(platform::err::WouldBlock);
+    TWaitEnd end = WaitFor([this] { return Connected || !LastEventOK; }, {.timeOut = true});
+    if (end != TWaitEnd::Done || !LastEventOK) {
         // A socket left connecting (time-out, cancel) or failed cannot start another
         // connect; a fresh one lets the next Connect work.
         RenewSocket();
         if (OnConnectionFailed)
             OnConnectionFailed(this);
-        if (TimedOut)
+        if (end == TWaitEnd::TimedOut)
             throw ESockError("Connection Timed out");
-        if (Canceled)
+        if (end == TWaitEnd::Canceled)
             throw ESockError("Connection Canceled");
         throw ESockError("Connection Failed");
     }
@@ -312,12 +307,12 @@ void TCorsock::RenewSocket() {
 }
 
 void TCorsock::Disconnect() {
-    StatusMessage(8, "Disconnecting");
+    StatusMessage(slOperation, "Disconnecting");
     RequestCloseSocket();
 }
 
 void TCorsock::RequestCloseSocket() {
-    StatusMessage(4, "Request Close Socket");
+    StatusMessage(slSocket, "Request Close Socket");
     Connected = false;
     if (SocketHandle == platform::InvalidSocket)
         return;
@@ -325,7 +320,7 @@ void TCorsock::RequestCloseSocket() {
     SocketHandle = platform::InvalidSocket;
     tls_.reset();
     if (platform::sock_close(handle) != 0) {
-        ErrorManager(10035);
+        ErrorManager(platform::err::WouldBlock);
         return;
     }
     readPaused_ = false;
@@ -354,7 +349,7 @@ void TCorsock::CertifyConnect() {
 }
 
 void TCorsock::Cancel() {
-    StatusMessage(8, "Canceling");
+    StatusMessage(slOperation, "Canceling");
     Canceled = true;
 }
 
@@ -377,7 +372,7 @@ void TCorsock::StatusMessage(std::uint8_t level, const std::string& text) {
 }
 
 std::string TCorsock::SocketErrorStr(std::uint16_t code) {
-    StatusMessage(8, "Looking Up Error Message");
+    StatusMessage(slOperation, "Looking Up Error Message");
     if (code == 0)
         return std::string();
     for (const ErrorText& record : kWinsockMessage) {
@@ -388,7 +383,7 @@ std::string TCorsock::SocketErrorStr(std::uint16_t code) {
 }
 
 std::string TCorsock::ErrorManager(std::uint16_t expected) {
-    StatusMessage(16, "Checking Error In Error Manager");
+    StatusMessage(slErrorCheck, "Checking Error In Error Manager");
     LastErrorNo = platform::last_error();
     if ((LastErrorNo & expected) == expected)
         return std::string();
@@ -399,7 +394,7 @@ std::string TCorsock::ErrorManager(std::uint16_t expected) {
 }
 
 void TCorsock::SetWSAError(std::uint16_t code, std::string text) {
-    StatusMessage(8, "Setting Winsock Error");
+    StatusMessage(slOperation, "Setting Winsock Error");
     LastErrorNo = code;
     if (text.empty())
         text = SocketErrorStr(code);
@@ -409,12 +404,12 @@ void TCorsock::SetWSAError(std::uint16_t code, std::string text) {
 }
 
 std::int32_t TCorsock::GetLastErrorNo() {
-    StatusMessage(8, "Getting LastError Number");
+    StatusMessage(slOperation, "Getting LastError Number");
     return LastErrorNo;
 }
 
 void TCorsock::SetLastErrorNo(std::int32_t value) {
-    StatusMessage(8, "Setting LastError Number");
+    StatusMessage(slOperation, "Setting LastError Number");
     LastErrorNo = value;
 }
 
@@ -443,8 +438,7 @@ std::string TCorsock::GetLocalIP() {
     return text;
 }
 
-// --- Dispatch and time-outs
-// ------------------------------------------------------------------------
+// --- Dispatch ---------------------------------------------------------------------------------
 
 void TCorsock::Wndproc(const platform::Message& message) {
     try {
@@ -457,44 +451,10 @@ void TCorsock::Wndproc(const platform::Message& message) {
         LastEventOK = platform::HighWord(message.word) == 0;
         switch (message.code) {
         case MsgSocketEvent:
-            switch (platform::LowWord(message.word)) {
-            case platform::EvRead:
-                ReadToStream();
-                break;
-            case platform::EvWrite:
-                WriteFromStream();
-                break;
-            case platform::EvAccept:
-                Connected = true;
-                if (OnAcceptReady)
-                    OnAcceptReady(this);
-                break;
-            case platform::EvConnect:
-                if (LastEventOK) {
-                    Connected = true;
-                    if (OnConnect)
-                        OnConnect(this);
-                }
-                break;
-            case platform::EvClose:
-                PeerReset = !LastEventOK;
-                DrainOnClose();
-                Connected = false;
-                RequestCloseSocket();
-                break;
-            default:
-                break;
-            }
+            SocketEvent(message);
             break;
         case MsgAsyncDone:
-            AsyncDone = true;
-            if (message.socket != -1 && platform::LowWord(message.word) == platform::EvAccept) {
-                Connected = true;
-                if (!Destroying() && OnDisconnect)
-                    OnDisconnect(this);
-            } else {
-                HostEntryBuffer = message.payload;
-            }
+            AsyncDoneEvent(message);
             break;
         case MsgSendMore:
             WriteFromStream();
@@ -510,27 +470,118 @@ void TCorsock::Wndproc(const platform::Message& message) {
     }
 }
 
+void TCorsock::SocketEvent(const platform::Message& message) {
+    switch (platform::LowWord(message.word)) {
+    case platform::EvRead:
+        ReadToStream();
+        break;
+    case platform::EvWrite:
+        WriteFromStream();
+        break;
+    case platform::EvAccept:
+        Connected = true;
+        if (OnAcceptReady)
+            OnAcceptReady(this);
+        break;
+    case platform::EvConnect:
+        if (LastEventOK) {
+            Connected = true;
+            if (OnConnect)
+                OnConnect(this);
+        }
+        break;
+    case platform::EvClose:
+        PeerReset = !LastEventOK;
+        DrainOnClose();
+        Connected = false;
+        RequestCloseSocket();
+        break;
+    default:
+        break;
+    }
+}
+
+// A finished host lookup, or an accept in the own-message mode of Listen.
+void TCorsock::AsyncDoneEvent(const platform::Message& message) {
+    AsyncDone = true;
+    if (message.socket != -1 && platform::LowWord(message.word) == platform::EvAccept) {
+        Connected = true;
+        if (!Destroying() && OnDisconnect)
+            OnDisconnect(this);
+    } else {
+        HostEntryBuffer = message.payload;
+    }
+}
+
 void TCorsock::DrainOnClose() {
     char chunk[kChunkSize + 1];
     long n;
     do {
         n = TransportRecv(chunk, kChunkSize);
-        if (n > 0) {
-            InBuffer->SetPosition(InBuffer->Size());
-            InBuffer->Write(chunk, n);
-            // The bytes that come with the close are part of the transfer as much as
-            // any other: counted and reported the same way.
-            if (InTransfer) {
-                BytesRcvd += n;
-                if (OnPacketRecvd)
-                    OnPacketRecvd(this);
-            }
-        }
+        // The bytes that come with the close are part of the transfer as much as any
+        // other: counted and reported the same way.
+        if (n > 0)
+            TakeReceived(chunk, n);
     } while (n > 0 && !Canceled);
 }
 
+// --- Waiting and time-outs ------------------------------------------------------------------
+
+namespace {
+
+// Keeps the TimeOut timer running for the length of a wait.
+class TimeOutScope {
+public:
+    TimeOutScope(TCorsock& sock, bool armed) : sock_(sock), armed_(armed) {
+        if (armed_)
+            sock_.TimerOn();
+    }
+    ~TimeOutScope() {
+        if (!armed_)
+            return;
+        try {
+            sock_.TimerOff();
+        } catch (...) {
+            // A status handler that fails must not end the program here.
+        }
+    }
+    TimeOutScope(const TimeOutScope&) = delete;
+    TimeOutScope& operator=(const TimeOutScope&) = delete;
+
+private:
+    TCorsock& sock_;
+    bool armed_;
+};
+
+} // namespace
+
+TWaitEnd TCorsock::WaitFor(const std::function<bool()>& done, const TWaitLimits& limits) {
+    TimeOutScope timer(*this, limits.timeOut);
+    const bool timed = limits.deadline != std::chrono::steady_clock::time_point::max();
+    for (;;) {
+        if (limits.timeOut && TimedOut)
+            return TWaitEnd::TimedOut;
+        if (limits.cancel && Canceled)
+            return TWaitEnd::Canceled;
+        if (done())
+            return TWaitEnd::Done;
+        if (limits.peerClose && !Connected)
+            return TWaitEnd::PeerClosed;
+        if (timed && std::chrono::steady_clock::now() >= limits.deadline)
+            return TWaitEnd::Deadline;
+        platform::wait_step();
+    }
+}
+
+void TCorsock::RaiseIfCanceled(const char* text) {
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError(text);
+    }
+}
+
 void TCorsock::TimerOn() {
-    StatusMessage(8, "Timer On");
+    StatusMessage(slOperation, "Timer On");
     TimedOut = false;
     if (TimeOut < 0)
         throw ERangeError();
@@ -539,12 +590,12 @@ void TCorsock::TimerOn() {
 }
 
 void TCorsock::TimerOff() {
-    StatusMessage(8, "Timer Off");
+    StatusMessage(slOperation, "Timer Off");
     TimeoutTimer->SetEnabled(false);
 }
 
 void TCorsock::TimerFired(TComponent*) {
-    StatusMessage(8, "Timer Triggered");
+    StatusMessage(slOperation, "Timer Triggered");
     TimerOff();
     TimedOut = true;
     Abort();

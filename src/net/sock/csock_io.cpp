@@ -77,6 +77,74 @@ private:
     std::vector<char> data_; // bytes read ahead
 };
 
+// Sets a flag for the length of a scope: InHandler while a send or receive step runs, so
+// that a step reached again from inside a handler does nothing.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagScope() { flag_ = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& flag_;
+};
+
+// Puts a file stream in the place of InBuffer or OutBuffer for one whole-file transfer; the
+// memory stream comes back and the transfer ends however the operation ends.
+class TransferScope {
+public:
+    TransferScope(TCorsock& sock, TStream*& slot, TStream& file)
+        : sock_(sock), slot_(slot), aside_(slot) {
+        slot_ = &file;
+        sock_.InTransfer = true;
+        sock_.FileTransfer = true;
+    }
+    ~TransferScope() {
+        slot_ = aside_;
+        sock_.InTransfer = false;
+        sock_.FileTransfer = false;
+    }
+    TransferScope(const TransferScope&) = delete;
+    TransferScope& operator=(const TransferScope&) = delete;
+
+private:
+    TCorsock& sock_;
+    TStream*& slot_;
+    TStream* aside_;
+};
+
+// Runs an action when the scope ends, however it ends.
+template <typename Action> class ScopeExit {
+public:
+    explicit ScopeExit(Action action) : action_(std::move(action)) {}
+    ~ScopeExit() { action_(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    Action action_;
+};
+
+// Holds back partial segments for the length of a file send (see SendFile); the socket is
+// uncorked at the end unless it has been replaced meanwhile.
+class CorkScope {
+public:
+    explicit CorkScope(const int& socket) : socket_(socket), corked_(socket) {
+        SetCork(corked_, true);
+    }
+    ~CorkScope() {
+        if (socket_ == corked_)
+            SetCork(corked_, false);
+    }
+    CorkScope(const CorkScope&) = delete;
+    CorkScope& operator=(const CorkScope&) = delete;
+
+private:
+    const int& socket_;
+    int corked_;
+};
+
 // Bytes a capture collects before it writes them to its file.
 constexpr std::size_t kCaptureBufferSize = 128 * 1024;
 
@@ -153,7 +221,7 @@ private:
 // --- Sending ----------------------------------------------------------------------------
 
 void TCorsock::SendBuffer(const char* buffer, std::uint16_t length) {
-    StatusMessage(4, "Sending Buffer");
+    StatusMessage(slSocket, "Sending Buffer");
     if (Canceled)
         return;
     if (length == 0)
@@ -162,20 +230,16 @@ void TCorsock::SendBuffer(const char* buffer, std::uint16_t length) {
     outMemory_.Write(buffer, length);
     SendComplete = false;
     platform::post(NotifyWindow, MsgSendMore, 0);
-    WaitUntil([this] { return SendComplete || Canceled || !Connected; });
-    if (!SendComplete || Canceled) {
+    if (WaitFor([this] { return SendComplete; }, {.peerClose = true}) != TWaitEnd::Done) {
         // Whatever was not taken must not be sent in front of the next command.
         outMemory_.Clear();
-        if (Canceled) {
-            Canceled = false;
-            throw EAbortError(kSendAborted);
-        }
+        RaiseIfCanceled(kSendAborted);
         throw ESockError(kClosedByPeer);
     }
 }
 
 void TCorsock::Write(const std::string& text) {
-    StatusMessage(8, "Write");
+    StatusMessage(slOperation, "Write");
     // The text is sent up to its first zero character.
     std::size_t length = strnlen(text.c_str(), text.size());
     if (std::int64_t(length) > kMaxWriteLength)
@@ -186,80 +250,60 @@ void TCorsock::Write(const std::string& text) {
 }
 
 void TCorsock::Writeln(const std::string& text) {
-    StatusMessage(8, "Writeln");
+    StatusMessage(slOperation, "Writeln");
     Write(text + "\r\n");
 }
 
 void TCorsock::SendFile(const std::string& fileName, std::int64_t startAt) {
-    StatusMessage(8, "SendFile");
+    StatusMessage(slOperation, "SendFile");
     TFileStream file(fileName, TFileStream::OpenRead);
     const std::int64_t size = file.Size();
     if (startAt < 0 || startAt > size)
         throw ERangeError(); // before any state changes: the component stays as it was
     ReadAheadStream source(file);
-    TStream* aside = OutBuffer;
-    OutBuffer = &source;
-    InTransfer = true;
-    FileTransfer = true;
-    SendComplete = false;
-    BytesTotal = size;
-    BytesSent = startAt;
-    bool closed = false;
-    // Corked, the connection carries the file in full segments instead of one short segment
-    // per 16383-byte chunk, so the receiver wakes a quarter as often; uncorking sends the rest.
-    const int corked = SocketHandle;
-    SetCork(corked, true);
-    auto uncork = [&] {
-        if (SocketHandle == corked)
-            SetCork(corked, false);
-    };
-    try {
+    TWaitEnd end;
+    {
+        TransferScope transfer(*this, OutBuffer, source);
+        sendFileHandle_ = file.Handle();
+        ScopeExit forget([this] { sendFileHandle_ = -1; });
+        SendComplete = false;
+        BytesTotal = size;
+        BytesSent = startAt;
+        // Corked, the connection carries the file in full segments instead of one short
+        // segment per 16383-byte chunk, so the receiver wakes a quarter as often; uncorking
+        // sends the rest.
+        CorkScope cork(SocketHandle);
         platform::post(NotifyWindow, MsgSendMore, 0);
-        WaitUntil(
-            [this] { return SendComplete || Canceled || BytesSent >= BytesTotal || !Connected; });
-        closed = !SendComplete && !Canceled && BytesSent < BytesTotal;
-    } catch (...) {
-        uncork();
-        OutBuffer = aside;
-        InTransfer = FileTransfer = false;
-        throw;
+        end = WaitFor([this] { return SendComplete || BytesSent >= BytesTotal; },
+                      {.peerClose = true});
     }
-    uncork();
-    OutBuffer = aside;
-    InTransfer = FileTransfer = false;
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError(kSendAborted);
-    }
-    if (closed)
+    RaiseIfCanceled(kSendAborted);
+    if (end == TWaitEnd::PeerClosed)
         throw ESockError(kClosedByPeer);
 }
 
 void TCorsock::SendStream(TStream& stream) {
-    InTransfer = true;
-    StatusMessage(8, "SendStream");
-    bool closed = false;
-    if (!Canceled) {
-        stream.SetPosition(0);
-        StatusMessage(8, "SendFile");
-        BytesSent = 0;
-        BytesTotal = stream.Size();
-        if (outMemory_.Size() == 0)
-            outMemory_.SetPosition(0);
-        outMemory_.CopyFrom(stream, 0);
-        SendComplete = false;
-        platform::post(NotifyWindow, MsgSendMore, 0);
-        WaitUntil([this] { return SendComplete || Canceled || !Connected; });
-        closed = !SendComplete && !Canceled;
+    TWaitEnd end = TWaitEnd::Canceled;
+    {
+        FlagScope transfer(InTransfer);
+        StatusMessage(slOperation, "SendStream");
+        if (!Canceled) {
+            stream.SetPosition(0);
+            StatusMessage(slOperation, "SendFile");
+            BytesSent = 0;
+            BytesTotal = stream.Size();
+            if (outMemory_.Size() == 0)
+                outMemory_.SetPosition(0);
+            outMemory_.CopyFrom(stream, 0);
+            SendComplete = false;
+            platform::post(NotifyWindow, MsgSendMore, 0);
+            end = WaitFor([this] { return SendComplete; }, {.peerClose = true});
+        }
     }
-    InTransfer = false;
-    if (Canceled || closed)
+    if (end != TWaitEnd::Done)
         outMemory_.Clear();
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError(kSendAborted);
-    }
-    if (closed)
+    RaiseIfCanceled(kSendAborted);
+    if (end == TWaitEnd::PeerClosed)
         throw ESockError(kClosedByPeer);
 }
 
@@ -267,55 +311,87 @@ void TCorsock::SendStream(TStream& stream) {
 void TCorsock::WriteFromStream() {
     if (InHandler)
         return;
-    InHandler = true;
-    StatusMessage(8, "WriteFromStream");
-    try {
-        // Encrypted bytes the socket refused earlier go first; the next write
-        // notification calls again while they do not fit.
-        if (tls_ && tls_->HasPendingOutput() && !tls_->FlushOutput()) {
-            InHandler = false;
-            return;
-        }
-        // A file is sent up to the size SendFile took at its start (BytesTotal), so the
-        // step does not ask the file for its size, a system call, twice per chunk.
-        const std::int64_t size = FileTransfer ? BytesTotal : OutBuffer->Size();
-        bool pending = FileTransfer ? BytesSent < size : size > 0;
-        if (pending && !Canceled && SocketHandle != platform::InvalidSocket) {
-            char chunk[kChunkSize];
-            OutBuffer->SetPosition(FileTransfer ? BytesSent : 0);
-            std::int64_t r = OutBuffer->Read(chunk, kChunkSize);
-            long n = TransportSend(chunk, std::size_t(r));
-            if (n < 0) {
-                // Refused (would block): the next write notification resumes from here.
-                LastErrorNo = platform::last_error();
-                OutBuffer->SetPosition(0);
-            } else {
-                std::int64_t end = OutBuffer->Position() - r + n;
-                // A file that shrank while it was sent ends where its data ends.
-                if (end >= size || (FileTransfer && r == 0)) {
-                    if (!FileTransfer)
-                        outMemory_.Clear();
-                    SendComplete = true;
-                } else {
-                    if (FileTransfer)
-                        OutBuffer->SetPosition(end);
-                    else
-                        outMemory_.Consume(n);
-                    platform::post(NotifyWindow, MsgSendMore, 0);
-                }
-                BytesSent += n;
-                if (InTransfer && OnPacketSent)
-                    OnPacketSent(this);
-            }
-        }
-    } catch (...) {
-        InHandler = false;
-        throw;
+    FlagScope handling(InHandler);
+    StatusMessage(slOperation, "WriteFromStream");
+    // Encrypted bytes the socket refused earlier go first; the next write notification
+    // calls again while they do not fit.
+    if (tls_ && tls_->HasPendingOutput() && !tls_->FlushOutput())
+        return;
+    // A file is sent up to the size SendFile took at its start (BytesTotal), so the step
+    // does not ask the file for its size, a system call, twice per chunk.
+    const std::int64_t size = FileTransfer ? BytesTotal : OutBuffer->Size();
+    const bool pending = FileTransfer ? BytesSent < size : size > 0;
+    if (!pending || Canceled || SocketHandle == platform::InvalidSocket)
+        return;
+    bool last = false;
+    long n = FileTransfer ? SendFileChunk(size, last) : SendMemoryChunk(size, last);
+    if (n < 0) {
+        // Refused (would block): the next write notification resumes from here.
+        LastErrorNo = platform::last_error();
+        return;
     }
-    InHandler = false;
+    if (last)
+        SendComplete = true;
+    else
+        platform::post(NotifyWindow, MsgSendMore, 0);
+    BytesSent += n;
+    if (InTransfer && OnPacketSent)
+        OnPacketSent(this);
+}
+
+long TCorsock::SendMemoryChunk(std::int64_t size, bool& last) {
+    char chunk[kChunkSize];
+    OutBuffer->SetPosition(0);
+    std::int64_t r = OutBuffer->Read(chunk, kChunkSize);
+    long n = TransportSend(chunk, std::size_t(r));
+    if (n < 0) {
+        OutBuffer->SetPosition(0);
+        return n;
+    }
+    last = n >= size;
+    if (last)
+        outMemory_.Clear();
+    else
+        outMemory_.Consume(n);
+    return n;
+}
+
+// A chunk of the file from BytesSent on, never past the size taken at the start. A file
+// that shrank meanwhile ends where its data ends.
+long TCorsock::SendFileChunk(std::int64_t size, bool& last) {
+    const std::int64_t count = std::min<std::int64_t>(kChunkSize, size - BytesSent);
+    if (sendFileHandle_ != -1 && SendsFromFile()) {
+        long n =
+            platform::sock_send_file(SocketHandle, sendFileHandle_, BytesSent, std::size_t(count));
+        if (n != platform::SendFileUnsupported) {
+            last = n == 0 || (n > 0 && BytesSent + n >= size);
+            return n;
+        }
+        sendFileHandle_ = -1; // this file is read and sent from here on
+    }
+    char chunk[kChunkSize];
+    OutBuffer->SetPosition(BytesSent);
+    std::int64_t r = OutBuffer->Read(chunk, count);
+    long n = TransportSend(chunk, std::size_t(r));
+    if (n >= 0)
+        last = r == 0 || BytesSent + n >= size;
+    return n;
 }
 
 // --- Receiving ----------------------------------------------------------------------------
+
+void TCorsock::TakeReceived(const char* bytes, long count) {
+    // A capture file is only ever appended to, so it already stands at its end; asking a
+    // file for its size would cost a system call per chunk.
+    if (InputIsMemory())
+        InBuffer->SetPosition(InBuffer->Size());
+    InBuffer->Write(bytes, count);
+    if (InTransfer) {
+        BytesRcvd += count;
+        if (OnPacketRecvd)
+            OnPacketRecvd(this);
+    }
+}
 
 // The receive step: appends at most one chunk to InBuffer.
 void TCorsock::ReadToStream() {
@@ -326,41 +402,28 @@ void TCorsock::ReadToStream() {
         readPaused_ = true;
         return;
     }
-    InHandler = true;
-    StatusMessage(8, "ReadToStream");
     bool received = false;
-    try {
+    {
+        FlagScope handling(InHandler);
+        StatusMessage(slOperation, "ReadToStream");
         char chunk[kChunkSize];
         long n = TransportRecv(chunk, kChunkSize);
         if (n < 0) {
             LastErrorNo = platform::last_error();
-            if (LastErrorNo != 10035) { // nothing waiting is no error
+            if (LastErrorNo != platform::err::WouldBlock) { // nothing waiting is no error
                 std::string text = SocketErrorStr(std::uint16_t(LastErrorNo));
                 if (OnError)
                     OnError(this, std::uint16_t(LastErrorNo), text);
             }
         } else {
             received = true;
-            // A capture file is only ever appended to here, so it already stands at its
-            // end; asking a file for its size would cost a system call per chunk.
-            if (InputIsMemory())
-                InBuffer->SetPosition(InBuffer->Size());
-            InBuffer->Write(chunk, n);
-            if (InTransfer) {
-                BytesRcvd += n;
-                if (OnPacketRecvd)
-                    OnPacketRecvd(this);
-            }
+            TakeReceived(chunk, n);
             // More may be waiting: in the socket after a full chunk, or inside TLS,
             // where no socket notification will announce it.
             if (n == kChunkSize || (tls_ && tls_->HasBufferedInput()))
                 platform::post(NotifyWindow, MsgReadMore, 0);
         }
-    } catch (...) {
-        InHandler = false;
-        throw;
     }
-    InHandler = false;
     if (received && OnDataArrived)
         OnDataArrived(this);
 }
@@ -382,16 +445,11 @@ bool TCorsock::InputHasLine() const {
 }
 
 std::string TCorsock::Read(std::uint16_t count) {
-    StatusMessage(8, "Read( " + std::to_string(count) + " )");
-    if (count > 0) {
-        WaitUntil([&] { return InBuffer->Size() >= count || Canceled || !Connected; });
-        if (!Canceled && InBuffer->Size() < count)
-            throw ESockError(kClosedByPeer); // the bytes that came stay buffered
-    }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError(kSendAborted);
-    }
+    StatusMessage(slOperation, "Read( " + std::to_string(count) + " )");
+    if (count > 0 && WaitFor([&] { return InBuffer->Size() >= count; }, {.peerClose = true}) ==
+                         TWaitEnd::PeerClosed)
+        throw ESockError(kClosedByPeer); // the bytes that came stay buffered
+    RaiseIfCanceled(kSendAborted);
     // Count 0 takes everything buffered, however much that is.
     std::int64_t take = count == 0 ? inMemory_.Size() : count;
     std::string result(inMemory_.Data(), std::size_t(take));
@@ -402,10 +460,9 @@ std::string TCorsock::Read(std::uint16_t count) {
 }
 
 std::string TCorsock::ReadLn() {
-    StatusMessage(8, "ReadLn");
-    for (;;) {
-        if (InputHasLine())
-            break;
+    StatusMessage(slOperation, "ReadLn");
+    WaitFor([this] { return InputHasLine() || inMemory_.Size() >= kMaxLineLength || !Connected; });
+    if (!InputHasLine()) {
         if (inMemory_.Size() >= kMaxLineLength) {
             // A peer that never ends its line must not make us buffer without end.
             inMemory_.Clear();
@@ -414,12 +471,11 @@ std::string TCorsock::ReadLn() {
         }
         if (!Connected)
             throw ESockError(kClosedByPeer);
-        platform::wait_step();
-        if (Canceled)
-            break;
     }
+    // Unlike the other operations ReadLn leaves Canceled set, and the line buffered: a
+    // protocol above may take a reply that cancelled the wait as the reply itself.
     if (Canceled)
-        throw EAbortError(kReadlnAborted); // Canceled stays set; the line stays buffered
+        throw EAbortError(kReadlnAborted);
     const char* data = inMemory_.Data();
     const char* lf =
         static_cast<const char*>(std::memchr(data, '\n', std::size_t(inMemory_.Size())));
@@ -439,12 +495,12 @@ std::string TCorsock::ReadLn() {
 }
 
 std::string TCorsock::Transaction(const std::string& command) {
-    StatusMessage(8, "Transaction");
+    StatusMessage(slOperation, "Transaction");
     ReplyCode = 0;
     Writeln(command);
     LastReply = ReadReplyLine();
     if (!LastReply.empty()) {
-        StatusMessage(1, LastReply);
+        StatusMessage(slProtocol, LastReply);
         std::int64_t value = 0;
         int digits = 0;
         while (digits < 10 && digits < int(LastReply.size()) &&
@@ -462,23 +518,15 @@ std::string TCorsock::Transaction(const std::string& command) {
 }
 
 void TCorsock::CaptureFile(const std::string& fileName, std::int64_t appendAt) {
-    StatusMessage(8, "CaptureFile");
+    StatusMessage(slOperation, "CaptureFile");
     TFileStream file(fileName, appendAt >= 0 ? TFileStream::OpenReadWrite : TFileStream::Create);
     if (appendAt >= 0) {
         file.Truncate(appendAt);
         file.SetPosition(appendAt);
     }
     CaptureStreamBuffer capture(file);
-    TStream* aside = InBuffer;
-    InBuffer = &capture;
-    InTransfer = true;
-    FileTransfer = true;
-    auto restore = [&] {
-        InBuffer = aside;
-        InTransfer = FileTransfer = false;
-        ResumeReading();
-    };
     try {
+        TransferScope transfer(*this, InBuffer, capture);
         BytesRcvd = 0;
         if (inMemory_.Size() > 0) {
             // Bytes that arrived before the capture began come first.
@@ -490,46 +538,37 @@ void TCorsock::CaptureFile(const std::string& fileName, std::int64_t appendAt) {
             readPaused_ = false;
             platform::post(NotifyWindow, MsgReadMore, 0);
         }
-        WaitUntil([this] { return !Connected || Canceled; });
+        WaitFor([] { return false; }, {.peerClose = true});
     } catch (...) {
-        restore();
+        ResumeReading();
         capture.Finish(false); // the bytes received so far stay on disk
         throw;
     }
-    restore();
+    ResumeReading();
     capture.Finish(!Canceled);
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError(kSendAborted);
-    }
+    RaiseIfCanceled(kSendAborted);
 }
 
 // The loop of the capture operations: hands everything buffered to sink while more()
 // holds, waiting while nothing is buffered and the connection is open.
 void TCorsock::CaptureInto(const std::function<bool()>& more,
                            const std::function<void(const char*, std::size_t)>& sink) {
-    while (!Canceled && more()) {
-        if (inMemory_.Size() > 0) {
-            sink(inMemory_.Data(), std::size_t(inMemory_.Size()));
-            inMemory_.Clear();
-            ResumeReading();
-        } else if (!Connected) {
-            break; // nothing more can come
-        } else {
-            platform::wait_step();
-        }
+    // A closed connection ends the loop once nothing is buffered: nothing more can come.
+    while (WaitFor([&] { return !more() || inMemory_.Size() > 0; }, {.peerClose = true}) ==
+               TWaitEnd::Done &&
+           more()) {
+        sink(inMemory_.Data(), std::size_t(inMemory_.Size()));
+        inMemory_.Clear();
+        ResumeReading();
     }
     InTransfer = false;
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError(kCaptureAborted);
-    }
+    RaiseIfCanceled(kCaptureAborted);
 }
 
 void TCorsock::CaptureStream(TStream& stream, std::int32_t count) {
     InTransfer = true;
     BytesRcvd = InBuffer->Size();
-    StatusMessage(8, "Capture Stream");
+    StatusMessage(slOperation, "Capture Stream");
     CaptureInto([&] { return Connected && (count == -1 || stream.Size() < count); },
                 [&](const char* data, std::size_t size) {
                     stream.SetPosition(stream.Size());
@@ -540,7 +579,7 @@ void TCorsock::CaptureStream(TStream& stream, std::int32_t count) {
 void TCorsock::CaptureString(std::string& text, std::int32_t count) {
     text.clear();
     InTransfer = true;
-    StatusMessage(8, "Capture String");
+    StatusMessage(slOperation, "Capture String");
     BytesRcvd = 0;
     CaptureInto(
         [&] {
@@ -554,7 +593,7 @@ void TCorsock::CaptureString(std::string& text, std::int32_t count) {
 }
 
 void TCorsock::FilterHeader(TStream& stream) {
-    StatusMessage(8, "FilterHeader");
+    StatusMessage(slOperation, "FilterHeader");
     std::string line;
     do {
         line = ReadLn();
@@ -565,7 +604,7 @@ void TCorsock::FilterHeader(TStream& stream) {
 // --- Listening and accepting ----------------------------------------------------------------
 
 void TCorsock::Listen(bool ownMessage, std::uint32_t address) {
-    StatusMessage(8, "Listening");
+    StatusMessage(slOperation, "Listening");
     if (Port < 0 || Port > 65535)
         throw ERangeError();
     RemoteAddress.addr = address;
@@ -581,12 +620,11 @@ void TCorsock::Listen(bool ownMessage, std::uint32_t address) {
 }
 
 int TCorsock::Accept() {
-    WaitUntil([this] { return AsyncDone || Canceled; });
-    if (Canceled)
-        throw ESockError("Accepting Canceled");
+    if (WaitFor([this] { return AsyncDone; }) == TWaitEnd::Canceled)
+        throw ESockError("Accepting Canceled"); // Canceled stays set
     if (!LastEventOK)
         throw ESockError("Error creating Data Connection");
-    StatusMessage(4, "Accepting");
+    StatusMessage(slSocket, "Accepting");
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     int handle = platform::sock_accept(SocketHandle, &address, &port);
@@ -600,12 +638,9 @@ int TCorsock::Accept() {
     // The accepted socket inherits the listener's reset-on-close setting; a data
     // connection must close gracefully, or the tail of what was sent is lost.
     platform::sock_set_linger(handle, false, 0);
-    if (Canceled) {
-        Canceled = false;
-        if (handle != platform::InvalidSocket)
-            platform::sock_close(handle);
-        throw EAbortError(kSendAborted);
-    }
+    if (Canceled)
+        platform::sock_close(handle); // handle is valid here
+    RaiseIfCanceled(kSendAborted);
     return handle;
 }
 
@@ -617,14 +652,18 @@ void TCorsock::AdoptSocket(int handle) {
     RegisterAll(handle);
 }
 
-std::string TCorsock::GetLocalAddress() {
-    std::uint32_t address = 0;
-    platform::sock_local_name(SocketHandle, &address, nullptr);
+std::string TCorsock::DottedAddress(std::uint32_t address) {
     in_addr a{};
     a.s_addr = address;
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &a, text, sizeof text);
-    std::string result = text;
+    return text;
+}
+
+std::string TCorsock::GetLocalAddress() {
+    std::uint32_t address = 0;
+    platform::sock_local_name(SocketHandle, &address, nullptr);
+    std::string result = DottedAddress(address);
     for (char& c : result)
         if (c == '.')
             c = ',';

@@ -4,6 +4,7 @@
 #include "net/sock/tls.h"
 
 #include <chrono>
+#include <sys/socket.h>
 
 namespace kestrel {
 namespace {
@@ -33,43 +34,50 @@ void TCorsock::StartTls(const std::string& host, std::shared_ptr<TTlsSessionSlot
     tls_ = std::make_unique<TTlsChannel>(SocketHandle, host, std::move(slot));
     // Bytes already waiting (the server's answer, say) are not announced again.
     platform::post(NotifyWindow, MsgReadMore, 0);
-    if (TimeOut > 0)
-        TimerOn();
-    WaitUntil([this] {
-        return tls_->HandshakeDone() || tls_->Failed() || Canceled || TimedOut || !Connected;
-    });
-    if (TimeOut > 0)
-        TimerOff();
+    // The channel is gone once the connection closed (RequestCloseSocket drops it).
+    TWaitEnd end = WaitFor([this] { return tls_ && (tls_->HandshakeDone() || tls_->Failed()); },
+                           {.peerClose = true, .timeOut = TimeOut > 0});
     if (tls_ && tls_->HandshakeDone() && !tls_->Failed())
         return;
     const bool failed = tls_ && tls_->Failed();
     std::string reason = failed       ? tls_->Error()
                          : !Connected ? "TLS handshake failed: the server closed the connection"
-                         : TimedOut   ? "TLS handshake timed out"
-                                      : "TLS handshake aborted";
-    const bool aborted = Canceled && !failed && !TimedOut && Connected;
+                         : end == TWaitEnd::TimedOut ? "TLS handshake timed out"
+                                                     : "TLS handshake aborted";
     tls_.reset();
+    if (!failed && Connected && end != TWaitEnd::TimedOut)
+        RaiseIfCanceled(reason.c_str());
     Canceled = false;
-    if (aborted)
-        throw EAbortError(reason);
     throw ESockError(reason);
 }
 
 void TCorsock::EndTls() {
     if (!tls_ || !Connected)
         return;
+    const auto deadline = std::chrono::steady_clock::now() + kCloseNotifyLimit;
     tls_->Shutdown();
-    auto deadline = std::chrono::steady_clock::now() + kCloseNotifyLimit;
-    WaitUntil([&] {
-        return !tls_ || !tls_->HasPendingOutput() || !Connected || Canceled ||
-               std::chrono::steady_clock::now() >= deadline;
-    });
+    WaitFor([this] { return !tls_ || !tls_->HasPendingOutput(); },
+            {.peerClose = true, .deadline = deadline});
     // What the peer sent meanwhile (session tickets, its own close_notify) is read and
     // dropped: a socket closed with unread bytes resets the connection, and a reset can
-    // make the peer lose data it has not read yet.
+    // make the peer lose data it has not read yet. The peer's answer to our close_notify
+    // may still be on its way, so the end of our sending is announced (a FIN after the
+    // last record) and the peer's close awaited before the socket may be closed.
     char bytes[4096];
-    while (tls_ && Connected && TransportRecv(bytes, sizeof bytes) > 0) {
-    }
+    auto drain = [&] {
+        while (tls_ && Connected && TransportRecv(bytes, sizeof bytes) > 0) {
+        }
+    };
+    drain();
+    if (!tls_ || !Connected || Canceled || tls_->HasPendingOutput())
+        return;
+    ::shutdown(SocketHandle, SHUT_WR);
+    WaitFor(
+        [&] {
+            drain();
+            return !tls_ || !Connected;
+        },
+        {.peerClose = true, .deadline = deadline});
 }
 
 } // namespace kestrel
