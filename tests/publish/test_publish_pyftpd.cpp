@@ -68,6 +68,7 @@ struct Site {
     int connections = 1;
     bool machineList = true;
     bool remove = false;
+    bool passive = false;
 
     TPublisher Make() const {
         TConnectionSettings connection;
@@ -75,6 +76,7 @@ struct Site {
         connection.Port = server.port();
         connection.UserID = server.user();
         connection.Password = server.password();
+        connection.DataMode = passive ? TDataMode::Passive : TDataMode::Active;
         TPublishOptions options;
         options.LocalRoot = local.string();
         options.RemoteRoot = remote;
@@ -100,7 +102,7 @@ void ExpectNoTemporaryFiles(const fs::path& remoteRoot) {
         EXPECT_EQ(entry.path().string().find(kTemporarySuffix), std::string::npos) << entry.path();
 }
 
-void PublishTwiceThenOneChange(int connections, bool machineList) {
+void PublishTwiceThenOneChange(int connections, bool machineList, bool passive = false) {
     Watchdog dog(60s);
     PyFtpd server;
     TempDir local("kestrel-site");
@@ -108,6 +110,7 @@ void PublishTwiceThenOneChange(int connections, bool machineList) {
     Site site{server, local.path()};
     site.connections = connections;
     site.machineList = machineList;
+    site.passive = passive;
     fs::path remote = server.root() / "www";
 
     TPublisher first = site.Make();
@@ -156,6 +159,10 @@ TEST(PublishRealServer, OneConnection) {
 
 TEST(PublishRealServer, FourConnections) {
     PublishTwiceThenOneChange(4, true);
+}
+
+TEST(PublishRealServer, FourPassiveConnections) {
+    PublishTwiceThenOneChange(4, true, true);
 }
 
 TEST(PublishRealServer, ListFallbackWithoutMachineListing) {
