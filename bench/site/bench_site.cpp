@@ -267,8 +267,13 @@ int main(int argc, char** argv) {
                         return LftpCommand(server.port(), local, remote);
                     if (client == "curl")
                         return CurlCommand(server.port(), local, remote);
-                    return {self,           "--child", std::to_string(server.port()),
-                            local.string(), remote,    client.substr(5)};
+                    return {self,
+                            "--child",
+                            std::to_string(server.port()),
+                            local.string(),
+                            remote,
+                            client.substr(5, 1),
+                            client.back() == 'p' ? "passive" : "active"};
                 };
                 times[client + " first"].push_back(RunChild(command()));
                 std::printf("  %s first %.3f s\n", client.c_str(), times[client + " first"].back());
