@@ -12,7 +12,8 @@ packages=(cmake g++ make qt6-base-dev libgtest-dev python3-pyftpdlib curl xvfb x
 # The Debian package and its checks: the icon renderer (Qt SVG), dpkg-shlibdeps, lintian, and
 # the validators of the menu entry, the AppStream metadata and the manual page.
 packages+=(qt6-svg-dev dpkg-dev lintian desktop-file-utils appstream man-db)
-# Encrypted connections: OpenSSL to build against, and pyftpdlib's TLS handler for the tests.
+# Encrypted connections and the publishing manifest's SHA-256: OpenSSL to build against, and
+# pyftpdlib's TLS handler for the tests.
 packages+=(libssl-dev python3-openssl)
 missing=()
 for p in "${packages[@]}"; do

@@ -5,6 +5,7 @@
 #include "app/animate.h"
 #include "app/application.h"
 #include "app/helpviewer.h"
+#include "app/publishdialog.h"
 #include "browser/filectrl.h"
 
 #include <QAction>
@@ -403,6 +404,18 @@ void TMainForm::CreateMenus() {
     RemoveDirectory1 = DirPop->addAction("Remove Directory");
     N2 = DirPop->addSeparator();
     UploadDirectory1 = DirPop->addAction("Upload Directory");
+    // Publishing the whole site folder shown, in its own dialog; the key works anywhere.
+    QAction* publishSite = DirPop->addAction("Publish Site...");
+    publishSite->setShortcut(QKeySequence("Ctrl+Shift+P"));
+    addAction(publishSite);
+    connect(publishSite, &QAction::triggered, this, [this] {
+        Handle([this] {
+            TConnectionSettings settings{
+                eHost->text().toStdString(), StrToInt(ePort->text().toStdString()),
+                eUserID->text().toStdString(), ePassword->text().toStdString()};
+            OpenPublishDialog(this, settings, std::filesystem::current_path().string());
+        });
+    });
     WebPop = new QMenu(this);
     DeleteFile1 = WebPop->addAction("Delete File");
     FileListPop = new QMenu(this);

@@ -43,6 +43,9 @@ def parse_args(argv):
     parser.add_argument("--log-file", default=None,
                         help="write pyftpdlib's log here; without it the log is silenced")
     parser.add_argument("--verbose", action="store_true", help="log every command")
+    parser.add_argument("--no-rename-over", action="store_true",
+                        help="refuse RNTO onto a name that already exists (550), as some "
+                             "servers do")
     parser.add_argument("--no-epsv", action="store_true",
                         help="answer EPSV as an unknown command (500), as older servers do")
     parser.add_argument("--masquerade-address", default=None,
@@ -71,6 +74,16 @@ def configure_logging(args):
     logger.propagate = False
 
 
+def refuse_rename_over(self, path):
+    """RNTO that refuses to rename onto an existing file, like servers on systems whose
+    rename does not replace."""
+    if self.fs.lexists(path):
+        self._rnfr = None
+        self.respond("550 Cannot rename: file exists.")
+        return
+    return super(type(self), self).ftp_RNTO(path)
+
+
 def main(argv):
     args = parse_args(argv)
     configure_logging(args)
@@ -95,6 +108,9 @@ def main(argv):
         handler.keyfile = args.tls_key or args.tls_cert
         handler.tls_control_required = args.tls_required
         handler.tls_data_required = args.tls_required
+    if args.no_rename_over:
+        handler = type("NoRenameOver" + handler.__name__, (handler,),
+                       {"ftp_RNTO": refuse_rename_over})
     handler.authorizer = authorizer
     if args.no_epsv:
         handler.proto_cmds = {k: v for k, v in base.proto_cmds.items() if k != "EPSV"}

@@ -4,6 +4,7 @@
 #include "net/sock/tls.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <netdb.h>
@@ -14,7 +15,8 @@
 namespace kestrel {
 namespace {
 
-std::int32_t g_winsockUsers = 0;
+// Counted across threads: every thread may run socket components on its own loop.
+std::atomic<std::int32_t> g_winsockUsers{0};
 
 struct ErrorText {
     std::int32_t code;
@@ -182,9 +184,9 @@ void TCorsock::InitWinsock() {
     StatusMessage(slOperation, "Initializing Winsock");
     bool counted = false;
     try {
-        ++g_winsockUsers;
+        bool first = ++g_winsockUsers == 1;
         counted = true;
-        if (g_winsockUsers == 1) {
+        if (first) {
             // No start-up call on this platform: describe the BSD sockets instead.
             utsname info{};
             uname(&info);

@@ -1,0 +1,60 @@
+// What a publish will do, worked out from the local tree, the remote tree and the
+// manifest without touching the network, so that it can be shown first and tested alone.
+//
+// The steps run in this order: remove what stands in the way (a remote file where a
+// local folder is, or the reverse; only with the delete option), create the remote root
+// and the missing folders (parents first), upload new and changed files, delete remote
+// files and folders that are gone locally (only with the delete option; folders deepest
+// first), and write the manifest last.
+#pragma once
+
+#include "publish/localtree.h"
+#include "publish/manifest.h"
+#include "publish/remotetree.h"
+
+#include <optional>
+
+namespace kestrel {
+
+struct TPlanOptions {
+    bool Delete = false; // remove remote files and folders that no longer exist locally
+    TWalkOptions Walk;   // what the walk left out is never deleted on the server either
+};
+
+struct TPlannedUpload {
+    std::string Path; // relative to both roots
+    std::int64_t Size = 0;
+    bool New = true; // false: changed
+};
+
+// A local file or folder that cannot be published without the delete option.
+struct TPlanConflict {
+    std::string Path;
+    std::string Reason;
+};
+
+struct TPublishPlan {
+    bool CreateRoot = false;
+    std::vector<std::string> FilesToRemoveFirst;
+    std::vector<std::string> FoldersToRemoveFirst; // deepest first
+    std::vector<std::string> FoldersToCreate;      // parents first
+    std::vector<TPlannedUpload> Uploads;
+    std::vector<std::string> FilesToDelete;
+    std::vector<std::string> FoldersToDelete; // deepest first
+    std::vector<std::string> Unchanged;
+    std::vector<TPlanConflict> Conflicts;
+    std::vector<std::string> Notes;
+    bool ByManifest = false;
+    std::int64_t BytesToSend = 0;
+
+    bool NothingToDo() const {
+        return !CreateRoot && FilesToRemoveFirst.empty() && FoldersToRemoveFirst.empty() &&
+               FoldersToCreate.empty() && Uploads.empty() && FilesToDelete.empty() &&
+               FoldersToDelete.empty();
+    }
+};
+
+TPublishPlan MakePlan(const TLocalTree& local, const TRemoteTree& remote,
+                      const std::optional<TManifest>& manifest, const TPlanOptions& options);
+
+} // namespace kestrel

@@ -1,0 +1,247 @@
+#include "publish/publisher.h"
+
+#include "publish/runstate.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace kestrel {
+namespace {
+
+bool OffersMachineList(const std::vector<std::string>& features) {
+    for (const std::string& feature : features) {
+        if (feature.size() >= 4 &&
+            (feature.compare(0, 4, "MLST") == 0 || feature.compare(0, 4, "mlst") == 0))
+            return true;
+    }
+    return false;
+}
+
+// "/site/" -> "/site"; "site" under "/home/u" -> "/home/u/site"; "" -> the log-in folder.
+std::string ResolveRoot(TVaneFTP& ftp, std::string root) {
+    if (root.empty() || root[0] != '/') {
+        std::string home = ftp.GetCurrentDir();
+        if (home.empty())
+            home = "/";
+        root = root.empty() ? home : JoinRemote(home, root);
+    }
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    return root;
+}
+
+// The manifest in the remote root, or nothing when there is none (the server refuses to
+// send it) or it is not one of ours.
+std::optional<TManifest> ReadManifest(TVaneFTP& ftp, const std::string& root,
+                                      std::vector<std::string>& notes) {
+    char pattern[] = "/tmp/kestrelftp-manifest-XXXXXX";
+    int fd = ::mkstemp(pattern);
+    if (fd < 0)
+        throw EFCreateError("Cannot create file " + std::string(pattern));
+    ::close(fd);
+    struct Remover {
+        const char* path;
+        ~Remover() { ::unlink(path); }
+    } remover{pattern};
+    try {
+        ftp.Download(JoinRemote(root, kManifestName), pattern);
+    } catch (const FTPException&) {
+        return std::nullopt;
+    }
+    std::ifstream in(pattern, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    int bad = 0;
+    std::optional<TManifest> manifest = ParseManifest(text.str(), &bad);
+    if (!manifest)
+        notes.push_back(std::string("The file ") + kManifestName +
+                        " on the server is not a manifest of this program; it is replaced");
+    else if (bad > 0)
+        notes.push_back("The manifest had " + std::to_string(bad) +
+                        " unreadable lines; their files are compared by size");
+    return manifest;
+}
+
+} // namespace
+
+std::string ReasonText(const std::exception& error) {
+    std::string text = error.what();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {
+    auto ftp = std::make_unique<TVaneFTP>(nullptr);
+    ftp->Host = settings.Host;
+    ftp->Port = settings.Port;
+    ftp->UserID = settings.UserID;
+    ftp->Password = settings.Password;
+    ftp->DataMode = settings.DataMode;
+    ftp->Encryption = settings.Encryption;
+    ftp->OnCertificateCheck = settings.OnCertificateCheck;
+    ftp->TimeOut = settings.TimeOut;
+    ftp->Connect();
+    ftp->Mode(2); // TYPE I: every file is sent byte for byte
+    return ftp;
+}
+
+int TPublisher::ConnectionLimit() {
+    // The event platform keeps one loop per thread: each connection runs on its own.
+    return kMaxConnections;
+}
+
+TPublisher::TPublisher(TConnectionSettings connection, TPublishOptions options)
+    : connection_(std::move(connection)), options_(std::move(options)) {}
+
+TPublisher::~TPublisher() = default;
+
+const TPublishPlan& TPublisher::Prepare() {
+    local_ = WalkLocalTree(options_.LocalRoot, options_.Plan.Walk);
+    std::unique_ptr<TVaneFTP> ftp = OpenConnection(connection_);
+    root_ = ResolveRoot(*ftp, options_.RemoteRoot);
+    bool machineList = options_.UseMachineList && OffersMachineList(ftp->Features());
+    remote_ = ReadRemoteTree(*ftp, root_, machineList);
+    std::vector<std::string> notes = remote_.Notes;
+    manifest_.reset();
+    // MLSD shows hidden files, so a manifest it does not show is not there.
+    if (remote_.RootExists && (!machineList || remote_.Entries.count(kManifestName)))
+        manifest_ = ReadManifest(*ftp, root_, notes);
+    try {
+        ftp->Disconnect();
+    } catch (const std::exception&) {
+        // The plan is made; a refused QUIT changes nothing.
+    }
+    prepareNotes_ = notes;
+    prepared_ = true;
+    return Replan(options_.Plan);
+}
+
+const TPublishPlan& TPublisher::Replan(const TPlanOptions& options) {
+    options_.Plan = options;
+    plan_ = MakePlan(local_, remote_, manifest_, options_.Plan);
+    plan_.Notes.insert(plan_.Notes.begin(), prepareNotes_.begin(), prepareNotes_.end());
+    plan_.Notes.insert(plan_.Notes.end(), local_.Notes.begin(), local_.Notes.end());
+    return plan_;
+}
+
+void TPublisher::Stop() {
+    stop_ = true;
+}
+
+void TPublisher::BuildPhases(RunState& state) const {
+    auto phase = [&](TPublishJob::Kind kind, const std::vector<std::string>& paths, bool serial) {
+        auto p = std::make_unique<TPublishPhase>();
+        p->serial = serial;
+        for (const std::string& path : paths)
+            p->jobs.push_back({kind, path, 0});
+        state.phases.push_back(std::move(p));
+    };
+    phase(TPublishJob::RemoveFile, plan_.FilesToRemoveFirst, false);
+    phase(TPublishJob::RemoveFolder, plan_.FoldersToRemoveFirst, true);
+    std::vector<std::string> root;
+    if (plan_.CreateRoot)
+        root.push_back("");
+    phase(TPublishJob::MakeRoot, root, true);
+    phase(TPublishJob::MakeFolder, plan_.FoldersToCreate, true);
+    auto uploads = std::make_unique<TPublishPhase>();
+    for (const TPlannedUpload& upload : plan_.Uploads)
+        uploads->jobs.push_back({TPublishJob::Upload, upload.Path, upload.Size});
+    state.phases.push_back(std::move(uploads));
+    phase(TPublishJob::DeleteFile, plan_.FilesToDelete, false);
+    phase(TPublishJob::DeleteFolder, plan_.FoldersToDelete, true);
+    auto manifest = std::make_unique<TPublishPhase>();
+    manifest->serial = true;
+    manifest->afterStop = true;
+    manifest->jobs.push_back({TPublishJob::WriteManifest, kManifestName, 0});
+    state.phases.push_back(std::move(manifest));
+    for (auto& p : state.phases)
+        p->done.assign(p->jobs.size(), 0);
+}
+
+TPublishSummary TPublisher::Run() {
+    if (!prepared_)
+        Prepare();
+    RunState state;
+    BuildPhases(state);
+    // A run that changes nothing keeps the manifest as it is.
+    if (plan_.NothingToDo() && manifest_ && *manifest_ == FinalManifest(state))
+        state.phases.back()->jobs.clear(), state.phases.back()->done.clear();
+    state.filesTotal = int(plan_.Uploads.size());
+    state.bytesTotal = plan_.BytesToSend;
+    state.started = std::chrono::steady_clock::now();
+    state.summary.Unchanged = int(plan_.Unchanged.size());
+    int jobs =
+        int(plan_.Uploads.size() + plan_.FilesToDelete.size() + plan_.FilesToRemoveFirst.size());
+    int count = std::clamp(options_.Connections, 1, std::min(kMaxConnections, ConnectionLimit()));
+    count = std::max(1, std::min(count, jobs));
+    state.current.assign(std::size_t(count), std::string());
+    state.inFlight.assign(std::size_t(count), 0);
+    stop_ = false;
+    RunWorkers(state, count);
+    AccountUnfinished(state);
+    for (const TPlanConflict& conflict : plan_.Conflicts)
+        state.summary.Failures.push_back({conflict.Path, conflict.Reason});
+    state.summary.Stopped = stop_;
+    return state.summary;
+}
+
+// Jobs that no connection finished: after a Stop they are simply not done; otherwise no
+// connection was left to do them, and each is a failure.
+void TPublisher::AccountUnfinished(RunState& state) const {
+    int notSent = 0;
+    for (auto& phase : state.phases) {
+        for (std::size_t i = 0; i < phase->jobs.size(); ++i) {
+            if (phase->done[i])
+                continue;
+            const TPublishJob& job = phase->jobs[i];
+            if (stop_ && job.kind != TPublishJob::WriteManifest) {
+                notSent += job.kind == TPublishJob::Upload;
+                continue;
+            }
+            std::string what = job.kind == TPublishJob::WriteManifest
+                                   ? "The manifest was not written: no connection was left"
+                                   : "Not done: no connection to the server was left";
+            state.summary.Failures.push_back(
+                {job.kind == TPublishJob::WriteManifest ? "" : job.path, what});
+        }
+    }
+    if (stop_)
+        state.summary.Notes.push_back("Stopped: " + std::to_string(notSent) +
+                                      " files were not sent");
+}
+
+// What the manifest says after the run: only what is really on the server. A file sent
+// in this run, or found unchanged, has its local hash; a file left as it was keeps its old
+// entry while the server still shows it with that size; a file whose old content is gone
+// or may be partial has none.
+TManifest TPublisher::FinalManifest(const RunState& state) const {
+    TManifest result;
+    if (manifest_) {
+        for (const auto& [path, entry] : *manifest_) {
+            auto remote = remote_.Entries.find(path);
+            if (remote == remote_.Entries.end() || remote->second.Folder ||
+                state.removed.count(path) || state.lost.count(path))
+                continue;
+            if (remote->second.Size >= 0 && remote->second.Size != entry.Size)
+                continue;
+            result[path] = entry;
+        }
+    }
+    auto local = [&](const std::string& path) {
+        const TLocalFile& file = local_.Files.at(path);
+        result[path] = TManifestEntry{file.Hash, file.Size};
+    };
+    for (const std::string& path : plan_.Unchanged)
+        local(path);
+    for (const std::string& path : state.uploaded)
+        local(path);
+    for (const std::string& path : state.lost)
+        if (!state.uploaded.count(path))
+            result.erase(path);
+    return result;
+}
+
+} // namespace kestrel

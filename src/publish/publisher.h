@@ -1,0 +1,140 @@
+// Publishing a site folder to a remote folder in one step: a plan first (what is new,
+// changed, gone), then the plan carried out with several connections at once, each its
+// own TVaneFTP on its own thread, and a summary.
+//
+//   TPublisher publisher(connection, options);
+//   const TPublishPlan& plan = publisher.Prepare(); // walk, list, read the manifest, plan
+//   TPublishSummary summary = publisher.Run();      // carry it out; Stop() from any thread
+//
+// Each file goes to ".name.kestrel-tmp" in its folder and is renamed over its real name
+// when complete, so a visitor sees the old page or the new one, never a part of one. The
+// manifest in the remote root is written last, the same way, and describes only what is
+// really on the server afterwards, also after a failure or a Stop.
+#pragma once
+
+#include "net/ftp/vaneftp.h"
+#include "publish/plan.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace kestrel {
+
+struct TConnectionSettings {
+    std::string Host;
+    int Port = 21;
+    std::string UserID;
+    std::string Password;
+    TDataMode DataMode = TDataMode::Active;
+    TEncryption Encryption = TEncryption::None;
+    // Asked, on a connection's own thread, about a certificate that failed verification.
+    TCertificateEvent OnCertificateCheck;
+    std::int32_t TimeOut = 30000; // ms for host lookup and connect
+};
+
+struct TPublishOptions {
+    std::string LocalRoot;
+    std::string RemoteRoot; // absolute, or relative to the log-in folder; empty: that folder
+    TPlanOptions Plan;
+    bool TemporaryNames = true; // upload under a temporary name, then rename over
+    int Connections = 4;        // 1 to kMaxConnections
+    bool UseMachineList = true; // list with MLSD when the server's FEAT offers MLST
+};
+
+inline constexpr int kMaxConnections = 8;
+
+struct TPublishProgress {
+    int FilesDone = 0;
+    int FilesTotal = 0;
+    std::int64_t BytesDone = 0;
+    std::int64_t BytesTotal = 0;
+    std::vector<std::string> Current; // the files being sent now
+    double Rate = 0;                  // bytes per second so far
+    double SecondsLeft = -1;          // -1: not known yet
+};
+
+struct TPublishFailure {
+    std::string Path;   // relative path, or "" for the connection or the manifest
+    std::string Reason; // the server's line, or the local error
+};
+
+struct TPublishSummary {
+    int Uploaded = 0;
+    int Created = 0;
+    int Deleted = 0;
+    int Unchanged = 0;
+    std::vector<TPublishFailure> Failures;
+    std::vector<std::string> Notes;
+    bool Stopped = false;
+    bool ManifestWritten = false;
+    bool Succeeded() const { return Failures.empty() && !Stopped; }
+};
+
+using TProgressEvent = std::function<void(const TPublishProgress&)>;
+
+class TPublisher {
+public:
+    TPublisher(TConnectionSettings connection, TPublishOptions options);
+    ~TPublisher();
+    TPublisher(const TPublisher&) = delete;
+    TPublisher& operator=(const TPublisher&) = delete;
+
+    // Walks the local folder, logs in on the caller's thread, lists the remote tree,
+    // reads the manifest and works out the plan. Raises on a local folder that cannot be
+    // read and on a failed log-in or listing of the remote root.
+    const TPublishPlan& Prepare();
+
+    // Works the plan out again from what Prepare learned, with other plan options (the
+    // delete option chosen in a dialog), without asking the server again.
+    const TPublishPlan& Replan(const TPlanOptions& options);
+
+    // Carries out the plan of Prepare with the chosen number of connections, each on its
+    // own thread, and waits for them. Progress reaches OnProgress from those threads, one
+    // call at a time.
+    TPublishSummary Run();
+
+    // Ends every connection's work at once; callable from any thread, also from
+    // OnProgress. Files in flight are abandoned and their temporary names removed.
+    void Stop();
+
+    TProgressEvent OnProgress;
+
+    const TPublishPlan& Plan() const { return plan_; }
+    const TLocalTree& Local() const { return local_; }
+    const TRemoteTree& Remote() const { return remote_; }
+    const std::string& RemoteRoot() const { return root_; }
+
+    // Threads that may run connections at once with this build's event platform.
+    static int ConnectionLimit();
+
+private:
+    struct RunState;
+    class Worker;
+
+    TManifest FinalManifest(const RunState& state) const;
+    void BuildPhases(RunState& state) const;
+    // Starts count connections, each on its own thread, and waits for all of them.
+    void RunWorkers(RunState& state, int count);
+    void AccountUnfinished(RunState& state) const;
+
+    TConnectionSettings connection_;
+    TPublishOptions options_;
+    TLocalTree local_;
+    TRemoteTree remote_;
+    std::optional<TManifest> manifest_;
+    TPublishPlan plan_;
+    std::vector<std::string> prepareNotes_; // what the listing and the manifest taught
+    std::string root_;
+    bool prepared_ = false;
+    std::atomic<bool> stop_{false};
+};
+
+// Opens a connection with the settings and switches it to binary transfers (TYPE I).
+std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings);
+
+// A server's reply line or an error's text without its line end.
+std::string ReasonText(const std::exception& error);
+
+} // namespace kestrel

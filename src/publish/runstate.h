@@ -1,0 +1,63 @@
+// The shared state of one run of TPublisher: the phases of jobs that the connections take
+// from, and what happened, guarded by one mutex. Internal to the publisher.
+#pragma once
+
+#include "publish/publisher.h"
+
+#include <chrono>
+#include <set>
+
+namespace kestrel {
+
+struct TPublishJob {
+    enum Kind {
+        RemoveFile,
+        RemoveFolder,
+        MakeRoot,
+        MakeFolder,
+        Upload,
+        DeleteFile,
+        DeleteFolder,
+        WriteManifest
+    };
+    Kind kind;
+    std::string path; // relative to the roots
+    std::int64_t size = 0;
+};
+
+// Jobs that may run in any order on any connection, or, when serial, in their order on
+// one connection (folders: parents before children, or deepest first). Every connection
+// waits at the end of each phase until all have finished it.
+struct TPublishPhase {
+    std::vector<TPublishJob> jobs;
+    bool serial = false;
+    bool afterStop = false; // runs even after Stop (the manifest)
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> claimed{false};
+    std::vector<char> done; // guarded by RunState::mutex
+};
+
+struct TPublisher::RunState {
+    std::vector<std::unique_ptr<TPublishPhase>> phases;
+
+    std::mutex mutex; // guards everything below
+    TPublishSummary summary;
+    std::set<std::string> uploaded; // now on the server under its real name
+    std::set<std::string> removed;  // deleted from the server
+    std::set<std::string> lost;     // the real name's old content is gone or partial
+    bool renameFallbackNoted = false;
+    bool stallNoted = false;
+
+    int filesTotal = 0;
+    std::int64_t bytesTotal = 0;
+    int filesDone = 0;
+    std::int64_t bytesDone = 0;
+    std::vector<std::string> current;   // per connection
+    std::vector<std::int64_t> inFlight; // per connection: bytes of the current file
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point lastReport;
+
+    std::mutex emitMutex; // one OnProgress call at a time
+};
+
+} // namespace kestrel
