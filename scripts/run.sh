@@ -55,12 +55,24 @@ fi
 cd "$demo/site"
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-    echo "Opening the window in $demo/site: click Connect, select files, click Upload File."
+    echo "Opening the window in $demo/site: click Connect, select files, click Upload File;"
+    echo "or publish the whole site, folders included: Publish Site... (Ctrl+Shift+P)."
     "$app_dir/kestrelftp"
 else
     echo "No display: running the window under Xvfb and uploading the demo site."
     xvfb-run -a -s "-screen 0 1024x768x24" "$app_dir/kestrel_demo" "$demo/screenshot.png" \
         ${shots:+"$shots"}
+    echo
+    # The main job in one step: the whole site, its images/ folder included, published
+    # from the command line with the same settings (new and changed files only).
+    echo "Publishing the whole demo site: kestrelftp publish --passive . /"
+    publish_args=(--passive)
+    if [ "${DEMO_TLS:-0}" = 1 ]; then
+        fingerprint=$(openssl x509 -in "$demo/server-cert.pem" -noout -fingerprint -sha256 |
+            cut -d= -f2)
+        publish_args+=(--tls --trust-fingerprint "$fingerprint")
+    fi
+    "$app_dir/kestrelftp" publish "${publish_args[@]}" . /
     echo
     echo "What the server received ($demo/webspace):"
     (cd "$demo/webspace" && find . -type f -printf '  %p  %s bytes\n' | sort)
