@@ -289,9 +289,11 @@ TEST(PublishRealServer, StopInTheMiddleLeavesNoPartAndATrueManifest) {
     EXPECT_TRUE(summary.ManifestWritten);
     ExpectNoTemporaryFiles(remote);
     // Whatever stands under a real name is whole.
-    for (const auto& [path, content] : TreeOf(remote))
-        if (path.back() != '/')
+    for (const auto& [path, content] : TreeOf(remote)) {
+        if (path.back() != '/') {
             EXPECT_EQ(content, ReadFileBytes(local / path)) << path;
+        }
+    }
     ExpectManifestMatchesServer(remote);
 
     // The next publish would send just the rest (the throttled server makes running it slow).
