@@ -841,10 +841,10 @@ private:
             Row("b: the same through the window", t["w ours"], t["b curl"], "s", 1, 1.3);
         if (Has('c'))
             Row("c: download the file of " + mib, t["c ours"], t["c curl"], "s", 1, 1.0);
-        if (Has('t'))
+        if (Has('t') && site.tls)
             Row("t: upload the file of " + mib + " with TLS", t["t ours"], t["t curl"], "s", 1,
                 1.0);
-        if (Has('u'))
+        if (Has('u') && site.tls)
             Row("u: download the file of " + mib + " with TLS", t["u ours"], t["u curl"], "s", 1,
                 1.0);
         if (Has('d'))
