@@ -3,7 +3,7 @@
 # servers, pyftpdlib and vsftpd. Arguments go to bench_publish (for example --rounds 7,
 # --size-mib 64, --cases abcd, --servers p). Needs cmake, g++, Qt 6, python3-pyftpdlib and
 # curl; the vsftpd half needs the vsftpd package and root (it creates a local user), and is
-# left out with a message otherwise.
+# left out with a message otherwise; its TLS case (t) makes a certificate with openssl.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KESTREL_BENCH_BUILD:-$root/build-bench}

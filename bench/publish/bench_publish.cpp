@@ -13,15 +13,29 @@
 //      connection, then one Nlist                     curl -T "f[0001-1000].htm" folder-URL
 //   c  Download of the large file                     curl -o file
 //   d  Nlist of a folder of 10,000 names              curl --list-only
+//   t  case a over TLS (explicit, AUTH TLS; data connections encrypted and resuming the
+//      control connection's session)                curl --ssl-reqd --cacert cert -T file
+//   u  case c over TLS                                curl --ssl-reqd --cacert cert -o file
+//      (not in the default set: our download hangs at its end on vsftpd, which sends
+//      close_notify and waits for ours before it closes the connection)
 //   e  peak resident memory of case a
 //   w  case b through the real window (bench_window, offscreen)
 //   i  CPU of an idle connected window over 10 s
 //
-// Usage: bench_publish [--rounds N] [--size-mib M] [--cases abcdwi] [--servers pv] [--keep]
+// The TLS cases run against a second vsftpd that demands TLS for log-in and data, with a
+// certificate for 127.0.0.1 the harness makes with the openssl command line; both clients
+// verify it (ours trusts the file it is in, curl gets it by --cacert). They run in passive
+// mode: Debian 12's curl (7.88.1) fails every active TLS transfer ("sa_addr inet_ntop()
+// failed"), and against pyftpdlib it fails passive TLS transfers too (it starts the data
+// connection's handshake before the transfer command, which pyftpdlib answers with a
+// reset), so there is no curl time to hold ours against on pyftpdlib.
+//
+// Usage: bench_publish [--rounds N] [--size-mib M] [--cases abcdtwi] [--servers pv] [--keep]
 // (--servers: p pyftpdlib, v vsftpd; both by default.) The child mode (--child CASE --port P
-// --dir D --user U --password W) is how the harness runs our client.
+// --dir D --user U --password W [--cert FILE]) is how the harness runs our client.
 #include "bench/publish/benchutil.h"
 #include "net/ftp/vaneftp.h"
+#include "net/sock/tls.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -68,9 +82,16 @@ std::string SmallName(int i) {
 
 // --- Our client, in a child process ----------------------------------------------------------
 
-int RunOurs(const std::string& kind, int port, const fs::path& dir, const std::string& user,
-            const std::string& password) {
+int RunOurs(std::string kind, int port, const fs::path& dir, const std::string& user,
+            const std::string& password, const std::string& cert) {
     TVaneFTP ftp(nullptr);
+    if (kind == "t" || kind == "u") {
+        // The TLS cases are the upload and the download with encryption required.
+        AddTrustedCertificates(cert);
+        ftp.Encryption = TEncryption::Required;
+        ftp.DataMode = TDataMode::Passive; // as curl, see the TLS cases above
+        kind = kind == "t" ? "a" : "c";
+    }
     ftp.Host = "127.0.0.1";
     ftp.Port = port;
     ftp.UserID = user;
@@ -238,13 +259,18 @@ protected:
 // pyftpdlib through the tests' own script, which prints the port it took.
 class Pyftpd : public Server {
 public:
-    explicit Pyftpd(const fs::path& root) : Server("pyftpdlib", kUser, kPassword) {
+    // With cert (a PEM file holding the certificate and its key) it demands TLS.
+    explicit Pyftpd(const fs::path& root, const std::string& cert = {})
+        : Server("pyftpdlib", kUser, kPassword) {
         int pipeFds[2];
         if (::pipe(pipeFds) != 0)
             throw std::runtime_error("pipe failed");
-        Spawn({"/usr/bin/python3", KESTREL_FTPD_PY, "--root", root.string(), "--user", kUser,
-               "--password", kPassword, "--port", "0", "--print-port"},
-              pipeFds[1]);
+        std::vector<std::string> argv = {
+            "/usr/bin/python3", KESTREL_FTPD_PY, "--root", root.string(), "--user",      kUser,
+            "--password",       kPassword,       "--port", "0",           "--print-port"};
+        if (!cert.empty())
+            argv.insert(argv.end(), {"--tls-cert", cert, "--tls-key", cert, "--tls-required"});
+        Spawn(argv, pipeFds[1]);
         ::close(pipeFds[1]);
         std::string line;
         char c;
@@ -303,7 +329,8 @@ const std::string& RunPassword() {
 // it a new random password on every run.
 class Vsftpd : public Server {
 public:
-    Vsftpd(const fs::path& root, const fs::path& work)
+    // With cert (a PEM file holding the certificate and its key) it demands TLS.
+    Vsftpd(const fs::path& root, const fs::path& work, const std::string& cert = {})
         : Server("vsftpd", kVsftpdUser, RunPassword()) {
         if (::geteuid() != 0)
             throw std::runtime_error("vsftpd is left out: it must be started as root");
@@ -312,7 +339,7 @@ public:
         PrepareUser(root);
         port_ = FreePort();
         fs::path config = work / ("vsftpd-" + std::to_string(port_) + ".conf");
-        WriteConfig(config, root);
+        WriteConfig(config, root, cert);
         fs::path logPath = work / ("vsftpd-" + std::to_string(port_) + ".log");
         int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         Spawn({kVsftpd, config.string()}, log);
@@ -330,9 +357,13 @@ public:
 
 private:
     void PrepareUser(const fs::path& root) {
+        // vsftpd enters the user's home folder before local_root: a user left by an earlier
+        // run has its home in that run's (removed) folder, so it is moved to this one.
         if (!::getpwnam(kVsftpdUser))
             RunTool({"/usr/sbin/useradd", "--no-create-home", "--home-dir", root.string(),
                      "--shell", "/bin/sh", kVsftpdUser});
+        else if (root != ::getpwnam(kVsftpdUser)->pw_dir)
+            RunTool({"/usr/sbin/usermod", "--home", root.string(), kVsftpdUser});
         FILE* chpasswd = ::popen("/usr/sbin/chpasswd", "w");
         if (!chpasswd)
             throw std::runtime_error("cannot run chpasswd");
@@ -367,7 +398,7 @@ private:
             throw std::runtime_error(argv[0] + " failed");
     }
 
-    void WriteConfig(const fs::path& path, const fs::path& root) const {
+    void WriteConfig(const fs::path& path, const fs::path& root, const std::string& cert) const {
         std::ofstream out(path);
         out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
             << "listen_port=" << port_ << "\n"
@@ -378,6 +409,10 @@ private:
             << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
             << "pam_service_name=vsftpd\nuserlist_enable=NO\n"
             << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n";
+        if (!cert.empty())
+            out << "ssl_enable=YES\nrsa_cert_file=" << cert << "\nrsa_private_key_file=" << cert
+                << "\nallow_anon_ssl=NO\nforce_local_data_ssl=YES\nforce_local_logins_ssl=YES\n"
+                << "require_ssl_reuse=YES\nssl_ciphers=HIGH\n";
         if (!out)
             throw std::runtime_error("cannot write " + path.string());
     }
@@ -416,6 +451,21 @@ void MakeData(const fs::path& dir, std::uint64_t bigSize) {
         std::snprintf(name, sizeof name, "page%05d.htm", i);
         std::ofstream(dir / "srv" / "list10k" / name);
     }
+}
+
+// A certificate for 127.0.0.1 and its key in one PEM file, made by the openssl command line.
+fs::path MakeCertificate(const fs::path& dir) {
+    fs::path key = dir / "key.pem", cert = dir / "cert.pem", both = dir / "server.pem";
+    std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+                          " -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+                          key.string() + "' -out '" + cert.string() + "' 2>/dev/null";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("cannot make a certificate (is openssl installed?)");
+    std::ofstream out(both);
+    out << std::ifstream(cert).rdbuf() << std::ifstream(key).rdbuf();
+    if (!out)
+        throw std::runtime_error("cannot write " + both.string());
+    return both;
 }
 
 bool SameContent(const fs::path& a, const fs::path& b) {
@@ -507,8 +557,8 @@ std::string CpuModel() {
 struct Options {
     int rounds = 5;
     std::uint64_t sizeMiB = 256;
-    std::string cases = "abcdwi";
-    std::string servers = "pv"; // p pyftpdlib, v vsftpd
+    std::string cases = "abcdtwi"; // u on request, see above
+    std::string servers = "pv";    // p pyftpdlib, v vsftpd
     bool keep = false;
 };
 
@@ -531,6 +581,8 @@ public:
         std::printf("Making data in %s ...\n", dir_.c_str());
         std::fflush(stdout);
         MakeData(dir_, bigSize_);
+        if (HasTls())
+            cert_ = MakeCertificate(dir_).string();
         StartServers();
         for (int round = 0; round < options_.rounds; ++round) {
             for (Site& site : sites_)
@@ -553,15 +605,17 @@ private:
     // the folder it logs in to.
     struct Site {
         std::unique_ptr<Server> server;
+        std::unique_ptr<Server> tls; // demands TLS, for cases t and u
         std::unique_ptr<Server> window;
         std::map<std::string, std::vector<double>> times;
         std::map<std::string, std::vector<double>> memory;
     };
 
-    std::unique_ptr<Server> StartServer(char kind, const fs::path& root) {
+    std::unique_ptr<Server> StartServer(char kind, const fs::path& root,
+                                        const std::string& cert = {}) {
         if (kind == 'v')
-            return std::make_unique<Vsftpd>(root, dir_);
-        return std::make_unique<Pyftpd>(root);
+            return std::make_unique<Vsftpd>(root, dir_, cert);
+        return std::make_unique<Pyftpd>(root, cert);
     }
 
     void StartServers() {
@@ -571,6 +625,8 @@ private:
             Site site;
             try {
                 site.server = StartServer(kind, dir_ / "srv");
+                if (HasTls() && kind == 'v')
+                    site.tls = StartServer(kind, dir_ / "srv", cert_);
                 if (Has('w') || Has('i'))
                     site.window = StartServer(kind, dir_ / "winsrv");
             } catch (const std::exception& error) {
@@ -591,7 +647,7 @@ private:
     void RunRound(Site& site, int round) {
         LetTimeWaitDrain();
         bool oursFirst = round % 2 == 0;
-        for (char kind : std::string("abcd")) {
+        for (char kind : std::string("abcdtu")) {
             if (!Has(kind) && !(kind == 'a' && Has('e')))
                 continue;
             for (int turn = 0; turn < 2; ++turn) {
@@ -634,10 +690,15 @@ private:
     }
 
     bool Has(char kind) const { return options_.cases.find(kind) != std::string::npos; }
+    bool HasTls() const { return Has('t') || Has('u'); }
 
     void RunCase(Site& site, char kind, bool ours, int round) {
         const fs::path srv = dir_ / "srv";
-        const Server& server = *site.server;
+        const bool tls = kind == 't' || kind == 'u';
+        if (tls && !site.tls)
+            return; // no TLS server of this kind
+        const Server& server = tls ? *site.tls : *site.server;
+        const char plain = kind == 't' ? 'a' : kind == 'u' ? 'c' : kind; // what it transfers
         const std::string who = ours ? "ours" : "curl";
         const std::string port = std::to_string(server.port());
         const std::string base = "ftp://127.0.0.1:" + port + "/";
@@ -646,14 +707,15 @@ private:
             argv = {self_,         "--child",    std::string(1, kind), "--port",
                     port,          "--dir",      dir_.string(),        "--user",
                     server.user(), "--password", server.password()};
+            if (tls)
+                argv.insert(argv.end(), {"--cert", cert_});
         } else {
-            argv = {"/usr/bin/curl",
-                    "-sS",
-                    "-P",
-                    "-",
-                    "--user",
-                    server.user() + ":" + server.password()};
-            switch (kind) {
+            argv = {"/usr/bin/curl", "-sS", "--user", server.user() + ":" + server.password()};
+            if (tls) // passive, see the TLS cases above
+                argv.insert(argv.end(), {"--ssl-reqd", "--cacert", cert_});
+            else
+                argv.insert(argv.end(), {"-P", "-"});
+            switch (plain) {
             case 'a':
                 argv.insert(argv.end(), {"-T", (dir_ / "data" / "big.bin").string(),
                                          base + "upa_curl/big.bin"});
@@ -673,10 +735,14 @@ private:
                 break;
             }
         }
+        // Whatever the previous run, case or the making of the data left to write back goes
+        // to the disk now, not during the next timed run: otherwise whichever client runs
+        // first in a round pays for it.
+        ::sync();
         RunResult r = RunChild(argv, ours);
 
         // Every run is checked, so a fast failure is never taken for a fast transfer.
-        switch (kind) {
+        switch (plain) {
         case 'a': {
             fs::path up = srv / ("upa_" + who) / "big.bin";
             Check(fs::exists(up) && fs::file_size(up) == bigSize_,
@@ -684,7 +750,8 @@ private:
             if (round == 0)
                 Check(SameContent(up, dir_ / "data" / "big.bin"), who + " upload is intact");
             fs::remove(up);
-            site.memory[who].push_back(static_cast<double>(r.maxRssKiB));
+            if (kind == 'a')
+                site.memory[who].push_back(static_cast<double>(r.maxRssKiB));
             break;
         }
         case 'b': {
@@ -774,6 +841,12 @@ private:
             Row("b: the same through the window", t["w ours"], t["b curl"], "s", 1, 1.3);
         if (Has('c'))
             Row("c: download the file of " + mib, t["c ours"], t["c curl"], "s", 1, 1.0);
+        if (Has('t') && site.tls)
+            Row("t: upload the file of " + mib + " with TLS", t["t ours"], t["t curl"], "s", 1,
+                1.0);
+        if (Has('u') && site.tls)
+            Row("u: download the file of " + mib + " with TLS", t["u ours"], t["u curl"], "s", 1,
+                1.0);
         if (Has('d'))
             Row("d: Nlist of 10,000 names", t["d ours"], t["d curl"], "s", 1, 1.0);
         if (Has('e') || Has('a'))
@@ -793,6 +866,7 @@ private:
     std::string window_;
     std::uint64_t bigSize_;
     std::vector<Site> sites_;
+    std::string cert_;   // certificate and key of the TLS servers
     double idleCpu_ = 0; // CPU seconds over the 10 s idle
 };
 
@@ -813,7 +887,8 @@ int main(int argc, char** argv) {
         if (flag("--child"))
             return RunOurs(value("--child"), std::stoi(value("--port")), value("--dir"),
                            value("--user").empty() ? kUser : value("--user"),
-                           value("--password").empty() ? kPassword : value("--password"));
+                           value("--password").empty() ? kPassword : value("--password"),
+                           value("--cert"));
 
         Options options;
         if (!value("--rounds").empty())
