@@ -120,6 +120,22 @@ TEST(CsockTls, CloseNotifyEndsTheSentData) {
     EXPECT_EQ(server.bytesReceived(), std::int64_t(block.size()));
 }
 
+// A peer that ends its data with close_notify and then waits for ours before it closes
+// (as some servers do on a download) ends the capture, and is answered.
+TEST(CsockTls, ThePeersCloseNotifyEndsAReceiveAndIsAnswered) {
+    TlsTestServer server(TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile,
+                         TlsTestServer::SendAndEnd);
+    Client client(server.port());
+    client.sock.StartTls("127.0.0.1", nullptr);
+    TempDir dir;
+    const std::string path = (dir / "page.bin").string();
+    client.sock.CaptureFile(path);
+    EXPECT_EQ(ReadFileBytes(path), std::string(100000, 'x'));
+    EXPECT_FALSE(client.sock.Connected);
+    EXPECT_FALSE(client.sock.PeerReset);
+    EXPECT_TRUE(PumpUntil([&] { return server.sawCloseNotify(); }));
+}
+
 TEST(CsockTls, AHandshakeThatNeverEndsIsEndedByTimeOutOrStop) {
     TlsTestServer server(TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile,
                          TlsTestServer::Silent);

@@ -220,6 +220,13 @@ void TlsTestServer::Serve(int fd) {
             const unsigned char header[] = {23, 3, 3, 0x03, 0xE8};
             ::send(fd, header, sizeof header, 0);
             ::send(fd, "0123456789", 10, 0);
+        } else if (behaviour_ == SendAndEnd) {
+            std::string data(100000, 'x');
+            SSL_write(ssl, data.data(), int(data.size()));
+            SSL_shutdown(ssl); // close_notify; the connection stays open
+            char rest[256];
+            int n = SSL_read(ssl, rest, sizeof rest);
+            closeNotify_ = n <= 0 && SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
         } else {
             for (;;) {
                 int n = SSL_read(ssl, bytes, sizeof bytes);

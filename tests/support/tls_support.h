@@ -40,6 +40,8 @@ public:
         Silent,       // accept, read the ClientHello, never answer
         CutMidRecord, // handshake, send half of a record, close
         Sink,         // handshake, read everything, remember whether close_notify came
+        SendAndEnd,   // handshake, send 100,000 bytes and close_notify, then keep the
+                      // connection open until the client answers with its own
     };
     TlsTestServer(const std::string& certFile, const std::string& keyFile, Behaviour behaviour);
     ~TlsTestServer();

@@ -317,8 +317,16 @@ void TCorsock::RequestCloseSocket() {
     if (SocketHandle == platform::InvalidSocket)
         return;
     int handle = SocketHandle;
+    // The peer's close_notify is answered with ours (at best effort), so a peer that
+    // waits for it before closing its side is not left waiting. Never otherwise: an
+    // upload that is cut off must not look like one that ended.
+    if (tls_ && tls_->PeerEnded())
+        tls_->Shutdown();
     SocketHandle = platform::InvalidSocket;
-    tls_.reset();
+    if (tls_) {
+        tls_->Detach();
+        closedTls_ = std::move(tls_);
+    }
     if (platform::sock_close(handle) != 0) {
         ErrorManager(platform::err::WouldBlock);
         return;

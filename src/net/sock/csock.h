@@ -268,7 +268,9 @@ public:
     // Sends TLS's close_notify, so that the peer can tell the end of the data from a cut,
     // and waits (at most 2 s, ended by Cancel or the peer's close) until the socket took it.
     void EndTls();
-    TTlsChannel* Tls() const { return tls_.get(); }
+    // The connection's TLS channel; after the connection closed, the closed one (for its
+    // certificate), until the next StartTls.
+    TTlsChannel* Tls() const { return tls_ ? tls_.get() : closedTls_.get(); }
 
 protected:
     // Reads the first line of a reply for Transaction; a derived protocol may recognise
@@ -318,8 +320,9 @@ private:
     long TransportRecv(void* buffer, std::size_t length);
     long TransportSend(const void* buffer, std::size_t length);
     bool designTime_ = false;
-    std::unique_ptr<TTlsChannel> tls_;
-    int sendFileHandle_ = -1; // the file SendFile sends, while it may go by sendfile
+    std::unique_ptr<TTlsChannel> tls_;       // the open connection's, used for every I/O
+    std::unique_ptr<TTlsChannel> closedTls_; // a closed connection's, detached from it
+    int sendFileHandle_ = -1;                // the file SendFile sends, while it may go by sendfile
 };
 
 } // namespace kestrel

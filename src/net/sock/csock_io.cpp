@@ -422,6 +422,11 @@ void TCorsock::ReadToStream() {
             // where no socket notification will announce it.
             if (n == kChunkSize || (tls_ && tls_->HasBufferedInput()))
                 platform::post(NotifyWindow, MsgReadMore, 0);
+            // The peer's close_notify ends its data even while it keeps the connection
+            // open (waiting for ours): handled as the peer's close, which answers it.
+            if (tls_ && tls_->TakePeerEnd())
+                platform::post(NotifyWindow, MsgSocketEvent,
+                               platform::MakeWord(platform::EvClose, 0), SocketHandle);
         }
     }
     if (received && OnDataArrived)
@@ -646,6 +651,7 @@ int TCorsock::Accept() {
 
 void TCorsock::AdoptSocket(int handle) {
     tls_.reset();
+    closedTls_.reset();
     if (SocketHandle != platform::InvalidSocket)
         platform::sock_close(SocketHandle);
     SocketHandle = handle;

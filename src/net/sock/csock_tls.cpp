@@ -31,20 +31,25 @@ void TCorsock::StartTls(const std::string& host, std::shared_ptr<TTlsSessionSlot
     if (!Connected || SocketHandle == platform::InvalidSocket)
         throw ESockError(SocketErrorStr(platform::err::NotConnected));
     Canceled = false;
+    closedTls_.reset();
     tls_ = std::make_unique<TTlsChannel>(SocketHandle, host, std::move(slot));
     // Bytes already waiting (the server's answer, say) are not announced again.
     platform::post(NotifyWindow, MsgReadMore, 0);
-    // The channel is gone once the connection closed (RequestCloseSocket drops it).
-    TWaitEnd end = WaitFor([this] { return tls_ && (tls_->HandshakeDone() || tls_->Failed()); },
+    // A peer may send its data and end the connection in the same breath as the last
+    // handshake message: the handshake then counts as done, and the closed connection's
+    // channel (closedTls_) still tells about the certificate.
+    TWaitEnd end = WaitFor([this] { return Tls() && (Tls()->HandshakeDone() || Tls()->Failed()); },
                            {.peerClose = true, .timeOut = TimeOut > 0});
-    if (tls_ && tls_->HandshakeDone() && !tls_->Failed())
+    TTlsChannel* channel = Tls();
+    if (channel && channel->HandshakeDone() && !channel->Failed())
         return;
-    const bool failed = tls_ && tls_->Failed();
-    std::string reason = failed       ? tls_->Error()
+    const bool failed = channel && channel->Failed();
+    std::string reason = failed       ? channel->Error()
                          : !Connected ? "TLS handshake failed: the server closed the connection"
                          : end == TWaitEnd::TimedOut ? "TLS handshake timed out"
                                                      : "TLS handshake aborted";
     tls_.reset();
+    closedTls_.reset();
     if (!failed && Connected && end != TWaitEnd::TimedOut)
         RaiseIfCanceled(reason.c_str());
     Canceled = false;

@@ -200,8 +200,10 @@ long TTlsChannel::Recv(void* buffer, std::size_t length) {
             FlushOutput(); // a read may owe the peer an answer (a key update, say)
             if (n > 0)
                 return n;
-            if (SSL_get_error(AsSsl(ssl_), n) == SSL_ERROR_ZERO_RETURN)
+            if (SSL_get_error(AsSsl(ssl_), n) == SSL_ERROR_ZERO_RETURN) {
+                peerEnded_ = true;
                 return 0; // the peer's close_notify: the data ended here
+            }
             if (!Judge(n))
                 continue; // Failed() now holds, or the stream ended
         }
@@ -265,7 +267,8 @@ bool TTlsChannel::FlushOutput() {
 }
 
 void TTlsChannel::Shutdown() {
-    if (handshakeDone_ && !Failed()) {
+    if (handshakeDone_ && !Failed() && !shutDown_) {
+        shutDown_ = true;
         SSL_shutdown(AsSsl(ssl_));
         ERR_clear_error();
     }

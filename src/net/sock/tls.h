@@ -16,6 +16,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace kestrel {
 
@@ -62,6 +63,15 @@ public:
     void Shutdown();
     // Whether this connection resumed the slot's session.
     bool Resumed() const;
+    // The peer sent close_notify: its data ended here, whether or not it closes the
+    // connection itself (some servers wait for ours first).
+    bool PeerEnded() const { return peerEnded_; }
+    // Takes the one announcement of that end: true the first time after it came.
+    bool TakePeerEnd() { return peerEnded_ && !std::exchange(endAnnounced_, true); }
+    // The connection closed: no more reading or writing, the certificate stays.
+    void Detach() { fd_ = -1; }
+    // Whether close_notify was queued by Shutdown.
+    bool ShutDown() const { return shutDown_; }
 
     // After the handshake: empty when the certificate is trusted for the host, else
     // why it is not (e.g. "self-signed certificate").
@@ -83,6 +93,9 @@ private:
     std::string pending_;  // taken from wbio_, refused by the socket so far
     bool handshakeDone_ = false;
     bool peerClosed_ = false; // end of stream seen on the socket
+    bool peerEnded_ = false;  // the peer's close_notify came
+    bool endAnnounced_ = false;
+    bool shutDown_ = false;
     std::string error_;
 };
 
