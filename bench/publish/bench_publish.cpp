@@ -16,8 +16,6 @@
 //   t  case a over TLS (explicit, AUTH TLS; data connections encrypted and resuming the
 //      control connection's session)                curl --ssl-reqd --cacert cert -T file
 //   u  case c over TLS                                curl --ssl-reqd --cacert cert -o file
-//      (not in the default set: our download hangs at its end on vsftpd, which sends
-//      close_notify and waits for ours before it closes the connection)
 //   e  peak resident memory of case a
 //   w  case b through the real window (bench_window, offscreen)
 //   i  CPU of an idle connected window over 10 s
@@ -30,7 +28,7 @@
 // connection's handshake before the transfer command, which pyftpdlib answers with a
 // reset), so there is no curl time to hold ours against on pyftpdlib.
 //
-// Usage: bench_publish [--rounds N] [--size-mib M] [--cases abcdtwi] [--servers pv] [--keep]
+// Usage: bench_publish [--rounds N] [--size-mib M] [--cases abcdtuwi] [--servers pv] [--keep]
 // (--servers: p pyftpdlib, v vsftpd; both by default.) The child mode (--child CASE --port P
 // --dir D --user U --password W [--cert FILE]) is how the harness runs our client.
 #include "bench/publish/benchutil.h"
@@ -557,7 +555,7 @@ std::string CpuModel() {
 struct Options {
     int rounds = 5;
     std::uint64_t sizeMiB = 256;
-    std::string cases = "abcdtwi"; // u on request, see above
+    std::string cases = "abcdtuwi";
     std::string servers = "pv";    // p pyftpdlib, v vsftpd
     bool keep = false;
 };
