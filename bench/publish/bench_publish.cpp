@@ -556,7 +556,7 @@ struct Options {
     int rounds = 5;
     std::uint64_t sizeMiB = 256;
     std::string cases = "abcdtuwi";
-    std::string servers = "pv";    // p pyftpdlib, v vsftpd
+    std::string servers = "pv"; // p pyftpdlib, v vsftpd
     bool keep = false;
 };
 
