@@ -69,9 +69,9 @@ TEST(ProgramFilePlacesTest, HelpDocumentFoundInTheInstalledDataFolder) {
 }
 
 TEST(ProgramFilePlacesTest, ClipFoundInTheInstalledDataFolderWhenTheCurrentFolderHasNone) {
-    AviSpec spec;
-    spec.frames = {{1, 1, 1, 1, 2, 2, 2, 2}, {3, 3, 3, 3, 0, 0, 0, 0}, {5, 5, 5, 5, 6, 6, 6, 6}};
-    const InstalledDataFile clip("ResourceTest.avi", AviWriter::Build(spec));
+    AviSpec layout;
+    layout.frames = {{1, 1, 1, 1, 2, 2, 2, 2}, {3, 3, 3, 3, 0, 0, 0, 0}, {5, 5, 5, 5, 6, 6, 6, 6}};
+    const InstalledDataFile clip("ResourceTest.avi", AviWriter::Build(layout));
     TAnimate animate;
     animate.SetFileName(clip.Name().toStdString());
     EXPECT_NO_THROW(animate.Start());
