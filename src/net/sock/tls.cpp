@@ -197,6 +197,8 @@ long TTlsChannel::Recv(void* buffer, std::size_t length) {
             Step();
         } else {
             int n = SSL_read(AsSsl(ssl_), buffer, int(std::min<std::size_t>(length, 1 << 30)));
+            if (n > 0)
+                n += ReadMoreInto(static_cast<char*>(buffer) + n, length - std::size_t(n));
             FlushOutput(); // a read may owe the peer an answer (a key update, say)
             if (n > 0)
                 return n;
@@ -222,6 +224,32 @@ long TTlsChannel::Recv(void* buffer, std::size_t length) {
         if (got == 0 && handshakeDone_)
             return 0; // the peer closed without close_notify
     }
+}
+
+// A record carries up to 16384 bytes, one more than a receive step takes: without this,
+// every other step would hand out the one byte left over. Takes what the records already
+// received hold and what the socket has ready, never waiting; the end of the stream or a
+// failure is left for the next call to report.
+int TTlsChannel::ReadMoreInto(char* buffer, std::size_t room) {
+    int total = 0;
+    while (room > 0) {
+        if (!HasBufferedInput() && (peerClosed_ || FillFromSocket() <= 0))
+            break;
+        int n = SSL_read(AsSsl(ssl_), buffer + total, int(std::min<std::size_t>(room, 1 << 30)));
+        if (n <= 0) {
+            const int code = SSL_get_error(AsSsl(ssl_), n);
+            if (code == SSL_ERROR_WANT_READ && !peerClosed_ && FillFromSocket() > 0)
+                continue; // the rest of a record that had only partly arrived
+            if (code == SSL_ERROR_ZERO_RETURN)
+                peerEnded_ = true;
+            else if (code != SSL_ERROR_WANT_READ)
+                Judge(n);
+            break;
+        }
+        total += n;
+        room -= std::size_t(n);
+    }
+    return total;
 }
 
 long TTlsChannel::Send(const void* buffer, std::size_t length) {

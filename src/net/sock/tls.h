@@ -82,6 +82,7 @@ private:
     void Step();            // runs the handshake, or nothing once it is done
     bool Judge(int result); // true when the call may be retried after more input
     long FillFromSocket();  // one receive into the read buffer
+    int ReadMoreInto(char* buffer, std::size_t room); // what received records still hold
     void Fail(const std::string& text);
 
     int fd_;
