@@ -64,6 +64,16 @@ using kestrel::bench::Seconds;
 
 namespace {
 
+// In a forked child: runs argv[0] with its arguments, or ends the child with 127.
+[[noreturn]] void ExecOrExit(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+}
+
 constexpr const char* kUser = "webuser"; // pyftpdlib's virtual user
 constexpr const char* kPassword = "s3cret";
 constexpr const char* kVsftpdUser = "kestrelbench"; // the local user vsftpd logs in
@@ -224,12 +234,7 @@ protected:
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             ::dup2(out, 1);
             ::dup2(out, 2);
-            std::vector<char*> args;
-            for (const std::string& arg : argv)
-                args.push_back(const_cast<char*>(arg.c_str()));
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
+            ExecOrExit(argv);
         }
     }
     bool Exited() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_; }
@@ -383,12 +388,7 @@ private:
     static void RunTool(const std::vector<std::string>& argv) {
         pid_t pid = ::fork();
         if (pid == 0) {
-            std::vector<char*> args;
-            for (const std::string& arg : argv)
-                args.push_back(const_cast<char*>(arg.c_str()));
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
+            ExecOrExit(argv);
         }
         int status = 0;
         ::waitpid(pid, &status, 0);

@@ -89,7 +89,6 @@ TEST(PublishCommandLine, HelpListsPublish) {
 }
 
 TEST(PublishCommandLine, DryRunThenPublishWithSettingsFromTheCurrentFolder) {
-    Watchdog dog(60s);
     PyFtpd server;
     TempDir here("kestrel-cli");
     fs::create_directories(here / "site/images");
@@ -126,7 +125,6 @@ TEST(PublishCommandLine, DryRunThenPublishWithSettingsFromTheCurrentFolder) {
 }
 
 TEST(PublishCommandLine, AFailedFileGivesAFailingStatus) {
-    Watchdog dog(60s);
     PyFtpdOptions options;
     options.extra_args = {"--perm", "elr"}; // may list and read, not write
     PyFtpd server(options);
@@ -144,7 +142,6 @@ TEST(PublishCommandLine, AFailedFileGivesAFailingStatus) {
 }
 
 TEST(PublishCommandLine, TlsCertificateRefusedWithItsFingerprintUnlessTrusted) {
-    Watchdog dog(60s);
     TempDir certDir("kestrel-certs");
     TestCertificates certs = MakeTestCertificates(certDir.str());
     PyFtpdOptions options;

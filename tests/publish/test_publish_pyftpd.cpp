@@ -97,13 +97,25 @@ void ExpectManifestMatchesServer(const fs::path& remoteRoot) {
     }
 }
 
+// A server and a site folder, the site already published once to /www.
+struct PublishedOnce {
+    PyFtpd server;
+    TempDir local{"kestrel-site"};
+    Site site{server, local.path()};
+    fs::path remote = server.root() / "www";
+
+    explicit PublishedOnce(PyFtpdOptions options = {}) : server(std::move(options)) {
+        MakeSite(local.path());
+        EXPECT_TRUE(site.Make().Run().Succeeded());
+    }
+};
+
 void ExpectNoTemporaryFiles(const fs::path& remoteRoot) {
     for (const auto& entry : fs::recursive_directory_iterator(remoteRoot))
         EXPECT_EQ(entry.path().string().find(kTemporarySuffix), std::string::npos) << entry.path();
 }
 
 void PublishTwiceThenOneChange(int connections, bool machineList, bool passive = false) {
-    Watchdog dog(60s);
     PyFtpd server;
     TempDir local("kestrel-site");
     MakeSite(local.path());
@@ -170,13 +182,8 @@ TEST(PublishRealServer, ListFallbackWithoutMachineListing) {
 }
 
 TEST(PublishRealServer, DeleteRemovesWhatIsGoneLocallyAndKeepsTheRest) {
-    Watchdog dog(60s);
-    PyFtpd server;
-    TempDir local("kestrel-site");
-    MakeSite(local.path());
-    Site site{server, local.path()};
-    fs::path remote = server.root() / "www";
-    ASSERT_TRUE(site.Make().Run().Succeeded());
+    PublishedOnce published;
+    auto& [server, local, site, remote] = published;
     WriteFileBytes(remote / ".htaccess", "server only");
 
     fs::remove_all(local / "images");
@@ -199,15 +206,10 @@ TEST(PublishRealServer, DeleteRemovesWhatIsGoneLocallyAndKeepsTheRest) {
 }
 
 TEST(PublishRealServer, ServerThatRefusesToRenameOverAFile) {
-    Watchdog dog(60s);
     PyFtpdOptions options;
     options.extra_args = {"--no-rename-over"};
-    PyFtpd server(options);
-    TempDir local("kestrel-site");
-    MakeSite(local.path());
-    Site site{server, local.path()};
-    fs::path remote = server.root() / "www";
-    ASSERT_TRUE(site.Make().Run().Succeeded());
+    PublishedOnce published(options);
+    auto& [server, local, site, remote] = published;
 
     WriteFileBytes(local / "index.htm", "<html>new home</html>");
     TPublishSummary summary = site.Make().Run();
@@ -221,13 +223,8 @@ TEST(PublishRealServer, ServerThatRefusesToRenameOverAFile) {
 }
 
 TEST(PublishRealServer, FailureIsReportedWithItsFileAndTheManifestStaysTrue) {
-    Watchdog dog(60s);
-    PyFtpd server;
-    TempDir local("kestrel-site");
-    MakeSite(local.path());
-    Site site{server, local.path()};
-    fs::path remote = server.root() / "www";
-    ASSERT_TRUE(site.Make().Run().Succeeded());
+    PublishedOnce published;
+    auto& [server, local, site, remote] = published;
 
     // Two pages changed; one of them vanishes between the plan and its upload.
     WriteFileBytes(local / "index.htm", "<html>home, longer</html>");
@@ -247,7 +244,6 @@ TEST(PublishRealServer, FailureIsReportedWithItsFileAndTheManifestStaysTrue) {
 }
 
 TEST(PublishRealServer, StopInTheMiddleLeavesNoPartAndATrueManifest) {
-    Watchdog dog(60s);
     PyFtpdOptions options;
     // pyftpdlib pauses a data connection for about two seconds each time it has read this
     // many bytes: the small pages go at once, the large files stall in flight.
