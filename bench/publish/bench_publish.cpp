@@ -32,11 +32,11 @@
 // (--servers: p pyftpdlib, v vsftpd; both by default.) The child mode (--child CASE --port P
 // --dir D --user U --password W [--cert FILE]) is how the harness runs our client.
 #include "bench/publish/benchutil.h"
+#include "bench/servers.h"
 #include "net/ftp/vaneftp.h"
 #include "net/sock/tls.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -46,14 +46,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <netinet/in.h>
-#include <pwd.h>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -62,22 +59,10 @@ namespace fs = std::filesystem;
 using namespace kestrel;
 using kestrel::bench::Seconds;
 
+using namespace kestrel::bench;
+
 namespace {
 
-// In a forked child: runs argv[0] with its arguments, or ends the child with 127.
-[[noreturn]] void ExecOrExit(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-}
-
-constexpr const char* kUser = "webuser"; // pyftpdlib's virtual user
-constexpr const char* kPassword = "s3cret";
-constexpr const char* kVsftpdUser = "kestrelbench"; // the local user vsftpd logs in
-constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
 constexpr int kSmallFiles = 1000;
 constexpr int kSmallSize = 4096;
 constexpr int kListNames = 10000;
@@ -208,214 +193,6 @@ RunResult RunChild(const std::vector<std::string>& argv, bool captureOutput,
     return result;
 }
 
-// --- The servers
-// -----------------------------------------------------------------------------------
-
-// A server the cases run against: a child process on 127.0.0.1, stopped with the object.
-class Server {
-public:
-    Server(std::string name, std::string user, std::string password)
-        : name_(std::move(name)), user_(std::move(user)), password_(std::move(password)) {}
-    ~Server() { Stop(); }
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
-    const std::string& name() const { return name_; }
-    const std::string& user() const { return user_; }
-    const std::string& password() const { return password_; }
-    int port() const { return port_; }
-
-protected:
-    // Starts argv with stdout and stderr going to out (a pipe or a log file).
-    void Spawn(const std::vector<std::string>& argv, int out) {
-        pid_ = ::fork();
-        if (pid_ < 0)
-            throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            ExecOrExit(argv);
-        }
-    }
-    bool Exited() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_; }
-    void Stop() {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            ::usleep(20000);
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-    std::string name_, user_, password_;
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
-
-// pyftpdlib through the tests' own script, which prints the port it took.
-class Pyftpd : public Server {
-public:
-    // With cert (a PEM file holding the certificate and its key) it demands TLS.
-    explicit Pyftpd(const fs::path& root, const std::string& cert = {})
-        : Server("pyftpdlib", kUser, kPassword) {
-        int pipeFds[2];
-        if (::pipe(pipeFds) != 0)
-            throw std::runtime_error("pipe failed");
-        std::vector<std::string> argv = {
-            "/usr/bin/python3", KESTREL_FTPD_PY, "--root", root.string(), "--user",      kUser,
-            "--password",       kPassword,       "--port", "0",           "--print-port"};
-        if (!cert.empty())
-            argv.insert(argv.end(), {"--tls-cert", cert, "--tls-key", cert, "--tls-required"});
-        Spawn(argv, pipeFds[1]);
-        ::close(pipeFds[1]);
-        std::string line;
-        char c;
-        while (::read(pipeFds[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        ::close(pipeFds[0]);
-        if (line.rfind("PORT ", 0) != 0) {
-            Stop();
-            throw std::runtime_error("pyftpdlib did not start (is python3-pyftpdlib installed?)");
-        }
-        port_ = std::stoi(line.substr(5));
-    }
-};
-
-// A port that was free a moment ago on 127.0.0.1.
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ::close(fd);
-        throw std::runtime_error("no free port");
-    }
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// The local user's password: new for every run of the harness, the same for its servers.
-const std::string& RunPassword() {
-    static const std::string password = [] {
-        std::random_device device;
-        std::string text;
-        for (int i = 0; i < 20; ++i)
-            text += "abcdefghijkmnpqrstuvwxyz23456789"[device() % 32];
-        return text;
-    }();
-    return password;
-}
-
-// vsftpd, which logs in a local user: the harness creates the user when it is missing
-// (useradd, no home folder, a shell from /etc/shells as vsftpd's PAM setup asks) and gives
-// it a new random password on every run.
-class Vsftpd : public Server {
-public:
-    // With cert (a PEM file holding the certificate and its key) it demands TLS.
-    Vsftpd(const fs::path& root, const fs::path& work, const std::string& cert = {})
-        : Server("vsftpd", kVsftpdUser, RunPassword()) {
-        if (::geteuid() != 0)
-            throw std::runtime_error("vsftpd is left out: it must be started as root");
-        if (!fs::exists(kVsftpd))
-            throw std::runtime_error("vsftpd is left out: not installed (apt-get install vsftpd)");
-        PrepareUser(root);
-        port_ = FreePort();
-        fs::path config = work / ("vsftpd-" + std::to_string(port_) + ".conf");
-        WriteConfig(config, root, cert);
-        fs::path logPath = work / ("vsftpd-" + std::to_string(port_) + ".log");
-        int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        Spawn({kVsftpd, config.string()}, log);
-        ::close(log);
-        for (int i = 0; i < 250 && !Accepts(port_); ++i) {
-            if (Exited()) {
-                pid_ = -1;
-                std::ifstream said(logPath);
-                std::string text((std::istreambuf_iterator<char>(said)), {});
-                throw std::runtime_error("vsftpd did not start: " + text);
-            }
-            ::usleep(20000);
-        }
-    }
-
-private:
-    void PrepareUser(const fs::path& root) {
-        // vsftpd enters the user's home folder before local_root: a user left by an earlier
-        // run has its home in that run's (removed) folder, so it is moved to this one.
-        if (!::getpwnam(kVsftpdUser))
-            RunTool({"/usr/sbin/useradd", "--no-create-home", "--home-dir", root.string(),
-                     "--shell", "/bin/sh", kVsftpdUser});
-        else if (root != ::getpwnam(kVsftpdUser)->pw_dir)
-            RunTool({"/usr/sbin/usermod", "--home", root.string(), kVsftpdUser});
-        FILE* chpasswd = ::popen("/usr/sbin/chpasswd", "w");
-        if (!chpasswd)
-            throw std::runtime_error("cannot run chpasswd");
-        std::fprintf(chpasswd, "%s:%s\n", kVsftpdUser, password_.c_str());
-        if (::pclose(chpasswd) != 0)
-            throw std::runtime_error("chpasswd failed");
-        // The user writes the uploads below root and must reach it through the folders above.
-        const passwd* account = ::getpwnam(kVsftpdUser);
-        if (!account)
-            throw std::runtime_error("useradd did not create " + std::string(kVsftpdUser));
-        ::chown(root.c_str(), account->pw_uid, account->pw_gid);
-        for (const auto& entry : fs::recursive_directory_iterator(root))
-            ::chown(entry.path().c_str(), account->pw_uid, account->pw_gid);
-        for (fs::path up = root.parent_path(); up != up.root_path(); up = up.parent_path())
-            fs::permissions(up, fs::perms::others_exec, fs::perm_options::add);
-        fs::create_directories("/var/run/vsftpd/empty"); // its secure_chroot_dir
-    }
-
-    static void RunTool(const std::vector<std::string>& argv) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ExecOrExit(argv);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            throw std::runtime_error(argv[0] + " failed");
-    }
-
-    void WriteConfig(const fs::path& path, const fs::path& root, const std::string& cert) const {
-        std::ofstream out(path);
-        out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
-            << "listen_port=" << port_ << "\n"
-            << "background=NO\n"
-            << "anonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\n"
-            << "local_root=" << root.string() << "\n"
-            << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
-            << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
-            << "pam_service_name=vsftpd\nuserlist_enable=NO\n"
-            << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n";
-        if (!cert.empty())
-            out << "ssl_enable=YES\nrsa_cert_file=" << cert << "\nrsa_private_key_file=" << cert
-                << "\nallow_anon_ssl=NO\nforce_local_data_ssl=YES\nforce_local_logins_ssl=YES\n"
-                << "require_ssl_reuse=YES\nssl_ciphers=HIGH\n";
-        if (!out)
-            throw std::runtime_error("cannot write " + path.string());
-    }
-};
-
 // --- Data
 // ------------------------------------------------------------------------------------------
 
@@ -508,37 +285,6 @@ double Median(std::vector<double> values) {
 }
 
 // Sockets in TIME_WAIT on this machine (IPv4), from /proc/net/tcp.
-int TimeWaitSockets() {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    int n = 0;
-    std::getline(table, line); // header
-    while (std::getline(table, line)) {
-        // "  sl  local_address rem_address   st ...": the state is the fourth field.
-        char state[8] = {};
-        if (std::sscanf(line.c_str(), "%*s %*s %*s %7s", state) == 1 &&
-            std::strcmp(state, "06") == 0)
-            ++n;
-    }
-    return n;
-}
-
-// Every transfer leaves a connection in TIME_WAIT for a minute, and each round of the
-// small-files case makes thousands. Past about 12,000 of them the kernel's search for a
-// free port slows every new connection (curl's as much as ours), so a round waits until
-// enough have expired.
-void LetTimeWaitDrain() {
-    constexpr int kMostTimeWait = 6000;
-    double start = Seconds();
-    if (TimeWaitSockets() <= kMostTimeWait)
-        return;
-    std::printf("  waiting for closed connections to expire (%d in TIME_WAIT) ...\n",
-                TimeWaitSockets());
-    std::fflush(stdout);
-    while (TimeWaitSockets() > kMostTimeWait && Seconds() - start < 70)
-        ::usleep(500000);
-}
-
 std::string SelfPath() {
     return fs::read_symlink("/proc/self/exe").string();
 }
@@ -884,8 +630,8 @@ int main(int argc, char** argv) {
     try {
         if (flag("--child"))
             return RunOurs(value("--child"), std::stoi(value("--port")), value("--dir"),
-                           value("--user").empty() ? kUser : value("--user"),
-                           value("--password").empty() ? kPassword : value("--password"),
+                           value("--user").empty() ? kPyftpdUser : value("--user"),
+                           value("--password").empty() ? kPyftpdPassword : value("--password"),
                            value("--cert"));
 
         Options options;

@@ -1,10 +1,12 @@
-// Small helpers shared by the publishing benchmark and its window case.
+// Small helpers shared by the benchmarks.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <unistd.h>
 
 namespace kestrel::bench {
 
@@ -27,6 +29,36 @@ inline long PeakResidentKiB() {
 inline void PrintResult(double seconds, long count) {
     std::printf("RESULT %.6f %ld %ld\n", seconds, PeakResidentKiB(), count);
     std::fflush(stdout);
+}
+
+inline int TimeWaitSockets() {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    int n = 0;
+    std::getline(table, line); // header
+    while (std::getline(table, line)) {
+        // "  sl  local_address rem_address   st ...": the state is the fourth field.
+        char state[8] = {};
+        if (std::sscanf(line.c_str(), "%*s %*s %*s %7s", state) == 1 &&
+            std::strcmp(state, "06") == 0)
+            ++n;
+    }
+    return n;
+}
+
+// Every transfer leaves a connection in TIME_WAIT for a minute, and each round of the
+// small-files case makes thousands. Past about 12,000 of them the kernel's search for a
+// free port slows every new connection (curl's as much as ours), so a round waits until
+// enough have expired.
+inline void LetTimeWaitDrain(int most = 6000) {
+    double start = Seconds();
+    if (TimeWaitSockets() <= most)
+        return;
+    std::printf("  waiting for closed connections to expire (%d in TIME_WAIT) ...\n",
+                TimeWaitSockets());
+    std::fflush(stdout);
+    while (TimeWaitSockets() > most && Seconds() - start < 70)
+        ::usleep(500000);
 }
 
 } // namespace kestrel::bench

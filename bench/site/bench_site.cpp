@@ -1,5 +1,6 @@
 // bench_site: publishing a whole site with TPublisher against lftp's reverse mirror and
-// curl's sequential uploads, on a pyftpdlib server that the harness starts on 127.0.0.1.
+// curl's sequential uploads, on pyftpdlib and vsftpd servers that the harness starts on
+// 127.0.0.1 (vsftpd needs root, see bench/servers.h, and is left out without it).
 //
 // The site: 1,000 files of 4 KiB in 20 folders. Each round, each client publishes it to a
 // fresh remote folder (the first publish), then 10 files are changed (same size, new
@@ -12,7 +13,9 @@
 //   curl     one curl process, -T for every file ("curl -P - --ftp-create-dirs"); curl
 //            cannot tell what changed, so its second publish sends everything again
 //
-// Usage: bench_site [--rounds N] [--keep]
+// Usage: bench_site [--rounds N] [--servers pv] [--keep]
+#include "bench/publish/benchutil.h"
+#include "bench/servers.h"
 #include "publish/publisher.h"
 
 #include <algorithm>
@@ -37,28 +40,23 @@ using namespace kestrel;
 
 namespace {
 
-constexpr const char* kUser = "webuser";
-constexpr const char* kPassword = "s3cret";
 constexpr int kFolders = 20;
 constexpr int kFilesPerFolder = 50;
 constexpr int kFileSize = 4096;
 constexpr int kChanged = 10;
-
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Runs argv as a child with its output discarded; returns the wall time from fork to exit.
 // A child that takes longer than the limit is killed and reported as an error: pyftpdlib
 // now and then loses a data connection for good when several sessions use it at once.
 constexpr int kChildLimitSeconds = 120;
 double RunChild(const std::vector<std::string>& argv, const std::string& cwd = "") {
+    // What the previous run left to write back goes to the disk now, not during this run.
+    ::sync();
     std::vector<char*> args;
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    double start = Now();
+    double start = bench::Seconds();
     pid_t pid = ::fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -77,50 +75,11 @@ double RunChild(const std::vector<std::string>& argv, const std::string& cwd = "
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    double seconds = Now() - start;
+    double seconds = bench::Seconds() - start;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw std::runtime_error(argv[0] + " failed (status " + std::to_string(status) + ")");
     return seconds;
 }
-
-class Server {
-public:
-    explicit Server(const fs::path& root) {
-        int fds[2];
-        if (::pipe(fds) != 0)
-            throw std::runtime_error("pipe failed");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            ::dup2(fds[1], 1);
-            ::close(fds[0]);
-            ::close(fds[1]);
-            std::string rootArg = root.string();
-            ::execl("/usr/bin/python3", "python3", KESTREL_FTPD_PY, "--root", rootArg.c_str(),
-                    "--user", kUser, "--password", kPassword, "--port", "0", "--print-port",
-                    "--max-cons", "64", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string line;
-        char c;
-        while (::read(fds[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        ::close(fds[0]);
-        if (line.rfind("PORT ", 0) != 0)
-            throw std::runtime_error("pyftpdlib did not start");
-        port_ = std::stoi(line.substr(5));
-    }
-    ~Server() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    int port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
 
 std::string FileName(int folder, int file) {
     char name[64];
@@ -152,13 +111,19 @@ void ChangeTen(const fs::path& root, std::uint64_t round) {
 
 // --- The measured clients ----------------------------------------------------------------
 
-int ChildPublish(int port, const std::string& local, const std::string& remote, int connections,
-                 bool passive) {
+// The server a client publishes to, and who it logs in as.
+struct Account {
+    int port;
+    std::string user, password;
+};
+
+int ChildPublish(const Account& account, const std::string& local, const std::string& remote,
+                 int connections, bool passive) {
     TConnectionSettings connection;
     connection.Host = "127.0.0.1";
-    connection.Port = port;
-    connection.UserID = kUser;
-    connection.Password = kPassword;
+    connection.Port = account.port;
+    connection.UserID = account.user;
+    connection.Password = account.password;
     connection.DataMode = passive ? TDataMode::Passive : TDataMode::Active;
     TPublishOptions options;
     options.LocalRoot = local;
@@ -174,15 +139,16 @@ int ChildPublish(int port, const std::string& local, const std::string& remote, 
     return 0;
 }
 
-std::vector<std::string> CurlCommand(int port, const fs::path& local, const std::string& remote) {
+std::vector<std::string> CurlCommand(const Account& account, const fs::path& local,
+                                     const std::string& remote) {
     std::vector<std::string> argv{"/usr/bin/curl",
                                   "-sS",
                                   "-P",
                                   "-",
                                   "--ftp-create-dirs",
                                   "--user",
-                                  std::string(kUser) + ":" + kPassword};
-    std::string base = "ftp://127.0.0.1:" + std::to_string(port) + remote + "/";
+                                  account.user + ":" + account.password};
+    std::string base = "ftp://127.0.0.1:" + std::to_string(account.port) + remote + "/";
     for (int d = 1; d <= kFolders; ++d)
         for (int f = 1; f <= kFilesPerFolder; ++f) {
             std::string name = FileName(d, f);
@@ -192,15 +158,16 @@ std::vector<std::string> CurlCommand(int port, const fs::path& local, const std:
     return argv;
 }
 
-std::vector<std::string> LftpCommand(int port, const fs::path& local, const std::string& remote) {
+std::vector<std::string> LftpCommand(const Account& account, const fs::path& local,
+                                     const std::string& remote) {
     // lftp runs in passive mode, its default: in active mode its parallel connections to
     // pyftpdlib fail part of the files (501 and 530 replies) and it still exits with 0.
     std::string script = "mirror -R --parallel=4 " + local.string() + " " + remote + "; quit";
     return {"/usr/bin/lftp",
             "-u",
-            std::string(kUser) + "," + kPassword,
+            account.user + "," + account.password,
             "-p",
-            std::to_string(port),
+            std::to_string(account.port),
             "-e",
             script,
             "127.0.0.1"};
@@ -220,102 +187,158 @@ double Median(std::vector<double> values) {
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
+const std::vector<std::string> kClients = {"ours 1", "ours 4", "ours 4p", "lftp", "curl"};
+
+// One server and the times of every client against it.
+struct Site {
+    std::unique_ptr<bench::Server> server;
+    fs::path webspace;
+    std::map<std::string, std::vector<double>> times;
+};
+
+std::unique_ptr<bench::Server> StartServer(char kind, const fs::path& webspace,
+                                           const fs::path& work) {
+    if (kind == 'v') // chrooted, so that the clients' absolute remote folders stay below it
+        return std::make_unique<bench::Vsftpd>(webspace, work, "", true);
+    return std::make_unique<bench::Pyftpd>(webspace, "",
+                                           std::vector<std::string>{"--max-cons", "64"});
+}
+
+std::vector<std::string> Command(const std::string& client, const Account& account,
+                                 const fs::path& local, const std::string& remote) {
+    if (client == "lftp")
+        return LftpCommand(account, local, remote);
+    if (client == "curl")
+        return CurlCommand(account, local, remote);
+    return {fs::read_symlink("/proc/self/exe").string(),
+            "--child",
+            std::to_string(account.port),
+            account.user,
+            account.password,
+            local.string(),
+            remote,
+            client.substr(5, 1),
+            client.back() == 'p' ? "passive" : "active"};
+}
+
+// Every client publishes the site once to a fresh folder, then again after 10 changes.
+void RunRound(Site& site, const fs::path& local, int round) {
+    const Account account{site.server->port(), site.server->user(), site.server->password()};
+    for (std::size_t k = 0; k < kClients.size(); ++k) {
+        // Alternate the order from round to round.
+        const std::string& client = kClients[(k + std::size_t(round)) % kClients.size()];
+        std::string tag = client;
+        tag.erase(std::remove(tag.begin(), tag.end(), ' '), tag.end());
+        std::string remote = "/r" + std::to_string(round) + "-" + tag;
+        // Each publish leaves about 1,000 connections in TIME_WAIT.
+        bench::LetTimeWaitDrain(8000);
+        std::vector<double>& first = site.times[client + " first"];
+        first.push_back(RunChild(Command(client, account, local, remote)));
+        std::printf("  %s: %s first %.3f s\n", site.server->name().c_str(), client.c_str(),
+                    first.back());
+        int published = CountFiles(site.webspace / remote.substr(1));
+        if (published != kFolders * kFilesPerFolder)
+            throw std::runtime_error(client + " published " + std::to_string(published) +
+                                     " files, not all");
+        ChangeTen(local, std::uint64_t(round * 10 + int(k)));
+        ::usleep(10000); // a second publish within the same second must still see it
+        std::vector<double>& second = site.times[client + " second"];
+        second.push_back(RunChild(Command(client, account, local, remote)));
+        std::printf("  %s: %s second %.3f s\n", site.server->name().c_str(), client.c_str(),
+                    second.back());
+        std::fflush(stdout);
+    }
+}
+
+void PrintTable(Site& site) {
+    std::printf("\n%s, medians:\n\n", site.server->name().c_str());
+    std::printf("| client | first publish (s) | second publish, 10 changed (s) | second/first |\n");
+    std::printf("| --- | ---: | ---: | ---: |\n");
+    for (const std::string& client : kClients) {
+        double first = Median(site.times[client + " first"]);
+        double second = Median(site.times[client + " second"]);
+        std::printf("| %s | %.3f | %.3f | %.1f %% |\n", client.c_str(), first, second,
+                    first > 0 ? 100 * second / first : 0);
+    }
+    auto median = [&site](const std::string& key) { return Median(site.times[key]); };
+    for (const char* ours : {"ours 4", "ours 4p"}) {
+        double first = median(std::string(ours) + " first");
+        std::printf("\n%s / curl (first): %.2f (target <= 0.50)\n", ours,
+                    first / median("curl first"));
+        std::printf("%s / lftp (first): %.2f (target < 1)\n", ours, first / median("lftp first"));
+        std::printf("%s / lftp (second): %.2f\n", ours,
+                    median(std::string(ours) + " second") / median("lftp second"));
+        std::printf("%s second / first: %.1f %% (target < 10 %%)\n", ours,
+                    100 * median(std::string(ours) + " second") / first);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc == 7 && std::string(argv[1]) == "--child")
-        return ChildPublish(std::stoi(argv[2]), argv[3], argv[4], std::stoi(argv[5]),
-                            std::string(argv[6]) == "passive");
+    if (argc == 9 && std::string(argv[1]) == "--child")
+        return ChildPublish(Account{std::stoi(argv[2]), argv[3], argv[4]}, argv[5], argv[6],
+                            std::stoi(argv[7]), std::string(argv[8]) == "passive");
     int rounds = 3;
+    std::string servers = "pv";
     bool keep = false;
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         if (word == "--rounds" && i + 1 < argc)
             rounds = std::max(1, std::stoi(argv[++i]));
+        else if (word == "--servers" && i + 1 < argc)
+            servers = argv[++i];
         else if (word == "--keep")
             keep = true;
         else {
-            std::fprintf(stderr, "Usage: bench_site [--rounds N] [--keep]\n");
+            std::fprintf(stderr, "Usage: bench_site [--rounds N] [--servers pv] [--keep]\n");
             return 2;
         }
     }
     fs::path work =
         fs::temp_directory_path() / ("kestrel-bench-site-" + std::to_string(::getpid()));
-    fs::create_directories(work / "webspace");
     fs::path local = work / "site";
     MakeSite(local);
-    std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::map<std::string, std::vector<double>> times;
+    std::vector<Site> sites;
     try {
-        Server server(work / "webspace");
-        std::printf("bench_site: %d files of %d bytes in %d folders, pyftpdlib on 127.0.0.1:%d, "
-                    "%d rounds; ours runs with up to %d connection(s) at once\n",
-                    kFolders * kFilesPerFolder, kFileSize, kFolders, server.port(), rounds,
-                    TPublisher::ConnectionLimit());
-        std::fflush(stdout);
-        const std::vector<std::string> clients = {"ours 1", "ours 4", "ours 4p", "lftp", "curl"};
-        for (int round = 0; round < rounds; ++round) {
-            for (std::size_t k = 0; k < clients.size(); ++k) {
-                // Alternate the order from round to round.
-                const std::string& client = clients[(k + std::size_t(round)) % clients.size()];
-                std::string tag = client;
-                tag.erase(std::remove(tag.begin(), tag.end(), ' '), tag.end());
-                std::string remote = "/r" + std::to_string(round) + "-" + tag;
-                auto command = [&]() -> std::vector<std::string> {
-                    if (client == "lftp")
-                        return LftpCommand(server.port(), local, remote);
-                    if (client == "curl")
-                        return CurlCommand(server.port(), local, remote);
-                    return {self,
-                            "--child",
-                            std::to_string(server.port()),
-                            local.string(),
-                            remote,
-                            client.substr(5, 1),
-                            client.back() == 'p' ? "passive" : "active"};
-                };
-                times[client + " first"].push_back(RunChild(command()));
-                std::printf("  %s first %.3f s\n", client.c_str(), times[client + " first"].back());
-                int published = CountFiles(work / "webspace" / remote.substr(1));
-                if (published != kFolders * kFilesPerFolder)
-                    throw std::runtime_error(client + " published " + std::to_string(published) +
-                                             " files, not all");
-                ChangeTen(local, std::uint64_t(round * 10 + int(k)));
-                ::usleep(10000); // a second publish within the same second must still see it
-                times[client + " second"].push_back(RunChild(command()));
-                std::printf("  %s second %.3f s\n", client.c_str(),
-                            times[client + " second"].back());
-                std::fflush(stdout);
+        for (char kind : servers) {
+            Site site;
+            site.webspace = work / (std::string("webspace-") + kind);
+            fs::create_directories(site.webspace);
+            try {
+                site.server = StartServer(kind, site.webspace, work);
+            } catch (const std::exception& error) {
+                if (kind != 'v')
+                    throw;
+                std::printf("%s\n", error.what()); // vsftpd is optional: say why it is left out
+                continue;
             }
+            std::printf("bench_site: %d files of %d bytes in %d folders, %s on 127.0.0.1:%d, "
+                        "%d rounds; ours runs with up to %d connection(s) at once\n",
+                        kFolders * kFilesPerFolder, kFileSize, kFolders,
+                        site.server->name().c_str(), site.server->port(), rounds,
+                        TPublisher::ConnectionLimit());
+            sites.push_back(std::move(site));
+        }
+        std::fflush(stdout);
+        for (int round = 0; round < rounds; ++round) {
+            for (Site& site : sites)
+                RunRound(site, local, round);
             std::printf("  round %d done\n", round + 1);
             std::fflush(stdout);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_site: %s\n", error.what());
+        sites.clear();
         if (!keep)
             fs::remove_all(work);
         return 1;
     }
+    for (Site& site : sites)
+        PrintTable(site);
+    sites.clear();
     if (!keep)
         fs::remove_all(work);
-
-    std::printf(
-        "\n| client | first publish (s) | second publish, 10 changed (s) | second/first |\n");
-    std::printf("| --- | ---: | ---: | ---: |\n");
-    for (const char* client : {"ours 1", "ours 4", "ours 4p", "lftp", "curl"}) {
-        double first = Median(times[std::string(client) + " first"]);
-        double second = Median(times[std::string(client) + " second"]);
-        std::printf("| %s | %.3f | %.3f | %.1f %% |\n", client, first, second,
-                    first > 0 ? 100 * second / first : 0);
-    }
-    double ours4 = Median(times["ours 4p first"]);
-    std::printf("\nours 4p / curl (first): %.2f (target <= 0.50)\n",
-                ours4 / Median(times["curl first"]));
-    std::printf("ours 4p / lftp (first): %.2f (target < 1)\n", ours4 / Median(times["lftp first"]));
-    std::printf("ours 4p / lftp (second): %.2f\n",
-                Median(times["ours 4p second"]) / Median(times["lftp second"]));
-    std::printf("ours 4p second / first: %.1f %% (target < 10 %%)\n",
-                100 * Median(times["ours 4p second"]) / ours4);
     return 0;
 }
