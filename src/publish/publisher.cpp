@@ -2,6 +2,8 @@
 
 #include "publish/runstate.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -73,6 +75,16 @@ std::string ReasonText(const std::exception& error) {
     return text;
 }
 
+int ConnectionsWorthOpening(int jobs, std::int64_t bytes, double secondsPerJob, double loginSeconds,
+                            int limit) {
+    constexpr double kFastLink = 100e6; // bytes per second
+    limit = std::max(1, std::min(limit, jobs));
+    if (loginSeconds <= 0)
+        return limit;
+    double work = jobs * secondsPerJob + double(bytes) / kFastLink;
+    return std::clamp(int(work / loginSeconds), 1, limit);
+}
+
 std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {
     auto ftp = std::make_unique<TVaneFTP>(nullptr);
     ftp->Host = settings.Host;
@@ -99,11 +111,23 @@ TPublisher::TPublisher(TConnectionSettings connection, TPublishOptions options)
 TPublisher::~TPublisher() = default;
 
 const TPublishPlan& TPublisher::Prepare() {
+    using Clock = std::chrono::steady_clock;
+    auto since = [](Clock::time_point start) {
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
     local_ = WalkLocalTree(options_.LocalRoot, options_.Plan.Walk);
+    Clock::time_point start = Clock::now();
     std::unique_ptr<TVaneFTP> ftp = OpenConnection(connection_);
+    loginSeconds_ = since(start);
     root_ = ResolveRoot(*ftp, options_.RemoteRoot);
     bool machineList = options_.UseMachineList && OffersMachineList(ftp->Features());
+    start = Clock::now();
     remote_ = ReadRemoteTree(*ftp, root_, machineList);
+    // One listing is a data connection and two or three commands; an upload is a data
+    // connection and four (PORT or PASV, STOR, RNFR, RNTO): about half as much again.
+    int listings = 1 + int(std::count_if(remote_.Entries.begin(), remote_.Entries.end(),
+                                         [](const auto& entry) { return entry.second.Folder; }));
+    secondsPerJob_ = 1.5 * since(start) / listings;
     std::vector<std::string> notes = remote_.Notes;
     manifest_.reset();
     // MLSD shows hidden files, so a manifest it does not show is not there.
@@ -176,7 +200,11 @@ TPublishSummary TPublisher::Run() {
     int jobs =
         int(plan_.Uploads.size() + plan_.FilesToDelete.size() + plan_.FilesToRemoveFirst.size());
     int count = std::clamp(options_.Connections, 1, std::min(kMaxConnections, ConnectionLimit()));
-    count = std::max(1, std::min(count, jobs));
+    count =
+        options_.MatchConnectionsToWork
+            ? ConnectionsWorthOpening(jobs, plan_.BytesToSend, secondsPerJob_, loginSeconds_, count)
+            : std::max(1, std::min(count, jobs));
+    state.summary.Connections = count;
     state.current.assign(std::size_t(count), std::string());
     state.inFlight.assign(std::size_t(count), 0);
     stop_ = false;

@@ -41,6 +41,10 @@ struct TPublishOptions {
     bool TemporaryNames = true; // upload under a temporary name, then rename over
     int Connections = 4;        // 1 to kMaxConnections
     bool UseMachineList = true; // list with MLSD when the server's FEAT offers MLST
+    // Opens no more of the Connections than the work repays (see ConnectionsWorthOpening):
+    // ten changed pages are sent sooner on one connection than after three more log-ins.
+    // Off: always Connections, as far as there are files.
+    bool MatchConnectionsToWork = true;
 };
 
 inline constexpr int kMaxConnections = 8;
@@ -69,6 +73,7 @@ struct TPublishSummary {
     std::vector<std::string> Notes;
     bool Stopped = false;
     bool ManifestWritten = false;
+    int Connections = 0; // how many the run opened
     bool Succeeded() const { return Failures.empty() && !Stopped; }
 };
 
@@ -127,9 +132,20 @@ private:
     TPublishPlan plan_;
     std::vector<std::string> prepareNotes_; // what the listing and the manifest taught
     std::string root_;
+    // Measured while preparing, for ConnectionsWorthOpening: how long the log-in took, and
+    // about how long one upload takes (from the listing's round trips).
+    double loginSeconds_ = 0;
+    double secondsPerJob_ = 0;
     bool prepared_ = false;
     std::atomic<bool> stop_{false};
 };
+
+// How many connections a run is worth, from 1 to limit (and no more than jobs): each one
+// beyond the first must take over a share of the work that lasts longer than the log-in it
+// costs. The work is jobs times the time one takes plus the bytes at the rate of a fast
+// link; a log-in time of 0 (not known) gives limit.
+int ConnectionsWorthOpening(int jobs, std::int64_t bytes, double secondsPerJob, double loginSeconds,
+                            int limit);
 
 // Opens a connection with the settings and switches it to binary transfers (TYPE I).
 std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings);

@@ -2,6 +2,7 @@
 // remote trees and manifests, the manifest's text, the listing lines, and the local walk.
 #include "base/exception.h"
 #include "publish/plan.h"
+#include "publish/publisher.h"
 #include "publish/sha256.h"
 #include "support/fixtures.h"
 
@@ -352,4 +353,18 @@ TEST(PublishLocalWalk, WhatIsPublishedAndWhatIsLeftOutWithANote) {
     EXPECT_TRUE(tree.Folders.count(".git"));
 
     EXPECT_THROW(WalkLocalTree((site / "no such").string(), {}), EInOutError);
+}
+
+TEST(PublishConnections, OnlyAsManyAsTheWorkRepays) {
+    // 1,000 files of 2 ms each against a log-in of 50 ms: all four are worth it; ten files
+    // (20 ms) are sent sooner on one connection than after more log-ins.
+    EXPECT_EQ(ConnectionsWorthOpening(1000, 0, 0.002, 0.050, 4), 4);
+    EXPECT_EQ(ConnectionsWorthOpening(10, 0, 0.002, 0.050, 4), 1);
+    EXPECT_EQ(ConnectionsWorthOpening(60, 0, 0.002, 0.050, 4), 2);
+    // A few large files weigh by their bytes.
+    EXPECT_EQ(ConnectionsWorthOpening(3, 300'000'000, 0.002, 0.050, 4), 3);
+    // Never more than the files, never fewer than one; an unknown log-in time gives all.
+    EXPECT_EQ(ConnectionsWorthOpening(2, 0, 1.0, 0.001, 8), 2);
+    EXPECT_EQ(ConnectionsWorthOpening(0, 0, 0.002, 0.050, 4), 1);
+    EXPECT_EQ(ConnectionsWorthOpening(5, 0, 0, 0, 4), 4);
 }

@@ -81,6 +81,7 @@ struct Site {
         options.LocalRoot = local.string();
         options.RemoteRoot = remote;
         options.Connections = connections;
+        options.MatchConnectionsToWork = false; // a small site still runs every connection
         options.UseMachineList = machineList;
         options.Plan.Delete = remove;
         return TPublisher(connection, options);
@@ -132,6 +133,7 @@ void PublishTwiceThenOneChange(int connections, bool machineList, bool passive =
     TPublishSummary summary = first.Run();
     EXPECT_TRUE(summary.Succeeded())
         << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+    EXPECT_EQ(summary.Connections, connections);
     EXPECT_EQ(summary.Uploaded, 7);
     EXPECT_EQ(summary.Created, 6); // the root and five folders
     EXPECT_TRUE(summary.ManifestWritten);
