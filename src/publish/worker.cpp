@@ -25,6 +25,7 @@ constexpr auto kManifestAfterStopLimit = std::chrono::seconds(10);
 // out after half a minute.
 constexpr auto kDataConnectionLimit = std::chrono::seconds(3);
 constexpr int kUploadAttempts = 3;
+constexpr auto kStuckQuitLimit = std::chrono::milliseconds(300);
 // How long the server's completion reply may take once the whole file is handed over: a
 // few seconds, and more for a file that the system may still hold in its buffers (at
 // least 64 KiB per second). pyftpdlib, with several sessions at once, now and then never
@@ -313,7 +314,10 @@ private:
                 return;
             } catch (const std::exception&) {
                 transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
-                if (!stalled_ || p_.stop_ || attempt == kUploadAttempts || !EnsureConnected())
+                if (!stalled_ || p_.stop_ || attempt == kUploadAttempts)
+                    throw;
+                DropStuckConnection();
+                if (!EnsureConnected())
                     throw;
                 Record([&] {
                     if (!s_.stallNoted)
@@ -324,6 +328,22 @@ private:
                 });
             }
         }
+    }
+
+    // A server that left a transfer hanging may have stopped reading this control
+    // connection too (pyftpdlib does, now and then, when several sessions open data
+    // connections at once): the file goes again on a new log-in, and the old one's QUIT is
+    // waited for only briefly.
+    void DropStuckConnection() {
+        std::optional<Clock::time_point> saved = deadline_;
+        deadline_ = Clock::now() + kStuckQuitLimit;
+        try {
+            ftp_->Disconnect();
+        } catch (const std::exception&) {
+            // Closed all the same.
+        }
+        deadline_ = saved;
+        ftp_.reset();
     }
 
     // RNFR the temporary name, RNTO the real one. A server that refuses to rename over an
@@ -361,7 +381,13 @@ private:
             if (ftp_ && ftp_->Connected)
                 ftp_->Delete(Remote(temporary));
         } catch (const std::exception&) {
-            // Hidden, never under a real name; the next publish removes what is left.
+            // Hidden, never under a real name; the next publish removes what is left. A
+            // server that did not answer in time is not asked anything more on this
+            // connection: after a Stop it must not take the manifest.
+            if (deadline_ && Clock::now() >= *deadline_) {
+                DropStuckConnection();
+                dead_ = p_.stop_;
+            }
         }
         deadline_.reset();
     }
