@@ -32,6 +32,9 @@ struct TConnectionSettings {
     // Asked, on a connection's own thread, about a certificate that failed verification.
     TCertificateEvent OnCertificateCheck;
     std::int32_t TimeOut = 30000; // ms for host lookup and connect
+    // ms a command's reply may take (folders, deletions, renames); a server that stops
+    // answering has that connection given up and the job reported failed. 0: no limit.
+    std::int32_t ReplyTimeOut = 30000;
 };
 
 struct TPublishOptions {

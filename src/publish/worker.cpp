@@ -138,7 +138,11 @@ private:
     void Watch() {
         if (!ftp_)
             return;
-        if ((p_.stop_ && transferring_) || (deadline_ && Clock::now() > *deadline_))
+        if (deadline_ && Clock::now() > *deadline_) {
+            replyLate_ = true;
+            ftp_->Abort();
+        }
+        if (p_.stop_ && transferring_)
             ftp_->Abort();
         if (awaitingData_ && Clock::now() - uploadStarted_ > kDataConnectionLimit) {
             awaitingData_ = false;
@@ -211,7 +215,7 @@ private:
         switch (job.kind) {
         case TPublishJob::RemoveFile:
         case TPublishJob::DeleteFile:
-            ftp_->Delete(Remote(job.path));
+            WithinReplyLimit([&] { ftp_->Delete(Remote(job.path)); });
             Record([&] {
                 s_.removed.insert(job.path);
                 ++s_.summary.Deleted;
@@ -219,17 +223,17 @@ private:
             return true;
         case TPublishJob::RemoveFolder:
         case TPublishJob::DeleteFolder:
-            ftp_->RemoveDir(Remote(job.path));
+            WithinReplyLimit([&] { ftp_->RemoveDir(Remote(job.path)); });
             Record([&] {
                 s_.removed.insert(job.path);
                 ++s_.summary.Deleted;
             });
             return true;
         case TPublishJob::MakeRoot:
-            MakeRoot();
+            WithinReplyLimit([&] { MakeRoot(); });
             return true;
         case TPublishJob::MakeFolder:
-            ftp_->MakeDirectory(Remote(job.path));
+            WithinReplyLimit([&] { ftp_->MakeDirectory(Remote(job.path)); });
             Record([&] { ++s_.summary.Created; });
             return true;
         case TPublishJob::Upload:
@@ -239,6 +243,35 @@ private:
             return true;
         }
         return true;
+    }
+
+    // Runs commands whose replies must come within the reply limit (unless a tighter
+    // limit runs already). A server that stops answering leaves the connection out of
+    // step with its replies: it is closed, to be logged in again for the next job.
+    template <typename Step> void WithinReplyLimit(Step step) {
+        const std::int32_t limit = p_.connection_.ReplyTimeOut;
+        if (deadline_ || limit <= 0) {
+            step();
+            return;
+        }
+        deadline_ = Clock::now() + std::chrono::milliseconds(limit);
+        replyLate_ = false;
+        try {
+            step();
+        } catch (const std::exception&) {
+            deadline_.reset();
+            if (!replyLate_)
+                throw;
+            replyLate_ = false;
+            try {
+                ftp_->Disconnect();
+            } catch (const std::exception&) {
+                // Closed all the same.
+            }
+            throw Exception("The server did not answer within " +
+                            std::to_string((limit + 999) / 1000) + " s");
+        }
+        deadline_.reset();
     }
 
     // Creates the remote root and whatever of its parents is missing.
@@ -266,6 +299,7 @@ private:
         const std::string& local = p_.local_.Files.at(job.path).FullPath;
         Begin(job.path);
         bool finished = true;
+        bool placing = false;
         std::string temporary = TemporaryPath(job.path);
         try {
             SendFile(local, Remote(p_.options_.TemporaryNames ? temporary : job.path));
@@ -274,7 +308,8 @@ private:
                     RemoveTemporary(temporary);
                     finished = false;
                 } else {
-                    PlaceOver(temporary, job.path);
+                    placing = true;
+                    WithinReplyLimit([&] { PlaceOver(temporary, job.path); });
                 }
             }
             if (finished)
@@ -286,8 +321,11 @@ private:
             transferring_ = false;
             if (p_.options_.TemporaryNames)
                 RemoveTemporary(temporary);
-            else
-                Record([&] { s_.lost.insert(job.path); }); // a part may stand under the name
+            // Without temporary names a part may stand under the real name; a rename that
+            // failed may still have been carried out (its answer lost with the connection):
+            // either way the old content under the name is no longer known to be there.
+            if (!p_.options_.TemporaryNames || placing)
+                Record([&] { s_.lost.insert(job.path); });
             if (p_.stop_)
                 finished = false;
             else
@@ -379,7 +417,7 @@ private:
             std::string temporary = TemporaryPath(kManifestName);
             try {
                 SendFile(file.path(), Remote(temporary), false);
-                PlaceOver(temporary, kManifestName);
+                WithinReplyLimit([&] { PlaceOver(temporary, kManifestName); });
             } catch (...) {
                 RemoveTemporary(temporary);
                 throw;
@@ -467,6 +505,7 @@ private:
     std::unique_ptr<TVaneFTP> ftp_;
     std::unique_ptr<TThreadTimer> watch_;
     std::optional<Clock::time_point> deadline_;
+    bool replyLate_ = false; // the deadline ended a wait
     bool transferring_ = false;
     bool awaitingData_ = false;  // an upload waits for the server's data connection
     bool awaitingFile_ = false;  // an upload runs (its end starts the reply's clock)
