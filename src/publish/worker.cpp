@@ -146,12 +146,12 @@ private:
             ftp_->Abort();
         if (awaitingData_ && Clock::now() - uploadStarted_ > kDataConnectionLimit) {
             awaitingData_ = false;
-            stalled_ = true;
+            stalled_ = "did not open the data connection";
             ftp_->Abort();
         }
         if (awaitingReply_ && Clock::now() > replyDeadline_) {
             awaitingReply_ = false;
-            stalled_ = true;
+            stalled_ = "did not confirm the upload";
             ftp_->Abort();
         }
     }
@@ -342,7 +342,7 @@ private:
         fileSize_ = std::int64_t(std::filesystem::file_size(local, error));
         for (int attempt = 1;; ++attempt) {
             transferring_ = content;
-            stalled_ = false;
+            stalled_ = nullptr;
             uploadStarted_ = Clock::now();
             awaitingData_ = awaitingFile_ = true;
             try {
@@ -351,8 +351,19 @@ private:
                 return;
             } catch (const std::exception&) {
                 transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
-                if (!stalled_ || p_.stop_ || attempt == kUploadAttempts || !EnsureConnected())
+                if (!stalled_ || p_.stop_)
                     throw;
+                // The given-up transfer's own reply is still to come, late: on this
+                // connection it would answer a later command. A fresh one is used instead.
+                try {
+                    ftp_->Disconnect();
+                } catch (const std::exception&) {
+                    // Closed all the same.
+                }
+                // The abort's own text ("Canceled") would not tell what went wrong.
+                if (attempt == kUploadAttempts || !EnsureConnected())
+                    throw Exception(std::string("The server ") + stalled_ + " in time; tried " +
+                                    std::to_string(attempt) + (attempt == 1 ? " time" : " times"));
                 Record([&] {
                     if (!s_.stallNoted)
                         s_.summary.Notes.push_back(
@@ -507,10 +518,10 @@ private:
     std::optional<Clock::time_point> deadline_;
     bool replyLate_ = false; // the deadline ended a wait
     bool transferring_ = false;
-    bool awaitingData_ = false;  // an upload waits for the server's data connection
-    bool awaitingFile_ = false;  // an upload runs (its end starts the reply's clock)
-    bool awaitingReply_ = false; // ... and waits for the completion reply
-    bool stalled_ = false;       // one of these waits was given up
+    bool awaitingData_ = false;     // an upload waits for the server's data connection
+    bool awaitingFile_ = false;     // an upload runs (its end starts the reply's clock)
+    bool awaitingReply_ = false;    // ... and waits for the completion reply
+    const char* stalled_ = nullptr; // which of these waits was given up
     Clock::time_point uploadStarted_;
     Clock::time_point replyDeadline_;
     std::int64_t fileSize_ = 0;
