@@ -151,14 +151,8 @@ private:
             return true; // handled already, or not ours
         std::string name = BaseName(path);
         if (name.size() > sizeof(kTemporarySuffix) - 1 && name[0] == '.' &&
-            name.ends_with(kTemporarySuffix) && !entry.Folder) {
-            // A temporary file an interrupted publish left behind goes, unless its file is
-            // sent again: that upload writes the same name and renames it away, and a
-            // deletion after it would find nothing and fail.
-            std::string real = name.substr(1, name.size() - 1 - (sizeof(kTemporarySuffix) - 1));
-            std::string parent = Parent(path);
-            return uploading_.count(parent.empty() ? real : parent + "/" + real) > 0;
-        }
+            name.ends_with(kTemporarySuffix) && !entry.Folder)
+            return false; // a temporary file an interrupted publish left behind
         if (!options_.Delete)
             return true;
         if (entry.Folder)
@@ -167,8 +161,6 @@ private:
     }
 
     void PlanDeletions() {
-        for (const TPlannedUpload& upload : plan_.Uploads)
-            uploading_.insert(upload.Path);
         std::set<std::string> kept;
         for (const auto& [path, entry] : remote_.Entries) {
             if (removed_.count(path))
@@ -207,8 +199,7 @@ private:
     TPublishPlan plan_;
     std::vector<std::string> blocked_; // local folders that cannot be created
     std::vector<std::string> foreign_;
-    std::set<std::string> removed_;   // remote paths removed to make way
-    std::set<std::string> uploading_; // paths of the planned uploads
+    std::set<std::string> removed_; // remote paths removed to make way
 };
 
 } // namespace

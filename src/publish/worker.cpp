@@ -172,12 +172,19 @@ private:
     }
 
     // --- Jobs ---------------------------------------------------------------------------
+    bool Halted() {
+        std::lock_guard lock(s_.mutex);
+        return !s_.halted.empty();
+    }
+
     void TakeJobs(TPublishPhase& phase) {
+        if (Halted())
+            return;
         if (phase.serial) {
             if (phase.jobs.empty() || !EnsureConnected() || phase.claimed.exchange(true))
                 return;
             for (std::size_t i = 0; i < phase.jobs.size(); ++i) {
-                if (p_.stop_ && !phase.afterStop)
+                if ((p_.stop_ && !phase.afterStop) || Halted())
                     return;
                 if (!EnsureConnected())
                     return; // what is left is reported as not done
@@ -240,6 +247,9 @@ private:
             return Upload(job);
         case TPublishJob::WriteManifest:
             WriteManifest();
+            return true;
+        case TPublishJob::TrimManifest:
+            TrimManifest();
             return true;
         }
         return true;
@@ -418,14 +428,36 @@ private:
     void WriteManifest() {
         if (p_.stop_)
             deadline_ = Clock::now() + kManifestAfterStopLimit;
+        std::string text;
+        {
+            std::lock_guard lock(s_.mutex);
+            text = FormatManifest(p_.FinalManifest(s_));
+        }
+        std::string reason = PutManifest(text);
+        deadline_.reset();
+        if (!reason.empty())
+            Fail("", "The manifest could not be written: " + reason);
+        else
+            Record([&] { s_.summary.ManifestWritten = true; });
+    }
+
+    // Before the first change, the manifest without what the run may change: it then stays
+    // true whenever the run ends. When it cannot be written, nothing is changed at all.
+    void TrimManifest() {
+        std::optional<TManifest> during = p_.ManifestDuringRun();
+        std::string reason = during ? PutManifest(FormatManifest(*during)) : std::string();
+        if (reason.empty())
+            return;
+        Fail("", "The manifest could not be updated before the changes: " + reason);
+        Record([&] { s_.halted = "the manifest could not be updated first"; });
+    }
+
+    // Writes the manifest's text under a temporary name and renames it over the manifest.
+    // Returns the reason of a failure, or "".
+    std::string PutManifest(const std::string& text) {
+        std::string temporary = TemporaryPath(kManifestName);
         try {
-            std::string text;
-            {
-                std::lock_guard lock(s_.mutex);
-                text = FormatManifest(p_.FinalManifest(s_));
-            }
             TemporaryFile file(text);
-            std::string temporary = TemporaryPath(kManifestName);
             try {
                 SendFile(file.path(), Remote(temporary), false);
                 WithinReplyLimit([&] { PlaceOver(temporary, kManifestName); });
@@ -434,12 +466,9 @@ private:
                 throw;
             }
         } catch (const std::exception& error) {
-            deadline_.reset();
-            Fail("", "The manifest could not be written: " + ReasonText(error));
-            return;
+            return ReasonText(error);
         }
-        deadline_.reset();
-        Record([&] { s_.summary.ManifestWritten = true; });
+        return "";
     }
 
     // --- Results and progress -----------------------------------------------------------------

@@ -180,7 +180,7 @@ void PublishThroughDrops(int connections, bool passive, std::uint64_t seed) {
     ChangeSite(setup.local.path(), seed * 31);
     PublishWhileDropping(setup, arm(seed + 1));
     ExpectCleanPublishCompletes(setup);
-    EXPECT_GE(setup.proxy.Drops(), 4) << "the drops happened";
+    EXPECT_GE(setup.proxy.Drops(), 2) << "the drops happened";
 }
 
 } // namespace
@@ -204,11 +204,28 @@ TEST(PublishThroughDrops, RenameCarriedOutButItsAnswerLost) {
     RandomFile(setup.local / page, fs::file_size(setup.local / page), 99); // same size
 
     TPublishSummary summary =
-        PublishWhileDropping(setup, [&] { setup.proxy.DropAfterCommand("RNTO ", 1); });
+        PublishWhileDropping(setup, [&] { setup.proxy.DropAfterCommand("RNTO /www/" + page, 1); });
     EXPECT_EQ(setup.proxy.Drops(), 1);
     ASSERT_EQ(summary.Failures.size(), 1u);
     EXPECT_EQ(summary.Failures[0].Path, page);
     EXPECT_EQ(ReadFileBytes(setup.remote / page), ReadFileBytes(setup.local / page))
         << "the server did rename";
+    ExpectCleanPublishCompletes(setup);
+}
+
+// The run replaces files the manifest lists, and its connection breaks at a manifest
+// upload: whatever the run did by then, the manifest on the server must not go on
+// describing the files as they were before it.
+TEST(PublishThroughDrops, ManifestStaysTrueWhenTheRunBreaksAtAManifestUpload) {
+    DroppingSite setup;
+    MakeSite(setup.local.path(), 5);
+    ExpectCleanPublishCompletes(setup);
+    ChangeSite(setup.local.path(), 77);
+
+    TPublishSummary summary = PublishWhileDropping(setup, [&] {
+        setup.proxy.DropAfterCommand("STOR /www/." + std::string(kManifestName), 1);
+    });
+    EXPECT_EQ(setup.proxy.Drops(), 1);
+    EXPECT_FALSE(summary.Succeeded());
     ExpectCleanPublishCompletes(setup);
 }
