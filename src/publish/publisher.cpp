@@ -161,7 +161,7 @@ void TPublisher::BuildPhases(RunState& state) const {
     phase(TPublishJob::RemoveFolder, plan_.FoldersToRemoveFirst, true);
     std::vector<std::string> root;
     if (plan_.CreateRoot)
-        root.push_back("");
+        root.push_back(root_); // named in full: its relative path would be ""
     phase(TPublishJob::MakeRoot, root, true);
     phase(TPublishJob::MakeFolder, plan_.FoldersToCreate, true);
     auto uploads = std::make_unique<TPublishPhase>();

@@ -229,3 +229,16 @@ TEST(PublishThroughDrops, ManifestStaysTrueWhenTheRunBreaksAtAManifestUpload) {
     EXPECT_FALSE(summary.Succeeded());
     ExpectCleanPublishCompletes(setup);
 }
+
+// The server made the remote root and the connection broke before its answer came: the
+// failure names the folder, and the next publish finds it there.
+TEST(PublishThroughDrops, RootMadeButItsAnswerLost) {
+    DroppingSite setup;
+    MakeSite(setup.local.path(), 9);
+    TPublishSummary summary =
+        PublishWhileDropping(setup, [&] { setup.proxy.DropAfterCommand("MKD /www", 1); });
+    EXPECT_EQ(setup.proxy.Drops(), 1);
+    ASSERT_FALSE(summary.Failures.empty());
+    EXPECT_EQ(summary.Failures[0].Path, "/www");
+    ExpectCleanPublishCompletes(setup);
+}

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -31,6 +32,14 @@ int ListenLoopback(std::uint16_t& port) {
     return fd;
 }
 
+// Each piece goes on at once, as it came: no coalescing delay added by the proxy.
+int NoDelay(int fd) {
+    int on = 1;
+    if (fd >= 0)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
 int ConnectLoopback(std::uint32_t addressHostOrder, std::uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -41,7 +50,7 @@ int ConnectLoopback(std::uint32_t addressHostOrder, std::uint16_t port) {
         ::close(fd);
         return -1;
     }
-    return fd;
+    return NoDelay(fd);
 }
 
 // Closes fd; with reset, the peer sees a reset instead of an orderly end.
@@ -220,7 +229,7 @@ void DroppingProxy::Run() {
 }
 
 void DroppingProxy::Accept() {
-    int client = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    int client = NoDelay(::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC));
     if (client < 0)
         return;
     auto s = std::make_unique<Session>();
@@ -335,7 +344,7 @@ std::uint16_t DroppingProxy::ListenForData(Session& s, bool passive, std::uint32
 }
 
 void DroppingProxy::OpenData(Session& s) {
-    int accepted = ::accept4(s.dataListen, nullptr, nullptr, SOCK_CLOEXEC);
+    int accepted = NoDelay(::accept4(s.dataListen, nullptr, nullptr, SOCK_CLOEXEC));
     CloseFd(s.dataListen, false);
     int onward = ConnectLoopback(s.targetAddress, s.targetPort);
     if (accepted < 0 || onward < 0) {
