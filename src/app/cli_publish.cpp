@@ -5,6 +5,7 @@
 #include "app/cli_publish.h"
 
 #include "app/config.h"
+#include "app/extrasettings.h"
 #include "publish/publisher.h"
 
 #include <algorithm>
@@ -35,6 +36,8 @@ const char* const kPublishUsage =
     "  --passive                 passive data connections (the server listens)\n"
     "  --tls                     require TLS on the connection\n"
     "  --trust-fingerprint SHA256  accept the server certificate with this fingerprint\n"
+    "                            (certificates trusted in the window, kept in\n"
+    "                            KestrelFTP.ini in the current folder, are accepted too)\n"
     "  --host H, --port P, --user U  override Config.txt\n"
     "Exit status 0 when everything was published, 1 when not, 2 for a usage error.\n";
 
@@ -149,6 +152,36 @@ std::string Upper(std::string text) {
     return text;
 }
 
+// Accepts a certificate that failed verification when it is the one given by
+// --trust-fingerprint, or the one the window trusts for the host (the settings file of
+// the current folder, only read here); otherwise prints its fingerprint once.
+TCertificateEvent CertificateCheck(const std::string& given) {
+    auto saved = std::make_shared<TExtraSettings>();
+    std::string problem;
+    if (!saved->Load("", &problem))
+        std::fprintf(stderr, "kestrelftp: %s; no certificate trusted there is used\n",
+                     problem.c_str());
+    auto printed = std::make_shared<std::once_flag>();
+    return [given, saved, printed](const TCertificateInfo& info, bool& accept) {
+        const TCertificateTrust trust = saved->TrustOf(info.Host, info.Fingerprint);
+        accept = (!given.empty() && Upper(info.Fingerprint) == given) ||
+                 trust == TCertificateTrust::Trusted;
+        if (accept)
+            return;
+        std::call_once(*printed, [&] {
+            std::fprintf(stderr,
+                         "kestrelftp: the server's certificate was refused (%s)\n"
+                         "  SHA-256 fingerprint %s\n",
+                         info.Reason.c_str(), info.Fingerprint.c_str());
+            if (trust == TCertificateTrust::Changed)
+                std::fprintf(stderr, "  %s trusts another certificate for %s\n",
+                             kExtraSettingsFileName, info.Host.c_str());
+            std::fprintf(stderr, "  give --trust-fingerprint %s to accept it\n",
+                         info.Fingerprint.c_str());
+        });
+    };
+}
+
 // The connection settings: options first, then Config.txt of the current folder.
 TConnectionSettings Settings(const Arguments& args) {
     ConfigRecord config{};
@@ -177,20 +210,7 @@ TConnectionSettings Settings(const Arguments& args) {
     }
     settings.DataMode = args.passive ? TDataMode::Passive : TDataMode::Active;
     settings.Encryption = args.tls ? TEncryption::Required : TEncryption::None;
-    auto trusted = Upper(args.trustFingerprint);
-    auto printed = std::make_shared<std::once_flag>();
-    settings.OnCertificateCheck = [trusted, printed](const TCertificateInfo& info, bool& accept) {
-        accept = !trusted.empty() && Upper(info.Fingerprint) == trusted;
-        if (!accept)
-            std::call_once(*printed, [&] {
-                std::fprintf(stderr,
-                             "kestrelftp: the server's certificate was refused (%s)\n"
-                             "  SHA-256 fingerprint %s\n"
-                             "  give --trust-fingerprint %s to accept it\n",
-                             info.Reason.c_str(), info.Fingerprint.c_str(),
-                             info.Fingerprint.c_str());
-            });
-    };
+    settings.OnCertificateCheck = CertificateCheck(Upper(args.trustFingerprint));
     return settings;
 }
 

@@ -66,6 +66,14 @@ std::optional<TManifest> ReadManifest(TVaneFTP& ftp, const std::string& root,
     return manifest;
 }
 
+// ".name.kestrel-tmp" in any folder: a name of the publisher's own.
+bool IsTemporaryName(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return name.size() > sizeof(kTemporarySuffix) - 1 && name[0] == '.' &&
+           name.ends_with(kTemporarySuffix);
+}
+
 } // namespace
 
 std::string ReasonText(const std::exception& error) {
@@ -163,18 +171,28 @@ void TPublisher::BuildPhases(RunState& state) const {
             p->jobs.push_back({kind, path, 0});
         state.phases.push_back(std::move(p));
     };
+    // Temporary files an interrupted publish left go first, before this run writes such
+    // names again (and renames them away, so that a later deletion would fail).
+    std::vector<std::string> leftovers, deletions;
+    for (const std::string& path : plan_.FilesToDelete)
+        (IsTemporaryName(path) ? leftovers : deletions).push_back(path);
+    phase(TPublishJob::DeleteFile, leftovers, false);
+    std::vector<std::string> trim;
+    if (ManifestDuringRun())
+        trim.push_back(kManifestName);
+    phase(TPublishJob::TrimManifest, trim, true);
     phase(TPublishJob::RemoveFile, plan_.FilesToRemoveFirst, false);
     phase(TPublishJob::RemoveFolder, plan_.FoldersToRemoveFirst, true);
     std::vector<std::string> root;
     if (plan_.CreateRoot)
-        root.push_back("");
+        root.push_back(root_); // named in full: its relative path would be ""
     phase(TPublishJob::MakeRoot, root, true);
     phase(TPublishJob::MakeFolder, plan_.FoldersToCreate, true);
     auto uploads = std::make_unique<TPublishPhase>();
     for (const TPlannedUpload& upload : plan_.Uploads)
         uploads->jobs.push_back({TPublishJob::Upload, upload.Path, upload.Size});
     state.phases.push_back(std::move(uploads));
-    phase(TPublishJob::DeleteFile, plan_.FilesToDelete, false);
+    phase(TPublishJob::DeleteFile, deletions, false);
     phase(TPublishJob::DeleteFolder, plan_.FoldersToDelete, true);
     auto manifest = std::make_unique<TPublishPhase>();
     manifest->serial = true;
@@ -217,7 +235,7 @@ TPublishSummary TPublisher::Run() {
 }
 
 // Jobs that no connection finished: after a Stop they are simply not done; otherwise no
-// connection was left to do them, and each is a failure.
+// connection was left to do them, or the run was given up, and each is a failure.
 void TPublisher::AccountUnfinished(RunState& state) const {
     int notSent = 0;
     for (auto& phase : state.phases) {
@@ -225,6 +243,12 @@ void TPublisher::AccountUnfinished(RunState& state) const {
             if (phase->done[i])
                 continue;
             const TPublishJob& job = phase->jobs[i];
+            if (!state.halted.empty()) {
+                // Nothing was changed: the manifest on the server is still true.
+                if (job.kind != TPublishJob::WriteManifest)
+                    state.summary.Failures.push_back({job.path, "Not done: " + state.halted});
+                continue;
+            }
             if (stop_ && job.kind != TPublishJob::WriteManifest) {
                 notSent += job.kind == TPublishJob::Upload;
                 continue;
@@ -239,6 +263,39 @@ void TPublisher::AccountUnfinished(RunState& state) const {
     if (stop_)
         state.summary.Notes.push_back("Stopped: " + std::to_string(notSent) +
                                       " files were not sent");
+}
+
+std::optional<TManifest> TPublisher::ManifestDuringRun() const {
+    if (!manifest_)
+        return std::nullopt;
+    std::vector<std::string> touched;
+    for (const TPlannedUpload& upload : plan_.Uploads)
+        touched.push_back(upload.Path);
+    for (const auto* paths : {&plan_.FilesToRemoveFirst, &plan_.FoldersToRemoveFirst,
+                              &plan_.FilesToDelete, &plan_.FoldersToDelete})
+        touched.insert(touched.end(), paths->begin(), paths->end());
+    // The entry of path, and those of everything under it when it is a folder.
+    auto drop = [](TManifest& manifest, const std::string& path) {
+        bool dropped = manifest.erase(path) > 0;
+        const std::string folder = path + "/";
+        auto it = manifest.lower_bound(folder);
+        while (it != manifest.end() && it->first.compare(0, folder.size(), folder) == 0) {
+            it = manifest.erase(it);
+            dropped = true;
+        }
+        return dropped;
+    };
+    RunState nothingDone;
+    TManifest result = FinalManifest(nothingDone);
+    TManifest old = *manifest_;
+    bool listed = false;
+    for (const std::string& path : touched) {
+        listed = drop(old, path) || listed;
+        drop(result, path);
+    }
+    if (!listed)
+        return std::nullopt;
+    return result;
 }
 
 // What the manifest says after the run: only what is really on the server. A file sent

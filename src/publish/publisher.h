@@ -9,7 +9,9 @@
 // Each file goes to ".name.kestrel-tmp" in its folder and is renamed over its real name
 // when complete, so a visitor sees the old page or the new one, never a part of one. The
 // manifest in the remote root is written last, the same way, and describes only what is
-// really on the server afterwards, also after a failure or a Stop.
+// really on the server afterwards, also after a failure or a Stop; a run that replaces or
+// removes files it lists first writes it without them, so that it stays true also when
+// the run ends before its last step.
 #pragma once
 
 #include "net/ftp/vaneftp.h"
@@ -32,6 +34,9 @@ struct TConnectionSettings {
     // Asked, on a connection's own thread, about a certificate that failed verification.
     TCertificateEvent OnCertificateCheck;
     std::int32_t TimeOut = 30000; // ms for host lookup and connect
+    // ms a command's reply may take (folders, deletions, renames); a server that stops
+    // answering has that connection given up and the job reported failed. 0: no limit.
+    std::int32_t ReplyTimeOut = 30000;
 };
 
 struct TPublishOptions {
@@ -119,6 +124,10 @@ private:
     class Worker;
 
     TManifest FinalManifest(const RunState& state) const;
+    // The manifest as it may stand while the run changes the server: the final one of a
+    // run that has done nothing yet, without any file the plan may replace or remove.
+    // Nothing when the manifest on the server stays true as it is.
+    std::optional<TManifest> ManifestDuringRun() const;
     void BuildPhases(RunState& state) const;
     // Starts count connections, each on its own thread, and waits for all of them.
     void RunWorkers(RunState& state, int count);

@@ -11,6 +11,7 @@ namespace kestrel {
 
 struct TPublishJob {
     enum Kind {
+        TrimManifest, // the manifest without what the run may change, before any change
         RemoveFile,
         RemoveFolder,
         MakeRoot,
@@ -45,6 +46,7 @@ struct TPublisher::RunState {
     std::set<std::string> uploaded; // now on the server under its real name
     std::set<std::string> removed;  // deleted from the server
     std::set<std::string> lost;     // the real name's old content is gone or partial
+    std::string halted;             // why the rest of the run was not done, when it was given up
     bool renameFallbackNoted = false;
     bool stallNoted = false;
 

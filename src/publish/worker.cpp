@@ -139,16 +139,20 @@ private:
     void Watch() {
         if (!ftp_)
             return;
-        if ((p_.stop_ && transferring_) || (deadline_ && Clock::now() > *deadline_))
+        if (deadline_ && Clock::now() > *deadline_) {
+            replyLate_ = true;
+            ftp_->Abort();
+        }
+        if (p_.stop_ && transferring_)
             ftp_->Abort();
         if (awaitingData_ && Clock::now() - uploadStarted_ > kDataConnectionLimit) {
             awaitingData_ = false;
-            stalled_ = true;
+            stalled_ = "did not open the data connection";
             ftp_->Abort();
         }
         if (awaitingReply_ && Clock::now() > replyDeadline_) {
             awaitingReply_ = false;
-            stalled_ = true;
+            stalled_ = "did not confirm the upload";
             ftp_->Abort();
         }
     }
@@ -169,12 +173,19 @@ private:
     }
 
     // --- Jobs ---------------------------------------------------------------------------
+    bool Halted() {
+        std::lock_guard lock(s_.mutex);
+        return !s_.halted.empty();
+    }
+
     void TakeJobs(TPublishPhase& phase) {
+        if (Halted())
+            return;
         if (phase.serial) {
             if (phase.jobs.empty() || !EnsureConnected() || phase.claimed.exchange(true))
                 return;
             for (std::size_t i = 0; i < phase.jobs.size(); ++i) {
-                if (p_.stop_ && !phase.afterStop)
+                if ((p_.stop_ && !phase.afterStop) || Halted())
                     return;
                 if (!EnsureConnected())
                     return; // what is left is reported as not done
@@ -212,7 +223,7 @@ private:
         switch (job.kind) {
         case TPublishJob::RemoveFile:
         case TPublishJob::DeleteFile:
-            ftp_->Delete(Remote(job.path));
+            WithinReplyLimit([&] { ftp_->Delete(Remote(job.path)); });
             Record([&] {
                 s_.removed.insert(job.path);
                 ++s_.summary.Deleted;
@@ -220,17 +231,17 @@ private:
             return true;
         case TPublishJob::RemoveFolder:
         case TPublishJob::DeleteFolder:
-            ftp_->RemoveDir(Remote(job.path));
+            WithinReplyLimit([&] { ftp_->RemoveDir(Remote(job.path)); });
             Record([&] {
                 s_.removed.insert(job.path);
                 ++s_.summary.Deleted;
             });
             return true;
         case TPublishJob::MakeRoot:
-            MakeRoot();
+            WithinReplyLimit([&] { MakeRoot(); });
             return true;
         case TPublishJob::MakeFolder:
-            ftp_->MakeDirectory(Remote(job.path));
+            WithinReplyLimit([&] { ftp_->MakeDirectory(Remote(job.path)); });
             Record([&] { ++s_.summary.Created; });
             return true;
         case TPublishJob::Upload:
@@ -238,8 +249,40 @@ private:
         case TPublishJob::WriteManifest:
             WriteManifest();
             return true;
+        case TPublishJob::TrimManifest:
+            TrimManifest();
+            return true;
         }
         return true;
+    }
+
+    // Runs commands whose replies must come within the reply limit (unless a tighter
+    // limit runs already). A server that stops answering leaves the connection out of
+    // step with its replies: it is closed, to be logged in again for the next job.
+    template <typename Step> void WithinReplyLimit(Step step) {
+        const std::int32_t limit = p_.connection_.ReplyTimeOut;
+        if (deadline_ || limit <= 0) {
+            step();
+            return;
+        }
+        deadline_ = Clock::now() + std::chrono::milliseconds(limit);
+        replyLate_ = false;
+        try {
+            step();
+        } catch (const std::exception&) {
+            deadline_.reset();
+            if (!replyLate_)
+                throw;
+            replyLate_ = false;
+            try {
+                ftp_->Disconnect();
+            } catch (const std::exception&) {
+                // Closed all the same.
+            }
+            throw Exception("The server did not answer within " +
+                            std::to_string((limit + 999) / 1000) + " s");
+        }
+        deadline_.reset();
     }
 
     // Creates the remote root and whatever of its parents is missing.
@@ -267,6 +310,7 @@ private:
         const std::string& local = p_.local_.Files.at(job.path).FullPath;
         Begin(job.path);
         bool finished = true;
+        bool placing = false;
         std::string temporary = TemporaryPath(job.path);
         try {
             SendFile(local, Remote(p_.options_.TemporaryNames ? temporary : job.path));
@@ -275,7 +319,8 @@ private:
                     RemoveTemporary(temporary);
                     finished = false;
                 } else {
-                    PlaceOver(temporary, job.path);
+                    placing = true;
+                    WithinReplyLimit([&] { PlaceOver(temporary, job.path); });
                 }
             }
             if (finished)
@@ -287,8 +332,11 @@ private:
             transferring_ = false;
             if (p_.options_.TemporaryNames)
                 RemoveTemporary(temporary);
-            else
-                Record([&] { s_.lost.insert(job.path); }); // a part may stand under the name
+            // Without temporary names a part may stand under the real name; a rename that
+            // failed may still have been carried out (its answer lost with the connection):
+            // either way the old content under the name is no longer known to be there.
+            if (!p_.options_.TemporaryNames || placing)
+                Record([&] { s_.lost.insert(job.path); });
             if (p_.stop_)
                 finished = false;
             else
@@ -305,7 +353,7 @@ private:
         fileSize_ = std::int64_t(std::filesystem::file_size(local, error));
         for (int attempt = 1;; ++attempt) {
             transferring_ = content;
-            stalled_ = false;
+            stalled_ = nullptr;
             uploadStarted_ = Clock::now();
             awaitingData_ = awaitingFile_ = true;
             try {
@@ -314,11 +362,13 @@ private:
                 return;
             } catch (const std::exception&) {
                 transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
-                if (!stalled_ || p_.stop_ || attempt == kUploadAttempts)
+                if (!stalled_ || p_.stop_)
                     throw;
                 DropStuckConnection();
-                if (!EnsureConnected())
-                    throw;
+                // The abort's own text ("Canceled") would not tell what went wrong.
+                if (attempt == kUploadAttempts || !EnsureConnected())
+                    throw Exception(std::string("The server ") + stalled_ + " in time; tried " +
+                                    std::to_string(attempt) + (attempt == 1 ? " time" : " times"));
                 Record([&] {
                     if (!s_.stallNoted)
                         s_.summary.Notes.push_back(
@@ -330,10 +380,11 @@ private:
         }
     }
 
-    // A server that left a transfer hanging may have stopped reading this control
-    // connection too (pyftpdlib does, now and then, when several sessions open data
-    // connections at once): the file goes again on a new log-in, and the old one's QUIT is
-    // waited for only briefly.
+    // Ends a connection after a transfer given up: the transfer's own reply is still to
+    // come, late, and on this connection it would answer a later command; and the server
+    // may have stopped reading it altogether (pyftpdlib does, now and then, when several
+    // sessions open data connections at once). The next file goes on a new log-in, and
+    // the old one's QUIT is waited for only briefly.
     void DropStuckConnection() {
         std::optional<Clock::time_point> saved = deadline_;
         deadline_ = Clock::now() + kStuckQuitLimit;
@@ -395,28 +446,47 @@ private:
     void WriteManifest() {
         if (p_.stop_)
             deadline_ = Clock::now() + kManifestAfterStopLimit;
+        std::string text;
+        {
+            std::lock_guard lock(s_.mutex);
+            text = FormatManifest(p_.FinalManifest(s_));
+        }
+        std::string reason = PutManifest(text);
+        deadline_.reset();
+        if (!reason.empty())
+            Fail("", "The manifest could not be written: " + reason);
+        else
+            Record([&] { s_.summary.ManifestWritten = true; });
+    }
+
+    // Before the first change, the manifest without what the run may change: it then stays
+    // true whenever the run ends. When it cannot be written, nothing is changed at all.
+    void TrimManifest() {
+        std::optional<TManifest> during = p_.ManifestDuringRun();
+        std::string reason = during ? PutManifest(FormatManifest(*during)) : std::string();
+        if (reason.empty())
+            return;
+        Fail("", "The manifest could not be updated before the changes: " + reason);
+        Record([&] { s_.halted = "the manifest could not be updated first"; });
+    }
+
+    // Writes the manifest's text under a temporary name and renames it over the manifest.
+    // Returns the reason of a failure, or "".
+    std::string PutManifest(const std::string& text) {
+        std::string temporary = TemporaryPath(kManifestName);
         try {
-            std::string text;
-            {
-                std::lock_guard lock(s_.mutex);
-                text = FormatManifest(p_.FinalManifest(s_));
-            }
             TemporaryFile file(text);
-            std::string temporary = TemporaryPath(kManifestName);
             try {
                 SendFile(file.path(), Remote(temporary), false);
-                PlaceOver(temporary, kManifestName);
+                WithinReplyLimit([&] { PlaceOver(temporary, kManifestName); });
             } catch (...) {
                 RemoveTemporary(temporary);
                 throw;
             }
         } catch (const std::exception& error) {
-            deadline_.reset();
-            Fail("", "The manifest could not be written: " + ReasonText(error));
-            return;
+            return ReasonText(error);
         }
-        deadline_.reset();
-        Record([&] { s_.summary.ManifestWritten = true; });
+        return "";
     }
 
     // --- Results and progress -----------------------------------------------------------------
@@ -493,11 +563,12 @@ private:
     std::unique_ptr<TVaneFTP> ftp_;
     std::unique_ptr<TThreadTimer> watch_;
     std::optional<Clock::time_point> deadline_;
+    bool replyLate_ = false; // the deadline ended a wait
     bool transferring_ = false;
-    bool awaitingData_ = false;  // an upload waits for the server's data connection
-    bool awaitingFile_ = false;  // an upload runs (its end starts the reply's clock)
-    bool awaitingReply_ = false; // ... and waits for the completion reply
-    bool stalled_ = false;       // one of these waits was given up
+    bool awaitingData_ = false;     // an upload waits for the server's data connection
+    bool awaitingFile_ = false;     // an upload runs (its end starts the reply's clock)
+    bool awaitingReply_ = false;    // ... and waits for the completion reply
+    const char* stalled_ = nullptr; // which of these waits was given up
     Clock::time_point uploadStarted_;
     Clock::time_point replyDeadline_;
     std::int64_t fileSize_ = 0;

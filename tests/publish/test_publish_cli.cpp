@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/wait.h>
@@ -165,4 +167,34 @@ TEST(PublishCommandLine, TlsCertificateRefusedWithItsFingerprintUnlessTrusted) {
         nullptr);
     EXPECT_EQ(trusted.status, 0) << trusted.err;
     EXPECT_EQ(ReadFileBytes(server.root() / "www/index.htm"), "home");
+
+    // The certificates trusted in the window, in the settings file of the current folder,
+    // are accepted too: one fingerprint per host, the host as given, the file only read.
+    auto trustInFile = [&](const std::string& host, const std::string& print) {
+        WriteFileBytes(here / "KestrelFTP.ini", "[TrustedCertificates]\nsize=1\n1\\Host=" + host +
+                                                    "\n1\\Fingerprint=" + print + "\n");
+    };
+    std::string another = fingerprint;
+    another[0] = another[0] == '0' ? '1' : '0';
+    trustInFile(server.host(), another);
+    Result changed = RunProgram(here.path(), {"publish", "--tls", "site", "saved"}, nullptr);
+    EXPECT_EQ(changed.status, 1);
+    EXPECT_NE(changed.err.find("SHA-256 fingerprint " + fingerprint), std::string::npos)
+        << changed.err;
+    EXPECT_NE(changed.err.find("KestrelFTP.ini trusts another certificate for 127.0.0.1"),
+              std::string::npos)
+        << changed.err;
+    trustInFile("localhost", fingerprint);
+    Result otherHost = RunProgram(here.path(), {"publish", "--tls", "site", "saved"}, nullptr);
+    EXPECT_EQ(otherHost.status, 1) << "trusted for another host name";
+    EXPECT_FALSE(fs::exists(server.root() / "saved"));
+
+    std::string lower = fingerprint;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    trustInFile(server.host(), lower); // the window takes either letter case
+    const std::string file = ReadFileBytes(here / "KestrelFTP.ini");
+    Result saved = RunProgram(here.path(), {"publish", "--tls", "site", "saved"}, nullptr);
+    EXPECT_EQ(saved.status, 0) << saved.err;
+    EXPECT_EQ(ReadFileBytes(server.root() / "saved/index.htm"), "home");
+    EXPECT_EQ(ReadFileBytes(here / "KestrelFTP.ini"), file) << "the settings file is only read";
 }

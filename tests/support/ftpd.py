@@ -84,6 +84,19 @@ def refuse_rename_over(self, path):
     return super(type(self), self).ftp_RNTO(path)
 
 
+def closable_dtp(base):
+    """The data channel class with pyftpdlib's close() mended: close() logs the channel's
+    repr, which asks the file for its fileno(); once the session has closed the file
+    (its control connection ended first) that raises ValueError, so the channel never
+    closes and the server spins on its errors for good."""
+    def use_sendfile(self):
+        try:
+            return base.use_sendfile(self)
+        except ValueError:
+            return False
+    return type("Closable" + base.__name__, (base,), {"use_sendfile": use_sendfile})
+
+
 def main(argv):
     args = parse_args(argv)
     configure_logging(args)
@@ -125,6 +138,8 @@ def main(argv):
         dtp.read_limit = args.read_limit
         dtp.write_limit = args.write_limit
         handler.dtp_handler = dtp
+
+    handler.dtp_handler = closable_dtp(handler.dtp_handler)
 
     server = FTPServer((args.host, args.port), handler)
     if args.max_cons:

@@ -1,0 +1,218 @@
+// Publishes against a scripted server that keeps the site in memory and misbehaves
+// exactly where a test asks: an upload whose data connection never comes is asked again
+// and fails only after the last attempt, and a server that stops answering a rename
+// fails that file without holding up the run.
+#include "publish/manifest.h"
+#include "publish/publisher.h"
+#include "support/fixtures.h"
+#include "support/ftp_script.h"
+#include "support/scripted_server.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <utility>
+
+using namespace kestrel;
+using namespace kestrel::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the server does wrong: the first `stalls` STOR lines for one name are answered
+// 150 without any data connection, and the first `silences` RNFR lines for one name are
+// never answered.
+struct Misbehaviour {
+    std::string stallStore;
+    int stalls = 0;
+    std::string silentRename;
+    int silences = 0;
+};
+
+// A server of plain files in memory, one session after the other, in active mode.
+class SiteServer {
+public:
+    explicit SiteServer(Misbehaviour misbehaviour)
+        : misbehaviour_(std::move(misbehaviour)),
+          server_([this](Session& s) { Serve(s); }, Options()) {}
+
+    int port() const { return server_.port(); }
+    MemoryFiles& files() { return *files_; }
+    ScriptedFtpServer& server() { return server_; }
+    // How many times the client sent this exact command line.
+    int Count(const std::string& line) const {
+        auto lines = server_.received();
+        return int(std::count(lines.begin(), lines.end(), line));
+    }
+
+private:
+    static ScriptedServerOptions Options() {
+        ScriptedServerOptions options;
+        options.max_sessions = 0;
+        return options;
+    }
+
+    void Serve(Session& s) {
+        s.reply("220 ready");
+        std::string renaming;
+        bool stalled = false;
+        while (std::optional<std::string> line = s.read_line()) {
+            // The stalled upload's final reply comes late, as from a server that gave up
+            // connecting: just before the answer to whatever the client sends next.
+            if (std::exchange(stalled, false))
+                s.reply("425 Cannot open the data connection");
+            std::size_t space = line->find(' ');
+            std::string verb = line->substr(0, space);
+            std::string path = space == std::string::npos ? "" : line->substr(space + 1);
+            if (verb == "USER")
+                s.reply("331 password please");
+            else if (verb == "PASS")
+                s.reply("230 in");
+            else if (verb == "TYPE" || verb == "PORT")
+                s.reply("200 ok");
+            else if (verb == "CWD" || verb == "DELE")
+                s.reply(files_->remove(path) || verb == "CWD" ? "250 ok" : "550 no such file");
+            else if (verb == "MKD")
+                s.reply("257 \"" + path + "\" made");
+            else if (verb == "LIST") {
+                s.reply("150 listing");
+                s.connect_data();
+                s.data_close(); // an empty folder
+                s.reply("226 done");
+            } else if (verb == "RETR") {
+                std::optional<std::string> content = files_->get(path);
+                if (!content) {
+                    s.reply("550 not found");
+                    continue;
+                }
+                s.reply("150 sending");
+                s.connect_data();
+                s.data_send(*content);
+                s.data_close();
+                s.reply("226 done");
+            } else if (verb == "STOR") {
+                s.reply("150 go ahead");
+                if (path == misbehaviour_.stallStore && misbehaviour_.stalls-- > 0) {
+                    stalled = true; // and never connects
+                    continue;
+                }
+                s.connect_data();
+                files_->put(path, s.data_recv_all());
+                s.reply("226 stored");
+            } else if (verb == "RNFR") {
+                if (path == misbehaviour_.silentRename && misbehaviour_.silences-- > 0)
+                    continue; // and never answers
+                renaming = path;
+                s.reply(files_->contains(path) ? "350 go on" : "550 no such file");
+            } else if (verb == "RNTO") {
+                std::optional<std::string> content = files_->get(renaming);
+                if (!content) {
+                    s.reply("503 RNFR first");
+                    continue;
+                }
+                files_->remove(renaming);
+                files_->put(path, *content);
+                s.reply("250 renamed");
+            } else if (verb == "QUIT") {
+                s.reply("221 bye");
+                return;
+            } else {
+                s.reply("502 not here");
+            }
+        }
+    }
+
+    Misbehaviour misbehaviour_;
+    std::shared_ptr<MemoryFiles> files_ = std::make_shared<MemoryFiles>();
+    ScriptedFtpServer server_;
+};
+
+struct Site {
+    TempDir local{"kestrel-site"};
+    std::string big = RandomBytes(200000, 3);
+
+    Site() {
+        WriteFileBytes(local / "a.htm", "<html>a</html>");
+        WriteFileBytes(local / "b.htm", big);
+        WriteFileBytes(local / "c.htm", "<html>c</html>");
+    }
+
+    TPublishSummary Publish(SiteServer& server, std::int32_t replyTimeOut = 30000) {
+        TConnectionSettings connection;
+        connection.Host = "127.0.0.1";
+        connection.Port = server.port();
+        connection.UserID = "webuser";
+        connection.Password = "s3cret";
+        connection.ReplyTimeOut = replyTimeOut;
+        TPublishOptions options;
+        options.LocalRoot = local.str();
+        options.RemoteRoot = "/site";
+        options.Connections = 1;
+        TPublisher publisher(connection, options);
+        return publisher.Run();
+    }
+};
+
+std::optional<TManifest> ManifestOn(SiteServer& server) {
+    std::optional<std::string> text = server.files().get("/site/" + std::string(kManifestName));
+    return text ? ParseManifest(*text) : std::nullopt;
+}
+
+bool HasNote(const TPublishSummary& summary, const std::string& part) {
+    return std::any_of(summary.Notes.begin(), summary.Notes.end(),
+                       [&](const std::string& note) { return note.find(part) != note.npos; });
+}
+
+const std::string kStoreB = "STOR /site/.b.htm.kestrel-tmp";
+
+} // namespace
+
+TEST(PublishScriptedServer, DataConnectionThatNeverComesIsAskedAgainAndTheFileArrivesWhole) {
+    Site site;
+    SiteServer server({"/site/.b.htm.kestrel-tmp", 1, "", 0});
+    TPublishSummary summary = site.Publish(server);
+    EXPECT_TRUE(summary.Succeeded())
+        << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+    EXPECT_EQ(summary.Uploaded, 3);
+    EXPECT_EQ(server.Count(kStoreB), 2) << "sent again after the stalled attempt";
+    EXPECT_TRUE(server.files().get("/site/b.htm") == site.big) << "b.htm arrived whole";
+    EXPECT_TRUE(HasNote(summary, "such files were sent again"));
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->size(), 3u);
+    EXPECT_TRUE(server.server().failures().empty()) << server.server().failures().front();
+}
+
+TEST(PublishScriptedServer, DataConnectionThatNeverComesFailsTheFileAfterTheLastAttempt) {
+    Site site;
+    SiteServer server({"/site/.b.htm.kestrel-tmp", 100, "", 0});
+    TPublishSummary summary = site.Publish(server);
+    EXPECT_EQ(server.Count(kStoreB), 3) << "three attempts, no more";
+    EXPECT_FALSE(summary.Succeeded());
+    EXPECT_EQ(summary.Uploaded, 2);
+    ASSERT_EQ(summary.Failures.size(), 1u);
+    EXPECT_EQ(summary.Failures[0].Path, "b.htm");
+    EXPECT_EQ(summary.Failures[0].Reason,
+              "The server did not open the data connection in time; tried 3 times");
+    EXPECT_FALSE(server.files().contains("/site/b.htm"));
+    EXPECT_EQ(server.files().get("/site/a.htm"), "<html>a</html>");
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->count("b.htm"), 0u) << "the manifest lists only what is there";
+    EXPECT_EQ(manifest->size(), 2u);
+}
+
+TEST(PublishScriptedServer, ServerThatStopsAnsweringARenameFailsThatFileOnly) {
+    Site site;
+    SiteServer server({"", 0, "/site/.b.htm.kestrel-tmp", 1});
+    TPublishSummary summary = site.Publish(server, 1000); // without the limit: a hang
+    EXPECT_EQ(summary.Uploaded, 2);
+    ASSERT_EQ(summary.Failures.size(), 1u);
+    EXPECT_EQ(summary.Failures[0].Path, "b.htm");
+    EXPECT_EQ(summary.Failures[0].Reason, "The server did not answer within 1 s");
+    EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>") << "the run went on";
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->count("b.htm"), 0u);
+}
