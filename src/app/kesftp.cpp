@@ -410,10 +410,9 @@ void TMainForm::CreateMenus() {
     addAction(publishSite);
     connect(publishSite, &QAction::triggered, this, [this] {
         Handle([this] {
-            TConnectionSettings settings{
-                eHost->text().toStdString(), StrToInt(ePort->text().toStdString()),
-                eUserID->text().toStdString(), ePassword->text().toStdString()};
-            OpenPublishDialog(this, settings, std::filesystem::current_path().string());
+            TConnectionSettings settings = PublishConnection();
+            OpenPublishDialog(this, settings, std::filesystem::current_path().string(),
+                              Extra.PublishConnections);
         });
     });
     WebPop = new QMenu(this);

@@ -31,6 +31,7 @@ class QToolButton;
 namespace kestrel {
 
 class TAnimate;
+struct TConnectionSettings;
 class TDirectoryListBox;
 class TFileListBox;
 
@@ -164,6 +165,7 @@ public:
     // The bytes of a settings edit: as read from "Config.txt" while the user has not changed
     // the shown text, else the text typed.
     std::string FieldBytes(const QLineEdit* Edit) const;
+    TConnectionSettings PublishConnection() const;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -5,6 +5,7 @@
 #include "app/application.h"
 #include "app/helpviewer.h"
 #include "app/kesftp.h"
+#include "publish/publisher.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -177,6 +178,24 @@ void TMainForm::ApplyConnectionSettings() {
     VaneFTP1->Password = FieldBytes(ePassword);
     VaneFTP1->DataMode = cbPassive->isChecked() ? TDataMode::Passive : TDataMode::Active;
     VaneFTP1->Encryption = TEncryption(cbEncryption->currentIndex());
+}
+
+// The connection for publishing, made as the window's own: its fields byte for byte, its
+// data mode and encryption. The publisher's connections run on their own threads, where no
+// question can be asked: a certificate is accepted when the settings trust it ("Always
+// Trust" when the window connected), else refused.
+TConnectionSettings TMainForm::PublishConnection() const {
+    TConnectionSettings settings;
+    settings.Host = FieldBytes(eHost);
+    settings.Port = StrToInt(FieldBytes(ePort));
+    settings.UserID = FieldBytes(eUserID);
+    settings.Password = FieldBytes(ePassword);
+    settings.DataMode = cbPassive->isChecked() ? TDataMode::Passive : TDataMode::Active;
+    settings.Encryption = TEncryption(cbEncryption->currentIndex());
+    settings.OnCertificateCheck = [trust = Extra](const TCertificateInfo& info, bool& accept) {
+        accept = trust.TrustOf(info.Host, info.Fingerprint) == TCertificateTrust::Trusted;
+    };
+    return settings;
 }
 
 void TMainForm::ShowSecured(bool secured) {

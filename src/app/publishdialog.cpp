@@ -241,9 +241,10 @@ void TPublishDialog::ShowSummary(const TPublishSummary& summary) {
 }
 
 void OpenPublishDialog(QWidget* window, const TConnectionSettings& connection,
-                       const std::string& localRoot) {
+                       const std::string& localRoot, int connections) {
     TPublishOptions options;
     options.LocalRoot = localRoot;
+    options.Connections = connections;
     auto* dialog = new TPublishDialog(window, connection, options);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setModal(true);

@@ -60,6 +60,6 @@ private:
 
 // Opens the dialog for the site folder with the window's settings, and starts it.
 void OpenPublishDialog(QWidget* window, const TConnectionSettings& connection,
-                       const std::string& localRoot);
+                       const std::string& localRoot, int connections = 4);
 
 } // namespace kestrel

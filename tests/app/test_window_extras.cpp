@@ -6,6 +6,7 @@
 #include "window_script.h"
 
 #include "app/extrasettings.h"
+#include "publish/publisher.h"
 #include "support/pyftpd.h"
 #include "support/scripted_server.h"
 #include "support/tls_support.h"
@@ -141,6 +142,32 @@ TEST_F(WindowExtrasTest, ConnectAppliesTheChosenModeAndEncryptionAndRefusesABadP
                                      ": a port is a number from 1 to 65535.");
     EXPECT_EQ(server.sessions_accepted(), 1u);
     EXPECT_FALSE(window->IsConnected);
+}
+
+// "Publish Site..." connects as the window does: the fields, passive mode and encryption,
+// and only certificates the settings trust, since its connections cannot ask.
+TEST_F(WindowExtrasTest, PublishingConnectsWithTheWindowsModeEncryptionAndTrust) {
+    WriteSettings("jsmith", "pw", "ftp.example.com", "2121", "*.htm");
+    OpenWindow();
+    window->cbPassive->setChecked(true);
+    window->cbEncryption->setCurrentIndex(2);
+    window->Extra.Trust("ftp.example.com", kFingerprint);
+    TConnectionSettings settings = window->PublishConnection();
+    EXPECT_EQ(settings.Host, "ftp.example.com");
+    EXPECT_EQ(settings.Port, 2121);
+    EXPECT_EQ(settings.UserID, "jsmith");
+    EXPECT_EQ(settings.Password, "pw");
+    EXPECT_EQ(settings.DataMode, TDataMode::Passive);
+    EXPECT_EQ(settings.Encryption, TEncryption::Required);
+    ASSERT_TRUE(settings.OnCertificateCheck);
+    bool accept = false;
+    settings.OnCertificateCheck(Certificate(kFingerprint), accept);
+    EXPECT_TRUE(accept);
+    std::string other(kFingerprint);
+    other[0] = '4';
+    settings.OnCertificateCheck(Certificate(other), accept);
+    EXPECT_FALSE(accept);
+    EXPECT_TRUE(Questions().empty());
 }
 
 TEST_F(WindowExtrasTest, SettingsThatAreNotUtf8ReachTheServerAndTheFileExactly) {
