@@ -8,5 +8,5 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KESTREL_BENCH_BUILD:-$root/build-bench}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target bench_publish -j2
+cmake --build "$build" --target bench_publish bench_site -j2
 exec "$build/bench/publish/bench_publish" "$@"
