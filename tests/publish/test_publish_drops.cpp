@@ -5,6 +5,7 @@
 // job. Also the exact case of a rename the server carried out whose answer was lost.
 #include "publish/publisher.h"
 #include "publish/sha256.h"
+#include "publish_support.h"
 #include "support/dropping_proxy.h"
 #include "support/fixtures.h"
 #include "support/pyftpd.h"
@@ -98,18 +99,14 @@ struct DroppingSite {
     bool passive = false;
 
     TPublisher Make() {
-        TConnectionSettings connection;
-        connection.Host = server.host();
-        connection.Port = proxy.port();
-        connection.UserID = server.user();
-        connection.Password = server.password();
-        connection.DataMode = passive ? TDataMode::Passive : TDataMode::Active;
+        TConnectionSettings connection = ConnectionTo(server, passive, proxy.port());
         connection.TimeOut = 5000;
         connection.ReplyTimeOut = 3000; // pyftpdlib now and then stops reading a session
         TPublishOptions options;
         options.LocalRoot = local.str();
         options.RemoteRoot = "/www";
         options.Connections = connections;
+        options.MatchConnectionsToWork = false; // every connection meets the drops
         return TPublisher(connection, options);
     }
 };

@@ -4,6 +4,7 @@
 // over an existing file.
 #include "publish/publisher.h"
 #include "publish/sha256.h"
+#include "publish_support.h"
 #include "support/fixtures.h"
 #include "support/pyftpd.h"
 #include "support/watchdog.h"
@@ -71,12 +72,7 @@ struct Site {
     bool passive = false;
 
     TPublisher Make() const {
-        TConnectionSettings connection;
-        connection.Host = server.host();
-        connection.Port = server.port();
-        connection.UserID = server.user();
-        connection.Password = server.password();
-        connection.DataMode = passive ? TDataMode::Passive : TDataMode::Active;
+        TConnectionSettings connection = ConnectionTo(server, passive);
         TPublishOptions options;
         options.LocalRoot = local.string();
         options.RemoteRoot = remote;
