@@ -1,6 +1,7 @@
 // "Publish Site...": the dialog shows the plan (and again with the delete option), runs it
 // while the window's thread stays free, and shows the summary; a real server.
 #include "app/publishdialog.h"
+#include "publish_support.h"
 #include "support/fixtures.h"
 #include "support/pyftpd.h"
 #include "support/watchdog.h"
@@ -62,7 +63,7 @@ TEST(PublishDialog, PlanDeleteOptionRunAndSummary) {
     WriteFileBytes(site / "index.htm", "home");
     WriteFileBytes(site / "css/site.css", "body{}");
 
-    TConnectionSettings connection{server.host(), server.port(), server.user(), server.password()};
+    TConnectionSettings connection = ConnectionTo(server, false);
     TPublishOptions options;
     options.LocalRoot = site.str();
     TPublishDialog dialog(nullptr, connection, options);
@@ -93,7 +94,8 @@ TEST(PublishDialog, LogInRefusedIsShown) {
     App();
     PyFtpd server;
     TempDir site("kestrel-site");
-    TConnectionSettings connection{server.host(), server.port(), server.user(), "wrong"};
+    TConnectionSettings connection = ConnectionTo(server, false);
+    connection.Password = "wrong";
     TPublishOptions options;
     options.LocalRoot = site.str();
     TPublishDialog dialog(nullptr, connection, options);
