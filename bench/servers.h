@@ -4,8 +4,10 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -33,13 +35,15 @@ constexpr const char* kPyftpdPassword = "s3cret";
 constexpr const char* kVsftpdUser = "kestrelbench"; // the local user vsftpd logs in
 constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
 
-// In a forked child: runs argv[0] with its arguments, or ends the child with 127.
+// In a forked child: runs argv[0] with its arguments, or says why not and ends the child
+// with 127.
 [[noreturn]] inline void ExecOrExit(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     ::execv(args[0], args.data());
+    std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
     ::_exit(127);
 }
 

@@ -139,11 +139,6 @@ RunResult RunChild(const std::vector<std::string>& argv, bool captureOutput,
     int pipeFds[2] = {-1, -1};
     if (captureOutput && ::pipe(pipeFds) != 0)
         throw std::runtime_error("pipe failed");
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-
     double start = Seconds();
     pid_t pid = ::fork();
     if (pid < 0)
@@ -161,9 +156,7 @@ RunResult RunChild(const std::vector<std::string>& argv, bool captureOutput,
             ::dup2(null, 1);
             ::close(null);
         }
-        ::execv(args[0], args.data());
-        std::fprintf(stderr, "bench_publish: cannot run %s: %s\n", args[0], std::strerror(errno));
-        ::_exit(127);
+        ExecOrExit(argv);
     }
     RunResult result;
     if (captureOutput) {

@@ -49,13 +49,9 @@ constexpr int kChanged = 10;
 // A child that takes longer than the limit is killed and reported as an error: pyftpdlib
 // now and then loses a data connection for good when several sessions use it at once.
 constexpr int kChildLimitSeconds = 120;
-double RunChild(const std::vector<std::string>& argv, const std::string& cwd = "") {
+double RunChild(const std::vector<std::string>& argv) {
     // What the previous run left to write back goes to the disk now, not during this run.
     ::sync();
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
     double start = bench::Seconds();
     pid_t pid = ::fork();
     if (pid < 0)
@@ -63,14 +59,10 @@ double RunChild(const std::vector<std::string>& argv, const std::string& cwd = "
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::alarm(kChildLimitSeconds);
-        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0)
-            ::_exit(126);
         int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 1);
         ::close(null);
-        ::execv(args[0], args.data());
-        std::fprintf(stderr, "bench_site: cannot run %s: %s\n", args[0], std::strerror(errno));
-        ::_exit(127);
+        bench::ExecOrExit(argv);
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
