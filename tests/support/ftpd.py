@@ -113,7 +113,15 @@ def main(argv):
         base = TLS_FTPHandler
 
     class Handler(base):
-        pass
+        def _on_dtp_connection(self):
+            # pyftpdlib keeps the PORT connector after its socket has passed to the data
+            # channel, and the next PORT or ABOR closes it again: that unregisters the
+            # connector's old descriptor number from the loop, which by then may belong
+            # to another session's socket, and that session never hears from the server
+            # again. With several active-mode sessions it stalls one within seconds. The
+            # connector has nothing left to do once connected, so it is forgotten here.
+            self._dtp_connector = None
+            return super()._on_dtp_connection()
 
     handler = Handler
     if args.tls_cert:
