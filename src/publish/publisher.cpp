@@ -1,5 +1,6 @@
 #include "publish/publisher.h"
 
+#include "publish/callthread.h"
 #include "publish/runstate.h"
 
 #include <algorithm>
@@ -116,7 +117,10 @@ int TPublisher::ConnectionLimit() {
 TPublisher::TPublisher(TConnectionSettings connection, TPublishOptions options)
     : connection_(std::move(connection)), options_(std::move(options)) {}
 
-TPublisher::~TPublisher() = default;
+TPublisher::~TPublisher() {
+    if (home_)
+        home_->Call([this] { kept_.reset(); }); // logs out on the thread it belongs to
+}
 
 const TPublishPlan& TPublisher::Prepare() {
     using Clock = std::chrono::steady_clock;
@@ -124,28 +128,33 @@ const TPublishPlan& TPublisher::Prepare() {
         return std::chrono::duration<double>(Clock::now() - start).count();
     };
     local_ = WalkLocalTree(options_.LocalRoot, options_.Plan.Walk);
-    Clock::time_point start = Clock::now();
-    std::unique_ptr<TVaneFTP> ftp = OpenConnection(connection_);
-    loginSeconds_ = since(start);
-    root_ = ResolveRoot(*ftp, options_.RemoteRoot);
-    bool machineList = options_.UseMachineList && OffersMachineList(ftp->Features());
-    start = Clock::now();
-    remote_ = ReadRemoteTree(*ftp, root_, machineList);
-    // One listing is a data connection and two or three commands; an upload is a data
-    // connection and four (PORT or PASV, STOR, RNFR, RNTO): about half as much again.
-    int listings = 1 + int(std::count_if(remote_.Entries.begin(), remote_.Entries.end(),
-                                         [](const auto& entry) { return entry.second.Folder; }));
-    secondsPerJob_ = 1.5 * since(start) / listings;
-    std::vector<std::string> notes = remote_.Notes;
-    manifest_.reset();
-    // MLSD shows hidden files, so a manifest it does not show is not there.
-    if (remote_.RootExists && (!machineList || remote_.Entries.count(kManifestName)))
-        manifest_ = ReadManifest(*ftp, root_, notes);
-    try {
-        ftp->Disconnect();
-    } catch (const std::exception&) {
-        // The plan is made; a refused QUIT changes nothing.
-    }
+    if (!home_)
+        home_ = std::make_unique<TCallThread>();
+    std::vector<std::string> notes;
+    home_->Call([&] {
+        kept_.reset();
+        Clock::time_point start = Clock::now();
+        std::unique_ptr<TVaneFTP> ftp = OpenConnection(connection_);
+        loginSeconds_ = since(start);
+        root_ = ResolveRoot(*ftp, options_.RemoteRoot);
+        bool machineList = options_.UseMachineList && OffersMachineList(ftp->Features());
+        start = Clock::now();
+        remote_ = ReadRemoteTree(*ftp, root_, machineList);
+        // One listing is a data connection and two or three commands; an upload is a data
+        // connection and four (PORT or PASV, STOR, RNFR, RNTO): about half as much again.
+        int listings =
+            1 + int(std::count_if(remote_.Entries.begin(), remote_.Entries.end(),
+                                  [](const auto& entry) { return entry.second.Folder; }));
+        secondsPerJob_ = 1.5 * since(start) / listings;
+        notes = remote_.Notes;
+        manifest_.reset();
+        // MLSD shows hidden files, so a manifest it does not show is not there.
+        if (remote_.RootExists && (!machineList || remote_.Entries.count(kManifestName)))
+            manifest_ = ReadManifest(*ftp, root_, notes);
+        // It stays logged in: Run's first connection carries on with it.
+        kept_ = std::move(ftp);
+        keptSince_ = Clock::now();
+    });
     prepareNotes_ = notes;
     prepared_ = true;
     return Replan(options_.Plan);

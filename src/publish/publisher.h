@@ -18,11 +18,14 @@
 #include "publish/plan.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 
 namespace kestrel {
+
+class TCallThread;
 
 struct TConnectionSettings {
     std::string Host;
@@ -91,9 +94,9 @@ public:
     TPublisher(const TPublisher&) = delete;
     TPublisher& operator=(const TPublisher&) = delete;
 
-    // Walks the local folder, logs in on the caller's thread, lists the remote tree,
-    // reads the manifest and works out the plan. Raises on a local folder that cannot be
-    // read and on a failed log-in or listing of the remote root.
+    // Walks the local folder, logs in, lists the remote tree, reads the manifest and
+    // works out the plan; the connection stays logged in for Run. Raises on a local folder that
+    // cannot be read and on a failed log-in or listing of the remote root.
     const TPublishPlan& Prepare();
 
     // Works the plan out again from what Prepare learned, with other plan options (the
@@ -145,6 +148,11 @@ private:
     // about how long one upload takes (from the listing's round trips).
     double loginSeconds_ = 0;
     double secondsPerJob_ = 0;
+    // The connection that prepared, kept logged in for Run's first connection, and the
+    // thread it belongs to.
+    std::unique_ptr<TCallThread> home_;
+    std::unique_ptr<TVaneFTP> kept_;
+    std::chrono::steady_clock::time_point keptSince_;
     bool prepared_ = false;
     std::atomic<bool> stop_{false};
 };

@@ -1,5 +1,6 @@
 // One connection of a publish run: its own TVaneFTP on its own thread, taking jobs from
 // the shared phases until they are done or the run is stopped.
+#include "publish/callthread.h"
 #include "publish/publisher.h"
 #include "publish/runstate.h"
 
@@ -25,6 +26,8 @@ constexpr auto kManifestAfterStopLimit = std::chrono::seconds(10);
 // out after half a minute.
 constexpr auto kDataConnectionLimit = std::chrono::seconds(3);
 constexpr int kUploadAttempts = 3;
+// How long the connection that prepared may have been idle for Run to carry on with it.
+constexpr auto kKeptIdleLimit = std::chrono::seconds(2);
 constexpr auto kStuckQuitLimit = std::chrono::milliseconds(300);
 // How long the server's completion reply may take once the whole file is handed over: a
 // few seconds, and more for a file that the system may still hold in its buffers (at
@@ -81,8 +84,13 @@ private:
 
 class TPublisher::Worker {
 public:
-    Worker(TPublisher& publisher, RunState& state, int index)
-        : p_(publisher), s_(state), index_(index) {}
+    // kept: a connection already logged in (the one that prepared), or null.
+    Worker(TPublisher& publisher, RunState& state, int index,
+           std::unique_ptr<TVaneFTP> kept = nullptr)
+        : p_(publisher), s_(state), index_(index) {
+        if (kept)
+            Attach(std::move(kept));
+    }
 
     void Run(std::barrier<>& barrier) {
         watch_ = std::make_unique<TThreadTimer>(nullptr);
@@ -110,18 +118,7 @@ private:
         bool again = ftp_ != nullptr;
         ftp_.reset();
         try {
-            ftp_ = OpenConnection(p_.connection_);
-            ftp_->OnPacketSent = [this](TComponent* sender) { PacketSent(sender); };
-            ftp_->OnTransactionStart = [this](TComponent*) { awaitingData_ = false; };
-            ftp_->OnTransactionStop = [this](TComponent*) {
-                if (!awaitingFile_)
-                    return;
-                awaitingReply_ = true;
-                replyDeadline_ =
-                    Clock::now() + kCompletionLimit +
-                    std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(double(fileSize_) / kSlowestDrain));
-            };
+            Attach(OpenConnection(p_.connection_));
             return true;
         } catch (const std::exception& error) {
             ftp_.reset();
@@ -132,6 +129,21 @@ private:
             dead_ = true;
             return false;
         }
+    }
+
+    // Takes ftp as this worker's connection, with the hooks that watch its transfers.
+    void Attach(std::unique_ptr<TVaneFTP> ftp) {
+        ftp_ = std::move(ftp);
+        ftp_->OnPacketSent = [this](TComponent* sender) { PacketSent(sender); };
+        ftp_->OnTransactionStart = [this](TComponent*) { awaitingData_ = false; };
+        ftp_->OnTransactionStop = [this](TComponent*) {
+            if (!awaitingFile_)
+                return;
+            awaitingReply_ = true;
+            replyDeadline_ = Clock::now() + kCompletionLimit +
+                             std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(double(fileSize_) / kSlowestDrain));
+        };
     }
 
     // Runs on this thread inside every wait of the connection: Stop ends the transfer in
@@ -330,6 +342,10 @@ private:
                 });
         } catch (const std::exception& error) {
             transferring_ = false;
+            // A transfer that Stop ended may still have its reply on the way, late enough
+            // to answer the next command: the clean-up goes on a new log-in.
+            if (p_.stop_ && !placing && ftp_)
+                DropStuckConnection();
             if (p_.options_.TemporaryNames)
                 RemoveTemporary(temporary);
             // Without temporary names a part may stand under the real name; a rename that
@@ -429,7 +445,7 @@ private:
     void RemoveTemporary(const std::string& temporary) {
         deadline_ = Clock::now() + kCleanupLimit;
         try {
-            if (ftp_ && ftp_->Connected)
+            if (EnsureConnected())
                 ftp_->Delete(Remote(temporary));
         } catch (const std::exception&) {
             // Hidden, never under a real name; the next publish removes what is left. A
@@ -582,12 +598,22 @@ namespace kestrel {
 void TPublisher::RunWorkers(RunState& state, int count) {
     std::barrier<> barrier(count);
     std::vector<std::thread> threads;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 1; i < count; ++i) {
         threads.emplace_back([this, &state, &barrier, i] {
             Worker worker(*this, state, i);
             worker.Run(barrier);
         });
     }
+    // The first connection is the one that prepared, on its own thread, when Run follows
+    // at once. After a pause (a plan shown in a dialog) the server may have closed it for
+    // idleness without a word yet, and a fresh log-in is surer.
+    home_->Call([this, &state, &barrier] {
+        std::unique_ptr<TVaneFTP> kept = std::move(kept_);
+        if (kept && (Clock::now() - keptSince_ > kKeptIdleLimit || !kept->Connected))
+            kept.reset();
+        Worker worker(*this, state, 0, std::move(kept));
+        worker.Run(barrier);
+    });
     for (std::thread& thread : threads)
         thread.join();
     if (OnProgress) {
