@@ -5,6 +5,7 @@
 #include "publish/publisher.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <set>
 
 namespace kestrel {
@@ -27,21 +28,28 @@ struct TPublishJob {
 };
 
 // Jobs that may run in any order on any connection, or, when serial, in their order on
-// one connection (folders: parents before children, or deepest first). Every connection
-// waits at the end of each phase until all have finished it.
+// one connection (folders: parents before children, or deepest first). A connection goes
+// on to the next phase once every job of this one is finished; when some are left (after
+// a Stop, a run given up, no connection to take them) once every connection has finished
+// with it. So a connection still logging in holds up none that already can work.
 struct TPublishPhase {
     std::vector<TPublishJob> jobs;
     bool serial = false;
     bool afterStop = false; // runs even after Stop (the manifest)
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> claimed{false};
-    std::vector<char> done; // guarded by RunState::mutex
+    // Guarded by RunState::mutex:
+    std::size_t next = 0;    // the first job no connection has taken (serial: all, once taken)
+    int working = 0;         // connections in a job of it (serial: in the phase)
+    int connectionsDone = 0; // connections that have finished with it
+    std::vector<char> done;
+
+    bool Finished() const { return next >= jobs.size() && working == 0; }
 };
 
 struct TPublisher::RunState {
     std::vector<std::unique_ptr<TPublishPhase>> phases;
 
-    std::mutex mutex; // guards everything below
+    std::mutex mutex; // guards everything below, and the phases' counts
+    std::condition_variable phaseChanged;
     TPublishSummary summary;
     std::set<std::string> uploaded; // now on the server under its real name
     std::set<std::string> removed;  // deleted from the server

@@ -4,9 +4,9 @@
 #include "publish/publisher.h"
 #include "publish/runstate.h"
 
-#include <barrier>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 
@@ -49,7 +49,9 @@ std::string BaseName(const std::string& path) {
 // "a/b.htm" -> "a/.b.htm.kestrel-tmp"
 std::string TemporaryPath(const std::string& path) {
     std::string parent = Parent(path);
-    std::string name = "." + BaseName(path) + kTemporarySuffix;
+    std::string name = ".";
+    name += BaseName(path); // appended, not "." + ...: GCC 12 warns falsely on that at -O2
+    name += kTemporarySuffix;
     return parent.empty() ? name : parent + "/" + name;
 }
 
@@ -92,7 +94,7 @@ public:
             Attach(std::move(kept));
     }
 
-    void Run(std::barrier<>& barrier) {
+    void Run() {
         watch_ = std::make_unique<TThreadTimer>(nullptr);
         watch_->SetOnTimer([this](TComponent*) { Watch(); });
         watch_->SetInterval(kWatchInterval);
@@ -100,7 +102,7 @@ public:
         for (auto& phase : s_.phases) {
             if (!p_.stop_ || phase->afterStop)
                 TakeJobs(*phase);
-            barrier.arrive_and_wait();
+            FinishWith(*phase);
         }
         watch_.reset();
         ftp_.reset(); // logs out, waiting briefly for the reply
@@ -194,25 +196,55 @@ private:
         if (Halted())
             return;
         if (phase.serial) {
-            if (phase.jobs.empty() || !EnsureConnected() || phase.claimed.exchange(true))
+            if (phase.jobs.empty() || !EnsureConnected() || !Claim(phase))
                 return;
             for (std::size_t i = 0; i < phase.jobs.size(); ++i) {
-                if ((p_.stop_ && !phase.afterStop) || Halted())
-                    return;
-                if (!EnsureConnected())
-                    return; // what is left is reported as not done
+                if ((p_.stop_ && !phase.afterStop) || Halted() || !EnsureConnected())
+                    break; // what is left is reported as not done
                 Do(phase, i);
             }
+            Release(phase);
             return;
         }
         for (;;) {
             if (p_.stop_ || !EnsureConnected())
                 return;
-            std::size_t i = phase.next.fetch_add(1);
-            if (i >= phase.jobs.size())
+            std::optional<std::size_t> i = Claim(phase);
+            if (!i)
                 return;
-            Do(phase, i);
+            Do(phase, *i);
+            Release(phase);
         }
+    }
+
+    // The next job of a parallel phase, or the first of a serial one with the whole phase.
+    std::optional<std::size_t> Claim(TPublishPhase& phase) {
+        std::lock_guard lock(s_.mutex);
+        if (phase.next >= phase.jobs.size())
+            return std::nullopt;
+        std::size_t i = phase.next;
+        phase.next = phase.serial ? phase.jobs.size() : i + 1;
+        ++phase.working;
+        return i;
+    }
+
+    void Release(TPublishPhase& phase) {
+        std::lock_guard lock(s_.mutex);
+        if (--phase.working == 0)
+            s_.phaseChanged.notify_all();
+    }
+
+    // Waits until the phase is over for every connection (see TPublishPhase).
+    void FinishWith(TPublishPhase& phase) {
+        std::unique_lock lock(s_.mutex);
+        ++phase.connectionsDone;
+        s_.phaseChanged.notify_all();
+        int connections = int(s_.current.size());
+        s_.phaseChanged.wait(lock, [&] {
+            bool givenUp = (p_.stop_ && !phase.afterStop) || !s_.halted.empty();
+            return phase.Finished() || (givenUp && phase.working == 0) ||
+                   phase.connectionsDone == connections;
+        });
     }
 
     void Do(TPublishPhase& phase, std::size_t i) {
@@ -596,23 +628,22 @@ private:
 namespace kestrel {
 
 void TPublisher::RunWorkers(RunState& state, int count) {
-    std::barrier<> barrier(count);
     std::vector<std::thread> threads;
     for (int i = 1; i < count; ++i) {
-        threads.emplace_back([this, &state, &barrier, i] {
+        threads.emplace_back([this, &state, i] {
             Worker worker(*this, state, i);
-            worker.Run(barrier);
+            worker.Run();
         });
     }
     // The first connection is the one that prepared, on its own thread, when Run follows
     // at once. After a pause (a plan shown in a dialog) the server may have closed it for
     // idleness without a word yet, and a fresh log-in is surer.
-    home_->Call([this, &state, &barrier] {
+    home_->Call([this, &state] {
         std::unique_ptr<TVaneFTP> kept = std::move(kept_);
         if (kept && (Clock::now() - keptSince_ > kKeptIdleLimit || !kept->Connected))
             kept.reset();
         Worker worker(*this, state, 0, std::move(kept));
-        worker.Run(barrier);
+        worker.Run();
     });
     for (std::thread& thread : threads)
         thread.join();

@@ -138,7 +138,8 @@ struct Site {
         WriteFileBytes(local / "c.htm", "<html>c</html>");
     }
 
-    TPublishSummary Publish(SiteServer& server, std::int32_t replyTimeOut = 30000) {
+    TPublishSummary Publish(SiteServer& server, std::int32_t replyTimeOut = 30000,
+                            int connections = 1) {
         TConnectionSettings connection;
         connection.Host = "127.0.0.1";
         connection.Port = server.port();
@@ -148,7 +149,8 @@ struct Site {
         TPublishOptions options;
         options.LocalRoot = local.str();
         options.RemoteRoot = "/site";
-        options.Connections = 1;
+        options.Connections = connections;
+        options.MatchConnectionsToWork = false;
         TPublisher publisher(connection, options);
         return publisher.Run();
     }
@@ -215,4 +217,21 @@ TEST(PublishScriptedServer, ServerThatStopsAnsweringARenameFailsThatFileOnly) {
     std::optional<TManifest> manifest = ManifestOn(server);
     ASSERT_TRUE(manifest);
     EXPECT_EQ(manifest->count("b.htm"), 0u);
+}
+
+// This server serves one session after the other: a second connection gets no greeting
+// until the first has logged out. The first does the whole site meanwhile; it must not
+// wait for the second to log in before it starts on the next step.
+TEST(PublishScriptedServer, ConnectionStillLoggingInHoldsUpNone) {
+    Site site;
+    SiteServer server({"", 0, "", 0});
+    TPublishSummary summary = site.Publish(server, 3000, 2);
+    EXPECT_TRUE(summary.Succeeded())
+        << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+    EXPECT_EQ(summary.Uploaded, 3);
+    EXPECT_EQ(summary.Connections, 2);
+    EXPECT_FALSE(HasNote(summary, "could not log in")) << summary.Notes.front();
+    EXPECT_EQ(server.Count("PASS s3cret"), 2) << "the second logged in once the first was done";
+    EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>");
+    EXPECT_TRUE(ManifestOn(server));
 }
