@@ -31,6 +31,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -45,11 +46,17 @@ constexpr int kFilesPerFolder = 50;
 constexpr int kFileSize = 4096;
 constexpr int kChanged = 10;
 
-// Runs argv as a child with its output discarded; returns the wall time from fork to exit.
+// Runs argv as a child with its output discarded; returns the wall time from fork to exit
+// and the processor time the child used (user and system), the server's not counted.
 // A child that takes longer than the limit is killed and reported as an error: pyftpdlib
 // now and then loses a data connection for good when several sessions use it at once.
 constexpr int kChildLimitSeconds = 120;
-double RunChild(const std::vector<std::string>& argv) {
+struct ChildTimes {
+    double wall = 0;
+    double cpu = 0;
+};
+
+ChildTimes RunChild(const std::vector<std::string>& argv) {
     // What the previous run left to write back goes to the disk now, not during this run.
     ::sync();
     double start = bench::Seconds();
@@ -65,12 +72,14 @@ double RunChild(const std::vector<std::string>& argv) {
         bench::ExecOrExit(argv);
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    struct rusage usage {};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     double seconds = bench::Seconds() - start;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw std::runtime_error(argv[0] + " failed (status " + std::to_string(status) + ")");
-    return seconds;
+    auto time = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return {seconds, time(usage.ru_utime) + time(usage.ru_stime)};
 }
 
 std::string FileName(int folder, int file) {
@@ -225,9 +234,11 @@ void RunRound(Site& site, const fs::path& local, int round) {
         // Each publish leaves about 1,000 connections in TIME_WAIT.
         bench::LetTimeWaitDrain(8000);
         std::vector<double>& first = site.times[client + " first"];
-        first.push_back(RunChild(Command(client, account, local, remote)));
-        std::printf("  %s: %s first %.3f s\n", site.server->name().c_str(), client.c_str(),
-                    first.back());
+        ChildTimes times = RunChild(Command(client, account, local, remote));
+        first.push_back(times.wall);
+        site.times[client + " cpu"].push_back(times.cpu);
+        std::printf("  %s: %s first %.3f s (client processor %.3f s)\n",
+                    site.server->name().c_str(), client.c_str(), times.wall, times.cpu);
         int published = CountFiles(site.webspace / remote.substr(1));
         if (published != kFolders * kFilesPerFolder)
             throw std::runtime_error(client + " published " + std::to_string(published) +
@@ -235,7 +246,7 @@ void RunRound(Site& site, const fs::path& local, int round) {
         ChangeTen(local, std::uint64_t(round * 10 + int(k)));
         ::usleep(10000); // a second publish within the same second must still see it
         std::vector<double>& second = site.times[client + " second"];
-        second.push_back(RunChild(Command(client, account, local, remote)));
+        second.push_back(RunChild(Command(client, account, local, remote)).wall);
         std::printf("  %s: %s second %.3f s\n", site.server->name().c_str(), client.c_str(),
                     second.back());
         std::fflush(stdout);
@@ -244,13 +255,14 @@ void RunRound(Site& site, const fs::path& local, int round) {
 
 void PrintTable(Site& site) {
     std::printf("\n%s, medians:\n\n", site.server->name().c_str());
-    std::printf("| client | first publish (s) | second publish, 10 changed (s) | second/first |\n");
-    std::printf("| --- | ---: | ---: | ---: |\n");
+    std::printf("| client | first publish (s) | second publish, 10 changed (s) | second/first "
+                "| client processor, first (s) |\n");
+    std::printf("| --- | ---: | ---: | ---: | ---: |\n");
     for (const std::string& client : kClients) {
         double first = Median(site.times[client + " first"]);
         double second = Median(site.times[client + " second"]);
-        std::printf("| %s | %.3f | %.3f | %.1f %% |\n", client.c_str(), first, second,
-                    first > 0 ? 100 * second / first : 0);
+        std::printf("| %s | %.3f | %.3f | %.1f %% | %.3f |\n", client.c_str(), first, second,
+                    first > 0 ? 100 * second / first : 0, Median(site.times[client + " cpu"]));
     }
     auto median = [&site](const std::string& key) { return Median(site.times[key]); };
     for (const char* ours : {"ours 4", "ours 4p"}) {
