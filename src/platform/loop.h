@@ -70,7 +70,12 @@ struct Loop {
     Clock::time_point armed_deadline = Clock::time_point::max();
     std::function<void()> ui_hook;
     int dispatch_depth = 0;
+    bool collecting = false; // a pump is gathering events; its dispatch follows at once
     bool wake_signalled = false;
+    // Whether anything but this loop's own waits sleeps on epfd (a GUI, once it asked for
+    // wake_fd()). Only then must a message posted on the thread itself signal evfd: the
+    // loop's own wait looks at the queue before it sleeps.
+    bool watched = false;
     std::shared_ptr<detail::Inbox> inbox = std::make_shared<detail::Inbox>();
 
     Loop();

@@ -35,7 +35,7 @@ struct LoopOwner {
 };
 
 void signal_wake(Loop& l) {
-    if (l.wake_signalled)
+    if (l.wake_signalled || !l.watched)
         return;
     l.wake_signalled = true;
     std::uint64_t one = 1;
@@ -98,9 +98,13 @@ void dispatch(Loop& l) {
 
 void pump(int timeout_ms) {
     Loop& l = loop();
+    // What the events queue now is dispatched below, in this same pump: no need to wake
+    // the loop for it (a write and a read of the wake descriptor, and one more wait).
+    l.collecting = true;
     collect(l, timeout_ms);
     take_inbox(l);
     queue_due_timers(l);
+    l.collecting = false;
     dispatch(l);
     if (l.ui_hook)
         l.ui_hook();
@@ -164,9 +168,9 @@ bool detail::Inbox::deliver(Entry entry) {
 
 void enqueue(Loop& l, TargetId target, Message message) {
     l.queue.push_back(Entry{target, std::move(message)});
-    // An idle GUI must learn that there is work; inside a dispatch the running pump
-    // picks the message up itself.
-    if (l.dispatch_depth == 0)
+    // An idle GUI must learn that there is work; inside a pump the running dispatch picks
+    // the message up itself, and what it leaves for later it signals then.
+    if (l.dispatch_depth == 0 && !l.collecting)
         signal_wake(l);
 }
 
@@ -240,7 +244,11 @@ void set_ui_hook(std::function<void()> hook) {
 }
 
 int wake_fd() {
-    return loop().epfd;
+    Loop& l = loop();
+    l.watched = true;
+    if (!l.queue.empty())
+        signal_wake(l); // posted before anyone watched
+    return l.epfd;
 }
 
 } // namespace kestrel::platform

@@ -144,6 +144,25 @@ TEST(PlatformThreads, PostFromAnotherThreadArrivesOnItsThreadAndWakesIt) {
     EXPECT_FALSE(post_to_thread(ThreadQueue{}, target, 1, 15));
 }
 
+// A thread idling on its wake descriptor, as a window does, must wake for a message posted
+// on that same thread outside any dispatch (a click that starts something), and for what a
+// dispatch left for later; a thread that never asked for the descriptor is not woken so.
+TEST(PlatformThreads, PostOnTheWatchingThreadItselfWakesIt) {
+    std::thread watcher([] {
+        Recorder rec;
+        pollfd p{wake_fd(), POLLIN, 0};
+        process_messages();
+        ASSERT_EQ(::poll(&p, 1, 0), 0) << "nothing to do yet";
+        post(rec.id, 1, 21);
+        ASSERT_EQ(::poll(&p, 1, 2000), 1) << "a post on the thread itself did not wake it";
+        process_messages();
+        ASSERT_EQ(rec.got.size(), 1u);
+        EXPECT_EQ(rec.got[0].word, 21u);
+        EXPECT_EQ(::poll(&p, 1, 0), 0) << "the wake was taken with the message";
+    });
+    watcher.join();
+}
+
 TEST(PlatformThreads, LookupResultsReturnToTheThreadThatAsked) {
     std::mutex mutex;
     std::map<std::string, std::function<void(int, std::uint32_t)>> pending;
