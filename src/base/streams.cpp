@@ -114,8 +114,8 @@ TFileStream::TFileStream(const std::string& name, Mode mode, unsigned permission
     if (!S_ISREG(st.st_mode))
         fail(NotRegularFileText(name));
     // A regular file never blocks; reads and writes go on in the ordinary blocking mode.
-    const int status = ::fcntl(fd_, F_GETFL);
-    if (status < 0 || ::fcntl(fd_, F_SETFL, status & ~O_NONBLOCK) != 0)
+    // Of the flags it was opened with only O_NONBLOCK is a status flag F_SETFL changes.
+    if (::fcntl(fd_, F_SETFL, 0) != 0)
         fail(cannot);
     if (mode == Create && ::ftruncate(fd_, 0) != 0)
         fail(cannot);

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -224,6 +226,35 @@ TEST(VaneFtpRealServer, LargeUniqueAndRestartedUploadsArriveWhole) {
     ftp->UploadRestore((dir / "big.bin").string(), "r.bin", std::int64_t(head.size()));
     EXPECT_EQ(FileHash(server.root() / "r.bin"), FileHash(dir / "big.bin"));
     EXPECT_EQ(rec.Only("success:"), (Lines{"DoCommand", "Upload", "UpRestore"}));
+    ftp->Disconnect();
+}
+
+// A local file that changes while it is sent (an editor saving it) did not go whole, and
+// the upload says so: grown in place, and replaced under its name by a shorter one.
+TEST(VaneFtpRealServer, LocalFileThatChangesWhileSentIsReported) {
+    PyFtpd server;
+    TempDir dir;
+    const fs::path page = dir / "page.bin";
+    Recorder rec;
+    auto ftp = RealServerClient(rec, server);
+    ftp->Connect();
+    const std::vector<std::function<void()>> changes = {
+        [&] { std::ofstream(page, std::ios::binary | std::ios::app) << "more"; },
+        [&] {
+            WriteFileBytes(dir / "saved.bin", "short");
+            fs::rename(dir / "saved.bin", page);
+        }};
+    for (const auto& change : changes) {
+        RandomFile(page, 4 << 20, 5);
+        int packets = 0;
+        ftp->OnPacketSent = [&](TComponent*) {
+            if (++packets == 2)
+                change();
+        };
+        EXPECT_EQ(MessageOf<Exception>([&] { ftp->Upload(page.string(), "page.bin"); }),
+                  "The file " + page.string() + " changed while it was sent");
+        ftp->OnPacketSent = nullptr;
+    }
     ftp->Disconnect();
 }
 

@@ -18,7 +18,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace kestrel {
 namespace {
@@ -420,20 +422,26 @@ std::int64_t LocalFileSize(const std::string& path) {
 
 } // namespace
 
-// Sends the local file from position `from` on: its size is taken before any command,
-// so a missing file is reported before the server is asked for anything.
+// Sends the local file from position `from` on: it is opened, and its size taken, before
+// any command, so a missing file is reported before the server is asked for anything;
+// the bytes then come from that open file.
 void TVaneFTP::RunUpload(DataOperation& op, const std::string& localPath, std::int64_t from) {
+    std::optional<TFileStream> file;
     op.direction = DataOperation::Sending;
     op.prepare = [&] {
-        BytesTotal = LocalFileSize(localPath);
+        file.emplace(localPath, TFileStream::OpenRead); // "Cannot open file x"
+        BytesTotal = file->Size();
         if (from < 0 || from > BytesTotal)
             throw Exception("Restart position " + std::to_string(from) + " lies outside the file " +
                             localPath);
     };
     op.move = [&](TCorsock& data) {
-        data.SendFile(localPath, from);
-        // A file that shrank or grew meanwhile (an editor saving it) was not sent whole.
-        if (data.BytesSent != data.BytesTotal || LocalFileSize(localPath) != data.BytesTotal)
+        data.SendFile(*file, from);
+        // A file that shrank or grew meanwhile (an editor saving it, in place or under the
+        // same name) was not sent whole.
+        std::error_code error;
+        std::uintmax_t named = std::filesystem::file_size(localPath, error);
+        if (data.BytesSent != data.BytesTotal || error || std::int64_t(named) != data.BytesTotal)
             throw Exception("The file " + localPath + " changed while it was sent");
     };
     RunDataOperation(op);

@@ -230,6 +230,8 @@ public:
     virtual std::string Transaction(const std::string& command);
     // Sends the file from offset startAt (0: the whole file); BytesSent counts from there.
     void SendFile(const std::string& fileName, std::int64_t startAt = 0);
+    // The same from a file the caller has opened already (and may look at afterwards).
+    void SendFile(TFileStream& file, std::int64_t startAt = 0);
     void SendStream(TStream& stream);
     // Captures into a new file, or, with appendAt >= 0, into the existing file from that
     // offset on (a restarted download).
@@ -314,6 +316,7 @@ private:
     // it ends the data. Returns the count the socket took, or -1.
     long SendMemoryChunk(std::int64_t size, bool& last);
     long SendFileChunk(std::int64_t size, bool& last);
+    void SendOpenFile(TFileStream& file, std::int64_t startAt);
     void AsyncDoneEvent(const platform::Message& message);
     void RenewSocket();
     // The socket's receive and send, through TLS once StartTls has run.

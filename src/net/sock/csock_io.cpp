@@ -10,6 +10,7 @@
 #include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <sys/socket.h>
 #include <vector>
 
@@ -38,15 +39,17 @@ constexpr std::int64_t kReadAheadSize = 128 * 1024;
 // read, straddling page boundaries, per 16383-byte chunk.
 class ReadAheadStream : public TStream {
 public:
-    explicit ReadAheadStream(TFileStream& file) : file_(file), position_(file.Position()) {}
+    ReadAheadStream(TFileStream& file, std::int64_t size)
+        : file_(file), position_(file.Position()), size_(size) {}
 
     std::int64_t Read(void* buffer, std::int64_t count) override {
         if (count <= 0)
             return 0;
         if (position_ < start_ || position_ >= start_ + std::int64_t(data_.size()) ||
             position_ + count > start_ + std::int64_t(data_.size())) {
-            // Refill from the position; a short read near the end of the file is fine.
-            data_.resize(std::size_t(std::max(kReadAheadSize, count)));
+            // Refill from the position; a short read near the end of the file is fine. A
+            // small file gets a buffer of its own size, not one of 128 KiB to clear.
+            data_.resize(std::size_t(std::max(count, std::min(kReadAheadSize, size_ - position_))));
             file_.SetPosition(position_);
             std::int64_t got = file_.Read(data_.data(), std::int64_t(data_.size()));
             data_.resize(std::size_t(got));
@@ -73,6 +76,7 @@ public:
 private:
     TFileStream& file_;
     std::int64_t position_;
+    std::int64_t size_;      // the file's size when the send began
     std::int64_t start_ = 0; // file offset of data_[0]
     std::vector<char> data_; // bytes read ahead
 };
@@ -257,10 +261,20 @@ void TCorsock::Writeln(const std::string& text) {
 void TCorsock::SendFile(const std::string& fileName, std::int64_t startAt) {
     StatusMessage(slOperation, "SendFile");
     TFileStream file(fileName, TFileStream::OpenRead);
+    SendOpenFile(file, startAt);
+}
+
+void TCorsock::SendFile(TFileStream& file, std::int64_t startAt) {
+    StatusMessage(slOperation, "SendFile");
+    SendOpenFile(file, startAt);
+}
+
+void TCorsock::SendOpenFile(TFileStream& file, std::int64_t startAt) {
     const std::int64_t size = file.Size();
     if (startAt < 0 || startAt > size)
         throw ERangeError(); // before any state changes: the component stays as it was
-    ReadAheadStream source(file);
+    file.SetPosition(startAt);
+    ReadAheadStream source(file, size);
     TWaitEnd end;
     {
         TransferScope transfer(*this, OutBuffer, source);
@@ -271,8 +285,10 @@ void TCorsock::SendFile(const std::string& fileName, std::int64_t startAt) {
         BytesSent = startAt;
         // Corked, the connection carries the file in full segments instead of one short
         // segment per 16383-byte chunk, so the receiver wakes a quarter as often; uncorking
-        // sends the rest.
-        CorkScope cork(SocketHandle);
+        // sends the rest. What fits one chunk goes in one send, corked or not.
+        std::optional<CorkScope> cork;
+        if (size - startAt > kChunkSize)
+            cork.emplace(SocketHandle);
         platform::post(NotifyWindow, MsgSendMore, 0);
         end = WaitFor([this] { return SendComplete || BytesSent >= BytesTotal; },
                       {.peerClose = true});
