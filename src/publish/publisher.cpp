@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <unistd.h>
 
@@ -123,14 +124,33 @@ TPublisher::~TPublisher() {
 }
 
 const TPublishPlan& TPublisher::Prepare() {
+    // The local folder is walked (and every file hashed) while the connection logs in and
+    // lists the server: neither waits for the other.
+    std::future<TLocalTree> walk = std::async(std::launch::async, [this] {
+        return WalkLocalTree(options_.LocalRoot, options_.Plan.Walk);
+    });
+    if (!home_)
+        home_ = std::make_unique<TCallThread>();
+    std::vector<std::string> notes;
+    std::exception_ptr remoteError;
+    try {
+        ListRemote(notes);
+    } catch (...) {
+        remoteError = std::current_exception();
+    }
+    local_ = walk.get(); // a local folder that cannot be read is named first
+    if (remoteError)
+        std::rethrow_exception(remoteError);
+    prepareNotes_ = notes;
+    prepared_ = true;
+    return Replan(options_.Plan);
+}
+
+void TPublisher::ListRemote(std::vector<std::string>& notes) {
     using Clock = std::chrono::steady_clock;
     auto since = [](Clock::time_point start) {
         return std::chrono::duration<double>(Clock::now() - start).count();
     };
-    local_ = WalkLocalTree(options_.LocalRoot, options_.Plan.Walk);
-    if (!home_)
-        home_ = std::make_unique<TCallThread>();
-    std::vector<std::string> notes;
     home_->Call([&] {
         kept_.reset();
         Clock::time_point start = Clock::now();
@@ -155,9 +175,6 @@ const TPublishPlan& TPublisher::Prepare() {
         kept_ = std::move(ftp);
         keptSince_ = Clock::now();
     });
-    prepareNotes_ = notes;
-    prepared_ = true;
-    return Replan(options_.Plan);
 }
 
 const TPublishPlan& TPublisher::Replan(const TPlanOptions& options) {

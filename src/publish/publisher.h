@@ -134,6 +134,9 @@ private:
     void BuildPhases(RunState& state) const;
     // Starts count connections, each on its own thread, and waits for all of them.
     void RunWorkers(RunState& state, int count);
+    // Logs in on the connection's own thread, lists the remote tree and reads the manifest;
+    // the connection stays logged in for Run.
+    void ListRemote(std::vector<std::string>& notes);
     void AccountUnfinished(RunState& state) const;
 
     TConnectionSettings connection_;

@@ -6,6 +6,7 @@
 #include "publish/publisher.h"
 #include "support/fixtures.h"
 #include "support/ftp_script.h"
+#include "support/loopback.h"
 #include "support/scripted_server.h"
 
 #include <gtest/gtest.h>
@@ -234,4 +235,25 @@ TEST(PublishScriptedServer, ConnectionStillLoggingInHoldsUpNone) {
     EXPECT_EQ(server.Count("PASS s3cret"), 2) << "the second logged in once the first was done";
     EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>");
     EXPECT_TRUE(ManifestOn(server));
+}
+
+// The local folder is walked while the server is asked: when both fail, the local folder,
+// the user's own mistake, is the one named.
+TEST(PublishScriptedServer, MissingLocalFolderIsNamedBeforeAServerThatIsNotThere) {
+    TempDir parent{"kestrel-site"};
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = ClosedPort();
+    connection.UserID = "webuser";
+    TPublishOptions options;
+    options.LocalRoot = (parent / "missing").string();
+    options.RemoteRoot = "/site";
+    TPublisher publisher(connection, options);
+    std::string message;
+    try {
+        publisher.Prepare();
+    } catch (const std::exception& error) {
+        message = error.what();
+    }
+    EXPECT_EQ(message, "Cannot read folder " + options.LocalRoot);
 }
