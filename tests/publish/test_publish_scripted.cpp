@@ -1,7 +1,8 @@
 // Publishes against a scripted server that keeps the site in memory and misbehaves
 // exactly where a test asks: an upload whose data connection never comes is asked again
-// and fails only after the last attempt, and a server that stops answering a rename
-// fails that file without holding up the run.
+// and fails only after the last attempt, a server that stops answering a rename fails that
+// file without holding up the run, a Stop before an upload's late reply cleans up on a new
+// log-in, and a connection still waiting for its greeting holds up none that got in.
 #include "publish/manifest.h"
 #include "publish/publisher.h"
 #include "support/fixtures.h"
@@ -13,6 +14,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
 #include <utility>
 
 using namespace kestrel;
@@ -29,6 +33,11 @@ struct Misbehaviour {
     int stalls = 0;
     std::string silentRename;
     int silences = 0;
+    // A STOR of this name calls onLateStore once its data connection is open, and its final
+    // reply comes lateBy after the data, as from a server slow to finish writing.
+    std::string lateStore;
+    std::function<void()> onLateStore;
+    std::chrono::milliseconds lateBy{0};
 };
 
 // A server of plain files in memory, one session after the other, in active mode.
@@ -99,7 +108,12 @@ private:
                     continue;
                 }
                 s.connect_data();
+                bool late = path == misbehaviour_.lateStore;
+                if (late && misbehaviour_.onLateStore)
+                    misbehaviour_.onLateStore();
                 files_->put(path, s.data_recv_all());
+                if (late)
+                    std::this_thread::sleep_for(misbehaviour_.lateBy);
                 s.reply("226 stored");
             } else if (verb == "RNFR") {
                 if (path == misbehaviour_.silentRename && misbehaviour_.silences-- > 0)
@@ -256,4 +270,40 @@ TEST(PublishScriptedServer, MissingLocalFolderIsNamedBeforeAServerThatIsNotThere
         message = error.what();
     }
     EXPECT_EQ(message, "Cannot read folder " + options.LocalRoot);
+}
+
+// Stop during an upload whose final reply comes only after the connection has stopped
+// waiting for it: on that connection the late reply would answer the clean-up's command,
+// and each later command would read the reply of the one before. The clean-up and the
+// manifest go on a new log-in (this server greets it once the first session has ended).
+TEST(PublishScriptedServer, StopWithTheUploadsReplyStillToComeCleansUpOnANewLogIn) {
+    Site site;
+    TPublisher* running = nullptr;
+    Misbehaviour late;
+    late.lateStore = kStoreB.substr(5);
+    late.onLateStore = [&] { running->Stop(); };
+    late.lateBy = std::chrono::milliseconds(1500);
+    SiteServer server(late);
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = server.port();
+    connection.UserID = "webuser";
+    connection.Password = "s3cret";
+    TPublishOptions options;
+    options.LocalRoot = site.local.str();
+    options.RemoteRoot = "/site";
+    options.Connections = 1;
+    TPublisher publisher(connection, options);
+    running = &publisher;
+    TPublishSummary summary = publisher.Run();
+
+    EXPECT_TRUE(summary.Stopped);
+    EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
+    EXPECT_EQ(summary.Uploaded, 1);
+    EXPECT_FALSE(server.files().contains("/site/.b.htm.kestrel-tmp")) << "cleaned up";
+    EXPECT_FALSE(server.files().contains("/site/b.htm"));
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest) << "the manifest was written after the Stop";
+    EXPECT_EQ(manifest->size(), 1u);
+    EXPECT_EQ(manifest->count("a.htm"), 1u);
 }
