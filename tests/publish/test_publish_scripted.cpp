@@ -29,14 +29,14 @@ namespace {
 // 150 without any data connection, and the first `silences` RNFR lines for one name are
 // never answered.
 struct Misbehaviour {
-    std::string stallStore;
+    std::string stallStore{};
     int stalls = 0;
-    std::string silentRename;
+    std::string silentRename{};
     int silences = 0;
     // A STOR of this name calls onLateStore once its data connection is open, and its final
     // reply comes lateBy after the data, as from a server slow to finish writing.
-    std::string lateStore;
-    std::function<void()> onLateStore;
+    std::string lateStore{};
+    std::function<void()> onLateStore{};
     std::chrono::milliseconds lateBy{0};
 };
 
@@ -187,7 +187,7 @@ const std::string kStoreB = "STOR /site/.b.htm.kestrel-tmp";
 
 TEST(PublishScriptedServer, DataConnectionThatNeverComesIsAskedAgainAndTheFileArrivesWhole) {
     Site site;
-    SiteServer server({"/site/.b.htm.kestrel-tmp", 1, "", 0});
+    SiteServer server({.stallStore = "/site/.b.htm.kestrel-tmp", .stalls = 1});
     TPublishSummary summary = site.Publish(server);
     EXPECT_TRUE(summary.Succeeded())
         << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
@@ -203,7 +203,7 @@ TEST(PublishScriptedServer, DataConnectionThatNeverComesIsAskedAgainAndTheFileAr
 
 TEST(PublishScriptedServer, DataConnectionThatNeverComesFailsTheFileAfterTheLastAttempt) {
     Site site;
-    SiteServer server({"/site/.b.htm.kestrel-tmp", 100, "", 0});
+    SiteServer server({.stallStore = "/site/.b.htm.kestrel-tmp", .stalls = 100});
     TPublishSummary summary = site.Publish(server);
     EXPECT_EQ(server.Count(kStoreB), 3) << "three attempts, no more";
     EXPECT_FALSE(summary.Succeeded());
@@ -222,7 +222,7 @@ TEST(PublishScriptedServer, DataConnectionThatNeverComesFailsTheFileAfterTheLast
 
 TEST(PublishScriptedServer, ServerThatStopsAnsweringARenameFailsThatFileOnly) {
     Site site;
-    SiteServer server({"", 0, "/site/.b.htm.kestrel-tmp", 1});
+    SiteServer server({.silentRename = "/site/.b.htm.kestrel-tmp", .silences = 1});
     TPublishSummary summary = site.Publish(server, 1000); // without the limit: a hang
     EXPECT_EQ(summary.Uploaded, 2);
     ASSERT_EQ(summary.Failures.size(), 1u);
@@ -239,7 +239,7 @@ TEST(PublishScriptedServer, ServerThatStopsAnsweringARenameFailsThatFileOnly) {
 // wait for the second to log in before it starts on the next step.
 TEST(PublishScriptedServer, ConnectionStillLoggingInHoldsUpNone) {
     Site site;
-    SiteServer server({"", 0, "", 0});
+    SiteServer server(Misbehaviour{});
     TPublishSummary summary = site.Publish(server, 3000, 2);
     EXPECT_TRUE(summary.Succeeded())
         << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
