@@ -95,7 +95,11 @@ SocketRecord* find_socket(Loop& l, int fd); // nullptr when fd is not registered
 // Queues an event of the socket when its registration asks for it.
 void notify(Loop& l, int fd, const SocketRecord& r, std::uint32_t event, int error);
 void on_socket_ready(Loop& l, int fd, std::uint32_t events);
-void update_interest(Loop& l, int fd, SocketRecord& r);
+// keep_read: a read (or accept) notification was just queued and will most likely be
+// answered by a read in this same pump, which arms it again; the socket stays in the read
+// interest meanwhile (no epoll_ctl either way), and comes out of it only if it is reported
+// readable again before that read.
+void update_interest(Loop& l, int fd, SocketRecord& r, bool keep_read = false);
 void forget_socket(Loop& l, int fd); // drops the record and the epoll interest
 
 // sockets.cpp

@@ -74,7 +74,7 @@ void notify(Loop& l, int fd, const SocketRecord& r, std::uint32_t event, int err
 }
 
 // Brings the epoll registration of a socket in line with its record.
-void update_interest(Loop& l, int fd, SocketRecord& r) {
+void update_interest(Loop& l, int fd, SocketRecord& r, bool keep_read) {
     std::uint32_t events = 0;
     bool wanted = r.mask != 0 && !r.closed_seen && r.target != 0;
     switch (r.state) {
@@ -103,6 +103,9 @@ void update_interest(Loop& l, int fd, SocketRecord& r) {
         }
         return;
     }
+    bool reads = r.state == SockState::Connected || r.state == SockState::Listening;
+    if (keep_read && reads && r.in_epoll)
+        events |= r.epoll_events & EPOLLIN;
     if (r.in_epoll && r.epoll_events == events)
         return;
     epoll_event ev{};
@@ -127,6 +130,10 @@ void on_socket_ready(Loop& l, int fd, std::uint32_t events) {
     SocketRecord* r = find_socket(l, fd);
     if (!r)
         return;
+    // Readable while its read notification is still unanswered: the socket leaves the read
+    // interest now, or level-triggered readiness would wake every wait until the read.
+    bool armed = r->state == SockState::Listening ? r->accept_armed : r->read_armed;
+    bool unanswered = (events & EPOLLIN) && !armed;
     switch (r->state) {
     case SockState::Idle:
         break;
@@ -143,7 +150,7 @@ void on_socket_ready(Loop& l, int fd, std::uint32_t events) {
         on_connected_ready(l, fd, *r, events);
         break;
     }
-    update_interest(l, fd, *r);
+    update_interest(l, fd, *r, !unanswered);
 }
 
 void async_select(int fd, TargetId target, std::uint32_t code, std::uint32_t mask) {
