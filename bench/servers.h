@@ -171,11 +171,17 @@ inline const std::string& RunPassword() {
 // it a new random password on every run.
 class Vsftpd : public Server {
 public:
+    // How TLS is set up when a certificate is given. Strict: it is demanded for log-ins and
+    // data, sessions must be resumed, ciphers HIGH. Defaults: only ssl_enable=YES and the
+    // certificate, everything else as vsftpd and Debian's configuration leave it (which
+    // demands TLS and the resumption just the same, with vsftpd's own cipher list).
+    enum class Tls { Strict, Defaults };
+
     // With cert (a PEM file holding the certificate and its key) it demands TLS.
     // With chroot the session sees root as "/", so that absolute remote paths stay below it.
     Vsftpd(const fs::path& root, const fs::path& work, const std::string& cert = {},
-           bool chroot = false)
-        : Server("vsftpd", kVsftpdUser, RunPassword()), chroot_(chroot) {
+           bool chroot = false, Tls tls = Tls::Strict)
+        : Server("vsftpd", kVsftpdUser, RunPassword()), chroot_(chroot), tls_(tls) {
         if (::geteuid() != 0)
             throw std::runtime_error("vsftpd is left out: it must be started as root");
         if (!fs::exists(kVsftpd))
@@ -238,6 +244,7 @@ private:
     }
 
     bool chroot_;
+    Tls tls_;
 
     void WriteConfig(const fs::path& path, const fs::path& root, const std::string& cert) const {
         std::ofstream out(path);
@@ -251,7 +258,10 @@ private:
             << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
             << "pam_service_name=vsftpd\nuserlist_enable=NO\n"
             << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n";
-        if (!cert.empty())
+        if (!cert.empty() && tls_ == Tls::Defaults)
+            out << "ssl_enable=YES\nrsa_cert_file=" << cert << "\nrsa_private_key_file=" << cert
+                << "\n";
+        else if (!cert.empty())
             out << "ssl_enable=YES\nrsa_cert_file=" << cert << "\nrsa_private_key_file=" << cert
                 << "\nallow_anon_ssl=NO\nforce_local_data_ssl=YES\nforce_local_logins_ssl=YES\n"
                 << "require_ssl_reuse=YES\nssl_ciphers=HIGH\n";

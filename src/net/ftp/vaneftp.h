@@ -25,6 +25,16 @@ public:
     using Exception::Exception;
 };
 
+// A listing or transfer that failed after its data connection began a TLS session of its
+// own instead of resuming one of the control connection's. Servers that insist on the
+// resumption refuse such a connection (vsftpd: "522 SSL connection failed: session reuse
+// required") and often end the whole session; the same operation on a new log-in, whose
+// control connection brings fresh sessions, is the remedy. The message is the failure's.
+class ETlsResumeRefused : public FTPException {
+public:
+    using FTPException::FTPException;
+};
+
 // Kind of operation that an outcome event reports.
 enum TCmdType : std::uint8_t {
     cmdChangeDir,

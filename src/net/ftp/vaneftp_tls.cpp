@@ -77,6 +77,13 @@ void TVaneFTP::SecureData(DataOperation& op) {
         return;
     TCorsock& data = *op.socket;
     data.StartTls(Host, tlsSlot_);
+    // Servers that require the resumption say so only afterwards, on the control
+    // connection: a failure of this operation is then reported as ETlsResumeRefused.
+    op.tlsNotResumed = !data.Tls()->Resumed();
+    if (op.tlsNotResumed)
+        StatusMessage(slProtocol, data.Tls()->OfferedSession()
+                                      ? "The server did not resume the TLS session"
+                                      : "No TLS session to resume");
     // The data connection must come from the server whose certificate was checked.
     if (data.Tls()->Certificate().Fingerprint != serverFingerprint_)
         throw ESockError("The data connection's certificate is not the server's");
