@@ -166,3 +166,51 @@ TEST(VaneFtpTlsServer, ARefusedResumptionIsToldApartAndANewLogInMendsIt) {
     }
     EXPECT_EQ(server.refusedConnections(), 2);
 }
+
+// Under TLS a data connection ends with close_notify. A server (or anyone on the way who
+// can end a TCP connection) that closes it after half the listing or file and then says
+// "226" has not delivered it all: the listing and the download fail, and the connection
+// stays in step for the next command. (Each cut also costs a ticket: the server drops the
+// session of a connection it did not end properly, and so does the client.)
+TEST(VaneFtpTlsServer, DataThatEndsWithoutCloseNotifyIsACutNotAnEnd) {
+    TlsFtpServer server(TrustedTestCertificates(), {.cutListings = true});
+    for (int n = 0; n < 6; ++n)
+        server.files()->put("/keep" + std::to_string(n) + ".html", Page(n));
+    TempDir local;
+    WriteFileBytes(local / "up.htm", Page(9));
+    const std::string cut = "other: The data connection ended without TLS close_notify: the ";
+    struct Case {
+        const char* name;
+        std::function<void(TVaneFTP&)> action;
+        std::string raised;
+    } cases[] = {
+        {"NLST", [](TVaneFTP& ftp) { ftp.Nlist(); }, cut + "listing is not complete"},
+        {"LIST", [](TVaneFTP& ftp) { ftp.List(); }, cut + "listing is not complete"},
+        {"RETR", [&](TVaneFTP& ftp) { ftp.Download("keep1.html", (local / "k").string()); },
+         cut + "download is not complete"},
+        // A close before any data byte is an empty listing, as pyftpdlib sends one.
+        {"empty NLST",
+         [](TVaneFTP& ftp) {
+             ftp.ChangeDir("/empty");
+             ftp.Nlist();
+             ftp.ChangeDir("/");
+         },
+         ""},
+    };
+    for (TDataMode mode : {TDataMode::Active, TDataMode::Passive}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (mode == TDataMode::Active ? " active" : " passive"));
+            Recorder rec;
+            auto ftp = TlsClient(rec, server, mode);
+            ftp->Connect();
+            EXPECT_EQ(Raised([&] { c.action(*ftp); }), c.raised);
+            EXPECT_EQ(rec.Has("success:NList"), c.raised.empty());
+            // The 226 was taken: the next command gets its own answer.
+            server.files()->remove("/up.htm");
+            EXPECT_EQ(Raised([&] { ftp->Upload((local / "up.htm").string(), "up.htm"); }), "");
+            EXPECT_EQ(Stored(server, "/up.htm"), BytesHash(Page(9)));
+            ftp->Disconnect();
+        }
+    }
+}

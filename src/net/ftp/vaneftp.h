@@ -193,6 +193,8 @@ private:
     void ConnectData(DataOperation& op);
     // Moves the data and closes the data connection (gracefully when all went well).
     void MoveData(DataOperation& op);
+    // Raises when the received data of an encrypted connection ended without close_notify.
+    void RequireEndOfData(DataOperation& op);
     // Reads the server's reply about the transfer; true when it reports success.
     bool ReadCompletion(DataOperation& op);
     // The one clean-up of every data operation: frees the data socket, resetting an

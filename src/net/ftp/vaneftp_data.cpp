@@ -194,6 +194,7 @@ void TVaneFTP::MoveData(DataOperation& op) {
     if (!Stopped()) {
         try {
             op.move(data);
+            RequireEndOfData(op);
         } catch (const EAbortError&) {
             RaiseServiceEnd();
             throw;

@@ -89,4 +89,19 @@ void TVaneFTP::SecureData(DataOperation& op) {
         throw ESockError("The data connection's certificate is not the server's");
 }
 
+// Under TLS the end of the data is the server's close_notify: a connection that closed
+// without it after data came was cut (by the network, or by someone who can end a TCP
+// connection but cannot forge TLS), whatever the completion reply says, and what came is
+// not all. A close before any data is taken for an empty listing or file: some servers
+// (pyftpdlib) close an empty transfer without finishing their side of TLS at all.
+void TVaneFTP::RequireEndOfData(DataOperation& op) {
+    TCorsock& data = *op.socket;
+    if (op.direction == DataOperation::Sending || Stopped() || !data.Tls() ||
+        data.Tls()->PeerEnded() || !data.Tls()->ReceivedData())
+        return;
+    throw ESockError(std::string("The data connection ended without TLS close_notify: the ") +
+                     (op.direction == DataOperation::Listing ? "listing" : "download") +
+                     " is not complete");
+}
+
 } // namespace kestrel

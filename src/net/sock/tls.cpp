@@ -28,8 +28,8 @@ int ChannelIndex() {
 // Every session a connection of an FTP session is given goes to that session's slot, the
 // control connection's tickets and those of each resumed data connection alike.
 int OnNewSession(SSL* ssl, SSL_SESSION* session) {
-    if (auto* slot = static_cast<TTlsSessionSlot*>(SSL_get_ex_data(ssl, ChannelIndex())))
-        slot->Store(session);
+    if (auto* channel = static_cast<TTlsChannel*>(SSL_get_ex_data(ssl, ChannelIndex())))
+        channel->KeepSession(session);
     return 0; // the slot keeps a copy: OpenSSL's reference stays OpenSSL's
 }
 
@@ -118,15 +118,21 @@ void TSslSessionFree::operator()(ssl_session_st* session) const {
     SSL_SESSION_free(session);
 }
 
-void TTlsSessionSlot::Store(SSL_SESSION* session) {
+const void* TTlsSessionSlot::Store(SSL_SESSION* session) {
     // A copy of its own: the connection that received the session may still change the
     // original (a connection freed without a shutdown marks its session spent).
     TSslSessionPtr copy(SSL_SESSION_dup(session));
     if (!copy || SSL_SESSION_is_resumable(copy.get()) != 1)
-        return;
+        return nullptr;
+    const void* key = copy.get();
     sessions_.push_back(std::move(copy));
     if (sessions_.size() > kKept)
         sessions_.pop_front();
+    return key;
+}
+
+void TTlsSessionSlot::Forget(const void* key) {
+    std::erase_if(sessions_, [key](const TSslSessionPtr& kept) { return kept.get() == key; });
 }
 
 TSslSessionPtr TTlsSessionSlot::Take() {
@@ -181,13 +187,21 @@ TTlsChannel::TTlsChannel(int fd, const std::string& host, std::shared_ptr<TTlsSe
                 throw ESockError("TLS: " + LastOpenSslReason());
             offered_ = true;
         }
-        if (SSL_set_ex_data(ssl_.get(), ChannelIndex(), slot_.get()) != 1)
+        if (SSL_set_ex_data(ssl_.get(), ChannelIndex(), this) != 1)
             throw ESockError("TLS: " + LastOpenSslReason());
     }
     Step();
 }
 
+void TTlsChannel::KeepSession(SSL_SESSION* session) {
+    if (const void* key = slot_ ? slot_->Store(session) : nullptr)
+        kept_.push_back(key);
+}
+
 TTlsChannel::~TTlsChannel() {
+    if (slot_ && !peerEnded_)
+        for (const void* key : kept_)
+            slot_->Forget(key);
     // A connection freed without a shutdown would mark its session as not to be resumed:
     // harmless to the slot, which keeps copies, but the server's view is the same.
     if (handshakeDone_ && !Failed())
@@ -245,8 +259,10 @@ long TTlsChannel::Recv(void* buffer, std::size_t length) {
             if (n > 0)
                 n += ReadMoreInto(static_cast<char*>(buffer) + n, length - std::size_t(n));
             FlushOutput(); // a read may owe the peer an answer (a key update, say)
-            if (n > 0)
+            if (n > 0) {
+                receivedData_ = true;
                 return n;
+            }
             if (SSL_get_error(ssl_.get(), n) == SSL_ERROR_ZERO_RETURN) {
                 peerEnded_ = true;
                 return 0; // the peer's close_notify: the data ended here

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 // OpenSSL's handle types, named here without its headers.
 struct ssl_st;
@@ -52,8 +53,11 @@ public:
     TTlsSessionSlot& operator=(const TTlsSessionSlot&) = delete;
 
     // Keeps a copy of a session a connection was given, as the newest; the oldest is
-    // dropped when more than kKept are waiting.
-    void Store(ssl_session_st* session);
+    // dropped when more than kKept are waiting. Returns the copy's key for Forget (null
+    // when the session cannot be resumed and was not kept).
+    const void* Store(ssl_session_st* session);
+    // Drops a stored session that turned out to be spent.
+    void Forget(const void* key);
     // The session the next connection should offer: the newest that can still be
     // resumed, or null. A TLS 1.3 session is handed out once.
     TSslSessionPtr Take();
@@ -93,6 +97,11 @@ public:
     // Queues the close_notify alert that tells the peer the data ended here, and tries
     // to send it.
     void Shutdown();
+    // OpenSSL's new-session callback: the server gave this connection a session. It goes
+    // to the slot at once; but a server keeps a session only when the connection that made
+    // it ends with the server's close_notify, so the sessions of a connection that ends
+    // without one (cut, reset) leave the slot again when the channel is freed.
+    void KeepSession(ssl_session_st* session);
     // Whether this connection resumed a session of the slot.
     bool Resumed() const;
     // Whether it offered one: a connection that offered none, or whose offer the server
@@ -101,6 +110,8 @@ public:
     // The peer sent close_notify: its data ended here, whether or not it closes the
     // connection itself (some servers wait for ours first).
     bool PeerEnded() const { return peerEnded_; }
+    // Whether any data came (before the end, whichever way it came).
+    bool ReceivedData() const { return receivedData_; }
     // Takes the one announcement of that end: true the first time after it came.
     bool TakePeerEnd() { return peerEnded_ && !std::exchange(endAnnounced_, true); }
     // The connection closed: no more reading or writing, the certificate stays.
@@ -126,10 +137,12 @@ private:
     std::shared_ptr<TTlsSessionSlot> slot_;
     TSslPtr ssl_;          // owns its two memory buffers (the socket's bytes in, OpenSSL's out)
     bool offered_ = false; // a session of the slot was offered for resumption
-    std::string pending_;  // OpenSSL's output that the socket refused so far
+    std::vector<const void*> kept_; // the slot's keys of the sessions this connection got
+    std::string pending_;           // OpenSSL's output that the socket refused so far
     bool handshakeDone_ = false;
     bool peerClosed_ = false; // end of stream seen on the socket
     bool peerEnded_ = false;  // the peer's close_notify came
+    bool receivedData_ = false;
     bool endAnnounced_ = false;
     bool shutDown_ = false;
     std::string error_;
