@@ -175,7 +175,8 @@ public:
     // data, sessions must be resumed, ciphers HIGH. Defaults: only ssl_enable=YES and the
     // certificate, everything else as vsftpd and Debian's configuration leave it (which
     // demands TLS and the resumption just the same, with vsftpd's own cipher list).
-    enum class Tls { Strict, Defaults };
+    // Implicit: Defaults with implicit_ssl=YES, TLS from the first byte.
+    enum class Tls { Strict, Defaults, Implicit };
 
     // With cert (a PEM file holding the certificate and its key) it demands TLS.
     // With chroot the session sees root as "/", so that absolute remote paths stay below it.
@@ -258,9 +259,10 @@ private:
             << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
             << "pam_service_name=vsftpd\nuserlist_enable=NO\n"
             << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n";
-        if (!cert.empty() && tls_ == Tls::Defaults)
+        if (!cert.empty() && tls_ != Tls::Strict)
             out << "ssl_enable=YES\nrsa_cert_file=" << cert << "\nrsa_private_key_file=" << cert
-                << "\n";
+                << "\n"
+                << (tls_ == Tls::Implicit ? "implicit_ssl=YES\n" : "");
         else if (!cert.empty())
             out << "ssl_enable=YES\nrsa_cert_file=" << cert << "\nrsa_private_key_file=" << cert
                 << "\nallow_anon_ssl=NO\nforce_local_data_ssl=YES\nforce_local_logins_ssl=YES\n"

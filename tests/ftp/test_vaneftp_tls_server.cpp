@@ -214,3 +214,64 @@ TEST(VaneFtpTlsServer, DataThatEndsWithoutCloseNotifyIsACutNotAnEnd) {
         }
     }
 }
+
+// Implicit TLS: the handshake right after the connect, the greeting through it, no
+// AUTH TLS; then PBSZ 0 and PROT P, and data connections as with explicit TLS.
+TEST(VaneFtpTlsServer, ImplicitTlsSpeaksTlsFromTheFirstByte) {
+    EXPECT_EQ(TVaneFTP::DefaultPort(TEncryption::Implicit), 990);
+    EXPECT_EQ(TVaneFTP::DefaultPort(TEncryption::Required), 21);
+    EXPECT_EQ(TVaneFTP::DefaultPort(TEncryption::None), 21);
+    TlsFtpServer server(TrustedTestCertificates(), {.implicit = true});
+    TempDir local;
+    WriteFileBytes(local / "index.htm", Page(1));
+    for (TDataMode mode : {TDataMode::Active, TDataMode::Passive}) {
+        SCOPED_TRACE(mode == TDataMode::Active ? "active" : "passive");
+        Recorder rec;
+        auto ftp = TlsClient(rec, server, mode, TEncryption::Implicit);
+        ftp->Connect();
+        EXPECT_TRUE(ftp->Secured);
+        EXPECT_TRUE(rec.Has("status:220 TLS test server ready\r\n"));
+        EXPECT_FALSE(rec.Has("status:AUTH TLS"));
+        EXPECT_TRUE(rec.Has("status:PBSZ 0"));
+        EXPECT_TRUE(rec.Has("status:PROT P"));
+        ftp->Mode(2);
+        for (int n = 0; n < 3; ++n) {
+            server.files()->remove("/index.htm");
+            ASSERT_EQ(Raised([&] { ftp->Upload((local / "index.htm").string(), "index.htm"); }),
+                      "");
+            EXPECT_EQ(Stored(server, "/index.htm"), BytesHash(Page(1)));
+            ASSERT_EQ(Raised([&] { ftp->Download("index.htm", (local / "back").string()); }), "");
+            EXPECT_EQ(BytesHash(ReadFileBytes(local / "back")), BytesHash(Page(1)));
+        }
+        ftp->Disconnect();
+        EXPECT_FALSE(ftp->Secured);
+    }
+    EXPECT_EQ(server.resumedConnections(), server.dataConnections());
+}
+
+// The same certificate checks as explicit TLS, before the log-in: a certificate that
+// cannot be verified needs the user's consent.
+TEST(VaneFtpTlsServer, ImplicitTlsChecksTheCertificateBeforeTheLogIn) {
+    TestCertificates selfSigned = TrustedTestCertificates();
+    selfSigned.certFile = selfSigned.selfSignedCert;
+    selfSigned.keyFile = selfSigned.selfSignedKey;
+    TlsFtpServer server(selfSigned, {.implicit = true});
+    Recorder rec;
+    auto ftp = TlsClient(rec, server, TDataMode::Passive, TEncryption::Implicit);
+    EXPECT_EQ(MessageOf([&] { ftp->Connect(); }),
+              "The server's certificate is not trusted: self-signed certificate (SHA-256 " +
+                  FingerprintOf(selfSigned.certFile) + ")");
+    EXPECT_FALSE(rec.Has("status:USER bob"));
+    EXPECT_FALSE(ftp->Connected);
+
+    TCertificateInfo shown;
+    ftp->OnCertificateCheck = [&](const TCertificateInfo& info, bool& accept) {
+        shown = info;
+        accept = true;
+    };
+    ftp->Connect();
+    EXPECT_EQ(shown.Reason, "self-signed certificate");
+    EXPECT_TRUE(ftp->Secured);
+    ftp->Nlist(); // the data connection shows the same certificate
+    ftp->Disconnect();
+}

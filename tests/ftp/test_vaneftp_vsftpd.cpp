@@ -23,7 +23,7 @@ namespace {
 // vsftpd over the test certificates (trusted by this program), or the reason it cannot run.
 class TlsVsftpd {
 public:
-    TlsVsftpd() {
+    explicit TlsVsftpd(bench::Vsftpd::Tls tls = bench::Vsftpd::Tls::Defaults) {
         if (::geteuid() != 0) {
             skip_ = "vsftpd logs in a local user and must be started as root";
             return;
@@ -36,18 +36,18 @@ public:
         WriteFileBytes(work_ / "cert.pem",
                        ReadFileBytes(certs.certFile) + ReadFileBytes(certs.keyFile));
         server_ = std::make_unique<bench::Vsftpd>(root_.path(), work_.path(),
-                                                  (work_ / "cert.pem").string(), false,
-                                                  bench::Vsftpd::Tls::Defaults);
+                                                  (work_ / "cert.pem").string(), false, tls);
     }
     const std::string& skip() const { return skip_; }
     const fs::path& root() const { return root_.path(); }
 
-    std::unique_ptr<TVaneFTP> Client(Recorder& rec, TDataMode mode) const {
+    std::unique_ptr<TVaneFTP> Client(Recorder& rec, TDataMode mode,
+                                     TEncryption encryption = TEncryption::Required) const {
         auto ftp = MakeClient(rec, server_->port());
         ftp->UserID = server_->user();
         ftp->Password = server_->password();
         ftp->DataMode = mode;
-        ftp->Encryption = TEncryption::Required;
+        ftp->Encryption = encryption;
         ftp->TimeOut = 10000;
         return ftp;
     }
@@ -139,4 +139,30 @@ TEST(VaneFtpVsftpd, SeveralTlsSessionsAtOnce) {
         EXPECT_EQ(failures[k], "") << "session " << k;
     for (int n = 0; n < kSessions * kFiles; ++n)
         EXPECT_EQ(FileHash(server.root() / ("s" + std::to_string(n))), BytesHash(Page(n))) << n;
+}
+
+// vsftpd with implicit_ssl=YES: TLS from the first byte, in both data modes.
+TEST(VaneFtpVsftpd, ImplicitTls) {
+    TlsVsftpd server(bench::Vsftpd::Tls::Implicit);
+    if (!server.skip().empty())
+        GTEST_SKIP() << server.skip();
+    TempDir local;
+    for (TDataMode mode : {TDataMode::Active, TDataMode::Passive}) {
+        SCOPED_TRACE(mode == TDataMode::Active ? "active" : "passive");
+        Recorder rec;
+        auto ftp = server.Client(rec, mode, TEncryption::Implicit);
+        ftp->Connect();
+        EXPECT_TRUE(ftp->Secured);
+        EXPECT_FALSE(rec.Has("status:AUTH TLS"));
+        ftp->Mode(2);
+        for (int n = 0; n < 5; ++n) {
+            std::string name = "i" + std::to_string(n) + ".htm";
+            WriteFileBytes(local / name, Page(n));
+            ASSERT_EQ(Raised([&] { ftp->Upload((local / name).string(), name); }), "") << name;
+            EXPECT_EQ(FileHash(server.root() / name), BytesHash(Page(n)));
+        }
+        ASSERT_EQ(Raised([&] { ftp->Download("i4.htm", (local / "back").string()); }), "");
+        EXPECT_EQ(BytesHash(ReadFileBytes(local / "back")), BytesHash(Page(4)));
+        ftp->Disconnect();
+    }
 }

@@ -54,3 +54,36 @@ TEST(PublishTls, AFileWhoseDataConnectionIsRefusedIsSentAgainOnANewLogIn) {
     }
     EXPECT_GT(server.refusedConnections(), 2);
 }
+
+// A whole site over implicit TLS (TLS from the first byte), in both data modes.
+TEST(PublishTls, ASiteOverImplicitTlsArrivesWhole) {
+    TlsFtpServer server(TrustedTestCertificates(), {.implicit = true});
+    TempDir local("kestrel-site");
+    std::filesystem::create_directories(local / "img");
+    WriteFileBytes(local / "index.htm", RandomBytes(5000, 1));
+    WriteFileBytes(local / "img" / "a.png", RandomBytes(70000, 2));
+    for (TDataMode mode : {TDataMode::Active, TDataMode::Passive}) {
+        SCOPED_TRACE(mode == TDataMode::Active ? "active" : "passive");
+        for (const std::string& name : server.files()->names())
+            server.files()->remove(name);
+        TConnectionSettings connection;
+        connection.Host = "127.0.0.1";
+        connection.Port = server.port();
+        connection.UserID = "webuser";
+        connection.Password = "s3cret";
+        connection.DataMode = mode;
+        connection.Encryption = TEncryption::Implicit;
+        TPublishOptions options;
+        options.LocalRoot = local.str();
+        options.RemoteRoot = "/site";
+        options.Connections = 2;
+        options.MatchConnectionsToWork = false;
+        TPublisher publisher(connection, options);
+        TPublishSummary summary = publisher.Run();
+        EXPECT_TRUE(summary.Succeeded())
+            << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+        EXPECT_EQ(summary.Uploaded, 2);
+        EXPECT_EQ(server.files()->get("/site/index.htm"), RandomBytes(5000, 1));
+        EXPECT_EQ(server.files()->get("/site/img/a.png"), RandomBytes(70000, 2));
+    }
+}

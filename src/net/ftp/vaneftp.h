@@ -59,9 +59,11 @@ enum TCmdType : std::uint8_t {
 // listens on (PORT, the default), or this side connects to a port the server listens
 // on (EPSV, else PASV).
 enum class TDataMode : std::uint8_t { Active, Passive };
-// Explicit FTP over TLS: none (the default), TLS when the server offers it, or TLS
-// required (a server that refuses AUTH TLS fails the log-in).
-enum class TEncryption : std::uint8_t { None, IfOffered, Required };
+// FTP over TLS: none (the default); explicit TLS (AUTH TLS after the greeting) when the
+// server offers it, or required (a server that refuses AUTH TLS fails the log-in); or
+// implicit TLS (RFC 4217 calls it the older form: TLS from the first byte, usually on
+// port 990, see DefaultPort).
+enum class TEncryption : std::uint8_t { None, IfOffered, Required, Implicit };
 
 using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
@@ -142,6 +144,9 @@ public:
     // The size a server announces in a reply line ("... (2048 bytes)"); 0 when none is
     // found or it does not fit 64 bits.
     static std::int64_t GetBytesTotal(const std::string& text);
+    // The port a server listens on for this kind of encryption unless it says otherwise:
+    // 990 for implicit TLS, else 21. A port the user gives always wins.
+    static int DefaultPort(TEncryption encryption);
 
 protected:
     std::string ReadReplyLine() override;
@@ -216,7 +221,8 @@ private:
 
     // --- Encryption (vaneftp_tls.cpp) -----------------------------------------------------
     void ResetTls();
-    // AUTH TLS and the handshake, as Encryption asks; the certificate must be trusted.
+    // The TLS handshake on the control connection as Encryption asks (implicit: at once,
+    // before the greeting; explicit: AUTH TLS after it); the certificate must be trusted.
     void StartControlTls();
     void TrustCertificate();
     // PBSZ 0 and PROT P after the log-in of an encrypted session.

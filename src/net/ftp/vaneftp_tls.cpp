@@ -1,6 +1,8 @@
-// TVaneFTP: explicit FTP over TLS (RFC 4217).
+// TVaneFTP: FTP over TLS (RFC 4217), explicit and implicit.
 //
 //   AUTH TLS   -> 234   then the TLS handshake on the control connection, before USER
+//                       (implicit TLS: the handshake right after the connect, and the
+//                       greeting comes through it; no AUTH TLS)
 //   PBSZ 0     -> 200   after the log-in
 //   PROT P     -> 200   every data connection is encrypted too
 //
@@ -22,16 +24,22 @@ void TVaneFTP::ResetTls() {
     serverFingerprint_.clear();
 }
 
+int TVaneFTP::DefaultPort(TEncryption encryption) {
+    return encryption == TEncryption::Implicit ? 990 : 21;
+}
+
 void TVaneFTP::StartControlTls() {
     ResetTls();
     if (Encryption == TEncryption::None)
         return;
-    FtpReply reply = Command("AUTH TLS", "AUTH TLS");
-    if (reply.code != 234) {
-        if (Encryption == TEncryption::Required)
-            throw FTPException("The server refused encryption: " + reply.Final());
-        StatusMessage(slProtocol, "The connection is not encrypted");
-        return;
+    if (Encryption != TEncryption::Implicit) {
+        FtpReply reply = Command("AUTH TLS", "AUTH TLS");
+        if (reply.code != 234) {
+            if (Encryption == TEncryption::Required)
+                throw FTPException("The server refused encryption: " + reply.Final());
+            StatusMessage(slProtocol, "The connection is not encrypted");
+            return;
+        }
     }
     tlsSlot_ = std::make_shared<TTlsSessionSlot>();
     try {
