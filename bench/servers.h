@@ -180,9 +180,11 @@ public:
 
     // With cert (a PEM file holding the certificate and its key) it demands TLS.
     // With chroot the session sees root as "/", so that absolute remote paths stay below it.
+    // user is the local account it logs in (made when missing): the tests use one of their
+    // own, so that a benchmark's new password never meets a test's server.
     Vsftpd(const fs::path& root, const fs::path& work, const std::string& cert = {},
-           bool chroot = false, Tls tls = Tls::Strict)
-        : Server("vsftpd", kVsftpdUser, RunPassword()), chroot_(chroot), tls_(tls) {
+           bool chroot = false, Tls tls = Tls::Strict, const std::string& user = kVsftpdUser)
+        : Server("vsftpd", user, RunPassword()), chroot_(chroot), tls_(tls) {
         if (::geteuid() != 0)
             throw std::runtime_error("vsftpd is left out: it must be started as root");
         if (!fs::exists(kVsftpd))
@@ -210,21 +212,21 @@ private:
     void PrepareUser(const fs::path& root) {
         // vsftpd enters the user's home folder before local_root: a user left by an earlier
         // run has its home in that run's (removed) folder, so it is moved to this one.
-        if (!::getpwnam(kVsftpdUser))
+        if (!::getpwnam(user_.c_str()))
             RunTool({"/usr/sbin/useradd", "--no-create-home", "--home-dir", root.string(),
-                     "--shell", "/bin/sh", kVsftpdUser});
-        else if (root != ::getpwnam(kVsftpdUser)->pw_dir)
-            RunTool({"/usr/sbin/usermod", "--home", root.string(), kVsftpdUser});
+                     "--shell", "/bin/sh", user_});
+        else if (root != ::getpwnam(user_.c_str())->pw_dir)
+            RunTool({"/usr/sbin/usermod", "--home", root.string(), user_});
         FILE* chpasswd = ::popen("/usr/sbin/chpasswd", "w");
         if (!chpasswd)
             throw std::runtime_error("cannot run chpasswd");
-        std::fprintf(chpasswd, "%s:%s\n", kVsftpdUser, password_.c_str());
+        std::fprintf(chpasswd, "%s:%s\n", user_.c_str(), password_.c_str());
         if (::pclose(chpasswd) != 0)
             throw std::runtime_error("chpasswd failed");
         // The user writes the uploads below root and must reach it through the folders above.
-        const passwd* account = ::getpwnam(kVsftpdUser);
+        const passwd* account = ::getpwnam(user_.c_str());
         if (!account)
-            throw std::runtime_error("useradd did not create " + std::string(kVsftpdUser));
+            throw std::runtime_error("useradd did not create " + user_);
         ::chown(root.c_str(), account->pw_uid, account->pw_gid);
         for (const auto& entry : fs::recursive_directory_iterator(root))
             ::chown(entry.path().c_str(), account->pw_uid, account->pw_gid);

@@ -1,7 +1,9 @@
 // The FTP client over TLS against Debian's vsftpd with TLS switched on and everything else
 // as it comes (require_ssl_reuse=YES, TLS 1.3 with single-use tickets): many data
 // connections per session in both data modes, and several sessions at once. vsftpd logs in
-// a local user, so it needs root; without vsftpd or root the tests are skipped and say why.
+// a local user (kestreltest, made when missing, with a new random password in every test
+// program; CTest runs no two of these cases at once), so it needs root; without vsftpd or
+// root the tests are skipped and say why.
 #include "net/sock/tls.h"
 #include "servers.h" // bench/: vsftpd with a configuration of its own, and its local user
 #include "support/fixtures.h"
@@ -35,8 +37,8 @@ public:
         const TestCertificates& certs = TrustedTestCertificates();
         WriteFileBytes(work_ / "cert.pem",
                        ReadFileBytes(certs.certFile) + ReadFileBytes(certs.keyFile));
-        server_ = std::make_unique<bench::Vsftpd>(root_.path(), work_.path(),
-                                                  (work_ / "cert.pem").string(), false, tls);
+        server_ = std::make_unique<bench::Vsftpd>(
+            root_.path(), work_.path(), (work_ / "cert.pem").string(), false, tls, "kestreltest");
     }
     const std::string& skip() const { return skip_; }
     const fs::path& root() const { return root_.path(); }
