@@ -328,7 +328,7 @@ void TlsFtpServer::Serve(int fd) {
                 return;
             }
         } else if (verb == "USER") {
-            c.control.Reply("331 Please specify the password.");
+            c.control.Reply("331 Password, please.");
         } else if (verb == "PASS") {
             ++sessions_;
             c.control.Reply("230 Login successful.");

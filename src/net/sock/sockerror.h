@@ -1,4 +1,4 @@
-// The socket layer's errors and the description of a server certificate: the types that
+// The socket layer's errors and what is shown of a server certificate: the types that
 // both the socket component (csock.h) and its TLS channel (tls.h) speak, kept below both.
 #pragma once
 
