@@ -90,6 +90,23 @@ TEST(VaneFtpTlsServer, EveryDataConnectionResumesAFreshSessionInBothModes) {
     }
 }
 
+// Under TLS 1.2 a session is resumed by its id as often as wanted, and a resumption brings
+// no new one: the one session stays to be offered by every data connection.
+TEST(VaneFtpTlsServer, ATls12SessionIsResumedByEveryDataConnection) {
+    TlsFtpServer server(TrustedTestCertificates(), {.tls12 = true});
+    TempDir local;
+    WriteFileBytes(local / "page.htm", Page(3));
+    Recorder rec;
+    auto ftp = TlsClient(rec, server, TDataMode::Passive);
+    ftp->Connect();
+    for (int n = 0; n < 5; ++n)
+        ASSERT_EQ(Raised([&] { ftp->Upload((local / "page.htm").string(), "page.htm"); }), "");
+    ASSERT_EQ(Raised([&] { ftp->Nlist(); }), "");
+    ftp->Disconnect();
+    EXPECT_EQ(server.resumedConnections(), 6);
+    EXPECT_EQ(Stored(server, "/page.htm"), BytesHash(Page(3)));
+}
+
 // Four sessions logged in at the same time, each on its own thread as a publish runs
 // them: each resumes its own sessions, never another's.
 TEST(VaneFtpTlsServer, SeveralSessionsAtOnceEachResumeTheirOwn) {

@@ -117,6 +117,8 @@ TlsFtpServer::TlsFtpServer(const TestCertificates& certificates, Options options
     // Stateful tickets, kept in the server's own cache: TLS 1.3 takes such a session out
     // of the cache when it is resumed, so each ticket is good for one connection.
     SSL_CTX_set_options(context, SSL_OP_NO_TICKET);
+    if (options_.tls12)
+        SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_SERVER);
     SSL_CTX_set_session_id_context(context, reinterpret_cast<const unsigned char*>("kftp"), 4);
     context_ = context;

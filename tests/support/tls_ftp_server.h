@@ -36,6 +36,8 @@ public:
         bool requireReuse = true;  // refuse a data connection that does not resume
         bool cutListings = false;  // LIST, NLST and RETR: half the bytes, then a plain close
                                    // without close_notify, and "226" as if all was well
+        bool tls12 = false;        // TLS 1.2 at most: a session (by its id) is resumed
+                                   // any number of times, and no new one comes on resumption
         bool ticketsOnData = true; // false: tickets only on the control connection (two),
                                    // none on the data connections that resume them
     };
