@@ -127,9 +127,21 @@ FtpReply TVaneFTP::FinalReply(FtpReply reply) {
 
 void TVaneFTP::ReadRestOf(FtpReply& reply) {
     while (ReplyContinues(reply)) {
-        reply.lines.push_back(ReadLn());
+        if (!reply.Add(ReadLn()))
+            RefuseLongReply();
         StatusMessage(slProtocol, reply.Final());
     }
+}
+
+// A reply that goes on past kMaxReplyLength: the rest of it would be read as the replies
+// to later commands, so the connection ends here.
+void TVaneFTP::RefuseLongReply() {
+    const std::string text =
+        "Reply too long: more than " + std::to_string(kMaxReplyLength) + " bytes";
+    StatusMessage(slProtocol, text);
+    inMemory_.Clear();
+    RequestCloseSocket();
+    throw ESockError(text);
 }
 
 FtpReply TVaneFTP::StartCommand(const std::string& command, const std::string& shown) {

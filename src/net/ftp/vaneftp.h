@@ -147,6 +147,7 @@ private:
     // raises FTPException "Invalid reply from server: <line>".
     FtpReply ReadReply();
     void ReadRestOf(FtpReply& reply);
+    [[noreturn]] void RefuseLongReply();
     // Reads replies until one is not preliminary (1xx) and returns that final one.
     FtpReply FinalReply(FtpReply reply);
     // Sends a command, showing `shown` on the status line, and reads its first reply.
