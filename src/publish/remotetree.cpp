@@ -1,11 +1,13 @@
 #include "publish/remotetree.h"
 
+#include "net/ftp/ftplist.h"
 #include "net/ftp/vaneftp.h"
 
 #include <cctype>
 #include <charconv>
 #include <ctime>
 #include <deque>
+#include <memory>
 
 namespace kestrel {
 namespace {
@@ -42,11 +44,12 @@ std::int64_t ParseMachineTime(const std::string& text) {
 }
 
 // Splits off the first word (a run of non-spaces) of text from position at; at moves past
-// the word and the spaces after it.
-std::string NextWord(const std::string& text, std::size_t& at) {
+// the word and the spaces after it, and end is set just past the word.
+std::string NextWord(const std::string& text, std::size_t& at, std::size_t& end) {
     std::size_t start = at;
     while (at < text.size() && text[at] != ' ')
         ++at;
+    end = at;
     std::string word = text.substr(start, at - start);
     while (at < text.size() && text[at] == ' ')
         ++at;
@@ -58,10 +61,10 @@ std::string NextWord(const std::string& text, std::size_t& at) {
 bool ParseMachineListLine(const std::string& line, std::string& name, TRemoteEntry& entry) {
     // RFC 3659: facts, each "fact=value;", then one space, then the name to the line's end.
     std::size_t space = line.find(' ');
-    if (space == std::string::npos || space + 1 >= line.size())
+    if (space == std::string::npos)
         return false;
     name = line.substr(space + 1);
-    if (name.find('/') != std::string::npos || name == "." || name == "..")
+    if (name == "." || name == "..")
         return false;
     entry = TRemoteEntry{};
     std::string type;
@@ -96,16 +99,19 @@ bool ParseUnixListLine(const std::string& line, std::string& name, TRemoteEntry&
         return false; // totals, links, other systems
     // permissions links owner group size month day time-or-year name...
     std::size_t at = 0;
+    std::size_t wordEnd = 0;
     std::string words[8];
     for (std::string& word : words) {
-        word = NextWord(line, at);
+        word = NextWord(line, at, wordEnd);
         if (word.empty())
             return false;
     }
-    if (at >= line.size())
+    // One space separates the time or year from the name: any further ones belong to the
+    // name ("Dec 09 05:17  lead.htm" names " lead.htm"), and so do spaces at its end.
+    if (wordEnd + 1 >= line.size())
         return false;
-    name = line.substr(at);
-    if (name == "." || name == ".." || name.find('/') != std::string::npos)
+    name = line.substr(wordEnd + 1);
+    if (name == "." || name == "..")
         return false;
     entry = TRemoteEntry{};
     entry.Folder = line[0] == 'd';
@@ -124,64 +130,171 @@ std::string JoinRemote(const std::string& root, const std::string& relative) {
 
 namespace {
 
-// Names and entries of one folder, by the listing command chosen.
+// A name as a note shows it: in quotes, with its control characters written out.
+std::string Shown(const std::string& name) {
+    std::string text = "\"";
+    for (char c : name) {
+        if (c == '\r')
+            text += "\\r";
+        else if (c == '\n')
+            text += "\\n";
+        else if (c == '\0')
+            text += "\\0";
+        else
+            text += c;
+    }
+    return text + "\"";
+}
+
+// What one listing of a folder says.
+struct FolderListing {
+    std::map<std::string, TRemoteEntry> entries;
+    std::vector<std::string> refused; // notes on names that cannot be taken
+    bool namesItself = false;         // it lists "." or "..": options such as -a were taken
+};
+
+// Names and entries of one folder, by the listing command chosen. Every name passes
+// RemoteNameProblem or is left out with a note: nothing the server lists can make a
+// publish act outside the folder listed.
 class FolderLister {
 public:
-    FolderLister(TVaneFTP& ftp, bool machineList) : ftp_(ftp), machineList_(machineList) {}
+    FolderLister(TVaneFTP& ftp, bool machineList, std::vector<std::string>& notes)
+        : ftp_(ftp), machineList_(machineList), notes_(notes) {}
 
-    std::map<std::string, TRemoteEntry> List(const std::string& path) {
-        std::map<std::string, TRemoteEntry> entries;
+    std::map<std::string, TRemoteEntry> List(const std::string& folder, const std::string& path) {
+        FolderListing listing;
+        if (machineList_) {
+            listing = Parse(Lines([&] { ftp_.MachineList(path); }));
+        } else {
+            ftp_.ChangeDir(path);
+            ftp_.ParseList = true;
+            listing = ListWithHidden();
+        }
+        for (const std::string& refusal : listing.refused)
+            notes_.push_back("Left alone in " + (folder.empty() ? "/" : folder) + ": " + refusal);
+        return std::move(listing.entries);
+    }
+
+private:
+    enum class Hidden { Unknown, Listed, NotListed };
+
+    // LIST alone hides the names that begin with a dot on many servers (vsftpd among them),
+    // and with them the temporary names an interrupted publish left; "LIST -a" shows them
+    // on a server that takes options. Another server takes "-a" for a name, so the first
+    // listings of a connection find out which kind it is: "-a" is kept once its listing
+    // names "." or "..", or holds everything that LIST alone does; it is dropped once it
+    // is refused or misses a name that LIST alone gives.
+    FolderListing ListWithHidden() {
+        if (hidden_ == Hidden::NotListed)
+            return Parse(Lines([&] { ftp_.List(); }));
+        std::vector<std::string> lines;
+        try {
+            lines = Lines([&] { ftp_.List("-a"); });
+        } catch (const FTPException&) {
+            // A folder that cannot be listed at all raises here as before.
+            FolderListing plain = Parse(Lines([&] { ftp_.List(); }));
+            Decide(Hidden::NotListed);
+            return plain;
+        }
+        FolderListing all = Parse(lines);
+        if (hidden_ == Hidden::Listed)
+            return all;
+        if (all.namesItself) {
+            Decide(Hidden::Listed);
+            return all;
+        }
+        FolderListing plain = Parse(Lines([&] { ftp_.List(); }));
+        for (const auto& [name, entry] : plain.entries) {
+            if (!all.entries.count(name)) {
+                Decide(Hidden::NotListed); // "-a" was taken for a name
+                return plain;
+            }
+        }
+        if (!all.entries.empty())
+            Decide(Hidden::Listed);
+        return all;
+    }
+
+    void Decide(Hidden hidden) {
+        hidden_ = hidden;
+        if (hidden == Hidden::NotListed)
+            notes_.push_back("The server's LIST does not show hidden names (it does not take "
+                             "\"LIST -a\"): names that begin with a dot are not seen, and "
+                             "a temporary name that an interrupted publish left stays");
+    }
+
+    // The lines of one listing.
+    template <typename Listing> std::vector<std::string> Lines(Listing listing) {
         std::vector<std::string> lines;
         auto saved = ftp_.OnListItem;
         ftp_.OnListItem = [&](const std::string& line) { lines.push_back(line); };
         try {
-            if (machineList_) {
-                ftp_.MachineList(path);
-            } else {
-                ftp_.ChangeDir(path);
-                ftp_.ParseList = true;
-                ftp_.List();
-            }
+            listing();
         } catch (...) {
             ftp_.OnListItem = saved;
             throw;
         }
         ftp_.OnListItem = saved;
+        return lines;
+    }
+
+    FolderListing Parse(const std::vector<std::string>& lines) const {
+        FolderListing listing;
+        bool anyParsed = false;
         for (const std::string& line : lines) {
             std::string name;
             TRemoteEntry entry;
             bool ok = machineList_ ? ParseMachineListLine(line, name, entry)
                                    : ParseUnixListLine(line, name, entry);
             if (ok)
-                entries[name] = entry;
+                Take(listing, name, entry);
+            anyParsed = anyParsed || ok;
+            if (!machineList_ && !line.empty() && line[0] == 'd' &&
+                (line.ends_with(" .") || line.ends_with(" ..")))
+                listing.namesItself = true;
         }
-        if (!machineList_ && entries.empty())
-            AddParsed(entries);
-        return entries;
+        if (!machineList_ && !anyParsed)
+            AddParsed(listing, lines);
+        return listing;
     }
 
-private:
-    // A listing in another system's layout: what the component's parser made of it.
-    void AddParsed(std::map<std::string, TRemoteEntry>& entries) {
-        if (!ftp_.FTPDirectoryList)
+    static void Take(FolderListing& listing, const std::string& name, const TRemoteEntry& entry) {
+        std::string problem = RemoteNameProblem(name);
+        if (problem.empty())
+            listing.entries[name] = entry;
+        else
+            listing.refused.push_back("the server listed a name that " + problem + ": " +
+                                      Shown(name));
+    }
+
+    // A listing in another system's layout: what the component's parser makes of it.
+    void AddParsed(FolderListing& listing, const std::vector<std::string>& lines) const {
+        std::unique_ptr<TFTPDirectoryList> parser = MakeDirectoryList(ftp_.Vendor);
+        if (!parser)
             return;
-        const auto& list = *ftp_.FTPDirectoryList;
+        for (const std::string& line : lines)
+            parser->ParseLine(line);
+        const auto& list = *parser;
         for (std::size_t i = 0; i < list.Names.size(); ++i) {
             const std::string& name = list.Names[i];
-            if (name.empty() || name == "." || name == "..")
+            if (name == "." || name == "..") {
+                listing.namesItself = true;
                 continue;
+            }
             TRemoteEntry entry;
             std::string size = i < list.Sizes.size() ? list.Sizes[i] : std::string();
             std::string attributes = i < list.Attributes.size() ? list.Attributes[i] : "";
             entry.Folder = Lower(size) == "<dir>" || (!attributes.empty() && attributes[0] == 'd');
             if (!ParseNumber(size, entry.Size))
                 entry.Size = -1;
-            entries[name] = entry;
+            Take(listing, name, entry);
         }
     }
 
     TVaneFTP& ftp_;
     bool machineList_;
+    std::vector<std::string>& notes_;
+    Hidden hidden_ = Hidden::Unknown;
 };
 
 // Servers answer a listing of a missing folder differently (550, 450, 501): the root is
@@ -200,14 +313,14 @@ bool IsMissingFolder(TVaneFTP& ftp, const std::string& path) {
 TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachineList) {
     TRemoteTree tree;
     tree.TimesKnown = useMachineList;
-    FolderLister lister(ftp, useMachineList);
+    FolderLister lister(ftp, useMachineList, tree.Notes);
     std::deque<std::string> folders{""};
     while (!folders.empty()) {
         std::string relative = folders.front();
         folders.pop_front();
         std::map<std::string, TRemoteEntry> entries;
         try {
-            entries = lister.List(JoinRemote(root, relative));
+            entries = lister.List(relative, JoinRemote(root, relative));
         } catch (const FTPException& error) {
             if (relative.empty() && IsMissingFolder(ftp, root)) {
                 tree.RootExists = false;

@@ -116,7 +116,8 @@ public:
     std::vector<std::string> Features();
 
     // --- Listings and transfers -------------------------------------------------------------
-    void List();
+    // LIST, or "LIST <arguments>" ("LIST -a": hidden names too, on servers that take it).
+    void List(const std::string& arguments = "");
     void Nlist();
     // MLSD (RFC 3659) of a folder (the current one when empty): each fact line, e.g.
     // "type=file;size=2048;modify=20261208101500; index.htm", reaches OnListItem.

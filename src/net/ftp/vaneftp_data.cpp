@@ -374,8 +374,9 @@ TVaneFTP::DataOperation TVaneFTP::ListingOperation(TCmdType kind, const std::str
     return op;
 }
 
-void TVaneFTP::List() {
-    DataOperation op = ListingOperation(cmdList, "LIST", ParseList);
+void TVaneFTP::List(const std::string& arguments) {
+    const std::string command = arguments.empty() ? "LIST" : "LIST " + arguments;
+    DataOperation op = ListingOperation(cmdList, command, ParseList);
     op.unsupported = true;
     op.startBeforeAccept = true;
     op.prepare = [this] {

@@ -1,0 +1,371 @@
+// Publishes against a scripted server whose listings say what a test makes them say: names
+// that would lead out of the remote root, names with spaces at their ends, and the three
+// kinds of server for "LIST -a" (one that takes the option, one that takes "-a" for a
+// name, one that shows hidden names anyway). Whatever the listing says, no command names
+// anything outside the remote root.
+#include "net/ftp/ftplist.h"
+#include "publish/manifest.h"
+#include "publish/publisher.h"
+#include "support/fixtures.h"
+#include "support/scripted_server.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// What the server lists: for a folder (as CWD or MLSD named it) and the arguments of the
+// listing command ("" or "-a"); nothing means the listing is refused with 550.
+using ListingScript =
+    std::function<std::optional<Lines>(const std::string& folder, const std::string& arguments)>;
+
+// A server of files in memory whose listings come from the test, in active mode. It offers
+// MLSD in FEAT when machineList is set; LIST then is never asked for.
+class ListingServer {
+public:
+    ListingServer(bool machineList, ListingScript listing)
+        : machineList_(machineList), listing_(std::move(listing)),
+          server_([this](Session& s) { Serve(s); }, Options()) {}
+
+    int port() const { return server_.port(); }
+    MemoryFiles& files() { return *files_; }
+    Lines received() const { return server_.received(); }
+    int Count(const std::string& line) const {
+        Lines lines = received();
+        return int(std::count(lines.begin(), lines.end(), line));
+    }
+
+private:
+    static ScriptedServerOptions Options() {
+        ScriptedServerOptions options;
+        options.max_sessions = 0;
+        return options;
+    }
+
+    void List(Session& s, const std::string& folder, const std::string& arguments) {
+        std::optional<Lines> lines = listing_(folder, arguments);
+        if (!lines) {
+            s.reply("550 " + arguments + ": No such file or directory");
+            return;
+        }
+        s.reply("150 Here comes the directory listing");
+        s.connect_data();
+        std::string text;
+        for (const std::string& line : *lines)
+            text += line + "\r\n";
+        s.data_send(text);
+        s.data_close();
+        s.reply("226 Directory send OK");
+    }
+
+    void Serve(Session& s) {
+        s.reply("220 ready");
+        std::string cwd = "/";
+        std::string renaming;
+        while (std::optional<std::string> line = s.read_line()) {
+            std::size_t space = line->find(' ');
+            std::string verb = line->substr(0, space);
+            std::string path = space == std::string::npos ? "" : line->substr(space + 1);
+            if (verb == "USER")
+                s.reply("331 password please");
+            else if (verb == "PASS")
+                s.reply("230 in");
+            else if (verb == "TYPE" || verb == "PORT")
+                s.reply("200 ok");
+            else if (verb == "PWD")
+                s.reply("257 \"/\" is the current directory");
+            else if (verb == "SYST")
+                s.reply("215 UNIX Type: L8");
+            else if (verb == "FEAT")
+                s.send(machineList_ ? "211-Features:\r\n MLST type*;size*;modify*;\r\n211 End\r\n"
+                                    : "211-Features:\r\n SIZE\r\n211 End\r\n");
+            else if (verb == "CWD") {
+                cwd = path;
+                s.reply("250 ok");
+            } else if (verb == "LIST")
+                List(s, cwd, path);
+            else if (verb == "MLSD")
+                List(s, path, "");
+            else if (verb == "DELE" || verb == "RMD") {
+                files_->remove(path); // what the listing says is there
+                s.reply("250 ok");
+            } else if (verb == "MKD")
+                s.reply("257 \"" + path + "\" made");
+            else if (verb == "RETR") {
+                std::optional<std::string> content = files_->get(path);
+                if (!content) {
+                    s.reply("550 not found");
+                    continue;
+                }
+                s.reply("150 sending");
+                s.connect_data();
+                s.data_send(*content);
+                s.data_close();
+                s.reply("226 done");
+            } else if (verb == "STOR") {
+                s.reply("150 go ahead");
+                s.connect_data();
+                files_->put(path, s.data_recv_all());
+                s.reply("226 stored");
+            } else if (verb == "RNFR") {
+                renaming = path;
+                s.reply(files_->contains(path) ? "350 go on" : "550 no such file");
+            } else if (verb == "RNTO") {
+                std::optional<std::string> content = files_->get(renaming);
+                if (!content) {
+                    s.reply("503 RNFR first");
+                    continue;
+                }
+                files_->remove(renaming);
+                files_->put(path, *content);
+                s.reply("250 renamed");
+            } else if (verb == "QUIT") {
+                s.reply("221 bye");
+                return;
+            } else {
+                s.reply("502 not here");
+            }
+        }
+    }
+
+    bool machineList_;
+    ListingScript listing_;
+    std::shared_ptr<MemoryFiles> files_ = std::make_shared<MemoryFiles>();
+    ScriptedFtpServer server_;
+};
+
+struct Published {
+    TPublishSummary summary;
+    TPublishPlan plan;
+};
+
+Published Publish(const ListingServer& server, const std::string& local, bool withDelete) {
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = server.port();
+    connection.UserID = "webuser";
+    connection.Password = "s3cret";
+    TPublishOptions options;
+    options.LocalRoot = local;
+    options.RemoteRoot = "/site";
+    options.Connections = 1;
+    options.Plan.Delete = withDelete;
+    TPublisher publisher(connection, options);
+    Published result;
+    result.plan = publisher.Prepare();
+    result.summary = publisher.Run();
+    return result;
+}
+
+// A line of vsftpd's LIST for a file of size bytes.
+std::string UnixLine(const std::string& name, std::int64_t size, char type = '-') {
+    return std::string(1, type) + "rw-r--r--    1 1001     1001     " + std::to_string(size) +
+           " Dec 09 05:17 " + name;
+}
+
+std::string MachineLine(const std::string& name, std::int64_t size, const char* type = "file") {
+    return std::string("type=") + type + ";size=" + std::to_string(size) +
+           ";modify=20990101000000; " + name;
+}
+
+// The remote path of every command that names one.
+Lines PathsNamed(const Lines& received) {
+    static const char* kVerbs[] = {"CWD ",  "DELE ", "RMD ",  "MKD ", "STOR ",
+                                   "RETR ", "RNFR ", "RNTO ", "MLSD "};
+    Lines paths;
+    for (const std::string& line : received)
+        for (const char* verb : kVerbs)
+            if (line.rfind(verb, 0) == 0)
+                paths.push_back(line.substr(std::string(verb).size()));
+    return paths;
+}
+
+// "/site/a/b": absolute, and no name in it empty, "." or "..".
+bool PlainBelowRoot(const std::string& path) {
+    std::size_t start = 1;
+    while (start <= path.size()) {
+        std::size_t slash = std::min(path.find('/', start), path.size());
+        std::string name = path.substr(start, slash - start);
+        if (name.empty() || name == "." || name == "..")
+            return false;
+        start = slash + 1;
+    }
+    return path.rfind("/", 0) == 0;
+}
+
+bool HasNote(const std::vector<std::string>& notes, const std::string& part) {
+    return std::any_of(notes.begin(), notes.end(), [&](const std::string& note) {
+        return note.find(part) != std::string::npos;
+    });
+}
+
+} // namespace
+
+TEST(PublishNames, TheRuleForNamesAServerLists) {
+    for (const char* name : {"index.html", " lead.html", "trail.html ", "...", ".htaccess", "a\\b",
+                             "x..\\y", "\xff.html", "-a"})
+        EXPECT_EQ(RemoteNameProblem(name), "") << name;
+    for (const std::string& name :
+         {std::string(), std::string("."), std::string(".."), std::string("evil/../../victim.html"),
+          std::string("/etc"), std::string("a/"), std::string("x\rvictim"), std::string("x\n"),
+          std::string("x\0y", 3), std::string("..\\victim"), std::string("a\\..\\..\\victim"),
+          std::string("a\\..")})
+        EXPECT_NE(RemoteNameProblem(name), "") << name;
+
+    // The manifest holds paths of such names, "/"-separated, and nothing else.
+    int bad = 0;
+    std::string hash(64, 'a');
+    std::optional<TManifest> manifest = ParseManifest(
+        "# KestrelFTP manifest 1\n" + hash + " 1 a/b.htm\n" + hash + " 1  lead.htm\n" + hash +
+            " 1 ../victim.htm\n" + hash + " 1 a/../../victim.htm\n" + hash + " 1 /etc/victim\n" +
+            hash + " 1 a//b\n" + hash + " 1 a/./b\n" + hash + " 1 a/\n" + hash + " 1 ..\\victim\n",
+        &bad);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->size(), 2u);
+    EXPECT_TRUE(manifest->count("a/b.htm"));
+    EXPECT_TRUE(manifest->count(" lead.htm"));
+    EXPECT_EQ(bad, 7);
+}
+
+// Names that lead out of the folder listed, in MLSD and in LIST: each is left alone with a
+// note, and a publish with delete removes only the entry that is really gone locally.
+TEST(PublishNames, NamesThatLeaveTheFolderAreNeverActedOn) {
+    TempDir local{"kestrel-names"};
+    WriteFileBytes(local / "index.html", "<html>new</html>");
+    std::filesystem::create_directory(local / "sub");
+    WriteFileBytes(local / "sub" / "page.html", "<p>");
+    const Lines evil = {"evil/../../victim.html", "../victim.html", "..\\victim.html",
+                        "a\\..\\..\\victim.html", "x\rvictim.html", "/etc/victim"};
+    for (bool machineList : {true, false}) {
+        SCOPED_TRACE(machineList ? "MLSD" : "LIST");
+        auto line = [&](const std::string& name, std::int64_t size, bool folder = false) {
+            return machineList ? MachineLine(name, size, folder ? "dir" : "file")
+                               : UnixLine(name, size, folder ? 'd' : '-');
+        };
+        ListingServer server(machineList, [&](const std::string& folder, const std::string&) {
+            Lines lines;
+            if (folder == "/site") {
+                lines = {line("index.html", 5), line("old.html", 5), line("sub", 0, true),
+                         line("..", 0, true), line("up\\..", 0, true)};
+                for (const std::string& name : evil)
+                    lines.push_back(line(name, 7));
+            } else if (folder == "/site/sub") {
+                lines = {line("gone.html", 3), line("../../victim.html", 7),
+                         line("sub/../../../victim", 0, true)};
+            }
+            return std::optional<Lines>(lines);
+        });
+        Published run = Publish(server, local.str(), true);
+        EXPECT_TRUE(run.summary.Succeeded())
+            << (run.summary.Failures.empty() ? "" : run.summary.Failures[0].Reason);
+        for (const std::string& path : PathsNamed(server.received())) {
+            EXPECT_EQ(path.rfind("/site", 0), 0u) << path;
+            EXPECT_EQ(path.find("victim"), std::string::npos) << path;
+            EXPECT_TRUE(PlainBelowRoot(path)) << path;
+        }
+        EXPECT_EQ(server.Count("DELE /site/old.html"), 1);
+        EXPECT_EQ(server.Count("DELE /site/sub/gone.html"), 1);
+        EXPECT_TRUE(HasNote(run.plan.Notes, "Left alone in /: the server listed a name that "
+                                            "holds a \"/\": \"evil/../../victim.html\""));
+        EXPECT_TRUE(HasNote(run.plan.Notes, "\"x\\rvictim.html\""));
+        EXPECT_TRUE(HasNote(run.plan.Notes, "Left alone in sub: "));
+        EXPECT_TRUE(HasNote(run.plan.Notes, "\"..\\victim.html\""));
+        EXPECT_FALSE(HasNote(run.plan.Notes, "\"..\"")) << "the parent is no name to note";
+    }
+}
+
+// Spaces at either end of a name are part of it in every listing format: the files are
+// found unchanged, and one that is gone locally is deleted under its exact name.
+TEST(PublishNames, SpacesAtTheEndsOfNamesAreReadExactly) {
+    TempDir local{"kestrel-spaces"};
+    const Lines names = {" lead.html", "trail.html ", "  both  .html  ", "mid  dle.html"};
+    for (const std::string& name : names)
+        WriteFileBytes(local / name, name);
+    for (bool machineList : {true, false}) {
+        SCOPED_TRACE(machineList ? "MLSD" : "LIST");
+        ListingServer server(machineList, [&](const std::string& folder, const std::string&) {
+            Lines lines;
+            if (folder != "/site")
+                return std::optional<Lines>(lines);
+            for (const std::string& name : names)
+                lines.push_back(machineList ? MachineLine(name, std::int64_t(name.size()))
+                                            : UnixLine(name, std::int64_t(name.size())));
+            lines.push_back(machineList ? MachineLine(" gone.html ", 4)
+                                        : UnixLine(" gone.html ", 4));
+            return std::optional<Lines>(lines);
+        });
+        Published run = Publish(server, local.str(), true);
+        EXPECT_TRUE(run.summary.Succeeded())
+            << (run.summary.Failures.empty() ? "" : run.summary.Failures[0].Reason);
+        EXPECT_EQ(run.plan.Unchanged.size(), names.size());
+        EXPECT_TRUE(run.plan.Uploads.empty()) << run.plan.Uploads.front().Path;
+        EXPECT_EQ(run.plan.FilesToDelete, Lines{" gone.html "});
+        EXPECT_EQ(server.Count("DELE /site/ gone.html "), 1);
+    }
+}
+
+// LIST shows hidden names only when asked ("LIST -a") on many servers; a server that takes
+// "-a" for a name is found out with the first listing and listed plainly from then on.
+TEST(PublishNames, HiddenNamesAreListedWhereverTheServerCan) {
+    TempDir local{"kestrel-hidden"};
+    WriteFileBytes(local / "index.html", "12345");
+    std::filesystem::create_directory(local / "sub");
+    WriteFileBytes(local / "sub" / "a.html", "123");
+    const std::string leftover = ".index.html.kestrel-tmp";
+    // Unix listings of the two folders: what LIST alone shows, and the hidden names.
+    auto shown = [&](const std::string& folder) {
+        return folder == "/site" ? Lines{UnixLine("index.html", 5), UnixLine("sub", 0, 'd')}
+                                 : Lines{UnixLine("a.html", 3)};
+    };
+    // A server that takes the option lists the folder and its parent too; one that shows
+    // hidden names anyway (as pyftpdlib does) does not.
+    auto hidden = [&](const std::string& folder, bool withParent) {
+        Lines lines;
+        if (withParent)
+            lines = {UnixLine(".", 0, 'd'), UnixLine("..", 0, 'd')};
+        lines.push_back(UnixLine(folder == "/site" ? leftover : ".a.html.kestrel-tmp", 2));
+        return lines;
+    };
+    enum Kind { TakesOption, TakesName, TakesNameWithSuchAFile, ShowsAll };
+    for (Kind kind : {TakesOption, TakesName, TakesNameWithSuchAFile, ShowsAll}) {
+        SCOPED_TRACE(kind);
+        ListingServer server(false, [&](const std::string& folder, const std::string& arguments) {
+            Lines lines = shown(folder);
+            if (kind == TakesNameWithSuchAFile && folder == "/site")
+                lines.push_back(UnixLine("-a", 1));
+            if (kind == ShowsAll || (kind == TakesOption && arguments == "-a")) {
+                Lines more = hidden(folder, kind == TakesOption);
+                lines.insert(lines.end(), more.begin(), more.end());
+            }
+            if (arguments == "-a" && kind == TakesName)
+                return std::optional<Lines>();
+            if (arguments == "-a" && kind == TakesNameWithSuchAFile)
+                return folder == "/site" ? std::optional<Lines>(Lines{UnixLine("-a", 1)})
+                                         : std::optional<Lines>();
+            return std::optional<Lines>(lines);
+        });
+        server.files().put("/site/" + leftover, "xx");
+        Published run = Publish(server, local.str(), false);
+        EXPECT_TRUE(run.summary.Succeeded())
+            << (run.summary.Failures.empty() ? "" : run.summary.Failures[0].Reason);
+        EXPECT_TRUE(run.plan.Uploads.empty()) << "the listed files were all found";
+        bool seesHidden = kind == TakesOption || kind == ShowsAll;
+        EXPECT_EQ(server.Count("DELE /site/" + leftover), seesHidden ? 1 : 0);
+        EXPECT_EQ(server.Count("DELE /site/sub/.a.html.kestrel-tmp"), seesHidden ? 1 : 0);
+        EXPECT_EQ(HasNote(run.plan.Notes, "does not show hidden names"), !seesHidden);
+        // The kind of server is found out once: after that each folder gets one listing.
+        int withOption = server.Count("LIST -a"), plain = server.Count("LIST");
+        EXPECT_EQ(withOption, seesHidden ? 2 : 1);
+        EXPECT_EQ(plain, kind == TakesOption ? 0 : seesHidden ? 1 : 2);
+    }
+}
