@@ -7,11 +7,13 @@
 #include "publish/manifest.h"
 #include "publish/publisher.h"
 #include "support/fixtures.h"
+#include "support/pyftpd.h"
 #include "support/scripted_server.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -368,4 +370,41 @@ TEST(PublishNames, HiddenNamesAreListedWhereverTheServerCan) {
         EXPECT_EQ(withOption, seesHidden ? 2 : 1);
         EXPECT_EQ(plain, kind == TakesOption ? 0 : seesHidden ? 1 : 2);
     }
+}
+
+// A name of up to 255 bytes (what file systems allow) is published, however little room
+// it leaves for the temporary name: one too long for the dot and the suffix is uploaded
+// under a short hash, renamed over the real name and never left behind.
+TEST(PublishNames, LongestNamesArePublishedUnderATemporaryNameThatFits) {
+    PyFtpd server;
+    TempDir local{"kestrel-long"};
+    const Lines names = {std::string(242, 'a'), std::string(243, 'b'),
+                         std::string(250, 'c') + ".html"};
+    for (const std::string& name : names)
+        WriteFileBytes(local / name, name.substr(0, 10));
+    TConnectionSettings connection;
+    connection.Host = server.host();
+    connection.Port = server.port();
+    connection.UserID = server.user();
+    connection.Password = server.password();
+    TPublishOptions options;
+    options.LocalRoot = local.str();
+    options.RemoteRoot = "/www";
+    options.Connections = 1;
+    for (int run = 0; run < 2; ++run) {
+        TPublisher publisher(connection, options);
+        const TPublishPlan& plan = publisher.Prepare();
+        EXPECT_EQ(plan.Uploads.size(), run == 0 ? names.size() : 0u);
+        TPublishSummary summary = publisher.Run();
+        EXPECT_TRUE(summary.Succeeded())
+            << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+    }
+    Lines onServer;
+    for (const auto& entry : std::filesystem::directory_iterator(server.root() / "www"))
+        if (entry.path().filename() != kManifestName)
+            onServer.push_back(entry.path().filename().string());
+    std::sort(onServer.begin(), onServer.end());
+    EXPECT_EQ(onServer, names);
+    for (const std::string& name : names)
+        EXPECT_EQ(ReadFileBytes(server.root() / "www" / name), name.substr(0, 10));
 }
