@@ -2,10 +2,12 @@
 // that would lead out of the remote root, names with spaces at their ends, and the three
 // kinds of server for "LIST -a" (one that takes the option, one that takes "-a" for a
 // name, one that shows hidden names anyway). Whatever the listing says, no command names
-// anything outside the remote root.
+// anything outside the remote root. Then the same names on real servers: the longest names
+// on pyftpdlib, spaces and hidden names on vsftpd (skipped where it cannot run).
 #include "net/ftp/ftplist.h"
 #include "publish/manifest.h"
 #include "publish/publisher.h"
+#include "support/anon_vsftpd.h"
 #include "support/fixtures.h"
 #include "support/pyftpd.h"
 #include "support/scripted_server.h"
@@ -407,4 +409,65 @@ TEST(PublishNames, LongestNamesArePublishedUnderATemporaryNameThatFits) {
     EXPECT_EQ(onServer, names);
     for (const std::string& name : names)
         EXPECT_EQ(ReadFileBytes(server.root() / "www" / name), name.substr(0, 10));
+}
+
+// On vsftpd, whose LIST hides names that begin with a dot unless asked with "-a" and
+// which offers no MLSD: names with spaces at their ends are published once and then
+// found unchanged, one gone locally is deleted, and the temporary names that a killed
+// publish left are seen and removed.
+TEST(PublishNamesVsftpd, SpacesAndLeftoversOnARealServer) {
+    std::string reason = AnonVsftpd::Unavailable();
+    if (!reason.empty())
+        GTEST_SKIP() << reason;
+    AnonVsftpd server;
+    TempDir local{"kestrel-vsftpd-site"};
+    const Lines names = {" lead.html", "trail.html ", "  both .html ", "index.html"};
+    for (const std::string& name : names)
+        WriteFileBytes(local / name, "<p>" + name + "</p>");
+    std::filesystem::create_directory(local / "sub");
+    WriteFileBytes(local / "sub" / "page.html", "<p>page</p>");
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = server.port();
+    connection.UserID = "anonymous";
+    connection.Password = "publish@example.com";
+    TPublishOptions options;
+    options.LocalRoot = local.str();
+    options.RemoteRoot = "/www";
+    options.Connections = 2;
+    options.Plan.Delete = true;
+    auto publish = [&] {
+        TPublisher publisher(connection, options);
+        Published run;
+        run.plan = publisher.Prepare();
+        run.summary = publisher.Run();
+        EXPECT_TRUE(run.summary.Succeeded())
+            << (run.summary.Failures.empty() ? "" : run.summary.Failures[0].Reason);
+        EXPECT_FALSE(HasNote(run.plan.Notes, "does not show hidden names"));
+        return run;
+    };
+    // What publishes killed in the middle left (of pages that are gone by now), and a page
+    // published earlier that is gone locally.
+    std::filesystem::create_directory(server.www() / "sub");
+    for (const char* left : {".old.html.kestrel-tmp", "sub/.gone.html.kestrel-tmp", " gone.html "})
+        WriteFileBytes(server.www() / left, "part");
+    server.HandOver();
+
+    Published first = publish();
+    EXPECT_EQ(first.plan.Uploads.size(), names.size() + 1);
+    Lines onServer;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(server.www()))
+        onServer.push_back(std::filesystem::relative(entry.path(), server.www()).string());
+    std::sort(onServer.begin(), onServer.end());
+    Lines expected = names;
+    expected.insert(expected.end(), {kManifestName, "sub", "sub/page.html"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(onServer, expected);
+    for (const std::string& name : names)
+        EXPECT_EQ(ReadFileBytes(server.www() / name), "<p>" + name + "</p>");
+
+    Published second = publish();
+    EXPECT_TRUE(second.plan.NothingToDo())
+        << (second.plan.Uploads.empty() ? "" : second.plan.Uploads.front().Path);
+    EXPECT_EQ(second.plan.Unchanged.size(), names.size() + 1);
 }
