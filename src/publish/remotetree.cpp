@@ -56,6 +56,10 @@ std::string NextWord(const std::string& text, std::size_t& at, std::size_t& end)
     return word;
 }
 
+bool HoldsByte255(const std::string& text) {
+    return text.find('\xff') != std::string::npos;
+}
+
 } // namespace
 
 bool ParseMachineListLine(const std::string& line, std::string& name, TRemoteEntry& entry) {
@@ -320,6 +324,9 @@ TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachi
         folders.pop_front();
         std::map<std::string, TRemoteEntry> entries;
         try {
+            // A folder named with a byte 255 is reached only with the server's rule for it.
+            if (!tree.IacRule && HoldsByte255(relative))
+                tree.IacRule = FindIacRule(ftp, root, tree.Notes);
             entries = lister.List(relative, JoinRemote(root, relative));
         } catch (const FTPException& error) {
             if (relative.empty() && IsMissingFolder(ftp, root)) {
@@ -340,6 +347,68 @@ TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachi
         }
     }
     return tree;
+}
+
+} // namespace kestrel
+
+namespace kestrel {
+
+TIacRule FindIacRule(TVaneFTP& ftp, const std::string& folder, std::vector<std::string>& notes) {
+    static const std::string kProbe = "kestrel-iac-probe-";
+    const std::string probe = JoinRemote(folder, kProbe + "\xff\xff");
+    std::optional<TIacRule> found;
+    std::vector<std::string> names;
+    auto savedItem = ftp.OnListItem;
+    ftp.OnListItem = [&](const std::string& line) {
+        names.push_back(
+            line.substr(line.rfind('/') == std::string::npos ? 0 : line.rfind('/') + 1));
+    };
+    ftp.IacRule = TIacRule::AsIs; // the probe's bytes go as they are
+    try {
+        ftp.MakeDirectory(probe);
+        try {
+            ftp.ChangeDir(folder);
+            ftp.Nlist();
+        } catch (const std::exception&) {
+            // Not listed: nothing is found out.
+        }
+        ftp.RemoveDir(probe);
+    } catch (const std::exception& error) {
+        notes.push_back(std::string("Could not find out how the server takes a byte 255 in a "
+                                    "name: ") +
+                        error.what());
+    }
+    ftp.OnListItem = savedItem;
+    for (const std::string& name : names) {
+        if (name == kProbe + "\xff")
+            found = TIacRule::Double;
+        else if (name == kProbe + "\xff\xff")
+            found = TIacRule::AsIs;
+    }
+    if (!found)
+        notes.push_back("A byte 255 in a name is sent doubled, as RFC 959 asks: the server did "
+                        "not show how it takes one");
+    else if (*found == TIacRule::AsIs)
+        notes.push_back("The server takes a byte 255 in a name as it comes, not doubled as RFC "
+                        "959 asks: it is sent so");
+    ftp.IacRule = found.value_or(TIacRule::Double);
+    return ftp.IacRule;
+}
+
+TIacRule SettleIacRule(TVaneFTP& ftp, const std::string& root, const TLocalTree& local,
+                       TRemoteTree& remote, std::vector<std::string>& notes) {
+    if (remote.IacRule)
+        return ftp.IacRule = *remote.IacRule;
+    bool needed = HoldsByte255(root);
+    for (const auto& [path, file] : local.Files)
+        needed = needed || HoldsByte255(path);
+    for (const std::string& path : local.Folders)
+        needed = needed || HoldsByte255(path);
+    for (const auto& [path, entry] : remote.Entries)
+        needed = needed || HoldsByte255(path);
+    if (needed && remote.RootExists)
+        remote.IacRule = FindIacRule(ftp, root, notes);
+    return ftp.IacRule;
 }
 
 } // namespace kestrel

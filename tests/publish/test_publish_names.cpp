@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 using namespace kestrel;
@@ -27,6 +28,8 @@ using namespace kestrel::test;
 namespace {
 
 using Lines = std::vector<std::string>;
+
+std::string MachineLine(const std::string& name, std::int64_t size, const char* type = "file");
 
 // What the server lists: for a folder (as CWD or MLSD named it) and the arguments of the
 // listing command ("" or "-a"); nothing means the listing is refused with 550.
@@ -37,9 +40,36 @@ using ListingScript =
 // MLSD in FEAT when machineList is set; LIST then is never asked for.
 class ListingServer {
 public:
-    ListingServer(bool machineList, ListingScript listing)
-        : machineList_(machineList), listing_(std::move(listing)),
+    // telnet: the server reads commands as Telnet text (as proftpd does): a doubled byte
+    // 255 is one byte of the text, a single one begins a Telnet command (dropped here with
+    // the byte after it).
+    ListingServer(bool machineList, ListingScript listing, bool telnet = false)
+        : machineList_(machineList), telnet_(telnet), listing_(std::move(listing)),
           server_([this](Session& s) { Serve(s); }, Options()) {}
+
+    // MLSD lines of what the server holds in folder: its files, and folders made or holding
+    // files.
+    Lines MachineListing(const std::string& folder) const {
+        std::set<std::string> folders;
+        Lines lines;
+        const std::string prefix = folder + "/";
+        for (const std::string& path : files_->names()) {
+            if (path.rfind(prefix, 0) != 0)
+                continue;
+            std::string rest = path.substr(prefix.size());
+            std::size_t slash = rest.find('/');
+            if (slash != std::string::npos)
+                folders.insert(rest.substr(0, slash));
+            else
+                lines.push_back(MachineLine(rest, std::int64_t(files_->get(path)->size())));
+        }
+        for (const std::string& made : folders_)
+            if (made.rfind(prefix, 0) == 0 && made.find('/', prefix.size()) == std::string::npos)
+                folders.insert(made.substr(prefix.size()));
+        for (const std::string& name : folders)
+            lines.push_back(MachineLine(name, 0, "dir"));
+        return lines;
+    }
 
     int port() const { return server_.port(); }
     MemoryFiles& files() { return *files_; }
@@ -77,6 +107,8 @@ private:
         std::string cwd = "/";
         std::string renaming;
         while (std::optional<std::string> line = s.read_line()) {
+            if (telnet_)
+                line = TelnetText(*line);
             std::size_t space = line->find(' ');
             std::string verb = line->substr(0, space);
             std::string path = space == std::string::npos ? "" : line->substr(space + 1);
@@ -100,12 +132,23 @@ private:
                 List(s, cwd, path);
             else if (verb == "MLSD")
                 List(s, path, "");
-            else if (verb == "DELE" || verb == "RMD") {
+            else if (verb == "NLST") {
+                std::string text;
+                for (const std::string& line : MachineListing(cwd))
+                    text += line.substr(line.find(' ') + 1) + "\r\n";
+                s.reply("150 names");
+                s.connect_data();
+                s.data_send(text);
+                s.data_close();
+                s.reply("226 done");
+            } else if (verb == "DELE" || verb == "RMD") {
                 files_->remove(path); // what the listing says is there
+                folders_.erase(path);
                 s.reply("250 ok");
-            } else if (verb == "MKD")
+            } else if (verb == "MKD") {
+                folders_.insert(path);
                 s.reply("257 \"" + path + "\" made");
-            else if (verb == "RETR") {
+            } else if (verb == "RETR") {
                 std::optional<std::string> content = files_->get(path);
                 if (!content) {
                     s.reply("550 not found");
@@ -142,7 +185,22 @@ private:
         }
     }
 
+    static std::string TelnetText(const std::string& line) {
+        std::string text;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] != '\xff')
+                text += line[i];
+            else if (i + 1 < line.size() && line[i + 1] == '\xff')
+                text += line[++i];
+            else
+                ++i; // a Telnet command: IAC and its code
+        }
+        return text;
+    }
+
     bool machineList_;
+    bool telnet_;
+    std::set<std::string> folders_; // made by MKD, used on the server's thread only
     ListingScript listing_;
     std::shared_ptr<MemoryFiles> files_ = std::make_shared<MemoryFiles>();
     ScriptedFtpServer server_;
@@ -177,7 +235,7 @@ std::string UnixLine(const std::string& name, std::int64_t size, char type = '-'
            " Dec 09 05:17 " + name;
 }
 
-std::string MachineLine(const std::string& name, std::int64_t size, const char* type = "file") {
+std::string MachineLine(const std::string& name, std::int64_t size, const char* type) {
     return std::string("type=") + type + ";size=" + std::to_string(size) +
            ";modify=20990101000000; " + name;
 }
@@ -411,17 +469,18 @@ TEST(PublishNames, LongestNamesArePublishedUnderATemporaryNameThatFits) {
         EXPECT_EQ(ReadFileBytes(server.root() / "www" / name), name.substr(0, 10));
 }
 
-// On vsftpd, whose LIST hides names that begin with a dot unless asked with "-a" and
-// which offers no MLSD: names with spaces at their ends are published once and then
-// found unchanged, one gone locally is deleted, and the temporary names that a killed
-// publish left are seen and removed.
+// On vsftpd, whose LIST hides names that begin with a dot unless asked with "-a", which
+// offers no MLSD and takes a byte 255 as it comes: names with spaces at their ends or a
+// byte 255 are published once and then found unchanged, one gone locally is deleted, and
+// the temporary names that a killed publish left are seen and removed.
 TEST(PublishNamesVsftpd, SpacesAndLeftoversOnARealServer) {
     std::string reason = AnonVsftpd::Unavailable();
     if (!reason.empty())
         GTEST_SKIP() << reason;
     AnonVsftpd server;
     TempDir local{"kestrel-vsftpd-site"};
-    const Lines names = {" lead.html", "trail.html ", "  both .html ", "index.html"};
+    const Lines names = {" lead.html", "trail.html ", "  both .html ",
+                         "index.html", "x\xffy.html", "x\xff\xffy.html"};
     for (const std::string& name : names)
         WriteFileBytes(local / name, "<p>" + name + "</p>");
     std::filesystem::create_directory(local / "sub");
@@ -470,4 +529,46 @@ TEST(PublishNamesVsftpd, SpacesAndLeftoversOnARealServer) {
     EXPECT_TRUE(second.plan.NothingToDo())
         << (second.plan.Uploads.empty() ? "" : second.plan.Uploads.front().Path);
     EXPECT_EQ(second.plan.Unchanged.size(), names.size() + 1);
+}
+
+// A byte 255 in a name reaches the server as the same byte, whichever way the server reads
+// commands: doubled for one that reads Telnet text (where "x\xff\xffy.html" sent as it is
+// would overwrite "x\xffy.html"), as it is for one that takes bytes as they come. The
+// publish finds out which kind it talks to before it sends such a name.
+TEST(PublishNames, AByte255ReachesTheServerAsItIs) {
+    TempDir local{"kestrel-iac"};
+    const std::map<std::string, std::string> site = {{"x\xffy.html", "one 255"},
+                                                     {"x\xff\xffy.html", "two 255s"},
+                                                     {"d\xff/p.html", "in a folder"},
+                                                     {"plain.html", "plain"}};
+    std::filesystem::create_directory(local / "d\xff");
+    for (const auto& [path, content] : site)
+        WriteFileBytes(local / path, content);
+    for (bool telnet : {true, false}) {
+        SCOPED_TRACE(telnet ? "a server that reads Telnet text" : "a server that takes bytes");
+        ListingServer* self = nullptr;
+        ListingServer server(
+            true,
+            [&](const std::string& folder, const std::string&) {
+                return std::optional<Lines>(self->MachineListing(folder));
+            },
+            telnet);
+        self = &server;
+        Published first = Publish(server, local.str(), true);
+        EXPECT_TRUE(first.summary.Succeeded())
+            << (first.summary.Failures.empty() ? "" : first.summary.Failures[0].Reason);
+        std::map<std::string, std::string> onServer;
+        for (const std::string& path : server.files().names())
+            if (path != "/site/" + std::string(kManifestName))
+                onServer[path.substr(6)] = *server.files().get(path);
+        EXPECT_EQ(onServer, site);
+        EXPECT_EQ(server.Count(telnet ? "RNTO /site/x\xff\xff\xff\xffy.html"
+                                      : "RNTO /site/x\xff\xffy.html"),
+                  1);
+        EXPECT_EQ(HasNote(first.plan.Notes, "takes a byte 255 in a name as it comes"), !telnet);
+        // The names are read back exactly: nothing to do the second time.
+        Published second = Publish(server, local.str(), true);
+        EXPECT_TRUE(second.plan.NothingToDo());
+        EXPECT_TRUE(second.summary.Succeeded());
+    }
 }

@@ -31,6 +31,19 @@ TCmdType Classify(const std::string& command) {
 
 } // namespace
 
+std::string CommandBytes(const std::string& command, TIacRule rule) {
+    if (rule == TIacRule::AsIs || command.find('\xff') == std::string::npos)
+        return command;
+    std::string bytes;
+    bytes.reserve(command.size() + 8);
+    for (char c : command) {
+        bytes += c;
+        if (c == '\xff')
+            bytes += c;
+    }
+    return bytes;
+}
+
 TVaneFTP::TVaneFTP(TComponent* owner) : TCorsock(owner) {
     Port = 21;
     FDataSocket = nullptr;
@@ -148,7 +161,7 @@ FtpReply TVaneFTP::StartCommand(const std::string& command, const std::string& s
     CheckCommandText(command);
     StatusMessage(slProtocol, shown);
     ReplyCode = 0;
-    Writeln(command);
+    Writeln(CommandBytes(command, IacRule));
     return ReadReply();
 }
 
@@ -159,7 +172,7 @@ FtpReply TVaneFTP::Command(const std::string& command, const std::string& shown)
 std::string TVaneFTP::Transaction(const std::string& command) {
     CheckCommandText(command);
     ReplyCode = 0;
-    Writeln(command);
+    Writeln(CommandBytes(command, IacRule));
     return ReadReply().First();
 }
 

@@ -52,6 +52,15 @@ enum class TDataMode : std::uint8_t { Active, Passive };
 // Explicit FTP over TLS: none (the default), TLS when the server offers it, or TLS
 // required (a server that refuses AUTH TLS fails the log-in).
 enum class TEncryption : std::uint8_t { None, IfOffered, Required };
+// How a byte 255 in a command (in a name, mostly a Latin-1 "\xff") goes on the wire. RFC 959
+// carries commands as Telnet text, where 255 (IAC) begins a Telnet command and a 255 of the
+// text is sent doubled; a server that follows it (proftpd) takes a single one for a command
+// and loses it. Other servers (vsftpd) take every byte as it comes and would keep both
+// bytes of a doubled one. Double (the default) follows RFC 959; AsIs is for the others.
+enum class TIacRule : std::uint8_t { Double, AsIs };
+
+// The bytes of command as the rule sends them: "STOR x\xffy" is "STOR x\xff\xffy" doubled.
+std::string CommandBytes(const std::string& command, TIacRule rule);
 
 using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
@@ -83,6 +92,7 @@ public:
     TDataMode DataMode = TDataMode::Active;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
+    TIacRule IacRule = TIacRule::Double;  // how a byte 255 of a command is sent
 
     // --- Run-time state ---------------------------------------------------------------
     TCorsock* FDataSocket = nullptr;
