@@ -342,7 +342,9 @@ void TVaneFTP::ReadListing(TCorsock& data, bool parse) {
         if (data.Canceled)
             throw EAbortError("Socket readln aborted");
         std::string line;
-        if (data.InputHasLine()) {
+        // A line at the length limit without its end is refused by ReadLn, as on the
+        // control connection: waiting for the end would wait as long as the server likes.
+        if (data.InputHasLine() || data.InBuffer->Size() >= kMaxLineLength) {
             line = data.ReadLn();
         } else if (!data.Connected) {
             line = data.Read(0);
