@@ -134,6 +134,9 @@ std::string JoinRemote(const std::string& root, const std::string& relative) {
 
 namespace {
 
+constexpr std::size_t kMostListingBytes = std::size_t(32) << 20; // of one folder
+constexpr std::size_t kMostEntries = 1000000;                    // of the whole tree
+
 // A name as a note shows it: in quotes, with its control characters written out.
 std::string Shown(const std::string& name) {
     std::string text = "\"";
@@ -228,17 +231,33 @@ private:
     }
 
     // The lines of one listing.
+    // The lines of one listing. One that goes on past kMostListingBytes is stopped and
+    // refused: a server whose listing never ends must not fill this side's memory.
     template <typename Listing> std::vector<std::string> Lines(Listing listing) {
         std::vector<std::string> lines;
+        std::size_t bytes = 0;
+        bool tooLong = false;
         auto saved = ftp_.OnListItem;
-        ftp_.OnListItem = [&](const std::string& line) { lines.push_back(line); };
+        ftp_.OnListItem = [&](const std::string& line) {
+            bytes += line.size() + 2;
+            if (bytes > kMostListingBytes && !tooLong) {
+                tooLong = true;
+                ftp_.Abort();
+            }
+            if (!tooLong)
+                lines.push_back(line);
+        };
         try {
             listing();
         } catch (...) {
             ftp_.OnListItem = saved;
-            throw;
+            if (!tooLong)
+                throw;
         }
         ftp_.OnListItem = saved;
+        if (tooLong)
+            throw FTPException("The listing goes on past " +
+                               std::to_string(kMostListingBytes >> 20) + " MiB");
         return lines;
     }
 
@@ -345,6 +364,10 @@ TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachi
             if (entry.Folder)
                 folders.push_back(path);
         }
+        // Folders without end (each listing a new one inside) must not list for ever.
+        if (tree.Entries.size() > kMostEntries)
+            throw FTPException("The server lists more than " + std::to_string(kMostEntries) +
+                               " files and folders under " + root);
     }
     return tree;
 }

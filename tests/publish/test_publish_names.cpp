@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -71,6 +73,11 @@ public:
         return lines;
     }
 
+    // A listing of these lines only goes on until the client stops it (or kEndlessCap).
+    static constexpr const char* kEndless = "(endless)";
+    static constexpr std::int64_t kEndlessCap = std::int64_t(256) << 20;
+    std::atomic<std::int64_t> endlessSent{0};
+
     int port() const { return server_.port(); }
     MemoryFiles& files() { return *files_; }
     Lines received() const { return server_.received(); }
@@ -94,6 +101,16 @@ private:
         }
         s.reply("150 Here comes the directory listing");
         s.connect_data();
+        if (*lines == Lines{kEndless}) {
+            std::string chunk;
+            for (int i = 0; chunk.size() < 64 * 1024; ++i)
+                chunk += MachineLine("page" + std::to_string(i) + ".html", i) + "\r\n";
+            while (endlessSent < kEndlessCap && s.data_send(chunk))
+                endlessSent += std::int64_t(chunk.size());
+            s.data_close();
+            s.reply("226 Directory send OK");
+            return;
+        }
         std::string text;
         for (const std::string& line : *lines)
             text += line + "\r\n";
@@ -263,6 +280,28 @@ bool PlainBelowRoot(const std::string& path) {
         start = slash + 1;
     }
     return path.rfind("/", 0) == 0;
+}
+
+// The most resident memory this process has had since the last ResetPeakResident() (the
+// kernel's high-water mark).
+std::int64_t PeakResidentBytes() {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f)
+        return 0;
+    char line[256];
+    long kib = 0;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1)
+            break;
+    std::fclose(f);
+    return std::int64_t(kib) * 1024;
+}
+
+void ResetPeakResident() {
+    if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
 }
 
 bool HasNote(const std::vector<std::string>& notes, const std::string& part) {
@@ -571,4 +610,50 @@ TEST(PublishNames, AByte255ReachesTheServerAsItIs) {
         EXPECT_TRUE(second.plan.NothingToDo());
         EXPECT_TRUE(second.summary.Succeeded());
     }
+}
+
+// A listing that never ends is stopped at its bound and refused, and memory does not follow
+// it; so is a tree whose folders never end.
+TEST(PublishNames, AListingWithoutEndIsRefusedAtItsBound) {
+    TempDir local{"kestrel-endless"};
+    WriteFileBytes(local / "index.html", "<p>");
+    ListingServer server(true, [](const std::string&, const std::string&) {
+        return std::optional<Lines>(Lines{ListingServer::kEndless});
+    });
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = server.port();
+    connection.UserID = "webuser";
+    connection.Password = "s3cret";
+    TPublishOptions options;
+    options.LocalRoot = local.str();
+    options.RemoteRoot = "/site";
+    TPublisher publisher(connection, options);
+    ResetPeakResident();
+    std::int64_t before = PeakResidentBytes();
+    std::string message;
+    try {
+        publisher.Prepare();
+    } catch (const std::exception& error) {
+        message = error.what();
+    }
+    EXPECT_EQ(message, "The listing goes on past 32 MiB");
+    EXPECT_LT(server.endlessSent.load(), ListingServer::kEndlessCap);
+    EXPECT_LT(PeakResidentBytes() - before, std::int64_t(160) << 20);
+
+    // Folders without end, each listing many more: the tree stops at its bound.
+    Lines wide;
+    for (int i = 0; i < 50000; ++i)
+        wide.push_back(MachineLine("d" + std::to_string(i), 0, "dir"));
+    ListingServer folders(
+        true, [&](const std::string&, const std::string&) { return std::optional<Lines>(wide); });
+    connection.Port = folders.port();
+    TPublisher widePublisher(connection, options);
+    message.clear();
+    try {
+        widePublisher.Prepare();
+    } catch (const std::exception& error) {
+        message = error.what();
+    }
+    EXPECT_EQ(message, "The server lists more than 1000000 files and folders under /site");
 }
