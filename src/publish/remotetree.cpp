@@ -137,6 +137,15 @@ namespace {
 constexpr std::size_t kMostListingBytes = std::size_t(32) << 20; // of one folder
 constexpr std::size_t kMostEntries = 1000000;                    // of the whole tree
 
+// A line of the Unix layout that names no file or folder of its own: "total 12", or one
+// for a link or a device ("lrwxrwxrwx 1 o g 4 Dec  8 10:15 l -> x").
+bool IsUnixLine(const std::string& line) {
+    if (line.rfind("total ", 0) == 0)
+        return true;
+    std::size_t end = line.find(' ');
+    return end == 10 && std::string("-dlbcps").find(line[0]) != std::string::npos;
+}
+
 // A name as a note shows it: in quotes, with its control characters written out.
 std::string Shown(const std::string& name) {
     std::string text = "\"";
@@ -158,6 +167,7 @@ struct FolderListing {
     std::map<std::string, TRemoteEntry> entries;
     std::vector<std::string> refused; // notes on names that cannot be taken
     bool namesItself = false;         // it lists "." or "..": options such as -a were taken
+    bool otherLayout = false;         // read by words, in another layout than Unix's
 };
 
 // Names and entries of one folder, by the listing command chosen. Every name passes
@@ -176,6 +186,12 @@ public:
             ftp_.ChangeDir(path);
             ftp_.ParseList = true;
             listing = ListWithHidden();
+        }
+        if (listing.otherLayout && !otherLayoutNoted_) {
+            otherLayoutNoted_ = true;
+            notes_.push_back("The server lists in another layout than Unix's and offers no "
+                             "MLSD: a name with spaces at its ends or several spaces in a row "
+                             "is not read exactly");
         }
         for (const std::string& refusal : listing.refused)
             notes_.push_back("Left alone in " + (folder.empty() ? "/" : folder) + ": " + refusal);
@@ -263,7 +279,7 @@ private:
 
     FolderListing Parse(const std::vector<std::string>& lines) const {
         FolderListing listing;
-        bool anyParsed = false;
+        bool unixLayout = false;
         for (const std::string& line : lines) {
             std::string name;
             TRemoteEntry entry;
@@ -271,12 +287,12 @@ private:
                                    : ParseUnixListLine(line, name, entry);
             if (ok)
                 Take(listing, name, entry);
-            anyParsed = anyParsed || ok;
+            unixLayout = unixLayout || ok || IsUnixLine(line);
             if (!machineList_ && !line.empty() && line[0] == 'd' &&
                 (line.ends_with(" .") || line.ends_with(" ..")))
                 listing.namesItself = true;
         }
-        if (!machineList_ && !anyParsed)
+        if (!machineList_ && !unixLayout)
             AddParsed(listing, lines);
         return listing;
     }
@@ -298,6 +314,7 @@ private:
         for (const std::string& line : lines)
             parser->ParseLine(line);
         const auto& list = *parser;
+        listing.otherLayout = !list.Names.empty();
         for (std::size_t i = 0; i < list.Names.size(); ++i) {
             const std::string& name = list.Names[i];
             if (name == "." || name == "..") {
@@ -318,6 +335,7 @@ private:
     bool machineList_;
     std::vector<std::string>& notes_;
     Hidden hidden_ = Hidden::Unknown;
+    bool otherLayoutNoted_ = false;
 };
 
 // Servers answer a listing of a missing folder differently (550, 450, 501): the root is

@@ -362,7 +362,11 @@ TEST(PublishNames, NamesThatLeaveTheFolderAreNeverActedOn) {
                     lines.push_back(line(name, 7));
             } else if (folder == "/site/sub") {
                 lines = {line("gone.html", 3), line("../../victim.html", 7),
-                         line("sub/../../../victim", 0, true)};
+                         line("sub/../../../victim", 0, true), line("links", 0, true)};
+            } else if (folder == "/site/sub/links" && !machineList) {
+                // Links only: no file or folder of their own, never deleted as files.
+                lines = {"total 0", "lrwxrwxrwx    1 1001     1001     11 Dec 09 05:17 "
+                                    "victim.html -> /etc/victim"};
             }
             return std::optional<Lines>(lines);
         });
