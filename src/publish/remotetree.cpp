@@ -137,8 +137,8 @@ namespace {
 constexpr std::size_t kMostListingBytes = std::size_t(32) << 20; // of one folder
 constexpr std::size_t kMostEntries = 1000000;                    // of the whole tree
 
-// A line of the Unix layout that names no file or folder of its own: "total 12", or one
-// for a link or a device ("lrwxrwxrwx 1 o g 4 Dec  8 10:15 l -> x").
+// A line in the Unix layout, also one that names no file or folder of its own: "total 12",
+// or one for a link or a device ("lrwxrwxrwx 1 o g 4 Dec  8 10:15 l -> x").
 bool IsUnixLine(const std::string& line) {
     if (line.rfind("total ", 0) == 0)
         return true;
@@ -246,7 +246,6 @@ private:
                              "a temporary name that an interrupted publish left stays");
     }
 
-    // The lines of one listing.
     // The lines of one listing. One that goes on past kMostListingBytes is stopped and
     // refused: a server whose listing never ends must not fill this side's memory.
     template <typename Listing> std::vector<std::string> Lines(Listing listing) {
