@@ -4,8 +4,8 @@
 
 #include "net/ftp/vaneftp.h"
 #include "publish/localtree.h"
-#include <cstdint>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
