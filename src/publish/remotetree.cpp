@@ -446,8 +446,28 @@ TIacRule SettleIacRule(TVaneFTP& ftp, const std::string& root, const TLocalTree&
         needed = needed || HoldsByte255(path);
     for (const auto& [path, entry] : remote.Entries)
         needed = needed || HoldsByte255(path);
-    if (needed && remote.RootExists)
+    if (!needed)
+        return ftp.IacRule;
+    if (remote.RootExists) {
         remote.IacRule = FindIacRule(ftp, root, notes);
+        return ftp.IacRule;
+    }
+    // A root still to be made is made for the probe and removed again: the plan (and a
+    // dry run) finds the server as it was.
+    try {
+        ftp.MakeDirectory(root);
+    } catch (const std::exception& error) {
+        notes.push_back(std::string("Could not find out how the server takes a byte 255 in a "
+                                    "name: ") +
+                        error.what());
+        return ftp.IacRule;
+    }
+    remote.IacRule = FindIacRule(ftp, root, notes);
+    try {
+        ftp.RemoveDir(root);
+    } catch (const std::exception&) {
+        remote.RootExists = true; // it stays, empty: the plan makes it no more
+    }
     return ftp.IacRule;
 }
 

@@ -572,6 +572,13 @@ TEST(PublishNamesVsftpd, SpacesAndLeftoversOnARealServer) {
     EXPECT_TRUE(second.plan.NothingToDo())
         << (second.plan.Uploads.empty() ? "" : second.plan.Uploads.front().Path);
     EXPECT_EQ(second.plan.Unchanged.size(), names.size() + 1);
+
+    // A root still to be made: found out there all the same.
+    options.RemoteRoot = "/www/new";
+    Published fresh = publish();
+    EXPECT_TRUE(fresh.plan.CreateRoot);
+    for (const std::string& name : names)
+        EXPECT_EQ(ReadFileBytes(server.www() / "new" / name), "<p>" + name + "</p>");
 }
 
 // A byte 255 in a name reaches the server as the same byte, whichever way the server reads
