@@ -400,8 +400,11 @@ TIacRule FindIacRule(TVaneFTP& ftp, const std::string& folder, std::vector<std::
     std::vector<std::string> names;
     auto savedItem = ftp.OnListItem;
     ftp.OnListItem = [&](const std::string& line) {
-        names.push_back(
-            line.substr(line.rfind('/') == std::string::npos ? 0 : line.rfind('/') + 1));
+        // Only the probe's own names are kept, however long the listing.
+        std::size_t slash = line.rfind('/');
+        std::string name = line.substr(slash == std::string::npos ? 0 : slash + 1);
+        if (name.rfind(kProbe, 0) == 0 && names.size() < 8)
+            names.push_back(name);
     };
     ftp.IacRule = TIacRule::AsIs; // the probe's bytes go as they are
     try {
