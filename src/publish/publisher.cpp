@@ -105,6 +105,7 @@ std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {
     ftp->Encryption = settings.Encryption;
     ftp->OnCertificateCheck = settings.OnCertificateCheck;
     ftp->TimeOut = settings.TimeOut;
+    ftp->IacRule = settings.IacRule;
     ftp->Connect();
     ftp->Mode(2); // TYPE I: every file is sent byte for byte
     return ftp;
@@ -141,6 +142,9 @@ const TPublishPlan& TPublisher::Prepare() {
     local_ = walk.get(); // a local folder that cannot be read is named first
     if (remoteError)
         std::rethrow_exception(remoteError);
+    // Every connection sends a name with a byte 255 as this server takes it.
+    home_->Call(
+        [&] { connection_.IacRule = SettleIacRule(*kept_, root_, local_, remote_, notes); });
     prepareNotes_ = notes;
     prepared_ = true;
     return Replan(options_.Plan);

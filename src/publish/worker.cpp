@@ -3,6 +3,7 @@
 #include "publish/callthread.h"
 #include "publish/publisher.h"
 #include "publish/runstate.h"
+#include "publish/sha256.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -50,11 +51,16 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// "a/b.htm" -> "a/.b.htm.kestrel-tmp"
+// "a/b.htm" -> "a/.b.htm.kestrel-tmp"; for a name too long to take the dot and the suffix
+// within the 255 bytes a server's file system allows, a short hash of it instead
+// (".3f0a9c2e41d7b5a8.kestrel-tmp").
 std::string TemporaryPath(const std::string& path) {
+    constexpr std::size_t kLongestName = 255;
     std::string parent = Parent(path);
     std::string name = ".";
-    name += BaseName(path); // appended, not "." + ...: GCC 12 warns falsely on that at -O2
+    name += BaseName(path).size() + sizeof(kTemporarySuffix) > kLongestName
+                ? BytesSha256(BaseName(path)).substr(0, 16)
+                : BaseName(path); // appended, not "." + ...: GCC 12 warns falsely at -O2
     name += kTemporarySuffix;
     return parent.empty() ? name : parent + "/" + name;
 }
