@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace kestrel {
 
@@ -98,6 +99,7 @@ private:
     bool endAnnounced_ = false;
     bool shutDown_ = false;
     std::string error_;
+    std::vector<int> verifyErrors_; // every failed check of the certificate, in order
 };
 
 // Adds a file of trusted certificates (PEM) to those of the system, for every channel
