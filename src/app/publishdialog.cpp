@@ -166,6 +166,7 @@ TPublishDialog::TPublishDialog(QWidget* parent, TConnectionSettings connection,
     pbProgress->setRange(0, kProgressSteps);
     pbProgress->setValue(0);
     txtProgress = new QLabel(this);
+    txtProgress->setMinimumHeight(2 * txtProgress->fontMetrics().lineSpacing()); // two lines
     txtSummary = new QLabel(this);
     txtSummary->setWordWrap(true);
     bSaveRecord = new QPushButton("Save Record...", this);
@@ -339,9 +340,9 @@ bool TPublishDialog::ConfirmDeletions() const {
     const QStringList deletions = Deletions(publisher_->Plan());
     if (deletions.isEmpty())
         return true;
-    std::string text = "Publishing deletes " + std::to_string(deletions.size()) +
-                       " files and folders from " + publisher_->RemoteRoot() +
-                       " on the server, because they are gone from " + options_.LocalRoot + ":";
+    std::string text = "Publishing deletes these from " + publisher_->RemoteRoot() +
+                       " on the server (" + std::to_string(deletions.size()) +
+                       "), because they are gone from " + options_.LocalRoot + ":";
     for (qsizetype i = 0; i < deletions.size() && i < kNamesInConfirmation; ++i)
         text += "\n  " + deletions[i].toStdString();
     if (deletions.size() > kNamesInConfirmation)
@@ -432,6 +433,17 @@ void TPublishDialog::ShowSummary(const TPublishSummary& summary) {
 
     // The record: each planned step with what became of it.
     QStringList record;
+    auto step = [&](const std::vector<std::string>& paths, const QString& done,
+                    const QString& planned) {
+        for (const std::string& path : paths)
+            if (!failed.count(path))
+                record << (summary.Stopped ? "not confirmed (stopped): " + planned + " "
+                                           : done + ": ") +
+                              Text(path);
+    };
+    // Which folders and deletions a stopped run reached is not known one by one: they are
+    // named as not confirmed rather than as done.
+    step(plan.FoldersToCreate, "created folder", "create folder");
     std::int64_t bytesSent = 0;
     int filesSent = 0;
     for (const TPlannedUpload& upload : plan.Uploads) {
@@ -443,17 +455,6 @@ void TPublishDialog::ShowSummary(const TPublishSummary& summary) {
             ++filesSent;
         }
     }
-    // Which folders and deletions a stopped run reached is not known one by one: they are
-    // named as not confirmed rather than as done.
-    auto step = [&](const std::vector<std::string>& paths, const QString& done,
-                    const QString& planned) {
-        for (const std::string& path : paths)
-            if (!failed.count(path))
-                record << (summary.Stopped ? "not confirmed (stopped): " + planned + " "
-                                           : done + ": ") +
-                              Text(path);
-    };
-    step(plan.FoldersToCreate, "created folder", "create folder");
     step(plan.FilesToRemoveFirst, "deleted", "delete");
     step(plan.FoldersToRemoveFirst, "removed folder", "remove folder");
     step(plan.FilesToDelete, "deleted", "delete");
@@ -463,8 +464,11 @@ void TPublishDialog::ShowSummary(const TPublishSummary& summary) {
                       Text(failure.Reason);
     if (!plan.Unchanged.empty())
         record << QString("unchanged: %1 files").arg(plan.Unchanged.size());
-    for (const std::string& note : summary.Notes)
-        record << "note: " + Text(note);
+    // What was left out and why, and what the run noticed.
+    for (const auto* notes : {&plan.Notes, &summary.Notes})
+        for (const std::string& note : *notes)
+            if (!record.contains("note: " + Text(note)))
+                record << "note: " + Text(note);
 
     // The bar shows what was done: the bytes of the files that arrived.
     double part = plan.BytesToSend > 0   ? double(bytesSent) / double(plan.BytesToSend)
