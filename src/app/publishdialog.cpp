@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -539,9 +540,10 @@ bool TPublishDialog::SaveRecord(const QString& path, QString* problem) const {
 }
 
 void TPublishDialog::bSaveRecordClick() {
-    const QString path = QFileDialog::getSaveFileName(this, "Save the record",
-                                                      eLocalRoot->text() + "/../publish-record.txt",
-                                                      "Text files (*.txt)");
+    // Offered beside the site folder, not in it: the record is no page of the site.
+    const QString beside = QFileInfo(eLocalRoot->text()).absolutePath() + "/publish-record.txt";
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Save the record", beside, "Text files (*.txt)");
     if (path.isEmpty())
         return;
     QString problem;

@@ -106,13 +106,7 @@ int main(int argc, char** argv) {
     window.show();
     Settle(300);
     std::printf("status: %s\n", Status(window).c_str());
-    auto look = [&](const char* name) {
-        if (looks.empty())
-            return;
-        std::string path = looks + "/" + name;
-        bool ok = window.grab().save(QString::fromStdString(path));
-        std::printf("screenshot: %s%s\n", path.c_str(), ok ? "" : " (could not be saved)");
-    };
+    auto look = [&](const char* name) { save(window, name); };
     // The lower half of the settings panel, where "Save Settings" is.
     QScrollBar* panel = window.ScrollBox1->verticalScrollBar();
     panel->setValue(panel->maximum());
