@@ -315,6 +315,7 @@ TEST(PublishDialog, ClosingNeverMakesTheWindowWaitForThePublisher) {
         std::this_thread::sleep_for(2ms);
     }
     ASSERT_TRUE(held);
+    EXPECT_TRUE(dialog->bStop->isEnabled()) << "a comparison can be stopped";
     dialog->bClose->click(); // would wait here for ever if closing waited for the thread
     QApplication::processEvents();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
