@@ -155,15 +155,15 @@ std::string Upper(std::string text) {
 // Accepts a certificate that failed verification when it is the one given by
 // --trust-fingerprint, or the one the window trusts for the host (the settings file of
 // the current folder, only read here); otherwise prints its fingerprint once.
-TCertificateEvent CertificateCheck(const std::string& given) {
+TCertificateEvent CertificateCheck(const std::string& given, int port) {
     auto saved = std::make_shared<TExtraSettings>();
     std::string problem;
     if (!saved->Load("", &problem))
         std::fprintf(stderr, "kestrelftp: %s; no certificate trusted there is used\n",
                      problem.c_str());
     auto printed = std::make_shared<std::once_flag>();
-    return [given, saved, printed](const TCertificateInfo& info, bool& accept) {
-        const TCertificateTrust trust = saved->TrustOf(info.Host, info.Fingerprint);
+    return [given, saved, printed, port](const TCertificateInfo& info, bool& accept) {
+        const TCertificateTrust trust = saved->TrustOf(info.Host, port, info.Fingerprint);
         accept = (!given.empty() && Upper(info.Fingerprint) == given) ||
                  trust == TCertificateTrust::Trusted;
         if (accept)
@@ -210,7 +210,7 @@ TConnectionSettings Settings(const Arguments& args) {
     }
     settings.DataMode = args.passive ? TDataMode::Passive : TDataMode::Active;
     settings.Encryption = args.tls ? TEncryption::Required : TEncryption::None;
-    settings.OnCertificateCheck = CertificateCheck(Upper(args.trustFingerprint));
+    settings.OnCertificateCheck = CertificateCheck(Upper(args.trustFingerprint), settings.Port);
     return settings;
 }
 

@@ -280,7 +280,10 @@ void TPublisher::AccountUnfinished(RunState& state) const {
                 continue;
             }
             if (stop_ && job.kind != TPublishJob::WriteManifest) {
-                notSent += job.kind == TPublishJob::Upload;
+                if (job.kind == TPublishJob::Upload) {
+                    ++notSent;
+                    state.summary.NotSent.push_back(job.path);
+                }
                 continue;
             }
             std::string what = job.kind == TPublishJob::WriteManifest

@@ -81,6 +81,7 @@ struct TPublishSummary {
     int Unchanged = 0;
     std::vector<TPublishFailure> Failures;
     std::vector<std::string> Notes;
+    std::vector<std::string> NotSent; // after a Stop: the files of the plan that were not sent
     bool Stopped = false;
     bool ManifestWritten = false;
     int Connections = 0; // how many the run opened
