@@ -19,6 +19,12 @@ namespace kestrel {
 struct TPlanOptions {
     bool Delete = false; // remove remote files and folders that no longer exist locally
     TWalkOptions Walk;   // what the walk left out is never deleted on the server either
+    // The guard on deletions: a plan that would delete more than half of the files on the
+    // server, or any file while the local folder has none to publish, is refused. With
+    // MaxDelete (0 or more) it is refused exactly when it would delete more files than
+    // that; ForceDelete lifts the guard.
+    int MaxDelete = -1;
+    bool ForceDelete = false;
 };
 
 struct TPlannedUpload {
@@ -42,8 +48,15 @@ struct TPublishPlan {
     std::vector<std::string> FilesToDelete;
     std::vector<std::string> FoldersToDelete; // deepest first
     std::vector<std::string> Unchanged;
-    std::vector<TPlanConflict> Conflicts;
+    std::vector<TPlanConflict> Conflicts; // failures of the run: what cannot be published
     std::vector<std::string> Notes;
+    std::vector<TLeftOut> LeftOut; // what the site's rules leave out, with the reason
+    int KeptOnServer = 0;          // remote files the rules leave out: kept, not deleted
+    // The files the plan deletes (temporary names left over not counted), and why the
+    // guard refuses that, when it does: then the run does nothing at all.
+    int FilesDeleted = 0;
+    int FilesOnServer = 0;
+    std::string DeletionRefused;
     bool ByManifest = false;
     std::int64_t BytesToSend = 0;
 

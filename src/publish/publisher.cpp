@@ -232,7 +232,13 @@ void TPublisher::BuildPhases(RunState& state) const {
 TPublishSummary TPublisher::Run() {
     if (!prepared_)
         Prepare();
+    if (!plan_.DeletionRefused.empty()) {
+        TPublishSummary refused; // the guard on deletions: nothing at all is done
+        refused.Failures.push_back({"", "Refused: " + plan_.DeletionRefused});
+        return refused;
+    }
     RunState state;
+    state.permissions.Reset(options_.Permissions);
     BuildPhases(state);
     // A run that changes nothing keeps the manifest as it is.
     if (plan_.NothingToDo() && manifest_ && *manifest_ == FinalManifest(state))
@@ -254,6 +260,10 @@ TPublishSummary TPublisher::Run() {
     stop_ = false;
     RunWorkers(state, count);
     AccountUnfinished(state);
+    if (std::string note = state.permissions.Note(); !note.empty())
+        state.summary.Notes.push_back(note);
+    state.summary.Sent.assign(state.uploaded.begin(), state.uploaded.end());
+    state.summary.Removed.assign(state.removed.begin(), state.removed.end());
     for (const TPlanConflict& conflict : plan_.Conflicts)
         state.summary.Failures.push_back({conflict.Path, conflict.Reason});
     state.summary.Stopped = stop_;

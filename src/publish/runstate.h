@@ -56,6 +56,7 @@ struct TPublisher::RunState {
     std::set<std::string> lost;     // the real name's old content is gone or partial
     std::string halted;             // why the rest of the run was not done, when it was given up
     bool renameFallbackNoted = false;
+    TPermissionSetter permissions; // its own lock
     bool stallNoted = false;
 
     int filesTotal = 0;

@@ -287,6 +287,7 @@ private:
         case TPublishJob::MakeFolder:
             WithinReplyLimit([&] { ftp_->MakeDirectory(Remote(job.path)); });
             Record([&] { ++s_.summary.Created; });
+            WithinReplyLimit([&] { s_.permissions.Apply(*ftp_, Remote(job.path), true); });
             return true;
         case TPublishJob::Upload:
             return Upload(job);
@@ -348,6 +349,7 @@ private:
             }
         }
         Record([&] { ++s_.summary.Created; });
+        s_.permissions.Apply(*ftp_, root, true);
     }
 
     bool Upload(const TPublishJob& job) {
@@ -367,11 +369,13 @@ private:
                     WithinReplyLimit([&] { PlaceOver(temporary, job.path); });
                 }
             }
-            if (finished)
+            if (finished) {
                 Record([&] {
                     s_.uploaded.insert(job.path);
                     ++s_.summary.Uploaded;
                 });
+                WithinReplyLimit([&] { s_.permissions.Apply(*ftp_, Remote(job.path), false); });
+            }
         } catch (const std::exception& error) {
             transferring_ = false;
             // A transfer that Stop ended may still have its reply on the way, late enough
