@@ -1,5 +1,7 @@
 #include "app/publishdialog.h"
 
+#include "publish/describe.h"
+
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -19,35 +21,16 @@ QString Text(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-QString Bytes(std::int64_t count) {
-    if (count < 1024)
-        return QString("%1 B").arg(count);
-    if (count < 1024 * 1024)
-        return QString("%1 KiB").arg(double(count) / 1024, 0, 'f', 1);
-    return QString("%1 MiB").arg(double(count) / (1024 * 1024), 0, 'f', 1);
-}
-
+// The plan's lines as the command line prints them (publish/describe.h), then what cannot
+// be published, the notes and every path left out with its reason.
 QStringList Actions(const TPublishPlan& plan, const std::string& root) {
     QStringList lines;
-    for (const std::string& path : plan.FilesToRemoveFirst)
-        lines << "delete " + Text(path) + " (makes way)";
-    for (const std::string& path : plan.FoldersToRemoveFirst)
-        lines << "remove folder " + Text(path) + " (makes way)";
-    if (plan.CreateRoot)
-        lines << "create folder " + Text(root);
-    for (const std::string& path : plan.FoldersToCreate)
-        lines << "create folder " + Text(path);
-    for (const TPlannedUpload& upload : plan.Uploads)
-        lines << "send " + Text(upload.Path) + (upload.New ? " (new, " : " (changed, ") +
-                     Bytes(upload.Size) + ")";
-    for (const std::string& path : plan.FilesToDelete)
-        lines << "delete " + Text(path);
-    for (const std::string& path : plan.FoldersToDelete)
-        lines << "remove folder " + Text(path);
-    for (const TPlanConflict& conflict : plan.Conflicts)
-        lines << "cannot publish " + Text(conflict.Path) + ": " + Text(conflict.Reason);
-    for (const std::string& note : plan.Notes)
-        lines << "note: " + Text(note);
+    for (const std::string& line : PlanActions(plan, root))
+        lines << Text(line);
+    for (const std::string& line : PlanWarnings(plan))
+        lines << Text(line);
+    for (const std::string& line : LeftOutLines(plan))
+        lines << Text(line);
     return lines;
 }
 
@@ -98,6 +81,7 @@ TPublishDialog::TPublishDialog(QWidget* parent, TConnectionSettings connection,
             return;
         TPlanOptions options;
         options.Delete = on;
+        options.ForceDelete = on; // ticked after the deletions were listed: the user's choice
         publisher_->Replan(options);
         ShowPlan();
     });
@@ -132,17 +116,9 @@ void TPublishDialog::ShowPlan() {
     Join();
     stage_ = TStage::Planned;
     const TPublishPlan& plan = publisher_->Plan();
-    int created = int(plan.FoldersToCreate.size()) + (plan.CreateRoot ? 1 : 0);
-    int removed = int(plan.FilesToDelete.size() + plan.FoldersToDelete.size() +
-                      plan.FilesToRemoveFirst.size() + plan.FoldersToRemoveFirst.size());
-    txtPlan->setText(QString("To %1: %2 folders to create, %3 files to send (%4), %5 to delete, "
-                             "%6 unchanged.")
-                         .arg(Text(publisher_->RemoteRoot()))
-                         .arg(created)
-                         .arg(plan.Uploads.size())
-                         .arg(Bytes(plan.BytesToSend))
-                         .arg(removed)
-                         .arg(plan.Unchanged.size()));
+    std::string leftOut = LeftOutSummary(plan);
+    txtPlan->setText(Text(PlanSummary(plan, publisher_->RemoteRoot()) +
+                          (leftOut.empty() ? "" : "\n" + leftOut)));
     QStringList lines = Actions(plan, publisher_->RemoteRoot());
     if (lines.size() > kMostListedActions) {
         qsizetype more = lines.size() - kMostListedActions;
@@ -199,17 +175,8 @@ void TPublishDialog::reject() {
 void TPublishDialog::ShowProgress(const TPublishProgress& p) {
     if (stage_ != TStage::Running)
         return;
-    double part = p.BytesTotal > 0 ? double(p.BytesDone) / double(p.BytesTotal)
-                                   : (p.FilesTotal > 0 ? double(p.FilesDone) / p.FilesTotal : 1);
-    pbProgress->setValue(int(std::clamp(part, 0.0, 1.0) * kProgressSteps));
-    QString left = p.SecondsLeft < 0 ? "?" : QString("%1 s").arg(int(p.SecondsLeft + 0.5));
-    QString text = QString("%1 of %2 files, %3 of %4, %5/s, %6 left")
-                       .arg(p.FilesDone)
-                       .arg(p.FilesTotal)
-                       .arg(Bytes(p.BytesDone))
-                       .arg(Bytes(p.BytesTotal))
-                       .arg(Bytes(std::int64_t(p.Rate)))
-                       .arg(left);
+    pbProgress->setValue(int(ProgressFraction(p) * kProgressSteps));
+    QString text = Text(ProgressText(p));
     if (!p.Current.empty())
         text += "\n" + Text(p.Current.front());
     txtProgress->setText(text);
@@ -221,21 +188,16 @@ void TPublishDialog::ShowSummary(const TPublishSummary& summary) {
     bStop->setEnabled(false);
     if (summary.Succeeded())
         pbProgress->setValue(kProgressSteps);
-    QString text = QString("%1. Uploaded %2, created %3, deleted %4, unchanged %5, failed %6.")
+    QString text = QString("%1. %2.")
                        .arg(summary.Succeeded() ? "Published"
                             : summary.Stopped   ? "Stopped"
                                                 : "The publish failed")
-                       .arg(summary.Uploaded)
-                       .arg(summary.Created)
-                       .arg(summary.Deleted)
-                       .arg(summary.Unchanged)
-                       .arg(summary.Failures.size());
+                       .arg(Text(SummaryCounts(summary)));
     txtSummary->setText(text);
     txtProgress->clear();
     lbPlan->clear();
     for (const TPublishFailure& failure : summary.Failures)
-        lbPlan->addItem("failed: " + Text(failure.Path.empty() ? "" : failure.Path + ": ") +
-                        Text(failure.Reason));
+        lbPlan->addItem("failed: " + Text(FailureText(failure)));
     for (const std::string& note : summary.Notes)
         lbPlan->addItem("note: " + Text(note));
 }
