@@ -150,6 +150,26 @@ private:
         plan_.BytesToSend += file.Size;
     }
 
+    static std::string Folded(std::string path) {
+        for (char& c : path)
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        return path;
+    }
+
+    // A remote path that is not local, but is when letter case is ignored ("Index.htm" for
+    // a local "index.htm"): the same file on a server that ignores case.
+    bool SameButForCase(const std::string& path) {
+        if (folded_.empty()) {
+            for (const auto& [local, file] : local_.Files)
+                folded_.insert(Folded(local));
+            for (const std::string& folder : local_.Folders)
+                folded_.insert(Folded(folder));
+        }
+        return !local_.Files.count(path) && !local_.Folders.count(path) &&
+               folded_.count(Folded(path)) > 0;
+    }
+
     // Under a local folder that could not be read (or the root itself): nothing known.
     bool Unread(const std::string& path) const {
         for (const TUnreadable& unreadable : local_.Unreadable)
@@ -165,6 +185,14 @@ private:
             return false; // a temporary file an interrupted publish left behind
         if (!options_.Delete)
             return true;
+        if (SameButForCase(path)) {
+            if (!entry.Folder)
+                plan_.Notes.push_back("Kept " + path +
+                                      ": it differs from a local name only in letter case, and "
+                                      "on a server that ignores case deleting it would delete "
+                                      "the file just sent; rename or delete it on the server");
+            return true;
+        }
         if (local_.Rules.LeftOut(path, entry.Folder)) {
             plan_.KeptOnServer += !entry.Folder;
             return true; // left out locally, so never deleted either
@@ -251,6 +279,7 @@ private:
     std::vector<std::string> blocked_; // local folders that cannot be created
     std::vector<std::string> foreign_;
     std::set<std::string> removed_; // remote paths removed to make way
+    std::set<std::string> folded_;  // local paths in lower case, once needed
 };
 
 } // namespace

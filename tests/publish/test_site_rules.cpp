@@ -459,3 +459,26 @@ TEST(SiteRules, PermissionsText) {
          {"", ":", "644", "644:755:1", "648:755", "64x:755", "77777:1", "-1:755", " 644:755"})
         EXPECT_EQ(parsed(bad), "bad") << bad;
 }
+
+TEST(SiteRules, ANameThatDiffersOnlyInCaseIsNeverDeletedAfterItsNewSpelling) {
+    // Renamed locally: Index.htm -> index.htm, Images/ -> images/. On a server that ignores
+    // case, DELE Index.htm after the upload of index.htm would delete the new page.
+    TLocalTree local = LocalFiles({"index.htm", "images/a.gif", "other.htm"});
+    TRemoteTree remote =
+        RemoteFiles({"Index.htm", "Images/a.gif", "other.htm", "gone.htm", "Gone2.htm"});
+    TPublishPlan plan = MakePlan(local, remote, std::nullopt, Deleting(-1, true));
+    EXPECT_EQ(plan.FilesToDelete, (Paths{"Gone2.htm", "gone.htm"}));
+    EXPECT_TRUE(plan.FoldersToDelete.empty());
+    Paths uploads;
+    for (const TPlannedUpload& upload : plan.Uploads)
+        uploads.push_back(upload.Path);
+    EXPECT_EQ(uploads, (Paths{"images/a.gif", "index.htm", "other.htm"}))
+        << "the new spelling arrives";
+    EXPECT_EQ(std::count_if(plan.Notes.begin(), plan.Notes.end(),
+                            [](const std::string& note) {
+                                return note.rfind("Kept Index.htm: it differs from a local name "
+                                                  "only in letter case",
+                                                  0) == 0;
+                            }),
+              1);
+}
