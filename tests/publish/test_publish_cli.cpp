@@ -460,3 +460,26 @@ TEST(PublishCommandLine, ChmodAfterUploadsAndFoldersWithOneNoteWhereRefused) {
     EXPECT_EQ(noted.out.find("Permissions were not set", first + 10), std::string::npos)
         << "once: " << noted.out;
 }
+
+TEST(PublishCommandLine, ACaseOnlyRenameArrivesAndLosesNothing) {
+    PyFtpd server; // names are case-sensitive here
+    TempDir here("kestrel-cli");
+    fs::create_directories(here / "site");
+    WriteFileBytes(here / "site/Index.htm", "old spelling");
+    SaveConfig(here.path(), server, server.password());
+    const char* password = server.password().c_str();
+    ASSERT_EQ(RunProgram(here.path(), {"publish", "site"}, password).status, 0);
+
+    fs::rename(here / "site/Index.htm", here / "site/index.htm");
+    WriteFileBytes(here / "site/index.htm", "new spelling");
+    Result run =
+        RunProgram(here.path(), {"publish", "--delete", "--force-delete", "site"}, password);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(ReadFileBytes(server.root() / "index.htm"), "new spelling");
+    EXPECT_TRUE(fs::exists(server.root() / "Index.htm"))
+        << "on a server that ignores case, deleting it would delete index.htm";
+    EXPECT_NE(run.out.find("Note: Kept Index.htm: it differs from a local name only in letter "
+                           "case"),
+              std::string::npos)
+        << run.out;
+}
