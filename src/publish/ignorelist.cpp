@@ -259,12 +259,20 @@ bool ParseIgnoreLine(const std::string& text, TIgnorePattern& pattern) {
     return true;
 }
 
-bool PatternMatches(const TIgnorePattern& pattern, const std::string& path, bool folder) {
+namespace {
+
+bool Matches(const TIgnorePattern& pattern, const std::string& path, const std::string& name,
+             bool folder) {
     if (pattern.FoldersOnly && !folder)
         return false;
-    if (pattern.Anchored)
-        return WildMatch(pattern.Pattern, path, true);
-    return WildMatch(pattern.Pattern, BaseName(path), false);
+    return pattern.Anchored ? WildMatch(pattern.Pattern, path, true)
+                            : WildMatch(pattern.Pattern, name, false);
+}
+
+} // namespace
+
+bool PatternMatches(const TIgnorePattern& pattern, const std::string& path, bool folder) {
+    return Matches(pattern, path, BaseName(path), folder);
 }
 
 void TIgnoreList::AddLine(const std::string& line, const std::string& source, int tag) {
@@ -290,8 +298,9 @@ void TIgnoreList::AddText(const std::string& text, const std::string& name, int 
 }
 
 const TIgnorePattern* TIgnoreList::LastMatch(const std::string& path, bool folder) const {
+    const std::string name = BaseName(path);
     for (auto it = patterns_.rbegin(); it != patterns_.rend(); ++it)
-        if (PatternMatches(*it, path, folder))
+        if (Matches(*it, path, name, folder))
             return &*it;
     return nullptr;
 }
