@@ -46,6 +46,8 @@ std::vector<std::string> PlanActions(const TPublishPlan& plan, const std::string
         lines.push_back("create folder " + root);
     for (const std::string& path : plan.FoldersToCreate)
         lines.push_back("create folder " + path);
+    for (const TCaseRename& rename : plan.CaseRenames)
+        lines.push_back("rename " + rename.From + " to " + rename.To + " (letter case)");
     for (const TPlannedUpload& upload : plan.Uploads)
         lines.push_back("send " + upload.Path + " (" + (upload.New ? "new" : "changed") + ", " +
                         SizeText(upload.Size) + ")");

@@ -1,6 +1,7 @@
 #include "publish/plan.h"
 
 #include <algorithm>
+#include <map>
 
 namespace kestrel {
 namespace {
@@ -161,13 +162,35 @@ private:
     // a local "index.htm"): the same file on a server that ignores case.
     bool SameButForCase(const std::string& path) {
         if (folded_.empty()) {
-            for (const auto& [local, file] : local_.Files)
-                folded_.insert(Folded(local));
+            for (const auto& [local, file] : local_.Files) {
+                auto [it, added] = folded_.emplace(Folded(local), local);
+                if (!added)
+                    it->second.clear(); // two local spellings: no one file to rename to
+            }
             for (const std::string& folder : local_.Folders)
-                folded_.insert(Folded(folder));
+                folded_.emplace(Folded(folder), "");
         }
         return !local_.Files.count(path) && !local_.Folders.count(path) &&
                folded_.count(Folded(path)) > 0;
+    }
+
+    // A file renamed only in letter case within its folder is renamed on the server before
+    // the uploads: on a server that ignores case, a deletion of the old spelling would
+    // delete the new one. Anything else that differs only in case is kept, with a note.
+    void KeepOrRenameCase(const std::string& path, const TRemoteEntry& entry) {
+        if (entry.Folder)
+            return;
+        const std::string& to = folded_.at(Folded(path));
+        if (!to.empty() && Parent(to) == Parent(path) && !remote_.Entries.count(to) &&
+            !renamedTo_.count(to)) {
+            plan_.CaseRenames.push_back({path, to});
+            renamedTo_.insert(to);
+            return;
+        }
+        plan_.Notes.push_back("Kept " + path +
+                              ": it differs from a local name only in letter case, and on a "
+                              "server that ignores case deleting it would delete the file "
+                              "just sent; rename or delete it on the server");
     }
 
     // Under a local folder that could not be read (or the root itself): nothing known.
@@ -186,11 +209,7 @@ private:
         if (!options_.Delete)
             return true;
         if (SameButForCase(path)) {
-            if (!entry.Folder)
-                plan_.Notes.push_back("Kept " + path +
-                                      ": it differs from a local name only in letter case, and "
-                                      "on a server that ignores case deleting it would delete "
-                                      "the file just sent; rename or delete it on the server");
+            KeepOrRenameCase(path, entry);
             return true;
         }
         if (local_.Rules.LeftOut(path, entry.Folder)) {
@@ -278,8 +297,9 @@ private:
     TPublishPlan plan_;
     std::vector<std::string> blocked_; // local folders that cannot be created
     std::vector<std::string> foreign_;
-    std::set<std::string> removed_; // remote paths removed to make way
-    std::set<std::string> folded_;  // local paths in lower case, once needed
+    std::set<std::string> removed_;             // remote paths removed to make way
+    std::map<std::string, std::string> folded_; // local paths in lower case -> the file
+    std::set<std::string> renamedTo_;
 };
 
 } // namespace

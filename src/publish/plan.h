@@ -3,7 +3,8 @@
 //
 // The steps run in this order: remove what stands in the way (a remote file where a
 // local folder is, or the reverse; only with the delete option), create the remote root
-// and the missing folders (parents first), upload new and changed files, delete remote
+// and the missing folders (parents first), rename files whose name changed only in letter
+// case (only with the delete option), upload new and changed files, delete remote
 // files and folders that are gone locally (only with the delete option; folders deepest
 // first), and write the manifest last.
 #pragma once
@@ -33,6 +34,13 @@ struct TPlannedUpload {
     bool New = true; // false: changed
 };
 
+// A remote file whose name changed locally only in letter case ("Index.htm" ->
+// "index.htm"), renamed on the server before the uploads (with the delete option).
+struct TCaseRename {
+    std::string From;
+    std::string To;
+};
+
 // A local file or folder that cannot be published without the delete option.
 struct TPlanConflict {
     std::string Path;
@@ -44,6 +52,7 @@ struct TPublishPlan {
     std::vector<std::string> FilesToRemoveFirst;
     std::vector<std::string> FoldersToRemoveFirst; // deepest first
     std::vector<std::string> FoldersToCreate;      // parents first
+    std::vector<TCaseRename> CaseRenames;
     std::vector<TPlannedUpload> Uploads;
     std::vector<std::string> FilesToDelete;
     std::vector<std::string> FoldersToDelete; // deepest first
@@ -62,8 +71,8 @@ struct TPublishPlan {
 
     bool NothingToDo() const {
         return !CreateRoot && FilesToRemoveFirst.empty() && FoldersToRemoveFirst.empty() &&
-               FoldersToCreate.empty() && Uploads.empty() && FilesToDelete.empty() &&
-               FoldersToDelete.empty();
+               FoldersToCreate.empty() && CaseRenames.empty() && Uploads.empty() &&
+               FilesToDelete.empty() && FoldersToDelete.empty();
     }
 };
 

@@ -214,6 +214,10 @@ void TPublisher::BuildPhases(RunState& state) const {
         root.push_back(root_); // named in full: its relative path would be ""
     phase(TPublishJob::MakeRoot, root, true);
     phase(TPublishJob::MakeFolder, plan_.FoldersToCreate, true);
+    std::vector<std::string> renames;
+    for (const TCaseRename& rename : plan_.CaseRenames)
+        renames.push_back(rename.To);
+    phase(TPublishJob::RenameCase, renames, false);
     auto uploads = std::make_unique<TPublishPhase>();
     for (const TPlannedUpload& upload : plan_.Uploads)
         uploads->jobs.push_back({TPublishJob::Upload, upload.Path, upload.Size});
@@ -310,6 +314,8 @@ std::optional<TManifest> TPublisher::ManifestDuringRun() const {
     for (const auto* paths : {&plan_.FilesToRemoveFirst, &plan_.FoldersToRemoveFirst,
                               &plan_.FilesToDelete, &plan_.FoldersToDelete})
         touched.insert(touched.end(), paths->begin(), paths->end());
+    for (const TCaseRename& rename : plan_.CaseRenames)
+        touched.push_back(rename.From);
     // The entry of path, and those of everything under it when it is a folder.
     auto drop = [](TManifest& manifest, const std::string& path) {
         bool dropped = manifest.erase(path) > 0;

@@ -4,6 +4,7 @@
 #include "publish/publisher.h"
 #include "publish/runstate.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -289,6 +290,9 @@ private:
             Record([&] { ++s_.summary.Created; });
             WithinReplyLimit([&] { s_.permissions.Apply(*ftp_, Remote(job.path), true); });
             return true;
+        case TPublishJob::RenameCase:
+            RenameCase(job.path);
+            return true;
         case TPublishJob::Upload:
             return Upload(job);
         case TPublishJob::WriteManifest:
@@ -328,6 +332,16 @@ private:
                             std::to_string((limit + 999) / 1000) + " s");
         }
         deadline_.reset();
+    }
+
+    // "Index.htm" -> "index.htm" before the upload of the new spelling: on a server that
+    // ignores case the old name is the same file, and deleting it would delete the new one.
+    void RenameCase(const std::string& to) {
+        const auto& renames = p_.plan_.CaseRenames;
+        auto it = std::find_if(renames.begin(), renames.end(),
+                               [&](const TCaseRename& rename) { return rename.To == to; });
+        WithinReplyLimit([&] { ftp_->Rename(Remote(it->From), Remote(to)); });
+        Record([&] { s_.removed.insert(it->From); });
     }
 
     // Creates the remote root and whatever of its parents is missing.

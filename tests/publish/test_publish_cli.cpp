@@ -2,6 +2,7 @@
 // Config.txt in the current folder, the password from the environment, --dry-run, the
 // exit status and its one-line reason.
 #include "app/config.h"
+#include "publish/manifest.h"
 #include "support/fixtures.h"
 #include "support/pyftpd.h"
 #include "support/tls_support.h"
@@ -472,14 +473,16 @@ TEST(PublishCommandLine, ACaseOnlyRenameArrivesAndLosesNothing) {
 
     fs::rename(here / "site/Index.htm", here / "site/index.htm");
     WriteFileBytes(here / "site/index.htm", "new spelling");
-    Result run =
-        RunProgram(here.path(), {"publish", "--delete", "--force-delete", "site"}, password);
+    Result run = RunProgram(
+        here.path(), {"publish", "--verbose", "--delete", "--force-delete", "site"}, password);
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(ReadFileBytes(server.root() / "index.htm"), "new spelling");
-    EXPECT_TRUE(fs::exists(server.root() / "Index.htm"))
-        << "on a server that ignores case, deleting it would delete index.htm";
-    EXPECT_NE(run.out.find("Note: Kept Index.htm: it differs from a local name only in letter "
-                           "case"),
-              std::string::npos)
+    EXPECT_NE(run.out.find("  rename Index.htm to index.htm (letter case)"), std::string::npos)
         << run.out;
+    EXPECT_EQ(ReadFileBytes(server.root() / "index.htm"), "new spelling");
+    EXPECT_FALSE(fs::exists(server.root() / "Index.htm")) << "renamed, not deleted";
+    std::optional<TManifest> manifest =
+        ParseManifest(ReadFileBytes(server.root() / ".kestrelftp-manifest"));
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->count("Index.htm"), 0u);
+    EXPECT_EQ(manifest->count("index.htm"), 1u);
 }

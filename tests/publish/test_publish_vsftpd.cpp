@@ -97,3 +97,37 @@ TEST(PublishVsftpd, TheOwnersRulesAndPermissions) {
     EXPECT_EQ(Mode(served / "www/.well-known/acme-challenge"), 0750);
     EXPECT_EQ(Mode(served / "www"), 0750);
 }
+
+TEST(PublishVsftpd, ACaseOnlyRenameArrives) {
+    TempDir work("kestrel-vsftpd");
+    fs::path served = work / "served";
+    fs::create_directories(served);
+    std::unique_ptr<bench::Vsftpd> server;
+    try {
+        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true);
+    } catch (const std::exception& error) {
+        GTEST_SKIP() << error.what();
+    }
+    TempDir site("kestrel-site");
+    WriteFileBytes(site / "Index.htm", "old spelling");
+    WriteFileBytes(site / "about.htm", "about");
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = server->port();
+    connection.UserID = server->user();
+    connection.Password = server->password();
+    TPublishOptions options;
+    options.LocalRoot = site.str();
+    options.Plan.Delete = true;
+    options.Plan.ForceDelete = true;
+    ASSERT_TRUE(TPublisher(connection, options).Run().Succeeded());
+
+    fs::rename(site / "Index.htm", site / "index.htm");
+    WriteFileBytes(site / "index.htm", "new spelling");
+    TPublisher again(connection, options);
+    ASSERT_EQ(again.Prepare().CaseRenames.size(), 1u);
+    TPublishSummary summary = again.Run();
+    ASSERT_TRUE(summary.Succeeded()) << FailureText(summary.Failures.front());
+    EXPECT_EQ(ServerFiles(served), (std::map<std::string, std::string>{
+                                       {"about.htm", "about"}, {"index.htm", "new spelling"}}));
+}

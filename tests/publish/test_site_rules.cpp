@@ -460,25 +460,28 @@ TEST(SiteRules, PermissionsText) {
         EXPECT_EQ(parsed(bad), "bad") << bad;
 }
 
-TEST(SiteRules, ANameThatDiffersOnlyInCaseIsNeverDeletedAfterItsNewSpelling) {
+TEST(SiteRules, ANameThatDiffersOnlyInCaseIsRenamedNeverDeleted) {
     // Renamed locally: Index.htm -> index.htm, Images/ -> images/. On a server that ignores
     // case, DELE Index.htm after the upload of index.htm would delete the new page.
-    TLocalTree local = LocalFiles({"index.htm", "images/a.gif", "other.htm"});
-    TRemoteTree remote =
-        RemoteFiles({"Index.htm", "Images/a.gif", "other.htm", "gone.htm", "Gone2.htm"});
+    TLocalTree local =
+        LocalFiles({"index.htm", "images/a.gif", "other.htm", "Twin.htm", "twin.htm"});
+    TRemoteTree remote = RemoteFiles(
+        {"Index.htm", "Images/a.gif", "other.htm", "gone.htm", "Gone2.htm", "TWIN.htm"});
     TPublishPlan plan = MakePlan(local, remote, std::nullopt, Deleting(-1, true));
     EXPECT_EQ(plan.FilesToDelete, (Paths{"Gone2.htm", "gone.htm"}));
     EXPECT_TRUE(plan.FoldersToDelete.empty());
-    Paths uploads;
-    for (const TPlannedUpload& upload : plan.Uploads)
-        uploads.push_back(upload.Path);
-    EXPECT_EQ(uploads, (Paths{"images/a.gif", "index.htm", "other.htm"}))
-        << "the new spelling arrives";
-    EXPECT_EQ(std::count_if(plan.Notes.begin(), plan.Notes.end(),
-                            [](const std::string& note) {
-                                return note.rfind("Kept Index.htm: it differs from a local name "
-                                                  "only in letter case",
-                                                  0) == 0;
-                            }),
-              1);
+    ASSERT_EQ(plan.CaseRenames.size(), 1u);
+    EXPECT_EQ(plan.CaseRenames[0].From, "Index.htm");
+    EXPECT_EQ(plan.CaseRenames[0].To, "index.htm");
+    EXPECT_TRUE(std::any_of(plan.Uploads.begin(), plan.Uploads.end(), [](const TPlannedUpload& u) {
+        return u.Path == "index.htm";
+    })) << "the new spelling is sent after the rename";
+    // In another folder spelling, or with two local spellings, it is kept with a note.
+    Paths kept;
+    for (const std::string& note : plan.Notes)
+        if (note.rfind("Kept ", 0) == 0)
+            kept.push_back(note.substr(5, note.find(':') - 5));
+    EXPECT_EQ(kept, (Paths{"Images/a.gif", "TWIN.htm"}));
+    EXPECT_TRUE(MakePlan(local, remote, std::nullopt, {}).CaseRenames.empty())
+        << "only with the delete option";
 }
