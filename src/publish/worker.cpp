@@ -36,6 +36,9 @@ constexpr auto kStuckQuitLimit = std::chrono::milliseconds(300);
 // reads a finished data connection and so never answers.
 constexpr auto kCompletionLimit = std::chrono::seconds(10);
 constexpr double kSlowestDrain = 64 * 1024;
+constexpr const char* kResumeRefusedNote =
+    "The server refused the TLS session of a data connection; such files were sent again on "
+    "a new log-in";
 
 std::string Parent(const std::string& path) {
     std::size_t slash = path.rfind('/');
@@ -426,6 +429,20 @@ private:
                 ftp_->Upload(local, remote);
                 transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
                 return;
+            } catch (const ETlsResumeRefused&) {
+                transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
+                // The server refused the data connection's TLS session (vsftpd: 522) and
+                // mostly ends the session too: a new log-in brings fresh sessions to resume.
+                if (p_.stop_ || attempt == kUploadAttempts)
+                    throw;
+                DropStuckConnection();
+                if (!EnsureConnected())
+                    throw;
+                Record([&] {
+                    std::vector<std::string>& notes = s_.summary.Notes;
+                    if (std::find(notes.begin(), notes.end(), kResumeRefusedNote) == notes.end())
+                        notes.push_back(kResumeRefusedNote);
+                });
             } catch (const std::exception&) {
                 transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
                 if (!stalled_ || p_.stop_)

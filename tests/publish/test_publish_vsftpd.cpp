@@ -1,6 +1,7 @@
-// The site owner's rules against vsftpd (Debian's, run as root with a local user, as the
-// benchmark runs it): exactly the expected files arrive, byte for byte, with the asked
-// permissions. Skipped with the reason where vsftpd or root is missing.
+// The site owner's rules against vsftpd (Debian's, run as root with the tests' local user
+// kestreltest; CTest runs no two such cases at once): exactly the expected files arrive,
+// byte for byte, with the asked permissions. Skipped with the reason where vsftpd or root
+// is missing.
 #include "bench/servers.h"
 #include "publish/describe.h"
 #include "publish/publisher.h"
@@ -41,7 +42,8 @@ TEST(PublishVsftpd, TheOwnersRulesAndPermissions) {
     fs::create_directories(served);
     std::unique_ptr<bench::Vsftpd> server;
     try {
-        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true);
+        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
+                                                 bench::Vsftpd::Tls::Strict, "kestreltest");
     } catch (const std::exception& error) {
         GTEST_SKIP() << error.what();
     }
@@ -104,7 +106,8 @@ TEST(PublishVsftpd, ACaseOnlyRenameArrives) {
     fs::create_directories(served);
     std::unique_ptr<bench::Vsftpd> server;
     try {
-        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true);
+        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
+                                                 bench::Vsftpd::Tls::Strict, "kestreltest");
     } catch (const std::exception& error) {
         GTEST_SKIP() << error.what();
     }
