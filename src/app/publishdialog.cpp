@@ -3,6 +3,7 @@
 #include "app/application.h"
 #include "app/config.h"
 #include "app/helpviewer.h"
+#include "publish/describe.h"
 
 #include <QCheckBox>
 #include <QFileDialog>
@@ -35,14 +36,11 @@ QString Text(const std::string& text) {
 }
 
 QString Bytes(std::int64_t count) {
-    if (count < 1024)
-        return QString("%1 B").arg(count);
-    if (count < 1024 * 1024)
-        return QString("%1 KiB").arg(double(count) / 1024, 0, 'f', 1);
-    return QString("%1 MiB").arg(double(count) / (1024 * 1024), 0, 'f', 1);
+    return Text(SizeText(count));
 }
 
-// What the plan does besides deleting: the folders it creates and the files it sends.
+// What the plan does besides deleting: the folders it creates and the files it sends, then
+// what cannot be published, the notes and every path left out with its reason.
 QStringList Actions(const TPublishPlan& plan, const std::string& root) {
     QStringList lines;
     if (plan.CreateRoot)
@@ -52,10 +50,10 @@ QStringList Actions(const TPublishPlan& plan, const std::string& root) {
     for (const TPlannedUpload& upload : plan.Uploads)
         lines << "send " + Text(upload.Path) + (upload.New ? " (new, " : " (changed, ") +
                      Bytes(upload.Size) + ")";
-    for (const TPlanConflict& conflict : plan.Conflicts)
-        lines << "cannot publish " + Text(conflict.Path) + ": " + Text(conflict.Reason);
-    for (const std::string& note : plan.Notes)
-        lines << "note: " + Text(note);
+    for (const std::string& line : PlanWarnings(plan))
+        lines << Text(line);
+    for (const std::string& line : LeftOutLines(plan))
+        lines << Text(line);
     return lines;
 }
 
@@ -216,6 +214,9 @@ TPublishDialog::TPublishDialog(QWidget* parent, TConnectionSettings connection,
         options_.Plan.Delete = on;
         if (stage_ != TStage::Planned)
             return;
+        // Deletions are asked about once more before the run: the guard's question is the
+        // user's to answer here.
+        options_.Plan.ForceDelete = on;
         publisher_->Replan(options_.Plan);
         ShowPlan();
     });
@@ -270,17 +271,9 @@ void TPublishDialog::Start() {
 void TPublishDialog::ShowPlan() {
     stage_ = TStage::Planned;
     const TPublishPlan& plan = publisher_->Plan();
-    int created = int(plan.FoldersToCreate.size()) + (plan.CreateRoot ? 1 : 0);
-    int removed = int(plan.FilesToDelete.size() + plan.FoldersToDelete.size() +
-                      plan.FilesToRemoveFirst.size() + plan.FoldersToRemoveFirst.size());
-    txtPlan->setText(QString("To %1: %2 folders to create, %3 files to send (%4), %5 to delete, "
-                             "%6 unchanged.")
-                         .arg(Text(publisher_->RemoteRoot()))
-                         .arg(created)
-                         .arg(plan.Uploads.size())
-                         .arg(Bytes(plan.BytesToSend))
-                         .arg(removed)
-                         .arg(plan.Unchanged.size()));
+    const std::string leftOut = LeftOutSummary(plan);
+    txtPlan->setText(Text(PlanSummary(plan, publisher_->RemoteRoot()) +
+                          (leftOut.empty() ? "" : "\n" + leftOut)));
     lbPlan->clear();
     lbPlan->addItems(Shortened(Actions(plan, publisher_->RemoteRoot())));
     const QStringList deletions = Deletions(plan);
@@ -407,17 +400,8 @@ void TPublishDialog::reject() {
 void TPublishDialog::ShowProgress(const TPublishProgress& p) {
     if (stage_ != TStage::Running)
         return;
-    double part = p.BytesTotal > 0 ? double(p.BytesDone) / double(p.BytesTotal)
-                                   : (p.FilesTotal > 0 ? double(p.FilesDone) / p.FilesTotal : 1);
-    pbProgress->setValue(int(std::clamp(part, 0.0, 1.0) * kProgressSteps));
-    QString left = p.SecondsLeft < 0 ? "?" : QString("%1 s").arg(int(p.SecondsLeft + 0.5));
-    QString text = QString("%1 of %2 files, %3 of %4, %5/s, %6 left")
-                       .arg(p.FilesDone)
-                       .arg(p.FilesTotal)
-                       .arg(Bytes(p.BytesDone))
-                       .arg(Bytes(p.BytesTotal))
-                       .arg(Bytes(std::int64_t(p.Rate)))
-                       .arg(left);
+    pbProgress->setValue(int(ProgressFraction(p) * kProgressSteps));
+    QString text = Text(ProgressText(p));
     if (!p.Current.empty())
         text += "\n" + Text(p.Current.front());
     txtProgress->setText(text);
@@ -461,8 +445,7 @@ void TPublishDialog::ShowSummary(const TPublishSummary& summary) {
     step(plan.FilesToDelete, "deleted", "delete");
     step(plan.FoldersToDelete, "removed folder", "remove folder");
     for (const TPublishFailure& failure : summary.Failures)
-        record << "failed: " + Text(failure.Path.empty() ? "" : failure.Path + ": ") +
-                      Text(failure.Reason);
+        record << "failed: " + Text(FailureText(failure));
     if (!plan.Unchanged.empty())
         record << QString("unchanged: %1 files").arg(plan.Unchanged.size());
     // What was left out and why, and what the run noticed.
@@ -477,15 +460,11 @@ void TPublishDialog::ShowSummary(const TPublishSummary& summary) {
                                          : double(filesSent) / double(plan.Uploads.size());
     pbProgress->setValue(int(std::clamp(part, 0.0, 1.0) * kProgressSteps));
 
-    QString text = QString("%1. Uploaded %2, created %3, deleted %4, unchanged %5, failed %6.")
+    QString text = QString("%1. %2.")
                        .arg(summary.Succeeded() ? "Published"
                             : summary.Stopped   ? "Stopped"
                                                 : "The publish failed")
-                       .arg(summary.Uploaded)
-                       .arg(summary.Created)
-                       .arg(summary.Deleted)
-                       .arg(summary.Unchanged)
-                       .arg(summary.Failures.size());
+                       .arg(Text(SummaryCounts(summary)));
     if (!summary.NotSent.empty()) {
         QStringList names;
         for (std::size_t i = 0; i < summary.NotSent.size() && i < kNamesInSummary; ++i)

@@ -218,6 +218,10 @@ void TPublisher::BuildPhases(RunState& state) const {
         root.push_back(root_); // named in full: its relative path would be ""
     phase(TPublishJob::MakeRoot, root, true);
     phase(TPublishJob::MakeFolder, plan_.FoldersToCreate, true);
+    std::vector<std::string> renames;
+    for (const TCaseRename& rename : plan_.CaseRenames)
+        renames.push_back(rename.To);
+    phase(TPublishJob::RenameCase, renames, false);
     auto uploads = std::make_unique<TPublishPhase>();
     for (const TPlannedUpload& upload : plan_.Uploads)
         uploads->jobs.push_back({TPublishJob::Upload, upload.Path, upload.Size});
@@ -236,7 +240,13 @@ void TPublisher::BuildPhases(RunState& state) const {
 TPublishSummary TPublisher::Run() {
     if (!prepared_)
         Prepare();
+    if (!plan_.DeletionRefused.empty()) {
+        TPublishSummary refused; // the guard on deletions: nothing at all is done
+        refused.Failures.push_back({"", "Refused: " + plan_.DeletionRefused});
+        return refused;
+    }
     RunState state;
+    state.permissions.Reset(options_.Permissions);
     BuildPhases(state);
     // A run that changes nothing keeps the manifest as it is.
     if (plan_.NothingToDo() && manifest_ && *manifest_ == FinalManifest(state))
@@ -258,6 +268,10 @@ TPublishSummary TPublisher::Run() {
     stop_ = false;
     RunWorkers(state, count);
     AccountUnfinished(state);
+    if (std::string note = state.permissions.Note(); !note.empty())
+        state.summary.Notes.push_back(note);
+    state.summary.Sent.assign(state.uploaded.begin(), state.uploaded.end());
+    state.summary.Removed.assign(state.removed.begin(), state.removed.end());
     for (const TPlanConflict& conflict : plan_.Conflicts)
         state.summary.Failures.push_back({conflict.Path, conflict.Reason});
     state.summary.Stopped = stop_;
@@ -307,6 +321,8 @@ std::optional<TManifest> TPublisher::ManifestDuringRun() const {
     for (const auto* paths : {&plan_.FilesToRemoveFirst, &plan_.FoldersToRemoveFirst,
                               &plan_.FilesToDelete, &plan_.FoldersToDelete})
         touched.insert(touched.end(), paths->begin(), paths->end());
+    for (const TCaseRename& rename : plan_.CaseRenames)
+        touched.push_back(rename.From);
     // The entry of path, and those of everything under it when it is a folder.
     auto drop = [](TManifest& manifest, const std::string& path) {
         bool dropped = manifest.erase(path) > 0;

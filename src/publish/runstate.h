@@ -17,6 +17,7 @@ struct TPublishJob {
         RemoveFolder,
         MakeRoot,
         MakeFolder,
+        RenameCase, // path: the new spelling; the old one is in the plan's CaseRenames
         Upload,
         DeleteFile,
         DeleteFolder,
@@ -56,6 +57,7 @@ struct TPublisher::RunState {
     std::set<std::string> lost;     // the real name's old content is gone or partial
     std::string halted;             // why the rest of the run was not done, when it was given up
     bool renameFallbackNoted = false;
+    TPermissionSetter permissions; // its own lock
     bool stallNoted = false;
 
     int filesTotal = 0;

@@ -297,6 +297,10 @@ private:
         case TPublishJob::MakeFolder:
             WithinReplyLimit([&] { ftp_->MakeDirectory(Remote(job.path)); });
             Record([&] { ++s_.summary.Created; });
+            WithinReplyLimit([&] { s_.permissions.Apply(*ftp_, Remote(job.path), true); });
+            return true;
+        case TPublishJob::RenameCase:
+            RenameCase(job.path);
             return true;
         case TPublishJob::Upload:
             return Upload(job);
@@ -339,6 +343,16 @@ private:
         deadline_.reset();
     }
 
+    // "Index.htm" -> "index.htm" before the upload of the new spelling: on a server that
+    // ignores case the old name is the same file, and deleting it would delete the new one.
+    void RenameCase(const std::string& to) {
+        const auto& renames = p_.plan_.CaseRenames;
+        auto it = std::find_if(renames.begin(), renames.end(),
+                               [&](const TCaseRename& rename) { return rename.To == to; });
+        WithinReplyLimit([&] { ftp_->Rename(Remote(it->From), Remote(to)); });
+        Record([&] { s_.removed.insert(it->From); });
+    }
+
     // Creates the remote root and whatever of its parents is missing.
     void MakeRoot() {
         std::string path;
@@ -358,6 +372,7 @@ private:
             }
         }
         Record([&] { ++s_.summary.Created; });
+        s_.permissions.Apply(*ftp_, root, true);
     }
 
     bool Upload(const TPublishJob& job) {
@@ -377,11 +392,13 @@ private:
                     WithinReplyLimit([&] { PlaceOver(temporary, job.path); });
                 }
             }
-            if (finished)
+            if (finished) {
                 Record([&] {
                     s_.uploaded.insert(job.path);
                     ++s_.summary.Uploaded;
                 });
+                WithinReplyLimit([&] { s_.permissions.Apply(*ftp_, Remote(job.path), false); });
+            }
         } catch (const std::exception& error) {
             transferring_ = false;
             // A transfer that Stop ended may still have its reply on the way, late enough

@@ -96,7 +96,8 @@ TEST(PublishDialog, PlanDeleteOptionRunAndSummary) {
     dialog.Start();
     ASSERT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Planned));
     EXPECT_EQ(dialog.txtPlan->text().toStdString(),
-              "To /: 1 folders to create, 2 files to send (10 B), 0 to delete, 0 unchanged.");
+              "Plan for /: 1 folders to create, 2 files to send (2 new, 0 changed, 10 B), 0 to "
+              "delete, 0 unchanged, 0 left out");
     EXPECT_TRUE(Items(dialog.lbPlan).contains("send css/site.css (new, 6 B)"));
     EXPECT_TRUE(dialog.bPublish->isEnabled());
     EXPECT_TRUE(dialog.bPublish->isDefault()) << "nothing to delete: Enter publishes";
