@@ -94,7 +94,7 @@ TEST_F(WindowPublishTest, PublishesBetweenTheFoldersShownAndRemembersWhereAFolde
     EXPECT_EQ(dialog->eLocalRoot->text().toStdString(), local);
     EXPECT_EQ(dialog->eRemoteRoot->text().toStdString(), "/site");
     ASSERT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Planned)) << BoxTexts().size();
-    EXPECT_EQ(dialog->txtPlan->text().left(9).toStdString(), "To /site:");
+    EXPECT_EQ(dialog->txtPlan->text().left(15).toStdString(), "Plan for /site:");
     EXPECT_TRUE(Items(dialog->lbPlan).contains("send index.htm (new, 4 B)"))
         << Items(dialog->lbPlan).join("\n").toStdString();
     EXPECT_FALSE(Items(dialog->lbPlan).join("\n").contains("notes.htm"));
@@ -104,7 +104,7 @@ TEST_F(WindowPublishTest, PublishesBetweenTheFoldersShownAndRemembersWhereAFolde
     QTest::keyClicks(dialog->eRemoteRoot, "/www");
     dialog->bCompare->click();
     ASSERT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Planned));
-    EXPECT_EQ(dialog->txtPlan->text().left(8).toStdString(), "To /www:");
+    EXPECT_EQ(dialog->txtPlan->text().left(14).toStdString(), "Plan for /www:");
     dialog->bPublish->click();
     ASSERT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Done));
     EXPECT_EQ(ReadFileBytes(server.root() / "www/index.htm"), "home");

@@ -51,6 +51,7 @@ Result RunProgram(const fs::path& folder, std::vector<std::string> args, const c
             ::unsetenv("KESTRELFTP_PASSWORD");
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
+        ::unsetenv("QT_QPA_PLATFORM"); // CI sets offscreen for the window tests
         std::vector<char*> argv{const_cast<char*>(KESTRELFTP_PROGRAM)};
         for (std::string& arg : args)
             argv.push_back(arg.data());

@@ -203,7 +203,7 @@ TEST(PublishDialog, BothFoldersAreShownAndChosen) {
     EXPECT_EQ(dialog.eRemoteRoot->text().toStdString(), "/www");
     dialog.Start();
     ASSERT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Planned));
-    EXPECT_EQ(dialog.txtPlan->text().left(8).toStdString(), "To /www:");
+    EXPECT_EQ(dialog.txtPlan->text().left(14).toStdString(), "Plan for /www:");
     EXPECT_TRUE(Items(dialog.lbPlan).contains("send index.htm (new, 4 B)"));
     EXPECT_FALSE(Items(dialog.lbPlan).join(" ").contains("notes.txt"));
 
@@ -214,7 +214,7 @@ TEST(PublishDialog, BothFoldersAreShownAndChosen) {
     EXPECT_TRUE(chosen.empty());
     dialog.bCompare->click();
     ASSERT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Planned));
-    EXPECT_EQ(dialog.txtPlan->text().left(13).toStdString(), "To /www/site:");
+    EXPECT_EQ(dialog.txtPlan->text().left(19).toStdString(), "Plan for /www/site:");
     dialog.bPublish->click();
     ASSERT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Done));
     EXPECT_EQ(chosen, (std::vector<std::pair<std::string, std::string>>{
@@ -245,7 +245,7 @@ TEST(PublishDialog, AStopShowsWhatWasDoneAndNamesWhatWasNot) {
     ASSERT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Planned));
     dialog.bPublish->click();
     auto until = std::chrono::steady_clock::now() + 60s;
-    while (!dialog.txtProgress->text().startsWith("1 of 4 files") &&
+    while (!dialog.txtProgress->text().startsWith("1/4 files") &&
            dialog.Stage() == TPublishDialog::TStage::Running &&
            std::chrono::steady_clock::now() < until) {
         QApplication::processEvents();

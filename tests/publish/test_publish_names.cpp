@@ -239,6 +239,7 @@ Published Publish(const ListingServer& server, const std::string& local, bool wi
     options.RemoteRoot = "/site";
     options.Connections = 1;
     options.Plan.Delete = withDelete;
+    options.Plan.ForceDelete = withDelete; // the deletions here are the point, not a mistake
     TPublisher publisher(connection, options);
     Published result;
     result.plan = publisher.Prepare();
@@ -538,6 +539,7 @@ TEST(PublishNamesVsftpd, SpacesAndLeftoversOnARealServer) {
     options.RemoteRoot = "/www";
     options.Connections = 2;
     options.Plan.Delete = true;
+    options.Plan.ForceDelete = true;
     auto publish = [&] {
         TPublisher publisher(connection, options);
         Published run;
