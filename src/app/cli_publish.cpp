@@ -44,7 +44,6 @@ const char* const kPublishUsage =
 namespace {
 
 constexpr const char* kPasswordVariable = "KESTRELFTP_PASSWORD";
-constexpr int kDefaultConnections = 4;
 
 struct UsageError {
     std::string text;

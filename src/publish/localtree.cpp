@@ -2,6 +2,7 @@
 
 #include "base/exception.h"
 #include "publish/manifest.h"
+#include "publish/names.h"
 #include "publish/sha256.h"
 
 #include <cerrno>
@@ -94,8 +95,11 @@ private:
             if (name != "." && name != "..")
                 names.insert(name);
         }
-        for (const std::string& name : names)
+        for (const std::string& name : names) {
+            if (options_.Stop && *options_.Stop)
+                return; // the walk is abandoned: what it found is incomplete
             Entry(full + "/" + name, relative.empty() ? name : relative + "/" + name, name);
+        }
     }
 
     static std::string Shown(const std::string& relative) {
@@ -179,7 +183,7 @@ bool IsSettingsFile(const std::string& name) {
 }
 
 bool IsFileLeftOut(const std::string& name, const TWalkOptions& options) {
-    if (IsUnsendable(name) || name == kManifestName || EndsWith(name, kTemporarySuffix) ||
+    if (IsUnsendable(name) || name == kManifestName || IsTemporaryName(name) ||
         IsSettingsFile(name))
         return true;
     if (!options.IncludeHidden && IsHiddenOrBackup(name))

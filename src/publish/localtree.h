@@ -3,6 +3,7 @@
 // user should know (a link out of the folder, a special file, an unreadable file).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -18,6 +19,9 @@ struct TWalkOptions {
     // Hidden names (starting with ".") and editor back-ups ("~", ".swp", ".bak" at the
     // end) are left out unless this is set.
     bool IncludeHidden = false;
+    // When set, the walk ends early once the flag turns true (a publish stopped while it
+    // prepares); the tree it returns is then incomplete.
+    const std::atomic<bool>* Stop = nullptr;
 };
 
 struct TLocalFile {

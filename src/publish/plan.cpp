@@ -1,19 +1,11 @@
 #include "publish/plan.h"
 
+#include "publish/names.h"
+
 #include <algorithm>
 
 namespace kestrel {
 namespace {
-
-std::string BaseName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string Parent(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
 
 bool IsUnder(const std::string& path, const std::string& folder) {
     return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
@@ -150,8 +142,7 @@ private:
         if (removed_.count(path) || Foreign(path) || path == kManifestName)
             return true; // handled already, or not ours
         std::string name = BaseName(path);
-        if (name.size() > sizeof(kTemporarySuffix) - 1 && name[0] == '.' &&
-            name.ends_with(kTemporarySuffix) && !entry.Folder)
+        if (IsTemporaryName(name) && !entry.Folder)
             return false; // a temporary file an interrupted publish left behind
         if (!options_.Delete)
             return true;
