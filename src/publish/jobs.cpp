@@ -11,9 +11,11 @@ namespace {
 
 constexpr int kUploadAttempts = 3;
 
+// What tells that a file was written to: its size and its time to the nanosecond.
 struct FileState {
     std::int64_t size = -1;
-    std::int64_t modified = -1; // seconds since 1970
+    std::int64_t seconds = -1;
+    std::int64_t nanoseconds = -1;
     bool operator==(const FileState&) const = default;
 };
 
@@ -21,7 +23,8 @@ FileState StateOf(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0)
         return {};
-    return {std::int64_t(info.st_size), std::int64_t(info.st_mtim.tv_sec)};
+    return {std::int64_t(info.st_size), std::int64_t(info.st_mtim.tv_sec),
+            std::int64_t(info.st_mtim.tv_nsec)};
 }
 
 // Marks the connection as doing the work that runs after a Stop for the length of a scope
@@ -133,13 +136,13 @@ bool TJobRunner::Upload(const TPublishJob& job) {
 }
 
 // Sends the file (under its temporary name, then placed over the real one) and records the
-// hash of the bytes sent: the planned one while the file is as the walk found it, else the
-// file's hash taken now; a file that changed while it was sent is known by no hash.
+// hash of the bytes sent: the file is hashed again just before it is sent, since it may have
+// changed since the plan (an editor saving it), and a file that changed while it was sent
+// is known by no hash.
 bool TJobRunner::SendAndPlace(const TPublishJob& job, Stage& stage) {
     const TLocalFile& file = c_.local.Files.at(job.path);
     const FileState before = StateOf(file.FullPath);
-    std::string hash =
-        before == FileState{file.Size, file.ModifyTime} ? file.Hash : FileSha256(file.FullPath);
+    std::string hash = FileSha256(file.FullPath);
     const std::string target = c_.temporaryNames ? TemporaryPath(job.path) : job.path;
     Send([&](TVaneFTP& ftp) { ftp.Upload(file.FullPath, Remote(target)); }, before.size, true);
     if (StateOf(file.FullPath) != before)
