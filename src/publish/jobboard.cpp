@@ -14,7 +14,7 @@ TJobBoard::TJobBoard(std::vector<TPublishPhase> phases, int connections,
 }
 
 bool TJobBoard::OpenLocked(const State& state) const {
-    return halted_.empty() && (!stop_ || state.phase.afterStop);
+    return state.phase.always || (halted_.empty() && (!stop_ || state.phase.afterStop));
 }
 
 bool TJobBoard::Open(std::size_t phase) const {
@@ -77,6 +77,8 @@ void TJobBoard::AccountUnfinished(TPublishSummary& summary) const {
                 continue;
             const TPublishJob& job = state.phase.jobs[i];
             const bool manifest = job.kind == TPublishJob::WriteManifest;
+            if (job.kind == TPublishJob::ReleaseLock)
+                continue; // a lock never taken, or noted when it could not be removed
             if (!halted_.empty()) {
                 // Nothing was changed: the manifest on the server is still true.
                 if (!manifest)

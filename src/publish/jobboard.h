@@ -24,6 +24,7 @@ namespace kestrel {
 
 struct TPublishJob {
     enum Kind {
+        TakeLock,     // the lock on the server, before any change
         TrimManifest, // the manifest without what the run may change, before any change
         RemoveFile,
         RemoveFolder,
@@ -32,7 +33,8 @@ struct TPublishJob {
         Upload,
         DeleteFile,
         DeleteFolder,
-        WriteManifest
+        WriteManifest,
+        ReleaseLock
     };
     Kind kind;
     std::string path; // relative to the roots
@@ -43,6 +45,7 @@ struct TPublishPhase {
     std::vector<TPublishJob> jobs;
     bool serial = false;
     bool afterStop = false; // runs even after Stop (the manifest)
+    bool always = false;    // runs after Stop and after the run was given up (the lock's end)
 };
 
 class TJobBoard {
@@ -57,7 +60,7 @@ public:
     }
 
     // Whether a connection should work on the phase at all: false after a Stop (unless the
-    // phase runs after one) or once the run was given up.
+    // phase runs after one) or once the run was given up (unless it always runs).
     bool Open(std::size_t phase) const;
     // The next job of a parallel phase, or the first job of a serial phase together with the
     // whole phase (its other jobs are then the claimant's, in order); nothing when no job is

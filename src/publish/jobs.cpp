@@ -3,6 +3,7 @@
 #include "publish/names.h"
 #include "publish/remotetree.h"
 #include "publish/sha256.h"
+#include "publish/sitelock.h"
 
 #include <sys/stat.h>
 
@@ -93,6 +94,12 @@ bool TJobRunner::Perform(const TPublishJob& job) {
             return true;
         case TPublishJob::TrimManifest:
             TrimManifest();
+            return true;
+        case TPublishJob::TakeLock:
+            TakeLock();
+            return true;
+        case TPublishJob::ReleaseLock:
+            ReleaseLock();
             return true;
         }
     } catch (const std::exception& error) {
@@ -271,6 +278,37 @@ void TJobRunner::TrimManifest() {
         return;
     c_.record.Fail("", "The manifest could not be updated before the changes: " + reason);
     c_.board.Halt("the manifest could not be updated first");
+}
+
+// Before the first change: a run that finds another one at work changes nothing.
+void TJobRunner::TakeLock() {
+    TLockOutcome outcome = TakeSiteLock(site_.Ftp(), c_.remoteRoot, ThisLockOwner());
+    if (!outcome.Note.empty())
+        c_.record.Note(outcome.Note);
+    if (outcome.Taken)
+        c_.record.Record([&] { c_.record.lockHeld = true; });
+    if (outcome.Refusal.empty())
+        return;
+    c_.record.Fail("", "Nothing was published: " + outcome.Refusal);
+    c_.board.Halt(outcome.Refusal);
+}
+
+// The last step, also after a Stop or a run given up: the lock this run took goes.
+void TJobRunner::ReleaseLock() {
+    bool held = false;
+    c_.record.Record([&] { held = c_.record.lockHeld; });
+    if (!held)
+        return;
+    FinishingScope finishing(site_, true);
+    try {
+        if (!Connected())
+            throw Exception("no connection to the server");
+        ReleaseSiteLock(site_.Ftp(), c_.remoteRoot);
+        c_.record.Record([&] { c_.record.lockHeld = false; });
+    } catch (const std::exception& error) {
+        c_.record.Note("The lock on the server could not be removed (" + ReasonText(error) +
+                       "); the next publish from this computer takes it over");
+    }
 }
 
 // Sends the manifest's text from memory under a temporary name and renames it over the

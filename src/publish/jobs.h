@@ -56,6 +56,8 @@ private:
     void MakeRoot();
     void WriteManifest();
     void TrimManifest();
+    void TakeLock();
+    void ReleaseLock();
     std::string PutManifest(const std::string& text);
     std::string Remote(const std::string& relative) const;
 

@@ -173,7 +173,7 @@ private:
 } // namespace
 
 bool IsFolderLeftOut(const std::string& name, const TWalkOptions& options) {
-    if (IsUnsendable(name))
+    if (IsUnsendable(name) || name == kLockName)
         return true;
     return !options.IncludeHidden && IsHiddenOrBackup(name);
 }
@@ -183,7 +183,7 @@ bool IsSettingsFile(const std::string& name) {
 }
 
 bool IsFileLeftOut(const std::string& name, const TWalkOptions& options) {
-    if (IsUnsendable(name) || name == kManifestName || IsTemporaryName(name) ||
+    if (IsUnsendable(name) || name == kManifestName || name == kLockName || IsTemporaryName(name) ||
         IsSettingsFile(name))
         return true;
     if (!options.IncludeHidden && IsHiddenOrBackup(name))

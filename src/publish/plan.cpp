@@ -139,7 +139,8 @@ private:
     }
 
     bool Keep(const std::string& path, const TRemoteEntry& entry) const {
-        if (removed_.count(path) || Foreign(path) || path == kManifestName)
+        if (removed_.count(path) || Foreign(path) || path == kManifestName || path == kLockName ||
+            IsUnder(path, kLockName))
             return true; // handled already, or not ours
         std::string name = BaseName(path);
         if (IsTemporaryName(name) && !entry.Folder)

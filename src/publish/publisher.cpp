@@ -178,6 +178,18 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     std::vector<std::string> leftovers, deletions;
     for (const std::string& path : plan_.FilesToDelete)
         (IsTemporaryName(path) ? leftovers : deletions).push_back(path);
+    // A run that changes nothing keeps the manifest as it is, and needs no lock.
+    const TRunRecord nothingDone;
+    const bool keep = plan_.NothingToDo() && manifest_ &&
+                      *manifest_ == FinalManifest({manifest_, plan_, local_, remote_}, nothingDone);
+    const std::vector<std::string> lock =
+        keep ? std::vector<std::string>{} : std::vector{std::string(kLockName)};
+    // A missing root is made first, so that the lock has a place; nothing else is there yet.
+    std::vector<std::string> root;
+    if (plan_.CreateRoot)
+        root.push_back(root_); // named in full: its relative path would be ""
+    phase(TPublishJob::MakeRoot, root, true);
+    phase(TPublishJob::TakeLock, lock, true);
     phase(TPublishJob::DeleteFile, leftovers, false);
     std::vector<std::string> trim;
     if (ManifestDuringRun({manifest_, plan_, local_, remote_}))
@@ -185,10 +197,6 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     phase(TPublishJob::TrimManifest, trim, true);
     phase(TPublishJob::RemoveFile, plan_.FilesToRemoveFirst, false);
     phase(TPublishJob::RemoveFolder, plan_.FoldersToRemoveFirst, true);
-    std::vector<std::string> root;
-    if (plan_.CreateRoot)
-        root.push_back(root_); // named in full: its relative path would be ""
-    phase(TPublishJob::MakeRoot, root, true);
     phase(TPublishJob::MakeFolder, plan_.FoldersToCreate, true);
     TPublishPhase uploads;
     for (const TPlannedUpload& upload : plan_.Uploads)
@@ -196,13 +204,11 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     phases.push_back(std::move(uploads));
     phase(TPublishJob::DeleteFile, deletions, false);
     phase(TPublishJob::DeleteFolder, plan_.FoldersToDelete, true);
-    // A run that changes nothing keeps the manifest as it is.
-    const TRunRecord nothingDone;
-    const bool keep = plan_.NothingToDo() && manifest_ &&
-                      *manifest_ == FinalManifest({manifest_, plan_, local_, remote_}, nothingDone);
     phase(TPublishJob::WriteManifest,
           keep ? std::vector<std::string>{} : std::vector{std::string(kManifestName)}, true);
     phases.back().afterStop = true;
+    phase(TPublishJob::ReleaseLock, lock, true);
+    phases.back().always = true;
     return phases;
 }
 

@@ -6,6 +6,7 @@
 #include "publish/manifest.h"
 #include "publish/publisher.h"
 #include "publish/sha256.h"
+#include "publish/sitelock.h"
 #include "support/fixtures.h"
 #include "support/ftp_script.h"
 #include "support/loopback.h"
@@ -17,7 +18,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <set>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 
 using namespace kestrel;
@@ -52,6 +56,7 @@ public:
 
     int port() const { return server_.port(); }
     MemoryFiles& files() { return *files_; }
+    std::set<std::string>& folders() { return *folders_; }
     ScriptedFtpServer& server() { return server_; }
     // How many times the client sent this exact command line.
     int Count(const std::string& line) const {
@@ -87,7 +92,9 @@ private:
             else if (verb == "CWD" || verb == "DELE")
                 s.reply(files_->remove(path) || verb == "CWD" ? "250 ok" : "550 no such file");
             else if (verb == "MKD")
-                s.reply("257 \"" + path + "\" made");
+                s.reply(folders_->insert(path).second ? "257 \"" + path + "\" made" : "550 exists");
+            else if (verb == "RMD")
+                s.reply(folders_->erase(path) ? "250 removed" : "550 no such folder");
             else if (verb == "LIST") {
                 s.reply("150 listing");
                 s.connect_data();
@@ -146,6 +153,8 @@ private:
 
     Misbehaviour misbehaviour_;
     std::shared_ptr<MemoryFiles> files_ = std::make_shared<MemoryFiles>();
+    // Folders made: sessions come one after the other, so no lock is needed.
+    std::shared_ptr<std::set<std::string>> folders_ = std::make_shared<std::set<std::string>>();
     ScriptedFtpServer server_;
 };
 
@@ -473,4 +482,85 @@ TEST(PublishManifestTruth, FileChangedBetweenPlanAndUploadIsRecordedAsSent) {
     ASSERT_TRUE(manifest);
     EXPECT_EQ(manifest->at("a.htm").Hash, BytesSha256("<html>A</html>"));
     EXPECT_TRUE(HasNote(summary, "a.htm changed after the plan"));
+}
+
+// Two runs to the same folder at once are told apart by a lock in the remote root: a run
+// takes it before its first change and removes it after its last.
+TEST(PublishLock, ARunTakesTheLockAndRemovesItAtTheEnd) {
+    Site site;
+    SiteServer server(Misbehaviour{});
+    TPublishSummary summary = site.Publish(server);
+    EXPECT_TRUE(summary.Succeeded());
+    EXPECT_EQ(server.Count("MKD /site/" + std::string(kLockName)), 1);
+    EXPECT_EQ(server.Count("RMD /site/" + std::string(kLockName)), 1);
+    EXPECT_EQ(server.folders().count("/site/" + std::string(kLockName)), 0u);
+    EXPECT_FALSE(server.files().contains("/site/" + std::string(kLockName) + "/owner"));
+    EXPECT_EQ(server.files().get("/site/a.htm"), "<html>a</html>");
+}
+
+TEST(PublishLock, ALockHeldByAnotherRunChangesNothing) {
+    Site site;
+    SiteServer server(Misbehaviour{});
+    const std::string lock = "/site/" + std::string(kLockName);
+    TLockOwner other = ThisLockOwner(); // this process is alive: the lock is fresh
+    other.User = "other";
+    other.Since -= 30;
+    server.folders().insert(lock);
+    server.files().put(lock + "/owner", FormatLockOwner(other));
+    TPublishSummary summary = site.Publish(server);
+    EXPECT_FALSE(summary.Succeeded());
+    ASSERT_FALSE(summary.Failures.empty());
+    EXPECT_EQ(summary.Failures[0].Reason.rfind("Nothing was published: another publish to this "
+                                               "folder is running: other on ",
+                                               0),
+              0u)
+        << summary.Failures[0].Reason;
+    EXPECT_EQ(summary.Uploaded, 0);
+    EXPECT_EQ(server.Count(kStoreB), 0) << "nothing was sent";
+    EXPECT_FALSE(ManifestOn(server)) << "the other run's manifest is its own business";
+    EXPECT_EQ(server.files().get(lock + "/owner"), FormatLockOwner(other)) << "left as it was";
+    EXPECT_EQ(server.folders().count(lock), 1u);
+}
+
+TEST(PublishLock, AStaleLockIsTakenOverWithANote) {
+    // A lock an hour and more old, and one whose process on this host is gone.
+    pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    TLockOwner old = ThisLockOwner();
+    old.Since -= 2 * 3600;
+    old.Pid = 1; // alive, but the lock is too old
+    TLockOwner gone = ThisLockOwner();
+    gone.Pid = child;
+    for (const TLockOwner& owner : {old, gone}) {
+        SCOPED_TRACE(owner.Pid);
+        Site site;
+        SiteServer server(Misbehaviour{});
+        const std::string lock = "/site/" + std::string(kLockName);
+        server.folders().insert(lock);
+        server.files().put(lock + "/owner", FormatLockOwner(owner));
+        TPublishSummary summary = site.Publish(server);
+        EXPECT_TRUE(summary.Succeeded())
+            << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+        EXPECT_TRUE(HasNote(summary, "A stale lock of "));
+        EXPECT_TRUE(HasNote(summary, "was found on the server and taken over"));
+        EXPECT_EQ(summary.Uploaded, 3);
+        EXPECT_EQ(server.folders().count(lock), 0u) << "and removed at the end";
+    }
+}
+
+TEST(PublishLock, OwnerTextRoundTripsAndOddTextIsRefused) {
+    TLockOwner owner{"pc.example", 4242, "anna", 1765260000};
+    std::optional<TLockOwner> read = ParseLockOwner(FormatLockOwner(owner));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->Host, "pc.example");
+    EXPECT_EQ(read->Pid, 4242);
+    EXPECT_EQ(read->User, "anna");
+    EXPECT_EQ(read->Since, 1765260000);
+    EXPECT_EQ(DescribeLockOwner(owner, 1765260095), "anna on pc.example (process 4242), 95 s ago");
+    EXPECT_FALSE(ParseLockOwner(""));
+    EXPECT_FALSE(ParseLockOwner("# KestrelFTP lock 1\nhost x pid y"));
+    EXPECT_FALSE(ParseLockOwner("<html>not a lock</html>"));
 }

@@ -1,0 +1,135 @@
+#include "publish/sitelock.h"
+
+#include "publish/manifest.h"
+#include "publish/publisher.h"
+#include "publish/remotetree.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+#include <unistd.h>
+
+namespace kestrel {
+namespace {
+
+constexpr char kLockHeader[] = "# KestrelFTP lock 1";
+constexpr char kOwnerFile[] = "owner";
+
+std::string ThisHost() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return "unknown";
+    return name;
+}
+
+std::string OwnerPath(const std::string& root) {
+    return JoinRemote(JoinRemote(root, kLockName), kOwnerFile);
+}
+
+void PutOwner(TVaneFTP& ftp, const std::string& root, const TLockOwner& me) {
+    TMemoryStream text;
+    text.WriteString(FormatLockOwner(me));
+    ftp.Upload(text, OwnerPath(root));
+}
+
+// The owner file of a lock that exists; nothing when it cannot be read.
+std::optional<TLockOwner> ReadOwner(TVaneFTP& ftp, const std::string& root) {
+    TMemoryStream text;
+    try {
+        ftp.Download(OwnerPath(root), text);
+    } catch (const FTPException&) {
+        return std::nullopt;
+    }
+    return ParseLockOwner(text.ToString());
+}
+
+} // namespace
+
+TLockOwner ThisLockOwner() {
+    TLockOwner owner;
+    owner.Host = ThisHost();
+    owner.Pid = std::int64_t(::getpid());
+    const char* user = std::getenv("USER");
+    owner.User = user && *user ? user : "unknown";
+    owner.Since = std::int64_t(std::time(nullptr));
+    return owner;
+}
+
+std::string FormatLockOwner(const TLockOwner& owner) {
+    return std::string(kLockHeader) + "\nhost " + owner.Host + " pid " + std::to_string(owner.Pid) +
+           " user " + owner.User + " since " + std::to_string(owner.Since) + "\n";
+}
+
+std::optional<TLockOwner> ParseLockOwner(const std::string& text) {
+    std::istringstream in(text);
+    std::string header;
+    if (!std::getline(in, header) || header.rfind(kLockHeader, 0) != 0)
+        return std::nullopt;
+    TLockOwner owner;
+    std::string hostWord, pidWord, userWord, sinceWord;
+    if (!(in >> hostWord >> owner.Host >> pidWord >> owner.Pid >> userWord >> owner.User >>
+          sinceWord >> owner.Since) ||
+        hostWord != "host" || pidWord != "pid" || userWord != "user" || sinceWord != "since")
+        return std::nullopt;
+    return owner;
+}
+
+std::string DescribeLockOwner(const TLockOwner& owner, std::int64_t now) {
+    return owner.User + " on " + owner.Host + " (process " + std::to_string(owner.Pid) + "), " +
+           std::to_string(std::max<std::int64_t>(0, now - owner.Since)) + " s ago";
+}
+
+bool IsStaleLock(const TLockOwner& owner, std::int64_t now) {
+    if (now - owner.Since > kStaleLockAge.count())
+        return true;
+    // A run of this host whose process is gone left it (killed before it could remove it).
+    return owner.Host == ThisHost() && owner.Pid > 0 && ::kill(pid_t(owner.Pid), 0) != 0 &&
+           errno == ESRCH;
+}
+
+TLockOutcome TakeSiteLock(TVaneFTP& ftp, const std::string& root, const TLockOwner& me) {
+    TLockOutcome outcome;
+    try {
+        ftp.MakeDirectory(JoinRemote(root, kLockName));
+        PutOwner(ftp, root, me);
+        outcome.Taken = true;
+        return outcome;
+    } catch (const FTPException& refused) {
+        std::optional<TLockOwner> owner = ReadOwner(ftp, root);
+        if (owner && !IsStaleLock(*owner, me.Since)) {
+            outcome.Refusal =
+                "another publish to this folder is running: " + DescribeLockOwner(*owner, me.Since);
+            return outcome;
+        }
+        if (!owner) {
+            // No owner: a lock a run left between MKD and its owner file, or no lock at all
+            // because the server refused the folder (then writing the owner fails too).
+            try {
+                PutOwner(ftp, root, me);
+            } catch (const FTPException&) {
+                outcome.Note = "No lock could be made on the server (" + ReasonText(refused) +
+                               "); a publish to the same folder at the same time would not be "
+                               "noticed";
+                return outcome;
+            }
+            outcome.Taken = true;
+            outcome.Note = "A lock without an owner was found on the server and taken over";
+            return outcome;
+        }
+        PutOwner(ftp, root, me);
+        outcome.Taken = true;
+        outcome.Note = "A stale lock of " + DescribeLockOwner(*owner, me.Since) +
+                       " was found on the server and taken over";
+        return outcome;
+    }
+}
+
+void ReleaseSiteLock(TVaneFTP& ftp, const std::string& root) {
+    ftp.Delete(OwnerPath(root));
+    ftp.RemoveDir(JoinRemote(root, kLockName));
+}
+
+} // namespace kestrel
