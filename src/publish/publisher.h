@@ -172,6 +172,11 @@ private:
 int ConnectionsWorthOpening(int jobs, std::int64_t bytes, double secondsPerJob, double loginSeconds,
                             int limit);
 
+// Sets the server's address, the account, the data mode and the encryption of settings on
+// ftp: what makes it the same connection as the settings describe (not the time limits nor
+// the certificate check, which the window keeps its own).
+void ApplyConnectionSettings(TVaneFTP& ftp, const TConnectionSettings& settings);
+
 // Opens a connection with the settings and switches it to binary transfers (TYPE I).
 std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings);
 

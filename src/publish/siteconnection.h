@@ -101,8 +101,4 @@ private:
     std::optional<std::string> failure_;
 };
 
-// Sets the server's address, the account, the data mode and the encryption of settings on
-// ftp: what makes it the same connection as the settings describe.
-void ApplyConnectionSettings(TVaneFTP& ftp, const TConnectionSettings& settings);
-
 } // namespace kestrel
