@@ -208,6 +208,7 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
           keep ? std::vector<std::string>{} : std::vector{std::string(kManifestName)}, true);
     phases.back().afterStop = true;
     phase(TPublishJob::ReleaseLock, lock, true);
+    phases.back().afterStop = true;
     phases.back().always = true;
     return phases;
 }

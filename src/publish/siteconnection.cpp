@@ -63,9 +63,9 @@ TSiteConnection::TSiteConnection(const TConnectionSettings& settings, const std:
 }
 
 TSiteConnection::~TSiteConnection() {
-    watch_.reset();
     if (stop_)
-        Drop();
+        Drop(); // watched: its QUIT is not waited for
+    watch_.reset();
     ftp_.reset(); // logs out, waiting briefly for the reply
 }
 

@@ -445,6 +445,8 @@ TEST(PublishStop, StopEndsAWaitForAReplyThatNeverComes) {
     ASSERT_TRUE(manifest) << "the manifest was written after the Stop";
     EXPECT_EQ(manifest->count("b.htm"), 0u) << "its rename may or may not have happened";
     EXPECT_EQ(manifest->count("a.htm"), 1u);
+    EXPECT_EQ(server.folders().count("/site/" + std::string(kLockName)), 0u)
+        << "the lock goes after a Stop too";
 }
 
 // This server greets a second connection only once the first has logged out, and the
