@@ -5,10 +5,12 @@
 #include "publish/remotetree.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <pwd.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -53,14 +55,24 @@ TLockOwner ThisLockOwner() {
     owner.Host = ThisHost();
     owner.Pid = std::int64_t(::getpid());
     const char* user = std::getenv("USER");
-    owner.User = user && *user ? user : "unknown";
+    const passwd* entry = ::getpwuid(::getuid());
+    owner.User = user && *user ? user : entry ? entry->pw_name : "unknown";
     owner.Since = std::int64_t(std::time(nullptr));
     return owner;
 }
 
+// One word of the owner line: blanks and line ends would cut it into several.
+static std::string Word(std::string text) {
+    for (char& c : text)
+        if (std::isspace(static_cast<unsigned char>(c)))
+            c = '_';
+    return text.empty() ? "unknown" : text;
+}
+
 std::string FormatLockOwner(const TLockOwner& owner) {
-    return std::string(kLockHeader) + "\nhost " + owner.Host + " pid " + std::to_string(owner.Pid) +
-           " user " + owner.User + " since " + std::to_string(owner.Since) + "\n";
+    return std::string(kLockHeader) + "\nhost " + Word(owner.Host) + " pid " +
+           std::to_string(owner.Pid) + " user " + Word(owner.User) + " since " +
+           std::to_string(owner.Since) + "\n";
 }
 
 std::optional<TLockOwner> ParseLockOwner(const std::string& text) {
