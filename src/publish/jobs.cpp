@@ -101,9 +101,15 @@ void TJobRunner::TrimManifest() {
     c_.board.Halt("the manifest could not be updated first");
 }
 
+TLockLink TJobRunner::LockLink() {
+    return {
+        [this]() -> TVaneFTP& { return site_.Ftp(); },
+        [this](const std::function<void(TVaneFTP&)>& transfer) { t_.Send(transfer, 0, false); }};
+}
+
 // Before the first change: a run that finds another one at work changes nothing.
 void TJobRunner::TakeLock() {
-    TLockOutcome outcome = TakeSiteLock(site_.Ftp(), c_.remoteRoot, ThisLockOwner());
+    TLockOutcome outcome = TakeSiteLock(LockLink(), c_.remoteRoot, ThisLockOwner());
     if (!outcome.Note.empty())
         c_.record.Note(outcome.Note);
     if (outcome.Taken)
@@ -124,7 +130,7 @@ void TJobRunner::ReleaseLock() {
     try {
         if (!t_.Connected())
             throw Exception("no connection to the server");
-        ReleaseSiteLock(site_.Ftp(), c_.remoteRoot);
+        ReleaseSiteLock(LockLink(), c_.remoteRoot);
         c_.record.Record([&] { c_.record.lockHeld = false; });
     } catch (const std::exception& error) {
         c_.record.Note("The lock on the server could not be removed (" + ReasonText(error) +

@@ -3,6 +3,7 @@
 // they belong to.
 #pragma once
 
+#include "publish/sitelock.h"
 #include "publish/transfers.h"
 
 namespace kestrel {
@@ -23,6 +24,7 @@ private:
     void TrimManifest();
     void TakeLock();
     void ReleaseLock();
+    TLockLink LockLink();
     // Returns the reason of a failure, or "".
     std::string PutManifest(const std::string& text);
 

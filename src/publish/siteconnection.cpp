@@ -44,6 +44,7 @@ static void ApplyPublishSettings(TVaneFTP& ftp, const TConnectionSettings& setti
     ftp.OnCertificateCheck = settings.OnCertificateCheck;
     ftp.TimeOut = settings.TimeOut;
     ftp.ReplyTimeOut = settings.ReplyTimeOut;
+    ftp.IacRule = settings.IacRule;
 }
 
 std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {

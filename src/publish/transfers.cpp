@@ -127,6 +127,17 @@ void TTransfers::Send(const std::function<void(TVaneFTP&)>& transfer, std::int64
         try {
             site_.Transfer([&] { transfer(site_.Ftp()); }, size, content);
             return;
+        } catch (const ETlsResumeRefused&) {
+            // The server refused the data connection's TLS session (vsftpd: 522) and mostly
+            // ends the session too: a new log-in brings fresh sessions to resume.
+            if (c_.stop || attempt == kUploadAttempts)
+                throw;
+            site_.Drop();
+            if (!Connected())
+                throw;
+            c_.record.NoteOnce("resume", "The server refused the TLS session of a data "
+                                         "connection; such files were sent again on a new "
+                                         "log-in");
         } catch (const EStalled& stalled) {
             site_.Drop();
             // The abort's own text ("Canceled") would not tell what went wrong.
