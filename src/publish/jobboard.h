@@ -30,6 +30,7 @@ struct TPublishJob {
         RemoveFolder,
         MakeRoot,
         MakeFolder,
+        RenameCase, // path: the new spelling; the old one is in the plan's CaseRenames
         Upload,
         DeleteFile,
         DeleteFolder,

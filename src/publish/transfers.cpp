@@ -80,6 +80,7 @@ bool TTransfers::SendAndPlace(const TPublishJob& job, Stage& stage) {
         PlaceOver(target, job.path);
     }
     RecordUploaded(job, hash, before.size);
+    c_.record.permissions.Apply(site_.Ftp(), Remote(job.path), false);
     return true;
 }
 
