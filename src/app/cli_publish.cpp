@@ -28,7 +28,6 @@ namespace kestrel {
 namespace {
 
 constexpr const char* kPasswordVariable = "KESTRELFTP_PASSWORD";
-constexpr int kDefaultConnections = 4;
 
 const TCommandSpec kProgramSpec{
     "kestrelftp",

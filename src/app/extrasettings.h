@@ -11,6 +11,7 @@
 #pragma once
 
 #include "net/ftp/vaneftp.h"
+#include "publish/publisher.h"
 
 #include <map>
 #include <optional>
@@ -20,9 +21,9 @@
 namespace kestrel {
 
 inline constexpr char kExtraSettingsFileName[] = "KestrelFTP.ini";
-inline constexpr int kMinPublishConnections = 1;
-inline constexpr int kMaxPublishConnections = 8;
-inline constexpr int kDefaultPublishConnections = 4;
+inline constexpr int kMinPublishConnections = kMinConnections;
+inline constexpr int kMaxPublishConnections = kMaxConnections;
+inline constexpr int kDefaultPublishConnections = kDefaultConnections;
 
 // What is known about a server certificate for a host.
 enum class TCertificateTrust {

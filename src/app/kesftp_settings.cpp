@@ -197,13 +197,10 @@ void TMainForm::SaveExtraSettings() {
 
 // --- Connecting --------------------------------------------------------------------------------
 
+// The window's connection gets the same fields as the publisher's (a port outside 1-65535
+// fails the connect), and keeps its own time limits and certificate check.
 void TMainForm::ApplyConnectionSettings() {
-    VaneFTP1->Host = FieldBytes(eHost);
-    VaneFTP1->Port = StrToInt(FieldBytes(ePort)); // a port outside 1-65535 fails the connect
-    VaneFTP1->UserID = FieldBytes(eUserID);
-    VaneFTP1->Password = FieldBytes(ePassword);
-    VaneFTP1->DataMode = cbPassive->isChecked() ? TDataMode::Passive : TDataMode::Active;
-    VaneFTP1->Encryption = TEncryption(cbEncryption->currentIndex());
+    kestrel::ApplyConnectionSettings(*VaneFTP1, PublishConnection());
 }
 
 // The connection for publishing, made as the window's own: its fields byte for byte, its

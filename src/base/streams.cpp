@@ -59,7 +59,8 @@ void TMemoryStream::Consume(std::int64_t count) {
 namespace {
 
 // Opens without blocking: a named pipe without a writer, a terminal or a device must never
-// stop the one thread in open(). The mode is checked before anything is read or written.
+// stop the calling thread (and with it that thread's event loop) in open(). The mode is checked
+// before anything is read or written.
 int OpenNonBlocking(const std::string& name, int flags, unsigned permissions) {
     int fd;
     do {

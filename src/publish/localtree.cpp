@@ -2,6 +2,7 @@
 
 #include "base/exception.h"
 #include "publish/manifest.h"
+#include "publish/names.h"
 #include "publish/sha256.h"
 
 #include <cerrno>
@@ -90,8 +91,11 @@ private:
             if (name != "." && name != "..")
                 names.insert(name);
         }
-        for (const std::string& name : names)
+        for (const std::string& name : names) {
+            if (options_.Stop && *options_.Stop)
+                return; // the walk is abandoned: what it found is incomplete
             Entry(full + "/" + name, relative.empty() ? name : relative + "/" + name, name);
+        }
     }
 
     void Entry(const std::string& full, const std::string& relative, const std::string& name) {

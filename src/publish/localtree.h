@@ -5,6 +5,7 @@
 #pragma once
 
 #include "publish/siterules.h"
+#include <atomic>
 
 #include <cstdint>
 #include <map>
@@ -18,6 +19,9 @@ struct TWalkOptions {
     // Exclusions of the run after the defaults and the site's ".kestrelignore", one
     // ".gitignore" line each ("drafts/", "!.env"); see siterules.h.
     std::vector<std::string> Exclusions;
+    // When set, the walk ends early once the flag turns true (a publish stopped while it
+    // prepares); the tree it returns is then incomplete.
+    const std::atomic<bool>* Stop = nullptr;
 };
 
 struct TLocalFile {

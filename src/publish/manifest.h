@@ -20,6 +20,10 @@ namespace kestrel {
 // deletes a file of this name.
 inline constexpr char kManifestName[] = ".kestrelftp-manifest";
 
+// The folder a run holds in the remote root while it changes the server (see sitelock.h).
+// A publish never uploads, lists as content, or deletes anything of this name.
+inline constexpr char kLockName[] = ".kestrelftp-lock";
+
 // A file being uploaded goes first to ".name" + this suffix in its folder and is renamed
 // over its real name when complete; such names are the publisher's own, never content.
 inline constexpr char kTemporarySuffix[] = ".kestrel-tmp";

@@ -1,20 +1,12 @@
 #include "publish/plan.h"
 
+#include "publish/names.h"
+
 #include <algorithm>
 #include <map>
 
 namespace kestrel {
 namespace {
-
-std::string BaseName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string Parent(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
 
 bool IsUnder(const std::string& path, const std::string& folder) {
     return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
@@ -202,7 +194,8 @@ private:
     }
 
     bool Keep(const std::string& path, const TRemoteEntry& entry) {
-        if (removed_.count(path) || Foreign(path) || path == kManifestName)
+        if (removed_.count(path) || Foreign(path) || path == kManifestName || path == kLockName ||
+            IsUnder(path, kLockName))
             return true; // handled already, or not ours
         if (IsTemporary(path, entry))
             return false; // a temporary file an interrupted publish left behind

@@ -1,15 +1,15 @@
 #include "publish/publisher.h"
 
 #include "publish/callthread.h"
-#include "publish/runstate.h"
+#include "publish/jobboard.h"
+#include "publish/names.h"
+#include "publish/runmanifest.h"
+#include "publish/worker.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <future>
-#include <sstream>
-#include <unistd.h>
+#include <thread>
 
 namespace kestrel {
 namespace {
@@ -40,25 +40,14 @@ std::string ResolveRoot(TVaneFTP& ftp, std::string root) {
 // send it) or it is not one of ours.
 std::optional<TManifest> ReadManifest(TVaneFTP& ftp, const std::string& root,
                                       std::vector<std::string>& notes) {
-    char pattern[] = "/tmp/kestrelftp-manifest-XXXXXX";
-    int fd = ::mkstemp(pattern);
-    if (fd < 0)
-        throw EFCreateError("Cannot create file " + std::string(pattern));
-    ::close(fd);
-    struct Remover {
-        const char* path;
-        ~Remover() { ::unlink(path); }
-    } remover{pattern};
+    TMemoryStream text;
     try {
-        ftp.Download(JoinRemote(root, kManifestName), pattern);
+        ftp.Download(JoinRemote(root, kManifestName), text);
     } catch (const FTPException&) {
         return std::nullopt;
     }
-    std::ifstream in(pattern, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
     int bad = 0;
-    std::optional<TManifest> manifest = ParseManifest(text.str(), &bad);
+    std::optional<TManifest> manifest = ParseManifest(text.ToString(), &bad);
     if (!manifest)
         notes.push_back(std::string("The file ") + kManifestName +
                         " on the server is not a manifest of this program; it is replaced");
@@ -68,13 +57,8 @@ std::optional<TManifest> ReadManifest(TVaneFTP& ftp, const std::string& root,
     return manifest;
 }
 
-// ".name.kestrel-tmp" in any folder: a name of the publisher's own.
-bool IsTemporaryName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    return name.size() > sizeof(kTemporarySuffix) - 1 && name[0] == '.' &&
-           name.ends_with(kTemporarySuffix);
-}
+// How long the connection that prepared may have been idle for Run to carry on with it.
+constexpr auto kKeptIdleLimit = std::chrono::seconds(2);
 
 } // namespace
 
@@ -95,22 +79,6 @@ int ConnectionsWorthOpening(int jobs, std::int64_t bytes, double secondsPerJob, 
     return std::clamp(int(work / loginSeconds), 1, limit);
 }
 
-std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {
-    auto ftp = std::make_unique<TVaneFTP>(nullptr);
-    ftp->Host = settings.Host;
-    ftp->Port = settings.Port;
-    ftp->UserID = settings.UserID;
-    ftp->Password = settings.Password;
-    ftp->DataMode = settings.DataMode;
-    ftp->Encryption = settings.Encryption;
-    ftp->OnCertificateCheck = settings.OnCertificateCheck;
-    ftp->TimeOut = settings.TimeOut;
-    ftp->IacRule = settings.IacRule;
-    ftp->Connect();
-    ftp->Mode(2); // TYPE I: every file is sent byte for byte
-    return ftp;
-}
-
 int TPublisher::ConnectionLimit() {
     // The event platform keeps one loop per thread: each connection runs on its own.
     return kMaxConnections;
@@ -126,9 +94,11 @@ TPublisher::~TPublisher() {
 
 const TPublishPlan& TPublisher::Prepare() {
     // The local folder is walked (and every file hashed) while the connection logs in and
-    // lists the server: neither waits for the other.
-    std::future<TLocalTree> walk = std::async(std::launch::async, [this] {
-        return WalkLocalTree(options_.LocalRoot, options_.Plan.Walk);
+    // lists the server: neither waits for the other. Stop ends both.
+    TWalkOptions walkOptions = options_.Plan.Walk;
+    walkOptions.Stop = &stop_;
+    std::future<TLocalTree> walk = std::async(std::launch::async, [this, walkOptions] {
+        return WalkLocalTree(options_.LocalRoot, walkOptions);
     });
     if (!home_)
         home_ = std::make_unique<TCallThread>();
@@ -140,6 +110,8 @@ const TPublishPlan& TPublisher::Prepare() {
         remoteError = std::current_exception();
     }
     local_ = walk.get(); // a local folder that cannot be read is named first
+    if (stop_)
+        throw EPublishStopped();
     if (remoteError)
         std::rethrow_exception(remoteError);
     // Every connection sends a name with a byte 255 as this server takes it.
@@ -157,13 +129,15 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
     };
     home_->Call([&] {
         kept_.reset();
+        TSiteConnection site(connection_, stop_, 0);
         Clock::time_point start = Clock::now();
-        std::unique_ptr<TVaneFTP> ftp = OpenConnection(connection_);
+        site.Open();
+        TVaneFTP& ftp = site.Ftp();
         loginSeconds_ = since(start);
-        root_ = ResolveRoot(*ftp, options_.RemoteRoot);
-        bool machineList = options_.UseMachineList && OffersMachineList(ftp->Features());
+        root_ = ResolveRoot(ftp, options_.RemoteRoot);
+        bool machineList = options_.UseMachineList && OffersMachineList(ftp.Features());
         start = Clock::now();
-        remote_ = ReadRemoteTree(*ftp, root_, machineList);
+        remote_ = ReadRemoteTree(ftp, root_, machineList);
         // One listing is a data connection and two or three commands; an upload is a data
         // connection and four (PORT or PASV, STOR, RNFR, RNTO): about half as much again.
         int listings =
@@ -174,9 +148,9 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         manifest_.reset();
         // MLSD shows hidden files, so a manifest it does not show is not there.
         if (remote_.RootExists && (!machineList || remote_.Entries.count(kManifestName)))
-            manifest_ = ReadManifest(*ftp, root_, notes);
+            manifest_ = ReadManifest(ftp, root_, notes);
         // It stays logged in: Run's first connection carries on with it.
-        kept_ = std::move(ftp);
+        kept_ = site.Release();
         keptSince_ = Clock::now();
     });
 }
@@ -193,51 +167,72 @@ void TPublisher::Stop() {
     stop_ = true;
 }
 
-void TPublisher::BuildPhases(RunState& state) const {
+std::vector<TPublishPhase> TPublisher::BuildPhases() const {
+    std::vector<TPublishPhase> phases;
     auto phase = [&](TPublishJob::Kind kind, const std::vector<std::string>& paths, bool serial) {
-        auto p = std::make_unique<TPublishPhase>();
-        p->serial = serial;
+        TPublishPhase p;
+        p.serial = serial;
         for (const std::string& path : paths)
-            p->jobs.push_back({kind, path, 0});
-        state.phases.push_back(std::move(p));
+            p.jobs.push_back({kind, path, 0});
+        phases.push_back(std::move(p));
     };
     // Temporary files an interrupted publish left go first, before this run writes such
     // names again (and renames them away, so that a later deletion would fail).
     std::vector<std::string> leftovers, deletions;
     for (const std::string& path : plan_.FilesToDelete)
         (IsTemporaryName(path) ? leftovers : deletions).push_back(path);
-    phase(TPublishJob::DeleteFile, leftovers, false);
-    std::vector<std::string> trim;
-    if (ManifestDuringRun())
-        trim.push_back(kManifestName);
-    phase(TPublishJob::TrimManifest, trim, true);
-    phase(TPublishJob::RemoveFile, plan_.FilesToRemoveFirst, false);
-    phase(TPublishJob::RemoveFolder, plan_.FoldersToRemoveFirst, true);
+    // A run that changes nothing keeps the manifest as it is, and needs no lock.
+    const TRunRecord nothingDone;
+    const bool keep = plan_.NothingToDo() && manifest_ &&
+                      *manifest_ == FinalManifest({manifest_, plan_, local_, remote_}, nothingDone);
+    const std::vector<std::string> lock =
+        keep ? std::vector<std::string>{} : std::vector{std::string(kLockName)};
+    // A missing root is made first, so that the lock has a place; nothing else is there yet.
     std::vector<std::string> root;
     if (plan_.CreateRoot)
         root.push_back(root_); // named in full: its relative path would be ""
     phase(TPublishJob::MakeRoot, root, true);
+    phase(TPublishJob::TakeLock, lock, true);
+    phase(TPublishJob::DeleteFile, leftovers, false);
+    std::vector<std::string> trim;
+    if (ManifestDuringRun({manifest_, plan_, local_, remote_}))
+        trim.push_back(kManifestName);
+    phase(TPublishJob::TrimManifest, trim, true);
+    phase(TPublishJob::RemoveFile, plan_.FilesToRemoveFirst, false);
+    phase(TPublishJob::RemoveFolder, plan_.FoldersToRemoveFirst, true);
     phase(TPublishJob::MakeFolder, plan_.FoldersToCreate, true);
     std::vector<std::string> renames;
     for (const TCaseRename& rename : plan_.CaseRenames)
         renames.push_back(rename.To);
     phase(TPublishJob::RenameCase, renames, false);
-    auto uploads = std::make_unique<TPublishPhase>();
+    TPublishPhase uploads;
     for (const TPlannedUpload& upload : plan_.Uploads)
-        uploads->jobs.push_back({TPublishJob::Upload, upload.Path, upload.Size});
-    state.phases.push_back(std::move(uploads));
+        uploads.jobs.push_back({TPublishJob::Upload, upload.Path, upload.Size});
+    phases.push_back(std::move(uploads));
     phase(TPublishJob::DeleteFile, deletions, false);
     phase(TPublishJob::DeleteFolder, plan_.FoldersToDelete, true);
-    auto manifest = std::make_unique<TPublishPhase>();
-    manifest->serial = true;
-    manifest->afterStop = true;
-    manifest->jobs.push_back({TPublishJob::WriteManifest, kManifestName, 0});
-    state.phases.push_back(std::move(manifest));
-    for (auto& p : state.phases)
-        p->done.assign(p->jobs.size(), 0);
+    phase(TPublishJob::WriteManifest,
+          keep ? std::vector<std::string>{} : std::vector{std::string(kManifestName)}, true);
+    phases.back().afterStop = true;
+    phase(TPublishJob::ReleaseLock, lock, true);
+    phases.back().afterStop = true;
+    phases.back().always = true;
+    return phases;
+}
+
+int TPublisher::ConnectionsForRun() const {
+    int jobs =
+        int(plan_.Uploads.size() + plan_.FilesToDelete.size() + plan_.FilesToRemoveFirst.size());
+    int count = std::clamp(options_.Connections, kMinConnections,
+                           std::min(kMaxConnections, ConnectionLimit()));
+    return options_.MatchConnectionsToWork
+               ? ConnectionsWorthOpening(jobs, plan_.BytesToSend, secondsPerJob_, loginSeconds_,
+                                         count)
+               : std::max(1, std::min(count, jobs));
 }
 
 TPublishSummary TPublisher::Run() {
+    // A Stop at any moment, also before this, is kept: the flag is never cleared.
     if (!prepared_)
         Prepare();
     if (!plan_.DeletionRefused.empty()) {
@@ -245,137 +240,61 @@ TPublishSummary TPublisher::Run() {
         refused.Failures.push_back({"", "Refused: " + plan_.DeletionRefused});
         return refused;
     }
-    RunState state;
-    state.permissions.Reset(options_.Permissions);
-    BuildPhases(state);
-    // A run that changes nothing keeps the manifest as it is.
-    if (plan_.NothingToDo() && manifest_ && *manifest_ == FinalManifest(state))
-        state.phases.back()->jobs.clear(), state.phases.back()->done.clear();
-    state.filesTotal = int(plan_.Uploads.size());
-    state.bytesTotal = plan_.BytesToSend;
-    state.started = std::chrono::steady_clock::now();
-    state.summary.Unchanged = int(plan_.Unchanged.size());
-    int jobs =
-        int(plan_.Uploads.size() + plan_.FilesToDelete.size() + plan_.FilesToRemoveFirst.size());
-    int count = std::clamp(options_.Connections, 1, std::min(kMaxConnections, ConnectionLimit()));
-    count =
-        options_.MatchConnectionsToWork
-            ? ConnectionsWorthOpening(jobs, plan_.BytesToSend, secondsPerJob_, loginSeconds_, count)
-            : std::max(1, std::min(count, jobs));
-    state.summary.Connections = count;
-    state.current.assign(std::size_t(count), std::string());
-    state.inFlight.assign(std::size_t(count), 0);
-    stop_ = false;
-    RunWorkers(state, count);
-    AccountUnfinished(state);
-    if (std::string note = state.permissions.Note(); !note.empty())
-        state.summary.Notes.push_back(note);
-    state.summary.Sent.assign(state.uploaded.begin(), state.uploaded.end());
-    state.summary.Removed.assign(state.removed.begin(), state.removed.end());
+    const int count = ConnectionsForRun();
+    TJobBoard board(BuildPhases(), count, stop_);
+    TRunRecord record;
+    record.permissions.Reset(options_.Permissions);
+    TProgressMeter progress(int(plan_.Uploads.size()), plan_.BytesToSend, count, OnProgress);
+    const TManifestBasis basis{manifest_, plan_, local_, remote_};
+    std::optional<TManifest> during = ManifestDuringRun(basis);
+    TRunContext context{
+        root_,
+        options_.TemporaryNames,
+        local_,
+        stop_,
+        board,
+        record,
+        progress,
+        plan_.CaseRenames,
+        [&](const TRunRecord& r) { return FormatManifest(FinalManifest(basis, r)); },
+        during ? std::optional(FormatManifest(*during)) : std::nullopt};
+    record.summary.Unchanged = int(plan_.Unchanged.size());
+    record.summary.Connections = count;
+    RunWorkers(context, count);
+    progress.Final();
+    board.AccountUnfinished(record.summary);
+    if (std::string note = record.permissions.Note(); !note.empty())
+        record.summary.Notes.push_back(note);
+    for (const auto& [path, entry] : record.uploaded)
+        record.summary.Sent.push_back(path);
+    record.summary.Removed.assign(record.removed.begin(), record.removed.end());
     for (const TPlanConflict& conflict : plan_.Conflicts)
-        state.summary.Failures.push_back({conflict.Path, conflict.Reason});
-    state.summary.Stopped = stop_;
-    return state.summary;
+        record.summary.Failures.push_back({conflict.Path, conflict.Reason});
+    record.summary.Stopped = stop_;
+    return record.summary;
 }
 
-// Jobs that no connection finished: after a Stop they are simply not done; otherwise no
-// connection was left to do them, or the run was given up, and each is a failure.
-void TPublisher::AccountUnfinished(RunState& state) const {
-    int notSent = 0;
-    for (auto& phase : state.phases) {
-        for (std::size_t i = 0; i < phase->jobs.size(); ++i) {
-            if (phase->done[i])
-                continue;
-            const TPublishJob& job = phase->jobs[i];
-            if (!state.halted.empty()) {
-                // Nothing was changed: the manifest on the server is still true.
-                if (job.kind != TPublishJob::WriteManifest)
-                    state.summary.Failures.push_back({job.path, "Not done: " + state.halted});
-                continue;
-            }
-            if (stop_ && job.kind != TPublishJob::WriteManifest) {
-                if (job.kind == TPublishJob::Upload) {
-                    ++notSent;
-                    state.summary.NotSent.push_back(job.path);
-                }
-                continue;
-            }
-            std::string what = job.kind == TPublishJob::WriteManifest
-                                   ? "The manifest was not written: no connection was left"
-                                   : "Not done: no connection to the server was left";
-            state.summary.Failures.push_back(
-                {job.kind == TPublishJob::WriteManifest ? "" : job.path, what});
-        }
+void TPublisher::RunWorkers(TRunContext& context, int count) {
+    std::vector<std::thread> threads;
+    for (int i = 1; i < count; ++i) {
+        threads.emplace_back([this, &context, i] {
+            TConnectionWorker worker(context, connection_, i);
+            worker.Run();
+        });
     }
-    if (stop_)
-        state.summary.Notes.push_back("Stopped: " + std::to_string(notSent) +
-                                      " files were not sent");
-}
-
-std::optional<TManifest> TPublisher::ManifestDuringRun() const {
-    if (!manifest_)
-        return std::nullopt;
-    std::vector<std::string> touched;
-    for (const TPlannedUpload& upload : plan_.Uploads)
-        touched.push_back(upload.Path);
-    for (const auto* paths : {&plan_.FilesToRemoveFirst, &plan_.FoldersToRemoveFirst,
-                              &plan_.FilesToDelete, &plan_.FoldersToDelete})
-        touched.insert(touched.end(), paths->begin(), paths->end());
-    for (const TCaseRename& rename : plan_.CaseRenames)
-        touched.push_back(rename.From);
-    // The entry of path, and those of everything under it when it is a folder.
-    auto drop = [](TManifest& manifest, const std::string& path) {
-        bool dropped = manifest.erase(path) > 0;
-        const std::string folder = path + "/";
-        auto it = manifest.lower_bound(folder);
-        while (it != manifest.end() && it->first.compare(0, folder.size(), folder) == 0) {
-            it = manifest.erase(it);
-            dropped = true;
-        }
-        return dropped;
-    };
-    RunState nothingDone;
-    TManifest result = FinalManifest(nothingDone);
-    TManifest old = *manifest_;
-    bool listed = false;
-    for (const std::string& path : touched) {
-        listed = drop(old, path) || listed;
-        drop(result, path);
-    }
-    if (!listed)
-        return std::nullopt;
-    return result;
-}
-
-// What the manifest says after the run: only what is really on the server. A file sent
-// in this run, or found unchanged, has its local hash; a file left as it was keeps its old
-// entry while the server still shows it with that size; a file whose old content is gone
-// or may be partial has none.
-TManifest TPublisher::FinalManifest(const RunState& state) const {
-    TManifest result;
-    if (manifest_) {
-        for (const auto& [path, entry] : *manifest_) {
-            auto remote = remote_.Entries.find(path);
-            if (remote == remote_.Entries.end() || remote->second.Folder ||
-                state.removed.count(path) || state.lost.count(path))
-                continue;
-            if (remote->second.Size >= 0 && remote->second.Size != entry.Size)
-                continue;
-            result[path] = entry;
-        }
-    }
-    auto local = [&](const std::string& path) {
-        const TLocalFile& file = local_.Files.at(path);
-        result[path] = TManifestEntry{file.Hash, file.Size};
-    };
-    for (const std::string& path : plan_.Unchanged)
-        local(path);
-    for (const std::string& path : state.uploaded)
-        local(path);
-    for (const std::string& path : state.lost)
-        if (!state.uploaded.count(path))
-            result.erase(path);
-    return result;
+    // The first connection is the one that prepared, on its own thread, when Run follows
+    // at once. After a pause (a plan shown in a dialog) the server may have closed it for
+    // idleness without a word yet, and a fresh log-in is surer.
+    home_->Call([this, &context] {
+        std::unique_ptr<TVaneFTP> kept = std::move(kept_);
+        if (kept &&
+            (std::chrono::steady_clock::now() - keptSince_ > kKeptIdleLimit || !kept->Connected))
+            kept.reset();
+        TConnectionWorker worker(context, connection_, 0, std::move(kept));
+        worker.Run();
+    });
+    for (std::thread& thread : threads)
+        thread.join();
 }
 
 } // namespace kestrel

@@ -45,13 +45,18 @@ struct TConnectionSettings {
     TIacRule IacRule = TIacRule::Double;
 };
 
+// How many connections a run may use at once, and how many it uses unless told.
+inline constexpr int kMinConnections = 1;
+inline constexpr int kMaxConnections = 8;
+inline constexpr int kDefaultConnections = 4;
+
 struct TPublishOptions {
     std::string LocalRoot;
     std::string RemoteRoot; // absolute, or relative to the log-in folder; empty: that folder
     TPlanOptions Plan;
-    bool TemporaryNames = true; // upload under a temporary name, then rename over
-    int Connections = 4;        // 1 to kMaxConnections
-    bool UseMachineList = true; // list with MLSD when the server's FEAT offers MLST
+    bool TemporaryNames = true;            // upload under a temporary name, then rename over
+    int Connections = kDefaultConnections; // kMinConnections to kMaxConnections
+    bool UseMachineList = true;            // list with MLSD when the server's FEAT offers MLST
     // Opens no more of the Connections than the work repays (see ConnectionsWorthOpening):
     // ten changed pages are sent sooner on one connection than after three more log-ins.
     // Off: always Connections, as far as there are files.
@@ -59,7 +64,11 @@ struct TPublishOptions {
     TPermissions Permissions; // SITE CHMOD after each upload and folder creation
 };
 
-inline constexpr int kMaxConnections = 8;
+// Raised by Prepare when Stop ended it.
+class EPublishStopped : public Exception {
+public:
+    EPublishStopped() : Exception("The publish was stopped") {}
+};
 
 struct TPublishProgress {
     int FilesDone = 0;
@@ -116,7 +125,10 @@ public:
     TPublishSummary Run();
 
     // Ends every connection's work at once; callable from any thread, also from
-    // OnProgress. Files in flight are abandoned and their temporary names removed.
+    // OnProgress, and at any moment: a Stop while Prepare runs ends it (EPublishStopped)
+    // within a moment, and a Stop before or during Run is kept. Files in flight are
+    // abandoned and their temporary names removed; the manifest is still written, within a
+    // few seconds. A stopped publisher stays stopped.
     void Stop();
 
     TProgressEvent OnProgress;
@@ -130,21 +142,14 @@ public:
     static int ConnectionLimit();
 
 private:
-    struct RunState;
-    class Worker;
-
-    TManifest FinalManifest(const RunState& state) const;
-    // The manifest as it may stand while the run changes the server: the final one of a
-    // run that has done nothing yet, without any file the plan may replace or remove.
-    // Nothing when the manifest on the server stays true as it is.
-    std::optional<TManifest> ManifestDuringRun() const;
-    void BuildPhases(RunState& state) const;
-    // Starts count connections, each on its own thread, and waits for all of them.
-    void RunWorkers(RunState& state, int count);
     // Logs in on the connection's own thread, lists the remote tree and reads the manifest;
     // the connection stays logged in for Run.
     void ListRemote(std::vector<std::string>& notes);
-    void AccountUnfinished(RunState& state) const;
+    std::vector<struct TPublishPhase> BuildPhases() const;
+    // How many connections the plan is worth (see ConnectionsWorthOpening).
+    int ConnectionsForRun() const;
+    // Starts count connections, each on its own thread, and waits for all of them.
+    void RunWorkers(struct TRunContext& context, int count);
 
     TConnectionSettings connection_;
     TPublishOptions options_;
@@ -173,6 +178,11 @@ private:
 // link; a log-in time of 0 (not known) gives limit.
 int ConnectionsWorthOpening(int jobs, std::int64_t bytes, double secondsPerJob, double loginSeconds,
                             int limit);
+
+// Sets the server's address, the account, the data mode and the encryption of settings on
+// ftp: what makes it the same connection as the settings describe (not the time limits nor
+// the certificate check, which the window keeps its own).
+void ApplyConnectionSettings(TVaneFTP& ftp, const TConnectionSettings& settings);
 
 // Opens a connection with the settings and switches it to binary transfers (TYPE I).
 std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings);

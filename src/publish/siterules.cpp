@@ -58,7 +58,7 @@ std::string BaseName(const std::string& path) {
 }
 
 bool IsProgramFile(const std::string& name) {
-    return name == kManifestName ||
+    return name == kManifestName || name == kLockName ||
            (name.size() > sizeof(kTemporarySuffix) - 1 && name.ends_with(kTemporarySuffix));
 }
 

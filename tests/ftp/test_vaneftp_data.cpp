@@ -461,3 +461,45 @@ TEST(VaneFtpData, TransferOutcomeByTheFinalReply) {
     EXPECT_EQ(rec.Only("success:"), Lines{"Download"});
     ExpectScriptsMet(server);
 }
+
+// The stream transfers send and receive memory, never a local file: the bytes of the
+// stream from its start, an empty stream as an empty file, and a download appended to
+// what the stream holds. A refused transfer raises as the file transfers do.
+TEST(VaneFtpData, TransfersFromAndIntoStreams) {
+    TempDir dir;
+    CurrentDirGuard cwd;
+    std::filesystem::current_path(dir.path());
+    auto files = std::make_shared<MemoryFiles>();
+    const std::string big = RandomBytes(100000, 5);
+    files->put("big.bin", big);
+    ScriptedFtpServer server(ScriptedFtpServer::Replies({{"USER", "230 in"}}, files));
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+
+    TMemoryStream source;
+    source.WriteString(big);
+    source.SetPosition(500); // sent from the start all the same
+    ftp->Upload(source, "copy.bin");
+    EXPECT_EQ(files->get("copy.bin"), big);
+    EXPECT_TRUE(rec.Has("success:Upload"));
+
+    TMemoryStream empty;
+    ftp->Upload(empty, "empty.bin");
+    EXPECT_EQ(files->get("empty.bin"), "");
+
+    TMemoryStream target;
+    target.WriteString("head:");
+    ftp->Download("big.bin", target);
+    EXPECT_EQ(target.ToString(), "head:" + big);
+
+    TMemoryStream missing;
+    EXPECT_THROW(
+        {
+            ftp->OnFailure = nullptr;
+            ftp->Download("missing.bin", missing);
+        },
+        FTPException);
+    EXPECT_EQ(missing.Size(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "no local file was written";
+    LogOut(*ftp, server);
+}

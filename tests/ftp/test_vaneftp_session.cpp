@@ -473,6 +473,106 @@ TEST(VaneFtpCommands, OutcomeByTheFinalReplyOnly) {
     ExpectScriptsMet(server);
 }
 
+// ReplyTimeOut bounds every reply the client waits for: the greeting, a command's reply, a
+// reply whose continuation lines never end, and the completion reply after a listing. A
+// reply that is late raises EReplyTimeOut and closes the control connection, whose later
+// lines could only answer the wrong command. 0 waits as long as the reply takes.
+TEST(VaneFtpReplyLimit, EveryReplyIsBoundedAndALateOneClosesTheConnection) {
+    auto silentUntilClosed = [](Session& s) {
+        while (s.read_line()) {
+        }
+    };
+    struct Case {
+        const char* name;
+        std::function<void(Session&)> script;
+        std::function<void(TVaneFTP&)> step;
+    };
+    const std::vector<Case> cases = {
+        {"greeting", [&](Session& s) { silentUntilClosed(s); },
+         [](TVaneFTP& ftp) { ftp.Connect(); }},
+        {"log-in reply",
+         [&](Session& s) {
+             s.reply("220 ready");
+             silentUntilClosed(s);
+         },
+         [](TVaneFTP& ftp) { ftp.Connect(); }},
+        {"command reply",
+         [&](Session& s) {
+             Greet(s);
+             silentUntilClosed(s);
+         },
+         [](TVaneFTP& ftp) {
+             ftp.Connect();
+             ftp.Mode(2);
+         }},
+        {"endless continuation lines",
+         [&](Session& s) {
+             Greet(s);
+             s.expect("FEAT");
+             s.reply("211-Features:");
+             while (s.reply(" MLST size*;")) // until the client closes
+                 s.sleep(20);
+         },
+         [](TVaneFTP& ftp) {
+             ftp.Connect();
+             ftp.Features();
+         }},
+        {"completion after a listing",
+         [&](Session& s) {
+             Greet(s);
+             PortAnd150(s, "NLST");
+             s.connect_data();
+             s.data_send("a.htm\r\n");
+             s.data_close();
+             silentUntilClosed(s);
+         },
+         [](TVaneFTP& ftp) {
+             ftp.Connect();
+             ftp.Nlist();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedFtpServer server(c.script);
+        Recorder rec;
+        auto ftp = MakeClient(rec, server.port());
+        ftp->ReplyTimeOut = 300;
+        std::string message;
+        try {
+            c.step(*ftp);
+        } catch (const EReplyTimeOut& error) {
+            message = error.what();
+        }
+        EXPECT_EQ(message, "The server did not answer within 1 s");
+        EXPECT_FALSE(ftp->Connected) << "the connection out of step is closed";
+        EXPECT_TRUE(rec.Has("status:The server did not answer within 1 s"));
+        ExpectScriptsMet(server);
+    }
+}
+
+TEST(VaneFtpReplyLimit, RepliesInTimeAndWithoutALimitAreReadAsAlways) {
+    for (std::int32_t limit : {0, 5000}) {
+        SCOPED_TRACE(limit);
+        ScriptedFtpServer server([](Session& s) {
+            s.sleep(200); // a slow greeting
+            Greet(s);
+            s.expect("TYPE I");
+            s.sleep(200);
+            s.reply("200-Type set");
+            s.sleep(200);
+            s.reply("200 to I");
+            Bye(s);
+        });
+        Recorder rec;
+        auto ftp = MakeClient(rec, server.port());
+        ftp->ReplyTimeOut = limit;
+        ftp->Connect();
+        ftp->Mode(2);
+        EXPECT_EQ(ftp->ReplyCode, 200);
+        LogOut(*ftp, server);
+    }
+}
+
 // A byte 255 goes doubled in every command that carries text (RFC 959's Telnet rule), or
 // as it is where IacRule says the server takes bytes so; what the status shows is the
 // text itself.

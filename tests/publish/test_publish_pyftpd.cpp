@@ -295,3 +295,38 @@ TEST(PublishRealServer, StopInTheMiddleLeavesNoPartAndATrueManifest) {
     EXPECT_EQ(int(rest.Prepare().Uploads.size()), 8 - summary.Uploaded);
     EXPECT_TRUE(rest.Plan().ByManifest);
 }
+
+// A first publish without a manifest can compare only sizes and times: a page whose one
+// word changed keeps its size. What was not proven is not recorded as known, so the
+// manifest stays true and the next publish sends those files.
+TEST(PublishRealServer, FirstPublishWithoutAManifestTakesNoSizeForProof) {
+    PyFtpd server;
+    TempDir local("kestrel-site");
+    fs::path remote = server.root() / "www";
+    fs::create_directories(remote);
+    WriteFileBytes(local / "index.htm", "<html>new</html>");
+    WriteFileBytes(local / "same.htm", "<html>same</html>");
+    WriteFileBytes(remote / "index.htm", "<html>old</html>");
+    WriteFileBytes(remote / "same.htm", "<html>same</html>");
+    // The server's copies are newer than the local files: their times tell nothing either.
+    for (const char* name : {"index.htm", "same.htm"})
+        fs::last_write_time(remote / name, fs::file_time_type::clock::now() + 24h);
+    Site site{server, local.path()};
+
+    TPublisher first = site.Make();
+    EXPECT_FALSE(first.Prepare().ByManifest);
+    TPublishSummary summary = first.Run();
+    EXPECT_TRUE(summary.Succeeded());
+    EXPECT_EQ(summary.Unchanged, 2);
+    ExpectManifestMatchesServer(remote);
+    std::optional<TManifest> manifest = ParseManifest(ReadFileBytes(remote / kManifestName));
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->count("index.htm"), 0u) << "its content was never proven";
+
+    summary = site.Make().Run();
+    EXPECT_TRUE(summary.Succeeded());
+    EXPECT_EQ(summary.Uploaded, 2);
+    EXPECT_EQ(ReadFileBytes(remote / "index.htm"), "<html>new</html>");
+    ExpectManifestMatchesServer(remote);
+    EXPECT_TRUE(site.Make().Prepare().NothingToDo()) << "now it is known";
+}

@@ -5,6 +5,8 @@
 // log-in, and a connection still waiting for its greeting holds up none that got in.
 #include "publish/manifest.h"
 #include "publish/publisher.h"
+#include "publish/sha256.h"
+#include "publish/sitelock.h"
 #include "support/fixtures.h"
 #include "support/ftp_script.h"
 #include "support/loopback.h"
@@ -16,7 +18,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <set>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 
 using namespace kestrel;
@@ -38,6 +43,8 @@ struct Misbehaviour {
     std::string lateStore{};
     std::function<void()> onLateStore{};
     std::chrono::milliseconds lateBy{0};
+    // Called when a RNFR goes unanswered.
+    std::function<void()> onSilence{};
 };
 
 // A server of plain files in memory, one session after the other, in active mode.
@@ -49,6 +56,7 @@ public:
 
     int port() const { return server_.port(); }
     MemoryFiles& files() { return *files_; }
+    std::set<std::string>& folders() { return *folders_; }
     ScriptedFtpServer& server() { return server_; }
     // How many times the client sent this exact command line.
     int Count(const std::string& line) const {
@@ -84,7 +92,9 @@ private:
             else if (verb == "CWD" || verb == "DELE")
                 s.reply(files_->remove(path) || verb == "CWD" ? "250 ok" : "550 no such file");
             else if (verb == "MKD")
-                s.reply("257 \"" + path + "\" made");
+                s.reply(folders_->insert(path).second ? "257 \"" + path + "\" made" : "550 exists");
+            else if (verb == "RMD")
+                s.reply(folders_->erase(path) ? "250 removed" : "550 no such folder");
             else if (verb == "LIST") {
                 s.reply("150 listing");
                 s.connect_data();
@@ -116,8 +126,11 @@ private:
                     std::this_thread::sleep_for(misbehaviour_.lateBy);
                 s.reply("226 stored");
             } else if (verb == "RNFR") {
-                if (path == misbehaviour_.silentRename && misbehaviour_.silences-- > 0)
+                if (path == misbehaviour_.silentRename && misbehaviour_.silences-- > 0) {
+                    if (misbehaviour_.onSilence)
+                        misbehaviour_.onSilence();
                     continue; // and never answers
+                }
                 renaming = path;
                 s.reply(files_->contains(path) ? "350 go on" : "550 no such file");
             } else if (verb == "RNTO") {
@@ -140,6 +153,8 @@ private:
 
     Misbehaviour misbehaviour_;
     std::shared_ptr<MemoryFiles> files_ = std::make_shared<MemoryFiles>();
+    // Folders made: sessions come one after the other, so no lock is needed.
+    std::shared_ptr<std::set<std::string>> folders_ = std::make_shared<std::set<std::string>>();
     ScriptedFtpServer server_;
 };
 
@@ -155,19 +170,27 @@ struct Site {
 
     TPublishSummary Publish(SiteServer& server, std::int32_t replyTimeOut = 30000,
                             int connections = 1) {
+        TPublisher publisher(Connection(server.port(), replyTimeOut), Options(connections));
+        return publisher.Run();
+    }
+
+    static TConnectionSettings Connection(int port, std::int32_t replyTimeOut = 30000) {
         TConnectionSettings connection;
         connection.Host = "127.0.0.1";
-        connection.Port = server.port();
+        connection.Port = port;
         connection.UserID = "webuser";
         connection.Password = "s3cret";
         connection.ReplyTimeOut = replyTimeOut;
+        return connection;
+    }
+
+    TPublishOptions Options(int connections = 1) const {
         TPublishOptions options;
         options.LocalRoot = local.str();
         options.RemoteRoot = "/site";
         options.Connections = connections;
         options.MatchConnectionsToWork = false;
-        TPublisher publisher(connection, options);
-        return publisher.Run();
+        return options;
     }
 };
 
@@ -306,4 +329,245 @@ TEST(PublishScriptedServer, StopWithTheUploadsReplyStillToComeCleansUpOnANewLogI
     ASSERT_TRUE(manifest) << "the manifest was written after the Stop";
     EXPECT_EQ(manifest->size(), 1u);
     EXPECT_EQ(manifest->count("a.htm"), 1u);
+}
+
+// Stop is heard whatever the publish waits for while it prepares: the greeting, a log-in
+// reply, TYPE I, or the end of the listing. Prepare then ends at once with EPublishStopped
+// (before, it waited until the server answered or the reply limit passed).
+TEST(PublishStop, StopWhilePreparingEndsPrepareWhateverItWaitsFor) {
+    struct Case {
+        const char* name;
+        std::function<void(Session&)> script; // ends by calling stop() once stuck
+    };
+    std::function<void()> stop;
+    auto stuck = [&](Session& s) {
+        stop();
+        while (s.read_line()) {
+        }
+    };
+    const std::vector<Case> cases = {
+        {"greeting", [&](Session& s) { stuck(s); }},
+        {"USER",
+         [&](Session& s) {
+             s.reply("220 ready");
+             s.expect("USER webuser");
+             stuck(s);
+         }},
+        {"TYPE I",
+         [&](Session& s) {
+             s.reply("220 ready");
+             UserAndPassword(s);
+             s.expect("TYPE I");
+             stuck(s);
+         }},
+        {"the end of the listing",
+         [&](Session& s) {
+             s.reply("220 ready");
+             UserAndPassword(s);
+             AnswerUntilQuit(s, [&](const std::string& line) {
+                 if (line.rfind("LIST", 0) == 0) {
+                     s.reply("150 listing");
+                     s.connect_data();
+                     s.data_send("-rw-r--r-- 1 u g 4 Jan 01 2030 a.htm\r\n");
+                     stop(); // the data connection stays open, no 226 comes
+                     while (s.read_line()) {
+                     }
+                     return;
+                 }
+                 s.reply(line.rfind("PWD", 0) == 0 ? "257 \"/\"" : "200 ok");
+             });
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Site site;
+        ScriptedFtpServer server(c.script);
+        // The limit would end the wait too, but only after 20 s: Stop must not wait for it.
+        TPublisher publisher(Site::Connection(server.port(), 20000), site.Options());
+        stop = [&] { publisher.Stop(); };
+        std::string message;
+        try {
+            publisher.Prepare();
+        } catch (const EPublishStopped& error) {
+            message = error.what();
+        }
+        EXPECT_EQ(message, "The publish was stopped");
+        server.stop();
+    }
+}
+
+TEST(PublishStop, TheWalkEndsEarlyOnceStopped) {
+    TempDir local{"kestrel-site"};
+    for (int i = 0; i < 20; ++i)
+        WriteFileBytes(local / ("p" + std::to_string(i) + ".htm"), "x");
+    std::atomic<bool> stop{false};
+    TWalkOptions options;
+    options.Stop = &stop;
+    EXPECT_EQ(WalkLocalTree(local.str(), options).Files.size(), 20u);
+    stop = true;
+    EXPECT_TRUE(WalkLocalTree(local.str(), options).Files.empty());
+}
+
+// A Stop that comes before Run, or in its first moments, is kept: nothing is sent, and the
+// manifest is still written (Run used to clear the flag after it had built its phases).
+TEST(PublishStop, StopBeforeRunIsKept) {
+    Site site;
+    SiteServer server(Misbehaviour{});
+    TPublisher publisher(Site::Connection(server.port()), site.Options());
+    publisher.Prepare();
+    publisher.Stop();
+    TPublishSummary summary = publisher.Run();
+    EXPECT_TRUE(summary.Stopped);
+    EXPECT_EQ(summary.Uploaded, 0);
+    EXPECT_EQ(server.Count(kStoreB), 0) << "nothing is sent after a Stop";
+    EXPECT_FALSE(server.files().contains("/site/a.htm"));
+    EXPECT_TRUE(HasNote(summary, "Stopped: 3 files were not sent"));
+}
+
+// A Stop while a connection waits for a reply that never comes (here RNFR, with no reply
+// limit at all, as the window's own connection has) ends that wait at once; the clean-up
+// and the manifest then go on a new log-in.
+TEST(PublishStop, StopEndsAWaitForAReplyThatNeverComes) {
+    Site site;
+    TPublisher* running = nullptr;
+    Misbehaviour silent;
+    silent.silentRename = "/site/.b.htm.kestrel-tmp";
+    silent.silences = 1;
+    silent.onSilence = [&] { running->Stop(); };
+    SiteServer server(silent);
+    TPublisher publisher(Site::Connection(server.port(), 0), site.Options());
+    running = &publisher;
+    TPublishSummary summary = publisher.Run();
+    EXPECT_TRUE(summary.Stopped);
+    EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
+    EXPECT_FALSE(server.files().contains("/site/.b.htm.kestrel-tmp")) << "cleaned up";
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest) << "the manifest was written after the Stop";
+    EXPECT_EQ(manifest->count("b.htm"), 0u) << "its rename may or may not have happened";
+    EXPECT_EQ(manifest->count("a.htm"), 1u);
+    EXPECT_EQ(server.folders().count("/site/" + std::string(kLockName)), 0u)
+        << "the lock goes after a Stop too";
+}
+
+// This server greets a second connection only once the first has logged out, and the
+// first is slow (one upload's reply comes late): the second cannot log in within the reply
+// limit, is given up with a note, and the first does its share.
+TEST(PublishScriptedServer, ConnectionThatCannotLogInInTimeIsGivenUp) {
+    Site site;
+    Misbehaviour slow;
+    slow.lateStore = kStoreB.substr(5);
+    slow.lateBy = std::chrono::milliseconds(2500);
+    SiteServer server(slow);
+    TPublishSummary summary = site.Publish(server, 1000, 2);
+    EXPECT_TRUE(summary.Succeeded())
+        << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+    EXPECT_EQ(summary.Uploaded, 3);
+    EXPECT_TRUE(HasNote(summary, "Connection 2 could not log in: The server did not answer "
+                                 "within 1 s"));
+    EXPECT_EQ(server.files().get("/site/b.htm"), site.big);
+    EXPECT_TRUE(ManifestOn(server));
+}
+
+// The manifest records the bytes that were sent: a page edited between the plan and its
+// upload (here without changing its size) is sent as it is then, and recorded with that
+// content's hash, with a note.
+TEST(PublishManifestTruth, FileChangedBetweenPlanAndUploadIsRecordedAsSent) {
+    Site site;
+    SiteServer server(Misbehaviour{});
+    TPublisher publisher(Site::Connection(server.port()), site.Options());
+    publisher.Prepare();
+    WriteFileBytes(site.local / "a.htm", "<html>A</html>");
+    TPublishSummary summary = publisher.Run();
+    EXPECT_TRUE(summary.Succeeded());
+    EXPECT_EQ(server.files().get("/site/a.htm"), "<html>A</html>");
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->at("a.htm").Hash, BytesSha256("<html>A</html>"));
+    EXPECT_TRUE(HasNote(summary, "a.htm changed after the plan"));
+}
+
+// Two runs to the same folder at once are told apart by a lock in the remote root: a run
+// takes it before its first change and removes it after its last.
+TEST(PublishLock, ARunTakesTheLockAndRemovesItAtTheEnd) {
+    Site site;
+    SiteServer server(Misbehaviour{});
+    TPublishSummary summary = site.Publish(server);
+    EXPECT_TRUE(summary.Succeeded());
+    EXPECT_EQ(server.Count("MKD /site/" + std::string(kLockName)), 1);
+    EXPECT_EQ(server.Count("RMD /site/" + std::string(kLockName)), 1);
+    EXPECT_EQ(server.folders().count("/site/" + std::string(kLockName)), 0u);
+    EXPECT_FALSE(server.files().contains("/site/" + std::string(kLockName) + "/owner"));
+    EXPECT_EQ(server.files().get("/site/a.htm"), "<html>a</html>");
+}
+
+TEST(PublishLock, ALockHeldByAnotherRunChangesNothing) {
+    Site site;
+    SiteServer server(Misbehaviour{});
+    const std::string lock = "/site/" + std::string(kLockName);
+    TLockOwner other = ThisLockOwner(); // this process is alive: the lock is fresh
+    other.User = "other";
+    other.Since -= 30;
+    server.folders().insert(lock);
+    server.files().put(lock + "/owner", FormatLockOwner(other));
+    TPublishSummary summary = site.Publish(server);
+    EXPECT_FALSE(summary.Succeeded());
+    ASSERT_FALSE(summary.Failures.empty());
+    EXPECT_EQ(summary.Failures[0].Reason.rfind("Nothing was published: another publish to this "
+                                               "folder is running: other on ",
+                                               0),
+              0u)
+        << summary.Failures[0].Reason;
+    EXPECT_EQ(summary.Uploaded, 0);
+    EXPECT_EQ(server.Count(kStoreB), 0) << "nothing was sent";
+    EXPECT_FALSE(ManifestOn(server)) << "the other run's manifest is its own business";
+    EXPECT_EQ(server.files().get(lock + "/owner"), FormatLockOwner(other)) << "left as it was";
+    EXPECT_EQ(server.folders().count(lock), 1u);
+}
+
+TEST(PublishLock, AStaleLockIsTakenOverWithANote) {
+    // A lock an hour and more old, and one whose process on this host is gone.
+    pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    TLockOwner old = ThisLockOwner();
+    old.Since -= 2 * 3600;
+    old.Pid = 1; // alive, but the lock is too old
+    TLockOwner gone = ThisLockOwner();
+    gone.Pid = child;
+    for (const TLockOwner& owner : {old, gone}) {
+        SCOPED_TRACE(owner.Pid);
+        Site site;
+        SiteServer server(Misbehaviour{});
+        const std::string lock = "/site/" + std::string(kLockName);
+        server.folders().insert(lock);
+        server.files().put(lock + "/owner", FormatLockOwner(owner));
+        TPublishSummary summary = site.Publish(server);
+        EXPECT_TRUE(summary.Succeeded())
+            << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+        EXPECT_TRUE(HasNote(summary, "A stale lock of "));
+        EXPECT_TRUE(HasNote(summary, "was found on the server and taken over"));
+        EXPECT_EQ(summary.Uploaded, 3);
+        EXPECT_EQ(server.folders().count(lock), 0u) << "and removed at the end";
+    }
+}
+
+TEST(PublishLock, OwnerTextRoundTripsAndOddTextIsRefused) {
+    TLockOwner owner{"pc.example", 4242, "anna", 1765260000};
+    std::optional<TLockOwner> read = ParseLockOwner(FormatLockOwner(owner));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->Host, "pc.example");
+    EXPECT_EQ(read->Pid, 4242);
+    EXPECT_EQ(read->User, "anna");
+    EXPECT_EQ(read->Since, 1765260000);
+    EXPECT_EQ(DescribeLockOwner(owner, 1765260095), "anna on pc.example (process 4242), 95 s ago");
+    TLockOwner odd{"my pc", 7, "Anna Berg\nx", 5};
+    read = ParseLockOwner(FormatLockOwner(odd));
+    ASSERT_TRUE(read) << "blanks in a name do not make the owner unreadable";
+    EXPECT_EQ(read->User, "Anna_Berg_x");
+    EXPECT_EQ(read->Host, "my_pc");
+    EXPECT_FALSE(ParseLockOwner(""));
+    EXPECT_FALSE(ParseLockOwner("# KestrelFTP lock 1\nhost x pid y"));
+    EXPECT_FALSE(ParseLockOwner("<html>not a lock</html>"));
 }

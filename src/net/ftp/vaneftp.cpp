@@ -98,6 +98,7 @@ FtpReply TVaneFTP::QuitWithinLimit() {
 // --- Replies ------------------------------------------------------------------------------
 
 std::string TVaneFTP::ReadReplyLine() {
+    AwaitReplyLine();
     try {
         return ReadLn();
     } catch (const EAbortError&) {
@@ -115,7 +116,30 @@ bool TVaneFTP::ServerClosingLineBuffered() const {
     return EndsService(ReplyCodeOf(PeekInput().substr(0, 4)));
 }
 
+void TVaneFTP::AwaitReplyLine() {
+    // ReadLn's own wait ends the same way, apart from the deadline.
+    TWaitEnd end = WaitFor(
+        [this] { return InputHasLine() || inMemory_.Size() >= kMaxLineLength || !Connected; },
+        {.deadline = replyDeadline_});
+    if (end != TWaitEnd::Deadline)
+        return;
+    const std::string text =
+        "The server did not answer within " + std::to_string((ReplyTimeOut + 999) / 1000) + " s";
+    StatusMessage(slProtocol, text);
+    inMemory_.Clear();
+    TCorsock::Disconnect();
+    ResetTls();
+    throw EReplyTimeOut(text);
+}
+
+void TVaneFTP::StartReplyClock() {
+    replyDeadline_ = ReplyTimeOut > 0 ? std::chrono::steady_clock::now() +
+                                            std::chrono::milliseconds(ReplyTimeOut)
+                                      : std::chrono::steady_clock::time_point::max();
+}
+
 FtpReply TVaneFTP::ReadReply() {
+    StartReplyClock();
     FtpReply reply;
     reply.lines.push_back(ReadReplyLine());
     if (staleTail_) {
@@ -140,6 +164,7 @@ FtpReply TVaneFTP::FinalReply(FtpReply reply) {
 
 void TVaneFTP::ReadRestOf(FtpReply& reply) {
     while (ReplyContinues(reply)) {
+        AwaitReplyLine();
         if (!reply.Add(ReadLn()))
             RefuseLongReply();
         StatusMessage(slProtocol, reply.Final());
@@ -180,6 +205,7 @@ void TVaneFTP::ReadExtraLines(std::string line) {
     FtpReply reply;
     reply.code = ReplyCodeOf(line);
     reply.lines.push_back(std::move(line));
+    StartReplyClock();
     ReadRestOf(reply);
 }
 

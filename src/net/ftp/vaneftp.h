@@ -12,6 +12,7 @@
 #include "net/ftp/ftpreply.h"
 #include "net/sock/csock.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,6 +24,14 @@ namespace kestrel {
 class FTPException : public Exception {
 public:
     using Exception::Exception;
+};
+
+// A reply that did not come within ReplyTimeOut: "The server did not answer within 5 s".
+// The control connection is closed by then, since the late reply would answer a later
+// command.
+class EReplyTimeOut : public ESockError {
+public:
+    using ESockError::ESockError;
 };
 
 // A listing or transfer that failed after its data connection began a TLS session of its
@@ -104,7 +113,11 @@ public:
     TDataMode DataMode = TDataMode::Active;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
-    TIacRule IacRule = TIacRule::Double;  // how a byte 255 of a command is sent
+    // ms a whole reply may take from the moment it is awaited (the greeting, a command's
+    // reply, the completion reply after a transfer); a server that is later raises
+    // EReplyTimeOut. 0, the default: replies are waited for as long as they take.
+    std::int32_t ReplyTimeOut = 0;
+    TIacRule IacRule = TIacRule::Double; // how a byte 255 of a command is sent
 
     // --- Run-time state ---------------------------------------------------------------
     TCorsock* FDataSocket = nullptr;
@@ -147,6 +160,10 @@ public:
     void MachineList(const std::string& path = "");
     void Upload(const std::string& localPath, const std::string& remoteName);
     void Download(const std::string& remoteName, const std::string& localPath);
+    // The same from and into memory: STOR of the stream's bytes from its start, and RETR
+    // appended to the stream; no local file is involved.
+    void Upload(TStream& source, const std::string& remoteName);
+    void Download(const std::string& remoteName, TStream& target);
     void UploadUnique(const std::string& localPath);
     void UploadAppend(const std::string& localPath, const std::string& remoteName);
     void UploadRestore(const std::string& localPath, const std::string& remoteName,
@@ -173,6 +190,10 @@ private:
     // raises FTPException "Invalid reply from server: <line>".
     FtpReply ReadReply();
     void ReadRestOf(FtpReply& reply);
+    // Waits for the next line of the reply under way, until ReplyTimeOut from the reply's
+    // start; past it the control connection is closed and EReplyTimeOut raised.
+    void AwaitReplyLine();
+    void StartReplyClock(); // a reply is awaited from now on
     [[noreturn]] void RefuseLongReply();
     // Reads replies until one is not preliminary (1xx) and returns that final one.
     FtpReply FinalReply(FtpReply reply);
@@ -270,6 +291,8 @@ private:
     bool acceptRefused_ = false; // the server refused the transfer while we waited
     bool serviceEnded_ = false;  // a 421 or 426 ended the data operation's wait
     bool staleTail_ = false;     // the rest of a line that DiscardInput cut is still to come
+    std::chrono::steady_clock::time_point replyDeadline_ =
+        std::chrono::steady_clock::time_point::max();
 };
 
 } // namespace kestrel

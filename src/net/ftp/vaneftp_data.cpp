@@ -506,6 +506,50 @@ void TVaneFTP::Upload(const std::string& localPath, const std::string& remoteNam
     RunUpload(op, localPath, 0);
 }
 
+void TVaneFTP::Upload(TStream& source, const std::string& remoteName) {
+    DataOperation op;
+    op.kind = cmdUpload;
+    op.status = "STOR " + remoteName;
+    op.command = "STOR " + remoteName;
+    op.unsupported = true;
+    op.direction = DataOperation::Sending;
+    op.prepare = [&] { BytesTotal = source.Size(); };
+    op.move = [&](TCorsock& data) {
+        // An empty stream has nothing to send: the close alone ends the file.
+        if (source.Size() > 0)
+            data.SendStream(source);
+        if (data.BytesSent != source.Size())
+            throw Exception("The data for " + remoteName + " was not sent whole");
+    };
+    RunDataOperation(op);
+}
+
+void TVaneFTP::Download(const std::string& remoteName, TStream& target) {
+    DataOperation op;
+    op.kind = cmdDownload;
+    op.status = "RETR " + remoteName;
+    op.command = "RETR " + remoteName;
+    op.direction = DataOperation::Receiving;
+    op.sizeFromReply = true;
+    op.flushAtEnd = true;
+    std::int64_t got = 0;
+    op.move = [&](TCorsock& data) {
+        std::string bytes;
+        data.CaptureString(bytes, -1);
+        if (data.PeerReset) // the server reset the connection: the data is not whole
+            throw ESockError(data.SocketErrorStr(platform::err::ConnectionReset));
+        got = std::int64_t(bytes.size());
+        target.SetPosition(target.Size());
+        target.Write(bytes.data(), got);
+    };
+    op.verify = [&] {
+        if (op.announced > 0 && got < op.announced)
+            throw Exception("The download of " + remoteName + " ended after " +
+                            std::to_string(got) + " of " + std::to_string(op.announced) + " bytes");
+    };
+    RunDataOperation(op);
+}
+
 void TVaneFTP::UploadUnique(const std::string& localPath) {
     DataOperation op;
     op.kind = cmdUpload;

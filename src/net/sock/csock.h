@@ -1,7 +1,8 @@
 // TCorsock: a TCP client socket component with blocking operations that keep the
 // thread's message dispatch turning while they wait.
 //
-// Every operation runs on the one thread of the event platform. An operation starts
+// A component belongs to the thread that made it: every operation runs there, on that
+// thread's loop of the event platform (each thread has its own). An operation starts
 // asynchronous work (a non-blocking connect, a host lookup, a queued send) and then
 // waits through WaitFor until a notification handler sets the flag it waits for, or
 // Canceled, or TimedOut is set, or the peer closes. Notifications arrive at Wndproc; an
@@ -74,7 +75,7 @@ struct TWaitLimits {
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
-// A platform timer whose ticks arrive as messages on the one thread.
+// A platform timer whose ticks arrive as messages on the thread that made it.
 class TThreadTimer : public TComponent {
 public:
     explicit TThreadTimer(TComponent* owner);

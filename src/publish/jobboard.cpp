@@ -1,0 +1,104 @@
+#include "publish/jobboard.h"
+
+namespace kestrel {
+
+TJobBoard::TJobBoard(std::vector<TPublishPhase> phases, int connections,
+                     const std::atomic<bool>& stop)
+    : connections_(connections), stop_(stop) {
+    for (TPublishPhase& phase : phases) {
+        State state;
+        state.done.assign(phase.jobs.size(), 0);
+        state.phase = std::move(phase);
+        phases_.push_back(std::move(state));
+    }
+}
+
+bool TJobBoard::OpenLocked(const State& state) const {
+    return state.phase.always || (halted_.empty() && (!stop_ || state.phase.afterStop));
+}
+
+bool TJobBoard::Open(std::size_t phase) const {
+    std::lock_guard lock(mutex_);
+    return OpenLocked(phases_[phase]);
+}
+
+std::optional<std::size_t> TJobBoard::Claim(std::size_t phase) {
+    std::lock_guard lock(mutex_);
+    State& state = phases_[phase];
+    if (!OpenLocked(state) || state.next >= state.phase.jobs.size())
+        return std::nullopt;
+    std::size_t job = state.next;
+    state.next = state.phase.serial ? state.phase.jobs.size() : job + 1;
+    ++state.working;
+    return job;
+}
+
+void TJobBoard::Finish(std::size_t phase, std::size_t job, bool done) {
+    std::lock_guard lock(mutex_);
+    phases_[phase].done[job] = done ? 1 : 0;
+}
+
+void TJobBoard::Release(std::size_t phase) {
+    std::lock_guard lock(mutex_);
+    if (--phases_[phase].working == 0)
+        changed_.notify_all();
+}
+
+void TJobBoard::Leave(std::size_t phase) {
+    std::unique_lock lock(mutex_);
+    State& state = phases_[phase];
+    ++state.connectionsDone;
+    changed_.notify_all();
+    changed_.wait(lock, [&] {
+        bool givenUp = !OpenLocked(state);
+        return state.Finished() || (givenUp && state.working == 0) ||
+               state.connectionsDone == connections_;
+    });
+}
+
+void TJobBoard::Halt(const std::string& reason) {
+    std::lock_guard lock(mutex_);
+    if (halted_.empty())
+        halted_ = reason;
+    changed_.notify_all();
+}
+
+std::string TJobBoard::Halted() const {
+    std::lock_guard lock(mutex_);
+    return halted_;
+}
+
+void TJobBoard::AccountUnfinished(TPublishSummary& summary) const {
+    std::lock_guard lock(mutex_);
+    int notSent = 0;
+    for (const State& state : phases_) {
+        for (std::size_t i = 0; i < state.phase.jobs.size(); ++i) {
+            if (state.done[i])
+                continue;
+            const TPublishJob& job = state.phase.jobs[i];
+            const bool manifest = job.kind == TPublishJob::WriteManifest;
+            if (job.kind == TPublishJob::ReleaseLock)
+                continue; // a lock never taken, or noted when it could not be removed
+            if (!halted_.empty()) {
+                // Nothing was changed: the manifest on the server is still true.
+                if (!manifest)
+                    summary.Failures.push_back({job.path, "Not done: " + halted_});
+            } else if (stop_ && !manifest) {
+                if (job.kind == TPublishJob::Upload) {
+                    ++notSent;
+                    summary.NotSent.push_back(job.path);
+                }
+            } else if (manifest) {
+                summary.Failures.push_back(
+                    {"", "The manifest was not written: no connection was left"});
+            } else {
+                summary.Failures.push_back(
+                    {job.path, "Not done: no connection to the server was left"});
+            }
+        }
+    }
+    if (stop_)
+        summary.Notes.push_back("Stopped: " + std::to_string(notSent) + " files were not sent");
+}
+
+} // namespace kestrel

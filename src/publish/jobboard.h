@@ -1,0 +1,106 @@
+// The job board of a publish run: the phases of jobs that the connections take from, and
+// the accounting of what no connection finished. It knows nothing of FTP and is tested
+// alone.
+//
+// Jobs of a parallel phase go to any connection in any order; a serial phase goes whole to
+// the first connection that claims it, which does its jobs in their order (folders: parents
+// before children, or deepest first). A connection goes on to the next phase once every job
+// of this one is finished; when some are left (after a Stop, a run given up, no connection
+// to take them) once every connection has left it. So a connection still logging in holds
+// up none that already can work. Every method may be called from any connection's thread.
+#pragma once
+
+#include "publish/publisher.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+struct TPublishJob {
+    enum Kind {
+        TakeLock,     // the lock on the server, before any change
+        TrimManifest, // the manifest without what the run may change, before any change
+        RemoveFile,
+        RemoveFolder,
+        MakeRoot,
+        MakeFolder,
+        RenameCase, // path: the new spelling; the old one is in the plan's CaseRenames
+        Upload,
+        DeleteFile,
+        DeleteFolder,
+        WriteManifest,
+        ReleaseLock
+    };
+    Kind kind;
+    std::string path; // relative to the roots
+    std::int64_t size = 0;
+};
+
+struct TPublishPhase {
+    std::vector<TPublishJob> jobs;
+    bool serial = false;
+    bool afterStop = false; // runs even after Stop (the manifest)
+    bool always = false;    // runs after Stop and after the run was given up (the lock's end)
+};
+
+class TJobBoard {
+public:
+    // stop is the run's Stop flag, read by every connection.
+    TJobBoard(std::vector<TPublishPhase> phases, int connections, const std::atomic<bool>& stop);
+
+    std::size_t PhaseCount() const { return phases_.size(); }
+    const TPublishPhase& Phase(std::size_t phase) const { return phases_[phase].phase; }
+    const TPublishJob& Job(std::size_t phase, std::size_t job) const {
+        return phases_[phase].phase.jobs[job];
+    }
+
+    // Whether a connection should work on the phase at all: false after a Stop (unless the
+    // phase runs after one) or once the run was given up (unless it always runs).
+    bool Open(std::size_t phase) const;
+    // The next job of a parallel phase, or the first job of a serial phase together with the
+    // whole phase (its other jobs are then the claimant's, in order); nothing when no job is
+    // left to take or the phase is no longer open.
+    std::optional<std::size_t> Claim(std::size_t phase);
+    // Records a job as finished (done) or not; a job not finished is accounted at the end.
+    void Finish(std::size_t phase, std::size_t job, bool done);
+    // Ends a claim: after each job of a parallel phase, once after a serial phase.
+    void Release(std::size_t phase);
+    // Called by each connection once it is through with the phase: waits until the phase is
+    // over for every connection (see above).
+    void Leave(std::size_t phase);
+
+    // Gives the rest of the run up (every phase closes); the first reason is kept.
+    void Halt(const std::string& reason);
+    std::string Halted() const;
+
+    // What no connection finished, into summary: after a Stop, uploads not sent are counted
+    // in a note; after the run was given up each job is "Not done: <reason>" (the manifest
+    // excepted: nothing changed); otherwise no connection was left to do it.
+    void AccountUnfinished(TPublishSummary& summary) const;
+
+private:
+    struct State {
+        TPublishPhase phase;
+        std::size_t next = 0;    // the first job no connection has taken (serial: all, once taken)
+        int working = 0;         // connections in a job of it (serial: in the phase)
+        int connectionsDone = 0; // connections that have left it
+        std::vector<char> done;
+        bool Finished() const { return next >= phase.jobs.size() && working == 0; }
+    };
+    bool OpenLocked(const State& state) const;
+
+    std::vector<State> phases_;
+    const int connections_;
+    const std::atomic<bool>& stop_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string halted_;
+};
+
+} // namespace kestrel

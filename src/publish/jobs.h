@@ -1,0 +1,37 @@
+// The jobs of a publish run as one connection carries them out: folders, deletions, the
+// uploads (see TTransfers), the lock and the manifest, behind the narrow context of the run
+// they belong to.
+#pragma once
+
+#include "publish/sitelock.h"
+#include "publish/transfers.h"
+
+namespace kestrel {
+
+class TJobRunner {
+public:
+    TJobRunner(TRunContext& context, TSiteConnection& site, int index);
+
+    // Logged in, or logs in; a failed log-in is noted in the summary.
+    bool Connected();
+    // Carries out job; returns false when it was abandoned because of a Stop (it then counts
+    // as not done). A failure is recorded in the summary and the job counts as done.
+    bool Perform(const TPublishJob& job);
+
+private:
+    void MakeRoot();
+    void RenameCase(const std::string& to);
+    void WriteManifest();
+    void TrimManifest();
+    void TakeLock();
+    void ReleaseLock();
+    TLockLink LockLink();
+    // Returns the reason of a failure, or "".
+    std::string PutManifest(const std::string& text);
+
+    TRunContext& c_;
+    TSiteConnection& site_;
+    TTransfers t_;
+};
+
+} // namespace kestrel

@@ -1,0 +1,248 @@
+// The parts of the publishing engine that need no server: the job board that hands out and
+// accounts for a run's jobs, the progress meter, and the manifest a run leaves behind.
+#include "publish/jobboard.h"
+#include "publish/names.h"
+#include "publish/progress.h"
+#include "publish/runmanifest.h"
+#include "publish/sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace kestrel;
+
+namespace {
+
+TPublishPhase Phase(TPublishJob::Kind kind, std::vector<std::string> paths, bool serial = false) {
+    TPublishPhase phase;
+    phase.serial = serial;
+    for (std::string& path : paths)
+        phase.jobs.push_back({kind, std::move(path), 10});
+    return phase;
+}
+
+TPublishPhase ManifestPhase() {
+    TPublishPhase phase = Phase(TPublishJob::WriteManifest, {".kestrelftp-manifest"}, true);
+    phase.afterStop = true;
+    return phase;
+}
+
+// Every job of the board taken and finished by one connection, as a worker would.
+void WorkAll(TJobBoard& board, std::size_t phase) {
+    while (std::optional<std::size_t> job = board.Claim(phase)) {
+        if (board.Phase(phase).serial) {
+            for (std::size_t i = 0; i < board.Phase(phase).jobs.size(); ++i)
+                board.Finish(phase, i, true);
+        } else {
+            board.Finish(phase, *job, true);
+        }
+        board.Release(phase);
+    }
+}
+
+std::vector<std::string> Paths(const std::vector<TPublishFailure>& failures) {
+    std::vector<std::string> paths;
+    for (const TPublishFailure& failure : failures)
+        paths.push_back(failure.Path + ": " + failure.Reason);
+    return paths;
+}
+
+} // namespace
+
+TEST(JobBoard, ParallelJobsGoOneByOneAndASerialPhaseGoesWhole) {
+    std::atomic<bool> stop{false};
+    std::vector<TPublishPhase> phases;
+    phases.push_back(Phase(TPublishJob::Upload, {"a", "b", "c"}));
+    phases.push_back(Phase(TPublishJob::MakeFolder, {"x", "x/y"}, true));
+    TJobBoard board(std::move(phases), 2, stop);
+    EXPECT_EQ(board.Claim(0), 0u);
+    EXPECT_EQ(board.Claim(0), 1u);
+    EXPECT_EQ(board.Claim(0), 2u);
+    EXPECT_EQ(board.Claim(0), std::nullopt) << "every job is taken";
+    EXPECT_EQ(board.Claim(1), 0u) << "the serial phase, from its first job";
+    EXPECT_EQ(board.Claim(1), std::nullopt) << "and no other connection gets any of it";
+    EXPECT_EQ(board.Job(1, 1).path, "x/y");
+}
+
+TEST(JobBoard, AConnectionLeavesAPhaseWhenItIsFinishedOrWhenEveryConnectionHasLeftIt) {
+    std::atomic<bool> stop{false};
+    std::vector<TPublishPhase> phases;
+    phases.push_back(Phase(TPublishJob::Upload, {"a", "b"}));
+    phases.push_back(Phase(TPublishJob::DeleteFile, {"c"}));
+    TJobBoard board(std::move(phases), 2, stop);
+
+    // One connection works while the other is still logging in: once every job is
+    // finished, it goes on without waiting for the other.
+    WorkAll(board, 0);
+    board.Leave(0); // returns: the phase is finished
+
+    // A job claimed and held by a connection keeps the other one waiting in Leave until it
+    // is released.
+    std::optional<std::size_t> held = board.Claim(1);
+    ASSERT_TRUE(held);
+    std::atomic<bool> left{false};
+    std::thread other([&] {
+        board.Leave(1);
+        left = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(left) << "a job of the phase is still running";
+    board.Finish(1, *held, true);
+    board.Release(1);
+    other.join();
+    EXPECT_TRUE(left);
+
+    // Every job done: nothing is left to account for.
+    TPublishSummary summary;
+    board.AccountUnfinished(summary);
+    EXPECT_TRUE(summary.Failures.empty());
+    EXPECT_TRUE(summary.Notes.empty());
+}
+
+TEST(JobBoard, JobsLeftWhenNoConnectionWasLeftAreFailures) {
+    std::atomic<bool> stop{false};
+    std::vector<TPublishPhase> phases;
+    phases.push_back(Phase(TPublishJob::Upload, {"a", "b"}));
+    phases.push_back(ManifestPhase());
+    TJobBoard board(std::move(phases), 2, stop);
+    // The only connection that logged in did "a"; the other could not log in at all.
+    // The phases are over once both connections have left them.
+    std::thread givenUp([&] {
+        board.Leave(0);
+        board.Leave(1);
+    });
+    std::optional<std::size_t> job = board.Claim(0);
+    board.Finish(0, *job, true);
+    board.Release(0);
+    board.Leave(0);
+    board.Leave(1); // the connection that worked lost its log-in before the manifest
+    givenUp.join();
+    TPublishSummary summary;
+    board.AccountUnfinished(summary);
+    EXPECT_EQ(Paths(summary.Failures),
+              (std::vector<std::string>{"b: Not done: no connection to the server was left",
+                                        ": The manifest was not written: no connection was left"}));
+}
+
+TEST(JobBoard, AfterAStopOnlyThePhasesThatRunAfterOneAreOpenAndUnsentFilesAreCounted) {
+    std::atomic<bool> stop{false};
+    std::vector<TPublishPhase> phases;
+    phases.push_back(Phase(TPublishJob::Upload, {"a", "b", "c"}));
+    phases.push_back(Phase(TPublishJob::DeleteFile, {"old"}));
+    phases.push_back(ManifestPhase());
+    TJobBoard board(std::move(phases), 1, stop);
+    std::optional<std::size_t> job = board.Claim(0);
+    board.Finish(0, *job, true);
+    board.Release(0);
+    stop = true;
+    EXPECT_FALSE(board.Open(0));
+    EXPECT_EQ(board.Claim(0), std::nullopt) << "no job is handed out after a Stop";
+    EXPECT_FALSE(board.Open(1));
+    EXPECT_TRUE(board.Open(2)) << "the manifest is still written";
+    board.Leave(0); // does not wait for the jobs that will never be taken
+    WorkAll(board, 2);
+    TPublishSummary summary;
+    board.AccountUnfinished(summary);
+    EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
+    EXPECT_EQ(summary.Notes, (std::vector<std::string>{"Stopped: 2 files were not sent"}));
+}
+
+TEST(JobBoard, AHaltedRunClosesEveryPhaseAndNamesWhyItsJobsWereNotDone) {
+    std::atomic<bool> stop{false};
+    std::vector<TPublishPhase> phases;
+    phases.push_back(Phase(TPublishJob::TrimManifest, {".kestrelftp-manifest"}, true));
+    phases.push_back(Phase(TPublishJob::Upload, {"a"}));
+    phases.push_back(ManifestPhase());
+    TJobBoard board(std::move(phases), 1, stop);
+    ASSERT_TRUE(board.Claim(0));
+    board.Finish(0, 0, true);
+    board.Halt("the manifest could not be updated first");
+    board.Halt("a later reason is not kept");
+    board.Release(0);
+    EXPECT_EQ(board.Halted(), "the manifest could not be updated first");
+    for (std::size_t phase : {1u, 2u}) {
+        EXPECT_FALSE(board.Open(phase));
+        EXPECT_EQ(board.Claim(phase), std::nullopt);
+    }
+    TPublishSummary summary;
+    board.AccountUnfinished(summary);
+    // Nothing was changed, so the old manifest is still true: not a failure.
+    EXPECT_EQ(Paths(summary.Failures),
+              (std::vector<std::string>{"a: Not done: the manifest could not be updated first"}));
+}
+
+TEST(PublishProgress, CountsFinishedFilesAndTheBytesOfThoseInFlight) {
+    std::vector<TPublishProgress> reports;
+    TProgressMeter meter(3, 300, 2,
+                         [&](const TPublishProgress& progress) { reports.push_back(progress); });
+    meter.Begin(0, "a.htm");
+    meter.Begin(1, "b.htm");
+    meter.Sent(1, 40);
+    meter.End(0, 100);
+    TPublishProgress now = meter.Snapshot(TProgressMeter::Clock::now());
+    EXPECT_EQ(now.FilesDone, 1);
+    EXPECT_EQ(now.FilesTotal, 3);
+    EXPECT_EQ(now.BytesDone, 140);
+    EXPECT_EQ(now.Current, (std::vector<std::string>{"b.htm"}));
+    meter.Final();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().BytesDone, 140) << "the final report always comes";
+}
+
+TEST(PublishNames, TemporaryNamesAndPathParts) {
+    EXPECT_EQ(TemporaryPath("a/b.htm"), "a/.b.htm.kestrel-tmp");
+    EXPECT_EQ(TemporaryPath("b.htm"), ".b.htm.kestrel-tmp");
+    EXPECT_TRUE(IsTemporaryName("a/.b.htm.kestrel-tmp"));
+    EXPECT_TRUE(IsTemporaryName(TemporaryPath("x y/z.css")));
+    EXPECT_FALSE(IsTemporaryName("b.htm.kestrel-tmp")) << "not hidden: content";
+    EXPECT_FALSE(IsTemporaryName(".kestrel-tmp")) << "nothing before the suffix";
+    EXPECT_FALSE(IsTemporaryName(".a.kestrel-tmp/b.htm"));
+    EXPECT_EQ(BaseName("a/b/c.htm"), "c.htm");
+    EXPECT_EQ(Parent("a/b/c.htm"), "a/b");
+    EXPECT_EQ(Parent("c.htm"), "");
+}
+
+// The manifest after a run names only what is known to be on the server, with the hash of
+// what was sent.
+TEST(RunManifest, ListsOnlyWhatIsProvenOnTheServer) {
+    TLocalTree local;
+    auto file = [&](const std::string& path, const std::string& content) {
+        local.Files[path] =
+            TLocalFile{"/site/" + path, std::int64_t(content.size()), 1000, BytesSha256(content)};
+    };
+    file("same.htm", "same");
+    file("sent.htm", "new content");
+    file("edited.htm", "abcd"); // same size as on the server, judged by size alone
+    TRemoteTree remote;
+    remote.RootExists = true;
+    remote.Entries["same.htm"] = TRemoteEntry{false, 4, 500};
+    remote.Entries["edited.htm"] = TRemoteEntry{false, 4, 2000};
+    remote.Entries["kept.htm"] = TRemoteEntry{false, 3, 500};
+    remote.Entries["lost.htm"] = TRemoteEntry{false, 3, 500};
+    TPublishPlan plan;
+    plan.Unchanged = {"edited.htm", "same.htm"};
+
+    // No manifest before: nothing found unchanged is proven.
+    std::optional<TManifest> none;
+    TRunRecord record;
+    record.uploaded["sent.htm"] = TManifestEntry{BytesSha256("sent bytes!"), 11};
+    TManifest first = FinalManifest({none, plan, local, remote}, record);
+    EXPECT_EQ(first.count("edited.htm"), 0u) << "same size is no proof: the next run sends it";
+    EXPECT_EQ(first.count("same.htm"), 0u);
+    EXPECT_EQ(first.at("sent.htm").Hash, BytesSha256("sent bytes!")) << "the bytes sent";
+
+    // With a manifest that proves it, an unchanged file keeps its hash; an old entry stays
+    // while the server shows its size, and goes when its content was lost.
+    std::optional<TManifest> old = TManifest{{"same.htm", {BytesSha256("same"), 4}},
+                                             {"kept.htm", {BytesSha256("old"), 3}},
+                                             {"lost.htm", {BytesSha256("los"), 3}}};
+    plan.Unchanged = {"same.htm"};
+    record.lost.insert("lost.htm");
+    TManifest later = FinalManifest({old, plan, local, remote}, record);
+    EXPECT_EQ(later.at("same.htm").Hash, BytesSha256("same"));
+    EXPECT_EQ(later.count("kept.htm"), 1u);
+    EXPECT_EQ(later.count("lost.htm"), 0u);
+    EXPECT_EQ(later.size(), 3u);
+}
