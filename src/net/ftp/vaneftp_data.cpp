@@ -265,8 +265,7 @@ void TVaneFTP::RaiseServiceEnd() {
 // control connection may connect: anyone else who reaches the port first is turned
 // away, and the wait goes on.
 int TVaneFTP::AcceptFromServer(TCorsock& data) {
-    std::uint32_t server = 0;
-    platform::sock_peer_name(SocketHandle, &server, nullptr);
+    const platform::NetAddress server = PeerName();
     accepting_ = true;
     acceptRefused_ = false;
     bool foreignReported = false;
@@ -290,7 +289,7 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
                 throw;
             RaiseAcceptEnd(data);
         }
-        if (handle != platform::InvalidSocket && data.RemoteAddress.addr == server) {
+        if (handle != platform::InvalidSocket && data.RemoteAddress.same_host(server)) {
             accepting_ = false;
             return handle;
         }
