@@ -105,6 +105,7 @@ std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {
     ftp->Encryption = settings.Encryption;
     ftp->OnCertificateCheck = settings.OnCertificateCheck;
     ftp->TimeOut = settings.TimeOut;
+    ftp->Utf8Names = settings.Utf8Names;
     ftp->Connect();
     ftp->Mode(2); // TYPE I: every file is sent byte for byte
     return ftp;
@@ -158,6 +159,7 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         loginSeconds_ = since(start);
         root_ = ResolveRoot(*ftp, options_.RemoteRoot);
         bool machineList = options_.UseMachineList && OffersMachineList(ftp->Features());
+        connection_.Utf8Names = connection_.Utf8Names || ftp->Utf8On;
         start = Clock::now();
         remote_ = ReadRemoteTree(*ftp, root_, machineList);
         // One listing is a data connection and two or three commands; an upload is a data

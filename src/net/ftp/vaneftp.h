@@ -83,11 +83,18 @@ public:
     TDataMode DataMode = TDataMode::Active;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
+    // Names are sent and received as the bytes they are; a server that treats them as
+    // UTF-8 only when asked (RFC 2640) is asked once per log-in, with OPTS UTF8 ON, as soon
+    // as it lists UTF8 in its FEAT reply (Features()). With Utf8Names set the log-in ends
+    // with OPTS UTF8 ON without asking FEAT: for a further connection to a server whose
+    // FEAT is known to list it. A refusal is ignored: the server is used as it is.
+    bool Utf8Names = false;
 
     // --- Run-time state ---------------------------------------------------------------
     TCorsock* FDataSocket = nullptr;
     std::unique_ptr<TFTPDirectoryList> FTPDirectoryList;
     bool Secured = false; // the control connection runs over TLS
+    bool Utf8On = false;  // the server accepted OPTS UTF8 ON in this session
 
     // --- Session --------------------------------------------------------------------------
     void Connect() override;
@@ -112,7 +119,8 @@ public:
     std::string GetCurrentDir();
     void Rename(const std::string& oldName, const std::string& newName);
     // FEAT (RFC 2389): the server's feature lines without their leading blank, e.g.
-    // "MLST type*;size*;modify*;" or "UTF8"; empty when the server refuses FEAT.
+    // "MLST type*;size*;modify*;" or "UTF8"; empty when the server refuses FEAT. A first
+    // list with UTF8 in a session is followed by OPTS UTF8 ON (see Utf8Names).
     std::vector<std::string> Features();
 
     // --- Listings and transfers -------------------------------------------------------------
@@ -164,6 +172,9 @@ private:
     void QuitBeforeDestroy();
     FtpReply QuitWithinLimit();
     void LogIn();
+    // OPTS UTF8 ON, once per session; the reply only sets Utf8On.
+    void AskForUtf8();
+    bool utf8Asked_ = false; // OPTS UTF8 ON was sent in this session
 
     // --- The data operation (vaneftp_data.cpp) ----------------------------------------
     // Every listing and transfer runs these steps in this order; the first two that
