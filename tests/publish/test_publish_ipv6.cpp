@@ -75,8 +75,8 @@ TEST(PublishIpv6, ASiteArrivesWholeOverIpv6InBothDataModes) {
     }
     // The server saw only IPv6 data commands.
     std::string log = server.log();
-    EXPECT_NE(log.find("EPRT"), std::string::npos);
-    EXPECT_NE(log.find("EPSV"), std::string::npos);
-    EXPECT_EQ(log.find("] PORT "), std::string::npos);
-    EXPECT_EQ(log.find("] PASV"), std::string::npos);
+    EXPECT_NE(log.find("<- EPRT |2|::1|"), std::string::npos);
+    EXPECT_NE(log.find("<- EPSV"), std::string::npos);
+    EXPECT_EQ(log.find("<- PORT"), std::string::npos);
+    EXPECT_EQ(log.find("<- PASV"), std::string::npos);
 }
