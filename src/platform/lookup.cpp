@@ -31,9 +31,10 @@ void real_lookup(const std::string& name, Done done) {
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC; // IPv6 and IPv4, in the order RFC 6724 prefers
         hints.ai_socktype = SOCK_STREAM;
-        // Addresses of a family this machine has no address of (beside loopback) could
-        // never be reached: left out.
-        hints.ai_flags = AI_ADDRCONFIG;
+        // No AI_ADDRCONFIG: it drops the loopback addresses of a machine that has no other
+        // address of their family (a name like "localhost" would then resolve to nothing).
+        // An address of a family without a route fails its connect at once, and the next
+        // one is tried.
         addrinfo* result = nullptr;
         int rc = getaddrinfo(name.c_str(), nullptr, &hints, &result);
         std::vector<NetAddress> addresses;
