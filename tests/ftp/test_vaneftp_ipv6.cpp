@@ -3,6 +3,7 @@
 // IPv6 address), against the scripted server on ::1 (exact lines) and pyftpdlib on ::1
 // (whole transfers, byte for byte). A name with both families reaches the server over
 // whichever answers.
+#include "support/tls_support.h"
 #include "test_vaneftp_realserver.h"
 
 #include <arpa/inet.h>
@@ -194,5 +195,38 @@ TEST(VaneFtpIpv6RealServer, BothDataModesUploadAndDownloadByteForByte) {
         ftp->Disconnect();
         fs::remove(server.root() / "site.bin");
         fs::remove(server.root() / "log.txt");
+    }
+}
+
+TEST(VaneFtpIpv6RealServer, TlsChecksTheCertificateAgainstTheIpv6Address) {
+    // The certificate names IP ::1: an address typed as "[::1]" is checked against it (not
+    // taken for a host name, and not sent as a server name), so it verifies without asking.
+    SKIP_WITHOUT_IPV6();
+    const TestCertificates& certs = TrustedTestCertificates();
+    PyFtpdOptions options = TlsServerOptions(certs.certFile, certs.keyFile);
+    options.host = "::1";
+    PyFtpd server(options);
+    TempDir dir;
+    RandomFile(dir / "page.htm", 50000, 12);
+    for (TDataMode mode : {TDataMode::Active, TDataMode::Passive}) {
+        SCOPED_TRACE(mode == TDataMode::Active ? "active" : "passive");
+        Recorder rec;
+        auto ftp = RealServerClient(rec, server, mode);
+        ftp->Host = "[::1]";
+        ftp->Encryption = TEncryption::Required;
+        ftp->TimeOut = 10000;
+        std::vector<std::string> asked;
+        ftp->OnCertificateCheck = [&](const TCertificateInfo& info, bool& accept) {
+            asked.push_back(info.Reason);
+            accept = false;
+        };
+        ftp->Connect();
+        EXPECT_TRUE(ftp->Secured);
+        EXPECT_TRUE(asked.empty()) << asked.front();
+        ftp->Mode(2);
+        ftp->Upload((dir / "page.htm").string(), "page.htm");
+        EXPECT_EQ(FileHash(server.root() / "page.htm"), FileHash(dir / "page.htm"));
+        ftp->Disconnect();
+        fs::remove(server.root() / "page.htm");
     }
 }

@@ -72,9 +72,18 @@ std::string LastOpenSslReason() {
     return reason ? reason : "error " + std::to_string(code);
 }
 
-bool IsDottedAddress(const std::string& host) {
-    in_addr address{};
-    return inet_pton(AF_INET, host.c_str(), &address) == 1;
+// The IP address a host names, without the brackets and zone of an IPv6 one ("[::1]",
+// "fe80::1%eth0"); empty for a host name.
+std::string IpAddressOf(std::string host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.find(':') != std::string::npos)
+        host = host.substr(0, host.find('%'));
+    in6_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1 ||
+        inet_pton(AF_INET6, host.c_str(), &address) == 1)
+        return host;
+    return std::string();
 }
 
 std::string NameLine(X509_NAME* name) {
@@ -127,8 +136,10 @@ TTlsChannel::TTlsChannel(int fd, const std::string& host, std::shared_ptr<TTlsSe
     BIO_set_mem_eof_return(AsBio(rbio_), -1);     // empty means "wait", not "end"
     SSL_set_bio(ssl, AsBio(rbio_), AsBio(wbio_)); // the SSL owns both from here
     SSL_set_connect_state(ssl);
-    if (IsDottedAddress(host)) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
+    // An address is checked against the certificate's IP entries and sent without a server
+    // name (RFC 6066 names hosts only).
+    if (std::string ip = IpAddressOf(host); !ip.empty()) {
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), ip.c_str());
     } else if (!host.empty()) {
         SSL_set_tlsext_host_name(ssl, host.c_str());
         SSL_set1_host(ssl, host.c_str());
