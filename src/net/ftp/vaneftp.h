@@ -79,7 +79,9 @@ public:
     bool ParseList = false;
     // Active (the default): the server connects back to a port this side listens on,
     // which fails behind address translation or a firewall. Passive: EPSV, else PASV,
-    // and this side connects to the port given, on the control connection's server.
+    // and this side connects to the port given, on the control connection's server. The
+    // data connection takes the control connection's family: over IPv6 active mode sends
+    // EPRT instead of PORT, and passive mode EPSV only (PASV cannot name an IPv6 address).
     TDataMode DataMode = TDataMode::Active;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
@@ -228,8 +230,8 @@ private:
     bool dataProtected_ = false;               // PROT P was accepted
 
     // --- Passive mode (vaneftp_passive.cpp) ----------------------------------------------
-    // EPSV, or PASV once a server refused EPSV with 5xx: the port on which the server
-    // waits for the data connection; 0 when it refused and OnFailure handled that.
+    // EPSV, or PASV once a server refused EPSV with 5xx (over IPv4 only): the port on which the
+    // server waits for the data connection; 0 when it refused and OnFailure handled that.
     int RequestPassivePort(TCmdType kind, Policy policy);
     // Connects data to that port of the control connection's server (never to an address
     // a reply names), bounded by TimeOut and ended by Abort.
