@@ -4,31 +4,13 @@
 #include "app_test_support.h"
 #include "test_window_fixture.h"
 
+#include "support/loopback.h"
+
 #include <QCheckBox>
 #include <QPushButton>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 using namespace kestrel;
 using namespace kestrel_test;
-
-namespace {
-
-bool Ipv6Loopback() {
-    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-} // namespace
 
 class WindowIpv6Test : public WindowTest {
 protected:
@@ -58,7 +40,7 @@ protected:
 };
 
 TEST_F(WindowIpv6Test, BracketedAddressInTheHostFieldUploadsInBothModes) {
-    if (!Ipv6Loopback())
+    if (!kestrel::test::HasIpv6Loopback())
         GTEST_SKIP() << "cannot bind ::1 here (no IPv6 on this machine)";
     PyFtpdOptions options = VerboseServer();
     options.host = "::1";

@@ -3,13 +3,11 @@
 // IPv6 address), against the scripted server on ::1 (exact lines) and pyftpdlib on ::1
 // (whole transfers, byte for byte). A name with both families reaches the server over
 // whichever answers.
+#include "support/loopback.h"
 #include "support/tls_support.h"
 #include "test_vaneftp_realserver.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,20 +20,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool Ipv6Loopback() {
-    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
 #define SKIP_WITHOUT_IPV6()                                                                        \
-    if (!Ipv6Loopback())                                                                           \
+    if (!kestrel::test::HasIpv6Loopback())                                                         \
     GTEST_SKIP() << "cannot bind ::1 here (no IPv6 on this machine)"
 
 ScriptedServerOptions OnIpv6() {

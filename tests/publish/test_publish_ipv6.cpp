@@ -3,15 +3,13 @@
 #include "publish/publisher.h"
 #include "publish_support.h"
 #include "support/fixtures.h"
+#include "support/loopback.h"
 #include "support/pyftpd.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <filesystem>
 #include <map>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace kestrel;
@@ -19,18 +17,6 @@ using namespace kestrel::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-bool Ipv6Loopback() {
-    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
 
 std::map<std::string, std::string> FilesUnder(const fs::path& root) {
     std::map<std::string, std::string> files;
@@ -43,7 +29,7 @@ std::map<std::string, std::string> FilesUnder(const fs::path& root) {
 } // namespace
 
 TEST(PublishIpv6, ASiteArrivesWholeOverIpv6InBothDataModes) {
-    if (!Ipv6Loopback())
+    if (!kestrel::test::HasIpv6Loopback())
         GTEST_SKIP() << "cannot bind ::1 here (no IPv6 on this machine)";
     PyFtpdOptions serverOptions;
     serverOptions.host = "::1";

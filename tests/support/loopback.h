@@ -100,6 +100,12 @@ private:
     }
 };
 
+// Whether this machine can listen on ::1 (tests of IPv6 skip without it).
+inline bool HasIpv6Loopback() {
+    LoopbackListener probe(true);
+    return probe.ok;
+}
+
 // A port on which nothing listens.
 inline int ClosedPort() {
     RawListener gone;
