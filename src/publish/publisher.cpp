@@ -106,6 +106,7 @@ std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {
     ftp->OnCertificateCheck = settings.OnCertificateCheck;
     ftp->TimeOut = settings.TimeOut;
     ftp->Utf8Names = settings.Utf8Names;
+    ftp->IacRule = settings.IacRule;
     ftp->Connect();
     ftp->Mode(2); // TYPE I: every file is sent byte for byte
     return ftp;
@@ -142,6 +143,9 @@ const TPublishPlan& TPublisher::Prepare() {
     local_ = walk.get(); // a local folder that cannot be read is named first
     if (remoteError)
         std::rethrow_exception(remoteError);
+    // Every connection sends a name with a byte 255 as this server takes it.
+    home_->Call(
+        [&] { connection_.IacRule = SettleIacRule(*kept_, root_, local_, remote_, notes); });
     prepareNotes_ = notes;
     prepared_ = true;
     return Replan(options_.Plan);

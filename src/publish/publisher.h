@@ -43,6 +43,8 @@ struct TConnectionSettings {
     // OPTS UTF8 ON after each log-in: set once the listing connection's FEAT listed UTF8
     // and the server took the option, so that every connection treats names alike.
     bool Utf8Names = false;
+    // How the server takes a byte 255 in a name; Prepare finds it out when a name has one.
+    TIacRule IacRule = TIacRule::Double;
 };
 
 struct TPublishOptions {

@@ -3,7 +3,9 @@
 #include "publish/callthread.h"
 #include "publish/publisher.h"
 #include "publish/runstate.h"
+#include "publish/sha256.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -35,6 +37,9 @@ constexpr auto kStuckQuitLimit = std::chrono::milliseconds(300);
 // reads a finished data connection and so never answers.
 constexpr auto kCompletionLimit = std::chrono::seconds(10);
 constexpr double kSlowestDrain = 64 * 1024;
+constexpr const char* kResumeRefusedNote =
+    "The server refused the TLS session of a data connection; such files were sent again on "
+    "a new log-in";
 
 std::string Parent(const std::string& path) {
     std::size_t slash = path.rfind('/');
@@ -46,11 +51,16 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// "a/b.htm" -> "a/.b.htm.kestrel-tmp"
+// "a/b.htm" -> "a/.b.htm.kestrel-tmp"; for a name too long to take the dot and the suffix
+// within the 255 bytes a server's file system allows, a short hash of it instead
+// (".3f0a9c2e41d7b5a8.kestrel-tmp").
 std::string TemporaryPath(const std::string& path) {
+    constexpr std::size_t kLongestName = 255;
     std::string parent = Parent(path);
     std::string name = ".";
-    name += BaseName(path); // appended, not "." + ...: GCC 12 warns falsely on that at -O2
+    name += BaseName(path).size() + sizeof(kTemporarySuffix) > kLongestName
+                ? BytesSha256(BaseName(path)).substr(0, 16)
+                : BaseName(path); // appended, not "." + ...: GCC 12 warns falsely at -O2
     name += kTemporarySuffix;
     return parent.empty() ? name : parent + "/" + name;
 }
@@ -408,6 +418,20 @@ private:
                 ftp_->Upload(local, remote);
                 transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
                 return;
+            } catch (const ETlsResumeRefused&) {
+                transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
+                // The server refused the data connection's TLS session (vsftpd: 522) and
+                // mostly ends the session too: a new log-in brings fresh sessions to resume.
+                if (p_.stop_ || attempt == kUploadAttempts)
+                    throw;
+                DropStuckConnection();
+                if (!EnsureConnected())
+                    throw;
+                Record([&] {
+                    std::vector<std::string>& notes = s_.summary.Notes;
+                    if (std::find(notes.begin(), notes.end(), kResumeRefusedNote) == notes.end())
+                        notes.push_back(kResumeRefusedNote);
+                });
             } catch (const std::exception&) {
                 transferring_ = awaitingData_ = awaitingFile_ = awaitingReply_ = false;
                 if (!stalled_ || p_.stop_)

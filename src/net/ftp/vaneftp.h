@@ -25,6 +25,16 @@ public:
     using Exception::Exception;
 };
 
+// A listing or transfer that failed after its data connection began a TLS session of its
+// own instead of resuming one of the control connection's. Servers that insist on the
+// resumption refuse such a connection (vsftpd: "522 SSL connection failed: session reuse
+// required") and often end the whole session; the same operation on a new log-in, whose
+// control connection brings fresh sessions, is the remedy. The message is the failure's.
+class ETlsResumeRefused : public FTPException {
+public:
+    using FTPException::FTPException;
+};
+
 // Kind of operation that an outcome event reports.
 enum TCmdType : std::uint8_t {
     cmdChangeDir,
@@ -49,9 +59,20 @@ enum TCmdType : std::uint8_t {
 // listens on (PORT, the default), or this side connects to a port the server listens
 // on (EPSV, else PASV).
 enum class TDataMode : std::uint8_t { Active, Passive };
-// Explicit FTP over TLS: none (the default), TLS when the server offers it, or TLS
-// required (a server that refuses AUTH TLS fails the log-in).
-enum class TEncryption : std::uint8_t { None, IfOffered, Required };
+// FTP over TLS: none (the default); explicit TLS (AUTH TLS after the greeting) when the
+// server offers it, or required (a server that refuses AUTH TLS fails the log-in); or
+// implicit TLS (RFC 4217 calls it the older form: TLS from the first byte, usually on
+// port 990, see DefaultPort).
+enum class TEncryption : std::uint8_t { None, IfOffered, Required, Implicit };
+// How a byte 255 in a command (in a name, mostly a Latin-1 "\xff") goes on the wire. RFC 959
+// carries commands as Telnet text, where 255 (IAC) begins a Telnet command and a 255 of the
+// text is sent doubled; a server that follows it (proftpd) takes a single one for a command
+// and loses it. Other servers (vsftpd) take every byte as it comes and would keep both
+// bytes of a doubled one. Double (the default) follows RFC 959; AsIs is for the others.
+enum class TIacRule : std::uint8_t { Double, AsIs };
+
+// The bytes of command as the rule sends them: "STOR x\xffy" is "STOR x\xff\xffy" doubled.
+std::string CommandBytes(const std::string& command, TIacRule rule);
 
 using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
@@ -91,6 +112,7 @@ public:
     // with OPTS UTF8 ON without asking FEAT: for a further connection to a server whose
     // FEAT is known to list it. A refusal is ignored: the server is used as it is.
     bool Utf8Names = false;
+    TIacRule IacRule = TIacRule::Double; // how a byte 255 of a command is sent
 
     // --- Run-time state ---------------------------------------------------------------
     TCorsock* FDataSocket = nullptr;
@@ -126,7 +148,8 @@ public:
     std::vector<std::string> Features();
 
     // --- Listings and transfers -------------------------------------------------------------
-    void List();
+    // LIST, or "LIST <arguments>" ("LIST -a": hidden names too, on servers that take it).
+    void List(const std::string& arguments = "");
     void Nlist();
     // MLSD (RFC 3659) of a folder (the current one when empty): each fact line, e.g.
     // "type=file;size=2048;modify=20261208101500; index.htm", reaches OnListItem.
@@ -142,6 +165,9 @@ public:
     // The size a server announces in a reply line ("... (2048 bytes)"); 0 when none is
     // found or it does not fit 64 bits.
     static std::int64_t GetBytesTotal(const std::string& text);
+    // The port a server listens on for this kind of encryption unless it says otherwise:
+    // 990 for implicit TLS, else 21. A port the user gives always wins.
+    static int DefaultPort(TEncryption encryption);
 
 protected:
     std::string ReadReplyLine() override;
@@ -157,6 +183,7 @@ private:
     // raises FTPException "Invalid reply from server: <line>".
     FtpReply ReadReply();
     void ReadRestOf(FtpReply& reply);
+    [[noreturn]] void RefuseLongReply();
     // Reads replies until one is not preliminary (1xx) and returns that final one.
     FtpReply FinalReply(FtpReply reply);
     // Sends a command, showing `shown` on the status line, and reads its first reply.
@@ -196,6 +223,8 @@ private:
     void ConnectData(DataOperation& op);
     // Moves the data and closes the data connection (gracefully when all went well).
     void MoveData(DataOperation& op);
+    // Raises when the received data of an encrypted connection ended without close_notify.
+    void RequireEndOfData(DataOperation& op);
     // Reads the server's reply about the transfer; true when it reports success.
     bool ReadCompletion(DataOperation& op);
     // The one clean-up of every data operation: frees the data socket, resetting an
@@ -217,7 +246,8 @@ private:
 
     // --- Encryption (vaneftp_tls.cpp) -----------------------------------------------------
     void ResetTls();
-    // AUTH TLS and the handshake, as Encryption asks; the certificate must be trusted.
+    // The TLS handshake on the control connection as Encryption asks (implicit: at once,
+    // before the greeting; explicit: AUTH TLS after it); the certificate must be trusted.
     void StartControlTls();
     void TrustCertificate();
     // PBSZ 0 and PROT P after the log-in of an encrypted session.

@@ -58,10 +58,26 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
     } catch (...) {
         // After any interrupted operation the server's late reply about it (426, or the
         // 226 of a partial upload) must not be taken for the answer to the next command.
+        const bool stopped = Canceled;
         if (Canceled) {
             try {
                 Flush();
             } catch (...) {
+            }
+        }
+        if (op.tlsNotResumed && !stopped) {
+            try {
+                throw;
+            } catch (const EAbortError&) {
+                throw;
+            } catch (const std::exception& error) {
+                // The server's refusal may have come after the failure it caused (a
+                // reset data connection, then "522 ..."): the message names both.
+                std::string text = error.what();
+                std::string reply = LastReply.substr(0, LastReply.find_first_of("\r\n"));
+                if (ReplyCode >= 400 && !reply.empty() && text.find(reply) == std::string::npos)
+                    text += " (" + reply + ")";
+                throw ETlsResumeRefused(text);
             }
         }
         throw;
@@ -181,6 +197,7 @@ void TVaneFTP::MoveData(DataOperation& op) {
     if (!Stopped()) {
         try {
             op.move(data);
+            RequireEndOfData(op);
         } catch (const EAbortError&) {
             RaiseServiceEnd();
             throw;
@@ -344,7 +361,9 @@ void TVaneFTP::ReadListing(TCorsock& data, bool parse) {
         if (data.Canceled)
             throw EAbortError("Socket readln aborted");
         std::string line;
-        if (data.InputHasLine()) {
+        // A line at the length limit without its end is refused by ReadLn, as on the
+        // control connection: waiting for the end would wait as long as the server likes.
+        if (data.InputHasLine() || data.InBuffer->Size() >= kMaxLineLength) {
             line = data.ReadLn();
         } else if (!data.Connected) {
             line = data.Read(0);
@@ -376,8 +395,9 @@ TVaneFTP::DataOperation TVaneFTP::ListingOperation(TCmdType kind, const std::str
     return op;
 }
 
-void TVaneFTP::List() {
-    DataOperation op = ListingOperation(cmdList, "LIST", ParseList);
+void TVaneFTP::List(const std::string& arguments) {
+    const std::string command = arguments.empty() ? "LIST" : "LIST " + arguments;
+    DataOperation op = ListingOperation(cmdList, command, ParseList);
     op.unsupported = true;
     op.startBeforeAccept = true;
     op.prepare = [this] {
