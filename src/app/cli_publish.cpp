@@ -195,24 +195,13 @@ TCertificateEvent CertificateCheck(const std::string& given) {
     };
 }
 
-// The encryption an ftps:// URL asks for: TLS from the first byte, where the FTP
-// component offers it (TEncryption::Implicit); none where it does not.
-template <typename Encryption> std::optional<Encryption> ImplicitTls() {
-    if constexpr (requires { Encryption::Implicit; })
-        return Encryption::Implicit;
-    else
-        return std::nullopt;
-}
-
+// ftps:// is TLS from the first byte, which --tls (TLS required) cannot make weaker;
+// ftpes:// and --tls are TLS after AUTH TLS.
 TEncryption EncryptionOf(const Arguments& args) {
+    if (args.url && args.url->Security == TUrlSecurity::ImplicitTls)
+        return TEncryption::Implicit;
     if (args.tls || (args.url && args.url->Security == TUrlSecurity::ExplicitTls))
         return TEncryption::Required;
-    if (args.url && args.url->Security == TUrlSecurity::ImplicitTls) {
-        if (std::optional<TEncryption> implicit = ImplicitTls<TEncryption>())
-            return *implicit;
-        throw UsageError{"ftps:// (implicit TLS) is not available in this program; use "
-                         "ftpes:// (explicit TLS)"};
-    }
     return TEncryption::None;
 }
 

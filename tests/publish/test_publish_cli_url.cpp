@@ -5,6 +5,8 @@
 #include "support/fixtures.h"
 #include "support/loopback.h"
 #include "support/pyftpd.h"
+#include "support/tls_ftp_server.h"
+#include "support/tls_support.h"
 
 #include <gtest/gtest.h>
 
@@ -173,5 +175,29 @@ TEST(PublishUrl, BadAddressesAreUsageErrors) {
             << result.err;
         EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
         EXPECT_EQ(result.err.find("hunter2"), std::string::npos) << "the password is not shown";
+    }
+}
+
+TEST(PublishUrl, FtpsIsImplicitTlsAndTlsCannotMakeItExplicit) {
+    const TestCertificates& certs = TrustedTestCertificates();
+    TlsFtpServer server(certs, {.implicit = true});
+    TempDir here("kestrel-cli");
+    MakeSite(here / "site");
+    const std::string url = "ftps://webuser@127.0.0.1:" + std::to_string(server.port()) + "/site";
+    // The program runs on its own: the test CA is not trusted there, the fingerprint is.
+    const std::string fingerprint = FingerprintOf(certs.certFile);
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "with --tls" : "alone");
+        for (const std::string& name : server.files()->names())
+            server.files()->remove(name);
+        std::vector<std::string> args = {"publish", "--trust-fingerprint", fingerprint};
+        if (tls)
+            args.push_back("--tls");
+        args.insert(args.end(), {"site", url});
+        Result result = RunProgram(here.path(), args, "s3cret");
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(server.files()->get("/site/index.htm"), "<html>home</html>");
+        EXPECT_EQ(server.files()->get("/site/images/photo.jpg"),
+                  ReadFileBytes(here / "site/images/photo.jpg"));
     }
 }
