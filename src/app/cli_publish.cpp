@@ -6,6 +6,7 @@
 
 #include "app/config.h"
 #include "app/extrasettings.h"
+#include "app/ftpurl.h"
 #include "publish/publisher.h"
 
 #include <algorithm>
@@ -25,7 +26,7 @@
 namespace kestrel {
 
 const char* const kPublishUsage =
-    "Usage: kestrelftp publish [options] LOCAL_DIR [REMOTE_DIR]\n"
+    "Usage: kestrelftp publish [options] LOCAL_DIR [REMOTE_DIR | URL]\n"
     "Publishes the site folder LOCAL_DIR to REMOTE_DIR on the server (default: the folder\n"
     "the log-in starts in): creates missing folders and sends new and changed files.\n"
     "Host, port, user and password come from Config.txt in the current folder; the\n"
@@ -38,7 +39,10 @@ const char* const kPublishUsage =
     "  --trust-fingerprint SHA256  accept the server certificate with this fingerprint\n"
     "                            (certificates trusted in the window, kept in\n"
     "                            KestrelFTP.ini in the current folder, are accepted too)\n"
-    "  --host H, --port P, --user U  override Config.txt\n"
+    "  --host H, --port P, --user U  override the URL and Config.txt\n"
+    "URL: ftp://user@host:port/folder, ftpes:// for explicit TLS, ftps:// for implicit\n"
+    "TLS, an IPv6 host in brackets (ftp://[2001:db8::1]/); the folder is relative to the\n"
+    "log-in folder (%2F before it for an absolute one); never a password in it.\n"
     "Exit status 0 when everything was published, 1 when not, 2 for a usage error.\n";
 
 namespace {
@@ -59,6 +63,7 @@ struct Arguments {
     std::string trustFingerprint;
     std::optional<std::string> host, port, user;
     std::string local, remote;
+    std::optional<TFtpUrl> url; // the server as a URL instead of REMOTE_DIR
 };
 
 int ParseInteger(const std::string& text, const char* what, int low, int high) {
@@ -121,8 +126,16 @@ Arguments ParseArguments(int argc, char** argv) {
     if (positional.empty() || positional.size() > 2)
         throw UsageError{positional.empty() ? "LOCAL_DIR is missing" : "too many arguments"};
     args.local = positional[0];
-    if (positional.size() == 2)
+    if (positional.size() == 2 && LooksLikeUrl(positional[1])) {
+        try {
+            args.url = ParseFtpUrl(positional[1]);
+        } catch (const EUrlError& error) {
+            throw UsageError{std::string("the address is refused: ") + error.what()};
+        }
+        args.remote = args.url->Path;
+    } else if (positional.size() == 2) {
         args.remote = positional[1];
+    }
     return args;
 }
 
@@ -182,25 +195,69 @@ TCertificateEvent CertificateCheck(const std::string& given) {
     };
 }
 
-// The connection settings: options first, then Config.txt of the current folder.
+// The encryption an ftps:// URL asks for: TLS from the first byte, where the FTP
+// component offers it (TEncryption::Implicit); none where it does not.
+template <typename Encryption> std::optional<Encryption> ImplicitTls() {
+    if constexpr (requires { Encryption::Implicit; })
+        return Encryption::Implicit;
+    else
+        return std::nullopt;
+}
+
+// ftps:// is TLS from the first byte, which --tls (TLS required) cannot make weaker;
+// ftpes:// and --tls are TLS after AUTH TLS.
+TEncryption EncryptionOf(const Arguments& args) {
+    if (args.url && args.url->Security == TUrlSecurity::ImplicitTls) {
+        if (std::optional<TEncryption> implicit = ImplicitTls<TEncryption>())
+            return *implicit;
+        throw UsageError{"ftps:// (implicit TLS) is not available in this program; use "
+                         "ftpes:// (explicit TLS)"};
+    }
+    if (args.tls || (args.url && args.url->Security == TUrlSecurity::ExplicitTls))
+        return TEncryption::Required;
+    return TEncryption::None;
+}
+
+// The connection settings: options first, then the URL, then Config.txt of the current
+// folder. A URL may name another server than Config.txt: its port is the URL's or the
+// default, never the one saved for Config.txt's host, and Config.txt's user and password
+// go to no other host than its own.
 TConnectionSettings Settings(const Arguments& args) {
     ConfigRecord config{};
     if (::access(kConfigFileName, F_OK) == 0 && !ReadConfigFile("", config))
         std::fprintf(stderr, "kestrelftp: %s cannot be read; using the options only\n",
                      kConfigFileName);
     TConnectionSettings settings;
-    settings.Host = args.host.value_or(GetConfigField(config.Host));
+    std::string savedHost = GetConfigField(config.Host);
+    std::string savedPort = GetConfigField(config.Port);
+    std::string savedUser = GetConfigField(config.UserID);
+    std::string savedPassword = GetConfigField(config.Password);
+    if (args.url) {
+        std::string configHost = savedHost;
+        if (configHost.size() > 2 && configHost.front() == '[' && configHost.back() == ']')
+            configHost = configHost.substr(1, configHost.size() - 2);
+        if (args.url->Host != configHost) {
+            savedUser.clear();
+            savedPassword.clear();
+        }
+        savedHost = args.url->Host;
+        savedPort =
+            std::to_string(args.url->Port != 0 ? args.url->Port : DefaultPort(args.url->Security));
+        if (!args.url->UserID.empty())
+            savedUser = args.url->UserID;
+    }
+    settings.Host = args.host.value_or(savedHost);
     if (settings.Host.empty())
         throw UsageError{"no host: give --host or save one in Config.txt"};
-    std::string port = args.port.value_or(GetConfigField(config.Port));
+    std::string port = args.port.value_or(savedPort);
     settings.Port = port.empty() ? 21 : ParseInteger(port, "the port", 1, 65535);
-    settings.UserID = args.user.value_or(GetConfigField(config.UserID));
+    settings.UserID = args.user.value_or(savedUser);
     if (settings.UserID.empty())
         throw UsageError{"no user: give --user or save one in Config.txt"};
     if (const char* password = std::getenv(kPasswordVariable))
         settings.Password = password;
     else
-        settings.Password = GetConfigField(config.Password);
+        settings.Password = savedPassword;
     if (settings.Password.empty()) {
         if (!::isatty(STDIN_FILENO))
             throw UsageError{std::string("no password: set ") + kPasswordVariable +
@@ -209,7 +266,7 @@ TConnectionSettings Settings(const Arguments& args) {
             PromptPassword("Password for " + settings.UserID + "@" + settings.Host + ": ");
     }
     settings.DataMode = args.passive ? TDataMode::Passive : TDataMode::Active;
-    settings.Encryption = args.tls ? TEncryption::Required : TEncryption::None;
+    settings.Encryption = EncryptionOf(args);
     settings.OnCertificateCheck = CertificateCheck(Upper(args.trustFingerprint));
     return settings;
 }
