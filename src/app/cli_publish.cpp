@@ -9,6 +9,7 @@
 #include "app/cli_output.h"
 #include "app/config.h"
 #include "app/extrasettings.h"
+#include "app/ftpurl.h"
 #include "publish/publisher.h"
 
 #include <algorithm>
@@ -51,7 +52,11 @@ const TCommandSpec kPublishSpec{
     "(.env, *.pem, *.key, id_rsa*, *.sql, *.sqlite, configuration back-ups), the patterns of\n"
     ".kestrelignore in LOCAL_DIR (.gitignore syntax) and of --exclude; what is left out is\n"
     "never deleted on the server. Host, port, user and password come from Config.txt in the\n"
-    "current folder; the password also from the variable KESTRELFTP_PASSWORD, else a prompt.",
+    "current folder; the password also from the variable KESTRELFTP_PASSWORD, else a prompt.\n"
+    "Instead of REMOTE_DIR a URL: ftp://user@host:port/folder, ftpes:// for explicit TLS,\n"
+    "ftps:// for implicit TLS, an IPv6 host in brackets (ftp://[2001:db8::1]/); the folder is\n"
+    "relative to the log-in folder (%2F before it for an absolute one); never a password in\n"
+    "it. --host, --port, --user and --tls win over the URL.",
     {
         {"--dry-run", nullptr, "show the plan, change nothing"},
         {"--delete", nullptr, "also delete remote files and folders gone locally"},
@@ -62,9 +67,9 @@ const TCommandSpec kPublishSpec{
          "accept the server certificate with this fingerprint\n"
          "(those trusted in the window, in KestrelFTP.ini here,\n"
          "are accepted too)"},
-        {"--host", "H", "the server (overrides Config.txt)"},
-        {"--port", "P", "its port (overrides Config.txt)"},
-        {"--user", "U", "the user (overrides Config.txt)"},
+        {"--host", "H", "the server (overrides the URL and Config.txt)"},
+        {"--port", "P", "its port (overrides the URL and Config.txt)"},
+        {"--user", "U", "the user (overrides the URL and Config.txt)"},
         {"--max-delete", "N",
          "allow up to N deletions; without it a run that deletes more\n"
          "than half of the server's files, or any while LOCAL_DIR has\n"
@@ -78,7 +83,7 @@ const TCommandSpec kPublishSpec{
         {"--json", nullptr, "print the plan and each event as one JSON object a line"},
         {"--help", nullptr, "show this text", false, "-h"},
     },
-    {{"LOCAL_DIR", true}, {"REMOTE_DIR", false}},
+    {{"LOCAL_DIR", true}, {"REMOTE_DIR|URL", false}},
 };
 
 constexpr const char* kExitCodes = "\nExit status:\n"
@@ -105,6 +110,7 @@ struct Arguments {
     std::string trustFingerprint;
     std::optional<std::string> host, port, user;
     std::string local, remote;
+    std::optional<TFtpUrl> url; // the server as a URL instead of REMOTE_DIR
 };
 
 int ParseInteger(const std::string& text, const char* what, int low, int high) {
@@ -176,8 +182,16 @@ Arguments ParseArguments(int argc, char** argv) {
     args.port = Given(parsed, "--port");
     args.user = Given(parsed, "--user");
     args.local = parsed.Positionals[0];
-    if (parsed.Positionals.size() > 1)
+    if (parsed.Positionals.size() > 1 && LooksLikeUrl(parsed.Positionals[1])) {
+        try {
+            args.url = ParseFtpUrl(parsed.Positionals[1]);
+        } catch (const EUrlError& error) {
+            throw UsageError{std::string("the address is refused: ") + error.what()};
+        }
+        args.remote = args.url->Path;
+    } else if (parsed.Positionals.size() > 1) {
         args.remote = parsed.Positionals[1];
+    }
     return args;
 }
 
@@ -246,25 +260,56 @@ TCertificateEvent CertificateCheck(const std::string& given, int port) {
     };
 }
 
-// The connection settings: options first, then Config.txt of the current folder.
+// ftps:// is TLS from the first byte, which --tls (TLS required) cannot make weaker;
+// ftpes:// and --tls are TLS after AUTH TLS.
+TEncryption EncryptionOf(const Arguments& args) {
+    if (args.url && args.url->Security == TUrlSecurity::ImplicitTls)
+        return TEncryption::Implicit;
+    if (args.tls || (args.url && args.url->Security == TUrlSecurity::ExplicitTls))
+        return TEncryption::Required;
+    return TEncryption::None;
+}
+
+// The connection settings: options first, then the URL, then Config.txt of the current
+// folder. A URL may name another server than Config.txt: its port is the URL's or the
+// default, never the one saved for Config.txt's host, and Config.txt's user and password
+// go to no other host than its own.
 TConnectionSettings Settings(const Arguments& args) {
     ConfigRecord config{};
     if (::access(kConfigFileName, F_OK) == 0 && !ReadConfigFile("", config))
         std::fprintf(stderr, "kestrelftp: %s cannot be read; using the options only\n",
                      kConfigFileName);
     TConnectionSettings settings;
-    settings.Host = args.host.value_or(GetConfigField(config.Host));
+    std::string savedHost = GetConfigField(config.Host);
+    std::string savedPort = GetConfigField(config.Port);
+    std::string savedUser = GetConfigField(config.UserID);
+    std::string savedPassword = GetConfigField(config.Password);
+    if (args.url) {
+        std::string configHost = savedHost;
+        if (configHost.size() > 2 && configHost.front() == '[' && configHost.back() == ']')
+            configHost = configHost.substr(1, configHost.size() - 2);
+        if (args.url->Host != configHost) {
+            savedUser.clear();
+            savedPassword.clear();
+        }
+        savedHost = args.url->Host;
+        savedPort =
+            std::to_string(args.url->Port != 0 ? args.url->Port : DefaultPort(args.url->Security));
+        if (!args.url->UserID.empty())
+            savedUser = args.url->UserID;
+    }
+    settings.Host = args.host.value_or(savedHost);
     if (settings.Host.empty())
         throw UsageError{"no host: give --host or save one in Config.txt"};
-    std::string port = args.port.value_or(GetConfigField(config.Port));
+    std::string port = args.port.value_or(savedPort);
     settings.Port = port.empty() ? 21 : ParseInteger(port, "the port", 1, 65535);
-    settings.UserID = args.user.value_or(GetConfigField(config.UserID));
+    settings.UserID = args.user.value_or(savedUser);
     if (settings.UserID.empty())
         throw UsageError{"no user: give --user or save one in Config.txt"};
     if (const char* password = std::getenv(kPasswordVariable))
         settings.Password = password;
     else
-        settings.Password = GetConfigField(config.Password);
+        settings.Password = savedPassword;
     if (settings.Password.empty()) {
         if (!::isatty(STDIN_FILENO))
             throw UsageError{std::string("no password: set ") + kPasswordVariable +
@@ -273,7 +318,7 @@ TConnectionSettings Settings(const Arguments& args) {
             PromptPassword("Password for " + settings.UserID + "@" + settings.Host + ": ");
     }
     settings.DataMode = args.passive ? TDataMode::Passive : TDataMode::Active;
-    settings.Encryption = args.tls ? TEncryption::Required : TEncryption::None;
+    settings.Encryption = EncryptionOf(args);
     settings.OnCertificateCheck = CertificateCheck(Upper(args.trustFingerprint), settings.Port);
     return settings;
 }

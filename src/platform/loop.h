@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <sys/socket.h>
 #include <unordered_map>
 #include <vector>
 
@@ -104,6 +105,10 @@ void forget_socket(Loop& l, int fd); // drops the record and the epoll interest
 
 // sockets.cpp
 int fail(int err); // sets last_error() from errno value err; returns -1
+
+// address.cpp: a NetAddress as a socket address and back.
+socklen_t to_sockaddr(const NetAddress& address, sockaddr_storage& out);
+NetAddress from_sockaddr(const sockaddr_storage& in);
 
 // timers.cpp
 void queue_due_timers(Loop& l);

@@ -24,20 +24,48 @@
 // open when its thread ends stays open: its owner closes it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrel::platform {
 
 using TargetId = std::uint64_t; // 0 is never a valid target
 
+// An IPv4 or IPv6 address with a port, as a socket address holds them.
+struct NetAddress {
+    enum Family : std::uint8_t { V4 = 4, V6 = 6 };
+    Family family = V4;
+    std::array<std::uint8_t, 16> bytes{}; // network order; IPv4 uses the first 4
+    std::uint16_t port = 0;               // network order
+    std::uint32_t scope = 0;              // interface of an IPv6 link-local address
+
+    bool is_v6() const { return family == V6; }
+    // The IPv4 address in network order; 0 for an IPv6 one.
+    std::uint32_t v4() const;
+    // 0.0.0.0 or ::, which names no host to connect to.
+    bool unspecified() const;
+    // The same host: family, address and scope; the port does not count.
+    bool same_host(const NetAddress& other) const;
+    // "127.0.0.1" or "::1" (RFC 5952 form, without a scope).
+    std::string text() const;
+};
+
+NetAddress address_v4(std::uint32_t address, std::uint16_t port = 0);
+// A numeric IPv4 (dotted quad only) or IPv6 address, an IPv6 one optionally with a scope
+// ("fe80::1%eth0"); std::nullopt for anything else, a host name in particular.
+std::optional<NetAddress> parse_address(const std::string& text);
+
 struct Message {
     std::uint32_t code = 0; // message number
     int socket = -1;        // socket the notification is about, -1 if none
     std::uint32_t word = 0; // low 16 bits: event code or length; high 16 bits: error
-    std::string payload;    // result bytes of a host lookup (4-byte IPv4 address)
+    std::string payload;    // host lookup: the first IPv4 address of the result (4 bytes)
+    std::vector<NetAddress> addresses; // host lookup: every address, in the resolver's order
 };
 
 using Handler = std::function<void(const Message&)>;
@@ -110,22 +138,29 @@ inline bool post_to_thread(const ThreadQueue& thread, TargetId target, std::uint
     return post_to_thread(thread, target, std::move(m));
 }
 
-// --- Sockets (non-blocking IPv4 TCP) ----------------------------------------------
+// --- Sockets (non-blocking TCP over IPv4 or IPv6) --------------------------------------
 // Addresses and ports are in network byte order, as they sit in a socket address.
 // Failing calls return -1 and leave the error, mapped to its table number, in
-// last_error().
+// last_error(). The forms with a 32-bit address are IPv4's; the NetAddress forms take
+// either family (an IPv6 socket speaks IPv6 only, never IPv4 through mapped addresses).
 constexpr int InvalidSocket = -1;
 
-int sock_create();
+int sock_create(); // IPv4
+int sock_create(NetAddress::Family family);
+// The family of a socket, or -1 when fd is none.
+int sock_family(int fd);
 // Starts a connect. A connect that cannot finish at once reports "would block"
 // (10035) and completes with a connect notification; one refused at once is also
 // reported through the connect notification, as an asynchronous socket library does.
 int sock_connect(int fd, std::uint32_t address, std::uint16_t port);
+int sock_connect(int fd, const NetAddress& to);
 int sock_bind(int fd, std::uint32_t address, std::uint16_t port);
+int sock_bind(int fd, const NetAddress& at);
 int sock_listen(int fd, int backlog);
 // Accepts one pending connection; the new socket is non-blocking. Re-enables the
 // accept notification of the listener.
 int sock_accept(int fd, std::uint32_t* address, std::uint16_t* port);
+int sock_accept(int fd, NetAddress* peer);
 // Receives up to length bytes; returns the count (0 at end of stream) or -1.
 // Re-enables the read notification.
 long sock_recv(int fd, void* buffer, std::size_t length);
@@ -142,8 +177,12 @@ long sock_send_file(int fd, int file_fd, std::int64_t offset, std::size_t length
 // Forgets the socket's registration and closes it.
 int sock_close(int fd);
 int sock_set_linger(int fd, bool on, int seconds);
-int sock_local_name(int fd, std::uint32_t* address, std::uint16_t* port);
+int sock_local_name(int fd, std::uint32_t* address, std::uint16_t* port); // 0 for IPv6
 int sock_peer_name(int fd, std::uint32_t* address, std::uint16_t* port);
+int sock_local_name(int fd, NetAddress* name);
+int sock_peer_name(int fd, NetAddress* name);
+// Whether closing the socket resets the connection (SO_LINGER on with time 0).
+bool sock_resets_on_close(int fd);
 // Number of bytes waiting to be received, or -1.
 long sock_pending(int fd);
 
@@ -210,15 +249,20 @@ bool set_timer(TargetId target, std::uint32_t id, std::uint32_t interval_ms);
 void kill_timer(TargetId target, std::uint32_t id);
 
 // --- Host lookup ----------------------------------------------------------------------
-// Resolves name off the thread; the result arrives in the queue of the calling thread
-// as a message with the given code:
-// low half of the word the result length (4), high half 0, payload the address in
-// network order; or high half an error (11001 name not found, 11002 temporary).
+// Resolves name off the thread into its IPv6 and IPv4 addresses; the result arrives in the
+// queue of the calling thread as a message with the given code: high half of the word 0,
+// low half the number of addresses, addresses all of them in the order the system
+// prefers (RFC 6724), payload the first IPv4 one (4 bytes, network order; empty when
+// there is none); or high half an error (11001 name not found, 11002 temporary).
 void lookup_host(TargetId target, std::uint32_t code, const std::string& name);
 
 // A resolver replaces the real lookup for every thread (tests: a resolver that never
-// answers). It is called on the thread that asks and must call done(error, address)
-// once, from any thread, or never.
+// answers, or one that names addresses of both families). It is called on the thread that
+// asks and must call done once, from any thread, or never.
+using AddressResolver = std::function<void(
+    const std::string& name, std::function<void(int error, std::vector<NetAddress>)> done)>;
+void set_address_resolver(AddressResolver resolver); // empty restores the real lookup
+// The same for a stand-in that answers with one IPv4 address.
 using Resolver = std::function<void(const std::string& name,
                                     std::function<void(int error, std::uint32_t address)> done)>;
 void set_resolver(Resolver resolver); // empty restores the real lookup

@@ -16,29 +16,26 @@ namespace {
 
 thread_local int t_last_error = 0;
 
-std::uint32_t to_u32(const sockaddr_in& a) {
-    return a.sin_addr.s_addr;
-}
-
-sockaddr_in make_addr(std::uint32_t address, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = address;
-    a.sin_port = port;
-    return a;
-}
-
 // getsockname and getpeername share their shape.
-template <typename Query>
-int query_name(Query query, int fd, std::uint32_t* address, std::uint16_t* port) {
-    sockaddr_in a{};
+template <typename Query> int query_name(Query query, int fd, NetAddress* name) {
+    sockaddr_storage a{};
     socklen_t len = sizeof a;
     if (query(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
         return fail(errno);
+    if (name)
+        *name = from_sockaddr(a);
+    return 0;
+}
+
+template <typename Query>
+int query_name(Query query, int fd, std::uint32_t* address, std::uint16_t* port) {
+    NetAddress name;
+    if (query_name(query, fd, &name) != 0)
+        return -1;
     if (address)
-        *address = to_u32(a);
+        *address = name.v4();
     if (port)
-        *port = a.sin_port;
+        *port = name.port;
     return 0;
 }
 
@@ -52,18 +49,42 @@ int fail(int err) {
 // --- Socket calls -------------------------------------------------------------------
 
 int sock_create() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    return sock_create(NetAddress::V4);
+}
+
+int sock_create(NetAddress::Family family) {
+    const int domain = family == NetAddress::V6 ? AF_INET6 : AF_INET;
+    int fd = ::socket(domain, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0)
         return fail(errno);
+    if (family == NetAddress::V6) {
+        // IPv6 only: an IPv4 peer must never appear as a mapped address, which would not
+        // compare equal to the IPv4 address of the same host.
+        int on = 1;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
     loop().sockets[fd] = SocketRecord{};
     return fd;
 }
 
+int sock_family(int fd) {
+    int domain = 0;
+    socklen_t len = sizeof domain;
+    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0)
+        return fail(errno);
+    return domain == AF_INET6 ? NetAddress::V6 : NetAddress::V4;
+}
+
 int sock_connect(int fd, std::uint32_t address, std::uint16_t port) {
+    return sock_connect(fd, address_v4(address, port));
+}
+
+int sock_connect(int fd, const NetAddress& to) {
     Loop& l = loop();
-    sockaddr_in a = make_addr(address, port);
+    sockaddr_storage a{};
+    socklen_t length = to_sockaddr(to, a);
     SocketRecord& r = l.sockets[fd];
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 || errno == EINPROGRESS) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), length) == 0 || errno == EINPROGRESS) {
         r.state = SockState::Connecting;
         r.closed_seen = false;
         update_interest(l, fd, r);
@@ -81,8 +102,13 @@ int sock_connect(int fd, std::uint32_t address, std::uint16_t port) {
 }
 
 int sock_bind(int fd, std::uint32_t address, std::uint16_t port) {
-    sockaddr_in a = make_addr(address, port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    return sock_bind(fd, address_v4(address, port));
+}
+
+int sock_bind(int fd, const NetAddress& at) {
+    sockaddr_storage a{};
+    socklen_t length = to_sockaddr(at, a);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), length) != 0)
         return fail(errno);
     return 0;
 }
@@ -99,8 +125,18 @@ int sock_listen(int fd, int backlog) {
 }
 
 int sock_accept(int fd, std::uint32_t* address, std::uint16_t* port) {
+    NetAddress peer;
+    int nfd = sock_accept(fd, &peer);
+    if (nfd >= 0 && address)
+        *address = peer.v4();
+    if (nfd >= 0 && port)
+        *port = peer.port;
+    return nfd;
+}
+
+int sock_accept(int fd, NetAddress* peer) {
     Loop& l = loop();
-    sockaddr_in a{};
+    sockaddr_storage a{};
     socklen_t len = sizeof a;
     int nfd = ::accept4(fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int err = errno;
@@ -113,10 +149,8 @@ int sock_accept(int fd, std::uint32_t* address, std::uint16_t* port) {
     SocketRecord rec;
     rec.state = SockState::Connected;
     l.sockets[nfd] = rec;
-    if (address)
-        *address = to_u32(a);
-    if (port)
-        *port = a.sin_port;
+    if (peer)
+        *peer = from_sockaddr(a);
     return nfd;
 }
 
@@ -203,6 +237,20 @@ int sock_local_name(int fd, std::uint32_t* address, std::uint16_t* port) {
 
 int sock_peer_name(int fd, std::uint32_t* address, std::uint16_t* port) {
     return query_name(::getpeername, fd, address, port);
+}
+
+int sock_local_name(int fd, NetAddress* name) {
+    return query_name(::getsockname, fd, name);
+}
+
+int sock_peer_name(int fd, NetAddress* name) {
+    return query_name(::getpeername, fd, name);
+}
+
+bool sock_resets_on_close(int fd) {
+    linger lg{};
+    socklen_t len = sizeof lg;
+    return getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len) == 0 && lg.l_onoff && lg.l_linger == 0;
 }
 
 long sock_pending(int fd) {

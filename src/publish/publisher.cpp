@@ -136,6 +136,7 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         loginSeconds_ = since(start);
         root_ = ResolveRoot(ftp, options_.RemoteRoot);
         bool machineList = options_.UseMachineList && OffersMachineList(ftp.Features());
+        connection_.Utf8Names = connection_.Utf8Names || ftp.Utf8On;
         start = Clock::now();
         remote_ = ReadRemoteTree(ftp, root_, machineList);
         // One listing is a data connection and two or three commands; an upload is a data

@@ -41,6 +41,9 @@ struct TConnectionSettings {
     // ms a command's reply may take (folders, deletions, renames); a server that stops
     // answering has that connection given up and the job reported failed. 0: no limit.
     std::int32_t ReplyTimeOut = 30000;
+    // OPTS UTF8 ON after each log-in: set once the listing connection's FEAT listed UTF8
+    // and the server took the option, so that every connection treats names alike.
+    bool Utf8Names = false;
     // How the server takes a byte 255 in a name; Prepare finds it out when a name has one.
     TIacRule IacRule = TIacRule::Double;
 };

@@ -45,6 +45,7 @@ static void ApplyPublishSettings(TVaneFTP& ftp, const TConnectionSettings& setti
     ftp.TimeOut = settings.TimeOut;
     ftp.ReplyTimeOut = settings.ReplyTimeOut;
     ftp.IacRule = settings.IacRule;
+    ftp.Utf8Names = settings.Utf8Names;
 }
 
 std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {

@@ -138,6 +138,45 @@ TEST(Platform, LookupResultsArriveAsMessages) {
     EXPECT_EQ(HighWord(rec.got[0].word), 11001u);
 }
 
+TEST(Platform, LookupResultsCarryEveryAddressOfBothFamilies) {
+    std::vector<NetAddress> answer = {*parse_address("::1"), *parse_address("127.0.0.2"),
+                                      *parse_address("2001:db8::7")};
+    set_address_resolver(
+        [&](const std::string& name, std::function<void(int, std::vector<NetAddress>)> done) {
+            if (name == "both.test")
+                done(0, answer);
+            else if (name == "six.test")
+                done(0, {answer[0]});
+            else
+                done(11001, {});
+        });
+    auto ask = [](const std::string& name) {
+        Recorder rec;
+        lookup_host(rec.id, kCode, name);
+        EXPECT_TRUE(PumpUntil([&] { return !rec.got.empty(); }));
+        return rec.got.empty() ? Message{} : rec.got[0];
+    };
+    Message both = ask("both.test");
+    EXPECT_EQ(both.word, MakeWord(3, 0));
+    ASSERT_EQ(both.addresses.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_TRUE(both.addresses[i].same_host(answer[i])) << i; // the resolver's order
+    // The first IPv4 address, as before there were two families.
+    ASSERT_EQ(both.payload.size(), 4u);
+    EXPECT_EQ(static_cast<unsigned char>(both.payload[3]), 2);
+
+    Message six = ask("six.test");
+    EXPECT_EQ(six.word, MakeWord(1, 0));
+    EXPECT_TRUE(six.payload.empty());
+    ASSERT_EQ(six.addresses.size(), 1u);
+    EXPECT_TRUE(six.addresses[0].is_v6());
+
+    Message none = ask("none.test");
+    EXPECT_EQ(HighWord(none.word), 11001u);
+    EXPECT_TRUE(none.addresses.empty());
+    set_address_resolver({});
+}
+
 TEST(Platform, ConnectToAClosedPortReportsRefusedInTheHighHalf) {
     std::uint16_t port = htons(std::uint16_t(kestrel::test::ClosedPort()));
     Recorder rec;

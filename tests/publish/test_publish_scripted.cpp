@@ -45,6 +45,8 @@ struct Misbehaviour {
     std::chrono::milliseconds lateBy{0};
     // Called when a RNFR goes unanswered.
     std::function<void()> onSilence{};
+    // FEAT lists UTF8 and OPTS UTF8 ON is accepted.
+    bool utf8 = false;
 };
 
 // A server of plain files in memory, one session after the other, in active mode.
@@ -89,6 +91,10 @@ private:
                 s.reply("230 in");
             else if (verb == "TYPE" || verb == "PORT")
                 s.reply("200 ok");
+            else if (verb == "FEAT" && misbehaviour_.utf8)
+                s.reply("211-Features:\r\n UTF8\r\n211 End");
+            else if (*line == "OPTS UTF8 ON" && misbehaviour_.utf8)
+                s.reply("200 UTF8 on");
             else if (verb == "CWD" || verb == "DELE")
                 s.reply(files_->remove(path) || verb == "CWD" ? "250 ok" : "550 no such file");
             else if (verb == "MKD")
@@ -570,4 +576,24 @@ TEST(PublishLock, OwnerTextRoundTripsAndOddTextIsRefused) {
     EXPECT_FALSE(ParseLockOwner(""));
     EXPECT_FALSE(ParseLockOwner("# KestrelFTP lock 1\nhost x pid y"));
     EXPECT_FALSE(ParseLockOwner("<html>not a lock</html>"));
-}
+
+    TEST(PublishScriptedServer, EveryConnectionAsksForUtf8NamesWhenTheServerListsThem) {
+        // The listing connection asks FEAT and then OPTS UTF8 ON; every further connection
+        // asks for the option after its log-in, so that all of them treat names alike.
+        Site site;
+        SiteServer server({.utf8 = true});
+        TPublishSummary summary = site.Publish(server, 30000, 3);
+        EXPECT_TRUE(summary.Succeeded());
+        EXPECT_EQ(summary.Uploaded, 3);
+        const int logins = server.Count("PASS s3cret");
+        EXPECT_GE(logins, 2);
+        EXPECT_EQ(server.Count("FEAT"), 1);
+        EXPECT_EQ(server.Count("OPTS UTF8 ON"), logins);
+
+        // Without UTF8 in FEAT nobody asks.
+        SiteServer plain({});
+        summary = site.Publish(plain, 30000, 3);
+        EXPECT_TRUE(summary.Succeeded());
+        EXPECT_EQ(plain.Count("FEAT"), 1);
+        EXPECT_EQ(plain.Count("OPTS UTF8 ON"), 0);
+    }

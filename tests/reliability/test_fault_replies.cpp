@@ -311,6 +311,8 @@ TEST(FaultReplies, LongMultiLineReplyKeepsItsEndsAndABoundedMiddle) {
         for (int i = 0; i < 20000; ++i)
             text += " X-FILLER-" + std::to_string(i) + "\r\n";
         s.send(text + " UTF8\r\n211 End\r\n");
+        s.expect("OPTS UTF8 ON"); // UTF8 is listed: the client asks for it
+        s.reply("200 ok");
         s.expect("NOOP");
         s.reply("200 ok");
         Bye(s);

@@ -82,6 +82,7 @@ PyFtpd::PyFtpd(PyFtpdOptions options) {
                                  std::strerror(errno));
     }
     base_ = pattern;
+    host_ = options.host;
     root_ = base_ / "root";
     log_ = base_ / "ftpd.log";
     std::filesystem::create_directory(root_);
@@ -90,7 +91,7 @@ PyFtpd::PyFtpd(PyFtpdOptions options) {
     // async-signal-safe calls are allowed, the test process may have other threads.
     std::vector<std::string> args = {kPython,        script_path(), "--root",     root_.string(),
                                      "--user",       user_,         "--password", password_,
-                                     "--host",       "127.0.0.1",   "--port",     "0",
+                                     "--host",       options.host,  "--port",     "0",
                                      "--print-port", "--log-file",  log_.string()};
     if (!options.banner.empty()) {
         args.insert(args.end(), {"--banner", options.banner});

@@ -1,8 +1,8 @@
 // A real FTP server for integration tests: pyftpdlib in a child process.
 //
-// The server listens on 127.0.0.1 on a port the system picks, serves a temporary root
-// folder that it creates, and knows one user, "webuser" with password "s3cret", with full
-// write permission; there is no anonymous user. Its log goes to a file beside the root
+// The server listens on 127.0.0.1 (or ::1, when asked) on a port the system picks, serves a
+// temporary root folder that it creates, and knows one user, "webuser" with password "s3cret", with
+// full write permission; there is no anonymous user. Its log goes to a file beside the root
 // (log_path()), never to the test's output.
 //
 // The destructor stops the child (SIGTERM, then SIGKILL after a short grace), reaps it and
@@ -26,6 +26,7 @@ struct PyFtpdOptions {
     // listening socket and the data connections; 2 admits one control connection.
     int max_cons = 0;                    // 0 = pyftpdlib's default
     std::vector<std::string> extra_args; // more arguments for ftpd.py
+    std::string host = "127.0.0.1";      // the address it listens on: "::1" for IPv6
 };
 
 // The options of a server that speaks TLS with the given certificate and key; required:
@@ -46,7 +47,7 @@ public:
     const std::filesystem::path& root() const { return root_; }
     const std::string& user() const { return user_; }
     const std::string& password() const { return password_; }
-    std::string host() const { return "127.0.0.1"; }
+    const std::string& host() const { return host_; } // "127.0.0.1" or "::1"
     pid_t pid() const { return pid_; }
     const std::filesystem::path& log_path() const { return log_; }
     // The server's log so far.
@@ -64,6 +65,7 @@ private:
     std::filesystem::path log_;
     std::string user_ = "webuser";
     std::string password_ = "s3cret";
+    std::string host_;
     pid_t pid_ = -1;
     int port_ = 0;
 };

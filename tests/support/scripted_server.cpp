@@ -75,6 +75,64 @@ std::optional<std::pair<std::string, int>> ParsePort(const std::string& argument
     return std::make_pair(std::string(host), values[4] * 256 + values[5]);
 }
 
+// Parses the argument of "EPRT |2|::1|1031|" (RFC 2428; any delimiter, family 1 or 2)
+// into the address and the port.
+std::optional<std::pair<std::string, int>> ParseEprt(std::string argument) {
+    while (!argument.empty() && (argument.back() == '\r' || argument.back() == ' ')) {
+        argument.pop_back();
+    }
+    if (argument.size() < 7 || argument.back() != argument.front()) {
+        return std::nullopt;
+    }
+    const char d = argument.front();
+    std::vector<std::string> fields;
+    std::size_t start = 1;
+    for (std::size_t pos; (pos = argument.find(d, start)) != std::string::npos; start = pos + 1) {
+        fields.push_back(argument.substr(start, pos - start));
+    }
+    if (fields.size() != 3 || (fields[0] != "1" && fields[0] != "2")) {
+        return std::nullopt;
+    }
+    in6_addr probe{};
+    if (::inet_pton(fields[0] == "1" ? AF_INET : AF_INET6, fields[1].c_str(), &probe) != 1) {
+        return std::nullopt;
+    }
+    int port = 0;
+    for (char c : fields[2]) {
+        if (!std::isdigit(static_cast<unsigned char>(c)) ||
+            (port = port * 10 + (c - '0')) > 65535) {
+            return std::nullopt;
+        }
+    }
+    if (fields[2].empty() || port == 0) {
+        return std::nullopt;
+    }
+    return std::make_pair(fields[1], port);
+}
+
+// A loopback socket address of the family (::1 or 127.0.0.1) with the port (host order).
+socklen_t LoopbackAddress(bool ipv6, int port, sockaddr_storage& out) {
+    out = sockaddr_storage{};
+    if (ipv6) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(out);
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(static_cast<std::uint16_t>(port));
+        return sizeof a;
+    }
+    auto& a = reinterpret_cast<sockaddr_in&>(out);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    return sizeof a;
+}
+
+int PortOf(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
 void SetLingerZero(int fd) {
     linger option{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
@@ -236,10 +294,14 @@ std::string Session::expect(const std::string& prefix) {
 }
 
 void Session::remember_port(const std::string& line) {
-    if (line.size() < 5 || ToUpper(line.substr(0, 5)) != "PORT ") {
+    if (line.size() < 5) {
         return;
     }
-    port_address_ = ParsePort(line.substr(5));
+    if (ToUpper(line.substr(0, 5)) == "PORT ") {
+        port_address_ = ParsePort(line.substr(5));
+    } else if (ToUpper(line.substr(0, 5)) == "EPRT ") {
+        port_address_ = ParseEprt(line.substr(5));
+    }
 }
 
 void Session::close_fd(int& fd, bool with_reset) {
@@ -279,7 +341,8 @@ bool Session::open_data(const std::string& source_address, std::string& error) {
     const auto& [host, port] = *port_address_;
     const std::string target = host + ":" + std::to_string(port);
 
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const bool v6 = host.find(':') != std::string::npos;
+    int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = "socket: " + ErrnoText(errno);
         return false;
@@ -290,22 +353,25 @@ bool Session::open_data(const std::string& source_address, std::string& error) {
         return false;
     };
     if (!source_address.empty()) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        if (::inet_pton(AF_INET, source_address.c_str(), &local.sin_addr) != 1) {
+        sockaddr_storage local{};
+        socklen_t length = LoopbackAddress(v6, 0, local);
+        void* bytes = v6 ? static_cast<void*>(&reinterpret_cast<sockaddr_in6&>(local).sin6_addr)
+                         : static_cast<void*>(&reinterpret_cast<sockaddr_in&>(local).sin_addr);
+        if (::inet_pton(v6 ? AF_INET6 : AF_INET, source_address.c_str(), bytes) != 1) {
             return give_up("bad source address " + source_address);
         }
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0) {
             return give_up("bind to " + source_address + ": " + ErrnoText(errno));
         }
     }
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &remote.sin_addr) != 1) {
+    sockaddr_storage remote{};
+    socklen_t remote_length = LoopbackAddress(v6, port, remote);
+    void* remote_bytes = v6 ? static_cast<void*>(&reinterpret_cast<sockaddr_in6&>(remote).sin6_addr)
+                            : static_cast<void*>(&reinterpret_cast<sockaddr_in&>(remote).sin_addr);
+    if (::inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), remote_bytes) != 1) {
         return give_up("bad PORT address " + host);
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), remote_length) != 0) {
         if (errno != EINPROGRESS) {
             return give_up("connect to " + target + ": " + ErrnoText(errno));
         }
@@ -345,11 +411,10 @@ void Session::connect_data(const std::string& source_address) {
 int Session::passive_listen_backlog(int backlog) {
     close_fd(stall_fd_, true);
     close_fd(passive_fd_, false);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
+    const bool v6 = server_.options_.ipv6;
+    int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length = LoopbackAddress(v6, 0, address);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(fd, backlog) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -360,7 +425,7 @@ int Session::passive_listen_backlog(int backlog) {
         abort_script("passive_listen: " + error);
     }
     passive_fd_ = fd;
-    return ntohs(address.sin_port);
+    return PortOf(address);
 }
 
 int Session::passive_listen() {
@@ -418,13 +483,11 @@ int Session::stall_passive() {
     // With a backlog of 0 the queue holds one connection; once it is there, further SYNs
     // are dropped and the client's connect waits for an answer that never comes.
     int port = passive_listen_backlog(0);
-    stall_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (stall_fd_ < 0 ||
-        ::connect(stall_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const bool v6 = server_.options_.ipv6;
+    stall_fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length = LoopbackAddress(v6, port, address);
+    if (stall_fd_ < 0 || ::connect(stall_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
         abort_script("stall_passive: " + ErrnoText(errno));
     }
     return port;
@@ -433,14 +496,12 @@ int Session::stall_passive() {
 int Session::closed_port() {
     // A port the system just handed out and that nothing holds any more.
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
+    sockaddr_storage address{};
+    socklen_t length = LoopbackAddress(false, 0, address);
     ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
-    return ntohs(address.sin_port);
+    return PortOf(address);
 }
 
 bool Session::data_send(const std::string& bytes) {
@@ -540,12 +601,10 @@ ScriptedFtpServer::ScriptedFtpServer(Script script, Options options)
     if (wake_fd_ < 0) {
         throw std::runtime_error("eventfd: " + ErrnoText(errno));
     }
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
+    listen_fd_ =
+        ::socket(options_.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length = LoopbackAddress(options_.ipv6, 0, address);
     if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(listen_fd_, kListenBacklog) != 0 ||
         ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -556,7 +615,7 @@ ScriptedFtpServer::ScriptedFtpServer(Script script, Options options)
         ::close(wake_fd_);
         throw std::runtime_error("scripted server cannot listen: " + ErrnoText(error));
     }
-    port_ = ntohs(address.sin_port);
+    port_ = PortOf(address);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -785,6 +844,8 @@ ScriptedFtpServer::Script ScriptedFtpServer::Replies(ReplyTable table,
             }
             if (verb == "PORT") {
                 s.reply(s.port_address() ? "200 PORT ok" : "501 bad PORT");
+            } else if (verb == "EPRT") {
+                s.reply(s.port_address() ? "200 EPRT ok" : "501 bad EPRT");
             } else if (verb == "EPSV") {
                 s.reply_epsv();
             } else if (verb == "PASV") {

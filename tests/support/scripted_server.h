@@ -89,7 +89,7 @@ public:
     std::vector<std::string> received() const { return received_; }
 
     // Data connection in active mode: the server connects to the client.
-    // Connects to the address of the last PORT line this session read, optionally
+    // Connects to the address of the last PORT or EPRT line this session read, optionally
     // binding the local end to source_address first (for example "127.0.0.2" to play a
     // foreign connector). A missing PORT line, refusal or timeout ends the script.
     void connect_data(const std::string& source_address = "");
@@ -182,6 +182,9 @@ struct ScriptedServerOptions {
     std::size_t max_sessions = 1;
     // Bound of every blocking call of a Session.
     std::chrono::milliseconds timeout{10000};
+    // Listen on ::1 instead of 127.0.0.1; the passive listeners are on ::1 too, and an
+    // EPRT line names the active data address ("EPRT |2|::1|1031|").
+    bool ipv6 = false;
 };
 
 class ScriptedFtpServer {
@@ -199,8 +202,8 @@ public:
     // A script for easy cases. It greets with "220 ready", then answers every command
     // line with the reply of the first table entry whose key is a prefix of the line.
     // Commands without an entry: QUIT gets "221 bye" and ends the session, PORT gets
-    // "200 PORT ok", EPSV and PASV listen and answer with the port (229, 227), LIST, NLST,
-    // RETR, STOR, APPE are served from files (150, the data connection: accepted after
+    // "200 PORT ok" (EPRT "200 EPRT ok"), EPSV and PASV listen and answer with the port (229, 227),
+    // LIST, NLST, RETR, STOR, APPE are served from files (150, the data connection: accepted after
     // EPSV or PASV, else to the PORT address; 226; RETR of a missing file gets "550 not
     // found", any of them without an earlier PORT, EPSV or PASV "425 no PORT"), everything
     // else "502 no".

@@ -98,8 +98,8 @@ TestCertificates MakeTestCertificates(const std::string& dir) {
         std::string* key;
         const char* file;
     } leaves[] = {
-        {"localhost", "IP:127.0.0.1,DNS:localhost", false, -1, 30, &out.certFile, &out.keyFile,
-         "server"},
+        {"localhost", "IP:127.0.0.1,IP:::1,DNS:localhost", false, -1, 30, &out.certFile,
+         &out.keyFile, "server"},
         {"www.example.invalid", "DNS:www.example.invalid", false, -1, 30, &out.wrongNameCert,
          &out.wrongNameKey, "wrongname"},
         {"localhost", "IP:127.0.0.1,DNS:localhost", true, -1, 30, &out.selfSignedCert,

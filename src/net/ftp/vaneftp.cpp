@@ -1,8 +1,8 @@
 // TVaneFTP: log-in and log-out, reply reading, the outcome rule and single commands.
 #include "net/ftp/vaneftp.h"
-
 #include "net/ftp/ftpreply.h"
 
+#include <cctype>
 #include <chrono>
 
 namespace kestrel {
@@ -249,6 +249,8 @@ void TVaneFTP::Connect() {
     CheckCommandText(Password);
     inMemory_.Clear();
     staleTail_ = false;
+    utf8Asked_ = false;
+    Utf8On = false;
     ResetPassiveChoice();
     TCorsock::Connect();
     try {
@@ -307,6 +309,18 @@ void TVaneFTP::LogIn() {
             refused(pass);
     }
     ProtectData();
+    if (Utf8Names)
+        AskForUtf8();
+}
+
+void TVaneFTP::AskForUtf8() {
+    if (utf8Asked_)
+        return;
+    utf8Asked_ = true;
+    // 200 (or 202, already on) switches the server's names to UTF-8; a server that does
+    // not know the option answers 501 or 502 and is used as it is.
+    FtpReply reply = Command("OPTS UTF8 ON", "OPTS UTF8 ON");
+    Utf8On = IsCompletion(reply.code);
 }
 
 void TVaneFTP::Disconnect() {
@@ -414,6 +428,15 @@ std::vector<std::string> TVaneFTP::Features() {
         while (!feature.empty() && (feature.back() == '\n' || feature.back() == '\r'))
             feature.pop_back();
         features.push_back(feature);
+    }
+    for (const std::string& feature : features) {
+        std::string name = feature.substr(0, feature.find(' '));
+        for (char& c : name)
+            c = char(std::toupper(static_cast<unsigned char>(c)));
+        if (name == "UTF8") {
+            AskForUtf8();
+            break;
+        }
     }
     return features;
 }

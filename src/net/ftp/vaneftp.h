@@ -109,7 +109,9 @@ public:
     bool ParseList = false;
     // Active (the default): the server connects back to a port this side listens on,
     // which fails behind address translation or a firewall. Passive: EPSV, else PASV,
-    // and this side connects to the port given, on the control connection's server.
+    // and this side connects to the port given, on the control connection's server. The
+    // data connection takes the control connection's family: over IPv6 active mode sends
+    // EPRT instead of PORT, and passive mode EPSV only (PASV cannot name an IPv6 address).
     TDataMode DataMode = TDataMode::Active;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
@@ -117,12 +119,19 @@ public:
     // reply, the completion reply after a transfer); a server that is later raises
     // EReplyTimeOut. 0, the default: replies are waited for as long as they take.
     std::int32_t ReplyTimeOut = 0;
+    // Names are sent and received as the bytes they are; a server that treats them as
+    // UTF-8 only when asked (RFC 2640) is asked once per log-in, with OPTS UTF8 ON, as soon
+    // as it lists UTF8 in its FEAT reply (Features()). With Utf8Names set the log-in ends
+    // with OPTS UTF8 ON without asking FEAT: for a further connection to a server whose
+    // FEAT is known to list it. A refusal is ignored: the server is used as it is.
+    bool Utf8Names = false;
     TIacRule IacRule = TIacRule::Double; // how a byte 255 of a command is sent
 
     // --- Run-time state ---------------------------------------------------------------
     TCorsock* FDataSocket = nullptr;
     std::unique_ptr<TFTPDirectoryList> FTPDirectoryList;
     bool Secured = false; // the control connection runs over TLS
+    bool Utf8On = false;  // the server accepted OPTS UTF8 ON in this session
 
     // --- Session --------------------------------------------------------------------------
     void Connect() override;
@@ -147,7 +156,8 @@ public:
     std::string GetCurrentDir();
     void Rename(const std::string& oldName, const std::string& newName);
     // FEAT (RFC 2389): the server's feature lines without their leading blank, e.g.
-    // "MLST type*;size*;modify*;" or "UTF8"; empty when the server refuses FEAT.
+    // "MLST type*;size*;modify*;" or "UTF8"; empty when the server refuses FEAT. A first
+    // list with UTF8 in a session is followed by OPTS UTF8 ON (see Utf8Names).
     std::vector<std::string> Features();
 
     // --- Listings and transfers -------------------------------------------------------------
@@ -212,6 +222,9 @@ private:
     void QuitBeforeDestroy();
     FtpReply QuitWithinLimit();
     void LogIn();
+    // OPTS UTF8 ON, once per session; the reply only sets Utf8On.
+    void AskForUtf8();
+    bool utf8Asked_ = false; // OPTS UTF8 ON was sent in this session
 
     // --- The data operation (vaneftp_data.cpp) ----------------------------------------
     // Every listing and transfer runs these steps in this order; the first two that
@@ -268,8 +281,8 @@ private:
     bool dataProtected_ = false;               // PROT P was accepted
 
     // --- Passive mode (vaneftp_passive.cpp) ----------------------------------------------
-    // EPSV, or PASV once a server refused EPSV with 5xx: the port on which the server
-    // waits for the data connection; 0 when it refused and OnFailure handled that.
+    // EPSV, or PASV once a server refused EPSV with 5xx (over IPv4 only): the port on which the
+    // server waits for the data connection; 0 when it refused and OnFailure handled that.
     int RequestPassivePort(TCmdType kind, Policy policy);
     // Connects data to that port of the control connection's server (never to an address
     // a reply names), bounded by TimeOut and ended by Abort.

@@ -2,7 +2,7 @@
 // the file transfers.
 //
 // One sequence of steps serves all eight operations:
-//   OpenDataPort         PORT h1,h2,h3,h4,p1,p2   -> 200
+//   OpenDataPort         PORT h1,h2,h3,h4,p1,p2   -> 200   (IPv6: EPRT |2|addr|port|)
 //                        (passive: EPSV -> 229 or PASV -> 227, and the connect)
 //   SendTransferCommand  [REST n -> 350]  STOR/RETR/LIST/... -> 150
 //   ConnectData          accept the server's connection, watching the control connection
@@ -17,6 +17,7 @@
 #include "net/ftp/vaneftp.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -126,13 +127,15 @@ bool TVaneFTP::OpenDataPort(DataOperation& op) {
         return OpenPassivePort(op);
     // Active mode: a port of our own that the server connects to, listening only on the
     // address the server already reaches us by, not on every interface.
-    std::uint32_t local = 0;
-    platform::sock_local_name(SocketHandle, &local, nullptr);
+    const platform::NetAddress local = LocalName();
     data.Port = 0;
     data.Listen(true, local);
     // PORT with the address by which the server already reaches us, e.g.
-    // PORT 127,0,0,1,4,7 for data port 1031.
-    std::string port = "PORT " + GetLocalAddress() + data.GetPortString();
+    // PORT 127,0,0,1,4,7 for data port 1031; PORT knows IPv4 only, so over IPv6 it is
+    // EPRT (RFC 2428), e.g. EPRT |2|::1|1031|.
+    std::string port = local.is_v6() ? "EPRT |2|" + local.text() + "|" +
+                                           std::to_string(ntohs(data.LocalName().port)) + "|"
+                                     : "PORT " + GetLocalAddress() + data.GetPortString();
     FtpReply reply = Command(port, port);
     bool passed = IsCompletion(reply.code);
     if (!passed)
@@ -282,8 +285,7 @@ void TVaneFTP::RaiseServiceEnd() {
 // control connection may connect: anyone else who reaches the port first is turned
 // away, and the wait goes on.
 int TVaneFTP::AcceptFromServer(TCorsock& data) {
-    std::uint32_t server = 0;
-    platform::sock_peer_name(SocketHandle, &server, nullptr);
+    const platform::NetAddress server = PeerName();
     accepting_ = true;
     acceptRefused_ = false;
     bool foreignReported = false;
@@ -307,7 +309,7 @@ int TVaneFTP::AcceptFromServer(TCorsock& data) {
                 throw;
             RaiseAcceptEnd(data);
         }
-        if (handle != platform::InvalidSocket && data.RemoteAddress.addr == server) {
+        if (handle != platform::InvalidSocket && data.RemoteAddress.same_host(server)) {
             accepting_ = false;
             return handle;
         }

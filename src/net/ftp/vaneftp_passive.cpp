@@ -3,7 +3,8 @@
 //   (EPSV refused with 5xx)
 //   PASV                      -> 227 Entering Passive Mode (192,168,1,20,25,46)
 //   connect to port 6446 (or 6446 = 25 * 256 + 46) of the control connection's server
-// and only then the transfer command, as RFC 959 requires of a passive transfer.
+// and only then the transfer command, as RFC 959 requires of a passive transfer. Over
+// IPv6 PASV cannot name an address, so there a refused EPSV is the end of it.
 #include "net/ftp/dataoperation.h"
 #include "net/ftp/ftppassive.h"
 #include "net/ftp/vaneftp.h"
@@ -21,11 +22,10 @@ std::string WithoutLineEnd(std::string line) {
 
 } // namespace
 
-// The address of the server at the other end of the control connection, dotted.
+// The address of the server at the other end of the control connection, e.g.
+// "192.168.1.20" or "2001:db8::20".
 std::string TVaneFTP::ControlPeerAddress() const {
-    std::uint32_t address = 0;
-    platform::sock_peer_name(SocketHandle, &address, nullptr);
-    return DottedAddress(address);
+    return PeerName().text();
 }
 
 void TVaneFTP::ResetPassiveChoice() {
@@ -37,8 +37,9 @@ int TVaneFTP::RequestPassivePort(TCmdType kind, Policy policy) {
     if (!pasvOnly_) {
         FtpReply reply = Command("EPSV", "EPSV");
         // RFC 2428: a server that does not know EPSV answers 500 or 502. Any 5xx sends us
-        // to PASV for the rest of the session; a 4xx is a refusal like any other.
-        if (reply.code < 500 || reply.code > 599) {
+        // to PASV for the rest of the session; a 4xx is a refusal like any other. Over
+        // IPv6 there is nothing to fall back to.
+        if (reply.code < 500 || reply.code > 599 || LocalName().is_v6()) {
             if (!CheckOutcome(reply, IsCompletion(reply.code), kind, false, policy))
                 return 0;
             for (const std::string& line : reply.lines)

@@ -3,6 +3,7 @@
 #include "net/sock/csock.h"
 #include "net/sock/tls.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
@@ -220,13 +221,27 @@ void TCorsock::RegisterAll(int handle) {
 
 void TCorsock::ResolveRemoteHost() {
     StatusMessage(slOperation, "Resolve Host");
-    const std::string& name = Proxy.empty() ? Host : Proxy;
+    std::string name = Proxy.empty() ? Host : Proxy;
+    // An address in brackets, as a URL writes an IPv6 one: "[2001:db8::1]".
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
     std::uint32_t address = inet_addr(name.c_str());
     if (address != kInaddrNone) {
-        RemoteAddress.addr = address;
+        RemoteAddress = platform::address_v4(address);
+        RemoteAddresses = {RemoteAddress};
         return;
     }
-    RemoteAddress.addr = 0;
+    // An IPv6 address is used as it is, like a dotted one: no lookup, no OnHostResolved.
+    if (name.find(':') != std::string::npos) {
+        if (std::optional<platform::NetAddress> literal = platform::parse_address(name)) {
+            RemoteAddress = *literal;
+            RemoteAddresses = {RemoteAddress};
+            return;
+        }
+    }
+    RemoteAddress = platform::NetAddress{};
+    RemoteAddresses.clear();
+    lookupResult_.clear();
     AsyncDone = false;
     platform::lookup_host(NotifyWindow, MsgAsyncDone, name);
     switch (WaitFor([this] { return AsyncDone; }, {.timeOut = true})) {
@@ -237,9 +252,15 @@ void TCorsock::ResolveRemoteHost() {
     default:
         break;
     }
-    if (!LastEventOK || HostEntryBuffer.size() < 4)
+    if (!LastEventOK || lookupResult_.empty())
         throw ESockError("Host Lookup Failed");
-    std::memcpy(&RemoteAddress.addr, HostEntryBuffer.data(), 4);
+    // An address that names no host (0.0.0.0, ::) is no candidate; with none left the
+    // address stays unspecified and Connect takes the invalid-host path.
+    for (const platform::NetAddress& a : lookupResult_)
+        if (!a.unspecified())
+            RemoteAddresses.push_back(a);
+    if (!RemoteAddresses.empty())
+        RemoteAddress = RemoteAddresses.front();
     if (OnHostResolved)
         OnHostResolved(this);
 }
@@ -257,9 +278,9 @@ void TCorsock::Connect() {
             std::string text = e.what();
             if (text == "Host Lookup Timed Out" || text == "Host Lookup Canceled")
                 throw;
-            RemoteAddress.addr = 0;
+            RemoteAddress = platform::NetAddress{};
         }
-        if (RemoteAddress.addr != 0)
+        if (!RemoteAddress.unspecified())
             break;
         if (retries > 0 || !OnInvalidHost)
             throw ESockError("Null Remote Address");
@@ -275,25 +296,56 @@ void TCorsock::Connect() {
     if (port < 1 || port > 65535)
         throw ESockError("Invalid port " + std::to_string(port) +
                          ": a port is a number from 1 to 65535");
-    RemoteAddress.family = 2;
     RemoteAddress.port = htons(std::uint16_t(port));
+    bool v4 = false, v6 = false;
+    for (platform::NetAddress& a : RemoteAddresses) {
+        a.port = RemoteAddress.port;
+        (a.is_v6() ? v6 : v4) = true;
+    }
+    if (v4 && v6)
+        ConnectRace();
+    else
+        ConnectOne();
+}
+
+void TCorsock::ConnectOne() {
+    UseFamily(RemoteAddress.family);
     AsyncDone = false;
     LastEventOK = true;
-    if (platform::sock_connect(SocketHandle, RemoteAddress.addr, RemoteAddress.port) != 0)
+    if (platform::sock_connect(SocketHandle, RemoteAddress) != 0)
         ErrorManager(platform::err::WouldBlock);
     TWaitEnd end = WaitFor([this] { return Connected || !LastEventOK; }, {.timeOut = true});
-    if (end != TWaitEnd::Done || !LastEventOK) {
-        // A socket left connecting (time-out, cancel) or failed cannot start another
-        // connect; a fresh one lets the next Connect work.
-        RenewSocket();
-        if (OnConnectionFailed)
-            OnConnectionFailed(this);
-        if (end == TWaitEnd::TimedOut)
-            throw ESockError("Connection Timed out");
-        if (end == TWaitEnd::Canceled)
-            throw ESockError("Connection Canceled");
-        throw ESockError("Connection Failed");
+    if (end != TWaitEnd::Done || !LastEventOK)
+        RaiseConnectFailure(end);
+}
+
+void TCorsock::RaiseConnectFailure(TWaitEnd end) {
+    // A socket left connecting (time-out, cancel) or failed cannot start another
+    // connect; a fresh one lets the next Connect work.
+    RenewSocket();
+    if (OnConnectionFailed)
+        OnConnectionFailed(this);
+    if (end == TWaitEnd::TimedOut)
+        throw ESockError("Connection Timed out");
+    if (end == TWaitEnd::Canceled)
+        throw ESockError("Connection Canceled");
+    throw ESockError("Connection Failed");
+}
+
+std::vector<platform::NetAddress>
+TCorsock::ConnectionOrder(const std::vector<platform::NetAddress>& addresses) {
+    if (addresses.empty())
+        return {};
+    std::vector<platform::NetAddress> first, other, order;
+    for (const platform::NetAddress& a : addresses)
+        (a.family == addresses.front().family ? first : other).push_back(a);
+    for (std::size_t i = 0; i < first.size() || i < other.size(); ++i) {
+        if (i < first.size())
+            order.push_back(first[i]);
+        if (i < other.size())
+            order.push_back(other[i]);
     }
+    return order;
 }
 
 void TCorsock::RenewSocket() {
@@ -304,6 +356,21 @@ void TCorsock::RenewSocket() {
         platform::sock_set_linger(SocketHandle, true, 0);
         RegisterAll(SocketHandle);
     }
+}
+
+void TCorsock::UseFamily(platform::NetAddress::Family family) {
+    if (SocketHandle != platform::InvalidSocket && platform::sock_family(SocketHandle) == family)
+        return;
+    bool resets =
+        SocketHandle == platform::InvalidSocket || platform::sock_resets_on_close(SocketHandle);
+    if (SocketHandle != platform::InvalidSocket)
+        platform::sock_close(SocketHandle);
+    SocketHandle = platform::sock_create(family);
+    if (SocketHandle == platform::InvalidSocket)
+        ErrorManager(platform::err::WouldBlock); // e.g. no IPv6 on this machine
+    if (resets)
+        platform::sock_set_linger(SocketHandle, true, 0);
+    RegisterAll(SocketHandle);
 }
 
 void TCorsock::Disconnect() {
@@ -422,11 +489,7 @@ void TCorsock::SetLastErrorNo(std::int32_t value) {
 }
 
 std::string TCorsock::GetRemoteIP() const {
-    in_addr a{};
-    a.s_addr = RemoteAddress.addr;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
+    return RemoteAddress.text();
 }
 
 std::string TCorsock::GetLocalIP() {
@@ -456,6 +519,10 @@ void TCorsock::Wndproc(const platform::Message& message) {
              (message.code == MsgAsyncDone && message.socket != -1)) &&
             message.socket != SocketHandle)
             return;
+        if (message.code == MsgConnectAttempt) {
+            ConnectAttemptEvent(message);
+            return;
+        }
         LastEventOK = platform::HighWord(message.word) == 0;
         switch (message.code) {
         case MsgSocketEvent:
@@ -518,6 +585,7 @@ void TCorsock::AsyncDoneEvent(const platform::Message& message) {
             OnDisconnect(this);
     } else {
         HostEntryBuffer = message.payload;
+        lookupResult_ = message.addresses;
     }
 }
 
@@ -607,6 +675,112 @@ void TCorsock::TimerFired(TComponent*) {
     TimerOff();
     TimedOut = true;
     Abort();
+}
+
+// --- Connecting to a name with addresses of both families (RFC 8305) -----------------------
+
+void TCorsock::ConnectAttemptEvent(const platform::Message& message) {
+    for (ConnectAttempt& attempt : attempts_) {
+        if (attempt.handle != message.socket ||
+            platform::LowWord(message.word) != platform::EvConnect)
+            continue;
+        if (platform::HighWord(message.word) == 0)
+            attempt.connected = true;
+        else
+            attempt.failed = true;
+    }
+}
+
+void TCorsock::ConnectRace() {
+    const std::vector<platform::NetAddress> order = ConnectionOrder(RemoteAddresses);
+    std::size_t next = 0;
+    attempts_.clear();
+    // Each attempt is a socket of its own; the one that connects first becomes this
+    // component's socket, the others are closed unanswered.
+    auto startNext = [&] {
+        while (next < order.size()) {
+            const platform::NetAddress& to = order[next++];
+            int handle = platform::sock_create(to.family);
+            if (handle == platform::InvalidSocket)
+                continue; // no socket of this family here: the next address
+            platform::async_select(handle, NotifyWindow, MsgConnectAttempt, platform::EvConnect);
+            StatusMessage(slSocket, "Connecting to " + to.text());
+            if (platform::sock_connect(handle, to) != 0 &&
+                platform::last_error() != platform::err::WouldBlock) {
+                platform::sock_close(handle);
+                continue;
+            }
+            attempts_.push_back({handle, to});
+            return;
+        }
+    };
+    auto failedCount = [this] {
+        return std::count_if(attempts_.begin(), attempts_.end(),
+                             [](const ConnectAttempt& a) { return a.failed; });
+    };
+    auto winner = [this] {
+        return std::find_if(attempts_.begin(), attempts_.end(),
+                            [](const ConnectAttempt& a) { return a.connected; });
+    };
+    auto closeAttempts = [this](int keep) {
+        for (ConnectAttempt& attempt : attempts_)
+            if (attempt.handle != keep)
+                platform::sock_close(attempt.handle);
+        attempts_.clear();
+    };
+    TWaitEnd end = TWaitEnd::Done;
+    {
+        TimeOutScope timer(*this, true); // one time-out for all the attempts together
+        startNext();
+        for (;;) {
+            if (winner() != attempts_.end())
+                break;
+            auto failed = failedCount();
+            if (failed == std::ptrdiff_t(attempts_.size())) {
+                if (next >= order.size()) {
+                    end = TWaitEnd::PeerClosed; // every address failed
+                    break;
+                }
+                startNext(); // a failure starts the next attempt at once
+                continue;
+            }
+            auto deadline = next < order.size()
+                                ? std::chrono::steady_clock::now() +
+                                      std::chrono::milliseconds(kConnectAttemptDelayMs)
+                                : std::chrono::steady_clock::time_point::max();
+            end = WaitFor(
+                [&] { return TimedOut || winner() != attempts_.end() || failedCount() != failed; },
+                {.deadline = deadline});
+            if (TimedOut) {
+                end = TWaitEnd::TimedOut;
+                break;
+            }
+            if (end == TWaitEnd::Canceled)
+                break;
+            if (end == TWaitEnd::Deadline)
+                startNext();
+            end = TWaitEnd::Done;
+        }
+    }
+    auto won = winner();
+    if (end != TWaitEnd::Done || won == attempts_.end()) {
+        closeAttempts(platform::InvalidSocket);
+        LastEventOK = false;
+        RaiseConnectFailure(end);
+    }
+    const ConnectAttempt chosen = *won;
+    closeAttempts(chosen.handle);
+    bool resets = platform::sock_resets_on_close(SocketHandle);
+    platform::sock_close(SocketHandle);
+    SocketHandle = chosen.handle;
+    if (resets)
+        platform::sock_set_linger(SocketHandle, true, 0);
+    RegisterAll(SocketHandle);
+    RemoteAddress = chosen.to;
+    LastEventOK = true;
+    Connected = true;
+    if (OnConnect)
+        OnConnect(this);
 }
 
 } // namespace kestrel

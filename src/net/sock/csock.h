@@ -48,6 +48,11 @@ constexpr std::uint32_t MsgSocketEvent = 1125;
 constexpr std::uint32_t MsgAsyncDone = 1126;
 constexpr std::uint32_t MsgSendMore = 1127;
 constexpr std::uint32_t MsgReadMore = 1128;
+constexpr std::uint32_t MsgConnectAttempt = 1130; // one of several connects to a name
+
+// RFC 8305 ("Happy Eyeballs"): when a name has IPv6 and IPv4 addresses, the next address
+// is tried after this long without an answer, while the earlier attempts go on.
+constexpr int kConnectAttemptDelayMs = 250;
 
 constexpr int kChunkSize = 16383;              // most bytes one receive or send step moves
 constexpr int kLineBufferSize = 16385;         // staging buffer of Write: text and a zero byte
@@ -101,20 +106,19 @@ private:
     platform::TargetId window_ = 0;
 };
 
-// IPv4 socket address as the component keeps it; port and address in network order.
-struct SockAddrIn {
-    std::uint16_t family = 2;
-    std::uint16_t port = 0;
-    std::uint32_t addr = 0;
-};
-
 class TCorsock : public TComponent {
 public:
     explicit TCorsock(TComponent* owner);
     ~TCorsock() override;
 
     // --- Published properties --------------------------------------------------
-    std::string Host;             // dotted IPv4 address or host name
+    // Host name, dotted IPv4 address or IPv6 address, the last also in brackets
+    // ("[2001:db8::1]", as in a URL). A name with IPv6 and IPv4 addresses is connected to
+    // as RFC 8305 describes: the addresses are tried alternately by family, each next one
+    // kConnectAttemptDelayMs after the last without an answer (at once when one fails),
+    // and the first connection made is kept; an address that does not answer costs a
+    // fraction of a second, not the time-out.
+    std::string Host;
     std::int32_t Port = 0;        // remote port for Connect; local port for Listen
     std::int32_t TimeOut = 0;     // ms limit of host lookup and connect; 0 = none
     std::int32_t ReportLevel = 0; // highest status level reported
@@ -142,7 +146,11 @@ public:
     // --- Run-time state ------------------------------------------------------------
     int SocketHandle = platform::InvalidSocket;
     platform::TargetId NotifyWindow = 0;
-    SockAddrIn RemoteAddress;
+    // The peer's address: after Connect the one connected to (port in network order); after
+    // Accept the accepted peer's; during Listen the listening one.
+    platform::NetAddress RemoteAddress;
+    // Every address of the last lookup (or the literal address), in the order tried.
+    std::vector<platform::NetAddress> RemoteAddresses;
     bool Connected = false;
     bool Canceled = false;
     bool TimedOut = false;
@@ -225,9 +233,19 @@ public:
     bool InputHasLine() const;
 
     // --- Listening and accepting ------------------------------------------------------------
-    // Listens on Port at address (network order; 0, the default, is every interface).
+    // Listens on Port at address (network order; 0, the default, is every IPv4 interface).
     void Listen(bool ownMessage, std::uint32_t address = 0);
+    // Listens on Port at an IPv4 or IPv6 address (its port is not used).
+    void Listen(bool ownMessage, const platform::NetAddress& address);
     std::string GetLocalAddress();
+    // The local address of the socket, of either family.
+    platform::NetAddress LocalName() const;
+    // The address at the other end of the connected socket, of either family.
+    platform::NetAddress PeerName() const;
+    // The addresses in the order RFC 8305 tries them: alternately by family, beginning
+    // with the family of the first, each family in its own order.
+    static std::vector<platform::NetAddress>
+    ConnectionOrder(const std::vector<platform::NetAddress>& addresses);
     // An IPv4 address in network order as dotted text, e.g. "127.0.0.1".
     static std::string DottedAddress(std::uint32_t address);
     std::string GetPortString();
@@ -297,6 +315,23 @@ private:
     void SendOpenFile(TFileStream& file, std::int64_t startAt);
     void AsyncDoneEvent(const platform::Message& message);
     void RenewSocket();
+    // Makes SocketHandle a fresh socket of the family when it is of the other one, with
+    // the same reset-on-close setting.
+    void UseFamily(platform::NetAddress::Family family);
+    // Connects to RemoteAddress; raises as Connect describes.
+    void ConnectOne();
+    // Connects to one of RemoteAddresses as RFC 8305 describes.
+    void ConnectRace();
+    [[noreturn]] void RaiseConnectFailure(TWaitEnd end);
+    void ConnectAttemptEvent(const platform::Message& message);
+    struct ConnectAttempt {
+        int handle = platform::InvalidSocket;
+        platform::NetAddress to;
+        bool connected = false;
+        bool failed = false;
+    };
+    std::vector<ConnectAttempt> attempts_;           // the connects of ConnectRace under way
+    std::vector<platform::NetAddress> lookupResult_; // addresses of the last lookup
     // The socket's receive and send, through TLS once StartTls has run.
     long TransportRecv(void* buffer, std::size_t length);
     long TransportSend(const void* buffer, std::size_t length);

@@ -625,14 +625,18 @@ void TCorsock::FilterHeader(TStream& stream) {
 // --- Listening and accepting ----------------------------------------------------------------
 
 void TCorsock::Listen(bool ownMessage, std::uint32_t address) {
+    Listen(ownMessage, platform::address_v4(address));
+}
+
+void TCorsock::Listen(bool ownMessage, const platform::NetAddress& address) {
     StatusMessage(slOperation, "Listening");
     if (Port < 0 || Port > 65535)
         throw ERangeError();
-    RemoteAddress.addr = address;
-    RemoteAddress.family = 2;
+    UseFamily(address.family);
+    RemoteAddress = address;
     RemoteAddress.port = htons(std::uint16_t(Port));
     AsyncDone = false;
-    if (platform::sock_bind(SocketHandle, RemoteAddress.addr, RemoteAddress.port) != 0)
+    if (platform::sock_bind(SocketHandle, RemoteAddress) != 0)
         throw ESockError(SocketErrorStr(std::uint16_t(platform::last_error())));
     platform::async_select(SocketHandle, NotifyWindow, ownMessage ? MsgAsyncDone : MsgSocketEvent,
                            platform::EvAccept);
@@ -646,16 +650,14 @@ int TCorsock::Accept() {
     if (!LastEventOK)
         throw ESockError("Error creating Data Connection");
     StatusMessage(slSocket, "Accepting");
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    int handle = platform::sock_accept(SocketHandle, &address, &port);
+    platform::NetAddress peer;
+    int handle = platform::sock_accept(SocketHandle, &peer);
     if (handle == platform::InvalidSocket) {
         // Nothing to hand back: a caller must not adopt an invalid socket.
         AsyncDone = false;
         throw ESockError("Error creating Data Connection");
     }
-    RemoteAddress.addr = address;
-    RemoteAddress.port = port;
+    RemoteAddress = peer;
     // The accepted socket inherits the listener's reset-on-close setting; a data
     // connection must close gracefully, or the tail of what was sent is lost.
     platform::sock_set_linger(handle, false, 0);
@@ -690,6 +692,18 @@ std::string TCorsock::GetLocalAddress() {
         if (c == '.')
             c = ',';
     return result;
+}
+
+platform::NetAddress TCorsock::LocalName() const {
+    platform::NetAddress name;
+    platform::sock_local_name(SocketHandle, &name);
+    return name;
+}
+
+platform::NetAddress TCorsock::PeerName() const {
+    platform::NetAddress name;
+    platform::sock_peer_name(SocketHandle, &name);
+    return name;
 }
 
 std::string TCorsock::GetPortString() {

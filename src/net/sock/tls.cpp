@@ -98,11 +98,19 @@ SSL_CTX* Context() {
     return g_context.get();
 }
 
-// An address written out (127.0.0.1, ::1) is checked as an address, not as a name.
-bool IsAddressLiteral(const std::string& host) {
+// An address written out (127.0.0.1, ::1, also as "[::1]" or with a zone,
+// "fe80::1%eth0") is checked as an address, not as a name: the address without brackets
+// and zone, or empty for a host name.
+std::string AddressLiteral(std::string host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.find(':') != std::string::npos)
+        host = host.substr(0, host.find('%'));
     in6_addr address{};
-    return inet_pton(AF_INET, host.c_str(), &address) == 1 ||
-           inet_pton(AF_INET6, host.c_str(), &address) == 1;
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1 ||
+        inet_pton(AF_INET6, host.c_str(), &address) == 1)
+        return host;
+    return std::string();
 }
 
 struct TBioFree {
@@ -198,9 +206,10 @@ TTlsChannel::TTlsChannel(int fd, const std::string& host, std::shared_ptr<TTlsSe
     if (SSL_set_ex_data(ssl_.get(), VerifyIndex(), &verifyErrors_) != 1)
         throw ESockError("TLS: " + LastOpenSslReason());
     SSL_set_verify(ssl_.get(), SSL_VERIFY_NONE, CollectVerifyErrors);
+    const std::string literal = AddressLiteral(host);
     const bool named =
-        IsAddressLiteral(host)
-            ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), host.c_str()) == 1
+        !literal.empty()
+            ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), literal.c_str()) == 1
             : host.empty() || (SSL_set_tlsext_host_name(ssl_.get(), host.c_str()) == 1 &&
                                SSL_set1_host(ssl_.get(), host.c_str()) == 1);
     if (!named)
