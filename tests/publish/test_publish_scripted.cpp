@@ -576,24 +576,25 @@ TEST(PublishLock, OwnerTextRoundTripsAndOddTextIsRefused) {
     EXPECT_FALSE(ParseLockOwner(""));
     EXPECT_FALSE(ParseLockOwner("# KestrelFTP lock 1\nhost x pid y"));
     EXPECT_FALSE(ParseLockOwner("<html>not a lock</html>"));
+}
 
-    TEST(PublishScriptedServer, EveryConnectionAsksForUtf8NamesWhenTheServerListsThem) {
-        // The listing connection asks FEAT and then OPTS UTF8 ON; every further connection
-        // asks for the option after its log-in, so that all of them treat names alike.
-        Site site;
-        SiteServer server({.utf8 = true});
-        TPublishSummary summary = site.Publish(server, 30000, 3);
-        EXPECT_TRUE(summary.Succeeded());
-        EXPECT_EQ(summary.Uploaded, 3);
-        const int logins = server.Count("PASS s3cret");
-        EXPECT_GE(logins, 2);
-        EXPECT_EQ(server.Count("FEAT"), 1);
-        EXPECT_EQ(server.Count("OPTS UTF8 ON"), logins);
+TEST(PublishScriptedServer, EveryConnectionAsksForUtf8NamesWhenTheServerListsThem) {
+    // The listing connection asks FEAT and then OPTS UTF8 ON; every further connection
+    // asks for the option after its log-in, so that all of them treat names alike.
+    Site site;
+    SiteServer server({.utf8 = true});
+    TPublishSummary summary = site.Publish(server, 30000, 3);
+    EXPECT_TRUE(summary.Succeeded());
+    EXPECT_EQ(summary.Uploaded, 3);
+    const int logins = server.Count("PASS s3cret");
+    EXPECT_GE(logins, 2);
+    EXPECT_EQ(server.Count("FEAT"), 1);
+    EXPECT_EQ(server.Count("OPTS UTF8 ON"), logins);
 
-        // Without UTF8 in FEAT nobody asks.
-        SiteServer plain({});
-        summary = site.Publish(plain, 30000, 3);
-        EXPECT_TRUE(summary.Succeeded());
-        EXPECT_EQ(plain.Count("FEAT"), 1);
-        EXPECT_EQ(plain.Count("OPTS UTF8 ON"), 0);
-    }
+    // Without UTF8 in FEAT nobody asks.
+    SiteServer plain({});
+    summary = site.Publish(plain, 30000, 3);
+    EXPECT_TRUE(summary.Succeeded());
+    EXPECT_EQ(plain.Count("FEAT"), 1);
+    EXPECT_EQ(plain.Count("OPTS UTF8 ON"), 0);
+}
