@@ -9,8 +9,8 @@ namespace {
 constexpr std::size_t kWidth = 92;      // the usage text fits a terminal of this width
 constexpr std::size_t kHelpColumn = 30; // where the options' help starts
 
-const TOptionSpec* Find(const TCommandSpec& spec, const std::string& word) {
-    for (const TOptionSpec& option : spec.Options)
+const TOptionSpec* Find(const TCommandSpec& command, const std::string& word) {
+    for (const TOptionSpec& option : command.Options)
         if (word == option.Name || (option.Alias && word == option.Alias))
             return &option;
     return nullptr;
@@ -33,7 +33,7 @@ const std::vector<std::string>& TParsedCommand::All(const std::string& name) con
     return it == Values.end() ? none : it->second;
 }
 
-TParsedCommand ParseCommand(const TCommandSpec& spec, int argc, char** argv, int first) {
+TParsedCommand ParseCommand(const TCommandSpec& command, int argc, char** argv, int first) {
     TParsedCommand parsed;
     bool positionalOnly = false;
     for (int i = first; i < argc; ++i) {
@@ -53,7 +53,7 @@ TParsedCommand ParseCommand(const TCommandSpec& spec, int argc, char** argv, int
             word.resize(equals);
             inlineValue = true;
         }
-        const TOptionSpec* option = Find(spec, word);
+        const TOptionSpec* option = Find(command, word);
         if (!option)
             throw TUsageError{"unknown option " + word};
         if (!option->Value && inlineValue)
@@ -69,25 +69,25 @@ TParsedCommand ParseCommand(const TCommandSpec& spec, int argc, char** argv, int
         values.push_back(value);
         parsed.InOrder.emplace_back(option->Name, value);
     }
-    std::size_t required = std::count_if(spec.Positionals.begin(), spec.Positionals.end(),
+    std::size_t required = std::count_if(command.Positionals.begin(), command.Positionals.end(),
                                          [](const TPositionalSpec& p) { return p.Required; });
     if (parsed.Positionals.size() < required)
-        throw TUsageError{std::string(spec.Positionals[parsed.Positionals.size()].Name) +
+        throw TUsageError{std::string(command.Positionals[parsed.Positionals.size()].Name) +
                           " is missing"};
-    if (parsed.Positionals.size() > spec.Positionals.size())
-        throw TUsageError{"too many arguments: '" + parsed.Positionals[spec.Positionals.size()] +
+    if (parsed.Positionals.size() > command.Positionals.size())
+        throw TUsageError{"too many arguments: '" + parsed.Positionals[command.Positionals.size()] +
                           "' is one too many"};
     return parsed;
 }
 
-std::string SynopsisText(const TCommandSpec& spec, const char* prefix) {
+std::string SynopsisText(const TCommandSpec& command, const char* prefix) {
     std::vector<std::string> words;
-    for (const TOptionSpec& option : spec.Options)
+    for (const TOptionSpec& option : command.Options)
         words.push_back("[" + OptionWithValue(option) + "]" + (option.Repeatable ? "..." : ""));
-    for (const TPositionalSpec& positional : spec.Positionals)
+    for (const TPositionalSpec& positional : command.Positionals)
         words.push_back(positional.Required ? std::string(positional.Name)
                                             : "[" + std::string(positional.Name) + "]");
-    std::string text = std::string(prefix) + spec.Synopsis;
+    std::string text = std::string(prefix) + command.Synopsis;
     const std::string indent(text.size(), ' ');
     std::size_t lineStart = 0;
     for (const std::string& word : words) {
@@ -101,9 +101,9 @@ std::string SynopsisText(const TCommandSpec& spec, const char* prefix) {
     return text + "\n";
 }
 
-std::string OptionsText(const TCommandSpec& spec) {
+std::string OptionsText(const TCommandSpec& command) {
     std::string text;
-    for (const TOptionSpec& option : spec.Options) {
+    for (const TOptionSpec& option : command.Options) {
         std::string line = "  " + OptionWithValue(option);
         if (option.Alias)
             line += ", " + std::string(option.Alias);

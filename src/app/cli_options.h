@@ -50,12 +50,12 @@ struct TParsedCommand {
 };
 
 // Parses argv[first..argc) by the declaration; raises TUsageError.
-TParsedCommand ParseCommand(const TCommandSpec& spec, int argc, char** argv, int first);
+TParsedCommand ParseCommand(const TCommandSpec& command, int argc, char** argv, int first);
 
 // "kestrelftp publish [--dry-run] [--connections N] ... LOCAL_DIR [REMOTE_DIR]", wrapped
 // under the first line's indent.
-std::string SynopsisText(const TCommandSpec& spec, const char* prefix);
+std::string SynopsisText(const TCommandSpec& command, const char* prefix);
 // Each option on its own line with its help in a column.
-std::string OptionsText(const TCommandSpec& spec);
+std::string OptionsText(const TCommandSpec& command);
 
 } // namespace kestrel
