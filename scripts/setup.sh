@@ -15,6 +15,10 @@ packages+=(qt6-svg-dev dpkg-dev lintian desktop-file-utils appstream man-db)
 # Encrypted connections and the publishing manifest's SHA-256: OpenSSL to build against, and
 # pyftpdlib's TLS handler for the tests.
 packages+=(libssl-dev python3-openssl)
+# A second real server for the tests and benchmarks (Debian's vsftpd, run by the tests as
+# root on a loopback port; they skip without it), and git, whose check-ignore the ignore
+# rules are compared with.
+packages+=(vsftpd git)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
