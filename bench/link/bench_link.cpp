@@ -256,6 +256,7 @@ struct Bench {
     fs::path work;
     std::vector<Client> clients;
     int rounds = 1;
+    std::uint64_t changes = 0; // the changes made to the sites so far
     // By server, round trip (ms), files, client and phase.
     std::map<std::tuple<std::string, int, int, std::string, int>, Cell> cells;
 };
@@ -275,7 +276,7 @@ void RunOnce(Bench& bench, const bench::Server& server, const fs::path& webspace
         if (client.curl() && phase != kFirst)
             break; // it would send everything again
         if (phase == kChangedTen) {
-            ChangeTen(local, shape, std::uint64_t(round * 100 + int(bench.cells.size())));
+            ChangeTen(local, shape, ++bench.changes); // new bytes, never seen before
             ::usleep(10000); // a publish within the same second must still see the change
         }
         bench::LetTimeWaitDrain(8000);
