@@ -160,6 +160,25 @@ public:
     // list with UTF8 in a session is followed by OPTS UTF8 ON (see Utf8Names).
     std::vector<std::string> Features();
 
+    // --- Several commands at once (vaneftp_pipeline.cpp) ---------------------------------------
+    // On a link where a round trip costs tens of milliseconds, commands that do not depend on
+    // each other's replies are sent together and their replies read afterwards, in order.
+    //
+    // Sends the commands together (in as few packets as their length allows) and reads one
+    // final reply per command, in order, past any preliminary (1xx) reply. Only for commands
+    // without a data connection, and only on a server that reads more than one command from
+    // a packet (ProbePipelining): one that does not leaves the rest unanswered. A refusal
+    // does not raise: each reply is the caller's to judge. A failure of the connection raises
+    // as for one command; the replies still to come are then out of step, so the session
+    // must log in again before its next command.
+    std::vector<FtpReply> Pipeline(const std::vector<std::string>& commands);
+    // Whether the server answers commands sent together: "NOOP" twice in one packet, and the
+    // second reply waited for a little beyond the first (at least kPipelineProbeWaitMs, and
+    // twice the first reply's round trip). A server that reads one command per packet never
+    // answers the second; the session stays in step all the same. Ask once per log-in.
+    bool ProbePipelining();
+    static constexpr int kPipelineProbeWaitMs = 250;
+
     // --- Listings and transfers -------------------------------------------------------------
     // LIST, or "LIST <arguments>" ("LIST -a": hidden names too, on servers that take it).
     void List(const std::string& arguments = "");

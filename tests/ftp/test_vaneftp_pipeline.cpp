@@ -1,0 +1,158 @@
+// Commands sent together: every command leaves before the first reply is read, and the
+// replies are matched to their commands in order, whether the server answers them in one
+// packet or one by one; a refusal in the middle of a batch belongs to its own command; the
+// probe tells a server that answers commands sent together from one that reads one command
+// per packet, and leaves the session in step either way.
+#include "test_vaneftp_util.h"
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// The server waits for every line of a batch before it answers: a client that waited for a
+// reply before sending the next command would meet the server's limit instead.
+ScriptedServerOptions Strict() {
+    ScriptedServerOptions options;
+    options.timeout = std::chrono::milliseconds(3000);
+    return options;
+}
+
+void ExpectLines(Session& s, const Lines& lines) {
+    for (const std::string& line : lines)
+        s.expect(line);
+}
+
+std::vector<int> Codes(const std::vector<FtpReply>& replies) {
+    std::vector<int> codes;
+    for (const FtpReply& reply : replies)
+        codes.push_back(reply.code);
+    return codes;
+}
+
+} // namespace
+
+TEST(VaneFtpPipeline, RepliesInOnePacketAreMatchedToTheirCommandsInOrder) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"MKD /site/a", "MKD /site/b", "MKD /site/c"});
+            s.send("257 \"/site/a\" created\r\n550 /site/b: exists\r\n257 \"/site/c\" created\r\n");
+            s.expect("PWD"); // the session is in step afterwards
+            s.reply("257 \"/site\"");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+    std::vector<FtpReply> replies = ftp->Pipeline({"MKD /site/a", "MKD /site/b", "MKD /site/c"});
+    EXPECT_EQ(Codes(replies), (std::vector<int>{257, 550, 257}));
+    // The refusal in the middle names its own folder, not a neighbour's.
+    EXPECT_EQ(replies[1].Text(), "550 /site/b: exists\r\n");
+    EXPECT_EQ(replies[2].First(), "257 \"/site/c\" created\r\n");
+    EXPECT_EQ(ftp->GetCurrentDir(), "/site");
+    LogOut(*ftp, server);
+}
+
+TEST(VaneFtpPipeline, MultiLineAndPreliminaryRepliesAnsweredOneByOne) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"FEAT", "SITE WAIT", "NOOP"});
+            s.reply("211-Features:");
+            s.reply(" MLST type*;size*;");
+            s.reply("211 End");
+            s.reply("150 hold on");
+            s.reply("200 done waiting");
+            s.reply("200 ok");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+    std::vector<FtpReply> replies = ftp->Pipeline({"FEAT", "SITE WAIT", "NOOP"});
+    ASSERT_EQ(Codes(replies), (std::vector<int>{211, 200, 200}));
+    EXPECT_EQ(replies[0].lines.size(), 3u);
+    EXPECT_EQ(replies[1].First(), "200 done waiting\r\n");
+    EXPECT_EQ(replies[2].First(), "200 ok\r\n");
+    LogOut(*ftp, server);
+}
+
+TEST(VaneFtpPipeline, PasswordIsNeverShownAndBadTextSendsNothing) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            s.reply("220 ready");
+            ExpectLines(s, {"USER bob", "PASS pw", "TYPE I"});
+            s.send("331 password please\r\n230 in\r\n200 binary\r\n");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->TCorsock::Connect(); // the socket only: the log-in is the batch
+    EXPECT_EQ(ftp->ReadLn(), "220 ready\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] {
+                  ftp->Pipeline({"NOOP", "DELE a\r\nRMD /"});
+              }),
+              "Invalid character in command");
+    std::vector<FtpReply> replies = ftp->Pipeline({"USER bob", "PASS pw", "TYPE I"});
+    EXPECT_EQ(Codes(replies), (std::vector<int>{331, 230, 200}));
+    Lines shown = rec.Only("status:PASS");
+    EXPECT_EQ(shown, Lines{" "});
+    LogOut(*ftp, server);
+}
+
+TEST(VaneFtpPipeline, ConnectionClosedInTheMiddleOfABatchRaises) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"DELE a", "DELE b"});
+            s.reply("250 a deleted");
+            s.close();
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+    EXPECT_ANY_THROW(ftp->Pipeline({"DELE a", "DELE b"}));
+    EXPECT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty());
+}
+
+TEST(VaneFtpPipeline, ProbeTellsAServerThatAnswersBothFromOneThatReadsOneCommandPerPacket) {
+    for (bool copes : {true, false}) {
+        ScriptedFtpServer server([copes](Session& s) {
+            Greet(s);
+            s.expect("NOOP");
+            s.reply("200 first");
+            s.expect("NOOP");
+            if (copes)
+                s.reply("200 second");
+            // else: read and dropped, as a server that reads one command per packet does
+            s.expect("PWD");
+            s.reply("257 \"/home\"");
+            Bye(s);
+        });
+        Recorder rec;
+        auto ftp = LogIn(rec, server.port());
+        EXPECT_EQ(ftp->ProbePipelining(), copes);
+        // In step either way: the next command gets its own reply.
+        EXPECT_EQ(ftp->GetCurrentDir(), "/home") << copes;
+        LogOut(*ftp, server);
+    }
+}
+
+TEST(VaneFtpPipeline, ProbeSaysNoWhenTheServerReadsBothLinesAsOneCommand) {
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("NOOP");
+        s.read_line();
+        s.reply("500 Syntax error");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+    EXPECT_FALSE(ftp->ProbePipelining());
+    LogOut(*ftp, server);
+}
