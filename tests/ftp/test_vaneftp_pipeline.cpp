@@ -156,3 +156,126 @@ TEST(VaneFtpPipeline, ProbeSaysNoWhenTheServerReadsBothLinesAsOneCommand) {
     EXPECT_FALSE(ftp->ProbePipelining());
     LogOut(*ftp, server);
 }
+
+// --- The transfer command sent with its EPSV ------------------------------------------------
+
+namespace {
+
+// A listing of /site answered once the data connection is open: 150, one fact line, 226.
+void ServeListing(Session& s) {
+    s.accept_data();
+    s.reply("150 listing");
+    s.data_send("type=file;size=1; a.htm\r\n");
+    s.data_close();
+    s.reply("226 done");
+}
+
+std::unique_ptr<TVaneFTP> PipelinedPassiveClient(Recorder& rec, int port) {
+    auto ftp = LogIn(rec, port);
+    ftp->DataMode = TDataMode::Passive;
+    ftp->PipelinedPassive = true;
+    return ftp;
+}
+
+} // namespace
+
+TEST(VaneFtpPipelinedPassive, ListingCommandGoesWithItsEpsvEveryTime) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            for (int i = 0; i < 2; ++i) {
+                ExpectLines(s, {"EPSV", "MLSD /site"}); // both before any reply
+                s.reply_epsv();
+                ServeListing(s);
+            }
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipelinedPassiveClient(rec, server.port());
+    for (int i = 0; i < 2; ++i) {
+        rec.log.clear();
+        ftp->MachineList("/site");
+        EXPECT_EQ(rec.Only("item:"), Lines{"type=file;size=1; a.htm"});
+    }
+    EXPECT_TRUE(ftp->PipelinedPassive);
+    LogOut(*ftp, server);
+}
+
+TEST(VaneFtpPipelinedPassive, RefusedEpsvDropsTheCommandsReplyAndGoesOnWithPasv) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"EPSV", "MLSD /site"});
+            s.reply("500 EPSV not understood");
+            s.reply("425 Use PORT or PASV first");
+            s.expect("PASV");
+            s.reply_pasv();
+            s.accept_data();
+            s.expect("MLSD /site");
+            s.reply("150 listing");
+            s.data_send("type=file;size=1; a.htm\r\n");
+            s.data_close();
+            s.reply("226 done");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipelinedPassiveClient(rec, server.port());
+    ftp->MachineList("/site");
+    EXPECT_EQ(rec.Only("item:"), Lines{"type=file;size=1; a.htm"});
+    LogOut(*ftp, server);
+}
+
+TEST(VaneFtpPipelinedPassive, ServerThatWantsTheConnectionFirstGetsOneCommandAtATime) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"EPSV", "MLSD /site"});
+            s.reply_epsv();
+            s.reply("425 Open the data connection first");
+            // The same listing again, the ordinary way, and so on for the session.
+            for (int i = 0; i < 2; ++i) {
+                s.expect("EPSV");
+                s.reply_epsv();
+                s.accept_data();
+                s.expect("MLSD /site");
+                s.reply("150 listing");
+                s.data_send("type=file;size=1; a.htm\r\n");
+                s.data_close();
+                s.reply("226 done");
+            }
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipelinedPassiveClient(rec, server.port());
+    for (int i = 0; i < 2; ++i) {
+        rec.log.clear();
+        ftp->MachineList("/site");
+        EXPECT_EQ(rec.Only("item:"), Lines{"type=file;size=1; a.htm"});
+        EXPECT_FALSE(ftp->PipelinedPassive);
+    }
+    LogOut(*ftp, server);
+}
+
+TEST(VaneFtpPipelinedPassive, RefusedCommandIsReportedWithItsOwnReply) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"EPSV", "MLSD /missing"});
+            s.reply_epsv();
+            s.reply("550 /missing: no such folder");
+            s.expect("PWD"); // in step afterwards
+            s.reply("257 \"/\"");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipelinedPassiveClient(rec, server.port());
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->MachineList("/missing"); }),
+              "550 /missing: no such folder\r\n");
+    EXPECT_TRUE(ftp->PipelinedPassive);
+    EXPECT_EQ(ftp->GetCurrentDir(), "/");
+    LogOut(*ftp, server);
+}

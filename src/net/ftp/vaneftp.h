@@ -113,6 +113,13 @@ public:
     // data connection takes the control connection's family: over IPv6 active mode sends
     // EPRT instead of PORT, and passive mode EPSV only (PASV cannot name an IPv6 address).
     TDataMode DataMode = TDataMode::Active;
+    // Passive mode: the transfer command goes in one packet with the EPSV that asks for its
+    // data connection instead of after the connection is open, a round trip less per
+    // listing or transfer. Only for a server that reads several commands from one packet
+    // (ProbePipelining). A server that wants the connection open first (425 or 503 to the
+    // command) turns it off for the session, and the operation is done again the ordinary
+    // way. Never with REST, PASV or protected data connections.
+    bool PipelinedPassive = false;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
     // ms a whole reply may take from the moment it is awaited (the greeting, a command's
@@ -311,6 +318,9 @@ private:
     void ResetPassiveChoice();
     // The passive-mode OpenDataPort: asks for the port and connects to it.
     bool OpenPassivePort(DataOperation& op);
+    // EPSV and op's transfer command in one packet (PipelinedPassive): the port, or 0 as
+    // RequestPassivePort.
+    int RequestPassivePortWithCommand(DataOperation& op);
     // Puts the advice to try passive mode into a reply that means an active-mode data
     // connection will not come (in active mode only).
     void AdviseOnActiveFailure(FtpReply& reply);
