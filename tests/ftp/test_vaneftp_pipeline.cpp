@@ -143,6 +143,24 @@ TEST(VaneFtpPipeline, ProbeTellsAServerThatAnswersBothFromOneThatReadsOneCommand
     }
 }
 
+TEST(VaneFtpPipeline, ProbeOfAServerThatKnowsNoNoopButAnswersBothLeavesTheSessionInStep) {
+    ScriptedFtpServer server([](Session& s) {
+        Greet(s);
+        s.expect("NOOP");
+        s.reply("502 no NOOP here");
+        s.expect("NOOP");
+        s.reply("502 no NOOP here");
+        s.expect("PWD");
+        s.reply("257 \"/home\"");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+    EXPECT_TRUE(ftp->ProbePipelining());
+    EXPECT_EQ(ftp->GetCurrentDir(), "/home");
+    LogOut(*ftp, server);
+}
+
 TEST(VaneFtpPipeline, ProbeSaysNoWhenTheServerReadsBothLinesAsOneCommand) {
     ScriptedFtpServer server([](Session& s) {
         Greet(s);
@@ -170,10 +188,10 @@ void ServeListing(Session& s) {
     s.reply("226 done");
 }
 
-std::unique_ptr<TVaneFTP> PipelinedPassiveClient(Recorder& rec, int port) {
+std::unique_ptr<TVaneFTP> PipeliningPassiveClient(Recorder& rec, int port) {
     auto ftp = LogIn(rec, port);
     ftp->DataMode = TDataMode::Passive;
-    ftp->PipelinedPassive = true;
+    ftp->Pipelining = true;
     return ftp;
 }
 
@@ -192,13 +210,13 @@ TEST(VaneFtpPipelinedPassive, ListingCommandGoesWithItsEpsvEveryTime) {
         },
         Strict());
     Recorder rec;
-    auto ftp = PipelinedPassiveClient(rec, server.port());
+    auto ftp = PipeliningPassiveClient(rec, server.port());
     for (int i = 0; i < 2; ++i) {
         rec.log.clear();
         ftp->MachineList("/site");
         EXPECT_EQ(rec.Only("item:"), Lines{"type=file;size=1; a.htm"});
     }
-    EXPECT_TRUE(ftp->PipelinedPassive);
+    EXPECT_TRUE(ftp->Pipelining);
     LogOut(*ftp, server);
 }
 
@@ -221,7 +239,7 @@ TEST(VaneFtpPipelinedPassive, RefusedEpsvDropsTheCommandsReplyAndGoesOnWithPasv)
         },
         Strict());
     Recorder rec;
-    auto ftp = PipelinedPassiveClient(rec, server.port());
+    auto ftp = PipeliningPassiveClient(rec, server.port());
     ftp->MachineList("/site");
     EXPECT_EQ(rec.Only("item:"), Lines{"type=file;size=1; a.htm"});
     LogOut(*ftp, server);
@@ -249,12 +267,11 @@ TEST(VaneFtpPipelinedPassive, ServerThatWantsTheConnectionFirstGetsOneCommandAtA
         },
         Strict());
     Recorder rec;
-    auto ftp = PipelinedPassiveClient(rec, server.port());
+    auto ftp = PipeliningPassiveClient(rec, server.port());
     for (int i = 0; i < 2; ++i) {
         rec.log.clear();
         ftp->MachineList("/site");
         EXPECT_EQ(rec.Only("item:"), Lines{"type=file;size=1; a.htm"});
-        EXPECT_FALSE(ftp->PipelinedPassive);
     }
     LogOut(*ftp, server);
 }
@@ -272,10 +289,55 @@ TEST(VaneFtpPipelinedPassive, RefusedCommandIsReportedWithItsOwnReply) {
         },
         Strict());
     Recorder rec;
-    auto ftp = PipelinedPassiveClient(rec, server.port());
+    auto ftp = PipeliningPassiveClient(rec, server.port());
     EXPECT_EQ(MessageOf<FTPException>([&] { ftp->MachineList("/missing"); }),
               "550 /missing: no such folder\r\n");
-    EXPECT_TRUE(ftp->PipelinedPassive);
+    EXPECT_TRUE(ftp->Pipelining);
+    EXPECT_EQ(ftp->GetCurrentDir(), "/");
+    LogOut(*ftp, server);
+}
+
+// --- RNTO sent with its RNFR -------------------------------------------------------------------
+
+TEST(VaneFtpPipelinedRename, RntoGoesWithItsRnfr) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"RNFR .a.htm.tmp", "RNTO a.htm"});
+            s.send("350 go on\r\n250 renamed\r\n");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+    ftp->Pipelining = true;
+    ftp->Rename(".a.htm.tmp", "a.htm");
+    EXPECT_EQ(rec.Only("success:"), Lines{"Rename"});
+    LogOut(*ftp, server);
+}
+
+TEST(VaneFtpPipelinedRename, RefusedRnfrIsReportedAndTheRntoReplyAnswersNothingElse) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"RNFR .a.htm.tmp", "RNTO a.htm"});
+            s.reply("550 .a.htm.tmp: no such file");
+            s.reply("503 RNFR first");
+            ExpectLines(s, {"RNFR .b.htm.tmp", "RNTO b.htm"});
+            s.reply("350 go on");
+            s.reply("553 b.htm: not allowed");
+            s.expect("PWD");
+            s.reply("257 \"/\"");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+    ftp->Pipelining = true;
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Rename(".a.htm.tmp", "a.htm"); }),
+              "550 .a.htm.tmp: no such file\r\n");
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Rename(".b.htm.tmp", "b.htm"); }),
+              "553 b.htm: not allowed\r\n");
     EXPECT_EQ(ftp->GetCurrentDir(), "/");
     LogOut(*ftp, server);
 }

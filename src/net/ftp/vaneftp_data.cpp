@@ -171,7 +171,7 @@ bool TVaneFTP::SendTransferCommand(DataOperation& op) {
         // for this operation and the rest of the session.
         StatusMessage(slProtocol, "The server wants the data connection before the command; "
                                   "sending one command at a time");
-        PipelinedPassive = false;
+        connectBeforeCommand_ = true;
         op.sentWithPassive = false;
         return OpenDataPort(op) && SendTransferCommand(op);
     }

@@ -30,6 +30,7 @@ std::string TVaneFTP::ControlPeerAddress() const {
 
 void TVaneFTP::ResetPassiveChoice() {
     pasvOnly_ = false;
+    connectBeforeCommand_ = false;
     foreignPasvReported_ = false;
 }
 
@@ -76,7 +77,8 @@ int TVaneFTP::RequestPassivePort(TCmdType kind, Policy policy) {
 bool TVaneFTP::OpenPassivePort(DataOperation& op) {
     // The data connection opens before the transfer command is sent, unless the command
     // went with the EPSV.
-    bool together = PipelinedPassive && !pasvOnly_ && op.restartAt < 0 && !dataProtected_;
+    bool together =
+        Pipelining && !pasvOnly_ && !connectBeforeCommand_ && op.restartAt < 0 && !dataProtected_;
     int port =
         together ? RequestPassivePortWithCommand(op) : RequestPassivePort(op.kind, op.policy);
     if (port == 0)

@@ -57,9 +57,9 @@ bool TVaneFTP::ProbePipelining() {
     ReplyCode = 0;
     Clock::time_point sent = Clock::now();
     Write("NOOP\r\nNOOP\r\n");
-    FtpReply first = FinalReply(ReadReply());
-    if (!IsCompletion(first.code))
-        return false; // it read both lines as one command, or knows no NOOP
+    // Whatever the first reply says (a server may not know NOOP), the server copes when a
+    // second one comes: it read the second line as a command of its own.
+    FinalReply(ReadReply());
     auto roundTrip = Clock::now() - sent;
     auto deadline =
         Clock::now() +
@@ -68,9 +68,9 @@ bool TVaneFTP::ProbePipelining() {
     if (Canceled)
         throw EAbortError("Pipelining probe aborted");
     if (!InputHasLine())
-        return false; // the second NOOP went unread
-    FtpReply second = FinalReply(ReadReply());
-    return IsCompletion(second.code);
+        return false; // the second NOOP went unread, or both lines were read as one
+    FinalReply(ReadReply());
+    return true;
 }
 
 } // namespace kestrel
