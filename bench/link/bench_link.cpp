@@ -179,7 +179,13 @@ int ChildPublish(const Account& account, const std::string& local, const std::st
     options.RemoteRoot = remote;
     options.Connections = connections;
     TPublisher publisher(connection, options);
-    TPublishSummary summary = publisher.Run();
+    TPublishSummary summary;
+    try {
+        summary = publisher.Run();
+    } catch (const std::exception& error) { // a log-in or the listing of the root failed
+        std::fprintf(stderr, "publish failed: %s\n", error.what());
+        return 1;
+    }
     if (!summary.Succeeded()) {
         std::fprintf(stderr, "publish failed: %s\n",
                      summary.Failures.empty() ? "stopped" : summary.Failures[0].Reason.c_str());
@@ -344,8 +350,11 @@ void PrintTables(Bench& bench, const std::vector<std::string>& servers,
 
 std::unique_ptr<bench::Server> StartServer(char kind, const fs::path& webspace,
                                            const fs::path& work) {
-    if (kind == 'v') // chrooted, so that the clients' absolute remote folders stay below it
-        return std::make_unique<bench::Vsftpd>(webspace, work, "", true);
+    // Chrooted, so that the clients' absolute remote folders stay below it; a local user of
+    // its own, so that bench_site or bench_publish running meanwhile leave it alone.
+    if (kind == 'v')
+        return std::make_unique<bench::Vsftpd>(webspace, work, "", true, bench::Vsftpd::Tls::Strict,
+                                               "kestrellink");
     return std::make_unique<bench::Pyftpd>(webspace, "",
                                            std::vector<std::string>{"--max-cons", "64"});
 }
