@@ -341,3 +341,20 @@ TEST(VaneFtpPipelinedRename, RefusedRnfrIsReportedAndTheRntoReplyAnswersNothingE
     EXPECT_EQ(ftp->GetCurrentDir(), "/");
     LogOut(*ftp, server);
 }
+
+TEST(VaneFtpPipelinedRename, AByte255GoesDoubledAsInASingleCommand) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"RNFR .x\xff\xffy.htm.tmp", "RNTO x\xff\xffy.htm"});
+            s.send("350 go on\r\n250 renamed\r\n");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+    ftp->Pipelining = true;
+    ftp->Rename(".x\xffy.htm.tmp", "x\xffy.htm");
+    EXPECT_EQ(rec.Only("success:"), Lines{"Rename"});
+    LogOut(*ftp, server);
+}

@@ -98,7 +98,7 @@ int TVaneFTP::RequestPassivePortWithCommand(DataOperation& op) {
     StatusMessage(slProtocol, "EPSV");
     StatusMessage(slProtocol, op.status);
     ReplyCode = 0;
-    Write("EPSV\r\n" + op.command + "\r\n");
+    Write("EPSV\r\n" + CommandBytes(op.command, IacRule) + "\r\n");
     FtpReply reply = FinalReply(ReadReply());
     if (IsCompletion(reply.code)) {
         for (const std::string& line : reply.lines)

@@ -36,7 +36,7 @@ std::vector<FtpReply> TVaneFTP::Pipeline(const std::vector<std::string>& command
         StatusMessage(slProtocol, Shown(command));
         if (!batch.empty() && batch.size() + command.size() + 2 > kBatchWrite)
             Write(std::exchange(batch, {}));
-        batch += command + "\r\n";
+        batch += CommandBytes(command, IacRule) + "\r\n";
     }
     if (!batch.empty())
         Write(batch);
