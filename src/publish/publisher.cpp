@@ -140,11 +140,13 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         start = Clock::now();
         remote_ = ReadRemoteTree(ftp, root_, machineList);
         // One listing is a data connection and two or three commands; an upload is a data
-        // connection and four (PORT or PASV, STOR, RNFR, RNTO): about half as much again.
+        // connection and four (PORT or PASV, STOR, RNFR, RNTO): about half as much again, or
+        // two and a half times as much when each listing's command went with its EPSV.
         int listings =
             1 + int(std::count_if(remote_.Entries.begin(), remote_.Entries.end(),
                                   [](const auto& entry) { return entry.second.Folder; }));
-        secondsPerJob_ = 1.5 * since(start) / listings;
+        bool together = ftp.Pipelining && connection_.DataMode == TDataMode::Passive;
+        secondsPerJob_ = (together ? 2.5 : 1.5) * since(start) / listings;
         notes = remote_.Notes;
         manifest_.reset();
         // MLSD shows hidden files, so a manifest it does not show is not there.

@@ -53,6 +53,7 @@ std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {
     ApplyPublishSettings(*ftp, settings);
     ftp->Connect();
     ftp->Mode(2); // TYPE I: every file is sent byte for byte
+    ftp->Pipelining = ftp->ProbePipelining();
     return ftp;
 }
 
@@ -134,6 +135,10 @@ void TSiteConnection::Open() {
     try {
         ftp_->Connect();
         ftp_->Mode(2); // TYPE I: every file is sent byte for byte
+        // Commands go together where the server copes: in passive mode each listing's or
+        // upload's command with its EPSV, and each RNTO with its RNFR. On a slow link that is
+        // a round trip less per folder, and one or two per file.
+        ftp_->Pipelining = ftp_->ProbePipelining();
     } catch (...) {
         Drop();
         throw;

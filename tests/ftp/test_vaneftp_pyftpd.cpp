@@ -278,3 +278,25 @@ TEST(VaneFtpRealServer, FeaturesAndMachineListing) {
     EXPECT_EQ(items[0].substr(items[0].size() - 12), " my page.htm");
     ftp->Disconnect();
 }
+
+TEST(VaneFtpRealServer, CommandsSentTogetherAreAnsweredInOrder) {
+    PyFtpd server;
+    WriteFileBytes(server.root() / ".a.htm.tmp", "a");
+    WriteFileBytes(server.root() / ".b.htm.tmp", "b");
+    Recorder rec;
+    auto ftp = RealServerClient(rec, server);
+    ftp->Connect();
+    EXPECT_TRUE(ftp->ProbePipelining());
+    // A burst of renames and folders, one of them refused in the middle.
+    std::vector<FtpReply> replies = ftp->Pipeline({"RNFR .a.htm.tmp", "RNTO a.htm", "MKD images",
+                                                   "MKD images", "RNFR .b.htm.tmp", "RNTO b.htm"});
+    std::vector<int> codes;
+    for (const FtpReply& reply : replies)
+        codes.push_back(reply.code);
+    EXPECT_EQ(codes, (std::vector<int>{350, 250, 257, 550, 350, 250}));
+    EXPECT_EQ(ReadFileBytes(server.root() / "a.htm"), "a");
+    EXPECT_EQ(ReadFileBytes(server.root() / "b.htm"), "b");
+    EXPECT_TRUE(fs::is_directory(server.root() / "images"));
+    EXPECT_EQ(ftp->GetCurrentDir(), "/"); // in step afterwards
+    ftp->Disconnect();
+}

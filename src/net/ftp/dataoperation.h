@@ -24,6 +24,7 @@ struct TVaneFTP::DataOperation {
     bool flushAtEnd = false;
     std::int64_t restartAt = -1;         // REST n before the command when >= 0
     std::int64_t announced = 0;          // the size the command's reply announced; 0: none
+    bool sentWithPassive = false;        // the transfer command went with the EPSV
     std::function<void()> prepare;       // before the data port is opened
     std::function<void(TCorsock&)> move; // the data step
     std::function<void()> verify;        // after a completion reply that reports success

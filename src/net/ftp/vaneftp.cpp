@@ -405,6 +405,18 @@ void TVaneFTP::Rename(const std::string& oldName, const std::string& newName) {
     CheckCommandText(oldName);
     CheckCommandText(newName);
     DiscardInput();
+    if (Pipelining) {
+        // Both in one packet: a refused RNFR leaves the RNTO refused too (503), and both
+        // replies are read before the first is judged.
+        std::vector<FtpReply> replies = Pipeline({"RNFR " + oldName, "RNTO " + newName});
+        if (!CheckOutcome(replies[0], replies[0].code == 350, cmdRename, false, Policy::Events))
+            return;
+        if (CheckOutcome(replies[1], IsCompletion(replies[1].code), cmdRename, true,
+                         Policy::Events) &&
+            OnSuccess)
+            OnSuccess(cmdRename);
+        return;
+    }
     FtpReply from = Command("RNFR " + oldName, "RNFR " + oldName);
     CheckOutcome(from, from.code == 350, cmdRename, false, Policy::Events);
     FtpReply to = Command("RNTO " + newName, "RNTO " + newName);

@@ -113,6 +113,14 @@ public:
     // data connection takes the control connection's family: over IPv6 active mode sends
     // EPRT instead of PORT, and passive mode EPSV only (PASV cannot name an IPv6 address).
     TDataMode DataMode = TDataMode::Active;
+    // For a server that reads several commands from one packet (ProbePipelining): commands
+    // that need not wait for each other's replies go together, a round trip less each time.
+    // In passive mode the transfer command goes with the EPSV that asks for its data
+    // connection, instead of after the connection is open (never with REST, PASV or
+    // protected data connections; a server that wants the connection open first, 425 or
+    // 503 to the command, gets the operation again the ordinary way, and so for the rest
+    // of the session). RNTO goes with its RNFR.
+    bool Pipelining = false;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
     // ms a whole reply may take from the moment it is awaited (the greeting, a command's
@@ -159,6 +167,26 @@ public:
     // "MLST type*;size*;modify*;" or "UTF8"; empty when the server refuses FEAT. A first
     // list with UTF8 in a session is followed by OPTS UTF8 ON (see Utf8Names).
     std::vector<std::string> Features();
+
+    // --- Several commands at once (vaneftp_pipeline.cpp) ---------------------------------------
+    // On a link where a round trip costs tens of milliseconds, commands that do not depend on
+    // each other's replies are sent together and their replies read afterwards, in order.
+    //
+    // Sends the commands together (in as few packets as their length allows) and reads one
+    // final reply per command, in order, past any preliminary (1xx) reply. Only for commands
+    // without a data connection, and only on a server that reads more than one command from
+    // a packet (ProbePipelining): one that does not leaves the rest unanswered. A refusal
+    // does not raise: each reply is the caller's to judge. A failure of the connection raises
+    // as for one command; the replies still to come are then out of step, so the session
+    // must log in again before its next command.
+    std::vector<FtpReply> Pipeline(const std::vector<std::string>& commands);
+    // Whether the server answers commands sent together: "NOOP" twice in one packet, and a
+    // second reply waited for a little beyond the first (at least kPipelineProbeWaitMs, and
+    // twice the first reply's round trip), whatever the replies say. A server that reads
+    // one command per packet never answers the second; the session stays in step all the
+    // same. Ask once per log-in.
+    bool ProbePipelining();
+    static constexpr int kPipelineProbeWaitMs = 250;
 
     // --- Listings and transfers -------------------------------------------------------------
     // LIST, or "LIST <arguments>" ("LIST -a": hidden names too, on servers that take it).
@@ -292,13 +320,17 @@ private:
     void ResetPassiveChoice();
     // The passive-mode OpenDataPort: asks for the port and connects to it.
     bool OpenPassivePort(DataOperation& op);
+    // EPSV and op's transfer command in one packet (Pipelining): the port, or 0 as
+    // RequestPassivePort.
+    int RequestPassivePortWithCommand(DataOperation& op);
     // Puts the advice to try passive mode into a reply that means an active-mode data
     // connection will not come (in active mode only).
     void AdviseOnActiveFailure(FtpReply& reply);
     [[noreturn]] void RaiseAcceptTimeOut();
 
-    bool pasvOnly_ = false;            // this server refused EPSV: PASV for the session
-    bool foreignPasvReported_ = false; // a PASV reply named another address (said once)
+    bool pasvOnly_ = false;             // this server refused EPSV: PASV for the session
+    bool connectBeforeCommand_ = false; // it refused a transfer command sent with its EPSV
+    bool foreignPasvReported_ = false;  // a PASV reply named another address (said once)
 
     bool accepting_ = false;     // a data operation waits for the server's connection
     bool acceptRefused_ = false; // the server refused the transfer while we waited

@@ -165,7 +165,16 @@ bool TVaneFTP::SendTransferCommand(DataOperation& op) {
         BytesTotal = 0;
     // The data connection comes after a preliminary reply (125, 150); any other reply
     // ends the operation.
-    FtpReply reply = StartCommand(op.command, op.status);
+    FtpReply reply = op.sentWithPassive ? ReadReply() : StartCommand(op.command, op.status);
+    if (op.sentWithPassive && (reply.code == 425 || reply.code == 503)) {
+        // The server wants the data connection open before the command: the ordinary way,
+        // for this operation and the rest of the session.
+        StatusMessage(slProtocol, "The server wants the data connection before the command; "
+                                  "sending one command at a time");
+        connectBeforeCommand_ = true;
+        op.sentWithPassive = false;
+        return OpenDataPort(op) && SendTransferCommand(op);
+    }
     if (reply.code == 425)
         AdviseOnActiveFailure(reply);
     if (!CheckOutcome(reply, IsPreliminary(reply.code), op.kind, op.unsupported, op.policy))

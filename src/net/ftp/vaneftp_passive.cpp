@@ -30,6 +30,7 @@ std::string TVaneFTP::ControlPeerAddress() const {
 
 void TVaneFTP::ResetPassiveChoice() {
     pasvOnly_ = false;
+    connectBeforeCommand_ = false;
     foreignPasvReported_ = false;
 }
 
@@ -74,12 +75,48 @@ int TVaneFTP::RequestPassivePort(TCmdType kind, Policy policy) {
 }
 
 bool TVaneFTP::OpenPassivePort(DataOperation& op) {
-    // The data connection opens before the transfer command, as RFC 959 wants it.
-    int port = RequestPassivePort(op.kind, op.policy);
+    // The data connection opens before the transfer command is sent, unless the command
+    // went with the EPSV.
+    bool together =
+        Pipelining && !pasvOnly_ && !connectBeforeCommand_ && op.restartAt < 0 && !dataProtected_;
+    int port =
+        together ? RequestPassivePortWithCommand(op) : RequestPassivePort(op.kind, op.policy);
     if (port == 0)
         return false;
     ConnectPassive(*op.socket, port);
     return true;
+}
+
+//   -> EPSV\r\nMLSD /site\r\n                             (one packet)
+//   <- 229 Entering Extended Passive Mode (|||6446|)
+//   connect to port 6446
+//   <- 150 Here comes the listing
+// A refused EPSV leaves the command to be answered without a data connection: that reply
+// is read and dropped, and after a 5xx PASV goes on the ordinary way.
+int TVaneFTP::RequestPassivePortWithCommand(DataOperation& op) {
+    CheckCommandText(op.command);
+    StatusMessage(slProtocol, "EPSV");
+    StatusMessage(slProtocol, op.status);
+    ReplyCode = 0;
+    Write("EPSV\r\n" + CommandBytes(op.command, IacRule) + "\r\n");
+    FtpReply reply = FinalReply(ReadReply());
+    if (IsCompletion(reply.code)) {
+        for (const std::string& line : reply.lines)
+            if (std::optional<int> port = ParseEpsvReply(line)) {
+                op.sentWithPassive = true;
+                return *port;
+            }
+    }
+    FinalReply(ReadReply()); // the command's answer, without a data connection
+    if (IsCompletion(reply.code))
+        throw FTPException("The server's EPSV reply names no port: " +
+                           WithoutLineEnd(reply.Final()));
+    if (reply.code >= 500 && reply.code <= 599) {
+        pasvOnly_ = true;
+        return RequestPassivePort(op.kind, op.policy);
+    }
+    CheckOutcome(reply, false, op.kind, false, op.policy);
+    return 0;
 }
 
 void TVaneFTP::ConnectPassive(TCorsock& data, int port) {
