@@ -171,11 +171,20 @@ inline const std::string& RunPassword() {
 // it a new random password on every run.
 class Vsftpd : public Server {
 public:
+    // How TLS is set up when a certificate is given. Strict: it is demanded for log-ins and
+    // data, sessions must be resumed, ciphers HIGH. Defaults: only ssl_enable=YES and the
+    // certificate, everything else as vsftpd and Debian's configuration leave it (which
+    // demands TLS and the resumption just the same, with vsftpd's own cipher list).
+    // Implicit: Defaults with implicit_ssl=YES, TLS from the first byte.
+    enum class Tls { Strict, Defaults, Implicit };
+
     // With cert (a PEM file holding the certificate and its key) it demands TLS.
     // With chroot the session sees root as "/", so that absolute remote paths stay below it.
+    // user is the local account it logs in (made when missing): the tests use one of their
+    // own, so that a benchmark's new password never meets a test's server.
     Vsftpd(const fs::path& root, const fs::path& work, const std::string& cert = {},
-           bool chroot = false)
-        : Server("vsftpd", kVsftpdUser, RunPassword()), chroot_(chroot) {
+           bool chroot = false, Tls tls = Tls::Strict, const std::string& user = kVsftpdUser)
+        : Server("vsftpd", user, RunPassword()), chroot_(chroot), tls_(tls) {
         if (::geteuid() != 0)
             throw std::runtime_error("vsftpd is left out: it must be started as root");
         if (!fs::exists(kVsftpd))
@@ -203,21 +212,21 @@ private:
     void PrepareUser(const fs::path& root) {
         // vsftpd enters the user's home folder before local_root: a user left by an earlier
         // run has its home in that run's (removed) folder, so it is moved to this one.
-        if (!::getpwnam(kVsftpdUser))
+        if (!::getpwnam(user_.c_str()))
             RunTool({"/usr/sbin/useradd", "--no-create-home", "--home-dir", root.string(),
-                     "--shell", "/bin/sh", kVsftpdUser});
-        else if (root != ::getpwnam(kVsftpdUser)->pw_dir)
-            RunTool({"/usr/sbin/usermod", "--home", root.string(), kVsftpdUser});
+                     "--shell", "/bin/sh", user_});
+        else if (root != ::getpwnam(user_.c_str())->pw_dir)
+            RunTool({"/usr/sbin/usermod", "--home", root.string(), user_});
         FILE* chpasswd = ::popen("/usr/sbin/chpasswd", "w");
         if (!chpasswd)
             throw std::runtime_error("cannot run chpasswd");
-        std::fprintf(chpasswd, "%s:%s\n", kVsftpdUser, password_.c_str());
+        std::fprintf(chpasswd, "%s:%s\n", user_.c_str(), password_.c_str());
         if (::pclose(chpasswd) != 0)
             throw std::runtime_error("chpasswd failed");
         // The user writes the uploads below root and must reach it through the folders above.
-        const passwd* account = ::getpwnam(kVsftpdUser);
+        const passwd* account = ::getpwnam(user_.c_str());
         if (!account)
-            throw std::runtime_error("useradd did not create " + std::string(kVsftpdUser));
+            throw std::runtime_error("useradd did not create " + user_);
         ::chown(root.c_str(), account->pw_uid, account->pw_gid);
         for (const auto& entry : fs::recursive_directory_iterator(root))
             ::chown(entry.path().c_str(), account->pw_uid, account->pw_gid);
@@ -238,6 +247,7 @@ private:
     }
 
     bool chroot_;
+    Tls tls_;
 
     void WriteConfig(const fs::path& path, const fs::path& root, const std::string& cert) const {
         std::ofstream out(path);
@@ -251,7 +261,11 @@ private:
             << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
             << "pam_service_name=vsftpd\nuserlist_enable=NO\n"
             << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n";
-        if (!cert.empty())
+        if (!cert.empty() && tls_ != Tls::Strict)
+            out << "ssl_enable=YES\nrsa_cert_file=" << cert << "\nrsa_private_key_file=" << cert
+                << "\n"
+                << (tls_ == Tls::Implicit ? "implicit_ssl=YES\n" : "");
+        else if (!cert.empty())
             out << "ssl_enable=YES\nrsa_cert_file=" << cert << "\nrsa_private_key_file=" << cert
                 << "\nallow_anon_ssl=NO\nforce_local_data_ssl=YES\nforce_local_logins_ssl=YES\n"
                 << "require_ssl_reuse=YES\nssl_ciphers=HIGH\n";

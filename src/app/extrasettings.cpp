@@ -25,7 +25,7 @@ constexpr off_t kMaxFileSize = 1024 * 1024;
 
 // The words stored for the two choices, in the order of the enumerations.
 const char* const kDataModeWords[] = {"active", "passive"};
-const char* const kEncryptionWords[] = {"none", "if-offered", "required"};
+const char* const kEncryptionWords[] = {"none", "if-offered", "required", "implicit"};
 
 enum class ReadResult { Read, Missing, Refused };
 

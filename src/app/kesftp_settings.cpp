@@ -20,7 +20,8 @@ namespace kestrel {
 namespace {
 
 // The choices of the encryption box, in the order of TEncryption.
-const char* const kEncryptionChoices[] = {"None", "Use TLS if offered", "Require TLS"};
+const char* const kEncryptionChoices[] = {"None", "Use TLS if offered", "Require TLS",
+                                          "Implicit TLS"};
 
 enum CertificateChoice { TrustOnce, AlwaysTrust, CancelConnect };
 
@@ -93,7 +94,8 @@ int TMainForm::CreateExtraSettingsControls(QWidget* panel, int top) {
         cbEncryption->addItem(choice);
     cbEncryption->setGeometry(6, top + 44, 217, 22);
     cbEncryption->setToolTip("Encrypt the log-in and every file with TLS: only if the server "
-                             "offers it, or always (a server without TLS is then refused)");
+                             "offers it, or always (a server without TLS is then refused); "
+                             "implicit TLS for servers that speak TLS from the start (port 990)");
     Label10->setBuddy(cbEncryption);
 
     setTabOrder(bSave, cbPassive);
@@ -102,6 +104,14 @@ int TMainForm::CreateExtraSettingsControls(QWidget* panel, int top) {
     connect(cbPassive, &QCheckBox::toggled, this, [this] { Handle([this] { eUserIDExit(); }); });
     connect(cbEncryption, &QComboBox::currentIndexChanged, this,
             [this] { Handle([this] { eUserIDExit(); }); });
+    // Implicit TLS has a port of its own (990): the port field follows the choice while it
+    // shows the other default, and keeps any other port the user typed.
+    connect(cbEncryption, &QComboBox::currentIndexChanged, this, [this](int index) {
+        const int port = TVaneFTP::DefaultPort(TEncryption(index));
+        if (ePort->text() ==
+            QString::number(port == 21 ? TVaneFTP::DefaultPort(TEncryption::Implicit) : 21))
+            ePort->setText(QString::number(port));
+    });
 
     // The sign of an encrypted connection, right of the "Your Website" heading.
     const int right = Label4->geometry().right() + 4;

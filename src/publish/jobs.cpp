@@ -218,6 +218,15 @@ void TJobRunner::Send(const std::function<void(TVaneFTP&)>& transfer, std::int64
                                 std::to_string(attempt) + (attempt == 1 ? " time" : " times"));
             c_.record.NoteOnce("stall", "The server did not open or did not finish a data "
                                         "connection in time; such files were sent again");
+        } catch (const ETlsResumeRefused&) {
+            // The server refused the data connection's TLS session (vsftpd: 522) and mostly
+            // ends the session too: a new log-in brings fresh sessions to resume.
+            site_.Drop();
+            if (attempt == kUploadAttempts || c_.stop || !Connected())
+                throw;
+            c_.record.NoteOnce("resume", "The server refused the TLS session of a data "
+                                         "connection; such files were sent again on a new "
+                                         "log-in");
         }
     }
 }

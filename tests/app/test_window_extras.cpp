@@ -89,10 +89,11 @@ TEST_F(WindowExtrasTest, PassiveModeAndEncryptionSitBelowTheFieldsAndAreSavedInT
     EXPECT_NE(window->cbPassive->toolTip().indexOf("router"), -1);
     EXPECT_EQ(window->cbPassive->text(), "Passive mode");
     EXPECT_EQ(window->Label10->text(), "Encryption");
-    ASSERT_EQ(window->cbEncryption->count(), 3);
+    ASSERT_EQ(window->cbEncryption->count(), 4);
     EXPECT_EQ(window->cbEncryption->itemText(0), "None");
     EXPECT_EQ(window->cbEncryption->itemText(1), "Use TLS if offered");
     EXPECT_EQ(window->cbEncryption->itemText(2), "Require TLS");
+    EXPECT_EQ(window->cbEncryption->itemText(3), "Implicit TLS");
     // Without a file: the described behaviour, active and unencrypted.
     EXPECT_FALSE(window->cbPassive->isChecked());
     EXPECT_EQ(window->cbEncryption->currentIndex(), 0);
@@ -379,3 +380,24 @@ TEST_F(WindowExtrasTest, AnUntrustedServerCertificateIsAskedAboutOnceAndRemember
 }
 
 KESTREL_QT_TEST_MAIN()
+
+// Implicit TLS listens on a port of its own: the port field follows the choice while it
+// shows the other default, and a port the user typed wins.
+TEST_F(WindowExtrasTest, ImplicitTlsBringsItsOwnPortUnlessOneWasTyped) {
+    WriteSettings("jsmith", "pw", "127.0.0.1", "21", "*.htm");
+    OpenWindow();
+    window->cbEncryption->setCurrentIndex(3);
+    EXPECT_EQ(window->ePort->text(), "990");
+    window->cbEncryption->setCurrentIndex(2);
+    EXPECT_EQ(window->ePort->text(), "21");
+    window->ePort->setText("2990");
+    window->cbEncryption->setCurrentIndex(3);
+    EXPECT_EQ(window->ePort->text(), "2990");
+    TConnectionSettings settings = window->PublishConnection();
+    EXPECT_EQ(settings.Encryption, TEncryption::Implicit);
+    EXPECT_EQ(settings.Port, 2990);
+    window->bSave->click();
+    TExtraSettings saved;
+    ASSERT_TRUE(saved.Load(site.str()));
+    EXPECT_EQ(saved.Encryption, TEncryption::Implicit);
+}

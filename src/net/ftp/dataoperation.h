@@ -30,7 +30,8 @@ struct TVaneFTP::DataOperation {
 
     // The data connection: the one owner of the data socket, freed by EndDataOperation.
     std::unique_ptr<TCorsock> socket;
-    bool sentWhole = false; // an upload handed over all its bytes: a graceful close may end it
+    bool sentWhole = false;     // an upload handed over all its bytes: a graceful close may end it
+    bool tlsNotResumed = false; // the data connection's TLS began a session of its own
 };
 
 } // namespace kestrel

@@ -250,11 +250,15 @@ void TVaneFTP::Connect() {
 // The greeting, then USER and, when asked for, PASS. A server that refuses service in
 // its greeting (or is no FTP server) is reported with its line.
 void TVaneFTP::LogIn() {
+    const bool implicitTls = Encryption == TEncryption::Implicit;
+    if (implicitTls) // TLS from the first byte: even the greeting is encrypted
+        StartControlTls();
     // "120 ready in n minutes" is preliminary: the real greeting follows.
     FtpReply greeting = FinalReply(ReadReply());
     if (!IsCompletion(greeting.code))
         throw FTPException(greeting.Text());
-    StartControlTls();
+    if (!implicitTls)
+        StartControlTls();
     if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
         bool handled = false;
         OnAuthenticationNeeded(handled);

@@ -34,6 +34,16 @@ public:
     using ESockError::ESockError;
 };
 
+// A listing or transfer that failed after its data connection began a TLS session of its
+// own instead of resuming one of the control connection's. Servers that insist on the
+// resumption refuse such a connection (vsftpd: "522 SSL connection failed: session reuse
+// required") and often end the whole session; the same operation on a new log-in, whose
+// control connection brings fresh sessions, is the remedy. The message is the failure's.
+class ETlsResumeRefused : public FTPException {
+public:
+    using FTPException::FTPException;
+};
+
 // Kind of operation that an outcome event reports.
 enum TCmdType : std::uint8_t {
     cmdChangeDir,
@@ -58,9 +68,11 @@ enum TCmdType : std::uint8_t {
 // listens on (PORT, the default), or this side connects to a port the server listens
 // on (EPSV, else PASV).
 enum class TDataMode : std::uint8_t { Active, Passive };
-// Explicit FTP over TLS: none (the default), TLS when the server offers it, or TLS
-// required (a server that refuses AUTH TLS fails the log-in).
-enum class TEncryption : std::uint8_t { None, IfOffered, Required };
+// FTP over TLS: none (the default); explicit TLS (AUTH TLS after the greeting) when the
+// server offers it, or required (a server that refuses AUTH TLS fails the log-in); or
+// implicit TLS (RFC 4217 calls it the older form: TLS from the first byte, usually on
+// port 990, see DefaultPort).
+enum class TEncryption : std::uint8_t { None, IfOffered, Required, Implicit };
 
 using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
@@ -149,6 +161,9 @@ public:
     // The size a server announces in a reply line ("... (2048 bytes)"); 0 when none is
     // found or it does not fit 64 bits.
     static std::int64_t GetBytesTotal(const std::string& text);
+    // The port a server listens on for this kind of encryption unless it says otherwise:
+    // 990 for implicit TLS, else 21. A port the user gives always wins.
+    static int DefaultPort(TEncryption encryption);
 
 protected:
     std::string ReadReplyLine() override;
@@ -204,6 +219,8 @@ private:
     void ConnectData(DataOperation& op);
     // Moves the data and closes the data connection (gracefully when all went well).
     void MoveData(DataOperation& op);
+    // Raises when the received data of an encrypted connection ended without close_notify.
+    void RequireEndOfData(DataOperation& op);
     // Reads the server's reply about the transfer; true when it reports success.
     bool ReadCompletion(DataOperation& op);
     // The one clean-up of every data operation: frees the data socket, resetting an
@@ -225,7 +242,8 @@ private:
 
     // --- Encryption (vaneftp_tls.cpp) -----------------------------------------------------
     void ResetTls();
-    // AUTH TLS and the handshake, as Encryption asks; the certificate must be trusted.
+    // The TLS handshake on the control connection as Encryption asks (implicit: at once,
+    // before the greeting; explicit: AUTH TLS after it); the certificate must be trusted.
     void StartControlTls();
     void TrustCertificate();
     // PBSZ 0 and PROT P after the log-in of an encrypted session.

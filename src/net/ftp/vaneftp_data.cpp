@@ -57,10 +57,26 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
     } catch (...) {
         // After any interrupted operation the server's late reply about it (426, or the
         // 226 of a partial upload) must not be taken for the answer to the next command.
+        const bool stopped = Canceled;
         if (Canceled) {
             try {
                 Flush();
             } catch (...) {
+            }
+        }
+        if (op.tlsNotResumed && !stopped) {
+            try {
+                throw;
+            } catch (const EAbortError&) {
+                throw;
+            } catch (const std::exception& error) {
+                // The server's refusal may have come after the failure it caused (a
+                // reset data connection, then "522 ..."): the message names both.
+                std::string text = error.what();
+                std::string reply = LastReply.substr(0, LastReply.find_first_of("\r\n"));
+                if (ReplyCode >= 400 && !reply.empty() && text.find(reply) == std::string::npos)
+                    text += " (" + reply + ")";
+                throw ETlsResumeRefused(text);
             }
         }
         throw;
@@ -178,6 +194,7 @@ void TVaneFTP::MoveData(DataOperation& op) {
     if (!Stopped()) {
         try {
             op.move(data);
+            RequireEndOfData(op);
         } catch (const EAbortError&) {
             RaiseServiceEnd();
             throw;

@@ -1,6 +1,8 @@
-// TVaneFTP: explicit FTP over TLS (RFC 4217).
+// TVaneFTP: FTP over TLS (RFC 4217), explicit and implicit.
 //
 //   AUTH TLS   -> 234   then the TLS handshake on the control connection, before USER
+//                       (implicit TLS: the handshake right after the connect, and the
+//                       greeting comes through it; no AUTH TLS)
 //   PBSZ 0     -> 200   after the log-in
 //   PROT P     -> 200   every data connection is encrypted too
 //
@@ -22,16 +24,22 @@ void TVaneFTP::ResetTls() {
     serverFingerprint_.clear();
 }
 
+int TVaneFTP::DefaultPort(TEncryption encryption) {
+    return encryption == TEncryption::Implicit ? 990 : 21;
+}
+
 void TVaneFTP::StartControlTls() {
     ResetTls();
     if (Encryption == TEncryption::None)
         return;
-    FtpReply reply = Command("AUTH TLS", "AUTH TLS");
-    if (reply.code != 234) {
-        if (Encryption == TEncryption::Required)
-            throw FTPException("The server refused encryption: " + reply.Final());
-        StatusMessage(slProtocol, "The connection is not encrypted");
-        return;
+    if (Encryption != TEncryption::Implicit) {
+        FtpReply reply = Command("AUTH TLS", "AUTH TLS");
+        if (reply.code != 234) {
+            if (Encryption == TEncryption::Required)
+                throw FTPException("The server refused encryption: " + reply.Final());
+            StatusMessage(slProtocol, "The connection is not encrypted");
+            return;
+        }
     }
     tlsSlot_ = std::make_shared<TTlsSessionSlot>();
     try {
@@ -77,9 +85,31 @@ void TVaneFTP::SecureData(DataOperation& op) {
         return;
     TCorsock& data = *op.socket;
     data.StartTls(Host, tlsSlot_);
+    // Servers that require the resumption say so only afterwards, on the control
+    // connection: a failure of this operation is then reported as ETlsResumeRefused.
+    op.tlsNotResumed = !data.Tls()->Resumed();
+    if (op.tlsNotResumed)
+        StatusMessage(slProtocol, data.Tls()->OfferedSession()
+                                      ? "The server did not resume the TLS session"
+                                      : "No TLS session to resume");
     // The data connection must come from the server whose certificate was checked.
     if (data.Tls()->Certificate().Fingerprint != serverFingerprint_)
         throw ESockError("The data connection's certificate is not the server's");
+}
+
+// Under TLS the end of the data is the server's close_notify: a connection that closed
+// without it after data came was cut (by the network, or by someone who can end a TCP
+// connection but cannot forge TLS), whatever the completion reply says, and what came is
+// not all. A close before any data is taken for an empty listing or file: some servers
+// (pyftpdlib) close an empty transfer without finishing their side of TLS at all.
+void TVaneFTP::RequireEndOfData(DataOperation& op) {
+    TCorsock& data = *op.socket;
+    if (op.direction == DataOperation::Sending || Stopped() || !data.Tls() ||
+        data.Tls()->PeerEnded() || !data.Tls()->ReceivedData())
+        return;
+    throw ESockError(std::string("The data connection ended without TLS close_notify: the ") +
+                     (op.direction == DataOperation::Listing ? "listing" : "download") +
+                     " is not complete");
 }
 
 } // namespace kestrel

@@ -12,6 +12,7 @@
 #include "base/component.h"
 #include "base/exception.h"
 #include "base/streams.h"
+#include "net/sock/sockerror.h"
 #include "net/sock/sockstr.h"
 #include "platform/platform.h"
 
@@ -26,16 +27,6 @@ namespace kestrel {
 
 class TTlsChannel;
 class TTlsSessionSlot;
-
-class ESockError : public Exception {
-public:
-    using Exception::Exception;
-};
-
-class EAbortError : public ESockError {
-public:
-    using ESockError::ESockError;
-};
 
 using TNotifyEvent = std::function<void(TComponent* Sender)>;
 using THandlerEvent = std::function<void(bool& Handled)>;
@@ -83,20 +74,6 @@ struct TWaitLimits {
     bool timeOut = false;   // the TimeOut timer runs for the wait (lookup, connect) and ends it
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
-
-// A server certificate that failed verification, as it is shown to the user.
-struct TCertificateInfo {
-    std::string Host;      // the name the certificate was checked against
-    std::string Subject;   // one line, e.g. "CN=ftp.example.com, O=Example"
-    std::string Issuer;    // one line, as Subject
-    std::string NotBefore; // validity, e.g. "2026-01-01 00:00:00 UTC"
-    std::string NotAfter;
-    std::string Fingerprint; // SHA-256 of the certificate, upper-case hex pairs joined by ':'
-    std::string Reason;      // why verification failed, in words
-};
-// Raised when a certificate fails verification; setting Accept trusts it for this
-// connection. Without a handler such a certificate is refused.
-using TCertificateEvent = std::function<void(const TCertificateInfo& Info, bool& Accept)>;
 
 // A platform timer whose ticks arrive as messages on the thread that made it.
 class TThreadTimer : public TComponent {

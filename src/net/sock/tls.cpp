@@ -1,6 +1,8 @@
 // TTlsChannel: OpenSSL driven through memory buffers over a platform socket.
 #include "net/sock/tls.h"
 
+#include "platform/platform.h"
+
 #include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -9,6 +11,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
 namespace kestrel {
@@ -17,50 +20,17 @@ namespace {
 // Bytes taken from the socket in one receive: a whole TLS record and its header.
 constexpr std::size_t kRecordSize = 16384 + 512;
 
-SSL* AsSsl(void* p) {
-    return static_cast<SSL*>(p);
-}
-BIO* AsBio(void* p) {
-    return static_cast<BIO*>(p);
-}
-
 int ChannelIndex() {
     static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
     return index;
 }
 
-// The first session a control connection is given is the one its data connections
-// resume; the slot takes a reference of its own.
+// Every session a connection of an FTP session is given goes to that session's slot, the
+// control connection's tickets and those of each resumed data connection alike.
 int OnNewSession(SSL* ssl, SSL_SESSION* session) {
-    auto* slot = static_cast<TTlsSessionSlot*>(SSL_get_ex_data(ssl, ChannelIndex()));
-    if (!slot)
-        return 0;
-    slot->Store(session);
-    return 1; // the slot keeps the reference OpenSSL handed over
-}
-
-std::mutex g_contextLock;
-SSL_CTX* g_context = nullptr;
-
-SSL_CTX* Context() {
-    std::lock_guard<std::mutex> lock(g_contextLock);
-    if (!g_context) {
-        g_context = SSL_CTX_new(TLS_client_method());
-        if (!g_context)
-            throw ESockError("TLS is not available: " +
-                             std::string(ERR_reason_error_string(ERR_get_error())));
-        SSL_CTX_set_min_proto_version(g_context, TLS1_2_VERSION);
-        SSL_CTX_set_default_verify_paths(g_context);
-        // The verdict on the certificate is the owner's (the user may trust it), so the
-        // handshake does not stop at a failed check; VerifyError() reports it.
-        SSL_CTX_set_verify(g_context, SSL_VERIFY_NONE, nullptr);
-        SSL_CTX_set_session_cache_mode(g_context,
-                                       SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-        SSL_CTX_sess_set_new_cb(g_context, OnNewSession);
-        SSL_CTX_set_mode(g_context,
-                         SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    }
-    return g_context;
+    if (auto* channel = static_cast<TTlsChannel*>(SSL_get_ex_data(ssl, ChannelIndex())))
+        channel->KeepSession(session);
+    return 0; // the slot keeps a copy: OpenSSL's reference stays OpenSSL's
 }
 
 std::string LastOpenSslReason() {
@@ -72,19 +42,61 @@ std::string LastOpenSslReason() {
     return reason ? reason : "error " + std::to_string(code);
 }
 
-bool IsDottedAddress(const std::string& host) {
-    in_addr address{};
-    return inet_pton(AF_INET, host.c_str(), &address) == 1;
+struct TSslContextFree {
+    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+
+// The one client context of the process; its trusted certificates grow by
+// AddTrustedCertificates.
+std::mutex g_contextLock;
+std::unique_ptr<SSL_CTX, TSslContextFree> g_context;
+
+SSL_CTX* Context() {
+    std::lock_guard<std::mutex> lock(g_contextLock);
+    if (g_context)
+        return g_context.get();
+    std::unique_ptr<SSL_CTX, TSslContextFree> context(SSL_CTX_new(TLS_client_method()));
+    if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1)
+        throw ESockError("TLS is not available: " + LastOpenSslReason());
+    // Without the system's certificates every server counts as unverified and is shown to
+    // the user, which is the safe side.
+    if (SSL_CTX_set_default_verify_paths(context.get()) != 1)
+        ERR_clear_error();
+    // The verdict on the certificate is the owner's (the user may trust it), so the
+    // handshake does not stop at a failed check; VerifyError() reports it.
+    SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
+    // Sessions go to the slots of their FTP sessions only (OnNewSession), never to a
+    // cache of the context that another server's connection could pick from.
+    SSL_CTX_set_session_cache_mode(context.get(),
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context.get(), OnNewSession);
+    SSL_CTX_set_mode(context.get(),
+                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    g_context = std::move(context);
+    return g_context.get();
 }
 
+// An address written out (127.0.0.1, ::1) is checked as an address, not as a name.
+bool IsAddressLiteral(const std::string& host) {
+    in6_addr address{};
+    return inet_pton(AF_INET, host.c_str(), &address) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+struct TBioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+
 std::string NameLine(X509_NAME* name) {
-    BIO* out = BIO_new(BIO_s_mem());
-    X509_NAME_print_ex(out, name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
+    std::unique_ptr<BIO, TBioFree> out(BIO_new(BIO_s_mem()));
+    if (!out ||
+        X509_NAME_print_ex(out.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+        ERR_clear_error();
+        return "unknown";
+    }
     char* data = nullptr;
-    long size = BIO_get_mem_data(out, &data);
-    std::string text(data, std::size_t(size));
-    BIO_free(out);
-    return text;
+    long size = BIO_get_mem_data(out.get(), &data);
+    return size > 0 && data ? std::string(data, std::size_t(size)) : std::string();
 }
 
 std::string TimeLine(const ASN1_TIME* time) {
@@ -98,15 +110,47 @@ std::string TimeLine(const ASN1_TIME* time) {
 
 } // namespace
 
-TTlsSessionSlot::~TTlsSessionSlot() {
-    if (session)
-        SSL_SESSION_free(static_cast<SSL_SESSION*>(session));
+void TSslFree::operator()(ssl_st* ssl) const {
+    SSL_free(ssl);
 }
 
-void TTlsSessionSlot::Store(void* newSession) {
-    if (session)
-        SSL_SESSION_free(static_cast<SSL_SESSION*>(session));
-    session = newSession;
+void TSslSessionFree::operator()(ssl_session_st* session) const {
+    SSL_SESSION_free(session);
+}
+
+const void* TTlsSessionSlot::Store(SSL_SESSION* session) {
+    // A copy of its own: the connection that received the session may still change the
+    // original (a connection freed without a shutdown marks its session spent).
+    TSslSessionPtr copy(SSL_SESSION_dup(session));
+    if (!copy || SSL_SESSION_is_resumable(copy.get()) != 1)
+        return nullptr;
+    const void* key = copy.get();
+    sessions_.push_back(std::move(copy));
+    if (sessions_.size() > kKept)
+        sessions_.pop_front();
+    return key;
+}
+
+void TTlsSessionSlot::Forget(const void* key) {
+    std::erase_if(sessions_, [key](const TSslSessionPtr& kept) { return kept.get() == key; });
+}
+
+TSslSessionPtr TTlsSessionSlot::Take() {
+    while (!sessions_.empty()) {
+        SSL_SESSION* newest = sessions_.back().get();
+        if (SSL_SESSION_is_resumable(newest) != 1) {
+            sessions_.pop_back();
+            continue;
+        }
+        if (SSL_SESSION_get_protocol_version(newest) >= TLS1_3_VERSION) {
+            TSslSessionPtr taken = std::move(sessions_.back());
+            sessions_.pop_back();
+            return taken;
+        }
+        SSL_SESSION_up_ref(newest);
+        return TSslSessionPtr(newest);
+    }
+    return nullptr;
 }
 
 void AddTrustedCertificates(const std::string& pemFile) {
@@ -118,38 +162,50 @@ void AddTrustedCertificates(const std::string& pemFile) {
 
 TTlsChannel::TTlsChannel(int fd, const std::string& host, std::shared_ptr<TTlsSessionSlot> slot)
     : fd_(fd), host_(host), slot_(std::move(slot)) {
-    SSL* ssl = SSL_new(Context());
-    if (!ssl)
+    ssl_.reset(SSL_new(Context()));
+    BIO* rbio = BIO_new(BIO_s_mem());
+    BIO* wbio = BIO_new(BIO_s_mem());
+    if (!ssl_ || !rbio || !wbio) {
+        BIO_free(rbio);
+        BIO_free(wbio);
         throw ESockError("TLS: " + LastOpenSslReason());
-    ssl_ = ssl;
-    rbio_ = BIO_new(BIO_s_mem());
-    wbio_ = BIO_new(BIO_s_mem());
-    BIO_set_mem_eof_return(AsBio(rbio_), -1);     // empty means "wait", not "end"
-    SSL_set_bio(ssl, AsBio(rbio_), AsBio(wbio_)); // the SSL owns both from here
-    SSL_set_connect_state(ssl);
-    if (IsDottedAddress(host)) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
-    } else if (!host.empty()) {
-        SSL_set_tlsext_host_name(ssl, host.c_str());
-        SSL_set1_host(ssl, host.c_str());
     }
+    BIO_set_mem_eof_return(rbio, -1);    // empty means "wait", not "end"
+    SSL_set_bio(ssl_.get(), rbio, wbio); // the SSL owns both from here
+    SSL_set_connect_state(ssl_.get());
+    const bool named =
+        IsAddressLiteral(host)
+            ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), host.c_str()) == 1
+            : host.empty() || (SSL_set_tlsext_host_name(ssl_.get(), host.c_str()) == 1 &&
+                               SSL_set1_host(ssl_.get(), host.c_str()) == 1);
+    if (!named)
+        throw ESockError("TLS: cannot check the certificate for " + host + ": " +
+                         LastOpenSslReason());
     if (slot_) {
-        if (slot_->session) {
-            SSL_set_session(ssl, static_cast<SSL_SESSION*>(slot_->session));
-        } else {
-            // The first channel of a session (the control connection) fills the slot.
-            SSL_set_ex_data(ssl, ChannelIndex(), slot_.get());
+        if (TSslSessionPtr session = slot_->Take()) {
+            if (SSL_set_session(ssl_.get(), session.get()) != 1) // takes its own reference
+                throw ESockError("TLS: " + LastOpenSslReason());
+            offered_ = true;
         }
+        if (SSL_set_ex_data(ssl_.get(), ChannelIndex(), this) != 1)
+            throw ESockError("TLS: " + LastOpenSslReason());
     }
     Step();
 }
 
+void TTlsChannel::KeepSession(SSL_SESSION* session) {
+    if (const void* key = slot_ ? slot_->Store(session) : nullptr)
+        kept_.push_back(key);
+}
+
 TTlsChannel::~TTlsChannel() {
-    // A connection freed without a shutdown would mark its session as not to be
-    // resumed, and the session is shared: the next data connection must resume it.
+    if (slot_ && !peerEnded_)
+        for (const void* key : kept_)
+            slot_->Forget(key);
+    // A connection freed without a shutdown would mark its session as not to be resumed:
+    // harmless to the slot, which keeps copies, but the server's view is the same.
     if (handshakeDone_ && !Failed())
-        SSL_set_shutdown(AsSsl(ssl_), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
-    SSL_free(AsSsl(ssl_));
+        SSL_set_shutdown(ssl_.get(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
 }
 
 void TTlsChannel::Fail(const std::string& text) {
@@ -158,7 +214,7 @@ void TTlsChannel::Fail(const std::string& text) {
 }
 
 bool TTlsChannel::Judge(int result) {
-    int code = SSL_get_error(AsSsl(ssl_), result);
+    int code = SSL_get_error(ssl_.get(), result);
     if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE)
         return true;
     Fail(std::string(handshakeDone_ ? "TLS error: " : "TLS handshake failed: ") +
@@ -169,7 +225,7 @@ bool TTlsChannel::Judge(int result) {
 void TTlsChannel::Step() {
     if (handshakeDone_ || Failed())
         return;
-    int result = SSL_do_handshake(AsSsl(ssl_));
+    int result = SSL_do_handshake(ssl_.get());
     if (result == 1)
         handshakeDone_ = true;
     else
@@ -180,9 +236,12 @@ void TTlsChannel::Step() {
 long TTlsChannel::FillFromSocket() {
     char bytes[kRecordSize];
     long n = platform::sock_recv(fd_, bytes, sizeof bytes);
-    if (n > 0)
-        BIO_write(AsBio(rbio_), bytes, int(n));
-    else if (n == 0)
+    if (n > 0 && BIO_write(SSL_get_rbio(ssl_.get()), bytes, int(n)) != int(n)) {
+        Fail("TLS error: " + LastOpenSslReason()); // out of memory
+        platform::set_last_error(platform::err::ConnectionAborted);
+        return -1;
+    }
+    if (n == 0)
         peerClosed_ = true;
     return n;
 }
@@ -196,13 +255,15 @@ long TTlsChannel::Recv(void* buffer, std::size_t length) {
         if (!handshakeDone_) {
             Step();
         } else {
-            int n = SSL_read(AsSsl(ssl_), buffer, int(std::min<std::size_t>(length, 1 << 30)));
+            int n = SSL_read(ssl_.get(), buffer, int(std::min<std::size_t>(length, 1 << 30)));
             if (n > 0)
                 n += ReadMoreInto(static_cast<char*>(buffer) + n, length - std::size_t(n));
             FlushOutput(); // a read may owe the peer an answer (a key update, say)
-            if (n > 0)
+            if (n > 0) {
+                receivedData_ = true;
                 return n;
-            if (SSL_get_error(AsSsl(ssl_), n) == SSL_ERROR_ZERO_RETURN) {
+            }
+            if (SSL_get_error(ssl_.get(), n) == SSL_ERROR_ZERO_RETURN) {
                 peerEnded_ = true;
                 return 0; // the peer's close_notify: the data ended here
             }
@@ -211,7 +272,7 @@ long TTlsChannel::Recv(void* buffer, std::size_t length) {
         }
         if (handshakeDone_ && Failed())
             continue;
-        if (handshakeDone_ && BIO_ctrl_pending(AsBio(rbio_)) > 0)
+        if (handshakeDone_ && HasUnreadRecords())
             continue; // a whole record may already be waiting
         if (peerClosed_) {
             if (!handshakeDone_)
@@ -235,9 +296,9 @@ int TTlsChannel::ReadMoreInto(char* buffer, std::size_t room) {
     while (room > 0) {
         if (!HasBufferedInput() && (peerClosed_ || FillFromSocket() <= 0))
             break;
-        int n = SSL_read(AsSsl(ssl_), buffer + total, int(std::min<std::size_t>(room, 1 << 30)));
+        int n = SSL_read(ssl_.get(), buffer + total, int(std::min<std::size_t>(room, 1 << 30)));
         if (n <= 0) {
-            const int code = SSL_get_error(AsSsl(ssl_), n);
+            const int code = SSL_get_error(ssl_.get(), n);
             if (code == SSL_ERROR_WANT_READ && !peerClosed_ && FillFromSocket() > 0)
                 continue; // the rest of a record that had only partly arrived
             if (code == SSL_ERROR_ZERO_RETURN)
@@ -261,7 +322,7 @@ long TTlsChannel::Send(const void* buffer, std::size_t length) {
         platform::set_last_error(platform::err::WouldBlock);
         return -1;
     }
-    int n = SSL_write(AsSsl(ssl_), buffer, int(std::min<std::size_t>(length, 1 << 30)));
+    int n = SSL_write(ssl_.get(), buffer, int(std::min<std::size_t>(length, 1 << 30)));
     if (n <= 0) {
         Judge(n);
         platform::set_last_error(Failed() ? platform::err::ConnectionAborted
@@ -273,14 +334,18 @@ long TTlsChannel::Send(const void* buffer, std::size_t length) {
 }
 
 bool TTlsChannel::HasBufferedInput() const {
-    return SSL_pending(AsSsl(ssl_)) > 0 || BIO_ctrl_pending(AsBio(rbio_)) > 0;
+    return SSL_pending(ssl_.get()) > 0 || HasUnreadRecords();
+}
+
+bool TTlsChannel::HasUnreadRecords() const {
+    return BIO_ctrl_pending(SSL_get_rbio(ssl_.get())) > 0;
 }
 
 bool TTlsChannel::FlushOutput() {
     char bytes[kRecordSize];
     for (;;) {
         while (pending_.size() < kRecordSize) {
-            int n = BIO_read(AsBio(wbio_), bytes, int(sizeof bytes));
+            int n = BIO_read(SSL_get_wbio(ssl_.get()), bytes, int(sizeof bytes));
             if (n <= 0)
                 break;
             pending_.append(bytes, std::size_t(n));
@@ -297,18 +362,18 @@ bool TTlsChannel::FlushOutput() {
 void TTlsChannel::Shutdown() {
     if (handshakeDone_ && !Failed() && !shutDown_) {
         shutDown_ = true;
-        SSL_shutdown(AsSsl(ssl_));
+        SSL_shutdown(ssl_.get());
         ERR_clear_error();
     }
     FlushOutput();
 }
 
 bool TTlsChannel::Resumed() const {
-    return SSL_session_reused(AsSsl(ssl_)) == 1;
+    return SSL_session_reused(ssl_.get()) == 1;
 }
 
 std::string TTlsChannel::VerifyError() const {
-    SSL* ssl = AsSsl(ssl_);
+    SSL* ssl = ssl_.get();
     if (!SSL_get0_peer_certificate(ssl))
         return "the server sent no certificate";
     long result = SSL_get_verify_result(ssl);
@@ -322,7 +387,7 @@ std::string TTlsChannel::VerifyError() const {
 TCertificateInfo TTlsChannel::Certificate() const {
     TCertificateInfo info;
     info.Host = host_;
-    X509* certificate = SSL_get0_peer_certificate(AsSsl(ssl_));
+    X509* certificate = SSL_get0_peer_certificate(ssl_.get());
     if (!certificate)
         return info;
     info.Subject = NameLine(X509_get_subject_name(certificate));

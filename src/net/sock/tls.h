@@ -12,26 +12,62 @@
 // decides (the user may trust a certificate once or always).
 #pragma once
 
-#include "net/sock/csock.h"
+#include "net/sock/sockerror.h"
 
+#include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
+
+// OpenSSL's handle types, named here without its headers.
+struct ssl_st;
+struct ssl_session_st;
 
 namespace kestrel {
 
-// The TLS session of a control connection, which its data connections resume: many
-// servers refuse a data connection that does not resume it. Shared by the channels of
-// one FTP session; a newer session replaces the older one.
+// Owners of OpenSSL's handles: each frees its handle with the matching OpenSSL call.
+struct TSslFree {
+    void operator()(ssl_st* ssl) const;
+};
+struct TSslSessionFree {
+    void operator()(ssl_session_st* session) const;
+};
+using TSslPtr = std::unique_ptr<ssl_st, TSslFree>;
+using TSslSessionPtr = std::unique_ptr<ssl_session_st, TSslSessionFree>;
+
+// The TLS sessions of one FTP session, which its data connections resume: many servers
+// (vsftpd with require_ssl_reuse, its default) refuse a data connection that does not
+// resume one. Every connection of the FTP session stores the sessions its server gives it
+// (a TLS 1.3 server sends its tickets after the handshake, on the control connection and
+// again on every resumed data connection), and each new data connection resumes the
+// newest. A TLS 1.3 ticket is good for one resumption only (RFC 8446 C.4; servers with
+// stateful tickets refuse a second), so it leaves the slot when it is used; a TLS 1.2
+// session may be resumed any number of times and stays.
+// Used by the connections of one FTP session, which all live on one thread.
 class TTlsSessionSlot {
 public:
     TTlsSessionSlot() = default;
-    ~TTlsSessionSlot();
     TTlsSessionSlot(const TTlsSessionSlot&) = delete;
     TTlsSessionSlot& operator=(const TTlsSessionSlot&) = delete;
 
-    void* session = nullptr; // SSL_SESSION*, owned (one reference)
-    void Store(void* newSession);
+    // Keeps a copy of a session a connection was given, as the newest; the oldest is
+    // dropped when more than kKept are waiting. Returns the copy's key for Forget (null
+    // when the session cannot be resumed and was not kept).
+    const void* Store(ssl_session_st* session);
+    // Drops a stored session that turned out to be spent.
+    void Forget(const void* key);
+    // The session the next connection should offer: the newest that can still be
+    // resumed, or null. A TLS 1.3 session is handed out once.
+    TSslSessionPtr Take();
+    // Sessions waiting to be resumed.
+    std::size_t Count() const { return sessions_.size(); }
+
+    static constexpr std::size_t kKept = 8;
+
+private:
+    std::deque<TSslSessionPtr> sessions_; // oldest first
 };
 
 class TTlsChannel {
@@ -61,11 +97,21 @@ public:
     // Queues the close_notify alert that tells the peer the data ended here, and tries
     // to send it.
     void Shutdown();
-    // Whether this connection resumed the slot's session.
+    // OpenSSL's new-session callback: the server gave this connection a session. It goes
+    // to the slot at once; but a server keeps a session only when the connection that made
+    // it ends with the server's close_notify, so the sessions of a connection that ends
+    // without one (cut, reset) leave the slot again when the channel is freed.
+    void KeepSession(ssl_session_st* session);
+    // Whether this connection resumed a session of the slot.
     bool Resumed() const;
+    // Whether it offered one: a connection that offered none, or whose offer the server
+    // turned down (!Resumed()), began a TLS session of its own.
+    bool OfferedSession() const { return offered_; }
     // The peer sent close_notify: its data ended here, whether or not it closes the
     // connection itself (some servers wait for ours first).
     bool PeerEnded() const { return peerEnded_; }
+    // Whether any data came (before the end, whichever way it came).
+    bool ReceivedData() const { return receivedData_; }
     // Takes the one announcement of that end: true the first time after it came.
     bool TakePeerEnd() { return peerEnded_ && !std::exchange(endAnnounced_, true); }
     // The connection closed: no more reading or writing, the certificate stays.
@@ -84,17 +130,19 @@ private:
     long FillFromSocket();  // one receive into the read buffer
     int ReadMoreInto(char* buffer, std::size_t room); // what received records still hold
     void Fail(const std::string& text);
+    bool HasUnreadRecords() const; // received bytes OpenSSL has not taken yet
 
     int fd_;
     std::string host_;
     std::shared_ptr<TTlsSessionSlot> slot_;
-    void* ssl_ = nullptr;  // SSL*
-    void* rbio_ = nullptr; // BIO*, the socket's bytes waiting for OpenSSL
-    void* wbio_ = nullptr; // BIO*, OpenSSL's bytes for the socket
-    std::string pending_;  // taken from wbio_, refused by the socket so far
+    TSslPtr ssl_;          // owns its two memory buffers (the socket's bytes in, OpenSSL's out)
+    bool offered_ = false; // a session of the slot was offered for resumption
+    std::vector<const void*> kept_; // the slot's keys of the sessions this connection got
+    std::string pending_;           // OpenSSL's output that the socket refused so far
     bool handshakeDone_ = false;
     bool peerClosed_ = false; // end of stream seen on the socket
     bool peerEnded_ = false;  // the peer's close_notify came
+    bool receivedData_ = false;
     bool endAnnounced_ = false;
     bool shutDown_ = false;
     std::string error_;

@@ -1,0 +1,89 @@
+// Publishing over TLS against the tests' FTP server over TLS, which refuses a data
+// connection that does not resume a session (as vsftpd does with its defaults) and, in
+// this test, gives sessions only on the control connection: every third data connection
+// of a log-in has none to resume and is refused. No file may be lost for it.
+#include "publish/manifest.h"
+#include "publish/publisher.h"
+#include "support/fixtures.h"
+#include "support/tls_ftp_server.h"
+#include "support/tls_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+TEST(PublishTls, AFileWhoseDataConnectionIsRefusedIsSentAgainOnANewLogIn) {
+    TlsFtpServer server(TrustedTestCertificates(), {.ticketsOnData = false});
+    TempDir local("kestrel-site");
+    constexpr int kFiles = 7;
+    for (int n = 0; n < kFiles; ++n)
+        WriteFileBytes(local / ("p" + std::to_string(n) + ".htm"), RandomBytes(3000 + n, n + 1));
+    for (TDataMode mode : {TDataMode::Active, TDataMode::Passive}) {
+        SCOPED_TRACE(mode == TDataMode::Active ? "active" : "passive");
+        for (const std::string& name : server.files()->names())
+            server.files()->remove(name);
+        TConnectionSettings connection;
+        connection.Host = "127.0.0.1";
+        connection.Port = server.port();
+        connection.UserID = "webuser";
+        connection.Password = "s3cret";
+        connection.DataMode = mode;
+        connection.Encryption = TEncryption::Required;
+        TPublishOptions options;
+        options.LocalRoot = local.str();
+        options.RemoteRoot = "/site";
+        options.Connections = 1;
+        options.MatchConnectionsToWork = false;
+        TPublisher publisher(connection, options);
+        TPublishSummary summary = publisher.Run();
+
+        EXPECT_TRUE(summary.Succeeded())
+            << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+        EXPECT_EQ(summary.Uploaded, kFiles);
+        EXPECT_TRUE(summary.ManifestWritten);
+        EXPECT_TRUE(std::any_of(summary.Notes.begin(), summary.Notes.end(), [](const auto& note) {
+            return note.find("refused the TLS session") != std::string::npos;
+        }));
+        for (int n = 0; n < kFiles; ++n)
+            EXPECT_EQ(server.files()->get("/site/p" + std::to_string(n) + ".htm"),
+                      RandomBytes(3000 + n, n + 1))
+                << n;
+    }
+    EXPECT_GT(server.refusedConnections(), 2);
+}
+
+// A whole site over implicit TLS (TLS from the first byte), in both data modes.
+TEST(PublishTls, ASiteOverImplicitTlsArrivesWhole) {
+    TlsFtpServer server(TrustedTestCertificates(), {.implicit = true});
+    TempDir local("kestrel-site");
+    std::filesystem::create_directories(local / "img");
+    WriteFileBytes(local / "index.htm", RandomBytes(5000, 1));
+    WriteFileBytes(local / "img" / "a.png", RandomBytes(70000, 2));
+    for (TDataMode mode : {TDataMode::Active, TDataMode::Passive}) {
+        SCOPED_TRACE(mode == TDataMode::Active ? "active" : "passive");
+        for (const std::string& name : server.files()->names())
+            server.files()->remove(name);
+        TConnectionSettings connection;
+        connection.Host = "127.0.0.1";
+        connection.Port = server.port();
+        connection.UserID = "webuser";
+        connection.Password = "s3cret";
+        connection.DataMode = mode;
+        connection.Encryption = TEncryption::Implicit;
+        TPublishOptions options;
+        options.LocalRoot = local.str();
+        options.RemoteRoot = "/site";
+        options.Connections = 2;
+        options.MatchConnectionsToWork = false;
+        TPublisher publisher(connection, options);
+        TPublishSummary summary = publisher.Run();
+        EXPECT_TRUE(summary.Succeeded())
+            << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+        EXPECT_EQ(summary.Uploaded, 2);
+        EXPECT_EQ(server.files()->get("/site/index.htm"), RandomBytes(5000, 1));
+        EXPECT_EQ(server.files()->get("/site/img/a.png"), RandomBytes(70000, 2));
+    }
+}
