@@ -1,5 +1,7 @@
 #include "publish/manifest.h"
 
+#include "net/ftp/ftplist.h"
+
 #include <charconv>
 
 namespace kestrel {
@@ -13,6 +15,20 @@ bool IsLowerHex(const std::string& text) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
             return false;
     return true;
+}
+
+// A path below the root whose every name is one a listing could give ("a/b.htm"): never
+// "", "/a", "a//b", "../a" or "a/./b".
+bool IsPlainPath(const std::string& path) {
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t slash = path.find('/', start);
+        if (!RemoteNameProblem(path.substr(start, slash - start)).empty())
+            return false;
+        if (slash == std::string::npos)
+            return true;
+        start = slash + 1;
+    }
 }
 
 // "hash size path" -> entry and path; false when the line does not have that shape.
@@ -31,7 +47,7 @@ bool ParseLine(const std::string& line, std::string& path, TManifestEntry& entry
     if (error != std::errc() || end != last || entry.Size < 0)
         return false;
     path = line.substr(sizeEnd + 1);
-    return !path.empty() && path.front() != '/';
+    return IsPlainPath(path);
 }
 
 } // namespace

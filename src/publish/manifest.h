@@ -40,7 +40,8 @@ using TManifest = std::map<std::string, TManifestEntry>;
 std::string FormatManifest(const TManifest& manifest);
 
 // Reads a manifest's text. Returns nothing when the text is not a manifest (no header);
-// lines that do not parse are skipped and counted in badLines.
+// lines that do not parse, or whose path is not a plain one below the root ("../x", "/x",
+// "a//b"), are skipped and counted in badLines.
 std::optional<TManifest> ParseManifest(const std::string& text, int* badLines = nullptr);
 
 } // namespace kestrel

@@ -1,6 +1,7 @@
 #include "publish/names.h"
 
 #include "publish/manifest.h"
+#include "publish/sha256.h"
 
 namespace kestrel {
 
@@ -15,9 +16,12 @@ std::string Parent(const std::string& path) {
 }
 
 std::string TemporaryPath(const std::string& path) {
+    constexpr std::size_t kLongestName = 255;
     std::string parent = Parent(path);
     std::string name = ".";
-    name += BaseName(path); // appended, not "." + ...: GCC 12 warns falsely on that at -O2
+    name += BaseName(path).size() + sizeof(kTemporarySuffix) > kLongestName
+                ? BytesSha256(BaseName(path)).substr(0, 16)
+                : BaseName(path); // appended, not "." + ...: GCC 12 warns falsely at -O2
     name += kTemporarySuffix;
     return parent.empty() ? name : parent + "/" + name;
 }

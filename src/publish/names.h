@@ -11,7 +11,9 @@ std::string BaseName(const std::string& path);
 std::string Parent(const std::string& path);
 
 // The name an upload goes to before it is renamed over its real one, in the same folder:
-// "a/b.htm" -> "a/.b.htm.kestrel-tmp".
+// "a/b.htm" -> "a/.b.htm.kestrel-tmp"; for a name too long to take the dot and the suffix
+// within the 255 bytes a server's file system allows, a short hash of it instead
+// (".3f0a9c2e41d7b5a8.kestrel-tmp").
 std::string TemporaryPath(const std::string& path);
 // True for a name (or the last part of a path) of that form: the publisher's own, never
 // content.

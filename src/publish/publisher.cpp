@@ -114,6 +114,9 @@ const TPublishPlan& TPublisher::Prepare() {
         throw EPublishStopped();
     if (remoteError)
         std::rethrow_exception(remoteError);
+    // Every connection sends a name with a byte 255 as this server takes it.
+    home_->Call(
+        [&] { connection_.IacRule = SettleIacRule(*kept_, root_, local_, remote_, notes); });
     prepareNotes_ = notes;
     prepared_ = true;
     return Replan(options_.Plan);
@@ -208,6 +211,7 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
           keep ? std::vector<std::string>{} : std::vector{std::string(kManifestName)}, true);
     phases.back().afterStop = true;
     phase(TPublishJob::ReleaseLock, lock, true);
+    phases.back().afterStop = true;
     phases.back().always = true;
     return phases;
 }

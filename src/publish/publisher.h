@@ -40,6 +40,8 @@ struct TConnectionSettings {
     // ms a command's reply may take (folders, deletions, renames); a server that stops
     // answering has that connection given up and the job reported failed. 0: no limit.
     std::int32_t ReplyTimeOut = 30000;
+    // How the server takes a byte 255 in a name; Prepare finds it out when a name has one.
+    TIacRule IacRule = TIacRule::Double;
 };
 
 // How many connections a run may use at once, and how many it uses unless told.

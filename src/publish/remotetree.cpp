@@ -1,11 +1,13 @@
 #include "publish/remotetree.h"
 
+#include "net/ftp/ftplist.h"
 #include "net/ftp/vaneftp.h"
 
 #include <cctype>
 #include <charconv>
 #include <ctime>
 #include <deque>
+#include <memory>
 
 namespace kestrel {
 namespace {
@@ -42,15 +44,20 @@ std::int64_t ParseMachineTime(const std::string& text) {
 }
 
 // Splits off the first word (a run of non-spaces) of text from position at; at moves past
-// the word and the spaces after it.
-std::string NextWord(const std::string& text, std::size_t& at) {
+// the word and the spaces after it, and end is set just past the word.
+std::string NextWord(const std::string& text, std::size_t& at, std::size_t& end) {
     std::size_t start = at;
     while (at < text.size() && text[at] != ' ')
         ++at;
+    end = at;
     std::string word = text.substr(start, at - start);
     while (at < text.size() && text[at] == ' ')
         ++at;
     return word;
+}
+
+bool HoldsByte255(const std::string& text) {
+    return text.find('\xff') != std::string::npos;
 }
 
 } // namespace
@@ -58,10 +65,10 @@ std::string NextWord(const std::string& text, std::size_t& at) {
 bool ParseMachineListLine(const std::string& line, std::string& name, TRemoteEntry& entry) {
     // RFC 3659: facts, each "fact=value;", then one space, then the name to the line's end.
     std::size_t space = line.find(' ');
-    if (space == std::string::npos || space + 1 >= line.size())
+    if (space == std::string::npos)
         return false;
     name = line.substr(space + 1);
-    if (name.find('/') != std::string::npos || name == "." || name == "..")
+    if (name == "." || name == "..")
         return false;
     entry = TRemoteEntry{};
     std::string type;
@@ -96,16 +103,19 @@ bool ParseUnixListLine(const std::string& line, std::string& name, TRemoteEntry&
         return false; // totals, links, other systems
     // permissions links owner group size month day time-or-year name...
     std::size_t at = 0;
+    std::size_t wordEnd = 0;
     std::string words[8];
     for (std::string& word : words) {
-        word = NextWord(line, at);
+        word = NextWord(line, at, wordEnd);
         if (word.empty())
             return false;
     }
-    if (at >= line.size())
+    // One space separates the time or year from the name: any further ones belong to the
+    // name ("Dec 09 05:17  lead.htm" names " lead.htm"), and so do spaces at its end.
+    if (wordEnd + 1 >= line.size())
         return false;
-    name = line.substr(at);
-    if (name == "." || name == ".." || name.find('/') != std::string::npos)
+    name = line.substr(wordEnd + 1);
+    if (name == "." || name == "..")
         return false;
     entry = TRemoteEntry{};
     entry.Folder = line[0] == 'd';
@@ -124,64 +134,207 @@ std::string JoinRemote(const std::string& root, const std::string& relative) {
 
 namespace {
 
-// Names and entries of one folder, by the listing command chosen.
+constexpr std::size_t kMostListingBytes = std::size_t(32) << 20; // of one folder
+constexpr std::size_t kMostEntries = 1000000;                    // of the whole tree
+
+// A line in the Unix layout, also one that names no file or folder of its own: "total 12",
+// or one for a link or a device ("lrwxrwxrwx 1 o g 4 Dec  8 10:15 l -> x").
+bool IsUnixLine(const std::string& line) {
+    if (line.rfind("total ", 0) == 0)
+        return true;
+    std::size_t end = line.find(' ');
+    return end == 10 && std::string("-dlbcps").find(line[0]) != std::string::npos;
+}
+
+// A name as a note shows it: in quotes, with its control characters written out.
+std::string Shown(const std::string& name) {
+    std::string text = "\"";
+    for (char c : name) {
+        if (c == '\r')
+            text += "\\r";
+        else if (c == '\n')
+            text += "\\n";
+        else if (c == '\0')
+            text += "\\0";
+        else
+            text += c;
+    }
+    return text + "\"";
+}
+
+// What one listing of a folder says.
+struct FolderListing {
+    std::map<std::string, TRemoteEntry> entries;
+    std::vector<std::string> refused; // notes on names that cannot be taken
+    bool namesItself = false;         // it lists "." or "..": options such as -a were taken
+    bool otherLayout = false;         // read by words, in another layout than Unix's
+};
+
+// Names and entries of one folder, by the listing command chosen. Every name passes
+// RemoteNameProblem or is left out with a note: nothing the server lists can make a
+// publish act outside the folder listed.
 class FolderLister {
 public:
-    FolderLister(TVaneFTP& ftp, bool machineList) : ftp_(ftp), machineList_(machineList) {}
+    FolderLister(TVaneFTP& ftp, bool machineList, std::vector<std::string>& notes)
+        : ftp_(ftp), machineList_(machineList), notes_(notes) {}
 
-    std::map<std::string, TRemoteEntry> List(const std::string& path) {
-        std::map<std::string, TRemoteEntry> entries;
+    std::map<std::string, TRemoteEntry> List(const std::string& folder, const std::string& path) {
+        FolderListing listing;
+        if (machineList_) {
+            listing = Parse(Lines([&] { ftp_.MachineList(path); }));
+        } else {
+            ftp_.ChangeDir(path);
+            ftp_.ParseList = true;
+            listing = ListWithHidden();
+        }
+        if (listing.otherLayout && !otherLayoutNoted_) {
+            otherLayoutNoted_ = true;
+            notes_.push_back("The server lists in another layout than Unix's and offers no "
+                             "MLSD: a name with spaces at its ends or several spaces in a row "
+                             "is not read exactly");
+        }
+        for (const std::string& refusal : listing.refused)
+            notes_.push_back("Left alone in " + (folder.empty() ? "/" : folder) + ": " + refusal);
+        return std::move(listing.entries);
+    }
+
+private:
+    enum class Hidden { Unknown, Listed, NotListed };
+
+    // LIST alone hides the names that begin with a dot on many servers (vsftpd among them),
+    // and with them the temporary names an interrupted publish left; "LIST -a" shows them
+    // on a server that takes options. Another server takes "-a" for a name, so the first
+    // listings of a connection find out which kind it is: "-a" is kept once its listing
+    // names "." or "..", or holds everything that LIST alone does; it is dropped once it
+    // is refused or misses a name that LIST alone gives.
+    FolderListing ListWithHidden() {
+        if (hidden_ == Hidden::NotListed)
+            return Parse(Lines([&] { ftp_.List(); }));
         std::vector<std::string> lines;
-        auto saved = ftp_.OnListItem;
-        ftp_.OnListItem = [&](const std::string& line) { lines.push_back(line); };
         try {
-            if (machineList_) {
-                ftp_.MachineList(path);
-            } else {
-                ftp_.ChangeDir(path);
-                ftp_.ParseList = true;
-                ftp_.List();
+            lines = Lines([&] { ftp_.List("-a"); });
+        } catch (const FTPException&) {
+            // A folder that cannot be listed at all raises here as before.
+            FolderListing plain = Parse(Lines([&] { ftp_.List(); }));
+            Decide(Hidden::NotListed);
+            return plain;
+        }
+        FolderListing all = Parse(lines);
+        if (hidden_ == Hidden::Listed)
+            return all;
+        if (all.namesItself) {
+            Decide(Hidden::Listed);
+            return all;
+        }
+        FolderListing plain = Parse(Lines([&] { ftp_.List(); }));
+        for (const auto& [name, entry] : plain.entries) {
+            if (!all.entries.count(name)) {
+                Decide(Hidden::NotListed); // "-a" was taken for a name
+                return plain;
             }
+        }
+        if (!all.entries.empty())
+            Decide(Hidden::Listed);
+        return all;
+    }
+
+    void Decide(Hidden hidden) {
+        hidden_ = hidden;
+        if (hidden == Hidden::NotListed)
+            notes_.push_back("The server's LIST does not show hidden names (it does not take "
+                             "\"LIST -a\"): names that begin with a dot are not seen, and "
+                             "a temporary name that an interrupted publish left stays");
+    }
+
+    // The lines of one listing. One that goes on past kMostListingBytes is stopped and
+    // refused: a server whose listing never ends must not fill this side's memory.
+    template <typename Listing> std::vector<std::string> Lines(Listing listing) {
+        std::vector<std::string> lines;
+        std::size_t bytes = 0;
+        bool tooLong = false;
+        auto saved = ftp_.OnListItem;
+        ftp_.OnListItem = [&](const std::string& line) {
+            bytes += line.size() + 2;
+            if (bytes > kMostListingBytes && !tooLong) {
+                tooLong = true;
+                ftp_.Abort();
+            }
+            if (!tooLong)
+                lines.push_back(line);
+        };
+        try {
+            listing();
         } catch (...) {
             ftp_.OnListItem = saved;
-            throw;
+            if (!tooLong)
+                throw;
         }
         ftp_.OnListItem = saved;
+        if (tooLong)
+            throw FTPException("The listing goes on past " +
+                               std::to_string(kMostListingBytes >> 20) + " MiB");
+        return lines;
+    }
+
+    FolderListing Parse(const std::vector<std::string>& lines) const {
+        FolderListing listing;
+        bool unixLayout = false;
         for (const std::string& line : lines) {
             std::string name;
             TRemoteEntry entry;
             bool ok = machineList_ ? ParseMachineListLine(line, name, entry)
                                    : ParseUnixListLine(line, name, entry);
             if (ok)
-                entries[name] = entry;
+                Take(listing, name, entry);
+            unixLayout = unixLayout || ok || IsUnixLine(line);
+            if (!machineList_ && !line.empty() && line[0] == 'd' &&
+                (line.ends_with(" .") || line.ends_with(" ..")))
+                listing.namesItself = true;
         }
-        if (!machineList_ && entries.empty())
-            AddParsed(entries);
-        return entries;
+        if (!machineList_ && !unixLayout)
+            AddParsed(listing, lines);
+        return listing;
     }
 
-private:
-    // A listing in another system's layout: what the component's parser made of it.
-    void AddParsed(std::map<std::string, TRemoteEntry>& entries) {
-        if (!ftp_.FTPDirectoryList)
+    static void Take(FolderListing& listing, const std::string& name, const TRemoteEntry& entry) {
+        std::string problem = RemoteNameProblem(name);
+        if (problem.empty())
+            listing.entries[name] = entry;
+        else
+            listing.refused.push_back("the server listed a name that " + problem + ": " +
+                                      Shown(name));
+    }
+
+    // A listing in another system's layout: what the component's parser makes of it.
+    void AddParsed(FolderListing& listing, const std::vector<std::string>& lines) const {
+        std::unique_ptr<TFTPDirectoryList> parser = MakeDirectoryList(ftp_.Vendor);
+        if (!parser)
             return;
-        const auto& list = *ftp_.FTPDirectoryList;
+        for (const std::string& line : lines)
+            parser->ParseLine(line);
+        const auto& list = *parser;
+        listing.otherLayout = !list.Names.empty();
         for (std::size_t i = 0; i < list.Names.size(); ++i) {
             const std::string& name = list.Names[i];
-            if (name.empty() || name == "." || name == "..")
+            if (name == "." || name == "..") {
+                listing.namesItself = true;
                 continue;
+            }
             TRemoteEntry entry;
             std::string size = i < list.Sizes.size() ? list.Sizes[i] : std::string();
             std::string attributes = i < list.Attributes.size() ? list.Attributes[i] : "";
             entry.Folder = Lower(size) == "<dir>" || (!attributes.empty() && attributes[0] == 'd');
             if (!ParseNumber(size, entry.Size))
                 entry.Size = -1;
-            entries[name] = entry;
+            Take(listing, name, entry);
         }
     }
 
     TVaneFTP& ftp_;
     bool machineList_;
+    std::vector<std::string>& notes_;
+    Hidden hidden_ = Hidden::Unknown;
+    bool otherLayoutNoted_ = false;
 };
 
 // Servers answer a listing of a missing folder differently (550, 450, 501): the root is
@@ -200,14 +353,17 @@ bool IsMissingFolder(TVaneFTP& ftp, const std::string& path) {
 TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachineList) {
     TRemoteTree tree;
     tree.TimesKnown = useMachineList;
-    FolderLister lister(ftp, useMachineList);
+    FolderLister lister(ftp, useMachineList, tree.Notes);
     std::deque<std::string> folders{""};
     while (!folders.empty()) {
         std::string relative = folders.front();
         folders.pop_front();
         std::map<std::string, TRemoteEntry> entries;
         try {
-            entries = lister.List(JoinRemote(root, relative));
+            // A folder named with a byte 255 is reached only with the server's rule for it.
+            if (!tree.IacRule && HoldsByte255(relative))
+                tree.IacRule = FindIacRule(ftp, root, tree.Notes);
+            entries = lister.List(relative, JoinRemote(root, relative));
         } catch (const FTPException& error) {
             if (relative.empty() && IsMissingFolder(ftp, root)) {
                 tree.RootExists = false;
@@ -225,8 +381,97 @@ TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachi
             if (entry.Folder)
                 folders.push_back(path);
         }
+        // Folders without end (each listing a new one inside) must not list for ever.
+        if (tree.Entries.size() > kMostEntries)
+            throw FTPException("The server lists more than " + std::to_string(kMostEntries) +
+                               " files and folders under " + root);
     }
     return tree;
+}
+
+} // namespace kestrel
+
+namespace kestrel {
+
+TIacRule FindIacRule(TVaneFTP& ftp, const std::string& folder, std::vector<std::string>& notes) {
+    static const std::string kProbe = "kestrel-iac-probe-";
+    const std::string probe = JoinRemote(folder, kProbe + "\xff\xff");
+    std::optional<TIacRule> found;
+    std::vector<std::string> names;
+    auto savedItem = ftp.OnListItem;
+    ftp.OnListItem = [&](const std::string& line) {
+        // Only the probe's own names are kept, however long the listing.
+        std::size_t slash = line.rfind('/');
+        std::string name = line.substr(slash == std::string::npos ? 0 : slash + 1);
+        if (name.rfind(kProbe, 0) == 0 && names.size() < 8)
+            names.push_back(name);
+    };
+    ftp.IacRule = TIacRule::AsIs; // the probe's bytes go as they are
+    try {
+        ftp.MakeDirectory(probe);
+        try {
+            ftp.ChangeDir(folder);
+            ftp.Nlist();
+        } catch (const std::exception&) {
+            // Not listed: nothing is found out.
+        }
+        ftp.RemoveDir(probe);
+    } catch (const std::exception& error) {
+        notes.push_back(std::string("Could not find out how the server takes a byte 255 in a "
+                                    "name: ") +
+                        error.what());
+    }
+    ftp.OnListItem = savedItem;
+    for (const std::string& name : names) {
+        if (name == kProbe + "\xff")
+            found = TIacRule::Double;
+        else if (name == kProbe + "\xff\xff")
+            found = TIacRule::AsIs;
+    }
+    if (!found)
+        notes.push_back("A byte 255 in a name is sent doubled, as RFC 959 asks: the server did "
+                        "not show how it takes one");
+    else if (*found == TIacRule::AsIs)
+        notes.push_back("The server takes a byte 255 in a name as it comes, not doubled as RFC "
+                        "959 asks: it is sent so");
+    ftp.IacRule = found.value_or(TIacRule::Double);
+    return ftp.IacRule;
+}
+
+TIacRule SettleIacRule(TVaneFTP& ftp, const std::string& root, const TLocalTree& local,
+                       TRemoteTree& remote, std::vector<std::string>& notes) {
+    if (remote.IacRule)
+        return ftp.IacRule = *remote.IacRule;
+    bool needed = HoldsByte255(root);
+    for (const auto& [path, file] : local.Files)
+        needed = needed || HoldsByte255(path);
+    for (const std::string& path : local.Folders)
+        needed = needed || HoldsByte255(path);
+    for (const auto& [path, entry] : remote.Entries)
+        needed = needed || HoldsByte255(path);
+    if (!needed)
+        return ftp.IacRule;
+    if (remote.RootExists) {
+        remote.IacRule = FindIacRule(ftp, root, notes);
+        return ftp.IacRule;
+    }
+    // A root still to be made is made for the probe and removed again: the plan (and a
+    // dry run) finds the server as it was.
+    try {
+        ftp.MakeDirectory(root);
+    } catch (const std::exception& error) {
+        notes.push_back(std::string("Could not find out how the server takes a byte 255 in a "
+                                    "name: ") +
+                        error.what());
+        return ftp.IacRule;
+    }
+    remote.IacRule = FindIacRule(ftp, root, notes);
+    try {
+        ftp.RemoveDir(root);
+    } catch (const std::exception&) {
+        remote.RootExists = true; // it stays, empty: the plan makes it no more
+    }
+    return ftp.IacRule;
 }
 
 } // namespace kestrel

@@ -2,15 +2,17 @@
 // learned by MLSD (RFC 3659) where the server offers it, else by LIST.
 #pragma once
 
+#include "net/ftp/vaneftp.h"
+#include "publish/localtree.h"
+
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace kestrel {
-
-class TVaneFTP;
 
 struct TRemoteEntry {
     bool Folder = false;
@@ -24,6 +26,7 @@ struct TRemoteTree {
     std::map<std::string, TRemoteEntry> Entries; // by path relative to the root
     std::set<std::string> Unlisted;              // folders whose listing failed
     std::vector<std::string> Notes;
+    std::optional<TIacRule> IacRule; // how the server takes a byte 255, once found out
 };
 
 // One MLSD fact line ("type=file;size=2048;modify=20261208101500; index.htm"). Returns
@@ -43,5 +46,18 @@ std::string JoinRemote(const std::string& root, const std::string& relative);
 // does not exist (its listing and CWD both refused) gives RootExists false; another
 // folder whose listing fails is noted and kept in Unlisted.
 TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachineList);
+
+// Finds out how the server takes a byte 255 in a command (see TIacRule): a folder is made
+// in folder under a name whose end goes on the wire as the bytes 255 255, and the names
+// that NLST gives (which come as they are, not as Telnet text) show which name the server
+// made: "kestrel-iac-probe-\xff" (it reads Telnet text: Double) or "...-\xff\xff" (it takes
+// bytes as they come: AsIs). The folder is removed with the same bytes. A server that
+// shows neither keeps Double, the rule of RFC 959, with a note. ftp keeps the rule found.
+TIacRule FindIacRule(TVaneFTP& ftp, const std::string& folder, std::vector<std::string>& notes);
+
+// The rule for the names of a publish: found out with FindIacRule in the remote root once
+// some local or remote path holds a byte 255, else ftp's own. ftp and remote keep it.
+TIacRule SettleIacRule(TVaneFTP& ftp, const std::string& root, const TLocalTree& local,
+                       TRemoteTree& remote, std::vector<std::string>& notes);
 
 } // namespace kestrel

@@ -44,6 +44,7 @@ static void ApplyPublishSettings(TVaneFTP& ftp, const TConnectionSettings& setti
     ftp.OnCertificateCheck = settings.OnCertificateCheck;
     ftp.TimeOut = settings.TimeOut;
     ftp.ReplyTimeOut = settings.ReplyTimeOut;
+    ftp.IacRule = settings.IacRule;
 }
 
 std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {
@@ -63,9 +64,9 @@ TSiteConnection::TSiteConnection(const TConnectionSettings& settings, const std:
 }
 
 TSiteConnection::~TSiteConnection() {
-    watch_.reset();
     if (stop_)
-        Drop();
+        Drop(); // watched: its QUIT is not waited for
+    watch_.reset();
     ftp_.reset(); // logs out, waiting briefly for the reply
 }
 

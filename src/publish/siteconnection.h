@@ -101,4 +101,21 @@ private:
     std::optional<std::string> failure_;
 };
 
+// Marks the connection as doing the work that runs after a Stop for the length of a scope
+// (when on; a scope inside such work keeps it so).
+class TFinishingScope {
+public:
+    TFinishingScope(TSiteConnection& site, bool on) : site_(site) {
+        previous_ = site_.Finishing(true);
+        site_.Finishing(on || previous_);
+    }
+    ~TFinishingScope() { site_.Finishing(previous_); }
+    TFinishingScope(const TFinishingScope&) = delete;
+    TFinishingScope& operator=(const TFinishingScope&) = delete;
+
+private:
+    TSiteConnection& site_;
+    bool previous_ = false;
+};
+
 } // namespace kestrel

@@ -5,10 +5,12 @@
 #include "publish/remotetree.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <pwd.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -29,17 +31,20 @@ std::string OwnerPath(const std::string& root) {
     return JoinRemote(JoinRemote(root, kLockName), kOwnerFile);
 }
 
-void PutOwner(TVaneFTP& ftp, const std::string& root, const TLockOwner& me) {
+void PutOwner(const TLockLink& link, const std::string& root, const TLockOwner& me) {
     TMemoryStream text;
     text.WriteString(FormatLockOwner(me));
-    ftp.Upload(text, OwnerPath(root));
+    link.transfer([&](TVaneFTP& ftp) { ftp.Upload(text, OwnerPath(root)); });
 }
 
 // The owner file of a lock that exists; nothing when it cannot be read.
-std::optional<TLockOwner> ReadOwner(TVaneFTP& ftp, const std::string& root) {
+std::optional<TLockOwner> ReadOwner(const TLockLink& link, const std::string& root) {
     TMemoryStream text;
     try {
-        ftp.Download(OwnerPath(root), text);
+        link.transfer([&](TVaneFTP& ftp) {
+            text.Clear();
+            ftp.Download(OwnerPath(root), text);
+        });
     } catch (const FTPException&) {
         return std::nullopt;
     }
@@ -53,14 +58,24 @@ TLockOwner ThisLockOwner() {
     owner.Host = ThisHost();
     owner.Pid = std::int64_t(::getpid());
     const char* user = std::getenv("USER");
-    owner.User = user && *user ? user : "unknown";
+    const passwd* entry = ::getpwuid(::getuid());
+    owner.User = user && *user ? user : entry ? entry->pw_name : "unknown";
     owner.Since = std::int64_t(std::time(nullptr));
     return owner;
 }
 
+// One word of the owner line: blanks and line ends would cut it into several.
+static std::string Word(std::string text) {
+    for (char& c : text)
+        if (std::isspace(static_cast<unsigned char>(c)))
+            c = '_';
+    return text.empty() ? "unknown" : text;
+}
+
 std::string FormatLockOwner(const TLockOwner& owner) {
-    return std::string(kLockHeader) + "\nhost " + owner.Host + " pid " + std::to_string(owner.Pid) +
-           " user " + owner.User + " since " + std::to_string(owner.Since) + "\n";
+    return std::string(kLockHeader) + "\nhost " + Word(owner.Host) + " pid " +
+           std::to_string(owner.Pid) + " user " + Word(owner.User) + " since " +
+           std::to_string(owner.Since) + "\n";
 }
 
 std::optional<TLockOwner> ParseLockOwner(const std::string& text) {
@@ -90,15 +105,15 @@ bool IsStaleLock(const TLockOwner& owner, std::int64_t now) {
            errno == ESRCH;
 }
 
-TLockOutcome TakeSiteLock(TVaneFTP& ftp, const std::string& root, const TLockOwner& me) {
+TLockOutcome TakeSiteLock(const TLockLink& link, const std::string& root, const TLockOwner& me) {
     TLockOutcome outcome;
     try {
-        ftp.MakeDirectory(JoinRemote(root, kLockName));
-        PutOwner(ftp, root, me);
+        link.ftp().MakeDirectory(JoinRemote(root, kLockName));
+        PutOwner(link, root, me);
         outcome.Taken = true;
         return outcome;
     } catch (const FTPException& refused) {
-        std::optional<TLockOwner> owner = ReadOwner(ftp, root);
+        std::optional<TLockOwner> owner = ReadOwner(link, root);
         if (owner && !IsStaleLock(*owner, me.Since)) {
             outcome.Refusal =
                 "another publish to this folder is running: " + DescribeLockOwner(*owner, me.Since);
@@ -108,7 +123,7 @@ TLockOutcome TakeSiteLock(TVaneFTP& ftp, const std::string& root, const TLockOwn
             // No owner: a lock a run left between MKD and its owner file, or no lock at all
             // because the server refused the folder (then writing the owner fails too).
             try {
-                PutOwner(ftp, root, me);
+                PutOwner(link, root, me);
             } catch (const FTPException&) {
                 outcome.Note = "No lock could be made on the server (" + ReasonText(refused) +
                                "); a publish to the same folder at the same time would not be "
@@ -119,7 +134,7 @@ TLockOutcome TakeSiteLock(TVaneFTP& ftp, const std::string& root, const TLockOwn
             outcome.Note = "A lock without an owner was found on the server and taken over";
             return outcome;
         }
-        PutOwner(ftp, root, me);
+        PutOwner(link, root, me);
         outcome.Taken = true;
         outcome.Note = "A stale lock of " + DescribeLockOwner(*owner, me.Since) +
                        " was found on the server and taken over";
@@ -127,9 +142,9 @@ TLockOutcome TakeSiteLock(TVaneFTP& ftp, const std::string& root, const TLockOwn
     }
 }
 
-void ReleaseSiteLock(TVaneFTP& ftp, const std::string& root) {
-    ftp.Delete(OwnerPath(root));
-    ftp.RemoveDir(JoinRemote(root, kLockName));
+void ReleaseSiteLock(const TLockLink& link, const std::string& root) {
+    link.ftp().Delete(OwnerPath(root));
+    link.ftp().RemoveDir(JoinRemote(root, kLockName));
 }
 
 } // namespace kestrel

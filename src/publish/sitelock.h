@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -44,9 +45,16 @@ struct TLockOutcome {
     std::string Refusal; // set when another run holds the lock: who and since when
 };
 
+// How the lock reaches the server: the connection as it stands now (a transfer may have
+// replaced it), and a data transfer on it, sent again the way a run sends its files.
+struct TLockLink {
+    std::function<TVaneFTP&()> ftp;
+    std::function<void(const std::function<void(TVaneFTP&)>&)> transfer;
+};
+
 // Takes the lock in the remote root (absolute) for me.
-TLockOutcome TakeSiteLock(TVaneFTP& ftp, const std::string& root, const TLockOwner& me);
+TLockOutcome TakeSiteLock(const TLockLink& link, const std::string& root, const TLockOwner& me);
 // Removes the lock taken by TakeSiteLock.
-void ReleaseSiteLock(TVaneFTP& ftp, const std::string& root);
+void ReleaseSiteLock(const TLockLink& link, const std::string& root);
 
 } // namespace kestrel

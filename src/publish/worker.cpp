@@ -23,11 +23,7 @@ void TConnectionWorker::TakeJobs(std::size_t phase) {
     if (!c_.board.Open(phase))
         return;
     // The work that runs after a Stop (the manifest) is not ended by it, only bounded.
-    struct Finishing {
-        TSiteConnection& site;
-        bool previous;
-        ~Finishing() { site.Finishing(previous); }
-    } finishing{site_, site_.Finishing(c_.board.Phase(phase).afterStop)};
+    TFinishingScope finishing(site_, c_.board.Phase(phase).afterStop);
     if (!c_.board.Phase(phase).serial) {
         while (c_.board.Open(phase) && jobs_.Connected()) {
             std::optional<std::size_t> job = c_.board.Claim(phase);

@@ -572,3 +572,40 @@ TEST(VaneFtpReplyLimit, RepliesInTimeAndWithoutALimitAreReadAsAlways) {
         LogOut(*ftp, server);
     }
 }
+
+// A byte 255 goes doubled in every command that carries text (RFC 959's Telnet rule), or
+// as it is where IacRule says the server takes bytes so; what the status shows is the
+// text itself.
+TEST(VaneFtpGuards, AByte255IsSentDoubledOrAsTheServerTakesIt) {
+    ScriptedFtpServer server([](Session& s) {
+        s.reply("220 ready");
+        s.expect("USER b\xff\xff");
+        s.reply("331 password");
+        s.expect("PASS p\xff\xff");
+        s.reply("230 in");
+        for (const char* line :
+             {"CWD d\xff\xff", "MKD m\xff\xff", "DELE x\xff\xff\xff\xffy", "RNFR a\xff\xff",
+              "RNTO b\xff\xff", "SITE x\xff\xff", "DELE x\xff"}) {
+            s.expect(line);
+            s.reply(line[1] == 'N' && line[2] == 'F' ? "350 go on" : "250 ok");
+        }
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = MakeClient(rec, server.port());
+    ftp->UserID = "b\xff";
+    ftp->Password = "p\xff";
+    ftp->Connect();
+    ftp->ChangeDir("d\xff");
+    ftp->MakeDirectory("m\xff");
+    ftp->Delete("x\xff\xffy");
+    ftp->Rename("a\xff", "b\xff");
+    ftp->DoCommand("SITE x\xff");
+    EXPECT_TRUE(rec.Has("status:DELE x\xff\xffy"));
+    ftp->IacRule = TIacRule::AsIs;
+    ftp->Delete("x\xff");
+    ftp->Disconnect();
+    ExpectScriptsMet(server);
+    EXPECT_EQ(CommandBytes("STOR \xff", TIacRule::Double), "STOR \xff\xff");
+    EXPECT_EQ(CommandBytes("STOR \xff", TIacRule::AsIs), "STOR \xff");
+}

@@ -445,6 +445,8 @@ TEST(PublishStop, StopEndsAWaitForAReplyThatNeverComes) {
     ASSERT_TRUE(manifest) << "the manifest was written after the Stop";
     EXPECT_EQ(manifest->count("b.htm"), 0u) << "its rename may or may not have happened";
     EXPECT_EQ(manifest->count("a.htm"), 1u);
+    EXPECT_EQ(server.folders().count("/site/" + std::string(kLockName)), 0u)
+        << "the lock goes after a Stop too";
 }
 
 // This server greets a second connection only once the first has logged out, and the
@@ -560,6 +562,11 @@ TEST(PublishLock, OwnerTextRoundTripsAndOddTextIsRefused) {
     EXPECT_EQ(read->User, "anna");
     EXPECT_EQ(read->Since, 1765260000);
     EXPECT_EQ(DescribeLockOwner(owner, 1765260095), "anna on pc.example (process 4242), 95 s ago");
+    TLockOwner odd{"my pc", 7, "Anna Berg\nx", 5};
+    read = ParseLockOwner(FormatLockOwner(odd));
+    ASSERT_TRUE(read) << "blanks in a name do not make the owner unreadable";
+    EXPECT_EQ(read->User, "Anna_Berg_x");
+    EXPECT_EQ(read->Host, "my_pc");
     EXPECT_FALSE(ParseLockOwner(""));
     EXPECT_FALSE(ParseLockOwner("# KestrelFTP lock 1\nhost x pid y"));
     EXPECT_FALSE(ParseLockOwner("<html>not a lock</html>"));

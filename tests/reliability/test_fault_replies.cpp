@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -196,4 +197,131 @@ TEST(FaultReplies, FloodOfLinesWhileIdleIsHeldBackByTcp) {
     ASSERT_TRUE(server.wait_sessions(1));
     EXPECT_TRUE(quitSeen);
     EXPECT_LT(sent.load(), kFloodCap);
+}
+
+// The most resident memory this process had since the last ResetPeakResident(), from the
+// kernel's high-water mark (a reply's lines freed by the error would not show in the RSS
+// afterwards).
+std::int64_t PeakResidentBytes() {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f)
+        return 0;
+    char line[256];
+    long kib = 0;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1)
+            break;
+    std::fclose(f);
+    return std::int64_t(kib) * 1024;
+}
+
+void ResetPeakResident() {
+    if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
+}
+
+// Continuation lines without end, in a greeting and in a command's reply: the reply is
+// refused once it passes its bound, the connection is closed, and memory does not follow
+// the lines (ten million of them, 70 MB, would have been kept otherwise).
+TEST(FaultReplies, EndlessMultiLineRepliesAreRefusedAtTheirBound) {
+    constexpr std::int64_t kFloodCap = std::int64_t(70) << 20;
+    std::atomic<std::int64_t> sent{0};
+    auto flood = [&](Session& s, const std::string& line) {
+        std::string chunk;
+        while (chunk.size() < 64 * 1024)
+            chunk += line;
+        while (sent < kFloodCap && s.send(chunk))
+            sent += std::int64_t(chunk.size());
+    };
+    ScriptedServerOptions options;
+    options.max_sessions = 2;
+    ScriptedFtpServer server(
+        [&](Session& s) {
+            if (s.index() == 0) {
+                s.send("220-welcome\r\n");
+                flood(s, "220-x\r\n");
+                return;
+            }
+            Greet(s);
+            s.expect("FEAT");
+            s.send("211-Features:\r\n");
+            flood(s, " MLST\r\n");
+        },
+        options);
+    const std::string refusal =
+        "Reply too long: more than " + std::to_string(kMaxReplyLength) + " bytes";
+    TVaneFTP ftp(nullptr);
+    ftp.Host = "127.0.0.1";
+    ftp.Port = server.port();
+    ftp.UserID = "bob";
+    ftp.Password = "pw";
+
+    ResetPeakResident();
+    std::int64_t before = ResidentBytes();
+    EXPECT_EQ(MessageOf<ESockError>([&] { ftp.Connect(); }), refusal);
+    EXPECT_FALSE(ftp.Connected);
+    EXPECT_LT(PeakResidentBytes() - before, std::int64_t(16) << 20);
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_LT(sent.load(), kFloodCap) << "the client read the greeting to its end";
+
+    sent = 0;
+    ftp.Connect();
+    ResetPeakResident();
+    before = ResidentBytes();
+    EXPECT_EQ(MessageOf<ESockError>([&] { ftp.Features(); }), refusal);
+    EXPECT_FALSE(ftp.Connected);
+    EXPECT_TRUE(ftp.PeekInput().empty());
+    EXPECT_LT(PeakResidentBytes() - before, std::int64_t(16) << 20);
+    ASSERT_TRUE(server.wait_sessions(2));
+    EXPECT_LT(sent.load(), kFloodCap) << "the client read the reply to its end";
+}
+
+// A long multi-line reply within the bound keeps its first and final line and a bounded
+// part of what lies between; the session goes on.
+TEST(FaultReplies, LongMultiLineReplyKeepsItsEndsAndABoundedMiddle) {
+    FtpReply reply;
+    EXPECT_TRUE(reply.Add("211-Features:\r\n"));
+    std::size_t added = 0;
+    while (added < kMaxReplyLength / 2) {
+        EXPECT_TRUE(reply.Add(" UTF8\r\n"));
+        added += 7;
+    }
+    EXPECT_TRUE(reply.Add("211 End\r\n"));
+    EXPECT_EQ(reply.First(), "211-Features:\r\n");
+    EXPECT_EQ(reply.Final(), "211 End\r\n");
+    EXPECT_FALSE(ReplyContinues(reply));
+    std::size_t kept = 0;
+    for (const std::string& line : reply.lines)
+        kept += line.size();
+    EXPECT_LE(kept, kMaxKeptReplyText + 64);
+    EXPECT_GT(kept, kMaxKeptReplyText / 2);
+    // One byte past the bound is refused.
+    FtpReply longest;
+    longest.Add("200-a\r\n");
+    while (longest.length + 7 <= kMaxReplyLength)
+        ASSERT_TRUE(longest.Add(" more\r\n"));
+    EXPECT_FALSE(longest.Add(std::string(kMaxReplyLength - longest.length + 1, 'x')));
+
+    ScriptedFtpServer server([&](Session& s) {
+        Greet(s);
+        s.expect("FEAT");
+        std::string text = "211-Features:\r\n MLST type*;size*;\r\n";
+        for (int i = 0; i < 20000; ++i)
+            text += " X-FILLER-" + std::to_string(i) + "\r\n";
+        s.send(text + " UTF8\r\n211 End\r\n");
+        s.expect("NOOP");
+        s.reply("200 ok");
+        Bye(s);
+    });
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+    std::vector<std::string> features = ftp->Features();
+    ASSERT_FALSE(features.empty());
+    EXPECT_EQ(features.front(), "MLST type*;size*;");
+    EXPECT_LT(features.size(), 20000u);
+    ftp->DoCommand("NOOP");
+    EXPECT_EQ(ftp->LastReply, "200 ok\r\n");
+    LogOut(*ftp, server);
 }

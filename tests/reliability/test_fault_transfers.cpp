@@ -246,3 +246,27 @@ TEST(FaultTransfers, ServiceClosingDuringATransferEndsItAtOnce) {
     }
     server.stop();
 }
+
+// A listing line that never ends while the server keeps the data connection open is
+// refused at the line length limit, as on the control connection: no wait without end.
+TEST(FaultTransfers, ListingLineWithoutAnEndIsRefusedAtTheLimit) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            Greet(s);
+            PortAnd150(s, "LIST");
+            s.connect_data();
+            s.data_send(std::string(std::size_t(kMaxLineLength) + 40000, 'x'));
+            s.data_recv_all(); // until the client gives up on the data connection
+            s.reply("426 Connection closed; transfer aborted");
+            s.read_line(); // the client's QUIT
+        },
+        ScriptedServerOptions{1, 3000ms});
+    Recorder rec;
+    auto ftp = LogIn(rec, server.port());
+    EXPECT_EQ(MessageOf<ESockError>([&] { ftp->List(); }), "Reply line too long");
+    EXPECT_EQ(ftp->FDataSocket, nullptr);
+    EXPECT_TRUE(rec.Only("item:").empty());
+    ftp.reset();
+    ASSERT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty()) << server.failures().front();
+}

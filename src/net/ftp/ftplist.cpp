@@ -251,6 +251,29 @@ std::unique_ptr<TFTPDirectoryList> MakeDirectoryList(int vendor) {
     }
 }
 
+std::string RemoteNameProblem(const std::string& name) {
+    if (name.empty())
+        return "is empty";
+    if (name == "." || name == "..")
+        return "names a folder itself or its parent";
+    if (name.find('/') != std::string::npos)
+        return "holds a \"/\"";
+    if (name.find_first_of(std::string("\0\r\n", 3)) != std::string::npos)
+        return "holds a line end or a zero byte";
+    // "..\x", "x\..", "x\..\y": a parent folder to a server that takes a backslash for "/".
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = name.find('\\', start);
+        if (name.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") ==
+            0)
+            return "names a parent folder between backslashes";
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return {};
+}
+
 std::string CutListingLineEnd(std::string line) {
     if (!line.empty() && line.back() == '\n') {
         line.pop_back();

@@ -140,6 +140,14 @@ int VendorFromSystReply(const std::string& reply);
 // among them), in which case the listing is not parsed.
 std::unique_ptr<TFTPDirectoryList> MakeDirectoryList(int vendor);
 
+// Why a name that a server lists cannot be taken as the name of an entry of the folder
+// listed, or empty when it can. Refused: the empty name, "." and ".." (the folder itself
+// and its parent), a name holding "/" (an entry of another folder), or a NUL, CR or LF
+// (no command line can carry it), and ".." between backslashes ("..\x", the separator
+// of Windows servers). Whatever a server lists, a client that acts only on names that
+// pass stays inside the folders it lists.
+std::string RemoteNameProblem(const std::string& name);
+
 // A listing line as read from the data connection, without its line end: a
 // trailing line feed and a carriage return before it are removed. A line that
 // ends in neither (the last line of a listing whose server closed without a line

@@ -1,6 +1,7 @@
 #include "net/ftp/ftpreply.h"
 
 #include <limits>
+#include <utility>
 
 namespace kestrel {
 
@@ -48,6 +49,20 @@ bool ReplyContinues(const FtpReply& reply) {
         return true;
     const std::string& last = reply.Final();
     return !(last.size() >= 4 && last.compare(0, 3, first, 0, 3) == 0 && last[3] == ' ');
+}
+
+bool FtpReply::Add(std::string line) {
+    length += line.size();
+    if (lines.empty()) {
+        lines.push_back(std::move(line));
+    } else if (lines.size() >= 2 && kept_ + line.size() > kMaxKeptReplyText) {
+        kept_ += line.size() - lines.back().size();
+        lines.back() = std::move(line);
+    } else {
+        kept_ += line.size();
+        lines.push_back(std::move(line));
+    }
+    return length <= kMaxReplyLength;
 }
 
 std::string FtpReply::Text() const {

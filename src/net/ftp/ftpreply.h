@@ -1,6 +1,7 @@
 // Values that the FTP client reads out of a server's reply lines.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,16 +23,31 @@ int ReplyCodeOf(const std::string& line);
 // (421 closing, 426 transfer aborted); they may arrive while no reply is awaited.
 bool EndsService(int code);
 
-// One whole reply: its lines as received (with their line ends) and the first line's code.
+// A whole reply is at most this long; a server that sends more (a reply whose
+// continuation lines never end) is no FTP server to go on with.
+constexpr std::size_t kMaxReplyLength = 1024 * 1024;
+// Of a longer multi-line reply, the lines after the first are kept up to about this many
+// bytes; later ones replace the last line kept, so the final line is always there.
+constexpr std::size_t kMaxKeptReplyText = 64 * 1024;
+
+// One reply: its lines as received (with their line ends) and the first line's code. The
+// first and the final line are always kept, and the lines between them as far as
+// kMaxKeptReplyText allows.
 struct FtpReply {
     int code = 0;
     std::vector<std::string> lines;
+    std::size_t length = 0; // bytes of every line added, kept or not
 
     const std::string& First() const;
     const std::string& Final() const;
     // The text that reports the reply: its first line, and for a multi-line reply its
     // final line too (servers put the name first and the reason last, or the reverse).
     std::string Text() const;
+    // Adds the next line read. False when the reply has grown past kMaxReplyLength.
+    bool Add(std::string line);
+
+private:
+    std::size_t kept_ = 0; // bytes of the lines kept after the first
 };
 
 // True when the lines read so far of a reply are not yet the whole reply.

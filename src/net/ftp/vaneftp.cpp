@@ -31,6 +31,19 @@ TCmdType Classify(const std::string& command) {
 
 } // namespace
 
+std::string CommandBytes(const std::string& command, TIacRule rule) {
+    if (rule == TIacRule::AsIs || command.find('\xff') == std::string::npos)
+        return command;
+    std::string bytes;
+    bytes.reserve(command.size() + 8);
+    for (char c : command) {
+        bytes += c;
+        if (c == '\xff')
+            bytes += c;
+    }
+    return bytes;
+}
+
 TVaneFTP::TVaneFTP(TComponent* owner) : TCorsock(owner) {
     Port = 21;
     FDataSocket = nullptr;
@@ -152,16 +165,28 @@ FtpReply TVaneFTP::FinalReply(FtpReply reply) {
 void TVaneFTP::ReadRestOf(FtpReply& reply) {
     while (ReplyContinues(reply)) {
         AwaitReplyLine();
-        reply.lines.push_back(ReadLn());
+        if (!reply.Add(ReadLn()))
+            RefuseLongReply();
         StatusMessage(slProtocol, reply.Final());
     }
+}
+
+// A reply that goes on past kMaxReplyLength: the rest of it would be read as the replies
+// to later commands, so the connection ends here.
+void TVaneFTP::RefuseLongReply() {
+    const std::string text =
+        "Reply too long: more than " + std::to_string(kMaxReplyLength) + " bytes";
+    StatusMessage(slProtocol, text);
+    inMemory_.Clear();
+    RequestCloseSocket();
+    throw ESockError(text);
 }
 
 FtpReply TVaneFTP::StartCommand(const std::string& command, const std::string& shown) {
     CheckCommandText(command);
     StatusMessage(slProtocol, shown);
     ReplyCode = 0;
-    Writeln(command);
+    Writeln(CommandBytes(command, IacRule));
     return ReadReply();
 }
 
@@ -172,7 +197,7 @@ FtpReply TVaneFTP::Command(const std::string& command, const std::string& shown)
 std::string TVaneFTP::Transaction(const std::string& command) {
     CheckCommandText(command);
     ReplyCode = 0;
-    Writeln(command);
+    Writeln(CommandBytes(command, IacRule));
     return ReadReply().First();
 }
 

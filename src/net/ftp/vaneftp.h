@@ -73,6 +73,15 @@ enum class TDataMode : std::uint8_t { Active, Passive };
 // implicit TLS (RFC 4217 calls it the older form: TLS from the first byte, usually on
 // port 990, see DefaultPort).
 enum class TEncryption : std::uint8_t { None, IfOffered, Required, Implicit };
+// How a byte 255 in a command (in a name, mostly a Latin-1 "\xff") goes on the wire. RFC 959
+// carries commands as Telnet text, where 255 (IAC) begins a Telnet command and a 255 of the
+// text is sent doubled; a server that follows it (proftpd) takes a single one for a command
+// and loses it. Other servers (vsftpd) take every byte as it comes and would keep both
+// bytes of a doubled one. Double (the default) follows RFC 959; AsIs is for the others.
+enum class TIacRule : std::uint8_t { Double, AsIs };
+
+// The bytes of command as the rule sends them: "STOR x\xffy" is "STOR x\xff\xffy" doubled.
+std::string CommandBytes(const std::string& command, TIacRule rule);
 
 using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
@@ -108,6 +117,7 @@ public:
     // reply, the completion reply after a transfer); a server that is later raises
     // EReplyTimeOut. 0, the default: replies are waited for as long as they take.
     std::int32_t ReplyTimeOut = 0;
+    TIacRule IacRule = TIacRule::Double; // how a byte 255 of a command is sent
 
     // --- Run-time state ---------------------------------------------------------------
     TCorsock* FDataSocket = nullptr;
@@ -141,7 +151,8 @@ public:
     std::vector<std::string> Features();
 
     // --- Listings and transfers -------------------------------------------------------------
-    void List();
+    // LIST, or "LIST <arguments>" ("LIST -a": hidden names too, on servers that take it).
+    void List(const std::string& arguments = "");
     void Nlist();
     // MLSD (RFC 3659) of a folder (the current one when empty): each fact line, e.g.
     // "type=file;size=2048;modify=20261208101500; index.htm", reaches OnListItem.
@@ -183,6 +194,7 @@ private:
     // start; past it the control connection is closed and EReplyTimeOut raised.
     void AwaitReplyLine();
     void StartReplyClock(); // a reply is awaited from now on
+    [[noreturn]] void RefuseLongReply();
     // Reads replies until one is not preliminary (1xx) and returns that final one.
     FtpReply FinalReply(FtpReply reply);
     // Sends a command, showing `shown` on the status line, and reads its first reply.

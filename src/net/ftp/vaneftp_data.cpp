@@ -359,7 +359,9 @@ void TVaneFTP::ReadListing(TCorsock& data, bool parse) {
         if (data.Canceled)
             throw EAbortError("Socket readln aborted");
         std::string line;
-        if (data.InputHasLine()) {
+        // A line at the length limit without its end is refused by ReadLn, as on the
+        // control connection: waiting for the end would wait as long as the server likes.
+        if (data.InputHasLine() || data.InBuffer->Size() >= kMaxLineLength) {
             line = data.ReadLn();
         } else if (!data.Connected) {
             line = data.Read(0);
@@ -391,8 +393,9 @@ TVaneFTP::DataOperation TVaneFTP::ListingOperation(TCmdType kind, const std::str
     return op;
 }
 
-void TVaneFTP::List() {
-    DataOperation op = ListingOperation(cmdList, "LIST", ParseList);
+void TVaneFTP::List(const std::string& arguments) {
+    const std::string command = arguments.empty() ? "LIST" : "LIST " + arguments;
+    DataOperation op = ListingOperation(cmdList, command, ParseList);
     op.unsupported = true;
     op.startBeforeAccept = true;
     op.prepare = [this] {

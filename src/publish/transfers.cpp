@@ -1,0 +1,188 @@
+#include "publish/transfers.h"
+
+#include "publish/names.h"
+#include "publish/remotetree.h"
+#include "publish/sha256.h"
+
+#include <sys/stat.h>
+
+namespace kestrel {
+namespace {
+
+constexpr int kUploadAttempts = 3;
+
+// What tells that a file was written to: its size and its time to the nanosecond.
+struct FileState {
+    std::int64_t size = -1;
+    std::int64_t seconds = -1;
+    std::int64_t nanoseconds = -1;
+    bool operator==(const FileState&) const = default;
+};
+
+FileState StateOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return {};
+    return {std::int64_t(info.st_size), std::int64_t(info.st_mtim.tv_sec),
+            std::int64_t(info.st_mtim.tv_nsec)};
+}
+
+} // namespace
+
+TTransfers::TTransfers(TRunContext& context, TSiteConnection& site, int index)
+    : c_(context), site_(site), index_(index) {
+    site_.OnSent = [this](std::int64_t bytes) { c_.progress.Sent(index_, bytes); };
+}
+
+bool TTransfers::Connected() {
+    if (site_.Ensure())
+        return true;
+    if (std::optional<std::string> failure = site_.TakeFailure())
+        c_.record.Note(*failure);
+    return false;
+}
+
+std::string TTransfers::Remote(const std::string& relative) const {
+    return JoinRemote(c_.remoteRoot, relative);
+}
+
+bool TTransfers::Upload(const TPublishJob& job) {
+    c_.progress.Begin(index_, job.path);
+    Stage stage = Stage::Sending;
+    bool finished = true;
+    try {
+        finished = SendAndPlace(job, stage);
+    } catch (const std::exception& error) {
+        finished = AfterFailedUpload(job, error, stage);
+    }
+    c_.progress.End(index_, job.size);
+    return finished;
+}
+
+// Sends the file (under its temporary name, then placed over the real one) and records the
+// hash of the bytes sent: the file is hashed again just before it is sent, since it may have
+// changed since the plan (an editor saving it), and a file that changed while it was sent
+// is known by no hash.
+bool TTransfers::SendAndPlace(const TPublishJob& job, Stage& stage) {
+    const TLocalFile& file = c_.local.Files.at(job.path);
+    const FileState before = StateOf(file.FullPath);
+    std::string hash = FileSha256(file.FullPath);
+    const std::string target = c_.temporaryNames ? TemporaryPath(job.path) : job.path;
+    Send([&](TVaneFTP& ftp) { ftp.Upload(file.FullPath, Remote(target)); }, before.size, true);
+    if (StateOf(file.FullPath) != before)
+        hash.clear();
+    if (c_.temporaryNames) {
+        if (c_.stop) {
+            RemoveTemporary(target);
+            return false;
+        }
+        stage = Stage::Placing;
+        PlaceOver(target, job.path);
+    }
+    RecordUploaded(job, hash, before.size);
+    return true;
+}
+
+void TTransfers::RecordUploaded(const TPublishJob& job, const std::string& sentHash,
+                                std::int64_t sentSize) {
+    const TLocalFile& file = c_.local.Files.at(job.path);
+    c_.record.Record([&] {
+        ++c_.record.summary.Uploaded;
+        if (sentHash.empty()) {
+            c_.record.lost.insert(job.path);
+            c_.record.summary.Notes.push_back(job.path +
+                                              " changed while it was sent; the next publish "
+                                              "sends it again");
+            return;
+        }
+        c_.record.uploaded[job.path] = TManifestEntry{sentHash, sentSize};
+        if (sentHash != file.Hash)
+            c_.record.summary.Notes.push_back(job.path +
+                                              " changed after the plan; it was sent as it is now");
+    });
+}
+
+bool TTransfers::AfterFailedUpload(const TPublishJob& job, const std::exception& error,
+                                   Stage stage) {
+    // A transfer that Stop ended may still have its reply on the way, late enough to answer
+    // the next command: the clean-up goes on a new log-in.
+    if (c_.stop && stage == Stage::Sending)
+        site_.Drop();
+    if (c_.temporaryNames)
+        RemoveTemporary(TemporaryPath(job.path));
+    // Without temporary names a part may stand under the real name; a rename that failed may
+    // still have been carried out (its answer lost with the connection): either way the old
+    // content under the name is no longer known to be there.
+    if (!c_.temporaryNames || stage == Stage::Placing)
+        c_.record.Record([&] { c_.record.lost.insert(job.path); });
+    if (c_.stop)
+        return false;
+    c_.record.Fail(job.path, ReasonText(error));
+    return true;
+}
+
+void TTransfers::Send(const std::function<void(TVaneFTP&)>& transfer, std::int64_t size,
+                      bool content) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            site_.Transfer([&] { transfer(site_.Ftp()); }, size, content);
+            return;
+        } catch (const ETlsResumeRefused&) {
+            // The server refused the data connection's TLS session (vsftpd: 522) and mostly
+            // ends the session too: a new log-in brings fresh sessions to resume.
+            if (c_.stop || attempt == kUploadAttempts)
+                throw;
+            site_.Drop();
+            if (!Connected())
+                throw;
+            c_.record.NoteOnce("resume", "The server refused the TLS session of a data "
+                                         "connection; such files were sent again on a new "
+                                         "log-in");
+        } catch (const EStalled& stalled) {
+            site_.Drop();
+            // The abort's own text ("Canceled") would not tell what went wrong.
+            if (attempt == kUploadAttempts || c_.stop || !Connected())
+                throw Exception(std::string("The server ") + stalled.what() + " in time; tried " +
+                                std::to_string(attempt) + (attempt == 1 ? " time" : " times"));
+            c_.record.NoteOnce("stall", "The server did not open or did not finish a data "
+                                        "connection in time; such files were sent again");
+        }
+    }
+}
+
+// RNFR the temporary name, RNTO the real one. A server that refuses to rename over an
+// existing file gets DELE of the real name first, and the rename again.
+void TTransfers::PlaceOver(const std::string& temporary, const std::string& path) {
+    TVaneFTP& ftp = site_.Ftp();
+    ftp.DoCommand("RNFR " + Remote(temporary));
+    try {
+        ftp.DoCommand("RNTO " + Remote(path));
+        return;
+    } catch (const FTPException& refused) {
+        try {
+            ftp.Delete(Remote(path));
+        } catch (const FTPException&) {
+            throw refused; // nothing stood in the way: the rename itself was refused
+        }
+    }
+    c_.record.Record([&] { c_.record.lost.insert(path); });
+    c_.record.NoteOnce("rename", "The server refused to rename over existing files: each was "
+                                 "deleted first and then renamed, so it was missing for a moment");
+    ftp.DoCommand("RNFR " + Remote(temporary));
+    ftp.DoCommand("RNTO " + Remote(path));
+    c_.record.Record([&] { c_.record.lost.erase(path); });
+}
+
+// Removes a temporary file after a failed or stopped upload, if the connection still allows
+// it, and never for long.
+void TTransfers::RemoveTemporary(const std::string& temporary) {
+    TFinishingScope finishing(site_, c_.stop);
+    try {
+        if (Connected())
+            site_.WithinCleanUpLimit([&] { site_.Ftp().Delete(Remote(temporary)); });
+    } catch (const std::exception&) {
+        // Hidden, never under a real name; the next publish removes what is left.
+    }
+}
+
+} // namespace kestrel

@@ -1,0 +1,67 @@
+// Sending the site's files on one connection of a run: an upload goes to a temporary name
+// and is placed over the real one, is sent again when the server's data connection or its
+// completion reply stalls, and leaves no temporary name behind when it fails or is stopped.
+// The manifest is sent the same way.
+#pragma once
+
+#include "publish/jobboard.h"
+#include "publish/localtree.h"
+#include "publish/progress.h"
+#include "publish/runrecord.h"
+#include "publish/siteconnection.h"
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace kestrel {
+
+// What the jobs of one run need to know and to change, and no more.
+struct TRunContext {
+    std::string remoteRoot;  // absolute
+    bool temporaryNames;     // upload under a temporary name, then rename over
+    const TLocalTree& local; // where each file is read, and its hash when planned
+    const std::atomic<bool>& stop;
+    TJobBoard& board;
+    TRunRecord& record;
+    TProgressMeter& progress;
+    // The manifest's text after the run as the record stands (called under its lock), and
+    // the text to write before the first change, when the old one may not stay as it is.
+    std::function<std::string(const TRunRecord&)> finalManifest;
+    std::optional<std::string> manifestDuringRun;
+};
+
+class TTransfers {
+public:
+    TTransfers(TRunContext& context, TSiteConnection& site, int index);
+
+    // Logged in, or logs in; a failed log-in is noted in the summary.
+    bool Connected();
+    // The remote path of a path relative to the roots.
+    std::string Remote(const std::string& relative) const;
+
+    // The upload job: false when a Stop abandoned it; a failure is recorded.
+    bool Upload(const TPublishJob& job);
+    // One transfer on the connection, asked again when the server's data connection or its
+    // completion reply does not come in time. content: the site's bytes (see
+    // TSiteConnection::Transfer).
+    void Send(const std::function<void(TVaneFTP&)>& transfer, std::int64_t size, bool content);
+    // RNFR the temporary name, RNTO the real one (see the definition for refusing servers).
+    void PlaceOver(const std::string& temporary, const std::string& path);
+    // Removes a temporary file after a failed or stopped upload, if the connection still
+    // allows it, and never for long.
+    void RemoveTemporary(const std::string& temporary);
+
+private:
+    enum class Stage { Sending, Placing };
+    bool SendAndPlace(const TPublishJob& job, Stage& stage);
+    bool AfterFailedUpload(const TPublishJob& job, const std::exception& error, Stage stage);
+    void RecordUploaded(const TPublishJob& job, const std::string& sentHash, std::int64_t sentSize);
+
+    TRunContext& c_;
+    TSiteConnection& site_;
+    const int index_;
+};
+
+} // namespace kestrel
