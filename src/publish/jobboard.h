@@ -30,7 +30,9 @@ struct TPublishJob {
         RemoveFolder,
         MakeRoot,
         MakeFolder,
-        Upload,
+        Upload,  // the whole file, or only staged under its temporary name (see Place)
+        Place,   // a staged file renamed over its real name
+        Unstage, // a staged file not put in place (after a Stop) removed again
         DeleteFile,
         DeleteFolder,
         WriteManifest,

@@ -205,6 +205,24 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     for (const TPlannedUpload& upload : plan_.Uploads)
         uploads.jobs.push_back({TPublishJob::Upload, upload.Path, upload.Size});
     phases.push_back(std::move(uploads));
+    // With temporary names the uploads above only stage each file; the site then switches
+    // from old to new in a burst of renames, assets before the pages that refer to them.
+    // Files staged and not put in place (a Stop between the two) are removed again.
+    if (options_.TemporaryNames) {
+        for (int order = 0; order < kPlacementOrders; ++order) {
+            TPublishPhase placing;
+            for (const TPlannedUpload& upload : plan_.Uploads) {
+                if (PlacementOrder(upload.Path) == order)
+                    placing.jobs.push_back({TPublishJob::Place, upload.Path, upload.Size});
+            }
+            phases.push_back(std::move(placing));
+        }
+        TPublishPhase unstaging;
+        for (const TPlannedUpload& upload : plan_.Uploads)
+            unstaging.jobs.push_back({TPublishJob::Unstage, upload.Path, upload.Size});
+        unstaging.afterStop = true;
+        phases.push_back(std::move(unstaging));
+    }
     phase(TPublishJob::DeleteFile, deletions, false);
     phase(TPublishJob::DeleteFolder, plan_.FoldersToDelete, true);
     phase(TPublishJob::WriteManifest,
@@ -255,6 +273,9 @@ TPublishSummary TPublisher::Run() {
     for (const TPlanConflict& conflict : plan_.Conflicts)
         record.summary.Failures.push_back({conflict.Path, conflict.Reason});
     record.summary.Stopped = stop_;
+    if (record.firstPlaced && record.lastPlaced)
+        record.summary.SwitchSeconds =
+            std::chrono::duration<double>(*record.lastPlaced - *record.firstPlaced).count();
     return record.summary;
 }
 

@@ -93,6 +93,9 @@ struct TPublishSummary {
     bool Stopped = false;
     bool ManifestWritten = false;
     int Connections = 0; // how many the run opened
+    // The time the site was half old and half new: from the first staged file renamed over
+    // its page to the last one (0 when at most one was).
+    double SwitchSeconds = 0;
     bool Succeeded() const { return Failures.empty() && !Stopped; }
 };
 

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+
 namespace kestrel {
 namespace {
 
@@ -48,22 +50,21 @@ std::string TTransfers::Remote(const std::string& relative) const {
 
 bool TTransfers::Upload(const TPublishJob& job) {
     c_.progress.Begin(index_, job.path);
-    Stage stage = Stage::Sending;
     bool finished = true;
     try {
-        finished = SendAndPlace(job, stage);
+        finished = SendFile(job);
     } catch (const std::exception& error) {
-        finished = AfterFailedUpload(job, error, stage);
+        finished = AfterFailedUpload(job, error, Stage::Sending);
     }
     c_.progress.End(index_, job.size);
     return finished;
 }
 
-// Sends the file (under its temporary name, then placed over the real one) and records the
-// hash of the bytes sent: the file is hashed again just before it is sent, since it may have
-// changed since the plan (an editor saving it), and a file that changed while it was sent
-// is known by no hash.
-bool TTransfers::SendAndPlace(const TPublishJob& job, Stage& stage) {
+// Sends the file (under its temporary name, where it stays staged until Place) and records
+// the hash of the bytes sent: the file is hashed again just before it is sent, since it may
+// have changed since the plan (an editor saving it), and a file that changed while it was
+// sent is known by no hash.
+bool TTransfers::SendFile(const TPublishJob& job) {
     const TLocalFile& file = c_.local.Files.at(job.path);
     const FileState before = StateOf(file.FullPath);
     std::string hash = FileSha256(file.FullPath);
@@ -76,11 +77,47 @@ bool TTransfers::SendAndPlace(const TPublishJob& job, Stage& stage) {
             RemoveTemporary(target);
             return false;
         }
-        stage = Stage::Placing;
-        PlaceOver(target, job.path);
+        c_.record.Record([&] { c_.record.staged[job.path] = TManifestEntry{hash, before.size}; });
+        return true;
     }
     RecordUploaded(job, hash, before.size);
     return true;
+}
+
+bool TTransfers::Place(const TPublishJob& job) {
+    std::optional<TManifestEntry> sent;
+    c_.record.Record([&] {
+        auto staged = c_.record.staged.find(job.path);
+        if (staged != c_.record.staged.end())
+            sent = staged->second;
+    });
+    if (!sent)
+        return true; // its staging failed, and that is recorded
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    try {
+        PlaceOver(TemporaryPath(job.path), job.path);
+    } catch (const std::exception& error) {
+        c_.record.Record([&] { c_.record.staged.erase(job.path); });
+        return AfterFailedUpload(job, error, Stage::Placing);
+    }
+    const Clock::time_point end = Clock::now();
+    c_.record.Record([&] {
+        c_.record.staged.erase(job.path);
+        if (!c_.record.firstPlaced || start < *c_.record.firstPlaced)
+            c_.record.firstPlaced = start;
+        if (!c_.record.lastPlaced || end > *c_.record.lastPlaced)
+            c_.record.lastPlaced = end;
+    });
+    RecordUploaded(job, sent->Hash, sent->Size);
+    return true;
+}
+
+void TTransfers::Unstage(const TPublishJob& job) {
+    bool staged = false;
+    c_.record.Record([&] { staged = c_.record.staged.erase(job.path) > 0; });
+    if (staged)
+        RemoveTemporary(TemporaryPath(job.path));
 }
 
 void TTransfers::RecordUploaded(const TPublishJob& job, const std::string& sentHash,

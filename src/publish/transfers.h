@@ -41,8 +41,15 @@ public:
     // The remote path of a path relative to the roots.
     std::string Remote(const std::string& relative) const;
 
-    // The upload job: false when a Stop abandoned it; a failure is recorded.
+    // The upload job: false when a Stop abandoned it; a failure is recorded. With temporary
+    // names the file is only staged under its temporary name, and Place puts it in place.
     bool Upload(const TPublishJob& job);
+    // Renames a staged file over its real name (nothing when its staging failed); false when
+    // a Stop abandoned it.
+    bool Place(const TPublishJob& job);
+    // Removes the temporary name of a file staged and not put in place (the run was stopped
+    // between the two).
+    void Unstage(const TPublishJob& job);
     // One transfer on the connection, asked again when the server's data connection or its
     // completion reply does not come in time. content: the site's bytes (see
     // TSiteConnection::Transfer).
@@ -55,7 +62,7 @@ public:
 
 private:
     enum class Stage { Sending, Placing };
-    bool SendAndPlace(const TPublishJob& job, Stage& stage);
+    bool SendFile(const TPublishJob& job);
     bool AfterFailedUpload(const TPublishJob& job, const std::exception& error, Stage stage);
     void RecordUploaded(const TPublishJob& job, const std::string& sentHash, std::int64_t sentSize);
 

@@ -246,3 +246,14 @@ TEST(RunManifest, ListsOnlyWhatIsProvenOnTheServer) {
     EXPECT_EQ(later.count("lost.htm"), 0u);
     EXPECT_EQ(later.size(), 3u);
 }
+
+TEST(PlacementOrder, AssetsThenStyleSheetsAndScriptsThenPagesWhateverTheCase) {
+    for (const char* asset :
+         {"img/a.png", "f.WOFF2", "doc.pdf", ".htaccess", "README", "a.html.bak"})
+        EXPECT_EQ(PlacementOrder(asset), 0) << asset;
+    for (const char* referring : {"css/site.css", "js/app.JS", "m.mjs"})
+        EXPECT_EQ(PlacementOrder(referring), 1) << referring;
+    for (const char* page : {"index.html", "a/b.HTM", "x.xhtml", "s.shtml", "p.php"})
+        EXPECT_EQ(PlacementOrder(page), 2) << page;
+    EXPECT_LT(PlacementOrder("folder.html/image.png"), PlacementOrder("image.png.html"));
+}

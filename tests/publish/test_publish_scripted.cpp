@@ -4,6 +4,7 @@
 // file without holding up the run, a Stop before an upload's late reply cleans up on a new
 // log-in, and a connection still waiting for its greeting holds up none that got in.
 #include "publish/manifest.h"
+#include "publish/names.h"
 #include "publish/publisher.h"
 #include "publish/sha256.h"
 #include "publish/sitelock.h"
@@ -299,6 +300,8 @@ TEST(PublishScriptedServer, MissingLocalFolderIsNamedBeforeAServerThatIsNotThere
 // waiting for it: on that connection the late reply would answer the clean-up's command,
 // and each later command would read the reply of the one before. The clean-up and the
 // manifest go on a new log-in (this server greets it once the first session has ended).
+// a.htm was staged before the Stop and is removed again, never put in place: a Stop while
+// files are staged leaves the site as it was.
 TEST(PublishScriptedServer, StopWithTheUploadsReplyStillToComeCleansUpOnANewLogIn) {
     Site site;
     TPublisher* running = nullptr;
@@ -322,13 +325,15 @@ TEST(PublishScriptedServer, StopWithTheUploadsReplyStillToComeCleansUpOnANewLogI
 
     EXPECT_TRUE(summary.Stopped);
     EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
-    EXPECT_EQ(summary.Uploaded, 1);
+    EXPECT_EQ(summary.Uploaded, 0);
     EXPECT_FALSE(server.files().contains("/site/.b.htm.kestrel-tmp")) << "cleaned up";
+    EXPECT_FALSE(server.files().contains("/site/.a.htm.kestrel-tmp")) << "unstaged";
+    EXPECT_FALSE(server.files().contains("/site/a.htm"));
     EXPECT_FALSE(server.files().contains("/site/b.htm"));
+    EXPECT_TRUE(HasNote(summary, "Stopped: 3 files were not sent"));
     std::optional<TManifest> manifest = ManifestOn(server);
     ASSERT_TRUE(manifest) << "the manifest was written after the Stop";
-    EXPECT_EQ(manifest->size(), 1u);
-    EXPECT_EQ(manifest->count("a.htm"), 1u);
+    EXPECT_TRUE(manifest->empty());
 }
 
 // Stop is heard whatever the publish waits for while it prepares: the greeting, a log-in
@@ -441,10 +446,14 @@ TEST(PublishStop, StopEndsAWaitForAReplyThatNeverComes) {
     EXPECT_TRUE(summary.Stopped);
     EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
     EXPECT_FALSE(server.files().contains("/site/.b.htm.kestrel-tmp")) << "cleaned up";
+    EXPECT_FALSE(server.files().contains("/site/.c.htm.kestrel-tmp"))
+        << "staged, never put in place, removed again";
+    EXPECT_FALSE(server.files().contains("/site/c.htm"));
     std::optional<TManifest> manifest = ManifestOn(server);
     ASSERT_TRUE(manifest) << "the manifest was written after the Stop";
     EXPECT_EQ(manifest->count("b.htm"), 0u) << "its rename may or may not have happened";
     EXPECT_EQ(manifest->count("a.htm"), 1u);
+    EXPECT_EQ(manifest->count("c.htm"), 0u);
     EXPECT_EQ(server.folders().count("/site/" + std::string(kLockName)), 0u)
         << "the lock goes after a Stop too";
 }
@@ -570,4 +579,56 @@ TEST(PublishLock, OwnerTextRoundTripsAndOddTextIsRefused) {
     EXPECT_FALSE(ParseLockOwner(""));
     EXPECT_FALSE(ParseLockOwner("# KestrelFTP lock 1\nhost x pid y"));
     EXPECT_FALSE(ParseLockOwner("<html>not a lock</html>"));
+}
+
+// The site switches from old to new in a burst of renames: every file is staged under its
+// temporary name before the first is put in place, and images, fonts and other files go in
+// place before the style sheets and scripts, and those before the pages that refer to them.
+TEST(PublishTwoPhases, EveryFileIsStagedBeforeAnyIsPutInPlaceAndAssetsBeforePages) {
+    TempDir local{"kestrel-site"};
+    const std::vector<std::string> paths = {"index.html", "about.HTM",      "css/site.css",
+                                            "js/app.js",  "img/logo.png",   "fonts/f.woff2",
+                                            "doc.pdf",    "blog/post.xhtml"};
+    for (const std::string& path : paths) {
+        fs::create_directories((local / path).parent_path());
+        WriteFileBytes(local / path, "content of " + path);
+    }
+    SiteServer server(Misbehaviour{});
+    TPublishOptions options;
+    options.LocalRoot = local.str();
+    options.RemoteRoot = "/site";
+    options.Connections = 1;
+    TPublisher publisher(Site::Connection(server.port()), options);
+    TPublishSummary summary = publisher.Run();
+    ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+    EXPECT_EQ(summary.Uploaded, int(paths.size()));
+    EXPECT_GE(summary.SwitchSeconds, 0.0);
+
+    auto sitePath = [&](const std::string& line, const std::string& verb) -> std::string {
+        if (line.rfind(verb + " /site/", 0) != 0 || line.find(kManifestName) != line.npos ||
+            line.find(kLockName) != line.npos)
+            return "";
+        return line.substr(verb.size() + 7);
+    };
+    const std::vector<std::string> lines = server.server().received();
+    std::size_t lastStore = 0, firstRename = lines.size();
+    std::vector<int> renameOrders;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (!sitePath(lines[i], "STOR").empty())
+            lastStore = i;
+        std::string renamed = sitePath(lines[i], "RNTO");
+        if (!renamed.empty()) {
+            firstRename = std::min(firstRename, i);
+            renameOrders.push_back(PlacementOrder(renamed));
+        }
+    }
+    EXPECT_LT(lastStore, firstRename) << "a file was put in place while others were still sent";
+    EXPECT_EQ(renameOrders.size(), paths.size());
+    EXPECT_TRUE(std::is_sorted(renameOrders.begin(), renameOrders.end()))
+        << "a page was put in place before an asset";
+    for (const std::string& path : paths)
+        EXPECT_EQ(server.files().get("/site/" + path), "content of " + path) << path;
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->size(), paths.size());
 }
