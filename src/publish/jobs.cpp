@@ -40,6 +40,8 @@ bool TJobRunner::Perform(const TPublishJob& job) {
             return t_.Upload(job);
         case TPublishJob::Place:
             return t_.Place(job);
+        case TPublishJob::Verify:
+            return t_.Verify(job);
         case TPublishJob::Unstage:
             t_.Unstage(job);
             return true;

@@ -1,5 +1,6 @@
 #include "publish/publisher.h"
 
+#include "publish/arrival.h"
 #include "publish/callthread.h"
 #include "publish/jobboard.h"
 #include "publish/names.h"
@@ -135,7 +136,8 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         TVaneFTP& ftp = site.Ftp();
         loginSeconds_ = since(start);
         root_ = ResolveRoot(ftp, options_.RemoteRoot);
-        bool machineList = options_.UseMachineList && OffersMachineList(ftp.Features());
+        features_ = ftp.Features();
+        bool machineList = options_.UseMachineList && OffersMachineList(features_);
         start = Clock::now();
         remote_ = ReadRemoteTree(ftp, root_, machineList);
         // One listing is a data connection and two or three commands; an upload is a data
@@ -223,6 +225,13 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
         unstaging.afterStop = true;
         phases.push_back(std::move(unstaging));
     }
+    // Each file sent is checked on the server once in place, and sent again when it differs.
+    if (options_.VerifyArrival) {
+        TPublishPhase checking;
+        for (const TPlannedUpload& upload : plan_.Uploads)
+            checking.jobs.push_back({TPublishJob::Verify, upload.Path, upload.Size});
+        phases.push_back(std::move(checking));
+    }
     phase(TPublishJob::DeleteFile, deletions, false);
     phase(TPublishJob::DeleteFolder, plan_.FoldersToDelete, true);
     phase(TPublishJob::WriteManifest,
@@ -264,7 +273,8 @@ TPublishSummary TPublisher::Run() {
         record,
         progress,
         [&](const TRunRecord& r) { return FormatManifest(FinalManifest(basis, r)); },
-        during ? std::optional(FormatManifest(*during)) : std::nullopt};
+        during ? std::optional(FormatManifest(*during)) : std::nullopt,
+        options_.VerifyArrival ? std::optional(ChooseArrivalMethod(features_)) : std::nullopt};
     record.summary.Unchanged = int(plan_.Unchanged.size());
     record.summary.Connections = count;
     RunWorkers(context, count);
@@ -276,6 +286,15 @@ TPublishSummary TPublisher::Run() {
     if (record.firstPlaced && record.lastPlaced)
         record.summary.SwitchSeconds =
             std::chrono::duration<double>(*record.lastPlaced - *record.firstPlaced).count();
+    if (record.summary.Verified > 0) {
+        record.summary.VerifiedBy = context.arrival->Name();
+        record.summary.Notes.push_back(
+            "Verified on the server: " + std::to_string(record.summary.Verified) + " of " +
+            std::to_string(record.summary.Uploaded) + " files sent, by " +
+            (context.arrival->kind == TArrivalMethod::Size
+                 ? std::string("their size (SIZE; the server offers no hash command)")
+                 : "their hash (" + context.arrival->Name() + ")"));
+    }
     return record.summary;
 }
 

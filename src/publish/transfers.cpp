@@ -85,6 +85,10 @@ bool TTransfers::SendFile(const TPublishJob& job) {
 }
 
 bool TTransfers::Place(const TPublishJob& job) {
+    return PlaceStaged(job, false);
+}
+
+bool TTransfers::PlaceStaged(const TPublishJob& job, bool again) {
     std::optional<TManifestEntry> sent;
     c_.record.Record([&] {
         auto staged = c_.record.staged.find(job.path);
@@ -109,7 +113,7 @@ bool TTransfers::Place(const TPublishJob& job) {
         if (!c_.record.lastPlaced || end > *c_.record.lastPlaced)
             c_.record.lastPlaced = end;
     });
-    RecordUploaded(job, sent->Hash, sent->Size);
+    RecordUploaded(job, sent->Hash, sent->Size, again);
     return true;
 }
 
@@ -120,11 +124,79 @@ void TTransfers::Unstage(const TPublishJob& job) {
         RemoveTemporary(TemporaryPath(job.path));
 }
 
+bool TTransfers::Verify(const TPublishJob& job) {
+    if (!c_.arrival)
+        return true;
+    for (int attempt = 1;; ++attempt) {
+        std::optional<TManifestEntry> sent;
+        c_.record.Record([&] {
+            auto uploaded = c_.record.uploaded.find(job.path);
+            if (uploaded != c_.record.uploaded.end())
+                sent = uploaded->second;
+        });
+        if (!sent)
+            return true; // not sent, failed, or changed while it was sent: nothing to prove
+        bool arrived = false;
+        try {
+            arrived = Arrived(job, *sent);
+        } catch (const std::exception& error) {
+            if (c_.stop)
+                return false;
+            // The file stands as it was put in place; only its proof is missing.
+            c_.record.NoteOnce("unverified", "Some files could not be verified on the server (" +
+                                                 ReasonText(error) + ")");
+            return true;
+        }
+        if (arrived) {
+            c_.record.Record([&] { ++c_.record.summary.Verified; });
+            return true;
+        }
+        // What stands under the name is not what was sent: the manifest must not claim it.
+        c_.record.Record([&] {
+            c_.record.uploaded.erase(job.path);
+            c_.record.lost.insert(job.path);
+        });
+        const std::string how = c_.arrival->Name();
+        if (attempt == 2) {
+            c_.record.Fail(job.path, "The server keeps a copy that differs from the file sent (" +
+                                         how + "), also after it was sent again");
+            return true;
+        }
+        c_.record.Note(job.path + " arrived different from what was sent (" + how +
+                       "); it was sent again");
+        resending_ = true;
+        bool finished = Upload(job) && (!c_.temporaryNames || PlaceStaged(job, true));
+        resending_ = false;
+        if (!finished)
+            return false;
+    }
+}
+
+// The SHA-256 of the sent bytes is known; another digest is computed from the file, which
+// must still hold those bytes.
+bool TTransfers::Arrived(const TPublishJob& job, const TManifestEntry& sent) {
+    const TArrivalMethod& method = *c_.arrival;
+    std::string expected;
+    if (method.kind == TArrivalMethod::Size)
+        expected = std::to_string(sent.Size);
+    else if (method.kind == TArrivalMethod::Hash && method.algorithm == "SHA-256")
+        expected = sent.Hash;
+    else {
+        const std::string& path = c_.local.Files.at(job.path).FullPath;
+        expected = LocalProof(method, path);
+        if (FileSha256(path) != sent.Hash)
+            throw Exception(job.path + " changed since it was sent");
+    }
+    return AskServer(site_.Ftp(), method, Remote(job.path)) == expected;
+}
+
 void TTransfers::RecordUploaded(const TPublishJob& job, const std::string& sentHash,
-                                std::int64_t sentSize) {
+                                std::int64_t sentSize, bool again) {
     const TLocalFile& file = c_.local.Files.at(job.path);
+    again = again || resending_;
     c_.record.Record([&] {
-        ++c_.record.summary.Uploaded;
+        if (!again)
+            ++c_.record.summary.Uploaded;
         if (sentHash.empty()) {
             c_.record.lost.insert(job.path);
             c_.record.summary.Notes.push_back(job.path +
@@ -133,7 +205,7 @@ void TTransfers::RecordUploaded(const TPublishJob& job, const std::string& sentH
             return;
         }
         c_.record.uploaded[job.path] = TManifestEntry{sentHash, sentSize};
-        if (sentHash != file.Hash)
+        if (sentHash != file.Hash && !again)
             c_.record.summary.Notes.push_back(job.path +
                                               " changed after the plan; it was sent as it is now");
     });

@@ -4,6 +4,7 @@
 // The manifest is sent the same way.
 #pragma once
 
+#include "publish/arrival.h"
 #include "publish/jobboard.h"
 #include "publish/localtree.h"
 #include "publish/progress.h"
@@ -30,6 +31,8 @@ struct TRunContext {
     // the text to write before the first change, when the old one may not stay as it is.
     std::function<std::string(const TRunRecord&)> finalManifest;
     std::optional<std::string> manifestDuringRun;
+    // How the files sent are checked once in place; nothing: not checked.
+    std::optional<TArrivalMethod> arrival;
 };
 
 class TTransfers {
@@ -50,6 +53,9 @@ public:
     // Removes the temporary name of a file staged and not put in place (the run was stopped
     // between the two).
     void Unstage(const TPublishJob& job);
+    // Checks a file sent and put in place on the server (see TArrivalMethod); one that
+    // differs is sent again, once, and fails when it differs again.
+    bool Verify(const TPublishJob& job);
     // One transfer on the connection, asked again when the server's data connection or its
     // completion reply does not come in time. content: the site's bytes (see
     // TSiteConnection::Transfer).
@@ -63,12 +69,17 @@ public:
 private:
     enum class Stage { Sending, Placing };
     bool SendFile(const TPublishJob& job);
+    bool PlaceStaged(const TPublishJob& job, bool again);
+    // Whether the file on the server is what was sent (sent: its SHA-256 and size).
+    bool Arrived(const TPublishJob& job, const TManifestEntry& sent);
     bool AfterFailedUpload(const TPublishJob& job, const std::exception& error, Stage stage);
-    void RecordUploaded(const TPublishJob& job, const std::string& sentHash, std::int64_t sentSize);
+    void RecordUploaded(const TPublishJob& job, const std::string& sentHash, std::int64_t sentSize,
+                        bool again = false);
 
     TRunContext& c_;
     TSiteConnection& site_;
     const int index_;
+    bool resending_ = false; // sending a file again that arrived different
 };
 
 } // namespace kestrel

@@ -1,10 +1,12 @@
 // The parts of the publishing engine that need no server: the job board that hands out and
 // accounts for a run's jobs, the progress meter, and the manifest a run leaves behind.
+#include "publish/arrival.h"
 #include "publish/jobboard.h"
 #include "publish/names.h"
 #include "publish/progress.h"
 #include "publish/runmanifest.h"
 #include "publish/sha256.h"
+#include "support/fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +14,7 @@
 #include <thread>
 
 using namespace kestrel;
+using namespace kestrel::test;
 
 namespace {
 
@@ -256,4 +259,57 @@ TEST(PlacementOrder, AssetsThenStyleSheetsAndScriptsThenPagesWhateverTheCase) {
     for (const char* page : {"index.html", "a/b.HTM", "x.xhtml", "s.shtml", "p.php"})
         EXPECT_EQ(PlacementOrder(page), 2) << page;
     EXPECT_LT(PlacementOrder("folder.html/image.png"), PlacementOrder("image.png.html"));
+}
+
+// The strongest proof a server offers: HASH with the best of its algorithms (OPTS HASH when
+// it is not the starred one), else the older X commands, else SIZE.
+TEST(ArrivalMethod, TheStrongestOfferedIsChosen) {
+    auto chosen = [](std::vector<std::string> features) {
+        TArrivalMethod method = ChooseArrivalMethod(features);
+        return method.Name() + (method.needsOpts ? " +OPTS" : "");
+    };
+    EXPECT_EQ(chosen({"MLST type*;size*;", "HASH SHA-256*;SHA-1;MD5"}), "HASH SHA-256");
+    EXPECT_EQ(chosen({"HASH SHA-1*;SHA-256;MD5"}), "HASH SHA-256 +OPTS");
+    EXPECT_EQ(chosen({"hash md5*;crc32"}), "HASH MD5");
+    EXPECT_EQ(chosen({"HASH CRC32;SHA-512*", "XSHA1"}), "HASH CRC32 +OPTS");
+    EXPECT_EQ(chosen({"HASH SHA-512*", "XMD5", "XCRC \"filename\" SP EP", "XSHA1"}), "XSHA1");
+    EXPECT_EQ(chosen({"XCRC", "SIZE"}), "XCRC");
+    EXPECT_EQ(chosen({"SIZE", "MDTM"}), "SIZE");
+    EXPECT_EQ(chosen({}), "SIZE") << "FEAT refused: SIZE is tried";
+}
+
+TEST(ArrivalMethod, TheProofIsReadFromTheReplyLine) {
+    const std::string sha = BytesSha256("abc");
+    std::string upper = sha;
+    for (char& c : upper)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    TArrivalMethod hash{TArrivalMethod::Hash, "SHA-256", false};
+    EXPECT_EQ(ProofInReply(hash, "213 SHA-256 0-3 " + sha + " a.htm"), sha);
+    EXPECT_EQ(ProofInReply(hash, "213 SHA-256 0-3 " + upper + " " + sha.substr(1)), sha);
+    EXPECT_EQ(ProofInReply(hash, "213 SHA-256 0-3 " + sha.substr(1) + " a.htm"), std::nullopt)
+        << "a digest one digit short is none";
+    TArrivalMethod crc{TArrivalMethod::OldHash, "XCRC", false};
+    EXPECT_EQ(ProofInReply(crc, "250 CBF43926"), "cbf43926");
+    EXPECT_EQ(ProofInReply(crc, "250 12345"), std::nullopt);
+    TArrivalMethod size{};
+    EXPECT_EQ(ProofInReply(size, "213 49"), "49");
+    EXPECT_EQ(ProofInReply(size, "213 size is 99999999999999999999999"), std::nullopt);
+    EXPECT_EQ(ProofInReply(size, "213"), std::nullopt);
+}
+
+// Each digest of a local file as a server computes it (the standard test vectors).
+TEST(ArrivalMethod, LocalProofsMatchTheKnownDigests) {
+    TempDir folder{"kestrel-arrival"};
+    WriteFileBytes(folder / "abc", "abc");
+    WriteFileBytes(folder / "digits", "123456789");
+    const std::string abc = (folder / "abc").string();
+    EXPECT_EQ(LocalProof({TArrivalMethod::Hash, "SHA-256", false}, abc), BytesSha256("abc"));
+    EXPECT_EQ(LocalProof({TArrivalMethod::OldHash, "XSHA1", false}, abc),
+              "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(LocalProof({TArrivalMethod::Hash, "MD5", false}, abc),
+              "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(LocalProof({TArrivalMethod::OldHash, "XCRC", false}, (folder / "digits").string()),
+              "cbf43926");
+    EXPECT_EQ(LocalProof({}, abc), "3");
+    EXPECT_THROW(LocalProof({}, (folder / "missing").string()), Exception);
 }

@@ -46,6 +46,15 @@ struct Misbehaviour {
     std::chrono::milliseconds lateBy{0};
     // Called when a RNFR goes unanswered.
     std::function<void()> onSilence{};
+    // The first `corruptions` STOR lines for this name answer 226 but keep a damaged copy:
+    // its first byte changed, or (cut) its last byte missing.
+    std::string corruptStore{};
+    int corruptions = 0;
+    bool cut = false;
+    // FEAT lines (none: FEAT is refused). The server answers SIZE, and HASH with SHA-256
+    // once chosen ("OPTS HASH SHA-256") or when it is the starred one.
+    std::vector<std::string> features{};
+    bool refuseSize = false;
 };
 
 // A server of plain files in memory, one session after the other, in active mode.
@@ -76,6 +85,9 @@ private:
         s.reply("220 ready");
         std::string renaming;
         bool stalled = false;
+        bool sha256 =
+            std::any_of(misbehaviour_.features.begin(), misbehaviour_.features.end(),
+                        [](const std::string& f) { return f.find("SHA-256*") != f.npos; });
         while (std::optional<std::string> line = s.read_line()) {
             // The stalled upload's final reply comes late, as from a server that gave up
             // connecting: just before the answer to whatever the client sends next.
@@ -122,7 +134,15 @@ private:
                 bool late = path == misbehaviour_.lateStore;
                 if (late && misbehaviour_.onLateStore)
                     misbehaviour_.onLateStore();
-                files_->put(path, s.data_recv_all());
+                std::string content = s.data_recv_all();
+                if (path == misbehaviour_.corruptStore && misbehaviour_.corruptions-- > 0 &&
+                    !content.empty()) {
+                    if (misbehaviour_.cut)
+                        content.pop_back();
+                    else
+                        content[0] = char(content[0] ^ 1);
+                }
+                files_->put(path, content);
                 if (late)
                     std::this_thread::sleep_for(misbehaviour_.lateBy);
                 s.reply("226 stored");
@@ -143,6 +163,24 @@ private:
                 files_->remove(renaming);
                 files_->put(path, *content);
                 s.reply("250 renamed");
+            } else if (verb == "FEAT" && !misbehaviour_.features.empty()) {
+                s.reply("211-Features:");
+                for (const std::string& feature : misbehaviour_.features)
+                    s.reply(" " + feature);
+                s.reply("211 End");
+            } else if (verb == "OPTS" && path == "HASH SHA-256") {
+                sha256 = true;
+                s.reply("200 SHA-256");
+            } else if ((verb == "SIZE" && !misbehaviour_.refuseSize) ||
+                       (verb == "HASH" && sha256)) {
+                std::optional<std::string> content = files_->get(path);
+                if (!content)
+                    s.reply("550 no such file");
+                else if (verb == "SIZE")
+                    s.reply("213 " + std::to_string(content->size()));
+                else
+                    s.reply("213 SHA-256 0-" + std::to_string(content->size()) + " " +
+                            BytesSha256(*content) + " " + path);
             } else if (verb == "QUIT") {
                 s.reply("221 bye");
                 return;
@@ -631,4 +669,72 @@ TEST(PublishTwoPhases, EveryFileIsStagedBeforeAnyIsPutInPlaceAndAssetsBeforePage
     std::optional<TManifest> manifest = ManifestOn(server);
     ASSERT_TRUE(manifest);
     EXPECT_EQ(manifest->size(), paths.size());
+}
+
+// Proof of arrival against a server that answers 226 and keeps a damaged copy: its HASH
+// (chosen with OPTS HASH, as SHA-1 is the server's current one) finds a changed byte, and
+// the file is sent again, once; the summary says how the run was verified.
+TEST(PublishArrival, ACopyThatDiffersByItsHashIsSentAgain) {
+    Site site;
+    SiteServer server({.corruptStore = "/site/.b.htm.kestrel-tmp",
+                       .corruptions = 1,
+                       .features = {"HASH SHA-1*;SHA-256;MD5", "SIZE"}});
+    TPublishSummary summary = site.Publish(server);
+    ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+    EXPECT_EQ(server.Count(kStoreB), 2) << "sent again after its hash differed";
+    EXPECT_TRUE(server.files().get("/site/b.htm") == site.big) << "b.htm arrived whole";
+    EXPECT_EQ(summary.Uploaded, 3);
+    EXPECT_EQ(summary.Verified, 3);
+    EXPECT_EQ(summary.VerifiedBy, "HASH SHA-256");
+    EXPECT_TRUE(HasNote(summary, "b.htm arrived different from what was sent (HASH SHA-256)"));
+    EXPECT_TRUE(HasNote(summary, "Verified on the server: 3 of 3 files sent, by their hash"));
+    EXPECT_GE(server.Count("OPTS HASH SHA-256"), 1);
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->at("b.htm").Hash, BytesSha256(site.big));
+}
+
+// SIZE is all a server without a hash command offers (pyftpdlib, vsftpd): it finds a copy cut
+// short. A copy that differs again after it was sent again is a failure, and the manifest
+// does not claim it.
+TEST(PublishArrival, ACopyCutShortIsFoundBySizeAndOneThatStaysWrongFails) {
+    for (int corruptions : {1, 2}) {
+        SCOPED_TRACE(corruptions);
+        Site site;
+        SiteServer server(
+            {.corruptStore = "/site/.b.htm.kestrel-tmp", .corruptions = corruptions, .cut = true});
+        TPublishSummary summary = site.Publish(server);
+        EXPECT_EQ(server.Count(kStoreB), 2);
+        EXPECT_EQ(summary.VerifiedBy, "SIZE");
+        std::optional<TManifest> manifest = ManifestOn(server);
+        ASSERT_TRUE(manifest);
+        if (corruptions == 1) {
+            ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+            EXPECT_EQ(summary.Verified, 3);
+            EXPECT_TRUE(server.files().get("/site/b.htm") == site.big);
+            EXPECT_TRUE(HasNote(summary, "by their size (SIZE"));
+            EXPECT_EQ(manifest->count("b.htm"), 1u);
+        } else {
+            ASSERT_EQ(summary.Failures.size(), 1u);
+            EXPECT_EQ(summary.Failures[0].Path, "b.htm");
+            EXPECT_NE(summary.Failures[0].Reason.find("differs from the file sent (SIZE)"),
+                      std::string::npos);
+            EXPECT_EQ(summary.Verified, 2);
+            EXPECT_EQ(manifest->count("b.htm"), 0u) << "the manifest claims no damaged copy";
+            EXPECT_EQ(manifest->count("a.htm"), 1u);
+        }
+    }
+}
+
+// A server that answers neither a hash command nor SIZE leaves the files unverified, with a
+// note, and the run still succeeds.
+TEST(PublishArrival, AServerWithoutAnyProofIsNotedAndTheRunSucceeds) {
+    Site site;
+    SiteServer server({.features = {"UTF8"}, .refuseSize = true});
+    TPublisher publisher(Site::Connection(server.port()), site.Options());
+    publisher.Prepare();
+    TPublishSummary summary = publisher.Run();
+    ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+    EXPECT_EQ(summary.Verified, 0);
+    EXPECT_TRUE(HasNote(summary, "could not be verified"));
 }
