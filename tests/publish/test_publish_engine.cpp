@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 using namespace kestrel;
@@ -150,6 +151,58 @@ TEST(JobBoard, AfterAStopOnlyThePhasesThatRunAfterOneAreOpenAndUnsentFilesAreCou
     board.AccountUnfinished(summary);
     EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
     EXPECT_EQ(summary.Notes, (std::vector<std::string>{"Stopped: 2 files were not sent"}));
+}
+
+// With two phases a file is accounted once: by its upload when that was not done, else by
+// its placing (staged, not put in place); the clean-up of what was staged and the check
+// of what arrived are never failures of their own.
+TEST(JobBoard, AFileStagedAndNotPutInPlaceIsAccountedOnceByItsPlacing) {
+    auto board = [](std::atomic<bool>& stop) {
+        std::vector<TPublishPhase> phases;
+        phases.push_back(Phase(TPublishJob::Upload, {"a", "b"}));
+        phases.push_back(Phase(TPublishJob::Place, {"a", "b"}));
+        phases.push_back(Phase(TPublishJob::Verify, {"a", "b"}));
+        TPublishPhase unstaging = Phase(TPublishJob::Unstage, {"a", "b"});
+        unstaging.afterStop = true;
+        phases.push_back(unstaging);
+        phases.push_back(ManifestPhase());
+        return std::make_unique<TJobBoard>(std::move(phases), 1, stop);
+    };
+    {
+        // Stopped once "a" was staged: neither file is on the site.
+        std::atomic<bool> stop{false};
+        std::unique_ptr<TJobBoard> stopped = board(stop);
+        std::optional<std::size_t> job = stopped->Claim(0);
+        stopped->Finish(0, *job, true);
+        stopped->Release(0);
+        stop = true;
+        for (std::size_t phase = 0; phase < 3; ++phase)
+            EXPECT_FALSE(stopped->Open(phase)) << phase;
+        EXPECT_TRUE(stopped->Open(3)) << "what was staged is removed after a Stop";
+        WorkAll(*stopped, 3);
+        WorkAll(*stopped, 4);
+        TPublishSummary summary;
+        stopped->AccountUnfinished(summary);
+        EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
+        EXPECT_EQ(summary.Notes, (std::vector<std::string>{"Stopped: 2 files were not sent"}));
+    }
+    {
+        // "a" staged, then no connection was left: both fail once, the manifest too.
+        std::atomic<bool> stop{false};
+        std::unique_ptr<TJobBoard> abandoned = board(stop);
+        std::optional<std::size_t> job = abandoned->Claim(0);
+        abandoned->Finish(0, *job, true);
+        abandoned->Release(0);
+        for (std::size_t phase = 0; phase < 5; ++phase)
+            abandoned->Leave(phase);
+        TPublishSummary summary;
+        abandoned->AccountUnfinished(summary);
+        EXPECT_EQ(
+            Paths(summary.Failures),
+            (std::vector<std::string>{"b: Not done: no connection to the server was left",
+                                      "a: Not done: no connection to the server was left",
+                                      ": The manifest was not written: no connection was left"}));
+    }
 }
 
 TEST(JobBoard, AHaltedRunClosesEveryPhaseAndNamesWhyItsJobsWereNotDone) {
