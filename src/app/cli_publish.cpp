@@ -1,9 +1,12 @@
-// The command line's publish: settings from the current folder's "Config.txt" with the
-// options taking precedence, the password from the environment, the settings file or a
-// prompt without echo (never from the command line), the plan, the run with a progress
-// bar on a terminal or plain lines otherwise, and the summary.
+// The command line: the program's options and the publish command, declared once (the
+// usage text is made from the declaration); settings from the current folder's
+// "Config.txt" with the options taking precedence, the password from the environment, the
+// settings file or a prompt without echo (never from the command line), the plan, the run
+// and the summary, as text or JSON lines.
 #include "app/cli_publish.h"
 
+#include "app/cli_options.h"
+#include "app/cli_output.h"
 #include "app/config.h"
 #include "app/extrasettings.h"
 #include "publish/publisher.h"
@@ -12,47 +15,91 @@
 #include <atomic>
 #include <cctype>
 #include <charconv>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
-#include <optional>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace kestrel {
-
-const char* const kPublishUsage =
-    "Usage: kestrelftp publish [options] LOCAL_DIR [REMOTE_DIR]\n"
-    "Publishes the site folder LOCAL_DIR to REMOTE_DIR on the server (default: the folder\n"
-    "the log-in starts in): creates missing folders and sends new and changed files.\n"
-    "Host, port, user and password come from Config.txt in the current folder; the\n"
-    "password also from the variable KESTRELFTP_PASSWORD, else a prompt.\n"
-    "  --dry-run                 show the plan, change nothing\n"
-    "  --delete                  also delete remote files and folders gone locally\n"
-    "  --connections N           connections at once, 1 to 8 (default 4)\n"
-    "  --passive                 passive data connections (the server listens)\n"
-    "  --tls                     require TLS on the connection\n"
-    "  --trust-fingerprint SHA256  accept the server certificate with this fingerprint\n"
-    "                            (certificates trusted in the window, kept in\n"
-    "                            KestrelFTP.ini in the current folder, are accepted too)\n"
-    "  --host H, --port P, --user U  override Config.txt\n"
-    "Exit status 0 when everything was published, 1 when not, 2 for a usage error.\n";
-
 namespace {
 
 constexpr const char* kPasswordVariable = "KESTRELFTP_PASSWORD";
 
-struct UsageError {
-    std::string text;
+const TCommandSpec kProgramSpec{
+    "kestrelftp",
+    "Without arguments the window opens; its settings are read from Config.txt and\n"
+    "KestrelFTP.ini in the folder it starts in. --from-menu starts in your home folder\n"
+    "instead (the desktop menu uses it).",
+    {
+        {"--help", nullptr, "show this text", false, "-h"},
+        {"--version", nullptr, "show the version"},
+        {"--from-menu", nullptr, "open the window in the home folder"},
+    },
+    {},
 };
+
+const TCommandSpec kPublishSpec{
+    "kestrelftp publish",
+    "Publishes the site folder LOCAL_DIR to REMOTE_DIR on the server (default: the folder\n"
+    "the log-in starts in): creates missing folders and sends new and changed files, hidden\n"
+    "ones such as .htaccess and .well-known/ included. Left out, each with its reason:\n"
+    "version-control folders, system files, editor back-ups, files that look like secrets\n"
+    "(.env, *.pem, *.key, id_rsa*, *.sql, *.sqlite, configuration back-ups), the patterns of\n"
+    ".kestrelignore in LOCAL_DIR (.gitignore syntax) and of --exclude; what is left out is\n"
+    "never deleted on the server. Host, port, user and password come from Config.txt in the\n"
+    "current folder; the password also from the variable KESTRELFTP_PASSWORD, else a prompt.",
+    {
+        {"--dry-run", nullptr, "show the plan, change nothing"},
+        {"--delete", nullptr, "also delete remote files and folders gone locally"},
+        {"--connections", "N", "connections at once, 1 to 8 (default 4)"},
+        {"--passive", nullptr, "passive data connections (the server listens)"},
+        {"--tls", nullptr, "require TLS on the connection"},
+        {"--trust-fingerprint", "SHA256",
+         "accept the server certificate with this fingerprint\n"
+         "(those trusted in the window, in KestrelFTP.ini here,\n"
+         "are accepted too)"},
+        {"--host", "H", "the server (overrides Config.txt)"},
+        {"--port", "P", "its port (overrides Config.txt)"},
+        {"--user", "U", "the user (overrides Config.txt)"},
+        {"--max-delete", "N",
+         "allow up to N deletions; without it a run that deletes more\n"
+         "than half of the server's files, or any while LOCAL_DIR has\n"
+         "none to publish, is refused"},
+        {"--force-delete", nullptr, "allow any number of deletions"},
+        {"--exclude", "PATTERN", "leave out what matches (.gitignore syntax; repeatable)", true},
+        {"--include", "PATTERN", "publish what matches although a rule leaves it out", true},
+        {"--chmod", "FILES:FOLDERS", "permissions after each upload and new folder (644:755)"},
+        {"--verbose", nullptr, "list every step and every path left out with its reason", false,
+         "-v"},
+        {"--json", nullptr, "print the plan and each event as one JSON object a line"},
+        {"--help", nullptr, "show this text", false, "-h"},
+    },
+    {{"LOCAL_DIR", true}, {"REMOTE_DIR", false}},
+};
+
+constexpr const char* kExitCodes = "\nExit status:\n"
+                                   "  0  everything was published (with --dry-run: could be)\n"
+                                   "  1  something was not published: a failure, a file that "
+                                   "cannot be read, a Stop,\n"
+                                   "     or a run refused (deletions beyond the guard, a "
+                                   "conflict)\n"
+                                   "  2  a usage error: an unknown option or command, a bad "
+                                   "value, LOCAL_DIR\n"
+                                   "     missing or not a folder\n";
+
+using UsageError = TUsageError;
 
 struct Arguments {
     bool dryRun = false;
-    bool remove = false;
+    bool verbose = false;
+    bool json = false;
     int connections = kDefaultConnections;
+    TPlanOptions plan;
+    TPermissions permissions;
     bool passive = false;
     bool tls = false;
     std::string trustFingerprint;
@@ -70,59 +117,77 @@ int ParseInteger(const std::string& text, const char* what, int low, int high) {
     return value;
 }
 
-Arguments ParseArguments(int argc, char** argv) {
-    Arguments args;
-    std::vector<std::string> positional;
-    for (int i = 1; i < argc; ++i) {
+// The words before "--" that ask for help or give a password.
+void PreScan(int argc, char** argv, bool& help) {
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
         std::string word = argv[i];
-        std::string value;
-        bool inlineValue = false;
-        if (word.rfind("--", 0) == 0 && word.find('=') != std::string::npos) {
-            value = word.substr(word.find('=') + 1);
-            word = word.substr(0, word.find('='));
-            inlineValue = true;
-        }
-        auto next = [&]() -> std::string {
-            if (inlineValue)
-                return value;
-            if (i + 1 >= argc)
-                throw UsageError{word + " needs a value"};
-            return argv[++i];
-        };
-        if (word == "--dry-run")
-            args.dryRun = true;
-        else if (word == "--delete")
-            args.remove = true;
-        else if (word == "--passive")
-            args.passive = true;
-        else if (word == "--tls")
-            args.tls = true;
-        else if (word == "--connections")
-            args.connections = ParseInteger(next(), "--connections", 1, kMaxConnections);
-        else if (word == "--trust-fingerprint")
-            args.trustFingerprint = next();
-        else if (word == "--host")
-            args.host = next();
-        else if (word == "--port")
-            args.port = next();
-        else if (word == "--user")
-            args.user = next();
-        else if (word == "--password" || word == "-p")
+        if (word == "--help" || word == "-h")
+            help = true;
+        if (word == "-p" || word == "--password" || word.rfind("--password=", 0) == 0)
             throw UsageError{"a password is never taken from the command line; set " +
                              std::string(kPasswordVariable) + " or save it in Config.txt"};
-        else if (word == "--")
-            positional.insert(positional.end(), argv + i + 1, argv + argc), i = argc;
-        else if (word.size() > 1 && word[0] == '-')
-            throw UsageError{"unknown option " + word};
-        else
-            positional.push_back(word);
     }
-    if (positional.empty() || positional.size() > 2)
-        throw UsageError{positional.empty() ? "LOCAL_DIR is missing" : "too many arguments"};
-    args.local = positional[0];
-    if (positional.size() == 2)
-        args.remote = positional[1];
+}
+
+std::optional<std::string> Given(const TParsedCommand& parsed, const char* name) {
+    if (!parsed.Has(name))
+        return std::nullopt;
+    return parsed.Value(name);
+}
+
+Arguments ParseArguments(int argc, char** argv) {
+    TParsedCommand parsed = ParseCommand(kPublishSpec, argc, argv, 1);
+    Arguments args;
+    args.dryRun = parsed.Has("--dry-run");
+    args.verbose = parsed.Has("--verbose");
+    args.json = parsed.Has("--json");
+    args.plan.Delete = parsed.Has("--delete");
+    args.plan.ForceDelete = parsed.Has("--force-delete");
+    if (parsed.Has("--max-delete"))
+        args.plan.MaxDelete =
+            ParseInteger(parsed.Value("--max-delete"), "--max-delete", 0, 1 << 30);
+    if ((parsed.Has("--max-delete") || args.plan.ForceDelete) && !args.plan.Delete)
+        throw UsageError{"--max-delete and --force-delete go with --delete"};
+    // The exclusions in the order given, --exclude and --include mixed: the last one
+    // that matches decides.
+    for (const auto& [name, pattern] : parsed.InOrder) {
+        if (name != "--exclude" && name != "--include")
+            continue;
+        if (pattern.empty())
+            throw UsageError{name + " needs a pattern"};
+        args.plan.Walk.Exclusions.push_back(name == "--exclude" ? ExcludeLine(pattern)
+                                                                : IncludeLine(pattern));
+    }
+    if (parsed.Has("--chmod")) {
+        std::optional<TPermissions> permissions = ParsePermissions(parsed.Value("--chmod"));
+        if (!permissions)
+            throw UsageError{"--chmod takes octal permissions for files and folders, such as "
+                             "644:755, not '" +
+                             parsed.Value("--chmod") + "'"};
+        args.permissions = *permissions;
+    }
+    if (parsed.Has("--connections"))
+        args.connections =
+            ParseInteger(parsed.Value("--connections"), "--connections", 1, kMaxConnections);
+    args.passive = parsed.Has("--passive");
+    args.tls = parsed.Has("--tls");
+    args.trustFingerprint = parsed.Value("--trust-fingerprint");
+    args.host = Given(parsed, "--host");
+    args.port = Given(parsed, "--port");
+    args.user = Given(parsed, "--user");
+    args.local = parsed.Positionals[0];
+    if (parsed.Positionals.size() > 1)
+        args.remote = parsed.Positionals[1];
     return args;
+}
+
+// LOCAL_DIR must be a folder: found before any connection is made.
+void CheckLocalFolder(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        throw UsageError{"LOCAL_DIR '" + path + "' does not exist"};
+    if (!S_ISDIR(info.st_mode))
+        throw UsageError{"LOCAL_DIR '" + path + "' is not a folder"};
 }
 
 // Reads a line from the terminal without showing it.
@@ -154,15 +219,15 @@ std::string Upper(std::string text) {
 // Accepts a certificate that failed verification when it is the one given by
 // --trust-fingerprint, or the one the window trusts for the host (the settings file of
 // the current folder, only read here); otherwise prints its fingerprint once.
-TCertificateEvent CertificateCheck(const std::string& given) {
+TCertificateEvent CertificateCheck(const std::string& given, int port) {
     auto saved = std::make_shared<TExtraSettings>();
     std::string problem;
     if (!saved->Load("", &problem))
         std::fprintf(stderr, "kestrelftp: %s; no certificate trusted there is used\n",
                      problem.c_str());
     auto printed = std::make_shared<std::once_flag>();
-    return [given, saved, printed](const TCertificateInfo& info, bool& accept) {
-        const TCertificateTrust trust = saved->TrustOf(info.Host, info.Fingerprint);
+    return [given, saved, printed, port](const TCertificateInfo& info, bool& accept) {
+        const TCertificateTrust trust = saved->TrustOf(info.Host, port, info.Fingerprint);
         accept = (!given.empty() && Upper(info.Fingerprint) == given) ||
                  trust == TCertificateTrust::Trusted;
         if (accept)
@@ -209,101 +274,9 @@ TConnectionSettings Settings(const Arguments& args) {
     }
     settings.DataMode = args.passive ? TDataMode::Passive : TDataMode::Active;
     settings.Encryption = args.tls ? TEncryption::Required : TEncryption::None;
-    settings.OnCertificateCheck = CertificateCheck(Upper(args.trustFingerprint));
+    settings.OnCertificateCheck = CertificateCheck(Upper(args.trustFingerprint), settings.Port);
     return settings;
 }
-
-std::string Bytes(std::int64_t count) {
-    char text[32];
-    if (count < 1024)
-        std::snprintf(text, sizeof text, "%lld B", static_cast<long long>(count));
-    else if (count < 1024 * 1024)
-        std::snprintf(text, sizeof text, "%.1f KiB", double(count) / 1024);
-    else
-        std::snprintf(text, sizeof text, "%.1f MiB", double(count) / (1024 * 1024));
-    return text;
-}
-
-void PrintPlan(const TPublishPlan& plan, const std::string& root, bool list) {
-    int created = int(plan.FoldersToCreate.size()) + (plan.CreateRoot ? 1 : 0);
-    int added = int(std::count_if(plan.Uploads.begin(), plan.Uploads.end(),
-                                  [](const TPlannedUpload& u) { return u.New; }));
-    int removed = int(plan.FilesToDelete.size() + plan.FoldersToDelete.size() +
-                      plan.FilesToRemoveFirst.size() + plan.FoldersToRemoveFirst.size());
-    std::printf("Plan for %s: %d folders to create, %zu files to send (%d new, %d changed, %s), "
-                "%d to delete, %zu unchanged\n",
-                root.c_str(), created, plan.Uploads.size(), added, int(plan.Uploads.size()) - added,
-                Bytes(plan.BytesToSend).c_str(), removed, plan.Unchanged.size());
-    for (const std::string& note : plan.Notes)
-        std::printf("Note: %s\n", note.c_str());
-    for (const TPlanConflict& conflict : plan.Conflicts)
-        std::printf("Cannot publish %s: %s\n", conflict.Path.c_str(), conflict.Reason.c_str());
-    if (!list)
-        return;
-    for (const std::string& path : plan.FilesToRemoveFirst)
-        std::printf("  delete %s (makes way)\n", path.c_str());
-    for (const std::string& path : plan.FoldersToRemoveFirst)
-        std::printf("  remove folder %s (makes way)\n", path.c_str());
-    if (plan.CreateRoot)
-        std::printf("  create folder %s\n", root.c_str());
-    for (const std::string& path : plan.FoldersToCreate)
-        std::printf("  create folder %s\n", path.c_str());
-    for (const TPlannedUpload& upload : plan.Uploads)
-        std::printf("  send %s (%s, %s)\n", upload.Path.c_str(), upload.New ? "new" : "changed",
-                    Bytes(upload.Size).c_str());
-    for (const std::string& path : plan.FilesToDelete)
-        std::printf("  delete %s\n", path.c_str());
-    for (const std::string& path : plan.FoldersToDelete)
-        std::printf("  remove folder %s\n", path.c_str());
-}
-
-// Progress: a bar redrawn in place on a terminal, a plain line a second otherwise.
-class ProgressPrinter {
-public:
-    explicit ProgressPrinter(bool terminal) : terminal_(terminal) {}
-
-    void Show(const TPublishProgress& p) {
-        auto now = std::chrono::steady_clock::now();
-        bool last = p.FilesDone == p.FilesTotal;
-        if (!terminal_ && !last && now - lastLine_ < std::chrono::seconds(1))
-            return;
-        lastLine_ = now;
-        double part = p.BytesTotal > 0
-                          ? double(p.BytesDone) / double(p.BytesTotal)
-                          : (p.FilesTotal > 0 ? double(p.FilesDone) / p.FilesTotal : 1);
-        part = std::clamp(part, 0.0, 1.0);
-        std::string left = last                ? "0 s"
-                           : p.SecondsLeft < 0 ? "?"
-                                               : std::to_string(int(p.SecondsLeft + 0.5)) + " s";
-        std::string text = std::to_string(p.FilesDone) + "/" + std::to_string(p.FilesTotal) +
-                           " files, " + Bytes(p.BytesDone) + " of " + Bytes(p.BytesTotal) + ", " +
-                           Bytes(std::int64_t(p.Rate)) + "/s, " + left + " left";
-        if (terminal_) {
-            constexpr int kWidth = 30;
-            int filled = int(part * kWidth);
-            std::string bar = "[" + std::string(std::size_t(filled), '#') +
-                              std::string(std::size_t(kWidth - filled), '.') + "] ";
-            std::string current = p.Current.empty() ? "" : "  " + p.Current.front();
-            if (current.size() > 30)
-                current = current.substr(0, 27) + "...";
-            std::printf("\r%s%s%s\033[K", bar.c_str(), text.c_str(), current.c_str());
-            shown_ = true;
-        } else {
-            std::printf("%s\n", text.c_str());
-        }
-        std::fflush(stdout);
-    }
-
-    void Finish() {
-        if (terminal_ && shown_)
-            std::printf("\n");
-    }
-
-private:
-    bool terminal_;
-    bool shown_ = false;
-    std::chrono::steady_clock::time_point lastLine_{};
-};
 
 std::atomic<TPublisher*> g_running{nullptr};
 
@@ -312,79 +285,108 @@ void StopOnSignal(int) {
         publisher->Stop();
 }
 
-std::string OneLineReason(const TPublishSummary& summary) {
-    if (summary.Stopped)
-        return "stopped before everything was published";
-    const TPublishFailure& first = summary.Failures.front();
-    std::string reason = std::to_string(summary.Failures.size()) +
-                         (summary.Failures.size() == 1 ? " failure" : " failures") + " (";
-    reason += first.Path.empty() ? first.Reason : first.Path + ": " + first.Reason;
-    return reason + ")";
-}
-
 int Publish(const Arguments& args) {
+    CheckLocalFolder(args.local);
     TPublishOptions options;
     options.LocalRoot = args.local;
     options.RemoteRoot = args.remote;
     options.Connections = args.connections;
-    options.Plan.Delete = args.remove;
-    TPublisher publisher(Settings(args), options);
-    const TPublishPlan& plan = publisher.Prepare();
-    PrintPlan(plan, publisher.RemoteRoot(), args.dryRun);
-    if (args.dryRun) {
-        if (!plan.Conflicts.empty()) {
-            std::fprintf(stderr, "kestrelftp: publish would fail: %zu conflicts\n",
-                         plan.Conflicts.size());
-            return 1;
+    options.Plan = args.plan;
+    options.Permissions = args.permissions;
+    std::unique_ptr<TRunOutput> output =
+        args.json
+            ? MakeJsonOutput()
+            : MakeTextOutput(args.dryRun || args.verbose, args.verbose, ::isatty(STDOUT_FILENO));
+    try {
+        TPublisher publisher(Settings(args), options);
+        const TPublishPlan& plan = publisher.Prepare();
+        output->Plan(plan, publisher.RemoteRoot());
+        if (args.dryRun) {
+            if (!plan.Conflicts.empty() || !plan.DeletionRefused.empty()) {
+                std::fprintf(stderr, "kestrelftp: publish would fail: %s\n",
+                             !plan.DeletionRefused.empty()
+                                 ? ("refused: " + plan.DeletionRefused).c_str()
+                                 : (std::to_string(plan.Conflicts.size()) + " conflicts").c_str());
+                return 1;
+            }
+            return 0;
         }
-        return 0;
+        publisher.OnProgress = [&](const TPublishProgress& progress) {
+            if (progress.FilesTotal > 0)
+                output->Progress(progress);
+        };
+        g_running = &publisher;
+        std::signal(SIGINT, StopOnSignal);
+        std::signal(SIGTERM, StopOnSignal);
+        TPublishSummary summary = publisher.Run();
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        g_running = nullptr;
+        int exit = summary.Succeeded() ? 0 : 1;
+        output->Summary(summary, exit);
+        return exit;
+    } catch (const UsageError&) {
+        throw;
+    } catch (const std::exception& error) {
+        output->Error(ReasonText(error), 1);
+        return 1;
     }
-    ProgressPrinter printer(::isatty(STDOUT_FILENO));
-    publisher.OnProgress = [&](const TPublishProgress& progress) {
-        if (progress.FilesTotal > 0)
-            printer.Show(progress);
-    };
-    g_running = &publisher;
-    std::signal(SIGINT, StopOnSignal);
-    std::signal(SIGTERM, StopOnSignal);
-    TPublishSummary summary = publisher.Run();
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    g_running = nullptr;
-    printer.Finish();
-    for (const std::string& note : summary.Notes)
-        std::printf("Note: %s\n", note.c_str());
-    for (const TPublishFailure& failure : summary.Failures)
-        std::printf("Failed: %s%s%s\n", failure.Path.c_str(), failure.Path.empty() ? "" : ": ",
-                    failure.Reason.c_str());
-    std::printf("Uploaded %d, created %d, deleted %d, unchanged %d, failed %zu\n", summary.Uploaded,
-                summary.Created, summary.Deleted, summary.Unchanged, summary.Failures.size());
-    std::fflush(stdout);
-    if (summary.Succeeded())
-        return 0;
-    std::fprintf(stderr, "kestrelftp: publish failed: %s\n", OneLineReason(summary).c_str());
-    return 1;
 }
 
 } // namespace
 
+// The synopsis alone, after a usage error.
+std::string ShortUsage() {
+    return "Usage: " + SynopsisText(kProgramSpec, "") + SynopsisText(kPublishSpec, "       ") +
+           "Try 'kestrelftp --help' for the options.\n";
+}
+
+std::string UsageText() {
+    return "Usage: " + SynopsisText(kProgramSpec, "") + SynopsisText(kPublishSpec, "       ") +
+           "\n" + kProgramSpec.Description + "\n\n" + kPublishSpec.Description +
+           "\n\nOptions of publish:\n" + OptionsText(kPublishSpec) + kExitCodes;
+}
+
 int RunPublishCommand(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        std::string word = argv[i];
-        if (word == "--help" || word == "-h") {
-            std::fputs(kPublishUsage, stdout);
+    try {
+        bool help = false;
+        PreScan(argc, argv, help);
+        if (help) {
+            std::fputs(UsageText().c_str(), stdout);
             return 0;
         }
-    }
-    try {
         return Publish(ParseArguments(argc, argv));
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "kestrelftp publish: %s\n%s", error.text.c_str(),
-                     "Try 'kestrelftp publish --help'.\n");
+        std::fprintf(stderr, "kestrelftp publish: %s\n%s", error.Text.c_str(),
+                     ShortUsage().c_str());
         return 2;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "kestrelftp: publish failed: %s\n", ReasonText(error).c_str());
         return 1;
+    }
+}
+
+std::optional<int> RunCommandLine(int argc, char** argv, bool& fromMenu) {
+    fromMenu = false;
+    if (argc > 1 && std::string(argv[1]) == "publish")
+        return RunPublishCommand(argc - 1, argv + 1);
+    try {
+        if (argc > 1 && argv[1][0] != '-')
+            throw UsageError{"unknown command '" + std::string(argv[1]) + "'"};
+        TParsedCommand parsed = ParseCommand(kProgramSpec, argc, argv, 1);
+        if (parsed.Has("--help")) {
+            std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        }
+        if (parsed.Has("--version")) {
+            std::printf("KestrelFTP %s\n", KESTREL_VERSION);
+            return 0;
+        }
+        fromMenu = parsed.Has("--from-menu");
+        return std::nullopt;
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "kestrelftp: %s\n%s", error.Text.c_str(), ShortUsage().c_str());
+        return 2;
     }
 }
 

@@ -20,6 +20,7 @@ constexpr char kDataModeKey[] = "Connection/DataMode";
 constexpr char kEncryptionKey[] = "Connection/Encryption";
 constexpr char kConnectionsKey[] = "Publish/Connections";
 constexpr char kTrustedGroup[] = "TrustedCertificates";
+constexpr char kPublishedGroup[] = "PublishedFolders";
 // The file is small; a larger one is not ours and is not read.
 constexpr off_t kMaxFileSize = 1024 * 1024;
 
@@ -142,8 +143,20 @@ bool TExtraSettings::Load(const std::string& folder, std::string* problem) {
         settings->setArrayIndex(i);
         const std::string host = DecodeHost(settings->value("Host").toString());
         const std::string fingerprint = settings->value("Fingerprint").toString().toStdString();
-        if (!host.empty() && !fingerprint.empty())
-            trusted_[host] = fingerprint;
+        bool valid = true;
+        const QVariant portValue = settings->value("Port");
+        const int port = portValue.isValid() ? portValue.toInt(&valid) : 0; // none: every port
+        if (!host.empty() && !fingerprint.empty() && valid && port >= 0 && port <= 65535)
+            trusted_[{host, port}] = fingerprint;
+    }
+    settings->endArray();
+    const int folders = settings->beginReadArray(kPublishedGroup);
+    for (int i = 0; i < folders; ++i) {
+        settings->setArrayIndex(i);
+        const std::string site = DecodeHost(settings->value("Site").toString());
+        const std::string local = DecodeHost(settings->value("Local").toString());
+        if (!site.empty() && !local.empty())
+            published_[{site, local}] = DecodeHost(settings->value("Remote").toString());
     }
     settings->endArray();
     return true;
@@ -170,10 +183,22 @@ bool TExtraSettings::Save(const std::string& folder, std::string* problem) const
     settings->remove(kTrustedGroup);
     settings->beginWriteArray(kTrustedGroup, int(trusted_.size()));
     int index = 0;
-    for (const auto& [host, fingerprint] : trusted_) {
+    for (const auto& [where, fingerprint] : trusted_) {
         settings->setArrayIndex(index++);
-        settings->setValue("Host", EncodeHost(host));
+        settings->setValue("Host", EncodeHost(where.first));
+        if (where.second != 0)
+            settings->setValue("Port", where.second);
         settings->setValue("Fingerprint", QString::fromStdString(fingerprint));
+    }
+    settings->endArray();
+    settings->remove(kPublishedGroup);
+    settings->beginWriteArray(kPublishedGroup, int(published_.size()));
+    index = 0;
+    for (const auto& [key, remote] : published_) {
+        settings->setArrayIndex(index++);
+        settings->setValue("Site", EncodeHost(key.first));
+        settings->setValue("Local", EncodeHost(key.second));
+        settings->setValue("Remote", EncodeHost(remote));
     }
     settings->endArray();
     const QByteArray text = copy.Content();
@@ -181,9 +206,11 @@ bool TExtraSettings::Save(const std::string& folder, std::string* problem) const
                              problem);
 }
 
-TCertificateTrust TExtraSettings::TrustOf(const std::string& host,
+TCertificateTrust TExtraSettings::TrustOf(const std::string& host, int port,
                                           const std::string& fingerprint) const {
-    auto found = trusted_.find(host);
+    auto found = trusted_.find({host, port});
+    if (found == trusted_.end())
+        found = trusted_.find({host, 0}); // kept for every port of the host
     if (found == trusted_.end())
         return TCertificateTrust::Unknown;
     // Fingerprints are hex: the same certificate in another letter case is the same one.
@@ -193,8 +220,25 @@ TCertificateTrust TExtraSettings::TrustOf(const std::string& host,
                : TCertificateTrust::Changed;
 }
 
-void TExtraSettings::Trust(const std::string& host, const std::string& fingerprint) {
-    trusted_[host] = fingerprint;
+void TExtraSettings::Trust(const std::string& host, int port, const std::string& fingerprint) {
+    trusted_[{host, port}] = fingerprint;
+}
+
+std::optional<std::string> TExtraSettings::PublishedTo(const std::string& site,
+                                                       const std::string& localRoot) const {
+    auto found = published_.find({site, localRoot});
+    if (found == published_.end())
+        return std::nullopt;
+    return found->second;
+}
+
+void TExtraSettings::RememberPublish(const std::string& site, const std::string& localRoot,
+                                     const std::string& remoteRoot) {
+    published_[{site, localRoot}] = remoteRoot;
+}
+
+std::string TExtraSettings::SiteKey(const std::string& user, const std::string& host, int port) {
+    return user + "@" + host + ":" + std::to_string(port);
 }
 
 } // namespace kestrel

@@ -1,6 +1,7 @@
 // The settings that came after the 501-byte record of "Config.txt": how data connections
 // are opened, whether the connection is encrypted, how many connections publishing uses,
-// and the server certificates the user chose to trust. They live in "KestrelFTP.ini" beside
+// the folders a site was published between, and the server certificates the user chose to
+// trust. They live in "KestrelFTP.ini" beside
 // "Config.txt" in the start-up folder, so that the record keeps its exact layout.
 //
 // The file is INI text written with QSettings, replaced safely like the record (a new
@@ -13,7 +14,9 @@
 #include "publish/publisher.h"
 
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace kestrel {
 
@@ -47,13 +50,26 @@ public:
     // written; a write that fails midway raises EInOutError.
     bool Save(const std::string& folder, std::string* problem = nullptr) const;
 
-    // Trusted certificates: one SHA-256 fingerprint per host, the host kept byte for byte.
-    TCertificateTrust TrustOf(const std::string& host, const std::string& fingerprint) const;
-    void Trust(const std::string& host, const std::string& fingerprint);
-    const std::map<std::string, std::string>& TrustedCertificates() const { return trusted_; }
+    // Trusted certificates: one SHA-256 fingerprint per host and port, the host kept byte for
+    // byte. Port 0 stands for every port of the host: what earlier versions kept per host,
+    // still read and used where no entry names the port.
+    using THostPort = std::pair<std::string, int>;
+    TCertificateTrust TrustOf(const std::string& host, int port,
+                              const std::string& fingerprint) const;
+    void Trust(const std::string& host, int port, const std::string& fingerprint);
+    const std::map<THostPort, std::string>& TrustedCertificates() const { return trusted_; }
+
+    // The remote folder a local folder was last published to, per site ("user@host:port"
+    // as SiteKey makes it); nothing when it never was.
+    std::optional<std::string> PublishedTo(const std::string& site,
+                                           const std::string& localRoot) const;
+    void RememberPublish(const std::string& site, const std::string& localRoot,
+                         const std::string& remoteRoot);
+    static std::string SiteKey(const std::string& user, const std::string& host, int port);
 
 private:
-    std::map<std::string, std::string> trusted_;
+    std::map<THostPort, std::string> trusted_;
+    std::map<std::pair<std::string, std::string>, std::string> published_;
 };
 
 } // namespace kestrel

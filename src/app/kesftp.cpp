@@ -21,7 +21,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -200,11 +202,15 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
     startFolder_ = std::filesystem::current_path().string();
     setWindowTitle(kProductCaption);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(kClientWidth, kClientHeight);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    // The described size is the smallest; a larger window gives the lists more rows.
+    setMinimumSize(kClientWidth, kClientHeight);
+    resize(kClientWidth, kClientHeight);
     setFont(SansFont(11));
     CreateControls();
     CreateSettingsPanel();
+    LayOutControls();
     StyleButtons();
     CreateMenus();
     BindEvents();
@@ -231,7 +237,6 @@ TMainForm::~TMainForm() {
 
 void TMainForm::CreateControls() {
     pMain = new QFrame(this);
-    pMain->setGeometry(0, 0, kClientWidth, kClientHeight);
     SetColor(pMain, Qt::white, Qt::black);
 
     txtStatus = MakeLabel(pMain, "Not Connected", 4, 4, 457, 22, SerifFont(21, true), Qt::yellow);
@@ -244,10 +249,9 @@ void TMainForm::CreateControls() {
     narrow.setStretch(QFont::Condensed); // the arrows must fit between the two titles
     Label6->setFont(narrow);
     Label4 = MakeLabel(pMain, "Your Website", 320, 28, 0, 0, SerifFont(13, true), Qt::cyan);
-    // Where uploads land: the remote folder, shortened from the left to fit.
-    const int remoteDirLeft = Label4->geometry().right() + 5;
-    txtRemoteDir =
-        MakeLabel(pMain, "", remoteDirLeft, 30, 469 - remoteDirLeft, 13, SansFont(11), Qt::white);
+    // Where uploads land: the remote folder, shortened from the left to fit (placed by
+    // PlaceRemoteFolder).
+    txtRemoteDir = MakeLabel(pMain, "", 0, 30, 1, 13, SansFont(11), Qt::white);
 
     FileList = new TFileListBox(pMain);
     FileList->setGeometry(10, 44, 217, 169);
@@ -408,13 +412,8 @@ void TMainForm::CreateMenus() {
     QAction* publishSite = DirPop->addAction("Publish Site...");
     publishSite->setShortcut(QKeySequence("Ctrl+Shift+P"));
     addAction(publishSite);
-    connect(publishSite, &QAction::triggered, this, [this] {
-        Handle([this] {
-            TConnectionSettings settings = PublishConnection();
-            OpenPublishDialog(this, settings, std::filesystem::current_path().string(),
-                              Extra.PublishConnections);
-        });
-    });
+    connect(publishSite, &QAction::triggered, this,
+            [this] { Handle([this] { PublishSiteClick(); }); });
     WebPop = new QMenu(this);
     DeleteFile1 = WebPop->addAction("Delete File");
     FileListPop = new QMenu(this);
@@ -516,6 +515,14 @@ void TMainForm::RemoteCommand(const std::function<void()>& handler) {
         return; // one operation at a time: a second command does not start
     busy_ = true;
     stopRequested_ = false;
+    // The controls held off and the lists hidden would pass the focus on to the first edit
+    // of the panel, its text selected for the next key to replace: the window holds it
+    // meanwhile and gives it back afterwards.
+    QPointer<QWidget> focus = QApplication::focusWidget();
+    if (focus && focus->window() != this)
+        focus = nullptr;
+    if (focus)
+        setFocus(Qt::OtherFocusReason);
     HoldOffControls(true);
     Application().Guard([&] {
         try {
@@ -531,6 +538,8 @@ void TMainForm::RemoteCommand(const std::function<void()>& handler) {
     stopRequested_ = false;
     HoldOffControls(false);
     UpdateUploadButton();
+    if (focus && focus->isVisible() && focus->isEnabled())
+        focus->setFocus(Qt::OtherFocusReason);
     if (closeRequested_)
         QTimer::singleShot(0, this, [this] { close(); });
 }
@@ -543,12 +552,10 @@ void TMainForm::HoldOffControls(bool busy) {
     sbDisconnect->setEnabled(!busy);
     if (busy) {
         saveEnabledBeforeBusy_ = bSave->isEnabled();
-        uploadEnabledBeforeBusy_ = bUpload->isEnabled();
         bSave->setEnabled(false);
         bUpload->setEnabled(false);
     } else {
         bSave->setEnabled(saveEnabledBeforeBusy_);
-        bUpload->setEnabled(uploadEnabledBeforeBusy_);
     }
 }
 
@@ -567,6 +574,72 @@ void TMainForm::StopClick() {
         return;
     stopRequested_ = true;
     VaneFTP1->Abort();
+}
+
+// --- Layout -------------------------------------------------------------------------------------
+
+void TMainForm::LayOutControls() {
+    // Extra room beyond the described client size: half of the width to each list, all of
+    // the height to the two lists; what sits below or right of them moves along.
+    const int dw = std::max(0, width() - kClientWidth);
+    const int dh = std::max(0, height() - kClientHeight);
+    const int left = dw / 2;
+    const int right = dw - left;
+    pMain->setGeometry(0, 0, kClientWidth + dw, kClientHeight + dh);
+    txtStatus->setGeometry(4, 4, 457 + dw, 22);
+    Label6->move(106 + left, 30);
+    Label4->move(320 + left, 28);
+    FileList->setGeometry(10, 44, 217 + left, 169 + dh);
+    WebList->setGeometry(230 + left, 44, 239 + right, 169 + dh);
+    bUpload->setGeometry(12, 214 + dh, 215 + left, 21);
+    DirList->setGeometry(12, 236 + dh, 215 + left, 85);
+    sbConnect->setGeometry(14, 326 + dh, 110, 25);
+    sbDisconnect->setGeometry(124, 324 + dh, 103, 25);
+    ScrollBox1->setGeometry(230 + left, 218 + dh, 247, 125);
+    Label5->setGeometry(10, 356 + dh, 291 + dw, 15);
+    bHelp->setGeometry(306 + dw, 348 + dh, 81, 25);
+    bClose->setGeometry(396 + dw, 348 + dh, 80, 25);
+    FTPAnimate->setGeometry(134 + left, 88 + dh / 2, 200, 53);
+    bStop->setGeometry(194 + left, 146 + dh / 2, 80, 23);
+    PlaceRemoteFolder();
+}
+
+void TMainForm::PlaceRemoteFolder() {
+    if (!imgLock)
+        return; // still being built
+    constexpr int kGap = 5;
+    constexpr int kLockWidth = 12;
+    constexpr int kLeastPathWidth = 120; // "Encrypted" is shown only beside this much path
+    const int start = Label4->geometry().right() + kGap;
+    const int end = WebList->x() + WebList->width();
+    int pathLeft = start;
+    const bool secured = !imgLock->isHidden();
+    if (secured) {
+        imgLock->setGeometry(start, 29, kLockWidth, 14);
+        pathLeft = start + kLockWidth + 3;
+        const int wordWidth = txtSecure->sizeHint().width();
+        const bool room = end - pathLeft - wordWidth - kGap >= kLeastPathWidth;
+        txtSecure->setVisible(room);
+        if (room) {
+            txtSecure->setGeometry(pathLeft, 30, wordWidth, 13);
+            pathLeft += wordWidth + kGap;
+        }
+    }
+    txtRemoteDir->setGeometry(pathLeft, 30, std::max(1, end - pathLeft), 13);
+    const QString full = QString::fromStdString(remoteFolder_);
+    txtRemoteDir->setText(
+        txtRemoteDir->fontMetrics().elidedText(full, Qt::ElideLeft, txtRemoteDir->width()));
+    txtRemoteDir->setToolTip(full);
+}
+
+void TMainForm::ShowRemotePath(const std::string& folder) {
+    remoteFolder_ = folder;
+    PlaceRemoteFolder();
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    LayOutControls();
 }
 
 // --- Window events ------------------------------------------------------------------------------

@@ -99,13 +99,13 @@ public:
     QPushButton* bDefault;
     TAnimate* FTPAnimate;
     QPushButton* bStop;   // over the busy animation: stops the operation in progress
-    QLabel* txtRemoteDir; // beside "Your Website": the remote folder uploads land in
+    QLabel* txtRemoteDir; // beside "Your Website": the remote folder uploads land in, its end
     // Below the described fields of the settings panel, saved in "KestrelFTP.ini".
-    QCheckBox* cbPassive;    // data connections opened by this side (EPSV, PASV)
-    QLabel* Label10;         // "Encryption"
-    QComboBox* cbEncryption; // None / Use TLS if offered / Require TLS, as TEncryption
-    QLabel* imgLock;         // beside "Your Website" while the connection is encrypted
-    QLabel* txtSecure;       // "Encrypted", beside the lock
+    QCheckBox* cbPassive;        // data connections opened by this side (EPSV, PASV)
+    QLabel* Label10;             // "Encryption"
+    QComboBox* cbEncryption;     // None / Use TLS if offered / Require TLS, as TEncryption
+    QLabel* imgLock = nullptr;   // beside "Your Website" while the connection is encrypted
+    QLabel* txtSecure = nullptr; // "Encrypted", beside the lock where the window has room
 
     // --- State shared by the handlers ---------------------------------------------------
     ConfigRecord Config{};
@@ -118,6 +118,8 @@ public:
 
     // The folder the program started in: "Config.txt" lives there.
     const std::string& StartFolder() const { return startFolder_; }
+    // The remote folder shown beside "Your Website" (empty while not connected).
+    const std::string& RemoteFolder() const { return remoteFolder_; }
     // True while an FTP operation started from the window runs.
     bool Busy() const { return busy_; }
 
@@ -170,6 +172,7 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -196,8 +199,9 @@ private:
     void SpeedButtonClick(QToolButton* button, const std::function<void()>& handler);
     void UploadSelected();
     void SetStatus(const std::string& text);
-    // Disables "Upload File" whenever a click could only fail: no file selected, or no
-    // open connection. It never enables the button; a change of selection does that.
+    // The rule of the file list's click handler, applied at every change of state (a click,
+    // connect, disconnect, the end of an operation): "Upload File" is enabled exactly when a
+    // file is selected, the connection is open and no operation runs.
     void UpdateUploadButton();
     // Asks the server for its current folder and shows it beside "Your Website".
     void ShowRemoteFolder();
@@ -206,8 +210,19 @@ private:
     // sent ("Save Settings" re-reads the file list) or the folder they go to.
     void HoldOffControls(bool busy);
     void PlaceInScreenCentre();
+    // Places the controls: at the described client size exactly where the window describes
+    // them; a larger window gives the extra room to the two lists and moves the controls
+    // below and right of them along.
+    void LayOutControls();
+    // The remote folder's label between "Your Website" and the list's right edge: the lock
+    // first while the connection is encrypted, then the path's end (elided on the left).
+    void PlaceRemoteFolder();
+    void ShowRemotePath(const std::string& folder);
+    // Opens the publish dialog for the folders shown.
+    void PublishSiteClick();
 
     std::string startFolder_;
+    std::string remoteFolder_;
     QToolButton* pairDown_ = nullptr; // the speed button down after the last accepted click
     bool shown_ = false;
     bool busy_ = false;
@@ -220,7 +235,7 @@ private:
     std::map<const QLineEdit*, std::pair<QString, std::string>> fieldBytes_;
     bool transferStarted_ = false; // the server has opened the file being sent
     bool saveEnabledBeforeBusy_ = false;
-    bool uploadEnabledBeforeBusy_ = false; // a run of uploads ends with it off
+    bool certificateCancelled_ = false; // the user chose Cancel in the certificate question
 };
 
 extern TMainForm* MainForm;

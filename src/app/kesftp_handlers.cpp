@@ -65,6 +65,7 @@ void TMainForm::sbConnectClick() {
             QString::fromStdString("Connecting to " + VaneFTP1->Host + "...");
         txtStatus->setText(connecting);
         ShowBusy();
+        certificateCancelled_ = false;
         try {
             VaneFTP1->Connect();
         } catch (...) {
@@ -72,12 +73,17 @@ void TMainForm::sbConnectClick() {
             // goes back to what it said before.
             if (txtStatus->text() == connecting)
                 txtStatus->setText(before);
-            throw;
+            if (!certificateCancelled_)
+                throw;
+            // The user's own Cancel of the certificate question: nothing more to say.
+            certificateCancelled_ = false;
+            IsConnected = false;
+            ShowIdle();
+            return;
         }
     }
     HomeDir = VaneFTP1->GetCurrentDir();
-    txtRemoteDir->setText(QString::fromStdString(HomeDir));
-    txtRemoteDir->setToolTip(txtRemoteDir->text());
+    ShowRemotePath(HomeDir);
     bClose->setEnabled(false);
     ShowIdle();
 }
@@ -205,25 +211,21 @@ void TMainForm::RefreshRemoteList() {
 }
 
 void TMainForm::ShowRemoteFolder() {
-    std::string folder = VaneFTP1->GetCurrentDir();
-    txtRemoteDir->setText(QString::fromStdString(folder));
-    txtRemoteDir->setToolTip(txtRemoteDir->text());
+    ShowRemotePath(VaneFTP1->GetCurrentDir());
 }
 
 void TMainForm::ClearRemoteFolder() {
-    txtRemoteDir->clear();
-    txtRemoteDir->setToolTip(QString());
+    ShowRemotePath("");
 }
 
 // --- Uploading ---------------------------------------------------------------------------------
 
 void TMainForm::FileListClick() {
-    bUpload->setEnabled(FileList->ItemIndex() >= 0 && IsConnected && VaneFTP1->Connected);
+    UpdateUploadButton();
 }
 
 void TMainForm::UpdateUploadButton() {
-    if (FileList->ItemIndex() < 0 || !IsConnected || !VaneFTP1->Connected)
-        bUpload->setEnabled(false);
+    bUpload->setEnabled(!busy_ && FileList->ItemIndex() >= 0 && IsConnected && VaneFTP1->Connected);
 }
 
 // Sends every selected file of the file list, in list order, under its own name, always
@@ -273,12 +275,17 @@ void TMainForm::UploadSelected() {
             failed.push_back(name + ": " + uploadRefusal_);
     }
     uploadRefused_ = false;
-    bUpload->setEnabled(false);
-    uploadEnabledBeforeBusy_ = false; // stays off until the selection changes again
-    if (!stopped && !lost) {
+    if (!lost && VaneFTP1->Connected) {
+        // Also after a Stop: the list then shows the incomplete copy the message names.
         WebList->clear();
         ItemCount = 0;
-        VaneFTP1->Nlist();
+        stopRequested_ = false;
+        try {
+            VaneFTP1->Nlist();
+        } catch (const EAbortError&) {
+            if (!stopRequested_)
+                throw;
+        }
     }
     ShowIdle();
     if (!failed.empty()) {

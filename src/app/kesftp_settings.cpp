@@ -5,8 +5,12 @@
 #include "app/application.h"
 #include "app/helpviewer.h"
 #include "app/kesftp.h"
+#include "app/publishdialog.h"
+#include "browser/filectrl.h"
 #include "publish/publisher.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -54,20 +58,21 @@ QPixmap LockGlyph() {
     return glyph;
 }
 
-std::string CertificateText(const TCertificateInfo& info, TCertificateTrust trust) {
+std::string CertificateText(const TCertificateInfo& info, int port, TCertificateTrust trust) {
+    const std::string where = info.Host + " port " + std::to_string(port);
     std::string text;
     if (trust == TCertificateTrust::Changed)
-        text = "The certificate of " + info.Host +
+        text = "The certificate of " + where +
                " has CHANGED since you chose to trust it. Make sure the provider really "
                "changed it before you trust the new one.\n\n";
     text += "The server's certificate could not be verified: " + info.Reason + "\n\n";
-    text += "Host: " + info.Host + "\n";
+    text += "Host: " + where + "\n";
     text += "Subject: " + info.Subject + "\n";
     text += "Issuer: " + info.Issuer + "\n";
     text += "Valid from " + info.NotBefore + " to " + info.NotAfter + "\n";
     text += "SHA-256 fingerprint: " + info.Fingerprint + "\n\n";
     text += "Trust Once connects this time only; Always Trust remembers this certificate for " +
-            info.Host + "; Cancel does not connect.";
+            where + "; Cancel does not connect.";
     return text;
 }
 
@@ -93,6 +98,19 @@ int TMainForm::CreateExtraSettingsControls(QWidget* panel, int top) {
     for (const char* choice : kEncryptionChoices)
         cbEncryption->addItem(choice);
     cbEncryption->setGeometry(6, top + 44, 217, 22);
+    // The box and its drop-down list keep the platform's dark text on a light ground, not
+    // the panel's yellow.
+    for (QWidget* part :
+         {static_cast<QWidget*>(cbEncryption), static_cast<QWidget*>(cbEncryption->view())}) {
+        QPalette palette = part->palette();
+        const QPalette standard = QApplication::palette();
+        for (QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText,
+                                         QPalette::Base, QPalette::Window, QPalette::Button})
+            for (QPalette::ColorGroup group :
+                 {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+                palette.setColor(group, role, standard.color(group, role));
+        part->setPalette(palette);
+    }
     cbEncryption->setToolTip("Encrypt the log-in and every file with TLS: only if the server "
                              "offers it, or always (a server without TLS is then refused); "
                              "implicit TLS for servers that speak TLS from the start (port 990)");
@@ -113,18 +131,16 @@ int TMainForm::CreateExtraSettingsControls(QWidget* panel, int top) {
             ePort->setText(QString::number(port));
     });
 
-    // The sign of an encrypted connection, right of the "Your Website" heading.
-    const int right = Label4->geometry().right() + 4;
+    // The sign of an encrypted connection, right of the "Your Website" heading, placed with
+    // the remote folder by PlaceRemoteFolder.
     imgLock = new QLabel(pMain);
     imgLock->setPixmap(LockGlyph());
-    imgLock->setGeometry(right, 29, 12, 14);
-    imgLock->setToolTip("The connection to your website is encrypted");
+    imgLock->setToolTip("Encrypted: the connection to your website is encrypted");
     txtSecure = new QLabel("Encrypted", pMain);
     QFont small = bold;
     small.setPixelSize(10);
     txtSecure->setFont(small);
     SetTextColor(txtSecure, QColor(255, 215, 0));
-    txtSecure->setGeometry(right + 14, 30, 476 - right - 14, 13);
     ShowSecured(false);
     return top + 72;
 }
@@ -199,29 +215,56 @@ TConnectionSettings TMainForm::PublishConnection() const {
     settings.Password = FieldBytes(ePassword);
     settings.DataMode = cbPassive->isChecked() ? TDataMode::Passive : TDataMode::Active;
     settings.Encryption = TEncryption(cbEncryption->currentIndex());
-    settings.OnCertificateCheck = [trust = Extra](const TCertificateInfo& info, bool& accept) {
-        accept = trust.TrustOf(info.Host, info.Fingerprint) == TCertificateTrust::Trusted;
-    };
+    settings.OnCertificateCheck =
+        [trust = Extra, port = settings.Port](const TCertificateInfo& info, bool& accept) {
+            accept = trust.TrustOf(info.Host, port, info.Fingerprint) == TCertificateTrust::Trusted;
+        };
     return settings;
+}
+
+// The site folder and the web space's folder default to the two shown; a local folder
+// published before goes where it went then (per site, in "KestrelFTP.ini").
+void TMainForm::PublishSiteClick() {
+    const TConnectionSettings settings = PublishConnection();
+    const std::string site = TExtraSettings::SiteKey(settings.UserID, settings.Host, settings.Port);
+    const std::string local = DirList->FolderPath();
+    const std::string remote = Extra.PublishedTo(site, local).value_or(remoteFolder_);
+    TPublishDialog* dialog =
+        OpenPublishDialog(this, settings, local, remote, Extra.PublishConnections);
+    dialog->OnRootsChosen = [this, site](const std::string& localRoot,
+                                         const std::string& remoteRoot) {
+        Extra.RememberPublish(site, localRoot, remoteRoot);
+        std::string problem;
+        try {
+            if (!Extra.Save(startFolder_, &problem))
+                Application().MessageBox(problem);
+        } catch (const std::exception& error) {
+            Application().MessageBox(error.what());
+        }
+    };
 }
 
 void TMainForm::ShowSecured(bool secured) {
     imgLock->setVisible(secured);
     txtSecure->setVisible(secured);
+    PlaceRemoteFolder(); // the word only where it leaves the path room
 }
 
 void TMainForm::VaneFTP1CertificateCheck(const TCertificateInfo& Info, bool& Accept) {
-    const TCertificateTrust trust = Extra.TrustOf(Info.Host, Info.Fingerprint);
+    const int port = VaneFTP1->Port;
+    const TCertificateTrust trust = Extra.TrustOf(Info.Host, port, Info.Fingerprint);
     if (trust == TCertificateTrust::Trusted) {
         Accept = true;
         return;
     }
-    const int choice = Application().Ask(CertificateText(Info, trust),
+    const int choice = Application().Ask(CertificateText(Info, port, trust),
                                          {"Trust Once", "Always Trust", "Cancel"}, CancelConnect);
     Accept = choice == TrustOnce || choice == AlwaysTrust;
+    // The refusal that follows is the user's own answer: no second box repeats it.
+    certificateCancelled_ = !Accept;
     if (choice != AlwaysTrust)
         return;
-    Extra.Trust(Info.Host, Info.Fingerprint);
+    Extra.Trust(Info.Host, port, Info.Fingerprint);
     // Runs inside the component's handshake: a failed save is told, never thrown into it.
     try {
         std::string problem;

@@ -98,7 +98,10 @@ void TJobBoard::AccountUnfinished(TPublishSummary& summary) const {
                 if (!manifest)
                     summary.Failures.push_back({job.path, "Not done: " + halted_});
             } else if (stop_ && !manifest) {
-                notSent += job.kind == TPublishJob::Upload || job.kind == TPublishJob::Place;
+                if (job.kind == TPublishJob::Upload || job.kind == TPublishJob::Place) {
+                    ++notSent;
+                    summary.NotSent.push_back(job.path);
+                }
             } else if (manifest) {
                 summary.Failures.push_back(
                     {"", "The manifest was not written: no connection was left"});

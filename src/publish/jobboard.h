@@ -30,10 +30,11 @@ struct TPublishJob {
         RemoveFolder,
         MakeRoot,
         MakeFolder,
-        Upload,  // the whole file, or only staged under its temporary name (see Place)
-        Place,   // a staged file renamed over its real name
-        Unstage, // a staged file not put in place (after a Stop) removed again
-        Verify,  // a file sent checked on the server, and sent again when it differs
+        RenameCase, // path: the new spelling; the old one is in the plan's CaseRenames
+        Upload,     // the whole file, or only staged under its temporary name (see Place)
+        Place,      // a staged file renamed over its real name
+        Unstage,    // a staged file not put in place (after a Stop) removed again
+        Verify,     // a file sent checked on the server, and sent again when it differs
         DeleteFile,
         DeleteFolder,
         WriteManifest,

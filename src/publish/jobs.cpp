@@ -3,6 +3,8 @@
 #include "publish/names.h"
 #include "publish/sitelock.h"
 
+#include <algorithm>
+
 namespace kestrel {
 
 TJobRunner::TJobRunner(TRunContext& context, TSiteConnection& site, int index)
@@ -35,6 +37,10 @@ bool TJobRunner::Perform(const TPublishJob& job) {
         case TPublishJob::MakeFolder:
             site_.Ftp().MakeDirectory(t_.Remote(job.path));
             c_.record.Record([&] { ++c_.record.summary.Created; });
+            c_.record.permissions.Apply(site_.Ftp(), t_.Remote(job.path), true);
+            return true;
+        case TPublishJob::RenameCase:
+            RenameCase(job.path);
             return true;
         case TPublishJob::Upload:
             return t_.Upload(job);
@@ -83,6 +89,18 @@ void TJobRunner::MakeRoot() {
         }
     }
     c_.record.Record([&] { ++c_.record.summary.Created; });
+    c_.record.permissions.Apply(site_.Ftp(), root, true);
+}
+
+// "Index.htm" -> "index.htm" before the upload of the new spelling: on a server that
+// ignores case the old name is the same file, and deleting it would delete the new one.
+void TJobRunner::RenameCase(const std::string& to) {
+    auto it = std::find_if(c_.caseRenames.begin(), c_.caseRenames.end(),
+                           [&](const TCaseRename& rename) { return rename.To == to; });
+    if (it == c_.caseRenames.end())
+        return;
+    site_.Ftp().Rename(t_.Remote(it->From), t_.Remote(to));
+    c_.record.Record([&] { c_.record.removed.insert(it->From); });
 }
 
 void TJobRunner::WriteManifest() {

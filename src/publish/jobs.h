@@ -20,6 +20,7 @@ public:
 
 private:
     void MakeRoot();
+    void RenameCase(const std::string& to);
     void WriteManifest();
     void TrimManifest();
     void TakeLock();

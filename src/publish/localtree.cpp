@@ -8,52 +8,34 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
-#include <fnmatch.h>
+#include <fstream>
 #include <limits.h>
 #include <memory>
+#include <sstream>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 namespace kestrel {
 namespace {
 
-bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-bool IsHiddenOrBackup(const std::string& name) {
-    return name.empty() || name[0] == '.' || EndsWith(name, "~") || EndsWith(name, ".swp") ||
-           EndsWith(name, ".bak");
-}
-
 // A name the control connection cannot carry (a line end would end the command).
 bool IsUnsendable(const std::string& name) {
     return name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
-bool MatchesMask(const std::string& name, const std::string& mask) {
-    if (mask.empty())
-        return true;
-    std::size_t start = 0;
-    bool any = false;
-    while (start <= mask.size()) {
-        std::size_t end = mask.find(';', start);
-        if (end == std::string::npos)
-            end = mask.size();
-        std::string pattern = mask.substr(start, end - start);
-        start = end + 1;
-        while (!pattern.empty() && pattern.front() == ' ')
-            pattern.erase(0, 1);
-        while (!pattern.empty() && pattern.back() == ' ')
-            pattern.pop_back();
-        if (pattern.empty())
-            continue;
-        any = true;
-        if (fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) == 0)
-            return true;
-    }
-    return !any; // a mask of only separators limits nothing
+// The site's ignore file; none is no rule. One that is there but cannot be read stops the
+// walk: publishing without the owner's rules could send what they keep private.
+std::string ReadIgnoreFile(const std::string& root) {
+    const std::string path = root + "/" + kIgnoreFileName;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 && errno == ENOENT)
+        return "";
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    if (!in || !S_ISREG(info.st_mode) || !(text << in.rdbuf()))
+        throw EInOutError("Cannot read " + path +
+                          (S_ISREG(info.st_mode) ? "" : ": it is not a file"));
+    return text.str();
 }
 
 std::string Canonical(const std::string& path) {
@@ -75,6 +57,8 @@ public:
         struct stat info {};
         if (root_.empty() || ::stat(root_.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
             throw EInOutError("Cannot read folder " + given_);
+        tree_.Rules.AddIgnoreFile(ReadIgnoreFile(root_));
+        tree_.Rules.AddExclusions(options_.Exclusions);
         visited_.insert(root_);
         Folder(root_, "");
         return std::move(tree_);
@@ -83,10 +67,22 @@ public:
 private:
     void Note(const std::string& text) { tree_.Notes.push_back(text); }
 
+    void Unreadable(const std::string& relative, const std::string& reason) {
+        tree_.Unreadable.push_back({relative.empty() ? "." : relative, reason});
+    }
+
+    // Whether the site's rules leave the path out; recorded with the reason when they do.
+    bool LeftOut(const std::string& relative, bool folder) {
+        std::optional<TLeftOut> leftOut = tree_.Rules.LeftOut(relative, folder);
+        if (leftOut)
+            tree_.LeftOut.push_back(std::move(*leftOut));
+        return leftOut.has_value();
+    }
+
     void Folder(const std::string& full, const std::string& relative) {
         std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(full.c_str()), ::closedir);
         if (!dir) {
-            Note("Skipped folder " + Shown(relative) + ": " + std::strerror(errno));
+            Unreadable(relative, std::string("the folder cannot be read: ") + std::strerror(errno));
             return;
         }
         std::set<std::string> names; // sorted, so that a walk is repeatable
@@ -100,10 +96,6 @@ private:
                 return; // the walk is abandoned: what it found is incomplete
             Entry(full + "/" + name, relative.empty() ? name : relative + "/" + name, name);
         }
-    }
-
-    static std::string Shown(const std::string& relative) {
-        return relative.empty() ? "." : relative;
     }
 
     void Entry(const std::string& full, const std::string& relative, const std::string& name) {
@@ -129,7 +121,7 @@ private:
             }
         }
         if (S_ISDIR(info.st_mode)) {
-            if (IsFolderLeftOut(name, options_))
+            if (LeftOut(relative, true))
                 return;
             if (!visited_.insert(Canonical(path)).second) {
                 Note("Skipped link " + relative + ": it leads into a loop");
@@ -143,12 +135,7 @@ private:
             Note("Skipped special file " + relative);
             return;
         }
-        if (IsSettingsFile(name)) {
-            Note("Left out " + relative +
-                 ": a settings file of this program, it holds the password");
-            return;
-        }
-        if (IsFileLeftOut(name, options_))
+        if (LeftOut(relative, false))
             return;
         TLocalFile file;
         file.FullPath = path;
@@ -157,7 +144,7 @@ private:
         try {
             file.Hash = FileSha256(path);
         } catch (const Exception& error) {
-            Note("Skipped " + relative + ": " + error.what());
+            Unreadable(relative, std::string("the file cannot be read: ") + error.what());
             return;
         }
         tree_.Files[relative] = std::move(file);
@@ -171,25 +158,6 @@ private:
 };
 
 } // namespace
-
-bool IsFolderLeftOut(const std::string& name, const TWalkOptions& options) {
-    if (IsUnsendable(name) || name == kLockName)
-        return true;
-    return !options.IncludeHidden && IsHiddenOrBackup(name);
-}
-
-bool IsSettingsFile(const std::string& name) {
-    return name == "Config.txt" || name == "KestrelFTP.ini";
-}
-
-bool IsFileLeftOut(const std::string& name, const TWalkOptions& options) {
-    if (IsUnsendable(name) || name == kManifestName || name == kLockName || IsTemporaryName(name) ||
-        IsSettingsFile(name))
-        return true;
-    if (!options.IncludeHidden && IsHiddenOrBackup(name))
-        return true;
-    return !MatchesMask(name, options.Mask);
-}
 
 TLocalTree WalkLocalTree(const std::string& root, const TWalkOptions& options) {
     return Walker(root, options).Run();

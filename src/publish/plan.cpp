@@ -3,6 +3,7 @@
 #include "publish/names.h"
 
 #include <algorithm>
+#include <map>
 
 namespace kestrel {
 namespace {
@@ -36,9 +37,13 @@ public:
         for (const auto& [path, file] : local_.Files)
             PlanFile(path, file);
         PlanDeletions();
+        GuardDeletions();
         SortDeepestFirst(plan_.FoldersToRemoveFirst);
         SortDeepestFirst(plan_.FoldersToDelete);
         AddNotes();
+        plan_.LeftOut = local_.LeftOut;
+        for (const TUnreadable& unreadable : local_.Unreadable)
+            plan_.Conflicts.push_back({unreadable.Path, unreadable.Reason});
         return std::move(plan_);
     }
 
@@ -138,18 +143,110 @@ private:
         plan_.BytesToSend += file.Size;
     }
 
-    bool Keep(const std::string& path, const TRemoteEntry& entry) const {
+    static std::string Folded(std::string path) {
+        for (char& c : path)
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        return path;
+    }
+
+    // A remote path that is not local, but is when letter case is ignored ("Index.htm" for
+    // a local "index.htm"): the same file on a server that ignores case.
+    bool SameButForCase(const std::string& path) {
+        if (folded_.empty()) {
+            for (const auto& [local, file] : local_.Files) {
+                auto [it, added] = folded_.emplace(Folded(local), local);
+                if (!added)
+                    it->second.clear(); // two local spellings: no one file to rename to
+            }
+            for (const std::string& folder : local_.Folders)
+                folded_.emplace(Folded(folder), "");
+        }
+        return !local_.Files.count(path) && !local_.Folders.count(path) &&
+               folded_.count(Folded(path)) > 0;
+    }
+
+    // A file renamed only in letter case within its folder is renamed on the server before
+    // the uploads: on a server that ignores case, a deletion of the old spelling would
+    // delete the new one. Anything else that differs only in case is kept, with a note.
+    void KeepOrRenameCase(const std::string& path, const TRemoteEntry& entry) {
+        if (entry.Folder)
+            return;
+        const std::string& to = folded_.at(Folded(path));
+        if (!to.empty() && Parent(to) == Parent(path) && !remote_.Entries.count(to) &&
+            !renamedTo_.count(to)) {
+            plan_.CaseRenames.push_back({path, to});
+            renamedTo_.insert(to);
+            return;
+        }
+        plan_.Notes.push_back("Kept " + path +
+                              ": it differs from a local name only in letter case, and on a "
+                              "server that ignores case deleting it would delete the file "
+                              "just sent; rename or delete it on the server");
+    }
+
+    // Under a local folder that could not be read (or the root itself): nothing known.
+    bool Unread(const std::string& path) const {
+        for (const TUnreadable& unreadable : local_.Unreadable)
+            if (unreadable.Path == "." || path == unreadable.Path || IsUnder(path, unreadable.Path))
+                return true;
+        return false;
+    }
+
+    bool Keep(const std::string& path, const TRemoteEntry& entry) {
         if (removed_.count(path) || Foreign(path) || path == kManifestName || path == kLockName ||
             IsUnder(path, kLockName))
             return true; // handled already, or not ours
-        std::string name = BaseName(path);
-        if (IsTemporaryName(name) && !entry.Folder)
+        if (IsTemporary(path, entry))
             return false; // a temporary file an interrupted publish left behind
         if (!options_.Delete)
             return true;
+        if (SameButForCase(path)) {
+            KeepOrRenameCase(path, entry);
+            return true;
+        }
+        if (local_.Rules.LeftOut(path, entry.Folder)) {
+            plan_.KeptOnServer += !entry.Folder;
+            return true; // left out locally, so never deleted either
+        }
+        if (Unread(path))
+            return true;
         if (entry.Folder)
-            return local_.Folders.count(path) > 0 || IsFolderLeftOut(name, options_.Walk);
-        return local_.Files.count(path) > 0 || IsFileLeftOut(name, options_.Walk);
+            return local_.Folders.count(path) > 0;
+        return local_.Files.count(path) > 0;
+    }
+
+    static bool IsTemporary(const std::string& path, const TRemoteEntry& entry) {
+        std::string name = BaseName(path);
+        return name.size() > sizeof(kTemporarySuffix) - 1 && name[0] == '.' &&
+               name.ends_with(kTemporarySuffix) && !entry.Folder;
+    }
+
+    // More than half of the server's files, or any while there is nothing to publish, is
+    // far more often a wrong folder than a wish: refused unless the options allow it.
+    void GuardDeletions() {
+        for (const auto& [path, entry] : remote_.Entries)
+            plan_.FilesOnServer +=
+                !entry.Folder && path != kManifestName && !IsTemporary(path, entry);
+        plan_.FilesDeleted = int(plan_.FilesToRemoveFirst.size());
+        for (const std::string& path : plan_.FilesToDelete)
+            plan_.FilesDeleted += !IsTemporary(path, TRemoteEntry{});
+        const int deleted = plan_.FilesDeleted;
+        if (deleted == 0 || options_.ForceDelete)
+            return;
+        const std::string count = std::to_string(deleted) + (deleted == 1 ? " file" : " files");
+        if (options_.MaxDelete >= 0) {
+            if (deleted > options_.MaxDelete)
+                plan_.DeletionRefused = "it would delete " + count + ", more than the " +
+                                        std::to_string(options_.MaxDelete) + " allowed";
+        } else if (local_.Files.empty()) {
+            plan_.DeletionRefused = "it would delete " + count +
+                                    " on the server while the local folder has none to publish";
+        } else if (2 * deleted > plan_.FilesOnServer) {
+            plan_.DeletionRefused = "it would delete " + count + " of the " +
+                                    std::to_string(plan_.FilesOnServer) +
+                                    " on the server, more than half";
+        }
     }
 
     void PlanDeletions() {
@@ -182,6 +279,8 @@ private:
                                       : "No manifest on the server: changes are judged by size");
         for (const std::string& folder : foreign_)
             plan_.Notes.push_back("Left alone: " + folder + " holds another published tree");
+        for (const std::string& problem : local_.Rules.Problems())
+            plan_.Notes.push_back(problem);
     }
 
     const TLocalTree& local_;
@@ -191,7 +290,9 @@ private:
     TPublishPlan plan_;
     std::vector<std::string> blocked_; // local folders that cannot be created
     std::vector<std::string> foreign_;
-    std::set<std::string> removed_; // remote paths removed to make way
+    std::set<std::string> removed_;             // remote paths removed to make way
+    std::map<std::string, std::string> folded_; // local paths in lower case -> the file
+    std::set<std::string> renamedTo_;
 };
 
 } // namespace

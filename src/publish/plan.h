@@ -3,7 +3,8 @@
 //
 // The steps run in this order: remove what stands in the way (a remote file where a
 // local folder is, or the reverse; only with the delete option), create the remote root
-// and the missing folders (parents first), upload new and changed files, delete remote
+// and the missing folders (parents first), rename files whose name changed only in letter
+// case (only with the delete option), upload new and changed files, delete remote
 // files and folders that are gone locally (only with the delete option; folders deepest
 // first), and write the manifest last.
 #pragma once
@@ -19,12 +20,25 @@ namespace kestrel {
 struct TPlanOptions {
     bool Delete = false; // remove remote files and folders that no longer exist locally
     TWalkOptions Walk;   // what the walk left out is never deleted on the server either
+    // The guard on deletions: a plan that would delete more than half of the files on the
+    // server, or any file while the local folder has none to publish, is refused. With
+    // MaxDelete (0 or more) it is refused exactly when it would delete more files than
+    // that; ForceDelete lifts the guard.
+    int MaxDelete = -1;
+    bool ForceDelete = false;
 };
 
 struct TPlannedUpload {
     std::string Path; // relative to both roots
     std::int64_t Size = 0;
     bool New = true; // false: changed
+};
+
+// A remote file whose name changed locally only in letter case ("Index.htm" ->
+// "index.htm"), renamed on the server before the uploads (with the delete option).
+struct TCaseRename {
+    std::string From;
+    std::string To;
 };
 
 // A local file or folder that cannot be published without the delete option.
@@ -38,19 +52,27 @@ struct TPublishPlan {
     std::vector<std::string> FilesToRemoveFirst;
     std::vector<std::string> FoldersToRemoveFirst; // deepest first
     std::vector<std::string> FoldersToCreate;      // parents first
+    std::vector<TCaseRename> CaseRenames;
     std::vector<TPlannedUpload> Uploads;
     std::vector<std::string> FilesToDelete;
     std::vector<std::string> FoldersToDelete; // deepest first
     std::vector<std::string> Unchanged;
-    std::vector<TPlanConflict> Conflicts;
+    std::vector<TPlanConflict> Conflicts; // failures of the run: what cannot be published
     std::vector<std::string> Notes;
+    std::vector<TLeftOut> LeftOut; // what the site's rules leave out, with the reason
+    int KeptOnServer = 0;          // remote files the rules leave out: kept, not deleted
+    // The files the plan deletes (temporary names left over not counted), and why the
+    // guard refuses that, when it does: then the run does nothing at all.
+    int FilesDeleted = 0;
+    int FilesOnServer = 0;
+    std::string DeletionRefused;
     bool ByManifest = false;
     std::int64_t BytesToSend = 0;
 
     bool NothingToDo() const {
         return !CreateRoot && FilesToRemoveFirst.empty() && FoldersToRemoveFirst.empty() &&
-               FoldersToCreate.empty() && Uploads.empty() && FilesToDelete.empty() &&
-               FoldersToDelete.empty();
+               FoldersToCreate.empty() && CaseRenames.empty() && Uploads.empty() &&
+               FilesToDelete.empty() && FoldersToDelete.empty();
     }
 };
 

@@ -203,6 +203,10 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     phase(TPublishJob::RemoveFile, plan_.FilesToRemoveFirst, false);
     phase(TPublishJob::RemoveFolder, plan_.FoldersToRemoveFirst, true);
     phase(TPublishJob::MakeFolder, plan_.FoldersToCreate, true);
+    std::vector<std::string> renames;
+    for (const TCaseRename& rename : plan_.CaseRenames)
+        renames.push_back(rename.To);
+    phase(TPublishJob::RenameCase, renames, false);
     TPublishPhase uploads;
     for (const TPlannedUpload& upload : plan_.Uploads)
         uploads.jobs.push_back({TPublishJob::Upload, upload.Path, upload.Size});
@@ -258,9 +262,15 @@ TPublishSummary TPublisher::Run() {
     // A Stop at any moment, also before this, is kept: the flag is never cleared.
     if (!prepared_)
         Prepare();
+    if (!plan_.DeletionRefused.empty()) {
+        TPublishSummary refused; // the guard on deletions: nothing at all is done
+        refused.Failures.push_back({"", "Refused: " + plan_.DeletionRefused});
+        return refused;
+    }
     const int count = ConnectionsForRun();
     TJobBoard board(BuildPhases(), count, stop_);
     TRunRecord record;
+    record.permissions.Reset(options_.Permissions);
     TProgressMeter progress(int(plan_.Uploads.size()), plan_.BytesToSend, count, OnProgress);
     const TManifestBasis basis{manifest_, plan_, local_, remote_};
     std::optional<TManifest> during = ManifestDuringRun(basis);
@@ -272,6 +282,7 @@ TPublishSummary TPublisher::Run() {
         board,
         record,
         progress,
+        plan_.CaseRenames,
         [&](const TRunRecord& r) { return FormatManifest(FinalManifest(basis, r)); },
         during ? std::optional(FormatManifest(*during)) : std::nullopt,
         options_.VerifyArrival ? std::optional(ChooseArrivalMethod(features_)) : std::nullopt};
@@ -280,21 +291,19 @@ TPublishSummary TPublisher::Run() {
     RunWorkers(context, count);
     progress.Final();
     board.AccountUnfinished(record.summary);
+    if (std::string note = record.permissions.Note(); !note.empty())
+        record.summary.Notes.push_back(note);
+    for (const auto& [path, entry] : record.uploaded)
+        record.summary.Sent.push_back(path);
+    record.summary.Removed.assign(record.removed.begin(), record.removed.end());
     for (const TPlanConflict& conflict : plan_.Conflicts)
         record.summary.Failures.push_back({conflict.Path, conflict.Reason});
     record.summary.Stopped = stop_;
     if (record.firstPlaced && record.lastPlaced)
         record.summary.SwitchSeconds =
             std::chrono::duration<double>(*record.lastPlaced - *record.firstPlaced).count();
-    if (record.summary.Verified > 0) {
+    if (record.summary.Verified > 0)
         record.summary.VerifiedBy = context.arrival->Name();
-        record.summary.Notes.push_back(
-            "Verified on the server: " + std::to_string(record.summary.Verified) + " of " +
-            std::to_string(record.summary.Uploaded) + " files sent, by " +
-            (context.arrival->kind == TArrivalMethod::Size
-                 ? std::string("their size (SIZE; the server offers no hash command)")
-                 : "their hash (" + context.arrival->Name() + ")"));
-    }
     return record.summary;
 }
 

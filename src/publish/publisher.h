@@ -15,6 +15,7 @@
 #pragma once
 
 #include "net/ftp/vaneftp.h"
+#include "publish/permissions.h"
 #include "publish/plan.h"
 
 #include <atomic>
@@ -63,6 +64,7 @@ struct TPublishOptions {
     // Checks each file sent once it is in place (HASH, XSHA256 and the like, else SIZE) and
     // sends a file that arrived different again.
     bool VerifyArrival = true;
+    TPermissions Permissions; // SITE CHMOD after each upload and folder creation
 };
 
 // Raised by Prepare when Stop ended it.
@@ -93,6 +95,9 @@ struct TPublishSummary {
     int Unchanged = 0;
     std::vector<TPublishFailure> Failures;
     std::vector<std::string> Notes;
+    std::vector<std::string> NotSent; // after a Stop: the files of the plan that were not sent
+    std::vector<std::string> Sent;    // files now on the server in their new state
+    std::vector<std::string> Removed; // files and folders deleted from the server
     bool Stopped = false;
     bool ManifestWritten = false;
     int Connections = 0; // how many the run opened

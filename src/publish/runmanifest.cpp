@@ -56,6 +56,8 @@ std::optional<TManifest> ManifestDuringRun(const TManifestBasis& basis) {
     for (const auto* paths : {&basis.plan.FilesToRemoveFirst, &basis.plan.FoldersToRemoveFirst,
                               &basis.plan.FilesToDelete, &basis.plan.FoldersToDelete})
         touched.insert(touched.end(), paths->begin(), paths->end());
+    for (const TCaseRename& rename : basis.plan.CaseRenames)
+        touched.push_back(rename.From);
     TRunRecord nothingDone;
     TManifest result = FinalManifest(basis, nothingDone);
     TManifest old = *basis.old;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "publish/manifest.h"
+#include "publish/permissions.h"
 #include "publish/publisher.h"
 
 #include <chrono>
@@ -26,6 +27,7 @@ struct TRunRecord {
     std::set<std::string> removed; // deleted from the server
     std::set<std::string> lost;    // the real name's old content is gone or partial
     std::set<std::string> noted;   // notes given once per run, by key
+    TPermissionSetter permissions; // its own lock
     bool lockHeld = false;         // this run holds the lock on the server
 
     mutable std::mutex mutex; // guards everything above

@@ -81,6 +81,7 @@ bool TTransfers::SendFile(const TPublishJob& job) {
         return true;
     }
     RecordUploaded(job, hash, before.size);
+    c_.record.permissions.Apply(site_.Ftp(), Remote(job.path), false);
     return true;
 }
 
@@ -114,6 +115,7 @@ bool TTransfers::PlaceStaged(const TPublishJob& job, bool again) {
             c_.record.lastPlaced = end;
     });
     RecordUploaded(job, sent->Hash, sent->Size, again);
+    c_.record.permissions.Apply(site_.Ftp(), Remote(job.path), false);
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "publish/arrival.h"
 #include "publish/jobboard.h"
 #include "publish/localtree.h"
+#include "publish/plan.h"
 #include "publish/progress.h"
 #include "publish/runrecord.h"
 #include "publish/siteconnection.h"
@@ -27,6 +28,7 @@ struct TRunContext {
     TJobBoard& board;
     TRunRecord& record;
     TProgressMeter& progress;
+    const std::vector<TCaseRename>& caseRenames; // old spelling -> new, of the plan
     // The manifest's text after the run as the record stands (called under its lock), and
     // the text to write before the first change, when the old one may not stay as it is.
     std::function<std::string(const TRunRecord&)> finalManifest;

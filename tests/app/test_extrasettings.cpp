@@ -41,9 +41,10 @@ TEST(ExtraSettingsTest, MissingFileMeansDefaultsAndEverySettingSurvivesARoundTri
     settings.DataMode = TDataMode::Passive;
     settings.Encryption = TEncryption::Required;
     settings.PublishConnections = 8;
-    settings.Trust("ftp.example.com", "AA:BB:CC");
+    settings.Trust("ftp.example.com", 990, "AA:BB:CC");
     const std::string oddHost = "h\xf6st/with=odd;chars ";
-    settings.Trust(oddHost, "11:22");
+    settings.Trust(oddHost, 21, "11:22");
+    settings.RememberPublish("jsmith@ftp.example.com:21", "/home/j/site \xf6", "/public_html");
     ASSERT_TRUE(settings.Save(dir.str()));
 
     const fs::path file = dir / kExtraSettingsFileName;
@@ -58,6 +59,8 @@ TEST(ExtraSettingsTest, MissingFileMeansDefaultsAndEverySettingSurvivesARoundTri
     EXPECT_EQ(back.Encryption, TEncryption::Required);
     EXPECT_EQ(back.PublishConnections, 8);
     EXPECT_EQ(back.TrustedCertificates(), settings.TrustedCertificates());
+    EXPECT_EQ(back.PublishedTo("jsmith@ftp.example.com:21", "/home/j/site \xf6"), "/public_html");
+    EXPECT_FALSE(back.PublishedTo("jsmith@ftp.example.com:2121", "/home/j/site \xf6"));
 
     back.Encryption = TEncryption::IfOffered;
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
@@ -116,16 +119,47 @@ TEST(ExtraSettingsTest, ALinkOrPipeInTheFilesPlaceIsNotUsed) {
     EXPECT_TRUE(S_ISFIFO(ModeOf(file)));
 }
 
-TEST(ExtraSettingsTest, CertificateTrustIsPerHostAndNoticesAChange) {
+TEST(ExtraSettingsTest, CertificateTrustIsPerHostAndPortAndNoticesAChange) {
     TExtraSettings settings;
-    EXPECT_EQ(settings.TrustOf("a.example", "AA:BB"), TCertificateTrust::Unknown);
-    settings.Trust("a.example", "AA:BB");
-    EXPECT_EQ(settings.TrustOf("a.example", "AA:BB"), TCertificateTrust::Trusted);
-    EXPECT_EQ(settings.TrustOf("a.example", "aa:bb"), TCertificateTrust::Trusted);
-    EXPECT_EQ(settings.TrustOf("a.example", "AA:BC"), TCertificateTrust::Changed);
-    EXPECT_EQ(settings.TrustOf("b.example", "AA:BB"), TCertificateTrust::Unknown);
-    settings.Trust("a.example", "AA:BC"); // a new trust replaces the old one
-    EXPECT_EQ(settings.TrustOf("a.example", "AA:BB"), TCertificateTrust::Changed);
+    EXPECT_EQ(settings.TrustOf("a.example", 21, "AA:BB"), TCertificateTrust::Unknown);
+    settings.Trust("a.example", 21, "AA:BB");
+    EXPECT_EQ(settings.TrustOf("a.example", 21, "AA:BB"), TCertificateTrust::Trusted);
+    EXPECT_EQ(settings.TrustOf("a.example", 21, "aa:bb"), TCertificateTrust::Trusted);
+    EXPECT_EQ(settings.TrustOf("a.example", 21, "AA:BC"), TCertificateTrust::Changed);
+    EXPECT_EQ(settings.TrustOf("b.example", 21, "AA:BB"), TCertificateTrust::Unknown);
+    // Another port of the host is another server: trusted for that port only.
+    EXPECT_EQ(settings.TrustOf("a.example", 2121, "AA:BB"), TCertificateTrust::Unknown);
+    settings.Trust("a.example", 2121, "CC:DD");
+    EXPECT_EQ(settings.TrustOf("a.example", 2121, "CC:DD"), TCertificateTrust::Trusted);
+    EXPECT_EQ(settings.TrustOf("a.example", 21, "CC:DD"), TCertificateTrust::Changed);
+    settings.Trust("a.example", 21, "AA:BC"); // a new trust replaces the old one
+    EXPECT_EQ(settings.TrustOf("a.example", 21, "AA:BB"), TCertificateTrust::Changed);
+    EXPECT_EQ(settings.TrustOf("a.example", 2121, "CC:DD"), TCertificateTrust::Trusted);
+}
+
+// A file written before trust was kept per port names only the host: such an entry still
+// counts for every port of it, until an entry for the port itself is made; a damaged port
+// is no entry.
+TEST(ExtraSettingsTest, TrustKeptPerHostByEarlierVersionsIsStillRead) {
+    TempDir dir("kestrel-ini");
+    WriteFileBytes(dir / kExtraSettingsFileName,
+                   "[TrustedCertificates]\nsize=3\n1\\Host=old.example\n1\\Fingerprint=AA:BB\n"
+                   "2\\Host=new.example\n2\\Port=990\n2\\Fingerprint=CC:DD\n"
+                   "3\\Host=bad.example\n3\\Port=ninety\n3\\Fingerprint=EE:FF\n");
+    TExtraSettings settings;
+    ASSERT_TRUE(settings.Load(dir.str()));
+    EXPECT_EQ(settings.TrustOf("old.example", 21, "AA:BB"), TCertificateTrust::Trusted);
+    EXPECT_EQ(settings.TrustOf("old.example", 990, "AA:BB"), TCertificateTrust::Trusted);
+    EXPECT_EQ(settings.TrustOf("new.example", 990, "CC:DD"), TCertificateTrust::Trusted);
+    EXPECT_EQ(settings.TrustOf("new.example", 21, "CC:DD"), TCertificateTrust::Unknown);
+    EXPECT_EQ(settings.TrustOf("bad.example", 21, "EE:FF"), TCertificateTrust::Unknown);
+    settings.Trust("old.example", 2121, "11:22");
+    EXPECT_EQ(settings.TrustOf("old.example", 2121, "AA:BB"), TCertificateTrust::Changed);
+    EXPECT_EQ(settings.TrustOf("old.example", 21, "AA:BB"), TCertificateTrust::Trusted);
+    ASSERT_TRUE(settings.Save(dir.str()));
+    TExtraSettings back;
+    ASSERT_TRUE(back.Load(dir.str()));
+    EXPECT_EQ(back.TrustedCertificates(), settings.TrustedCertificates());
 }
 
 KESTREL_QT_TEST_MAIN()

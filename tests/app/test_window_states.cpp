@@ -1,7 +1,8 @@
 // The main window's states as a person sees them: what the busy view offers while it
 // connects and disconnects, what "Upload File" invites, which rows the remote list shows,
-// where menus open, how big rows are, where windows open, and whether every button's
-// caption can be read in each state.
+// where menus open, how big rows are, where windows open, whether every button's caption
+// and every text can be read, where the focus is after an operation, how the remote folder
+// and the lock share their line, and how the window grows.
 #include "app_test_support.h"
 #include "test_window_fixture.h"
 #include "window_script.h"
@@ -9,9 +10,12 @@
 #include "app/animate.h"
 #include "support/scripted_server.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QTest>
 #include <QTimer>
 
@@ -436,6 +440,176 @@ TEST_F(WindowStatesTest, EveryCaptionIsReadableAndDisabledButtonsLookDisabled) {
         EXPECT_LE(Distance(LookOf(button).caption, colour.rgb()), 8)
             << button->text().toStdString();
     }
+}
+
+// Every text of the window stands out at least 4.5:1 from the ground it is drawn on: the
+// labels, the check box, the edits and the drop-down box with its list.
+TEST_F(WindowStatesTest, EveryTextIsReadableDropDownBoxesIncluded) {
+    OpenWindow();
+    window->eUserID->setText("jsmith");
+    window->txtSecure->show(); // "Encrypted", shown where the window has room
+    auto check = [](QWidget* widget, const QRect& textArea) {
+        QImage image = widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        std::map<QRgb, int> counts;
+        const QRect area = textArea.intersected(image.rect());
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x)
+                ++counts[image.pixel(x, y) | 0xff000000];
+        QRgb ground = 0;
+        int most = 0;
+        for (auto [rgb, count] : counts)
+            if (count > most)
+                most = count, ground = rgb;
+        double best = 0;
+        for (auto [rgb, count] : counts)
+            best = std::max(best, Contrast(rgb, ground));
+        EXPECT_GE(best, 4.5) << widget->metaObject()->className() << " \""
+                             << widget->property("text").toString().toStdString() << "\" on "
+                             << QColor(ground).name().toStdString();
+    };
+    int checked = 0;
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (label->text().isEmpty() || label->isHidden())
+            continue;
+        check(label, label->rect());
+        ++checked;
+    }
+    EXPECT_GE(checked, 12);
+    for (QLineEdit* edit : window->findChildren<QLineEdit*>())
+        if (!edit->text().isEmpty())
+            check(edit, edit->rect().adjusted(3, 3, -3, -3));
+    // The text of a check box and of a drop-down box, without the box and the arrow.
+    check(window->cbPassive, window->cbPassive->rect().adjusted(20, 0, 0, 0));
+    for (int choice = 0; choice < window->cbEncryption->count(); ++choice) {
+        window->cbEncryption->setCurrentIndex(choice);
+        check(window->cbEncryption, window->cbEncryption->rect().adjusted(3, 3, -24, -3));
+    }
+    const QPalette list = window->cbEncryption->view()->palette();
+    EXPECT_GE(Contrast(list.color(QPalette::Text).rgb(), list.color(QPalette::Base).rgb()), 4.5);
+}
+
+// --- The remote folder, the lock and the focus
+// ----------------------------------------------------
+
+// The label beside "Your Website" shows the end of the remote folder, elided on the left,
+// whole within its place; with TLS the lock comes first and nothing is drawn over anything.
+TEST_F(WindowStatesTest, TheRemoteFolderShowsItsEndAndTheLockOverlapsNothing) {
+    const std::string folder = "/home/webuser/public_html/site/pages";
+    ScriptedFtpServer server(
+        ScriptedFtpServer::Replies({{"USER ", "331 password please"},
+                                    {"PASS ", "230 in"},
+                                    {"PWD", "257 \"" + folder + "\" is current"}},
+                                   nullptr),
+        {.max_sessions = 0});
+    OpenAt(server.port());
+    TNotifyEvent connected = window->VaneFTP1->OnConnect;
+    window->VaneFTP1->OnConnect = [&](TComponent* sender) {
+        window->VaneFTP1->Secured = true;
+        connected(sender);
+    };
+    window->sbConnect->click();
+    ASSERT_TRUE(window->IsConnected) << (boxes.empty() ? "" : boxes.back().Text);
+    QLabel* path = window->txtRemoteDir;
+    const QString shown = path->text();
+    EXPECT_EQ(path->toolTip().toStdString(), folder);
+    // The end of the path: the folder's own name, after as much of the path as fits.
+    EXPECT_TRUE(shown.startsWith(QChar(0x2026))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith("/pages")) << shown.toStdString();
+    EXPECT_TRUE(QString::fromStdString(folder).endsWith(shown.mid(1))) << shown.toStdString();
+    EXPECT_LE(path->fontMetrics().horizontalAdvance(shown), path->contentsRect().width())
+        << "the text is cut";
+    const QRect place = path->geometry();
+    EXPECT_GT(place.left(), window->Label4->geometry().right());
+    EXPECT_LE(place.right(), window->WebList->geometry().right());
+    ASSERT_TRUE(window->imgLock->isVisible());
+    std::vector<QWidget*> line = {window->Label4, window->imgLock, path};
+    if (window->txtSecure->isVisible())
+        line.push_back(window->txtSecure);
+    for (std::size_t i = 0; i < line.size(); ++i)
+        for (std::size_t j = i + 1; j < line.size(); ++j)
+            EXPECT_FALSE(line[i]->geometry().intersects(line[j]->geometry()))
+                << line[i]->metaObject()->className() << " " << i << " over " << j;
+    EXPECT_LE(window->imgLock->geometry().right(), window->WebList->geometry().right());
+    window->sbDisconnect->click();
+}
+
+// After every operation the focus is where it was, and the user id keeps its text unselected.
+TEST_F(WindowStatesTest, TheFocusComesBackAfterTheBusyView) {
+    ScriptedFtpServer server(
+        [](Session& s) {
+            LogIn(s);
+            BinaryType(s);
+            Store(s, "a.htm", "226 stored");
+            Listing(s, "a.htm");
+            Bye(s);
+        },
+        {.max_sessions = 1});
+    WriteFileBytes(site / "a.htm", "page");
+    OpenAt(server.port());
+    ActivateWindow();
+    window->FileList->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), window->FileList);
+    window->sbConnect->click();
+    ASSERT_TRUE(window->IsConnected) << (boxes.empty() ? "" : boxes.back().Text);
+    EXPECT_EQ(QApplication::focusWidget(), window->FileList)
+        << QApplication::focusWidget()->metaObject()->className();
+    EXPECT_FALSE(window->eUserID->hasSelectedText());
+    SelectFiles({"a.htm"});
+    window->bUpload->click();
+    EXPECT_TRUE(boxes.empty()) << boxes.front().Text;
+    EXPECT_EQ(QApplication::focusWidget(), window->FileList);
+    EXPECT_FALSE(window->eUserID->hasSelectedText());
+    window->sbDisconnect->click();
+    ExpectScriptsMet(server);
+}
+
+// --- The window's size ---------------------------------------------------------------------------
+
+// At the described size every control sits where it is described and the window looks
+// exactly as before; larger (resized or maximised), the two lists take the room, the controls
+// below and right of them move along, and nothing overlaps or leaves the window.
+TEST_F(WindowStatesTest, TheWindowGrowsAndLooksAsDescribedAtItsSize) {
+    for (int i = 0; i < 30; ++i)
+        WriteFileBytes(site / ("page" + std::to_string(i) + ".htm"), "page");
+    OpenAt(21);
+    EXPECT_EQ(window->size(), QSize(480, 382));
+    EXPECT_EQ(window->minimumSize(), QSize(480, 382));
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    std::map<QWidget*, QRect> described;
+    for (QWidget* child : window->pMain->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        described[child] = child->geometry();
+    EXPECT_EQ(described[window->FileList], QRect(10, 44, 217, 169));
+    EXPECT_EQ(described[window->WebList], QRect(230, 44, 239, 169));
+    EXPECT_EQ(described[window->bClose], QRect(396, 348, 80, 25));
+    EXPECT_EQ(described[window->ScrollBox1], QRect(230, 218, 247, 125));
+    const QImage before = window->grab().toImage();
+    const int rowsBefore = window->FileList->viewport()->height() / 16;
+
+    window->resize(800, 600);
+    QApplication::processEvents();
+    EXPECT_EQ(window->size(), QSize(800, 600));
+    EXPECT_EQ(window->pMain->size(), QSize(800, 600));
+    EXPECT_EQ(window->FileList->geometry(), QRect(10, 44, 217 + 160, 169 + 218));
+    EXPECT_EQ(window->WebList->geometry(), QRect(230 + 160, 44, 239 + 160, 169 + 218));
+    EXPECT_GT(window->FileList->viewport()->height() / 16, rowsBefore + 10);
+    const std::vector<QWidget*> controls = {
+        window->txtStatus,    window->FileList,  window->WebList,      window->bUpload,
+        window->DirList,      window->sbConnect, window->sbDisconnect, window->ScrollBox1,
+        window->Label5,       window->bHelp,     window->bClose,       window->Label4,
+        window->txtRemoteDir, window->Label3,    window->Label6};
+    const QRect inside(0, 0, 800, 600);
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        EXPECT_TRUE(inside.contains(controls[i]->geometry())) << i;
+        for (std::size_t j = i + 1; j < controls.size(); ++j)
+            EXPECT_FALSE(controls[i]->geometry().intersects(controls[j]->geometry()))
+                << i << " over " << j;
+    }
+
+    window->resize(480, 382);
+    QApplication::processEvents();
+    for (auto [child, rect] : described)
+        EXPECT_EQ(child->geometry(), rect) << child->metaObject()->className();
+    EXPECT_EQ(window->grab().toImage(), before) << "the described size looks as before";
 }
 
 KESTREL_QT_TEST_MAIN()

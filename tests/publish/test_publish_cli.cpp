@@ -2,6 +2,7 @@
 // Config.txt in the current folder, the password from the environment, --dry-run, the
 // exit status and its one-line reason.
 #include "app/config.h"
+#include "publish/manifest.h"
 #include "support/fixtures.h"
 #include "support/pyftpd.h"
 #include "support/tls_support.h"
@@ -13,6 +14,7 @@
 #include <cctype>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -197,4 +199,290 @@ TEST(PublishCommandLine, TlsCertificateRefusedWithItsFingerprintUnlessTrusted) {
     EXPECT_EQ(saved.status, 0) << saved.err;
     EXPECT_EQ(ReadFileBytes(server.root() / "saved/index.htm"), "home");
     EXPECT_EQ(ReadFileBytes(here / "KestrelFTP.ini"), file) << "the settings file is only read";
+}
+
+namespace {
+
+// Every file under root by relative path ("folder/" for folders), the manifest left out.
+std::map<std::string, std::string> ServerFiles(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string relative = fs::relative(entry.path(), root).string();
+        if (entry.is_directory())
+            files[relative + "/"] = "";
+        else if (relative != ".kestrelftp-manifest")
+            files[relative] = ReadFileBytes(entry.path());
+    }
+    return files;
+}
+
+// A site with what real sites hold: server rules, certificate challenges, a repository,
+// secrets, drafts the owner keeps back, and pages.
+void MakeOwnersSite(const fs::path& site) {
+    fs::create_directories(site / ".well-known/acme-challenge");
+    fs::create_directories(site / ".git/objects");
+    fs::create_directories(site / "drafts");
+    fs::create_directories(site / "css");
+    WriteFileBytes(site / ".htaccess", "RewriteEngine On\nRewriteRule ^old$ /new [R=301]\n");
+    WriteFileBytes(site / ".well-known/acme-challenge/x", "challenge-token");
+    WriteFileBytes(site / ".git/HEAD", "ref: refs/heads/main\n");
+    WriteFileBytes(site / ".git/objects/ab", "blob");
+    WriteFileBytes(site / ".env", "DB_PASSWORD=hunter2\n");
+    WriteFileBytes(site / "drafts/next.htm", "not yet");
+    WriteFileBytes(site / "index.htm", "<html>home</html>");
+    WriteFileBytes(site / "css/site.css", "body{}");
+    WriteFileBytes(site / "notes.txt", "my notes");
+    WriteFileBytes(site / ".kestrelignore", "# kept back\ndrafts/\n");
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+} // namespace
+
+TEST(PublishCommandLine, UsageErrorsComeFirstWithTheUsageAndStatusTwo) {
+    TempDir here("kestrel-cli");
+    fs::create_directories(here / "site");
+    WriteFileBytes(here / "page.htm", "x");
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--bogus"}, {"undo"}, {"--from-menu", "extra"}}) {
+        Result usage = RunProgram(here.path(), args, nullptr);
+        EXPECT_EQ(usage.status, 2) << args[0] << ": the window must not start";
+        EXPECT_NE(usage.err.find("Usage: kestrelftp [--help] [--version] [--from-menu]"),
+                  std::string::npos)
+            << usage.err;
+    }
+    // Without a display the window says so in one line instead of aborting.
+    Result window = RunProgram(here.path(), {}, nullptr);
+    EXPECT_EQ(window.status, 1);
+    EXPECT_EQ(window.err, "kestrelftp: no display to show the window on (DISPLAY is not set); "
+                          "'kestrelftp publish' works without one\n");
+
+    // LOCAL_DIR is checked before any connection: port 1 on 127.0.0.1 would refuse.
+    const std::vector<std::string> server = {"--host", "127.0.0.1", "--port", "1", "--user", "u"};
+    auto publish = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "publish");
+        args.insert(args.end() - 1, server.begin(), server.end());
+        return RunProgram(here.path(), args, "pw");
+    };
+    Result missing = publish({"no-such-folder"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("LOCAL_DIR 'no-such-folder' does not exist"), std::string::npos);
+    Result file = publish({"page.htm"});
+    EXPECT_EQ(file.status, 2);
+    EXPECT_NE(file.err.find("LOCAL_DIR 'page.htm' is not a folder"), std::string::npos);
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--chmod", "648:755", "site"},
+                                         {"--max-delete", "3", "site"},
+                                         {"--delete", "--max-delete", "-1", "site"},
+                                         {"--exclude=", "site"},
+                                         {"--connections", "2", "--connections", "3", "site"},
+                                         {"site", "www", "more"}}) {
+        Result usage = publish(bad);
+        EXPECT_EQ(usage.status, 2) << bad[0] << " " << bad[1] << ": " << usage.err;
+        EXPECT_NE(usage.err.find("Usage: "), std::string::npos);
+    }
+    Result help = RunProgram(here.path(), {"publish", "--help"}, nullptr);
+    EXPECT_EQ(help.status, 0);
+    for (const char* words : {"Exit status:", "  2  a usage error", "--json", "--max-delete N",
+                              "--exclude PATTERN", "--chmod FILES:FOLDERS", ".kestrelignore"})
+        EXPECT_NE(help.out.find(words), std::string::npos) << words;
+    EXPECT_EQ(RunProgram(here.path(), {"--help"}, nullptr).out, help.out) << "one usage text";
+}
+
+TEST(PublishCommandLine, TheOwnersRulesDecideWhatArrives) {
+    PyFtpd server;
+    TempDir here("kestrel-cli");
+    MakeOwnersSite(here / "site");
+    SaveConfig(here.path(), server, server.password());
+
+    Result dry = RunProgram(here.path(),
+                            {"publish", "--dry-run", "--verbose", "--exclude", "notes.txt", "site"},
+                            server.password().c_str());
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    std::vector<std::string> lines = Lines(dry.out);
+    for (const char* line :
+         {"Plan for /: 3 folders to create, 4 files to send (4 new, 0 changed, 86 B), 0 to "
+          "delete, 0 unchanged, 5 left out",
+          "Left out 5: 1 version control, 1 secrets, 1 this program's files, 1 .kestrelignore, "
+          "1 exclusions",
+          "  leave out .env (looks like a secret)", "  leave out .git/ (a version-control folder)",
+          "  leave out .kestrelignore (a file of this program)",
+          "  leave out drafts/ (excluded by drafts/ (.kestrelignore:2))",
+          "  leave out notes.txt (excluded by notes.txt)", "  send .htaccess (new, 48 B)"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line << "\n"
+                                                                            << dry.out;
+    EXPECT_NE(dry.out.find("Left out as secrets: .env; to publish one"), std::string::npos);
+
+    Result run = RunProgram(here.path(), {"publish", "--exclude", "notes.txt", "site"},
+                            server.password().c_str());
+    EXPECT_EQ(run.status, 0) << run.err << run.out;
+    EXPECT_NE(run.out.find("Left out 5: "), std::string::npos);
+    EXPECT_NE(run.out.find("(--verbose lists them)"), std::string::npos);
+    std::map<std::string, std::string> expected = {
+        {".htaccess", ReadFileBytes(here / "site/.htaccess")},
+        {".well-known/", ""},
+        {".well-known/acme-challenge/", ""},
+        {".well-known/acme-challenge/x", "challenge-token"},
+        {"css/", ""},
+        {"css/site.css", "body{}"},
+        {"index.htm", "<html>home</html>"}};
+    EXPECT_EQ(ServerFiles(server.root()), expected);
+
+    // The secret goes only when asked for by name; what stays left out is never deleted.
+    WriteFileBytes(server.root() / "drafts.htm", "on the server only");
+    fs::create_directories(server.root() / "drafts");
+    WriteFileBytes(server.root() / "drafts/old.htm", "left out locally");
+    WriteFileBytes(server.root() / "notes.txt", "server notes");
+    Result include = RunProgram(here.path(),
+                                {"publish", "--include", ".env", "--exclude", "notes.txt",
+                                 "--delete", "--force-delete", "site"},
+                                server.password().c_str());
+    EXPECT_EQ(include.status, 0) << include.err << include.out;
+    expected[".env"] = "DB_PASSWORD=hunter2\n";
+    expected["drafts/"] = "";
+    expected["drafts/old.htm"] = "left out locally";
+    expected["notes.txt"] = "server notes";
+    EXPECT_EQ(ServerFiles(server.root()), expected) << "drafts.htm alone was deleted";
+}
+
+TEST(PublishCommandLine, DeleteGuardRefusesUnlessAllowed) {
+    PyFtpd server;
+    TempDir here("kestrel-cli");
+    fs::create_directories(here / "site");
+    fs::create_directories(here / "empty");
+    fs::create_directories(server.root() / "www");
+    for (int i = 0; i < 10; ++i)
+        WriteFileBytes(server.root() / "www" / ("page" + std::to_string(i) + ".htm"), "page");
+    WriteFileBytes(here / "site/page0.htm", "page"); // a tenth of the site
+    SaveConfig(here.path(), server, server.password());
+    const char* password = server.password().c_str();
+    auto pages = [&] {
+        return std::distance(fs::directory_iterator(server.root() / "www"),
+                             fs::directory_iterator{});
+    };
+
+    for (const char* folder : {"empty", "site"}) {
+        Result refused = RunProgram(here.path(), {"publish", "--delete", folder, "www"}, password);
+        EXPECT_EQ(refused.status, 1) << folder;
+        EXPECT_NE(refused.out.find("Refused: it would delete "), std::string::npos) << refused.out;
+        EXPECT_NE(refused.out.find("give --max-delete "), std::string::npos);
+        EXPECT_NE(refused.err.find("kestrelftp: publish failed: 1 failure (Refused: "),
+                  std::string::npos)
+            << refused.err;
+        EXPECT_EQ(pages(), 10) << "nothing deleted, nothing written";
+        Result dry =
+            RunProgram(here.path(), {"publish", "--delete", "--dry-run", folder, "www"}, password);
+        EXPECT_EQ(dry.status, 1);
+    }
+    Result tooFew = RunProgram(
+        here.path(), {"publish", "--delete", "--max-delete", "8", "site", "www"}, password);
+    EXPECT_EQ(tooFew.status, 1);
+    EXPECT_EQ(pages(), 10);
+    Result allowed = RunProgram(
+        here.path(), {"publish", "--delete", "--max-delete", "9", "site", "www"}, password);
+    EXPECT_EQ(allowed.status, 0) << allowed.out << allowed.err;
+    EXPECT_EQ(pages(), 2) << "page0.htm and the manifest";
+    Result forced = RunProgram(here.path(),
+                               {"publish", "--delete", "--force-delete", "empty", "www"}, password);
+    EXPECT_EQ(forced.status, 0) << forced.out << forced.err;
+    EXPECT_EQ(pages(), 1) << "the manifest alone";
+}
+
+TEST(PublishCommandLine, JsonLinesForScripts) {
+    PyFtpd server;
+    TempDir here("kestrel-cli");
+    MakeOwnersSite(here / "site");
+    SaveConfig(here.path(), server, server.password());
+    Result run =
+        RunProgram(here.path(), {"publish", "--json", "site", "www"}, server.password().c_str());
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> lines = Lines(run.out);
+    ASSERT_GE(lines.size(), 3u);
+    for (const std::string& line : lines)
+        EXPECT_TRUE(line.front() == '{' && line.back() == '}') << line;
+    EXPECT_EQ(lines[0].rfind("{\"event\":\"plan\",\"root\":\"/www\",\"create\":[\"/www\",", 0), 0u)
+        << lines[0];
+    EXPECT_NE(lines[0].find("{\"path\":\".htaccess\",\"size\":48,\"new\":true}"),
+              std::string::npos);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "{\"event\":\"left-out\",\"path\":\".env\",\"folder\":false,\"kind\":"
+                        "\"secrets\",\"reason\":\"looks like a secret\"}"),
+              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "{\"event\":\"sent\",\"path\":\".well-known/acme-challenge/x\"}"),
+              lines.end());
+    EXPECT_EQ(lines.back(), "{\"event\":\"summary\",\"uploaded\":5,\"created\":4,\"deleted\":0,"
+                            "\"unchanged\":0,\"failed\":0,\"stopped\":false,\"exit\":0}");
+
+    // A run that cannot start says why, in JSON too.
+    Result refused = RunProgram(here.path(), {"publish", "--json", "--user", "nobody", "site"},
+                                server.password().c_str());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out.rfind("{\"event\":\"error\",\"reason\":\"530 ", 0), 0u) << refused.out;
+}
+
+TEST(PublishCommandLine, ChmodAfterUploadsAndFoldersWithOneNoteWhereRefused) {
+    PyFtpd server;
+    TempDir here("kestrel-cli");
+    fs::create_directories(here / "site/cgi");
+    WriteFileBytes(here / "site/index.htm", "home");
+    WriteFileBytes(here / "site/cgi/a.htm", "a");
+    SaveConfig(here.path(), server, server.password());
+    Result run = RunProgram(here.path(), {"publish", "--chmod", "640:750", "site", "www"},
+                            server.password().c_str());
+    EXPECT_EQ(run.status, 0) << run.err << run.out;
+    auto mode = [](const fs::path& path) {
+        return int(fs::status(path).permissions() & fs::perms::mask);
+    };
+    EXPECT_EQ(mode(server.root() / "www/index.htm"), 0640);
+    EXPECT_EQ(mode(server.root() / "www/cgi/a.htm"), 0640);
+    EXPECT_EQ(mode(server.root() / "www/cgi"), 0750);
+    EXPECT_EQ(mode(server.root() / "www"), 0750);
+
+    PyFtpdOptions options;
+    options.extra_args = {"--perm", "elradfmwT"}; // no SITE CHMOD
+    PyFtpd refusing(options);
+    SaveConfig(here.path(), refusing, refusing.password());
+    Result noted = RunProgram(here.path(), {"publish", "--chmod", "640:750", "site", "www"},
+                              refusing.password().c_str());
+    EXPECT_EQ(noted.status, 0) << "the files arrived: " << noted.out;
+    EXPECT_EQ(ReadFileBytes(refusing.root() / "www/cgi/a.htm"), "a");
+    std::size_t first = noted.out.find("Note: Permissions were not set: the server refused "
+                                       "SITE CHMOD (550");
+    EXPECT_NE(first, std::string::npos) << noted.out;
+    EXPECT_EQ(noted.out.find("Permissions were not set", first + 10), std::string::npos)
+        << "once: " << noted.out;
+}
+
+TEST(PublishCommandLine, ACaseOnlyRenameArrivesAndLosesNothing) {
+    PyFtpd server; // names are case-sensitive here
+    TempDir here("kestrel-cli");
+    fs::create_directories(here / "site");
+    WriteFileBytes(here / "site/Index.htm", "old spelling");
+    SaveConfig(here.path(), server, server.password());
+    const char* password = server.password().c_str();
+    ASSERT_EQ(RunProgram(here.path(), {"publish", "site"}, password).status, 0);
+
+    fs::rename(here / "site/Index.htm", here / "site/index.htm");
+    WriteFileBytes(here / "site/index.htm", "new spelling");
+    Result run = RunProgram(
+        here.path(), {"publish", "--verbose", "--delete", "--force-delete", "site"}, password);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("  rename Index.htm to index.htm (letter case)"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(ReadFileBytes(server.root() / "index.htm"), "new spelling");
+    EXPECT_FALSE(fs::exists(server.root() / "Index.htm")) << "renamed, not deleted";
+    std::optional<TManifest> manifest =
+        ParseManifest(ReadFileBytes(server.root() / ".kestrelftp-manifest"));
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->count("Index.htm"), 0u);
+    EXPECT_EQ(manifest->count("index.htm"), 1u);
 }

@@ -184,14 +184,14 @@ TEST(PublishPlan, DeleteKeepsWhatTheWalkLeavesOutAndOtherTreesAndRemovesLeftover
     TLocalTree local = Local({{"index.htm", "i"}});
     TRemoteTree remote = Remote({
         {"index.htm", File(1)},
-        {".htaccess", File(20)}, // hidden: the walk leaves such files out
+        {".DS_Store", File(20)}, // litter: the walk leaves such files out
         {"gone.htm", File(2)},   // deleted locally
         {"old", Folder()},       // a folder gone locally, all of it goes
         {"old/a.htm", File(1)},
         {"old/deeper", Folder()},
         {"old/deeper/b.htm", File(1)},
-        {"keep", Folder()}, // gone locally, but holds a hidden file
-        {"keep/.private", File(1)},
+        {"keep", Folder()}, // gone locally, but holds a file that looks like a secret
+        {"keep/.env", File(1)},
         {"keep/x.htm", File(1)},
         {"blog", Folder()}, // another published tree
         {"blog/.kestrelftp-manifest", File(80)},
@@ -210,13 +210,14 @@ TEST(PublishPlan, DeleteKeepsWhatTheWalkLeavesOutAndOtherTreesAndRemovesLeftover
     EXPECT_EQ(plan.FoldersToDelete, (Paths{"old/deeper", "old"}));
     EXPECT_EQ(plan.Notes.back(), "Left alone: blog holds another published tree");
 
-    // With hidden files included, the hidden files that are gone locally go too.
-    TPlanOptions all = WithDelete();
-    all.Walk.IncludeHidden = true;
-    plan = MakePlan(local, remote, std::nullopt, all);
+    EXPECT_EQ(plan.KeptOnServer, 2);
+
+    // With those files included, the ones that are gone locally go too.
+    local.Rules.AddExclusions({"!.DS_Store", "!.env"});
+    plan = MakePlan(local, remote, std::nullopt, WithDelete());
     EXPECT_EQ(plan.FilesToDelete,
-              (Paths{".htaccess", ".index.htm.kestrel-tmp", "gone.htm", "keep/.private",
-                     "keep/x.htm", "old/a.htm", "old/deeper/b.htm"}));
+              (Paths{".DS_Store", ".index.htm.kestrel-tmp", "gone.htm", "keep/.env", "keep/x.htm",
+                     "old/a.htm", "old/deeper/b.htm"}));
     EXPECT_EQ(plan.FoldersToDelete, (Paths{"old/deeper", "keep", "old"}));
 }
 
@@ -329,27 +330,38 @@ TEST(PublishLocalWalk, WhatIsPublishedAndWhatIsLeftOutWithANote) {
     Paths files;
     for (const auto& [path, file] : tree.Files)
         files.push_back(path);
-    EXPECT_EQ(files, (Paths{"css/site.css", "home.htm", "index.htm"}));
+    EXPECT_EQ(files, (Paths{".htaccess", "css/site.css", "home.htm", "index.htm"}))
+        << "hidden names are web files";
     EXPECT_EQ(tree.Folders, (std::set<std::string>{"css"}));
     EXPECT_EQ(tree.Files["index.htm"].Hash, BytesSha256("home"));
     EXPECT_EQ(tree.Files["index.htm"].Size, 4);
-    EXPECT_EQ(tree.Notes, (Paths{"Left out Config.txt: a settings file of this program, it "
-                                 "holds the password",
-                                 "Left out css/KestrelFTP.ini: a settings file of this program, "
-                                 "it holds the password",
-                                 "Skipped link css/loop: it leads into a loop",
+    Paths leftOut;
+    for (const TLeftOut& item : tree.LeftOut)
+        leftOut.push_back(item.Path + (item.Folder ? "/: " : ": ") + LeftOutText(item));
+    EXPECT_EQ(leftOut, (Paths{".git/: a version-control folder",
+                              ".index.htm.swp: an editor back-up or swap file",
+                              ".kestrelftp-manifest: a file of this program",
+                              "Config.txt: a settings file of this program, it holds the password",
+                              "css/KestrelFTP.ini: a settings file of this program, it holds "
+                              "the password",
+                              "index.htm~: an editor back-up or swap file",
+                              "page.bak: an editor back-up or swap file"}));
+    EXPECT_EQ(tree.Notes, (Paths{"Skipped link css/loop: it leads into a loop",
                                  "Skipped link dangling: it points nowhere",
                                  "Skipped link leak.txt: it points outside the site folder",
                                  "Skipped special file pipe"}));
+    EXPECT_TRUE(tree.Unreadable.empty());
 
-    TWalkOptions masked;
-    masked.Mask = "*.CSS; *.nothing";
-    masked.IncludeHidden = true;
-    tree = WalkLocalTree(site.str(), masked);
+    // Every default can be included again; the manifest and the settings files never.
+    TWalkOptions all;
+    all.Exclusions = {"!.git",       "!*.swp",         "!*~", "!*.bak", "!.kestrelftp-manifest",
+                      "!Config.txt", "!KestrelFTP.ini"};
+    tree = WalkLocalTree(site.str(), all);
     files.clear();
     for (const auto& [path, file] : tree.Files)
         files.push_back(path);
-    EXPECT_EQ(files, (Paths{"css/site.css"})) << "never the manifest, masks ignore case";
+    EXPECT_EQ(files, (Paths{".git/config", ".htaccess", ".index.htm.swp", "css/site.css",
+                            "home.htm", "index.htm", "index.htm~", "page.bak"}));
     EXPECT_TRUE(tree.Folders.count(".git"));
 
     EXPECT_THROW(WalkLocalTree((site / "no such").string(), {}), EInOutError);

@@ -40,7 +40,7 @@ void MakeSite(const fs::path& root) {
     RandomFile(root / "images/icons/a.png", 3000, 8);
     WriteFileBytes(root / "empty.txt", "");
     WriteFileBytes(root / kUtf8File, "caf\xC3\xA9");
-    WriteFileBytes(root / ".git-like-hidden", "never published");
+    WriteFileBytes(root / ".DS_Store", "never published");
 }
 
 // Every file under root, by relative path, except the manifest.
@@ -58,7 +58,7 @@ Files TreeOf(const fs::path& root) {
 
 Files PublishedPart(const fs::path& root) {
     Files files = TreeOf(root);
-    files.erase(".git-like-hidden");
+    files.erase(".DS_Store");
     return files;
 }
 
@@ -185,7 +185,7 @@ TEST(PublishRealServer, ListFallbackWithoutMachineListing) {
 TEST(PublishRealServer, DeleteRemovesWhatIsGoneLocallyAndKeepsTheRest) {
     PublishedOnce published;
     auto& [server, local, site, remote] = published;
-    WriteFileBytes(remote / ".htaccess", "server only");
+    WriteFileBytes(remote / ".DS_Store", "server only"); // left out locally: kept
 
     fs::remove_all(local / "images");
     fs::rename(local / "index.htm", local / "home.htm");
@@ -201,7 +201,7 @@ TEST(PublishRealServer, DeleteRemovesWhatIsGoneLocallyAndKeepsTheRest) {
     EXPECT_TRUE(summary.Succeeded());
     EXPECT_EQ(summary.Deleted, 5); // index.htm, two images, two folders
     Files expected = PublishedPart(local.path());
-    expected[".htaccess"] = "server only";
+    expected[".DS_Store"] = "server only";
     EXPECT_EQ(TreeOf(remote), expected);
     ExpectManifestMatchesServer(remote);
 }

@@ -67,6 +67,10 @@ TEST(CsockTls, CertificateFailuresAreReportedNotHidden) {
          "127.0.0.1", "the certificate was issued for another name than 127.0.0.1"},
         {TrustedTestCertificates().expiredCert, TrustedTestCertificates().expiredKey, "127.0.0.1",
          "certificate has expired"},
+        // Every reason, not only the first one found.
+        {TrustedTestCertificates().selfSignedWrongNameCert,
+         TrustedTestCertificates().selfSignedWrongNameKey, "127.0.0.1",
+         "self-signed certificate; the certificate was issued for another name than 127.0.0.1"},
         {TrustedTestCertificates().certFile, TrustedTestCertificates().keyFile,
          "ftp.example.invalid",
          "the certificate was issued for another name than ftp.example.invalid"},

@@ -104,6 +104,8 @@ TestCertificates MakeTestCertificates(const std::string& dir) {
          &out.wrongNameKey, "wrongname"},
         {"localhost", "IP:127.0.0.1,DNS:localhost", true, -1, 30, &out.selfSignedCert,
          &out.selfSignedKey, "selfsigned"},
+        {"www.example.invalid", "DNS:www.example.invalid", true, -1, 30,
+         &out.selfSignedWrongNameCert, &out.selfSignedWrongNameKey, "selfsigned-wrongname"},
         {"localhost", "IP:127.0.0.1,DNS:localhost", false, -10, -1, &out.expiredCert,
          &out.expiredKey, "expired"},
     };

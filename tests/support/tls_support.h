@@ -21,7 +21,8 @@ struct TestCertificates {
     std::string certFile, keyFile;           // CA-signed, for 127.0.0.1 and localhost
     std::string wrongNameCert, wrongNameKey; // CA-signed, for www.example.invalid only
     std::string selfSignedCert, selfSignedKey;
-    std::string expiredCert, expiredKey; // CA-signed, expired a day ago
+    std::string selfSignedWrongNameCert, selfSignedWrongNameKey; // for www.example.invalid
+    std::string expiredCert, expiredKey;                         // CA-signed, expired a day ago
 };
 TestCertificates MakeTestCertificates(const std::string& dir);
 

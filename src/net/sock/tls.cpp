@@ -3,6 +3,7 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -23,6 +24,27 @@ constexpr std::size_t kRecordSize = 16384 + 512;
 int ChannelIndex() {
     static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
     return index;
+}
+
+// Every reason a certificate fails verification, not only the first: the check goes on
+// past each failure (the verdict is the owner's, see Context()), and the channel keeps the
+// reasons for VerifyError().
+int VerifyIndex() {
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+int CollectVerifyErrors(int ok, X509_STORE_CTX* store) {
+    if (ok)
+        return 1;
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* errors =
+        ssl ? static_cast<std::vector<int>*>(SSL_get_ex_data(ssl, VerifyIndex())) : nullptr;
+    const int error = X509_STORE_CTX_get_error(store);
+    if (errors && std::find(errors->begin(), errors->end(), error) == errors->end())
+        errors->push_back(error);
+    return 1;
 }
 
 // Every session a connection of an FTP session is given goes to that session's slot, the
@@ -173,6 +195,9 @@ TTlsChannel::TTlsChannel(int fd, const std::string& host, std::shared_ptr<TTlsSe
     BIO_set_mem_eof_return(rbio, -1);    // empty means "wait", not "end"
     SSL_set_bio(ssl_.get(), rbio, wbio); // the SSL owns both from here
     SSL_set_connect_state(ssl_.get());
+    if (SSL_set_ex_data(ssl_.get(), VerifyIndex(), &verifyErrors_) != 1)
+        throw ESockError("TLS: " + LastOpenSslReason());
+    SSL_set_verify(ssl_.get(), SSL_VERIFY_NONE, CollectVerifyErrors);
     const bool named =
         IsAddressLiteral(host)
             ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), host.c_str()) == 1
@@ -376,12 +401,20 @@ std::string TTlsChannel::VerifyError() const {
     SSL* ssl = ssl_.get();
     if (!SSL_get0_peer_certificate(ssl))
         return "the server sent no certificate";
-    long result = SSL_get_verify_result(ssl);
-    if (result == X509_V_OK)
-        return {};
-    if (result == X509_V_ERR_HOSTNAME_MISMATCH || result == X509_V_ERR_IP_ADDRESS_MISMATCH)
-        return "the certificate was issued for another name than " + host_;
-    return X509_verify_cert_error_string(result);
+    std::vector<int> errors = verifyErrors_;
+    const long result = SSL_get_verify_result(ssl);
+    if (errors.empty() && result != X509_V_OK)
+        errors.push_back(int(result)); // a resumed session keeps its verdict only
+    std::string text;
+    for (int error : errors) {
+        if (!text.empty())
+            text += "; ";
+        if (error == X509_V_ERR_HOSTNAME_MISMATCH || error == X509_V_ERR_IP_ADDRESS_MISMATCH)
+            text += "the certificate was issued for another name than " + host_;
+        else
+            text += X509_verify_cert_error_string(error);
+    }
+    return text;
 }
 
 TCertificateInfo TTlsChannel::Certificate() const {

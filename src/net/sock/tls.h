@@ -146,6 +146,7 @@ private:
     bool endAnnounced_ = false;
     bool shutDown_ = false;
     std::string error_;
+    std::vector<int> verifyErrors_; // every failed check of the certificate, in order
 };
 
 // Adds a file of trusted certificates (PEM) to those of the system, for every channel
