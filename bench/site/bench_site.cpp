@@ -13,13 +13,19 @@
 //   curl     one curl process, -T for every file ("curl -P - --ftp-create-dirs"); curl
 //            cannot tell what changed, so its second publish sends everything again
 //
-// Usage: bench_site [--rounds N] [--servers pv] [--keep]
+// Usage: bench_site [--rounds N] [--servers pv] [--keep] [--switch]
+//
+// --switch measures instead how long each publish by ours (4 connections, active mode, in
+// this process) leaves the site half old and half new: the time from the first staged file
+// renamed over its page to the last, against the whole publish (log-in, listing, staging,
+// renames, manifest), for the first publish and for the second with 10 changed files.
 #include "bench/publish/benchutil.h"
 #include "bench/servers.h"
 #include "publish/publisher.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -277,6 +283,55 @@ void PrintTable(Site& site) {
     }
 }
 
+// The --switch measurement on one server: a table of the medians over the rounds.
+void MeasureSwitch(Site& site, const fs::path& local, int rounds) {
+    const Account account{site.server->port(), site.server->user(), site.server->password()};
+    std::map<std::string, std::vector<double>> whole, window;
+    for (int round = 0; round < rounds; ++round) {
+        const std::string remote = "/switch" + std::to_string(round);
+        for (const char* publish : {"first", "second"}) {
+            if (std::string(publish) == "second") {
+                ChangeTen(local, std::uint64_t(1000 + round));
+                ::usleep(10000);
+            }
+            bench::LetTimeWaitDrain(8000);
+            TConnectionSettings connection;
+            connection.Host = "127.0.0.1";
+            connection.Port = account.port;
+            connection.UserID = account.user;
+            connection.Password = account.password;
+            TPublishOptions options;
+            options.LocalRoot = local.string();
+            options.RemoteRoot = remote;
+            options.Connections = 4;
+            options.MatchConnectionsToWork = false;
+            const auto start = std::chrono::steady_clock::now();
+            TPublisher publisher(connection, options);
+            TPublishSummary summary = publisher.Run();
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (!summary.Succeeded())
+                throw std::runtime_error("publish failed: " + (summary.Failures.empty()
+                                                                   ? "stopped"
+                                                                   : summary.Failures[0].Reason));
+            whole[publish].push_back(seconds);
+            window[publish].push_back(summary.SwitchSeconds);
+            std::printf("  %s: %s publish %.3f s, %d files, half old and half new %.3f s\n",
+                        site.server->name().c_str(), publish, seconds, summary.Uploaded,
+                        summary.SwitchSeconds);
+            std::fflush(stdout);
+        }
+    }
+    std::printf("\n%s, ours 4, medians of %d rounds:\n\n", site.server->name().c_str(), rounds);
+    std::printf("| publish | whole run (s) | first rename to last (s) | share |\n");
+    std::printf("| --- | ---: | ---: | ---: |\n");
+    for (const char* publish : {"first", "second"}) {
+        double all = Median(whole[publish]), part = Median(window[publish]);
+        std::printf("| %s | %.3f | %.3f | %.1f %% |\n", publish, all, part,
+                    all > 0 ? 100 * part / all : 0);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -287,6 +342,7 @@ int main(int argc, char** argv) {
     int rounds = 3;
     std::string servers = "pv";
     bool keep = false;
+    bool measureSwitch = false;
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         if (word == "--rounds" && i + 1 < argc)
@@ -295,8 +351,11 @@ int main(int argc, char** argv) {
             servers = argv[++i];
         else if (word == "--keep")
             keep = true;
+        else if (word == "--switch")
+            measureSwitch = true;
         else {
-            std::fprintf(stderr, "Usage: bench_site [--rounds N] [--servers pv] [--keep]\n");
+            std::fprintf(stderr,
+                         "Usage: bench_site [--rounds N] [--servers pv] [--keep] [--switch]\n");
             return 2;
         }
     }
@@ -326,7 +385,10 @@ int main(int argc, char** argv) {
             sites.push_back(std::move(site));
         }
         std::fflush(stdout);
-        for (int round = 0; round < rounds; ++round) {
+        for (Site& site : sites)
+            if (measureSwitch)
+                MeasureSwitch(site, local, rounds);
+        for (int round = 0; round < (measureSwitch ? 0 : rounds); ++round) {
             for (Site& site : sites)
                 RunRound(site, local, round);
             std::printf("  round %d done\n", round + 1);
@@ -340,7 +402,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (Site& site : sites)
-        PrintTable(site);
+        if (!measureSwitch)
+            PrintTable(site);
     sites.clear();
     if (!keep)
         fs::remove_all(work);

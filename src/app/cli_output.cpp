@@ -102,6 +102,8 @@ public:
         for (const TPublishFailure& failure : summary.Failures)
             Print("Failed: " + FailureText(failure));
         Print(SummaryCounts(summary));
+        if (std::string verified = VerificationText(summary); !verified.empty())
+            Print(verified);
         std::fflush(stdout);
         PrintFailureLine(summary, exit);
     }

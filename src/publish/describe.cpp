@@ -133,6 +133,16 @@ std::string SummaryCounts(const TPublishSummary& summary) {
            std::to_string(summary.Failures.size());
 }
 
+std::string VerificationText(const TPublishSummary& summary) {
+    if (summary.Verified == 0 || summary.VerifiedBy.empty())
+        return "";
+    return "Verified on the server: " + std::to_string(summary.Verified) + " of " +
+           std::to_string(summary.Uploaded) + " files sent, by " +
+           (summary.VerifiedBy == "SIZE"
+                ? std::string("their size (SIZE; the server offers no hash command)")
+                : "their hash (" + summary.VerifiedBy + ")");
+}
+
 std::string FailureText(const TPublishFailure& failure) {
     return failure.Path.empty() ? failure.Reason : failure.Path + ": " + failure.Reason;
 }

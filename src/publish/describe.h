@@ -37,6 +37,9 @@ std::string ProgressText(const TPublishProgress& progress);
 
 // "Uploaded 2, created 1, deleted 0, unchanged 5, failed 0".
 std::string SummaryCounts(const TPublishSummary& summary);
+// "Verified on the server: 7 of 7 files sent, by their hash (HASH SHA-256)", or by their
+// size; "" when no file was verified.
+std::string VerificationText(const TPublishSummary& summary);
 // "index.htm: 550 Permission denied", or the reason alone for the connection's failures.
 std::string FailureText(const TPublishFailure& failure);
 

@@ -1,5 +1,7 @@
 #include "publish/jobboard.h"
 
+#include <set>
+
 namespace kestrel {
 
 TJobBoard::TJobBoard(std::vector<TPublishPhase> phases, int connections,
@@ -70,6 +72,15 @@ std::string TJobBoard::Halted() const {
 
 void TJobBoard::AccountUnfinished(TPublishSummary& summary) const {
     std::lock_guard lock(mutex_);
+    // A file whose upload was not done is accounted once, by its upload, not again by its
+    // placing; one staged and not put in place is accounted by its placing.
+    std::set<std::string> notUploaded;
+    for (const State& state : phases_) {
+        for (std::size_t i = 0; i < state.phase.jobs.size(); ++i) {
+            if (!state.done[i] && state.phase.jobs[i].kind == TPublishJob::Upload)
+                notUploaded.insert(state.phase.jobs[i].path);
+        }
+    }
     int notSent = 0;
     for (const State& state : phases_) {
         for (std::size_t i = 0; i < state.phase.jobs.size(); ++i) {
@@ -77,14 +88,17 @@ void TJobBoard::AccountUnfinished(TPublishSummary& summary) const {
                 continue;
             const TPublishJob& job = state.phase.jobs[i];
             const bool manifest = job.kind == TPublishJob::WriteManifest;
-            if (job.kind == TPublishJob::ReleaseLock)
-                continue; // a lock never taken, or noted when it could not be removed
+            if (job.kind == TPublishJob::ReleaseLock || job.kind == TPublishJob::Unstage ||
+                job.kind == TPublishJob::Verify)
+                continue; // a lock never taken or noted; a staged file the next run removes
+            if (job.kind == TPublishJob::Place && notUploaded.count(job.path))
+                continue;
             if (!halted_.empty()) {
                 // Nothing was changed: the manifest on the server is still true.
                 if (!manifest)
                     summary.Failures.push_back({job.path, "Not done: " + halted_});
             } else if (stop_ && !manifest) {
-                if (job.kind == TPublishJob::Upload) {
+                if (job.kind == TPublishJob::Upload || job.kind == TPublishJob::Place) {
                     ++notSent;
                     summary.NotSent.push_back(job.path);
                 }

@@ -31,7 +31,10 @@ struct TPublishJob {
         MakeRoot,
         MakeFolder,
         RenameCase, // path: the new spelling; the old one is in the plan's CaseRenames
-        Upload,
+        Upload,     // the whole file, or only staged under its temporary name (see Place)
+        Place,      // a staged file renamed over its real name
+        Unstage,    // a staged file not put in place (after a Stop) removed again
+        Verify,     // a file sent checked on the server, and sent again when it differs
         DeleteFile,
         DeleteFolder,
         WriteManifest,

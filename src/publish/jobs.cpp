@@ -44,6 +44,13 @@ bool TJobRunner::Perform(const TPublishJob& job) {
             return true;
         case TPublishJob::Upload:
             return t_.Upload(job);
+        case TPublishJob::Place:
+            return t_.Place(job);
+        case TPublishJob::Verify:
+            return t_.Verify(job);
+        case TPublishJob::Unstage:
+            t_.Unstage(job);
+            return true;
         case TPublishJob::WriteManifest:
             WriteManifest();
             return true;

@@ -3,7 +3,24 @@
 #include "publish/manifest.h"
 #include "publish/sha256.h"
 
+#include <cctype>
+#include <set>
+
 namespace kestrel {
+namespace {
+
+std::string LowerSuffix(const std::string& path) {
+    std::string name = BaseName(path);
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        return "";
+    std::string suffix = name.substr(dot + 1);
+    for (char& c : suffix)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return suffix;
+}
+
+} // namespace
 
 std::string BaseName(const std::string& path) {
     std::size_t slash = path.rfind('/');
@@ -30,6 +47,15 @@ bool IsTemporaryName(const std::string& path) {
     std::string name = BaseName(path);
     return name.size() > sizeof(kTemporarySuffix) - 1 && name[0] == '.' &&
            name.ends_with(kTemporarySuffix);
+}
+
+int PlacementOrder(const std::string& path) {
+    static const std::set<std::string> pages = {"html", "htm", "xhtml", "shtml", "php", "asp"};
+    static const std::set<std::string> referring = {"css", "js", "mjs"};
+    const std::string suffix = LowerSuffix(path);
+    if (pages.count(suffix))
+        return 2;
+    return referring.count(suffix) ? 1 : 0;
 }
 
 } // namespace kestrel

@@ -19,4 +19,11 @@ std::string TemporaryPath(const std::string& path);
 // content.
 bool IsTemporaryName(const std::string& path);
 
+// When a staged file is put in place among the others of its run, so that a page never
+// points at an asset still to come: 0 for images, fonts and everything else a page or a
+// style sheet may refer to, 1 for style sheets and scripts (which refer to those), 2 for
+// the pages (by their suffix, in any case).
+int PlacementOrder(const std::string& path);
+constexpr int kPlacementOrders = 3;
+
 } // namespace kestrel

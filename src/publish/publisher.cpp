@@ -1,5 +1,6 @@
 #include "publish/publisher.h"
 
+#include "publish/arrival.h"
 #include "publish/callthread.h"
 #include "publish/jobboard.h"
 #include "publish/names.h"
@@ -135,7 +136,8 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         TVaneFTP& ftp = site.Ftp();
         loginSeconds_ = since(start);
         root_ = ResolveRoot(ftp, options_.RemoteRoot);
-        bool machineList = options_.UseMachineList && OffersMachineList(ftp.Features());
+        features_ = ftp.Features();
+        bool machineList = options_.UseMachineList && OffersMachineList(features_);
         connection_.Utf8Names = connection_.Utf8Names || ftp.Utf8On;
         start = Clock::now();
         remote_ = ReadRemoteTree(ftp, root_, machineList);
@@ -212,6 +214,31 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     for (const TPlannedUpload& upload : plan_.Uploads)
         uploads.jobs.push_back({TPublishJob::Upload, upload.Path, upload.Size});
     phases.push_back(std::move(uploads));
+    // With temporary names the uploads above only stage each file; the site then switches
+    // from old to new in a burst of renames, assets before the pages that refer to them.
+    // Files staged and not put in place (a Stop between the two) are removed again.
+    if (options_.TemporaryNames) {
+        for (int order = 0; order < kPlacementOrders; ++order) {
+            TPublishPhase placing;
+            for (const TPlannedUpload& upload : plan_.Uploads) {
+                if (PlacementOrder(upload.Path) == order)
+                    placing.jobs.push_back({TPublishJob::Place, upload.Path, upload.Size});
+            }
+            phases.push_back(std::move(placing));
+        }
+        TPublishPhase unstaging;
+        for (const TPlannedUpload& upload : plan_.Uploads)
+            unstaging.jobs.push_back({TPublishJob::Unstage, upload.Path, upload.Size});
+        unstaging.afterStop = true;
+        phases.push_back(std::move(unstaging));
+    }
+    // Each file sent is checked on the server once in place, and sent again when it differs.
+    if (options_.VerifyArrival) {
+        TPublishPhase checking;
+        for (const TPlannedUpload& upload : plan_.Uploads)
+            checking.jobs.push_back({TPublishJob::Verify, upload.Path, upload.Size});
+        phases.push_back(std::move(checking));
+    }
     phase(TPublishJob::DeleteFile, deletions, false);
     phase(TPublishJob::DeleteFolder, plan_.FoldersToDelete, true);
     phase(TPublishJob::WriteManifest,
@@ -260,7 +287,8 @@ TPublishSummary TPublisher::Run() {
         progress,
         plan_.CaseRenames,
         [&](const TRunRecord& r) { return FormatManifest(FinalManifest(basis, r)); },
-        during ? std::optional(FormatManifest(*during)) : std::nullopt};
+        during ? std::optional(FormatManifest(*during)) : std::nullopt,
+        options_.VerifyArrival ? std::optional(ChooseArrivalMethod(features_)) : std::nullopt};
     record.summary.Unchanged = int(plan_.Unchanged.size());
     record.summary.Connections = count;
     RunWorkers(context, count);
@@ -274,6 +302,11 @@ TPublishSummary TPublisher::Run() {
     for (const TPlanConflict& conflict : plan_.Conflicts)
         record.summary.Failures.push_back({conflict.Path, conflict.Reason});
     record.summary.Stopped = stop_;
+    if (record.firstPlaced && record.lastPlaced)
+        record.summary.SwitchSeconds =
+            std::chrono::duration<double>(*record.lastPlaced - *record.firstPlaced).count();
+    if (record.summary.Verified > 0)
+        record.summary.VerifiedBy = context.arrival->Name();
     return record.summary;
 }
 

@@ -64,6 +64,9 @@ struct TPublishOptions {
     // ten changed pages are sent sooner on one connection than after three more log-ins.
     // Off: always Connections, as far as there are files.
     bool MatchConnectionsToWork = true;
+    // Checks each file sent once it is in place (HASH, XSHA256 and the like, else SIZE) and
+    // sends a file that arrived different again.
+    bool VerifyArrival = true;
     TPermissions Permissions; // SITE CHMOD after each upload and folder creation
 };
 
@@ -101,6 +104,13 @@ struct TPublishSummary {
     bool Stopped = false;
     bool ManifestWritten = false;
     int Connections = 0; // how many the run opened
+    // The time the site was half old and half new: from the first staged file renamed over
+    // its page to the last one (0 when at most one was).
+    double SwitchSeconds = 0;
+    // Files sent and found on the server as sent, and how ("HASH SHA-256", "XMD5", "SIZE";
+    // empty when nothing was checked).
+    int Verified = 0;
+    std::string VerifiedBy;
     bool Succeeded() const { return Failures.empty() && !Stopped; }
 };
 
@@ -161,6 +171,7 @@ private:
     std::optional<TManifest> manifest_;
     TPublishPlan plan_;
     std::vector<std::string> prepareNotes_; // what the listing and the manifest taught
+    std::vector<std::string> features_;     // the server's FEAT lines
     std::string root_;
     // Measured while preparing, for ConnectionsWorthOpening: how long the log-in took, and
     // about how long one upload takes (from the listing's round trips).

@@ -6,8 +6,10 @@
 #include "publish/permissions.h"
 #include "publish/publisher.h"
 
+#include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -17,6 +19,11 @@ struct TRunRecord {
     TPublishSummary summary;
     // Now on the server under its real name, with the hash and size of the bytes sent.
     std::map<std::string, TManifestEntry> uploaded;
+    // Sent under its temporary name and not yet put in place, with the hash (empty when the
+    // file changed while it was sent) and size of the bytes sent.
+    std::map<std::string, TManifestEntry> staged;
+    // When the first and the last staged file were put in place.
+    std::optional<std::chrono::steady_clock::time_point> firstPlaced, lastPlaced;
     std::set<std::string> removed; // deleted from the server
     std::set<std::string> lost;    // the real name's old content is gone or partial
     std::set<std::string> noted;   // notes given once per run, by key

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+
 namespace kestrel {
 namespace {
 
@@ -48,22 +50,21 @@ std::string TTransfers::Remote(const std::string& relative) const {
 
 bool TTransfers::Upload(const TPublishJob& job) {
     c_.progress.Begin(index_, job.path);
-    Stage stage = Stage::Sending;
     bool finished = true;
     try {
-        finished = SendAndPlace(job, stage);
+        finished = SendFile(job);
     } catch (const std::exception& error) {
-        finished = AfterFailedUpload(job, error, stage);
+        finished = AfterFailedUpload(job, error, Stage::Sending);
     }
     c_.progress.End(index_, job.size);
     return finished;
 }
 
-// Sends the file (under its temporary name, then placed over the real one) and records the
-// hash of the bytes sent: the file is hashed again just before it is sent, since it may have
-// changed since the plan (an editor saving it), and a file that changed while it was sent
-// is known by no hash.
-bool TTransfers::SendAndPlace(const TPublishJob& job, Stage& stage) {
+// Sends the file (under its temporary name, where it stays staged until Place) and records
+// the hash of the bytes sent: the file is hashed again just before it is sent, since it may
+// have changed since the plan (an editor saving it), and a file that changed while it was
+// sent is known by no hash.
+bool TTransfers::SendFile(const TPublishJob& job) {
     const TLocalFile& file = c_.local.Files.at(job.path);
     const FileState before = StateOf(file.FullPath);
     std::string hash = FileSha256(file.FullPath);
@@ -76,19 +77,128 @@ bool TTransfers::SendAndPlace(const TPublishJob& job, Stage& stage) {
             RemoveTemporary(target);
             return false;
         }
-        stage = Stage::Placing;
-        PlaceOver(target, job.path);
+        c_.record.Record([&] { c_.record.staged[job.path] = TManifestEntry{hash, before.size}; });
+        return true;
     }
     RecordUploaded(job, hash, before.size);
     c_.record.permissions.Apply(site_.Ftp(), Remote(job.path), false);
     return true;
 }
 
-void TTransfers::RecordUploaded(const TPublishJob& job, const std::string& sentHash,
-                                std::int64_t sentSize) {
-    const TLocalFile& file = c_.local.Files.at(job.path);
+bool TTransfers::Place(const TPublishJob& job) {
+    return PlaceStaged(job, false);
+}
+
+bool TTransfers::PlaceStaged(const TPublishJob& job, bool again) {
+    std::optional<TManifestEntry> sent;
     c_.record.Record([&] {
-        ++c_.record.summary.Uploaded;
+        auto staged = c_.record.staged.find(job.path);
+        if (staged != c_.record.staged.end())
+            sent = staged->second;
+    });
+    if (!sent)
+        return true; // its staging failed, and that is recorded
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    try {
+        PlaceOver(TemporaryPath(job.path), job.path);
+    } catch (const std::exception& error) {
+        c_.record.Record([&] { c_.record.staged.erase(job.path); });
+        return AfterFailedUpload(job, error, Stage::Placing);
+    }
+    const Clock::time_point end = Clock::now();
+    c_.record.Record([&] {
+        c_.record.staged.erase(job.path);
+        if (!c_.record.firstPlaced || start < *c_.record.firstPlaced)
+            c_.record.firstPlaced = start;
+        if (!c_.record.lastPlaced || end > *c_.record.lastPlaced)
+            c_.record.lastPlaced = end;
+    });
+    RecordUploaded(job, sent->Hash, sent->Size, again);
+    c_.record.permissions.Apply(site_.Ftp(), Remote(job.path), false);
+    return true;
+}
+
+void TTransfers::Unstage(const TPublishJob& job) {
+    bool staged = false;
+    c_.record.Record([&] { staged = c_.record.staged.erase(job.path) > 0; });
+    if (staged)
+        RemoveTemporary(TemporaryPath(job.path));
+}
+
+bool TTransfers::Verify(const TPublishJob& job) {
+    if (!c_.arrival)
+        return true;
+    for (int attempt = 1;; ++attempt) {
+        std::optional<TManifestEntry> sent;
+        c_.record.Record([&] {
+            auto uploaded = c_.record.uploaded.find(job.path);
+            if (uploaded != c_.record.uploaded.end())
+                sent = uploaded->second;
+        });
+        if (!sent)
+            return true; // not sent, failed, or changed while it was sent: nothing to prove
+        bool arrived = false;
+        try {
+            arrived = Arrived(job, *sent);
+        } catch (const std::exception& error) {
+            if (c_.stop)
+                return false;
+            // The file stands as it was put in place; only its proof is missing.
+            c_.record.NoteOnce("unverified", "Some files could not be verified on the server (" +
+                                                 ReasonText(error) + ")");
+            return true;
+        }
+        if (arrived) {
+            c_.record.Record([&] { ++c_.record.summary.Verified; });
+            return true;
+        }
+        // What stands under the name is not what was sent: the manifest must not claim it.
+        c_.record.Record([&] {
+            c_.record.uploaded.erase(job.path);
+            c_.record.lost.insert(job.path);
+        });
+        const std::string how = c_.arrival->Name();
+        if (attempt == 2) {
+            c_.record.Fail(job.path, "The server keeps a copy that differs from the file sent (" +
+                                         how + "), also after it was sent again");
+            return true;
+        }
+        c_.record.Note(job.path + " arrived different from what was sent (" + how +
+                       "); it was sent again");
+        resending_ = true;
+        bool finished = Upload(job) && (!c_.temporaryNames || PlaceStaged(job, true));
+        resending_ = false;
+        if (!finished)
+            return false;
+    }
+}
+
+// The SHA-256 of the sent bytes is known; another digest is computed from the file, which
+// must still hold those bytes.
+bool TTransfers::Arrived(const TPublishJob& job, const TManifestEntry& sent) {
+    const TArrivalMethod& method = *c_.arrival;
+    std::string expected;
+    if (method.kind == TArrivalMethod::Size)
+        expected = std::to_string(sent.Size);
+    else if (method.kind == TArrivalMethod::Hash && method.algorithm == "SHA-256")
+        expected = sent.Hash;
+    else {
+        const std::string& path = c_.local.Files.at(job.path).FullPath;
+        expected = LocalProof(method, path);
+        if (FileSha256(path) != sent.Hash)
+            throw Exception(job.path + " changed since it was sent");
+    }
+    return AskServer(site_.Ftp(), method, Remote(job.path)) == expected;
+}
+
+void TTransfers::RecordUploaded(const TPublishJob& job, const std::string& sentHash,
+                                std::int64_t sentSize, bool again) {
+    const TLocalFile& file = c_.local.Files.at(job.path);
+    again = again || resending_;
+    c_.record.Record([&] {
+        if (!again)
+            ++c_.record.summary.Uploaded;
         if (sentHash.empty()) {
             c_.record.lost.insert(job.path);
             c_.record.summary.Notes.push_back(job.path +
@@ -97,7 +207,7 @@ void TTransfers::RecordUploaded(const TPublishJob& job, const std::string& sentH
             return;
         }
         c_.record.uploaded[job.path] = TManifestEntry{sentHash, sentSize};
-        if (sentHash != file.Hash)
+        if (sentHash != file.Hash && !again)
             c_.record.summary.Notes.push_back(job.path +
                                               " changed after the plan; it was sent as it is now");
     });

@@ -4,6 +4,7 @@
 // The manifest is sent the same way.
 #pragma once
 
+#include "publish/arrival.h"
 #include "publish/jobboard.h"
 #include "publish/localtree.h"
 #include "publish/plan.h"
@@ -32,6 +33,8 @@ struct TRunContext {
     // the text to write before the first change, when the old one may not stay as it is.
     std::function<std::string(const TRunRecord&)> finalManifest;
     std::optional<std::string> manifestDuringRun;
+    // How the files sent are checked once in place; nothing: not checked.
+    std::optional<TArrivalMethod> arrival;
 };
 
 class TTransfers {
@@ -43,8 +46,18 @@ public:
     // The remote path of a path relative to the roots.
     std::string Remote(const std::string& relative) const;
 
-    // The upload job: false when a Stop abandoned it; a failure is recorded.
+    // The upload job: false when a Stop abandoned it; a failure is recorded. With temporary
+    // names the file is only staged under its temporary name, and Place puts it in place.
     bool Upload(const TPublishJob& job);
+    // Renames a staged file over its real name (nothing when its staging failed); false when
+    // a Stop abandoned it.
+    bool Place(const TPublishJob& job);
+    // Removes the temporary name of a file staged and not put in place (the run was stopped
+    // between the two).
+    void Unstage(const TPublishJob& job);
+    // Checks a file sent and put in place on the server (see TArrivalMethod); one that
+    // differs is sent again, once, and fails when it differs again.
+    bool Verify(const TPublishJob& job);
     // One transfer on the connection, asked again when the server's data connection or its
     // completion reply does not come in time. content: the site's bytes (see
     // TSiteConnection::Transfer).
@@ -57,13 +70,18 @@ public:
 
 private:
     enum class Stage { Sending, Placing };
-    bool SendAndPlace(const TPublishJob& job, Stage& stage);
+    bool SendFile(const TPublishJob& job);
+    bool PlaceStaged(const TPublishJob& job, bool again);
+    // Whether the file on the server is what was sent (sent: its SHA-256 and size).
+    bool Arrived(const TPublishJob& job, const TManifestEntry& sent);
     bool AfterFailedUpload(const TPublishJob& job, const std::exception& error, Stage stage);
-    void RecordUploaded(const TPublishJob& job, const std::string& sentHash, std::int64_t sentSize);
+    void RecordUploaded(const TPublishJob& job, const std::string& sentHash, std::int64_t sentSize,
+                        bool again = false);
 
     TRunContext& c_;
     TSiteConnection& site_;
     const int index_;
+    bool resending_ = false; // sending a file again that arrived different
 };
 
 } // namespace kestrel

@@ -1,17 +1,21 @@
 // The parts of the publishing engine that need no server: the job board that hands out and
 // accounts for a run's jobs, the progress meter, and the manifest a run leaves behind.
+#include "publish/arrival.h"
 #include "publish/jobboard.h"
 #include "publish/names.h"
 #include "publish/progress.h"
 #include "publish/runmanifest.h"
 #include "publish/sha256.h"
+#include "support/fixtures.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 using namespace kestrel;
+using namespace kestrel::test;
 
 namespace {
 
@@ -149,6 +153,58 @@ TEST(JobBoard, AfterAStopOnlyThePhasesThatRunAfterOneAreOpenAndUnsentFilesAreCou
     EXPECT_EQ(summary.Notes, (std::vector<std::string>{"Stopped: 2 files were not sent"}));
 }
 
+// With two phases a file is accounted once: by its upload when that was not done, else by
+// its placing (staged, not put in place); the clean-up of what was staged and the check
+// of what arrived are never failures of their own.
+TEST(JobBoard, AFileStagedAndNotPutInPlaceIsAccountedOnceByItsPlacing) {
+    auto board = [](std::atomic<bool>& stop) {
+        std::vector<TPublishPhase> phases;
+        phases.push_back(Phase(TPublishJob::Upload, {"a", "b"}));
+        phases.push_back(Phase(TPublishJob::Place, {"a", "b"}));
+        phases.push_back(Phase(TPublishJob::Verify, {"a", "b"}));
+        TPublishPhase unstaging = Phase(TPublishJob::Unstage, {"a", "b"});
+        unstaging.afterStop = true;
+        phases.push_back(unstaging);
+        phases.push_back(ManifestPhase());
+        return std::make_unique<TJobBoard>(std::move(phases), 1, stop);
+    };
+    {
+        // Stopped once "a" was staged: neither file is on the site.
+        std::atomic<bool> stop{false};
+        std::unique_ptr<TJobBoard> stopped = board(stop);
+        std::optional<std::size_t> job = stopped->Claim(0);
+        stopped->Finish(0, *job, true);
+        stopped->Release(0);
+        stop = true;
+        for (std::size_t phase = 0; phase < 3; ++phase)
+            EXPECT_FALSE(stopped->Open(phase)) << phase;
+        EXPECT_TRUE(stopped->Open(3)) << "what was staged is removed after a Stop";
+        WorkAll(*stopped, 3);
+        WorkAll(*stopped, 4);
+        TPublishSummary summary;
+        stopped->AccountUnfinished(summary);
+        EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
+        EXPECT_EQ(summary.Notes, (std::vector<std::string>{"Stopped: 2 files were not sent"}));
+    }
+    {
+        // "a" staged, then no connection was left: both fail once, the manifest too.
+        std::atomic<bool> stop{false};
+        std::unique_ptr<TJobBoard> abandoned = board(stop);
+        std::optional<std::size_t> job = abandoned->Claim(0);
+        abandoned->Finish(0, *job, true);
+        abandoned->Release(0);
+        for (std::size_t phase = 0; phase < 5; ++phase)
+            abandoned->Leave(phase);
+        TPublishSummary summary;
+        abandoned->AccountUnfinished(summary);
+        EXPECT_EQ(
+            Paths(summary.Failures),
+            (std::vector<std::string>{"b: Not done: no connection to the server was left",
+                                      "a: Not done: no connection to the server was left",
+                                      ": The manifest was not written: no connection was left"}));
+    }
+}
+
 TEST(JobBoard, AHaltedRunClosesEveryPhaseAndNamesWhyItsJobsWereNotDone) {
     std::atomic<bool> stop{false};
     std::vector<TPublishPhase> phases;
@@ -245,4 +301,68 @@ TEST(RunManifest, ListsOnlyWhatIsProvenOnTheServer) {
     EXPECT_EQ(later.count("kept.htm"), 1u);
     EXPECT_EQ(later.count("lost.htm"), 0u);
     EXPECT_EQ(later.size(), 3u);
+}
+
+TEST(PlacementOrder, AssetsThenStyleSheetsAndScriptsThenPagesWhateverTheCase) {
+    for (const char* asset :
+         {"img/a.png", "f.WOFF2", "doc.pdf", ".htaccess", "README", "a.html.bak"})
+        EXPECT_EQ(PlacementOrder(asset), 0) << asset;
+    for (const char* referring : {"css/site.css", "js/app.JS", "m.mjs"})
+        EXPECT_EQ(PlacementOrder(referring), 1) << referring;
+    for (const char* page : {"index.html", "a/b.HTM", "x.xhtml", "s.shtml", "p.php"})
+        EXPECT_EQ(PlacementOrder(page), 2) << page;
+    EXPECT_LT(PlacementOrder("folder.html/image.png"), PlacementOrder("image.png.html"));
+}
+
+// The strongest proof a server offers: HASH with the best of its algorithms (OPTS HASH when
+// it is not the starred one), else the older X commands, else SIZE.
+TEST(ArrivalMethod, TheStrongestOfferedIsChosen) {
+    auto chosen = [](std::vector<std::string> features) {
+        TArrivalMethod method = ChooseArrivalMethod(features);
+        return method.Name() + (method.needsOpts ? " +OPTS" : "");
+    };
+    EXPECT_EQ(chosen({"MLST type*;size*;", "HASH SHA-256*;SHA-1;MD5"}), "HASH SHA-256");
+    EXPECT_EQ(chosen({"HASH SHA-1*;SHA-256;MD5"}), "HASH SHA-256 +OPTS");
+    EXPECT_EQ(chosen({"hash md5*;crc32"}), "HASH MD5");
+    EXPECT_EQ(chosen({"HASH CRC32;SHA-512*", "XSHA1"}), "HASH CRC32 +OPTS");
+    EXPECT_EQ(chosen({"HASH SHA-512*", "XMD5", "XCRC \"filename\" SP EP", "XSHA1"}), "XSHA1");
+    EXPECT_EQ(chosen({"XCRC", "SIZE"}), "XCRC");
+    EXPECT_EQ(chosen({"SIZE", "MDTM"}), "SIZE");
+    EXPECT_EQ(chosen({}), "SIZE") << "FEAT refused: SIZE is tried";
+}
+
+TEST(ArrivalMethod, TheProofIsReadFromTheReplyLine) {
+    const std::string sha = BytesSha256("abc");
+    std::string upper = sha;
+    for (char& c : upper)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    TArrivalMethod hash{TArrivalMethod::Hash, "SHA-256", false};
+    EXPECT_EQ(ProofInReply(hash, "213 SHA-256 0-3 " + sha + " a.htm"), sha);
+    EXPECT_EQ(ProofInReply(hash, "213 SHA-256 0-3 " + upper + " " + sha.substr(1)), sha);
+    EXPECT_EQ(ProofInReply(hash, "213 SHA-256 0-3 " + sha.substr(1) + " a.htm"), std::nullopt)
+        << "a digest one digit short is none";
+    TArrivalMethod crc{TArrivalMethod::OldHash, "XCRC", false};
+    EXPECT_EQ(ProofInReply(crc, "250 CBF43926"), "cbf43926");
+    EXPECT_EQ(ProofInReply(crc, "250 12345"), std::nullopt);
+    TArrivalMethod size{};
+    EXPECT_EQ(ProofInReply(size, "213 49"), "49");
+    EXPECT_EQ(ProofInReply(size, "213 size is 99999999999999999999999"), std::nullopt);
+    EXPECT_EQ(ProofInReply(size, "213"), std::nullopt);
+}
+
+// Each digest of a local file as a server computes it (the standard test vectors).
+TEST(ArrivalMethod, LocalProofsMatchTheKnownDigests) {
+    TempDir folder{"kestrel-arrival"};
+    WriteFileBytes(folder / "abc", "abc");
+    WriteFileBytes(folder / "digits", "123456789");
+    const std::string abc = (folder / "abc").string();
+    EXPECT_EQ(LocalProof({TArrivalMethod::Hash, "SHA-256", false}, abc), BytesSha256("abc"));
+    EXPECT_EQ(LocalProof({TArrivalMethod::OldHash, "XSHA1", false}, abc),
+              "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(LocalProof({TArrivalMethod::Hash, "MD5", false}, abc),
+              "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(LocalProof({TArrivalMethod::OldHash, "XCRC", false}, (folder / "digits").string()),
+              "cbf43926");
+    EXPECT_EQ(LocalProof({}, abc), "3");
+    EXPECT_THROW(LocalProof({}, (folder / "missing").string()), Exception);
 }

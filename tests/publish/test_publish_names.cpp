@@ -559,6 +559,9 @@ TEST(PublishNamesVsftpd, SpacesAndLeftoversOnARealServer) {
 
     Published first = publish();
     EXPECT_EQ(first.plan.Uploads.size(), names.size() + 1);
+    // vsftpd offers SIZE and no hash command; it finds every name, blanks and byte 255 too.
+    EXPECT_EQ(first.summary.VerifiedBy, "SIZE");
+    EXPECT_EQ(first.summary.Verified, int(names.size() + 1));
     Lines onServer;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(server.www()))
         onServer.push_back(std::filesystem::relative(entry.path(), server.www()).string());

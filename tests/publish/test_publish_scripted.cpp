@@ -3,7 +3,9 @@
 // and fails only after the last attempt, a server that stops answering a rename fails that
 // file without holding up the run, a Stop before an upload's late reply cleans up on a new
 // log-in, and a connection still waiting for its greeting holds up none that got in.
+#include "publish/describe.h"
 #include "publish/manifest.h"
+#include "publish/names.h"
 #include "publish/publisher.h"
 #include "publish/sha256.h"
 #include "publish/sitelock.h"
@@ -47,6 +49,15 @@ struct Misbehaviour {
     std::function<void()> onSilence{};
     // FEAT lists UTF8 and OPTS UTF8 ON is accepted.
     bool utf8 = false;
+    // The first `corruptions` STOR lines for this name answer 226 but keep a damaged copy:
+    // its first byte changed, or (cut) its last byte missing.
+    std::string corruptStore{};
+    int corruptions = 0;
+    bool cut = false;
+    // FEAT lines (none: FEAT is refused). The server answers SIZE, and HASH with SHA-256
+    // once chosen ("OPTS HASH SHA-256") or when it is the starred one.
+    std::vector<std::string> features{};
+    bool refuseSize = false;
 };
 
 // A server of plain files in memory, one session after the other, in active mode.
@@ -77,6 +88,9 @@ private:
         s.reply("220 ready");
         std::string renaming;
         bool stalled = false;
+        bool sha256 =
+            std::any_of(misbehaviour_.features.begin(), misbehaviour_.features.end(),
+                        [](const std::string& f) { return f.find("SHA-256*") != f.npos; });
         while (std::optional<std::string> line = s.read_line()) {
             // The stalled upload's final reply comes late, as from a server that gave up
             // connecting: just before the answer to whatever the client sends next.
@@ -127,7 +141,15 @@ private:
                 bool late = path == misbehaviour_.lateStore;
                 if (late && misbehaviour_.onLateStore)
                     misbehaviour_.onLateStore();
-                files_->put(path, s.data_recv_all());
+                std::string content = s.data_recv_all();
+                if (path == misbehaviour_.corruptStore && misbehaviour_.corruptions-- > 0 &&
+                    !content.empty()) {
+                    if (misbehaviour_.cut)
+                        content.pop_back();
+                    else
+                        content[0] = char(content[0] ^ 1);
+                }
+                files_->put(path, content);
                 if (late)
                     std::this_thread::sleep_for(misbehaviour_.lateBy);
                 s.reply("226 stored");
@@ -148,6 +170,24 @@ private:
                 files_->remove(renaming);
                 files_->put(path, *content);
                 s.reply("250 renamed");
+            } else if (verb == "FEAT" && !misbehaviour_.features.empty()) {
+                s.reply("211-Features:");
+                for (const std::string& feature : misbehaviour_.features)
+                    s.reply(" " + feature);
+                s.reply("211 End");
+            } else if (verb == "OPTS" && path == "HASH SHA-256") {
+                sha256 = true;
+                s.reply("200 SHA-256");
+            } else if ((verb == "SIZE" && !misbehaviour_.refuseSize) ||
+                       (verb == "HASH" && sha256)) {
+                std::optional<std::string> content = files_->get(path);
+                if (!content)
+                    s.reply("550 no such file");
+                else if (verb == "SIZE")
+                    s.reply("213 " + std::to_string(content->size()));
+                else
+                    s.reply("213 SHA-256 0-" + std::to_string(content->size()) + " " +
+                            BytesSha256(*content) + " " + path);
             } else if (verb == "QUIT") {
                 s.reply("221 bye");
                 return;
@@ -305,6 +345,8 @@ TEST(PublishScriptedServer, MissingLocalFolderIsNamedBeforeAServerThatIsNotThere
 // waiting for it: on that connection the late reply would answer the clean-up's command,
 // and each later command would read the reply of the one before. The clean-up and the
 // manifest go on a new log-in (this server greets it once the first session has ended).
+// a.htm was staged before the Stop and is removed again, never put in place: a Stop while
+// files are staged leaves the site as it was.
 TEST(PublishScriptedServer, StopWithTheUploadsReplyStillToComeCleansUpOnANewLogIn) {
     Site site;
     TPublisher* running = nullptr;
@@ -328,13 +370,15 @@ TEST(PublishScriptedServer, StopWithTheUploadsReplyStillToComeCleansUpOnANewLogI
 
     EXPECT_TRUE(summary.Stopped);
     EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
-    EXPECT_EQ(summary.Uploaded, 1);
+    EXPECT_EQ(summary.Uploaded, 0);
     EXPECT_FALSE(server.files().contains("/site/.b.htm.kestrel-tmp")) << "cleaned up";
+    EXPECT_FALSE(server.files().contains("/site/.a.htm.kestrel-tmp")) << "unstaged";
+    EXPECT_FALSE(server.files().contains("/site/a.htm"));
     EXPECT_FALSE(server.files().contains("/site/b.htm"));
+    EXPECT_TRUE(HasNote(summary, "Stopped: 3 files were not sent"));
     std::optional<TManifest> manifest = ManifestOn(server);
     ASSERT_TRUE(manifest) << "the manifest was written after the Stop";
-    EXPECT_EQ(manifest->size(), 1u);
-    EXPECT_EQ(manifest->count("a.htm"), 1u);
+    EXPECT_TRUE(manifest->empty());
 }
 
 // Stop is heard whatever the publish waits for while it prepares: the greeting, a log-in
@@ -447,10 +491,14 @@ TEST(PublishStop, StopEndsAWaitForAReplyThatNeverComes) {
     EXPECT_TRUE(summary.Stopped);
     EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
     EXPECT_FALSE(server.files().contains("/site/.b.htm.kestrel-tmp")) << "cleaned up";
+    EXPECT_FALSE(server.files().contains("/site/.c.htm.kestrel-tmp"))
+        << "staged, never put in place, removed again";
+    EXPECT_FALSE(server.files().contains("/site/c.htm"));
     std::optional<TManifest> manifest = ManifestOn(server);
     ASSERT_TRUE(manifest) << "the manifest was written after the Stop";
     EXPECT_EQ(manifest->count("b.htm"), 0u) << "its rename may or may not have happened";
     EXPECT_EQ(manifest->count("a.htm"), 1u);
+    EXPECT_EQ(manifest->count("c.htm"), 0u);
     EXPECT_EQ(server.folders().count("/site/" + std::string(kLockName)), 0u)
         << "the lock goes after a Stop too";
 }
@@ -597,4 +645,125 @@ TEST(PublishScriptedServer, EveryConnectionAsksForUtf8NamesWhenTheServerListsThe
     EXPECT_TRUE(summary.Succeeded());
     EXPECT_EQ(plain.Count("FEAT"), 1);
     EXPECT_EQ(plain.Count("OPTS UTF8 ON"), 0);
+}
+
+// The site switches from old to new in a burst of renames: every file is staged under its
+// temporary name before the first is put in place, and images, fonts and other files go in
+// place before the style sheets and scripts, and those before the pages that refer to them.
+TEST(PublishTwoPhases, EveryFileIsStagedBeforeAnyIsPutInPlaceAndAssetsBeforePages) {
+    TempDir local{"kestrel-site"};
+    const std::vector<std::string> paths = {"index.html", "about.HTM",      "css/site.css",
+                                            "js/app.js",  "img/logo.png",   "fonts/f.woff2",
+                                            "doc.pdf",    "blog/post.xhtml"};
+    for (const std::string& path : paths) {
+        fs::create_directories((local / path).parent_path());
+        WriteFileBytes(local / path, "content of " + path);
+    }
+    SiteServer server(Misbehaviour{});
+    TPublishOptions options;
+    options.LocalRoot = local.str();
+    options.RemoteRoot = "/site";
+    options.Connections = 1;
+    TPublisher publisher(Site::Connection(server.port()), options);
+    TPublishSummary summary = publisher.Run();
+    ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+    EXPECT_EQ(summary.Uploaded, int(paths.size()));
+    EXPECT_GE(summary.SwitchSeconds, 0.0);
+
+    auto sitePath = [&](const std::string& line, const std::string& verb) -> std::string {
+        if (line.rfind(verb + " /site/", 0) != 0 || line.find(kManifestName) != line.npos ||
+            line.find(kLockName) != line.npos)
+            return "";
+        return line.substr(verb.size() + 7);
+    };
+    const std::vector<std::string> lines = server.server().received();
+    std::size_t lastStore = 0, firstRename = lines.size();
+    std::vector<int> renameOrders;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (!sitePath(lines[i], "STOR").empty())
+            lastStore = i;
+        std::string renamed = sitePath(lines[i], "RNTO");
+        if (!renamed.empty()) {
+            firstRename = std::min(firstRename, i);
+            renameOrders.push_back(PlacementOrder(renamed));
+        }
+    }
+    EXPECT_LT(lastStore, firstRename) << "a file was put in place while others were still sent";
+    EXPECT_EQ(renameOrders.size(), paths.size());
+    EXPECT_TRUE(std::is_sorted(renameOrders.begin(), renameOrders.end()))
+        << "a page was put in place before an asset";
+    for (const std::string& path : paths)
+        EXPECT_EQ(server.files().get("/site/" + path), "content of " + path) << path;
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->size(), paths.size());
+}
+
+// Proof of arrival against a server that answers 226 and keeps a damaged copy: its HASH
+// (chosen with OPTS HASH, as SHA-1 is the server's current one) finds a changed byte, and
+// the file is sent again, once; the summary says how the run was verified.
+TEST(PublishArrival, ACopyThatDiffersByItsHashIsSentAgain) {
+    Site site;
+    SiteServer server({.corruptStore = "/site/.b.htm.kestrel-tmp",
+                       .corruptions = 1,
+                       .features = {"HASH SHA-1*;SHA-256;MD5", "SIZE"}});
+    TPublishSummary summary = site.Publish(server);
+    ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+    EXPECT_EQ(server.Count(kStoreB), 2) << "sent again after its hash differed";
+    EXPECT_TRUE(server.files().get("/site/b.htm") == site.big) << "b.htm arrived whole";
+    EXPECT_EQ(summary.Uploaded, 3);
+    EXPECT_EQ(summary.Verified, 3);
+    EXPECT_EQ(summary.VerifiedBy, "HASH SHA-256");
+    EXPECT_TRUE(HasNote(summary, "b.htm arrived different from what was sent (HASH SHA-256)"));
+    EXPECT_EQ(VerificationText(summary),
+              "Verified on the server: 3 of 3 files sent, by their hash (HASH SHA-256)");
+    EXPECT_GE(server.Count("OPTS HASH SHA-256"), 1);
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->at("b.htm").Hash, BytesSha256(site.big));
+}
+
+// SIZE is all a server without a hash command offers (pyftpdlib, vsftpd): it finds a copy cut
+// short. A copy that differs again after it was sent again is a failure, and the manifest
+// does not claim it.
+TEST(PublishArrival, ACopyCutShortIsFoundBySizeAndOneThatStaysWrongFails) {
+    for (int corruptions : {1, 2}) {
+        SCOPED_TRACE(corruptions);
+        Site site;
+        SiteServer server(
+            {.corruptStore = "/site/.b.htm.kestrel-tmp", .corruptions = corruptions, .cut = true});
+        TPublishSummary summary = site.Publish(server);
+        EXPECT_EQ(server.Count(kStoreB), 2);
+        EXPECT_EQ(summary.VerifiedBy, "SIZE");
+        std::optional<TManifest> manifest = ManifestOn(server);
+        ASSERT_TRUE(manifest);
+        if (corruptions == 1) {
+            ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+            EXPECT_EQ(summary.Verified, 3);
+            EXPECT_TRUE(server.files().get("/site/b.htm") == site.big);
+            EXPECT_NE(VerificationText(summary).find("by their size (SIZE"), std::string::npos);
+            EXPECT_EQ(manifest->count("b.htm"), 1u);
+        } else {
+            ASSERT_EQ(summary.Failures.size(), 1u);
+            EXPECT_EQ(summary.Failures[0].Path, "b.htm");
+            EXPECT_NE(summary.Failures[0].Reason.find("differs from the file sent (SIZE)"),
+                      std::string::npos);
+            EXPECT_EQ(summary.Verified, 2);
+            EXPECT_EQ(manifest->count("b.htm"), 0u) << "the manifest claims no damaged copy";
+            EXPECT_EQ(manifest->count("a.htm"), 1u);
+        }
+    }
+}
+
+// A server that answers neither a hash command nor SIZE leaves the files unverified, with a
+// note, and the run still succeeds.
+TEST(PublishArrival, AServerWithoutAnyProofIsNotedAndTheRunSucceeds) {
+    Site site;
+    SiteServer server({.features = {"UTF8"}, .refuseSize = true});
+    TPublisher publisher(Site::Connection(server.port()), site.Options());
+    publisher.Prepare();
+    TPublishSummary summary = publisher.Run();
+    ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+    EXPECT_EQ(summary.Verified, 0);
+    EXPECT_TRUE(HasNote(summary, "could not be verified"));
 }
