@@ -1,5 +1,7 @@
 #include "publish/ignorelist.h"
 
+#include "publish/names.h"
+
 #include <cctype>
 #include <cstring>
 
@@ -217,11 +219,6 @@ bool HasUnclosedClass(const std::string& pattern) {
         }
     }
     return false;
-}
-
-std::string BaseName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 } // namespace

@@ -217,9 +217,7 @@ private:
     }
 
     static bool IsTemporary(const std::string& path, const TRemoteEntry& entry) {
-        std::string name = BaseName(path);
-        return name.size() > sizeof(kTemporarySuffix) - 1 && name[0] == '.' &&
-               name.ends_with(kTemporarySuffix) && !entry.Folder;
+        return !entry.Folder && IsTemporaryName(path);
     }
 
     // More than half of the server's files, or any while there is nothing to publish, is

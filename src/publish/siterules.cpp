@@ -1,6 +1,7 @@
 #include "publish/siterules.h"
 
 #include "publish/manifest.h"
+#include "publish/names.h"
 
 namespace kestrel {
 namespace {
@@ -52,14 +53,8 @@ constexpr DefaultRule kDefaultRules[] = {
 constexpr int kIgnoreFileTag = -1;
 constexpr int kExclusionTag = -2;
 
-std::string BaseName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool IsProgramFile(const std::string& name) {
-    return name == kManifestName || name == kLockName ||
-           (name.size() > sizeof(kTemporarySuffix) - 1 && name.ends_with(kTemporarySuffix));
+    return name == kManifestName || name == kLockName || IsTemporaryName(name);
 }
 
 } // namespace
