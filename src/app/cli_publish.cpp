@@ -337,6 +337,7 @@ int Publish(const Arguments& args) {
     options.RemoteRoot = args.remote;
     options.Connections = args.connections;
     options.Plan = args.plan;
+    options.Plan.Walk.SettingsFiles = SettingsFileNames();
     options.Permissions = args.permissions;
     std::unique_ptr<TRunOutput> output =
         args.json

@@ -108,6 +108,10 @@ std::string DecodeHost(const QString& text) {
 
 } // namespace
 
+std::vector<std::string> SettingsFileNames() {
+    return {kConfigFileName, kExtraSettingsFileName};
+}
+
 std::string TExtraSettings::FilePath(const std::string& folder) {
     if (folder.empty())
         return kExtraSettingsFileName;

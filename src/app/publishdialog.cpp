@@ -2,6 +2,7 @@
 
 #include "app/application.h"
 #include "app/config.h"
+#include "app/extrasettings.h"
 #include "app/helpviewer.h"
 #include "publish/describe.h"
 
@@ -537,6 +538,7 @@ TPublishDialog* OpenPublishDialog(QWidget* window, const TConnectionSettings& co
     options.LocalRoot = localRoot;
     options.RemoteRoot = remoteRoot;
     options.Connections = connections;
+    options.Plan.Walk.SettingsFiles = SettingsFileNames();
     auto* dialog = new TPublishDialog(window, connection, options);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setModal(true);

@@ -3,6 +3,8 @@
 #include "publish/manifest.h"
 #include "publish/names.h"
 
+#include <algorithm>
+
 namespace kestrel {
 namespace {
 
@@ -58,10 +60,6 @@ bool IsProgramFile(const std::string& name) {
 }
 
 } // namespace
-
-bool IsSettingsFile(const std::string& name) {
-    return name == "Config.txt" || name == "KestrelFTP.ini";
-}
 
 std::string LeftOutKind(TLeftOutReason reason) {
     switch (reason) {
@@ -147,9 +145,14 @@ void TSiteRules::AddExclusions(const std::vector<std::string>& lines) {
         list_.AddLine(line, "", kExclusionTag);
 }
 
+void TSiteRules::AddSettingsFiles(const std::vector<std::string>& names) {
+    settingsFiles_.insert(settingsFiles_.end(), names.begin(), names.end());
+}
+
 std::optional<TLeftOut> TSiteRules::LeftOut(const std::string& path, bool folder) const {
     std::string name = BaseName(path);
-    if (!folder && IsSettingsFile(name))
+    if (!folder &&
+        std::find(settingsFiles_.begin(), settingsFiles_.end(), name) != settingsFiles_.end())
         return TLeftOut{path, folder, TLeftOutReason::SettingsFile, ""};
     if (!folder && IsProgramFile(name))
         return TLeftOut{path, folder, TLeftOutReason::ProgramFile, ""};

@@ -271,6 +271,7 @@ TEST(SiteRules, MatcherAgreesWithGitCheckIgnore) {
 
 TEST(SiteRules, DefaultsWithTheirReasonsAndWhatIncludesThem) {
     TSiteRules rules;
+    rules.AddSettingsFiles({"Config.txt", "KestrelFTP.ini"});
     EXPECT_EQ(Verdict(rules, ".htaccess"), "");
     EXPECT_EQ(Verdict(rules, ".well-known", true), "");
     EXPECT_EQ(Verdict(rules, ".well-known/acme-challenge/token"), "");
