@@ -4,6 +4,7 @@
 #include "app/config.h"
 #include "app/extrasettings.h"
 #include "app/helpviewer.h"
+#include "base/files.h"
 #include "publish/describe.h"
 
 #include <QCheckBox>
