@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -330,6 +331,33 @@ void StopOnSignal(int) {
         publisher->Stop();
 }
 
+// Ctrl-C and SIGTERM stop the publish from its first step to its last, while it compares
+// (the listing, the walk) as while it sends: it ends within a moment through its own Stop,
+// logged out, with what it sent recorded and a failure status. The earlier handling comes
+// back when the publish is over.
+class StopOnSignals {
+public:
+    explicit StopOnSignals(TPublisher& publisher) {
+        g_running = &publisher;
+        struct sigaction action {};
+        action.sa_handler = StopOnSignal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &savedInterrupt_);
+        ::sigaction(SIGTERM, &action, &savedTerminate_);
+    }
+    ~StopOnSignals() {
+        ::sigaction(SIGINT, &savedInterrupt_, nullptr);
+        ::sigaction(SIGTERM, &savedTerminate_, nullptr);
+        g_running = nullptr;
+    }
+    StopOnSignals(const StopOnSignals&) = delete;
+    StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+private:
+    struct sigaction savedInterrupt_ {};
+    struct sigaction savedTerminate_ {};
+};
+
 int Publish(const Arguments& args) {
     CheckLocalFolder(args.local);
     TPublishOptions options;
@@ -337,6 +365,7 @@ int Publish(const Arguments& args) {
     options.RemoteRoot = args.remote;
     options.Connections = args.connections;
     options.Plan = args.plan;
+    options.Plan.Walk.SettingsFiles = SettingsFileNames();
     options.Permissions = args.permissions;
     std::unique_ptr<TRunOutput> output =
         args.json
@@ -344,6 +373,7 @@ int Publish(const Arguments& args) {
             : MakeTextOutput(args.dryRun || args.verbose, args.verbose, ::isatty(STDOUT_FILENO));
     try {
         TPublisher publisher(Settings(args), options);
+        StopOnSignals stopOnSignals(publisher);
         const TPublishPlan& plan = publisher.Prepare();
         output->Plan(plan, publisher.RemoteRoot());
         if (args.dryRun) {
@@ -360,13 +390,7 @@ int Publish(const Arguments& args) {
             if (progress.FilesTotal > 0)
                 output->Progress(progress);
         };
-        g_running = &publisher;
-        std::signal(SIGINT, StopOnSignal);
-        std::signal(SIGTERM, StopOnSignal);
         TPublishSummary summary = publisher.Run();
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-        g_running = nullptr;
         int exit = summary.Succeeded() ? 0 : 1;
         output->Summary(summary, exit);
         return exit;

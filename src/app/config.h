@@ -6,6 +6,8 @@
 // readable by its owner only, and never written through a link.
 #pragma once
 
+#include "base/files.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -77,18 +79,9 @@ bool ReadConfigFile(const std::string& folder, ConfigRecord& config,
                     std::string* problem = nullptr);
 
 // Writes the whole record as the new content of the folder's settings file (see
-// ReplaceFileSafely). Returns false, with the reason in problem, when nothing was written.
+// ReplaceFileSafely in base/files.h). Returns false, with the reason in problem, when nothing was
+// written.
 bool WriteConfigFile(const std::string& folder, const ConfigRecord& config,
                      std::string* problem = nullptr);
-
-// Replaces a file that holds a secret: the content is written to a new owner-only file in
-// the same folder, flushed to the disk and renamed over the old name, so that the result is
-// always a regular file of mode 0600 owned by the user, a failed save leaves the old file
-// whole, and nothing is ever written through a symbolic link. Returns false (problem: "File
-// not found" or "<path> is not a regular file") when the file may not be replaced: a
-// read-only file, a folder without write access, a link, pipe, socket or device in its place.
-// A write that fails after that raises EInOutError "Cannot write file <path>: <reason>".
-bool ReplaceFileSafely(const std::string& path, std::string_view content,
-                       std::string* problem = nullptr);
 
 } // namespace kestrel

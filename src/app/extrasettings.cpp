@@ -1,16 +1,13 @@
 #include "app/extrasettings.h"
 
 #include "app/config.h"
+#include "base/files.h"
+#include "base/streams.h"
 
 #include <QByteArray>
 #include <QSettings>
 #include <QString>
 #include <QTemporaryFile>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestrel {
 
@@ -22,44 +19,17 @@ constexpr char kConnectionsKey[] = "Publish/Connections";
 constexpr char kTrustedGroup[] = "TrustedCertificates";
 constexpr char kPublishedGroup[] = "PublishedFolders";
 // The file is small; a larger one is not ours and is not read.
-constexpr off_t kMaxFileSize = 1024 * 1024;
+constexpr std::size_t kMaxFileSize = 1024 * 1024;
 
 // The words stored for the two choices, in the order of the enumerations.
 const char* const kDataModeWords[] = {"active", "passive"};
 const char* const kEncryptionWords[] = {"none", "if-offered", "required", "implicit"};
 
-enum class ReadResult { Read, Missing, Refused };
-
 // Reads the whole file without following a link and without blocking on a pipe.
-ReadResult ReadRegularFile(const std::string& path, QByteArray& content) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        struct stat info {};
-        const bool special = errno == ELOOP || (::lstat(path.c_str(), &info) == 0 &&
-                                                !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode));
-        return special ? ReadResult::Refused : ReadResult::Missing;
-    }
-    struct stat info {};
-    ReadResult result = ReadResult::Read;
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || info.st_size > kMaxFileSize)
-        result = ReadResult::Missing;
-    else if (!S_ISREG(info.st_mode))
-        result = ReadResult::Refused;
-    char buffer[8192];
-    while (result == ReadResult::Read && content.size() <= kMaxFileSize) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n < 0)
-            result = ReadResult::Missing;
-        if (n <= 0)
-            break;
-        content.append(buffer, n);
-    }
-    ::close(fd);
+TReadResult ReadSettingsText(const std::string& path, QByteArray& content) {
+    std::string text;
+    const TReadResult result = ReadRegularFile(path, text, kMaxFileSize);
+    content = QByteArray(text.data(), qsizetype(text.size()));
     return result;
 }
 
@@ -108,6 +78,10 @@ std::string DecodeHost(const QString& text) {
 
 } // namespace
 
+std::vector<std::string> SettingsFileNames() {
+    return {kConfigFileName, kExtraSettingsFileName};
+}
+
 std::string TExtraSettings::FilePath(const std::string& folder) {
     if (folder.empty())
         return kExtraSettingsFileName;
@@ -118,14 +92,14 @@ bool TExtraSettings::Load(const std::string& folder, std::string* problem) {
     *this = TExtraSettings();
     const std::string path = FilePath(folder);
     QByteArray content;
-    switch (ReadRegularFile(path, content)) {
-    case ReadResult::Missing:
+    switch (ReadSettingsText(path, content)) {
+    case TReadResult::Missing:
         return true;
-    case ReadResult::Refused:
+    case TReadResult::Refused:
         if (problem)
-            *problem = path + " is not a regular file";
+            *problem = NotRegularFileText(path);
         return false;
-    case ReadResult::Read:
+    case TReadResult::Read:
         break;
     }
     TSettingsCopy copy(content);
@@ -165,9 +139,9 @@ bool TExtraSettings::Load(const std::string& folder, std::string* problem) {
 bool TExtraSettings::Save(const std::string& folder, std::string* problem) const {
     const std::string path = FilePath(folder);
     QByteArray content;
-    if (ReadRegularFile(path, content) == ReadResult::Refused) {
+    if (ReadSettingsText(path, content) == TReadResult::Refused) {
         if (problem)
-            *problem = path + " is not a regular file";
+            *problem = NotRegularFileText(path);
         return false;
     }
     TSettingsCopy copy(content); // starts from the old file: unknown entries stay

@@ -17,11 +17,14 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace kestrel {
 
 inline constexpr char kExtraSettingsFileName[] = "KestrelFTP.ini";
 inline constexpr int kMinPublishConnections = kMinConnections;
+// The program's settings files, "Config.txt" and this one: a publish never sends them.
+std::vector<std::string> SettingsFileNames();
 inline constexpr int kMaxPublishConnections = kMaxConnections;
 inline constexpr int kDefaultPublishConnections = kDefaultConnections;
 

@@ -2,7 +2,9 @@
 
 #include "app/application.h"
 #include "app/config.h"
+#include "app/extrasettings.h"
 #include "app/helpviewer.h"
+#include "base/files.h"
 #include "publish/describe.h"
 
 #include <QCheckBox>
@@ -537,6 +539,7 @@ TPublishDialog* OpenPublishDialog(QWidget* window, const TConnectionSettings& co
     options.LocalRoot = localRoot;
     options.RemoteRoot = remoteRoot;
     options.Connections = connections;
+    options.Plan.Walk.SettingsFiles = SettingsFileNames();
     auto* dialog = new TPublishDialog(window, connection, options);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setModal(true);

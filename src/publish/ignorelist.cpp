@@ -1,5 +1,7 @@
 #include "publish/ignorelist.h"
 
+#include "publish/names.h"
+
 #include <cctype>
 #include <cstring>
 
@@ -127,6 +129,27 @@ private:
         return Wild::AbortAll;
     }
 
+    // p at the "[" of "[:name:]" within a class: whether t is in the named class (named
+    // set, p then at its "]"), or, without a closing ":]", whether t is that "[" itself, an
+    // ordinary member (p unmoved). AbortAll for an unknown name or a class never closed.
+    static Wild NamedClass(const char*& p, unsigned char t, bool& named) {
+        const char* name = p + 2;
+        const char* end = name;
+        while (*end != '\0' && *end != ']')
+            ++end;
+        if (*end == '\0')
+            return Wild::AbortAll;
+        named = end - name >= 1 && end[-1] == ':';
+        if (!named)
+            return t == '[' ? Wild::Match : Wild::NoMatch;
+        bool known = false;
+        const bool in = InNamedClass(std::string(name, end - 1), t, known);
+        if (!known)
+            return Wild::AbortAll; // a malformed class
+        p = end;
+        return in ? Wild::Match : Wild::NoMatch;
+    }
+
     // p at "["; advances p to the closing "]". A class never matches "/" in a path.
     Wild Class(const char*& p, unsigned char t) const {
         ++p;
@@ -154,24 +177,13 @@ private:
                 matched = matched || (t >= previous && t <= c);
                 c = 0; // a range cannot start another
             } else if (c == '[' && p[1] == ':') {
-                const char* name = p + 2;
-                const char* end = name;
-                while (*end != '\0' && *end != ']')
-                    ++end;
-                if (*end == '\0')
+                bool named = false;
+                const Wild member = NamedClass(p, t, named);
+                if (member == Wild::AbortAll)
                     return Wild::AbortAll;
-                if (end - name < 1 || end[-1] != ':') {
-                    // No ":]": the "[" is an ordinary member.
-                    matched = matched || t == '[';
-                } else {
-                    bool known = false;
-                    bool in = InNamedClass(std::string(name, end - 1), t, known);
-                    if (!known)
-                        return Wild::AbortAll; // a malformed class
-                    matched = matched || in;
-                    p = end;
+                matched = matched || member == Wild::Match;
+                if (named)
                     c = 0;
-                }
             } else {
                 matched = matched || t == c;
             }
@@ -217,11 +229,6 @@ bool HasUnclosedClass(const std::string& pattern) {
         }
     }
     return false;
-}
-
-std::string BaseName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 } // namespace

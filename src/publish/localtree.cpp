@@ -59,6 +59,7 @@ public:
             throw EInOutError("Cannot read folder " + given_);
         tree_.Rules.AddIgnoreFile(ReadIgnoreFile(root_));
         tree_.Rules.AddExclusions(options_.Exclusions);
+        tree_.Rules.AddSettingsFiles(options_.SettingsFiles);
         visited_.insert(root_);
         Folder(root_, "");
         return std::move(tree_);

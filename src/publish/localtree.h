@@ -19,6 +19,10 @@ struct TWalkOptions {
     // Exclusions of the run after the defaults and the site's ".kestrelignore", one
     // ".gitignore" line each ("drafts/", "!.env"); see siterules.h.
     std::vector<std::string> Exclusions;
+    // The names of the program's settings files, never published (see siterules.h). The
+    // window and the command line pass their own; this default keeps a caller that names
+    // none from sending the password.
+    std::vector<std::string> SettingsFiles = {"Config.txt", "KestrelFTP.ini"};
     // When set, the walk ends early once the flag turns true (a publish stopped while it
     // prepares); the tree it returns is then incomplete.
     const std::atomic<bool>* Stop = nullptr;

@@ -22,6 +22,61 @@ void SortDeepestFirst(std::vector<std::string>& folders) {
                      [](const auto& a, const auto& b) { return Depth(a) > Depth(b); });
 }
 
+// Remote names that differ from local ones only in letter case, and what becomes of them.
+class CaseFolding {
+public:
+    CaseFolding(const TLocalTree& local, const TRemoteTree& remote)
+        : local_(local), remote_(remote) {}
+
+    // A remote path that is not local, but is when letter case is ignored ("Index.htm" for
+    // a local "index.htm"): the same file on a server that ignores case.
+    bool SameButForCase(const std::string& path) {
+        if (folded_.empty()) {
+            for (const auto& [local, file] : local_.Files) {
+                auto [it, added] = folded_.emplace(Folded(local), local);
+                if (!added)
+                    it->second.clear(); // two local spellings: no one file to rename to
+            }
+            for (const std::string& folder : local_.Folders)
+                folded_.emplace(Folded(folder), "");
+        }
+        return !local_.Files.count(path) && !local_.Folders.count(path) &&
+               folded_.count(Folded(path)) > 0;
+    }
+
+    // A file renamed only in letter case within its folder is renamed on the server before
+    // the uploads: on a server that ignores case, a deletion of the old spelling would
+    // delete the new one. Anything else that differs only in case is kept, with a note.
+    void KeepOrRename(const std::string& path, const TRemoteEntry& entry, TPublishPlan& plan) {
+        if (entry.Folder)
+            return;
+        const std::string& to = folded_.at(Folded(path));
+        if (!to.empty() && Parent(to) == Parent(path) && !remote_.Entries.count(to) &&
+            !renamedTo_.count(to)) {
+            plan.CaseRenames.push_back({path, to});
+            renamedTo_.insert(to);
+            return;
+        }
+        plan.Notes.push_back("Kept " + path +
+                             ": it differs from a local name only in letter case, and on a "
+                             "server that ignores case deleting it would delete the file "
+                             "just sent; rename or delete it on the server");
+    }
+
+private:
+    static std::string Folded(std::string path) {
+        for (char& c : path)
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        return path;
+    }
+
+    const TLocalTree& local_;
+    const TRemoteTree& remote_;
+    std::map<std::string, std::string> folded_; // local paths in lower case -> the file
+    std::set<std::string> renamedTo_;
+};
+
 class Planner {
 public:
     Planner(const TLocalTree& local, const TRemoteTree& remote,
@@ -143,48 +198,6 @@ private:
         plan_.BytesToSend += file.Size;
     }
 
-    static std::string Folded(std::string path) {
-        for (char& c : path)
-            if (c >= 'A' && c <= 'Z')
-                c = char(c - 'A' + 'a');
-        return path;
-    }
-
-    // A remote path that is not local, but is when letter case is ignored ("Index.htm" for
-    // a local "index.htm"): the same file on a server that ignores case.
-    bool SameButForCase(const std::string& path) {
-        if (folded_.empty()) {
-            for (const auto& [local, file] : local_.Files) {
-                auto [it, added] = folded_.emplace(Folded(local), local);
-                if (!added)
-                    it->second.clear(); // two local spellings: no one file to rename to
-            }
-            for (const std::string& folder : local_.Folders)
-                folded_.emplace(Folded(folder), "");
-        }
-        return !local_.Files.count(path) && !local_.Folders.count(path) &&
-               folded_.count(Folded(path)) > 0;
-    }
-
-    // A file renamed only in letter case within its folder is renamed on the server before
-    // the uploads: on a server that ignores case, a deletion of the old spelling would
-    // delete the new one. Anything else that differs only in case is kept, with a note.
-    void KeepOrRenameCase(const std::string& path, const TRemoteEntry& entry) {
-        if (entry.Folder)
-            return;
-        const std::string& to = folded_.at(Folded(path));
-        if (!to.empty() && Parent(to) == Parent(path) && !remote_.Entries.count(to) &&
-            !renamedTo_.count(to)) {
-            plan_.CaseRenames.push_back({path, to});
-            renamedTo_.insert(to);
-            return;
-        }
-        plan_.Notes.push_back("Kept " + path +
-                              ": it differs from a local name only in letter case, and on a "
-                              "server that ignores case deleting it would delete the file "
-                              "just sent; rename or delete it on the server");
-    }
-
     // Under a local folder that could not be read (or the root itself): nothing known.
     bool Unread(const std::string& path) const {
         for (const TUnreadable& unreadable : local_.Unreadable)
@@ -201,8 +214,8 @@ private:
             return false; // a temporary file an interrupted publish left behind
         if (!options_.Delete)
             return true;
-        if (SameButForCase(path)) {
-            KeepOrRenameCase(path, entry);
+        if (cases_.SameButForCase(path)) {
+            cases_.KeepOrRename(path, entry, plan_);
             return true;
         }
         if (local_.Rules.LeftOut(path, entry.Folder)) {
@@ -217,9 +230,7 @@ private:
     }
 
     static bool IsTemporary(const std::string& path, const TRemoteEntry& entry) {
-        std::string name = BaseName(path);
-        return name.size() > sizeof(kTemporarySuffix) - 1 && name[0] == '.' &&
-               name.ends_with(kTemporarySuffix) && !entry.Folder;
+        return !entry.Folder && IsTemporaryName(path);
     }
 
     // More than half of the server's files, or any while there is nothing to publish, is
@@ -290,9 +301,8 @@ private:
     TPublishPlan plan_;
     std::vector<std::string> blocked_; // local folders that cannot be created
     std::vector<std::string> foreign_;
-    std::set<std::string> removed_;             // remote paths removed to make way
-    std::map<std::string, std::string> folded_; // local paths in lower case -> the file
-    std::set<std::string> renamedTo_;
+    std::set<std::string> removed_; // remote paths removed to make way
+    CaseFolding cases_{local_, remote_};
 };
 
 } // namespace

@@ -1,6 +1,9 @@
 #include "publish/siterules.h"
 
 #include "publish/manifest.h"
+#include "publish/names.h"
+
+#include <algorithm>
 
 namespace kestrel {
 namespace {
@@ -52,21 +55,11 @@ constexpr DefaultRule kDefaultRules[] = {
 constexpr int kIgnoreFileTag = -1;
 constexpr int kExclusionTag = -2;
 
-std::string BaseName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool IsProgramFile(const std::string& name) {
-    return name == kManifestName || name == kLockName ||
-           (name.size() > sizeof(kTemporarySuffix) - 1 && name.ends_with(kTemporarySuffix));
+    return name == kManifestName || name == kLockName || IsTemporaryName(name);
 }
 
 } // namespace
-
-bool IsSettingsFile(const std::string& name) {
-    return name == "Config.txt" || name == "KestrelFTP.ini";
-}
 
 std::string LeftOutKind(TLeftOutReason reason) {
     switch (reason) {
@@ -152,9 +145,14 @@ void TSiteRules::AddExclusions(const std::vector<std::string>& lines) {
         list_.AddLine(line, "", kExclusionTag);
 }
 
+void TSiteRules::AddSettingsFiles(const std::vector<std::string>& names) {
+    settingsFiles_.insert(settingsFiles_.end(), names.begin(), names.end());
+}
+
 std::optional<TLeftOut> TSiteRules::LeftOut(const std::string& path, bool folder) const {
     std::string name = BaseName(path);
-    if (!folder && IsSettingsFile(name))
+    if (!folder &&
+        std::find(settingsFiles_.begin(), settingsFiles_.end(), name) != settingsFiles_.end())
         return TLeftOut{path, folder, TLeftOutReason::SettingsFile, ""};
     if (!folder && IsProgramFile(name))
         return TLeftOut{path, folder, TLeftOutReason::ProgramFile, ""};

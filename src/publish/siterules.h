@@ -30,7 +30,7 @@ enum class TLeftOutReason {
     EditorBackup,   // name~, .swp, .bak
     Secret,         // .env, *.pem, *.key, id_rsa*, *.sql, *.sqlite, config back-ups
     ProgramFile,    // the ignore file, the manifest, temporary names
-    SettingsFile,   // Config.txt, KestrelFTP.ini: they hold the password
+    SettingsFile,   // the program's settings files: they hold the password
     IgnoreFile,     // a pattern of .kestrelignore
     Exclusion,      // an exclusion of the run
 };
@@ -47,10 +47,6 @@ std::string LeftOutText(const TLeftOut& leftOut);
 // The reason alone, for counts: "version control", "secrets", ".kestrelignore".
 std::string LeftOutKind(TLeftOutReason reason);
 
-// The program's own settings files, which hold the password: never published, wherever
-// they stand in the site folder (the current folder is often the site folder).
-bool IsSettingsFile(const std::string& name);
-
 // The lines of an exclusions text as the dialog's field holds it: one pattern a line,
 // blank lines skipped.
 std::vector<std::string> ExclusionLines(const std::string& text);
@@ -63,6 +59,10 @@ public:
     void AddIgnoreFile(const std::string& text);
     // Exclusions of the run, in order, each a ".gitignore" line ("!" re-includes).
     void AddExclusions(const std::vector<std::string>& lines);
+    // The names of the program's own settings files, which hold the password: never
+    // published, wherever they stand in the site folder (the current folder is often the
+    // site folder), whatever the other rules say.
+    void AddSettingsFiles(const std::vector<std::string>& names);
 
     // Why the path (relative, "/"-separated) is not published, or nothing when it is.
     std::optional<TLeftOut> LeftOut(const std::string& path, bool folder) const;
@@ -72,6 +72,7 @@ public:
 
 private:
     TIgnoreList list_;
+    std::vector<std::string> settingsFiles_;
 };
 
 // "--exclude PATTERN" and "--include PATTERN" as exclusion lines: the pattern as written

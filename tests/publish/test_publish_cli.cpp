@@ -2,9 +2,11 @@
 // Config.txt in the current folder, the password from the environment, --dry-run, the
 // exit status and its one-line reason.
 #include "app/config.h"
+#include "cli_program.h"
 #include "publish/manifest.h"
 #include "support/fixtures.h"
 #include "support/pyftpd.h"
+#include "support/scripted_server.h"
 #include "support/tls_support.h"
 #include "support/watchdog.h"
 
@@ -12,10 +14,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace kestrel;
@@ -24,49 +28,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs the program in folder with the arguments; password, when given, in the environment.
-// Standard input is /dev/null, so no prompt can wait.
-Result RunProgram(const fs::path& folder, std::vector<std::string> args, const char* password) {
-    TempDir capture("kestrel-cli-out");
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(folder.c_str()) != 0)
-            ::_exit(127);
-        int in = ::open("/dev/null", O_RDONLY);
-        int out = ::open((capture / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = ::open((capture / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        if (password)
-            ::setenv("KESTRELFTP_PASSWORD", password, 1);
-        else
-            ::unsetenv("KESTRELFTP_PASSWORD");
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        ::unsetenv("QT_QPA_PLATFORM"); // CI sets offscreen for the window tests
-        std::vector<char*> argv{const_cast<char*>(KESTRELFTP_PROGRAM)};
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        ::execv(KESTRELFTP_PROGRAM, argv.data());
-        ::_exit(127);
-    }
-    Result result;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadFileBytes(capture / "out");
-    result.err = ReadFileBytes(capture / "err");
-    return result;
-}
 
 void SaveConfig(const fs::path& folder, const PyFtpd& server, const std::string& password) {
     ConfigRecord config{};
@@ -486,4 +447,68 @@ TEST(PublishCommandLine, ACaseOnlyRenameArrivesAndLosesNothing) {
     ASSERT_TRUE(manifest);
     EXPECT_EQ(manifest->count("Index.htm"), 0u);
     EXPECT_EQ(manifest->count("index.htm"), 1u);
+}
+
+// Ctrl-C (or SIGTERM) while the publish still compares, here on a listing whose reply never
+// comes, ends the program within a moment through its own Stop: a failure status with the
+// reason, as while it sends, never a kill by the signal nor a wait for the reply limit.
+TEST(PublishCommandLine, InterruptWhileTheListingNeverAnswersEndsThePublish) {
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+        std::atomic<bool> listing{false};
+        ScriptedServerOptions options;
+        options.timeout = std::chrono::milliseconds(60000); // longer than the reply limit
+        ScriptedFtpServer server(
+            [&](Session& s) {
+                s.reply("220 ready");
+                while (std::optional<std::string> line = s.read_line()) {
+                    for (const char* verb : {"PORT", "EPRT", "PASV", "EPSV", "LIST", "MLSD"})
+                        if (line->rfind(verb, 0) == 0)
+                            listing = true;
+                    if (listing)
+                        continue; // silent from here on
+                    if (line->rfind("USER", 0) == 0)
+                        s.reply("331 password please");
+                    else if (line->rfind("PASS", 0) == 0)
+                        s.reply("230 in");
+                    else if (line->rfind("PWD", 0) == 0)
+                        s.reply("257 \"/\"");
+                    else
+                        s.reply("200 ok");
+                }
+            },
+            options);
+        TempDir here("kestrel-cli-here");
+        TempDir site("kestrel-cli-site");
+        WriteFileBytes(site / "index.htm", "home");
+        ConfigRecord config{};
+        SetConfigField(config.Host, "127.0.0.1");
+        SetConfigField(config.Port, std::to_string(server.port()));
+        SetConfigField(config.UserID, "webuser");
+        ASSERT_TRUE(WriteConfigFile(here.str(), config));
+
+        TempDir capture("kestrel-cli-out");
+        const pid_t pid =
+            StartProgram(here.path(), {"publish", site.str(), "www"}, "secret", capture);
+        while (!listing)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(::kill(pid, signal), 0);
+        // A generous bound, far below the 30 s reply limit that would end it anyway.
+        int status = 0;
+        pid_t ended = 0;
+        for (int i = 0; i < 1000 && ended == 0; ++i) {
+            ended = ::waitpid(pid, &status, WNOHANG);
+            if (ended == 0)
+                std::this_thread::sleep_for(10ms);
+        }
+        if (ended == 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            FAIL() << "still waiting 10 s after the signal";
+        }
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_NE(ReadFileBytes(capture / "err").find("stopped"), std::string::npos)
+            << ReadFileBytes(capture / "err");
+    }
 }

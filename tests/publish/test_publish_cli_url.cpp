@@ -2,6 +2,7 @@
 // pyftpdlib on ::1, the separate options winning over the URL, Config.txt's password kept
 // from another host, and bad addresses refused with exit status 2.
 #include "app/config.h"
+#include "cli_program.h"
 #include "support/fixtures.h"
 #include "support/loopback.h"
 #include "support/pyftpd.h"
@@ -21,48 +22,6 @@ using namespace kestrel::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs the program in folder with the arguments; password, when given, in the environment.
-// Standard input is /dev/null, so no prompt can wait.
-Result RunProgram(const fs::path& folder, std::vector<std::string> args, const char* password) {
-    TempDir capture("kestrel-cli-out");
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(folder.c_str()) != 0)
-            ::_exit(127);
-        int in = ::open("/dev/null", O_RDONLY);
-        int out = ::open((capture / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = ::open((capture / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        if (password)
-            ::setenv("KESTRELFTP_PASSWORD", password, 1);
-        else
-            ::unsetenv("KESTRELFTP_PASSWORD");
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        std::vector<char*> argv{const_cast<char*>(KESTRELFTP_PROGRAM)};
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        ::execv(KESTRELFTP_PROGRAM, argv.data());
-        ::_exit(127);
-    }
-    Result result;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadFileBytes(capture / "out");
-    result.err = ReadFileBytes(capture / "err");
-    return result;
-}
 
 std::map<std::string, std::string> FilesUnder(const fs::path& root) {
     std::map<std::string, std::string> files;

@@ -364,6 +364,19 @@ TEST(PublishLocalWalk, WhatIsPublishedAndWhatIsLeftOutWithANote) {
                             "home.htm", "index.htm", "index.htm~", "page.bak"}));
     EXPECT_TRUE(tree.Folders.count(".git"));
 
+    // The settings files are those the program names, in any folder of the site.
+    TWalkOptions named;
+    named.SettingsFiles = {"site.css"};
+    tree = WalkLocalTree(site.str(), named);
+    EXPECT_TRUE(tree.Files.count("Config.txt"));
+    ASSERT_FALSE(tree.Files.count("css/site.css"));
+    EXPECT_EQ(std::count_if(tree.LeftOut.begin(), tree.LeftOut.end(),
+                            [](const TLeftOut& item) {
+                                return item.Path == "css/site.css" &&
+                                       item.Reason == TLeftOutReason::SettingsFile;
+                            }),
+              1);
+
     EXPECT_THROW(WalkLocalTree((site / "no such").string(), {}), EInOutError);
 }
 

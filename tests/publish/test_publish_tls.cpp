@@ -15,6 +15,31 @@
 using namespace kestrel;
 using namespace kestrel::test;
 
+namespace {
+
+// Publishes local to "/site" on the server, emptied first, on connections connections.
+TPublishSummary PublishTo(TlsFtpServer& server, const TempDir& local, TDataMode mode,
+                          TEncryption encryption, int connections) {
+    for (const std::string& name : server.files()->names())
+        server.files()->remove(name);
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = server.port();
+    connection.UserID = "webuser";
+    connection.Password = "s3cret";
+    connection.DataMode = mode;
+    connection.Encryption = encryption;
+    TPublishOptions options;
+    options.LocalRoot = local.str();
+    options.RemoteRoot = "/site";
+    options.Connections = connections;
+    options.MatchConnectionsToWork = false;
+    TPublisher publisher(connection, options);
+    return publisher.Run();
+}
+
+} // namespace
+
 TEST(PublishTls, AFileWhoseDataConnectionIsRefusedIsSentAgainOnANewLogIn) {
     TlsFtpServer server(TrustedTestCertificates(), {.ticketsOnData = false});
     TempDir local("kestrel-site");
@@ -23,22 +48,7 @@ TEST(PublishTls, AFileWhoseDataConnectionIsRefusedIsSentAgainOnANewLogIn) {
         WriteFileBytes(local / ("p" + std::to_string(n) + ".htm"), RandomBytes(3000 + n, n + 1));
     for (TDataMode mode : {TDataMode::Active, TDataMode::Passive}) {
         SCOPED_TRACE(mode == TDataMode::Active ? "active" : "passive");
-        for (const std::string& name : server.files()->names())
-            server.files()->remove(name);
-        TConnectionSettings connection;
-        connection.Host = "127.0.0.1";
-        connection.Port = server.port();
-        connection.UserID = "webuser";
-        connection.Password = "s3cret";
-        connection.DataMode = mode;
-        connection.Encryption = TEncryption::Required;
-        TPublishOptions options;
-        options.LocalRoot = local.str();
-        options.RemoteRoot = "/site";
-        options.Connections = 1;
-        options.MatchConnectionsToWork = false;
-        TPublisher publisher(connection, options);
-        TPublishSummary summary = publisher.Run();
+        TPublishSummary summary = PublishTo(server, local, mode, TEncryption::Required, 1);
 
         EXPECT_TRUE(summary.Succeeded())
             << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
@@ -64,22 +74,7 @@ TEST(PublishTls, ASiteOverImplicitTlsArrivesWhole) {
     WriteFileBytes(local / "img" / "a.png", RandomBytes(70000, 2));
     for (TDataMode mode : {TDataMode::Active, TDataMode::Passive}) {
         SCOPED_TRACE(mode == TDataMode::Active ? "active" : "passive");
-        for (const std::string& name : server.files()->names())
-            server.files()->remove(name);
-        TConnectionSettings connection;
-        connection.Host = "127.0.0.1";
-        connection.Port = server.port();
-        connection.UserID = "webuser";
-        connection.Password = "s3cret";
-        connection.DataMode = mode;
-        connection.Encryption = TEncryption::Implicit;
-        TPublishOptions options;
-        options.LocalRoot = local.str();
-        options.RemoteRoot = "/site";
-        options.Connections = 2;
-        options.MatchConnectionsToWork = false;
-        TPublisher publisher(connection, options);
-        TPublishSummary summary = publisher.Run();
+        TPublishSummary summary = PublishTo(server, local, mode, TEncryption::Implicit, 2);
         EXPECT_TRUE(summary.Succeeded())
             << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
         EXPECT_EQ(summary.Uploaded, 2);

@@ -271,6 +271,7 @@ TEST(SiteRules, MatcherAgreesWithGitCheckIgnore) {
 
 TEST(SiteRules, DefaultsWithTheirReasonsAndWhatIncludesThem) {
     TSiteRules rules;
+    rules.AddSettingsFiles({"Config.txt", "KestrelFTP.ini"});
     EXPECT_EQ(Verdict(rules, ".htaccess"), "");
     EXPECT_EQ(Verdict(rules, ".well-known", true), "");
     EXPECT_EQ(Verdict(rules, ".well-known/acme-challenge/token"), "");
@@ -289,6 +290,8 @@ TEST(SiteRules, DefaultsWithTheirReasonsAndWhatIncludesThem) {
               "a settings file of this program, it holds the password");
     EXPECT_EQ(Verdict(rules, "a/.kestrelftp-manifest"), "a file of this program");
     EXPECT_EQ(Verdict(rules, ".page.htm.kestrel-tmp"), "a file of this program");
+    EXPECT_EQ(Verdict(rules, "notes.kestrel-tmp"), "")
+        << "the same temporary-name rule as the clean-up on the server: no dot, not ours";
     EXPECT_EQ(Verdict(rules, ".kestrelignore"), "a file of this program");
     EXPECT_EQ(Verdict(rules, "docs/.kestrelignore"), "") << "only the root's is the program's";
     EXPECT_EQ(Verdict(rules, "keys.html"), "");
