@@ -263,7 +263,8 @@ TEST(PublishDialog, AStopShowsWhatWasDoneAndNamesWhatWasNot) {
         if (line.startsWith("not sent: "))
             notSent << line.mid(10);
     }
-    ASSERT_GE(sent, 1);
+    // A Stop while files are still staged puts none of them in place (the site stays as it
+    // was): whatever the list calls sent is on the server, the rest is named as not sent.
     ASSERT_LT(sent, kFiles);
     EXPECT_EQ(sent + notSent.size(), kFiles);
     for (const QString& name : notSent)
@@ -272,10 +273,11 @@ TEST(PublishDialog, AStopShowsWhatWasDoneAndNamesWhatWasNot) {
     EXPECT_EQ(dialog.pbProgress->value(), dialog.pbProgress->maximum() * sent / kFiles);
     const std::string summary = dialog.txtSummary->text().toStdString();
     EXPECT_EQ(summary.rfind("Stopped. Uploaded " + std::to_string(sent), 0), 0u) << summary;
-    EXPECT_NE(summary.find("Not sent (" + std::to_string(notSent.size()) +
-                           "): " + notSent.front().toStdString()),
+    EXPECT_NE(summary.find("Not sent (" + std::to_string(notSent.size()) + "): "),
               std::string::npos)
         << summary;
+    for (const QString& name : notSent)
+        EXPECT_NE(summary.find(name.toStdString()), std::string::npos) << summary;
     EXPECT_TRUE(dialog.bClose->isEnabled());
 }
 
