@@ -7,9 +7,33 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <optional>
 
 namespace kestrel {
 namespace {
+
+// RNFR, then RNTO; both in one packet on a server that reads several commands from one
+// (Pipelining), a round trip less for every file put in place. A refused RNFR raises (the
+// staged file is not there: nothing may be deleted for it); a refused RNTO, most often a
+// name in the way, is returned for the caller to mend.
+std::optional<FTPException> RenameOver(TVaneFTP& ftp, const std::string& from,
+                                       const std::string& to) {
+    if (!ftp.Pipelining) {
+        ftp.DoCommand("RNFR " + from);
+        try {
+            ftp.DoCommand("RNTO " + to);
+        } catch (const FTPException& refused) {
+            return refused;
+        }
+        return std::nullopt;
+    }
+    std::vector<FtpReply> replies = ftp.Pipeline({"RNFR " + from, "RNTO " + to});
+    if (replies[0].code != 350)
+        throw FTPException(replies[0].Text());
+    if (!IsCompletion(replies[1].code))
+        return FTPException(replies[1].Text());
+    return std::nullopt;
+}
 
 constexpr int kUploadAttempts = 3;
 
@@ -265,22 +289,19 @@ void TTransfers::Send(const std::function<void(TVaneFTP&)>& transfer, std::int64
 // existing file gets DELE of the real name first, and the rename again.
 void TTransfers::PlaceOver(const std::string& temporary, const std::string& path) {
     TVaneFTP& ftp = site_.Ftp();
-    ftp.DoCommand("RNFR " + Remote(temporary));
-    try {
-        ftp.DoCommand("RNTO " + Remote(path));
+    std::optional<FTPException> refused = RenameOver(ftp, Remote(temporary), Remote(path));
+    if (!refused)
         return;
-    } catch (const FTPException& refused) {
-        try {
-            ftp.Delete(Remote(path));
-        } catch (const FTPException&) {
-            throw refused; // nothing stood in the way: the rename itself was refused
-        }
+    try {
+        ftp.Delete(Remote(path));
+    } catch (const FTPException&) {
+        throw *refused; // nothing stood in the way: the rename itself was refused
     }
     c_.record.Record([&] { c_.record.lost.insert(path); });
     c_.record.NoteOnce("rename", "The server refused to rename over existing files: each was "
                                  "deleted first and then renamed, so it was missing for a moment");
-    ftp.DoCommand("RNFR " + Remote(temporary));
-    ftp.DoCommand("RNTO " + Remote(path));
+    if ((refused = RenameOver(ftp, Remote(temporary), Remote(path))))
+        throw *refused;
     c_.record.Record([&] { c_.record.lost.erase(path); });
 }
 

@@ -58,6 +58,8 @@ struct Misbehaviour {
     // once chosen ("OPTS HASH SHA-256") or when it is the starred one.
     std::vector<std::string> features{};
     bool refuseSize = false;
+    // RNFR of this name is refused, as when a staged file vanished before it was placed.
+    std::string refusedRename{};
 };
 
 // A server of plain files in memory, one session after the other, in active mode.
@@ -159,8 +161,9 @@ private:
                         misbehaviour_.onSilence();
                     continue; // and never answers
                 }
-                renaming = path;
-                s.reply(files_->contains(path) ? "350 go on" : "550 no such file");
+                const bool accepted = files_->contains(path) && path != misbehaviour_.refusedRename;
+                renaming = accepted ? path : "";
+                s.reply(accepted ? "350 go on" : "550 no such file");
             } else if (verb == "RNTO") {
                 std::optional<std::string> content = files_->get(renaming);
                 if (!content) {
@@ -766,4 +769,19 @@ TEST(PublishArrival, AServerWithoutAnyProofIsNotedAndTheRunSucceeds) {
     ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
     EXPECT_EQ(summary.Verified, 0);
     EXPECT_TRUE(HasNote(summary, "could not be verified"));
+}
+
+// A staged file that cannot be renamed (RNFR refused: it is not there any more) fails its
+// page and leaves the page on the server as it was: only a refused RNTO, a name in the
+// way, may be mended by deleting that name first. Also when RNFR and RNTO go in one packet.
+TEST(PublishScriptedServer, ARefusedRenameFromNeverDeletesThePage) {
+    Site site;
+    SiteServer server({.refusedRename = "/site/.a.htm.kestrel-tmp"});
+    server.files().put("/site/a.htm", "<html>the page as it was</html>");
+    TPublishSummary summary = site.Publish(server);
+    ASSERT_EQ(summary.Failures.size(), 1u);
+    EXPECT_EQ(summary.Failures.front().Path, "a.htm");
+    EXPECT_EQ(server.Count("DELE /site/a.htm"), 0);
+    EXPECT_EQ(server.files().get("/site/a.htm"), "<html>the page as it was</html>");
+    EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>");
 }
