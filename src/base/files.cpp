@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -162,6 +163,25 @@ bool ReplaceFileSafely(const std::string& path, std::string_view content, std::s
     if (directory.get() >= 0)
         ::fsync(directory.get());
     return true;
+}
+
+void ReadChunks(const std::string& path,
+                const std::function<void(const char* data, std::size_t size)>& consume) {
+    constexpr std::size_t kChunk = 64 * 1024;
+    TFileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0)
+        throw EFOpenError("Cannot open file " + path);
+    auto buffer = std::make_unique<char[]>(kChunk);
+    for (;;) {
+        ssize_t n = ::read(file.get(), buffer.get(), kChunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw EInOutError("Cannot read file " + path + ": " + std::strerror(errno));
+        if (n == 0)
+            return;
+        consume(buffer.get(), std::size_t(n));
+    }
 }
 
 } // namespace kestrel

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -39,6 +40,12 @@ bool IsSpecialName(const std::string& path);
 // Reads until size bytes have come or the file ends, repeating on EINTR and EAGAIN.
 // Returns the bytes read, or -1 with errno set on an error.
 ssize_t ReadFull(int fd, char* buffer, std::size_t size);
+
+// Reads a file from its start to its end in chunks, each handed to consume; repeats on
+// EINTR. Raises EFOpenError "Cannot open file <path>" and EInOutError "Cannot read file
+// <path>: <reason>". For the files of a site, which are hashed, not kept.
+void ReadChunks(const std::string& path,
+                const std::function<void(const char* data, std::size_t size)>& consume);
 
 enum class TReadResult {
     Read,

@@ -1,6 +1,7 @@
 #include "publish/arrival.h"
 
 #include "base/exception.h"
+#include "base/files.h"
 #include "net/ftp/vaneftp.h"
 
 #include <algorithm>
@@ -153,14 +154,10 @@ std::optional<std::string> ProofInReply(const TArrivalMethod& method, const std:
 }
 
 std::string LocalProof(const TArrivalMethod& method, const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw EFOpenError("Cannot open file " + path);
-    std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { ::close(*f); });
     if (method.kind == TArrivalMethod::Size) {
         struct stat info {};
-        if (::fstat(fd, &info) != 0)
-            throw EInOutError("Cannot read file " + path + ": " + std::strerror(errno));
+        if (::stat(path.c_str(), &info) != 0)
+            throw EFOpenError("Cannot open file " + path);
         return std::to_string(info.st_size);
     }
     const EVP_MD* type = DigestOf(method);
@@ -168,20 +165,12 @@ std::string LocalProof(const TArrivalMethod& method, const std::string& path) {
     if (type && (!context || EVP_DigestInit_ex(context.get(), type, nullptr) != 1))
         throw Exception(method.Name() + " is not available here");
     std::uint32_t crc = 0;
-    std::vector<unsigned char> buffer(64 * 1024);
-    for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw EInOutError("Cannot read file " + path + ": " + std::strerror(errno));
-        if (n == 0)
-            break;
+    ReadChunks(path, [&](const char* data, std::size_t size) {
         if (type)
-            EVP_DigestUpdate(context.get(), buffer.data(), std::size_t(n));
+            EVP_DigestUpdate(context.get(), data, size);
         else
-            crc = Crc32(crc, buffer.data(), std::size_t(n));
-    }
+            crc = Crc32(crc, reinterpret_cast<const unsigned char*>(data), size);
+    });
     if (!type) {
         const unsigned char bytes[4] = {
             static_cast<unsigned char>(crc >> 24), static_cast<unsigned char>(crc >> 16),

@@ -1,6 +1,7 @@
 #include "publish/sha256.h"
 
 #include "base/exception.h"
+#include "base/files.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,8 +12,6 @@
 
 namespace kestrel {
 namespace {
-
-constexpr std::size_t kReadChunk = 64 * 1024;
 
 struct DigestDeleter {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
@@ -43,22 +42,10 @@ std::string FinishHex(EVP_MD_CTX* context) {
 } // namespace
 
 std::string FileSha256(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw EFOpenError("Cannot open file " + path);
-    std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { ::close(*f); });
     Digest context = NewDigest();
-    auto buffer = std::make_unique<char[]>(kReadChunk);
-    for (;;) {
-        ssize_t n = ::read(fd, buffer.get(), kReadChunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw EInOutError("Cannot read file " + path + ": " + std::strerror(errno));
-        if (n == 0)
-            break;
-        EVP_DigestUpdate(context.get(), buffer.get(), std::size_t(n));
-    }
+    ReadChunks(path, [&](const char* data, std::size_t size) {
+        EVP_DigestUpdate(context.get(), data, size);
+    });
     return FinishHex(context.get());
 }
 
