@@ -23,7 +23,8 @@ build fuzz_listing "$src/net/ftp/ftplist.cpp"
 build fuzz_bytes_total "$src/net/ftp/ftpreply.cpp"
 build fuzz_quoted_dir "$src/net/ftp/ftpreply.cpp"
 build fuzz_nthword "$src/net/sock/sockstr.cpp" "$src/base/streams.cpp" "$src/base/exception.cpp"
-build fuzz_config "$src/app/config.cpp" "$src/base/exception.cpp"
+# Every source of base, which the settings files are read and written through.
+build fuzz_config "$src/app/config.cpp" "$src"/base/*.cpp
 # The reply reader runs the whole client over a loopback connection.
 # Every source of the layers it runs, so that a new file of theirs is never missed.
 build fuzz_reply "$src"/net/ftp/*.cpp "$src"/net/sock/*.cpp "$src"/platform/*.cpp \
