@@ -4,6 +4,7 @@
 #include "app/config.h"
 #include "cli_program.h"
 #include "publish/manifest.h"
+#include "server_files.h"
 #include "support/fixtures.h"
 #include "support/pyftpd.h"
 #include "support/scripted_server.h"
@@ -164,19 +165,6 @@ TEST(PublishCommandLine, TlsCertificateRefusedWithItsFingerprintUnlessTrusted) {
 }
 
 namespace {
-
-// Every file under root by relative path ("folder/" for folders), the manifest left out.
-std::map<std::string, std::string> ServerFiles(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        std::string relative = fs::relative(entry.path(), root).string();
-        if (entry.is_directory())
-            files[relative + "/"] = "";
-        else if (relative != ".kestrelftp-manifest")
-            files[relative] = ReadFileBytes(entry.path());
-    }
-    return files;
-}
 
 // A site with what real sites hold: server rules, certificate challenges, a repository,
 // secrets, drafts the owner keeps back, and pages.

@@ -5,6 +5,7 @@
 #include "bench/servers.h"
 #include "publish/describe.h"
 #include "publish/publisher.h"
+#include "server_files.h"
 #include "support/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -17,18 +18,6 @@ using namespace kestrel::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::map<std::string, std::string> ServerFiles(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        std::string relative = fs::relative(entry.path(), root).string();
-        if (entry.is_directory())
-            files[relative + "/"] = "";
-        else if (relative != kManifestName)
-            files[relative] = ReadFileBytes(entry.path());
-    }
-    return files;
-}
 
 int Mode(const fs::path& path) {
     return int(fs::status(path).permissions() & fs::perms::mask);
