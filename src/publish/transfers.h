@@ -6,6 +6,7 @@
 
 #include "publish/arrival.h"
 #include "publish/jobboard.h"
+#include "publish/journal.h"
 #include "publish/localtree.h"
 #include "publish/plan.h"
 #include "publish/progress.h"
@@ -35,6 +36,10 @@ struct TRunContext {
     std::optional<std::string> manifestDuringRun;
     // How the files sent are checked once in place; nothing: not checked.
     std::optional<TArrivalMethod> arrival;
+    // The run's journal (nothing: none), and the files it lets this run continue from a
+    // byte on, by path.
+    TJournal* journal = nullptr;
+    const std::map<std::string, std::int64_t>* restartAt = nullptr;
 };
 
 class TTransfers {
@@ -71,6 +76,8 @@ public:
 private:
     enum class Stage { Sending, Placing };
     bool SendFile(const TPublishJob& job);
+    bool ContinueSending(const std::string& localPath, const std::string& target, std::int64_t from,
+                         std::int64_t size);
     bool PlaceStaged(const TPublishJob& job, bool again);
     // Whether the file on the server is what was sent (sent: its SHA-256 and size).
     bool Arrived(const TPublishJob& job, const TManifestEntry& sent);
