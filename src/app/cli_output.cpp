@@ -54,6 +54,8 @@ public:
 
     void Plan(const TPublishPlan& plan, const std::string& root) override {
         Print(PlanSummary(plan, root));
+        if (std::string resumed = ResumePlanText(plan); !resumed.empty())
+            Print(resumed);
         if (std::string leftOut = LeftOutSummary(plan); !leftOut.empty())
             Print(leftOut + (verbose_ || plan.LeftOut.empty() ? "" : " (--verbose lists them)"));
         for (const std::string& line : PlanWarnings(plan))
@@ -104,6 +106,8 @@ public:
         Print(SummaryCounts(summary));
         if (std::string verified = VerificationText(summary); !verified.empty())
             Print(verified);
+        if (std::string resumed = ResumedText(summary); !resumed.empty())
+            Print(resumed);
         std::fflush(stdout);
         PrintFailureLine(summary, exit);
     }
@@ -174,6 +178,8 @@ public:
                   .Strings("create", create)
                   .Raw("send", send + "]")
                   .Field("bytes", plan.BytesToSend)
+                  .Field("resumed", plan.FilesResumed)
+                  .Field("bytesResumed", plan.BytesResumed)
                   .Strings("delete", deleted)
                   .Field("unchanged", plan.Unchanged.size())
                   .Field("leftOut", plan.LeftOut.size())
@@ -216,6 +222,8 @@ public:
                   .Field("unchanged", summary.Unchanged)
                   .Field("failed", summary.Failures.size())
                   .Field("stopped", summary.Stopped)
+                  .Field("resumed", summary.Resumed)
+                  .Field("bytesNotResent", summary.BytesNotResent)
                   .Field("exit", exit)
                   .Text());
         std::fflush(stdout);

@@ -10,7 +10,11 @@
 #include "app/config.h"
 #include "app/extrasettings.h"
 #include "app/ftpurl.h"
+#include "app/httpcheck.h"
+#include "publish/journal.h"
 #include "publish/publisher.h"
+
+#include <QCoreApplication>
 
 #include <algorithm>
 #include <atomic>
@@ -79,6 +83,10 @@ const TCommandSpec kPublishSpec{
         {"--exclude", "PATTERN", "leave out what matches (.gitignore syntax; repeatable)", true},
         {"--include", "PATTERN", "publish what matches although a rule leaves it out", true},
         {"--chmod", "FILES:FOLDERS", "permissions after each upload and new folder (644:755)"},
+        {"--verify-url", "URL",
+         "after the run fetch each changed page (.htm, .html, .xhtml)\n"
+         "from URL + its path over HTTP(S) and compare it with the\n"
+         "local file; a page that differs is a failure"},
         {"--verbose", nullptr, "list every step and every path left out with its reason", false,
          "-v"},
         {"--json", nullptr, "print the plan and each event as one JSON object a line"},
@@ -112,6 +120,7 @@ struct Arguments {
     std::optional<std::string> host, port, user;
     std::string local, remote;
     std::optional<TFtpUrl> url; // the server as a URL instead of REMOTE_DIR
+    std::string verifyUrl;      // where visitors see the site, for the check over HTTP
 };
 
 int ParseInteger(const std::string& text, const char* what, int low, int high) {
@@ -179,6 +188,11 @@ Arguments ParseArguments(int argc, char** argv) {
     args.passive = parsed.Has("--passive");
     args.tls = parsed.Has("--tls");
     args.trustFingerprint = parsed.Value("--trust-fingerprint");
+    if (parsed.Has("--verify-url")) {
+        args.verifyUrl = parsed.Value("--verify-url");
+        if (std::string problem = CheckUrlProblem(args.verifyUrl); !problem.empty())
+            throw UsageError{"--verify-url: " + problem};
+    }
     args.host = Given(parsed, "--host");
     args.port = Given(parsed, "--port");
     args.user = Given(parsed, "--user");
@@ -358,6 +372,21 @@ private:
     struct sigaction savedTerminate_ {};
 };
 
+// Fetches the pages the run changed as visitors get them; a page that differs is a failure.
+// Qt Network needs an application object, which the command line otherwise never makes.
+void VerifyOverHttp(const Arguments& args, TPublishSummary& summary) {
+    std::unique_ptr<QCoreApplication> application;
+    if (!QCoreApplication::instance()) {
+        static int argc = 1;
+        static char name[] = "kestrelftp";
+        static char* argv[] = {name, nullptr};
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    const THttpCheck check = CheckOverHttp(args.verifyUrl, args.local, summary.Sent);
+    summary.Notes.push_back(HttpCheckText(check));
+    summary.Failures.insert(summary.Failures.end(), check.Failures.begin(), check.Failures.end());
+}
+
 int Publish(const Arguments& args) {
     CheckLocalFolder(args.local);
     TPublishOptions options;
@@ -367,6 +396,8 @@ int Publish(const Arguments& args) {
     options.Plan = args.plan;
     options.Plan.Walk.SettingsFiles = SettingsFileNames();
     options.Permissions = args.permissions;
+    // A cut run is finished by the next one from this journal (see journal.h).
+    options.JournalFolder = DefaultJournalFolder();
     std::unique_ptr<TRunOutput> output =
         args.json
             ? MakeJsonOutput()
@@ -391,6 +422,8 @@ int Publish(const Arguments& args) {
                 output->Progress(progress);
         };
         TPublishSummary summary = publisher.Run();
+        if (!args.verifyUrl.empty())
+            VerifyOverHttp(args, summary);
         int exit = summary.Succeeded() ? 0 : 1;
         output->Summary(summary, exit);
         return exit;

@@ -156,6 +156,32 @@ TJournal::TJournal(std::string path, std::string site)
     state_.Site = site_;
 }
 
+TJournal::~TJournal() {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+        if (dirty_)
+            WriteLocked(true);
+    }
+    wake_.notify_all();
+    if (writer_.joinable())
+        writer_.join();
+}
+
+void TJournal::WriteLater() {
+    std::unique_lock lock(mutex_);
+    while (!closing_) {
+        if (!dirty_) {
+            wake_.wait(lock);
+            continue;
+        }
+        if (wake_.wait_until(lock, written_ + kJournalPause, [this] { return closing_; }))
+            return;
+        if (dirty_)
+            WriteLocked(true);
+    }
+}
+
 TJournalState TJournal::Load(std::vector<std::string>& notes) {
     TJournalState empty;
     empty.Site = site_;
@@ -189,6 +215,8 @@ void TJournal::Begin(TJournalState kept) {
     state_ = std::move(kept);
     state_.Site = site_;
     WriteLocked(true);
+    if (Enabled() && !writer_.joinable())
+        writer_ = std::thread([this] { WriteLater(); });
 }
 
 void TJournal::Sending(const std::string& path, const TManifestEntry& entry) {
@@ -264,8 +292,10 @@ void TJournal::WriteLocked(bool now) {
         return;
     dirty_ = true;
     const auto time = std::chrono::steady_clock::now();
-    if (!now && time - written_ < kJournalPause)
+    if (!now && time - written_ < kJournalPause) {
+        wake_.notify_one(); // the writer takes it within the pause
         return;
+    }
     std::string problem;
     try {
         const std::string folder = path_.substr(0, path_.rfind('/'));

@@ -16,20 +16,23 @@
 // The journal never claims what the server has not confirmed: "staged" is written after the
 // server's 226 for the temporary name, "placed" after its answer to RNTO. "sending" claims
 // nothing: it names a transfer begun, whose part on the server a later run may continue.
-// The file is replaced safely (ReplaceFileSafely), at most every kJournalPause while files
-// go by quickly and at once for the start of a large file and at the run's end: a
-// journal cut off by a crash then lacks at most the last moment's files, which the next run
-// sends again. A run that finishes with its manifest written removes it.
+// The file is replaced safely (ReplaceFileSafely): a change waits at most kJournalPause for
+// it (one write then takes all the files that went by meanwhile), the start of a large file
+// and the run's end are written at once. A journal cut off by a crash then lacks at most the
+// last moment's files, which the next run sends again. A run that finishes with its manifest
+// written removes it.
 #pragma once
 
 #include "publish/manifest.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestrel {
@@ -74,6 +77,10 @@ class TJournal {
 public:
     // path "" keeps nothing and writes nothing.
     TJournal(std::string path, std::string site);
+    // Writes what is not written yet.
+    ~TJournal();
+    TJournal(const TJournal&) = delete;
+    TJournal& operator=(const TJournal&) = delete;
 
     bool Enabled() const { return !path_.empty(); }
     const std::string& Path() const { return path_; }
@@ -103,6 +110,8 @@ public:
 
 private:
     void WriteLocked(bool now);
+    // The writer of changes that wait: on its own thread from Begin to the destructor.
+    void WriteLater();
 
     std::string path_;
     std::string site_;
@@ -111,6 +120,9 @@ private:
     std::string problem_;
     bool dirty_ = false;
     std::chrono::steady_clock::time_point written_{};
+    bool closing_ = false;
+    std::condition_variable wake_;
+    std::thread writer_;
 };
 
 } // namespace kestrel
