@@ -36,6 +36,26 @@ std::string PlanSummary(const TPublishPlan& plan, const std::string& root) {
            std::to_string(plan.LeftOut.size()) + " left out";
 }
 
+std::string HistoryText(const TPublishPlan& plan) {
+    const TPlanHistory& history = plan.History;
+    if (!history.On)
+        return "";
+    auto count = [](int n, const char* one) {
+        return std::to_string(n) + " " + one + (n == 1 ? "" : "s");
+    };
+    std::string text = history.InsideRoot ? "History: inside the site in " + history.Folder +
+                                                " (closed to visitors by its .htaccess): "
+                                          : "History: beside the site in " + history.Folder + ": ";
+    text += count(history.Runs, "run") + ", " + count(history.Files, "file") + ", " +
+            SizeText(history.Bytes) + " kept; this run moves " + count(history.Moves, "file") +
+            " (" + SizeText(history.MovesBytes) + ") there; keeps the last " +
+            count(history.KeepRuns, "run");
+    if (history.Prunes > 0)
+        text += " (" + count(history.Prunes, "older run") + ", " + SizeText(history.PrunesBytes) +
+                ", removed after this one)";
+    return text;
+}
+
 std::vector<std::string> PlanActions(const TPublishPlan& plan, const std::string& root) {
     std::vector<std::string> lines;
     for (const std::string& path : plan.FilesToRemoveFirst)

@@ -25,6 +25,11 @@ std::vector<std::string> PlanActions(const TPublishPlan& plan, const std::string
 // kind ("Refused:", "Cannot publish", "Left out as secrets:", "Note:").
 std::vector<std::string> PlanWarnings(const TPublishPlan& plan);
 
+// Where the history for undo is and what it costs on the server: "History: beside the site
+// in /.kestrelftp-history/www: 2 runs, 2 files, 500 B kept; this run moves 1 file (300 B)
+// there; keeps the last 2 runs (1 older run removed after this one)". "" when it is off.
+std::string HistoryText(const TPublishPlan& plan);
+
 // "Left out 4: 1 version control, 1 secrets, 2 .kestrelignore"; empty when nothing is.
 std::string LeftOutSummary(const TPublishPlan& plan);
 // Each path left out with its reason: "leave out .git (a version-control folder)".
