@@ -186,7 +186,8 @@ void TJobRunner::ReleaseLock() {
 
 // Before the first change: the run's folder in the history with the folders its files go
 // to, the manifest as it is, and the record of what the run sets out to do, so that a run
-// cut at any later point can be undone. When any of it fails, nothing is changed at all.
+// cut at any later point can be undone. When any of it fails, the run goes on without a
+// history, as it does without a lock, and says so.
 void TJobRunner::BeginHistory() {
     THistoryRun& history = *c_.history;
     const TSiteHistory& site = history.Site();
@@ -225,10 +226,12 @@ void TJobRunner::BeginHistory() {
     } catch (const std::exception& error) {
         if (c_.stop)
             throw;
-        const std::string reason = "the history of this run could not be started in " +
-                                   site.Folder + " (" + ReasonText(error) + ")";
-        c_.record.Fail("", "Nothing was published: " + reason);
-        c_.board.Halt(reason);
+        // As without a lock, the run goes on, without a history: nothing is changed yet.
+        c_.record.Note("No history could be started in " + site.Folder + " (" + ReasonText(error) +
+                       "): this run replaces and deletes files without keeping them, and "
+                       "cannot be undone");
+        RemoveHistoryRun(history.Id(), true);
+        c_.history = nullptr; // the later phases begin once this one is over
     }
 }
 
@@ -236,9 +239,9 @@ void TJobRunner::BeginHistory() {
 // what the run did. A run that changed nothing leaves no run in the history; after a run
 // that succeeded, the runs beyond the number kept are removed.
 void TJobRunner::EndHistory() {
-    THistoryRun& history = *c_.history;
-    if (!history.Started())
+    if (!c_.history || !c_.history->Started())
         return;
+    THistoryRun& history = *c_.history;
     TFinishingScope finishing(site_, true);
     const TSiteHistory& site = history.Site();
     const THistoryRecord done = history.Done();
@@ -272,16 +275,21 @@ void TJobRunner::EndHistory() {
 void TJobRunner::RemoveHistoryRun(const std::string& id, bool own) {
     THistoryRun& history = *c_.history;
     const TSiteHistory& site = history.Site();
+    TFinishingScope finishing(site_, true);
     try {
         if (own) {
-            try {
-                site_.Ftp().Delete(site.ManifestPath(id));
-            } catch (const FTPException&) {
-            }
-            site_.Ftp().Delete(site.RecordPath(id));
+            // Whatever of it was made: each step on its own.
+            auto quietly = [](const std::function<void()>& step) {
+                try {
+                    step();
+                } catch (const FTPException&) {
+                }
+            };
+            quietly([&] { site_.Ftp().Delete(site.ManifestPath(id)); });
+            quietly([&] { site_.Ftp().Delete(site.RecordPath(id)); });
             std::vector<std::string> folders = history.FoldersToMake();
             for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
-                site_.Ftp().RemoveDir(*folder);
+                quietly([&] { site_.Ftp().RemoveDir(*folder); });
             return;
         }
         for (const auto& [path, folder] : history.ContentsOf(id)) {

@@ -370,3 +370,26 @@ TEST(HistoryRecord, RunIdsSortAsTheRunsCame) {
     EXPECT_EQ(NextHistoryRunId(when - 1h, runs), "20261209T081500Z-10");
     EXPECT_EQ(NextHistoryRunId(when + 1s, runs), "20261209T081501Z");
 }
+
+// A log-in that may write files but make no folders has no place for a history: the run
+// goes on without one, as it does without a lock, and says that it cannot be undone.
+TEST(UndoRealServer, WhereNoHistoryCanBeMadeTheRunSaysItCannotBeUndone) {
+    PyFtpdOptions options;
+    options.extra_args = {"--perm", "elradfw"}; // everything but MKD
+    PyFtpd server(options);
+    Site site{server};
+    site.remote = "/";
+    site.Write("index.htm", "1");
+    WriteFileBytes(server.root() / "index.htm", "old");
+    TPublisher publisher(ConnectionTo(server, true), site.Options());
+    EXPECT_TRUE(publisher.Prepare().History.On);
+    TPublishSummary summary = publisher.Run();
+    ASSERT_TRUE(summary.Succeeded()) << FailureText(summary.Failures.front());
+    EXPECT_EQ(summary.HistoryRun, "");
+    EXPECT_TRUE(std::any_of(summary.Notes.begin(), summary.Notes.end(), [](const std::string& n) {
+        return n.find("No history could be started") != n.npos &&
+               n.find("cannot be undone") != n.npos;
+    }));
+    EXPECT_EQ(ReadFileBytes(server.root() / "index.htm"), "1");
+    EXPECT_FALSE(fs::exists(server.root() / kHistoryName));
+}
