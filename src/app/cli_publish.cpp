@@ -11,21 +11,15 @@
 #include "app/cli_undo.h"
 #include "app/config.h"
 #include "app/extrasettings.h"
-#include "app/ftpurl.h"
 #include "publish/publisher.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
-#include <mutex>
 #include <signal.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace kestrel {
