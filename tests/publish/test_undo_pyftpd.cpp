@@ -235,6 +235,7 @@ TEST(UndoRealServer, AHistoryInsideTheRootIsNeverPartOfTheSite) {
     site.Write("index.htm", "<html>1</html>");
     site.Write("a/b.htm", "<html>b</html>");
     site.Write(std::string(kHistoryName) + "/x.htm", "never published");
+    site.Write("a/" + std::string(kHistoryName), "a page of that name below the root is content");
     site.Publish();
     const fs::path history = server.root() / kHistoryName;
     ASSERT_TRUE(fs::exists(history / ".htaccess"));
@@ -251,8 +252,9 @@ TEST(UndoRealServer, AHistoryInsideTheRootIsNeverPartOfTheSite) {
     EXPECT_NE(HistoryText(plan).find("inside the site"), std::string::npos) << HistoryText(plan);
     for (const auto& [path, entry] : publisher.Remote().Entries)
         EXPECT_EQ(path.rfind(kHistoryName, 0), std::string::npos) << path;
-    EXPECT_EQ(plan.FilesOnServer, 2); // index.htm and a/b.htm
-    EXPECT_EQ(plan.FilesToDelete, std::vector<std::string>{"a/b.htm"});
+    EXPECT_EQ(plan.FilesOnServer, 3); // index.htm and the two in a/
+    EXPECT_EQ(plan.FilesToDelete,
+              (std::vector<std::string>{"a/" + std::string(kHistoryName), "a/b.htm"}));
     EXPECT_EQ(plan.FoldersToDelete, std::vector<std::string>{"a"});
     ASSERT_EQ(plan.Uploads.size(), 1u);
     EXPECT_EQ(plan.Uploads[0].Path, "index.htm");
