@@ -374,6 +374,16 @@ bool THistoryRun::Started() const {
     return started_;
 }
 
+void THistoryRun::SetEnd(TEnd end) {
+    std::lock_guard lock(mutex_);
+    end_ = end;
+}
+
+THistoryRun::TEnd THistoryRun::End() const {
+    std::lock_guard lock(mutex_);
+    return end_;
+}
+
 void THistoryRun::Added(const std::string& path) {
     std::lock_guard lock(mutex_);
     added_.push_back(path);

@@ -129,6 +129,11 @@ public:
     void SetHadManifest(bool had);
     void SetStarted();
     bool Started() const;
+    // How the run's record ended: still open (never completed: the run was cut), completed,
+    // removed with the run (nothing changed), or its completion failed (and was noted).
+    enum class TEnd { Open, Completed, Removed, Failed };
+    void SetEnd(TEnd end);
+    TEnd End() const;
     void Added(const std::string& path);
     void KeptCopy(const std::string& path);
     void NotKept(const std::string& path);
@@ -146,6 +151,7 @@ private:
     mutable std::mutex mutex_; // guards what follows
     bool started_ = false;
     bool hadManifest_ = false;
+    TEnd end_ = TEnd::Open;
     std::vector<std::string> added_, keptCopies_, notKept_, foldersMade_, foldersRemoved_;
 };
 

@@ -250,16 +250,17 @@ void TJobRunner::EndHistory() {
             throw Exception("no connection to the server");
         if (done.Empty()) {
             RemoveHistoryRun(history.Id(), true);
+            history.SetEnd(THistoryRun::TEnd::Removed);
             return;
         }
         std::string reason = PutText(site.RecordPath(history.Id()), FormatHistoryRecord(done));
         if (!reason.empty())
             throw Exception(reason);
-        c_.record.Record([&] { c_.record.summary.HistoryRun = history.Id(); });
+        history.SetEnd(THistoryRun::TEnd::Completed);
     } catch (const std::exception& error) {
         c_.record.Note("The record of this run in the history could not be completed (" +
                        ReasonText(error) + "); undo goes by what the run set out to do");
-        c_.record.Record([&] { c_.record.summary.HistoryRun = history.Id(); });
+        history.SetEnd(THistoryRun::TEnd::Failed);
         return;
     }
     bool succeeded = false;

@@ -338,6 +338,13 @@ TPublishSummary TPublisher::Run() {
             std::chrono::duration<double>(*record.lastPlaced - *record.firstPlaced).count();
     if (record.summary.Verified > 0)
         record.summary.VerifiedBy = context.arrival->Name();
+    // A run in the history is kept for undo, also when its record could not be completed.
+    if (historyRun_ && historyRun_->Started() && historyRun_->End() != THistoryRun::TEnd::Removed) {
+        record.summary.HistoryRun = historyRun_->Id();
+        if (historyRun_->End() == THistoryRun::TEnd::Open)
+            record.summary.Notes.push_back("The record of this run in the history could not be "
+                                           "completed; undo goes by what the run set out to do");
+    }
     return record.summary;
 }
 

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <set>
 
 using namespace kestrel;
@@ -22,6 +24,10 @@ struct Refusals {
     std::string renameFrom; // RNFR of this path is refused
     int renameFromTimes = 1000;
     bool noOverwrite = false; // RNTO onto an existing file is refused
+    // After this command line is answered (the first time) the server goes down: it closes
+    // the session and greets every later one with 421, as long as down is set.
+    std::string dieAfter;
+    std::shared_ptr<std::atomic<bool>> down = std::make_shared<std::atomic<bool>>(false);
 };
 
 // Files and folders in memory, listed in the Unix layout, one session after the other.
@@ -34,6 +40,7 @@ public:
 
     int port() const { return server_.port(); }
     MemoryFiles& files() { return files_; }
+    std::shared_ptr<std::atomic<bool>> down() { return refusals_.down; }
     std::set<std::string>& folders() { return folders_; }
     std::vector<std::string> received() const { return server_.received(); }
     int Count(const std::string& line) const {
@@ -58,6 +65,10 @@ private:
     }
 
     void Serve(Session& s) {
+        if (*refusals_.down) {
+            s.reply("421 down");
+            return;
+        }
         s.reply("220 ready");
         std::string cwd = "/", renaming;
         while (std::optional<std::string> line = s.read_line()) {
@@ -142,6 +153,11 @@ private:
                 return;
             } else {
                 s.reply("502 not here"); // FEAT, NOOP (the probe for commands together)
+            }
+            if (*line == refusals_.dieAfter) {
+                refusals_.dieAfter.clear(); // once
+                *refusals_.down = true;
+                return;
             }
         }
     }
@@ -275,4 +291,42 @@ TEST(UndoScriptedServer, APageMovedAndTheStagedFileRefusedComesBack) {
     EXPECT_EQ(server.files().get(kPage), kOld);
     EXPECT_EQ(server.Count("DELE " + kPage), 0);
     EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>");
+}
+
+// The server goes down in the middle of the burst (a lost connection, a killed process):
+// the record of the run is never completed, and undo goes by what the run set out to do,
+// putting back what it finds moved and removing what it finds added or left staged.
+TEST(UndoScriptedServer, ARunCutInTheMiddleOfTheBurstIsUndone) {
+    Site site;
+    HistoryServer server({.dieAfter = "RNTO " + kPage});
+    PutOldSite(server);
+    server.files().put("/site/b.htm", "<html>b, not touched</html>");
+    TPublishSummary summary = site.Publish(server);
+    EXPECT_FALSE(summary.Succeeded());
+    ASSERT_FALSE(summary.HistoryRun.empty());
+    EXPECT_TRUE(HasNote(summary, "undo goes by what the run set out to do"));
+    EXPECT_EQ(server.files().get(kPage), "<html>a, new</html>");
+    EXPECT_EQ(server.files().get(KeptPathOf(summary)), kOld);
+
+    *server.down() = false; // the server is back
+    // The lock the cut run left is this process's, which still runs: as from a process that
+    // was killed, it is gone.
+    for (const std::string& name : server.files().names())
+        if (name.rfind("/site/.kestrelftp-lock/", 0) == 0)
+            server.files().remove(name);
+    server.folders().erase("/site/.kestrelftp-lock");
+    TUndo undo(ConnectionTo(server), "/site");
+    std::vector<TUndoRun> runs = undo.List();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_FALSE(runs[0].Complete);
+    TUndoSummary undone = undo.Undo();
+    ASSERT_TRUE(undone.Succeeded()) << FailureText(undone.Failures.front());
+    EXPECT_EQ(undone.Restored, 1);
+    std::vector<std::string> files;
+    for (const std::string& name : server.files().names())
+        if (name.rfind("/site/", 0) == 0)
+            files.push_back(name);
+    EXPECT_EQ(files, (std::vector<std::string>{"/site/a.htm", "/site/b.htm"}));
+    EXPECT_EQ(server.files().get(kPage), kOld);
+    EXPECT_TRUE(undo.List().empty());
 }
