@@ -11,7 +11,8 @@
 // manifest in the remote root is written last, the same way, and describes only what is
 // really on the server afterwards, also after a failure or a Stop; a run that replaces or
 // removes files it lists first writes it without them, so that it stays true also when
-// the run ends before its last step.
+// the run ends before its last step. Each file the run replaces or deletes goes into the
+// history on the server (see history.h) instead, so that undo (undo.h) can put it back.
 #pragma once
 
 #include "net/ftp/vaneftp.h"
