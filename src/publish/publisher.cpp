@@ -2,6 +2,7 @@
 
 #include "publish/arrival.h"
 #include "publish/callthread.h"
+#include "publish/history.h"
 #include "publish/jobboard.h"
 #include "publish/names.h"
 #include "publish/runmanifest.h"
@@ -13,7 +14,6 @@
 #include <thread>
 
 namespace kestrel {
-namespace {
 
 bool OffersMachineList(const std::vector<std::string>& features) {
     for (const std::string& feature : features) {
@@ -36,6 +36,8 @@ std::string ResolveRoot(TVaneFTP& ftp, std::string root) {
         root.pop_back();
     return root;
 }
+
+namespace {
 
 // The manifest in the remote root, or nothing when there is none (the server refuses to
 // send it) or it is not one of ours.
@@ -118,9 +120,22 @@ const TPublishPlan& TPublisher::Prepare() {
     // Every connection sends a name with a byte 255 as this server takes it.
     home_->Call(
         [&] { connection_.IacRule = SettleIacRule(*kept_, root_, local_, remote_, notes); });
+    FindSiteHistory();
     prepareNotes_ = notes;
     prepared_ = true;
     return Replan(options_.Plan);
+}
+
+// Where the history of the site is (see history.h): found out once, by trying to make its
+// folder beside the root, and listed for what it holds.
+void TPublisher::FindSiteHistory() {
+    history_ = std::make_unique<TSiteHistory>();
+    if (options_.HistoryRuns <= 0 || !options_.TemporaryNames)
+        return;
+    home_->Call([&] {
+        *history_ = FindHistory(*kept_, root_,
+                                options_.UseMachineList && OffersMachineList(features_), true);
+    });
 }
 
 void TPublisher::ListRemote(std::vector<std::string>& notes) {
@@ -163,6 +178,8 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
 const TPublishPlan& TPublisher::Replan(const TPlanOptions& options) {
     options_.Plan = options;
     plan_ = MakePlan(local_, remote_, manifest_, options_.Plan);
+    if (history_)
+        plan_.History = PlanHistory(*history_, plan_, remote_, options_.HistoryRuns);
     plan_.Notes.insert(plan_.Notes.begin(), prepareNotes_.begin(), prepareNotes_.end());
     plan_.Notes.insert(plan_.Notes.end(), local_.Notes.begin(), local_.Notes.end());
     return plan_;
@@ -198,6 +215,10 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
         root.push_back(root_); // named in full: its relative path would be ""
     phase(TPublishJob::MakeRoot, root, true);
     phase(TPublishJob::TakeLock, lock, true);
+    // The history of the run is begun before the first change, and completed at the end.
+    const std::vector<std::string> history =
+        historyRun_ ? std::vector{std::string()} : std::vector<std::string>{};
+    phase(TPublishJob::BeginHistory, history, true);
     phase(TPublishJob::DeleteFile, leftovers, false);
     std::vector<std::string> trim;
     if (ManifestDuringRun({manifest_, plan_, local_, remote_}))
@@ -244,6 +265,9 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     phase(TPublishJob::WriteManifest,
           keep ? std::vector<std::string>{} : std::vector{std::string(kManifestName)}, true);
     phases.back().afterStop = true;
+    phase(TPublishJob::EndHistory, history, true);
+    phases.back().afterStop = true;
+    phases.back().always = true;
     phase(TPublishJob::ReleaseLock, lock, true);
     phases.back().afterStop = true;
     phases.back().always = true;
@@ -271,6 +295,12 @@ TPublishSummary TPublisher::Run() {
         return refused;
     }
     const int count = ConnectionsForRun();
+    // A run that changes something keeps what it replaces and deletes in the history.
+    historyRun_.reset();
+    if (plan_.History.On && !plan_.NothingToDo())
+        historyRun_ = std::make_unique<THistoryRun>(
+            *history_, NextHistoryRunId(std::chrono::system_clock::now(), history_->Runs), plan_,
+            options_.HistoryRuns);
     TJobBoard board(BuildPhases(), count, stop_);
     TRunRecord record;
     record.permissions.Reset(options_.Permissions);
@@ -288,7 +318,8 @@ TPublishSummary TPublisher::Run() {
         plan_.CaseRenames,
         [&](const TRunRecord& r) { return FormatManifest(FinalManifest(basis, r)); },
         during ? std::optional(FormatManifest(*during)) : std::nullopt,
-        options_.VerifyArrival ? std::optional(ChooseArrivalMethod(features_)) : std::nullopt};
+        options_.VerifyArrival ? std::optional(ChooseArrivalMethod(features_)) : std::nullopt,
+        historyRun_.get()};
     record.summary.Unchanged = int(plan_.Unchanged.size());
     record.summary.Connections = count;
     RunWorkers(context, count);
@@ -307,6 +338,13 @@ TPublishSummary TPublisher::Run() {
             std::chrono::duration<double>(*record.lastPlaced - *record.firstPlaced).count();
     if (record.summary.Verified > 0)
         record.summary.VerifiedBy = context.arrival->Name();
+    // A run in the history is kept for undo, also when its record could not be completed.
+    if (historyRun_ && historyRun_->Started() && historyRun_->End() != THistoryRun::TEnd::Removed) {
+        record.summary.HistoryRun = historyRun_->Id();
+        if (historyRun_->End() == THistoryRun::TEnd::Open)
+            record.summary.Notes.push_back("The record of this run in the history could not be "
+                                           "completed; undo goes by what the run set out to do");
+    }
     return record.summary;
 }
 
