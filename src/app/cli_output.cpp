@@ -54,6 +54,8 @@ public:
 
     void Plan(const TPublishPlan& plan, const std::string& root) override {
         Print(PlanSummary(plan, root));
+        if (std::string resumed = ResumePlanText(plan); !resumed.empty())
+            Print(resumed);
         if (std::string leftOut = LeftOutSummary(plan); !leftOut.empty())
             Print(leftOut + (verbose_ || plan.LeftOut.empty() ? "" : " (--verbose lists them)"));
         for (const std::string& line : PlanWarnings(plan))
@@ -108,6 +110,8 @@ public:
             Print(verified);
         if (!summary.HistoryRun.empty())
             Print("Kept for undo as run " + summary.HistoryRun + " (kestrelftp undo)");
+        if (std::string resumed = ResumedText(summary); !resumed.empty())
+            Print(resumed);
         std::fflush(stdout);
         PrintFailureLine(summary, exit);
     }
@@ -196,6 +200,8 @@ public:
                   .Strings("create", create)
                   .Raw("send", send + "]")
                   .Field("bytes", plan.BytesToSend)
+                  .Field("resumed", plan.FilesResumed)
+                  .Field("bytesResumed", plan.BytesResumed)
                   .Strings("delete", deleted)
                   .Field("unchanged", plan.Unchanged.size())
                   .Field("leftOut", plan.LeftOut.size())
@@ -241,6 +247,8 @@ public:
                   .Field("unchanged", summary.Unchanged)
                   .Field("failed", summary.Failures.size())
                   .Field("stopped", summary.Stopped)
+                  .Field("resumed", summary.Resumed)
+                  .Field("bytesNotResent", summary.BytesNotResent)
                   .Field("exit", exit)
                   .Text());
         std::fflush(stdout);

@@ -11,7 +11,11 @@
 #include "app/cli_undo.h"
 #include "app/config.h"
 #include "app/extrasettings.h"
+#include "app/httpcheck.h"
+#include "publish/journal.h"
 #include "publish/publisher.h"
+
+#include <QCoreApplication>
 
 #include <algorithm>
 #include <atomic>
@@ -80,6 +84,10 @@ const TCommandSpec kPublishSpec = WithConnectionOptions(
             {"--history", "N",
              "keep the last N runs on the server for undo (default 3;\n"
              "0: replaced and deleted files are not kept)"},
+            {"--verify-url", "URL",
+             "after the run fetch each changed page (.htm, .html, .xhtml)\n"
+             "from URL + its path over HTTP(S) and compare it with the\n"
+             "local file; a page that differs is a failure"},
             {"--verbose", nullptr, "list every step and every path left out with its reason", false,
              "-v"},
             {"--json", nullptr, "print the plan and each event as one JSON object a line"},
@@ -111,6 +119,7 @@ struct Arguments {
     int historyRuns = kDefaultHistoryRuns;
     std::string local;
     TConnectionArguments connection;
+    std::string verifyUrl; // where visitors see the site, for the check over HTTP
 };
 
 Arguments ParseArguments(int argc, char** argv) {
@@ -149,6 +158,11 @@ Arguments ParseArguments(int argc, char** argv) {
             ParseInteger(parsed.Value("--connections"), "--connections", 1, kMaxConnections);
     if (parsed.Has("--history"))
         args.historyRuns = ParseInteger(parsed.Value("--history"), "--history", 0, 1000);
+    if (parsed.Has("--verify-url")) {
+        args.verifyUrl = parsed.Value("--verify-url");
+        if (std::string problem = CheckUrlProblem(args.verifyUrl); !problem.empty())
+            throw UsageError{"--verify-url: " + problem};
+    }
     args.local = parsed.Positionals[0];
     args.connection = ParseConnectionArguments(
         parsed, parsed.Positionals.size() > 1 ? parsed.Positionals[1] : std::string());
@@ -198,6 +212,21 @@ private:
     struct sigaction savedTerminate_ {};
 };
 
+// Fetches the pages the run changed as visitors get them; a page that differs is a failure.
+// Qt Network needs an application object, which the command line otherwise never makes.
+void VerifyOverHttp(const Arguments& args, TPublishSummary& summary) {
+    std::unique_ptr<QCoreApplication> application;
+    if (!QCoreApplication::instance()) {
+        static int argc = 1;
+        static char name[] = "kestrelftp";
+        static char* argv[] = {name, nullptr};
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    const THttpCheck check = CheckOverHttp(args.verifyUrl, args.local, summary.Sent);
+    summary.Notes.push_back(HttpCheckText(check));
+    summary.Failures.insert(summary.Failures.end(), check.Failures.begin(), check.Failures.end());
+}
+
 int Publish(const Arguments& args) {
     CheckLocalFolder(args.local);
     TPublishOptions options;
@@ -208,6 +237,8 @@ int Publish(const Arguments& args) {
     options.Plan = args.plan;
     options.Plan.Walk.SettingsFiles = SettingsFileNames();
     options.Permissions = args.permissions;
+    // A cut run is finished by the next one from this journal (see journal.h).
+    options.JournalFolder = DefaultJournalFolder();
     std::unique_ptr<TRunOutput> output =
         args.json
             ? MakeJsonOutput()
@@ -232,6 +263,8 @@ int Publish(const Arguments& args) {
                 output->Progress(progress);
         };
         TPublishSummary summary = publisher.Run();
+        if (!args.verifyUrl.empty())
+            VerifyOverHttp(args, summary);
         int exit = summary.Succeeded() ? 0 : 1;
         output->Summary(summary, exit);
         return exit;

@@ -252,8 +252,12 @@ void TMainForm::PublishSiteClick() {
     const std::string site = TExtraSettings::SiteKey(settings.UserID, settings.Host, settings.Port);
     const std::string local = DirList->FolderPath();
     const std::string remote = Extra.PublishedTo(site, local).value_or(remoteFolder_);
-    TPublishDialog* dialog =
-        OpenPublishDialog(this, settings, local, remote, Extra.PublishConnections);
+    TPublishDialog* dialog = OpenPublishDialog(this, settings, local, remote,
+                                               Extra.PublishConnections, Extra.VerifyUrl(site));
+    // Saved with the folders, by OnRootsChosen.
+    dialog->OnVerifyUrlChosen = [this, site](const std::string& url) {
+        Extra.RememberVerifyUrl(site, url);
+    };
     dialog->OnRootsChosen = [this, site](const std::string& localRoot,
                                          const std::string& remoteRoot) {
         Extra.RememberPublish(site, localRoot, remoteRoot);

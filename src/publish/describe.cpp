@@ -195,6 +195,22 @@ std::string VerificationText(const TPublishSummary& summary) {
                 : "their hash (" + summary.VerifiedBy + ")");
 }
 
+std::string ResumePlanText(const TPublishPlan& plan) {
+    if (plan.FilesResumed == 0)
+        return "";
+    return "Resuming a cut run: " + std::to_string(plan.FilesResumed) +
+           (plan.FilesResumed == 1 ? " file (" : " files (") + SizeText(plan.BytesResumed) +
+           ") not sent again";
+}
+
+std::string ResumedText(const TPublishSummary& summary) {
+    if (summary.Resumed == 0)
+        return "";
+    return "Resumed " + std::to_string(summary.Resumed) +
+           (summary.Resumed == 1 ? " file" : " files") +
+           " of a cut run: " + SizeText(summary.BytesNotResent) + " not sent again";
+}
+
 std::string FailureText(const TPublishFailure& failure) {
     return failure.Path.empty() ? failure.Reason : failure.Path + ": " + failure.Reason;
 }

@@ -53,6 +53,10 @@ std::string SummaryCounts(const TPublishSummary& summary);
 // "Verified on the server: 7 of 7 files sent, by their hash (HASH SHA-256)", or by their
 // size; "" when no file was verified.
 std::string VerificationText(const TPublishSummary& summary);
+// "Resuming a cut run: 3 files (2.0 MiB) not sent again"; "" when the plan resumes none.
+std::string ResumePlanText(const TPublishPlan& plan);
+// "Resumed 3 files of a cut run: 2.0 MiB not sent again"; "" when none was.
+std::string ResumedText(const TPublishSummary& summary);
 // "index.htm: 550 Permission denied", or the reason alone for the connection's failures.
 std::string FailureText(const TPublishFailure& failure);
 

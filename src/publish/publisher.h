@@ -16,12 +16,14 @@
 #pragma once
 
 #include "net/ftp/vaneftp.h"
+#include "publish/journal.h"
 #include "publish/permissions.h"
 #include "publish/plan.h"
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -76,6 +78,10 @@ struct TPublishOptions {
     // replaces or deletes there instead of overwriting or deleting them. 0: no history,
     // files are overwritten and deleted. Needs TemporaryNames.
     int HistoryRuns = kDefaultHistoryRuns;
+    // The folder of the run's journal on this computer (see journal.h and
+    // DefaultJournalFolder), which lets the next run finish a cut one; "": no journal, and a
+    // Stop removes what is staged.
+    std::string JournalFolder;
 };
 
 // Raised by Prepare when Stop ended it.
@@ -121,6 +127,10 @@ struct TPublishSummary {
     std::string VerifiedBy;
     // The run as the history keeps it, for undo ("" when history is off or nothing changed).
     std::string HistoryRun;
+    // Files a cut run had staged that this one put in place without sending them again, or
+    // continued from where they broke off, and the bytes not sent again.
+    int Resumed = 0;
+    std::int64_t BytesNotResent = 0;
     bool Succeeded() const { return Failures.empty() && !Stopped; }
 };
 
@@ -150,8 +160,9 @@ public:
     // Ends every connection's work at once; callable from any thread, also from
     // OnProgress, and at any moment: a Stop while Prepare runs ends it (EPublishStopped)
     // within a moment, and a Stop before or during Run is kept. Files in flight are
-    // abandoned and their temporary names removed; the manifest is still written, within a
-    // few seconds. A stopped publisher stays stopped.
+    // abandoned and their temporary names removed (with a journal, files staged whole and
+    // large files' parts stay for the next run to finish); the manifest is still written,
+    // within a few seconds. A stopped publisher stays stopped.
     void Stop();
 
     TProgressEvent OnProgress;
@@ -174,6 +185,11 @@ private:
     int ConnectionsForRun() const;
     // Starts count connections, each on its own thread, and waits for all of them.
     void RunWorkers(struct TRunContext& context, int count);
+    // On the connection's thread: reads the journal of a cut run and keeps what the server
+    // and the local files still bear out (see journal.h).
+    void CheckJournal(TVaneFTP& ftp, std::vector<std::string>& notes);
+    // Marks the plan's uploads that the journal lets this run finish.
+    void ApplyJournal();
 
     TConnectionSettings connection_;
     TPublishOptions options_;
@@ -197,6 +213,15 @@ private:
     std::unique_ptr<TVaneFTP> kept_;
     std::chrono::steady_clock::time_point keptSince_;
     bool prepared_ = false;
+    // What the journal of a cut run holds and the server still shows: placed files, files
+    // staged whole, and parts with the bytes the server has.
+    std::unique_ptr<class TJournal> journal_;
+    TJournalState resume_;
+    std::map<std::string, std::int64_t> partial_;
+    // Placed files the plan takes as they are: the manifest gets them from the journal.
+    std::map<std::string, TManifestEntry> proven_;
+    int placedResumed_ = 0; // of those, the files the plan no longer sends, and their bytes
+    std::int64_t placedBytes_ = 0;
     std::atomic<bool> stop_{false};
 };
 

@@ -93,12 +93,43 @@ bool TTransfers::SendFile(const TPublishJob& job) {
     const FileState before = StateOf(file.FullPath);
     std::string hash = FileSha256(file.FullPath);
     const std::string target = c_.temporaryNames ? TemporaryPath(job.path) : job.path;
-    Send([&](TVaneFTP& ftp) { ftp.Upload(file.FullPath, Remote(target)); }, before.size, true);
+    TJournal* journal = c_.temporaryNames ? c_.journal : nullptr;
+    std::int64_t from = 0;
+    if (journal) {
+        if (std::optional<TManifestEntry> staged = journal->FindStaged(job.path)) {
+            // Staged whole by a cut run, and the file here is still what it sent.
+            if (*staged == TManifestEntry{hash, before.size}) {
+                c_.record.Record([&] {
+                    c_.record.staged[job.path] = *staged;
+                    ++c_.record.summary.Resumed;
+                    c_.record.summary.BytesNotResent += staged->Size;
+                });
+                return true;
+            }
+            journal->Forget(job.path); // changed here since then: sent again
+        } else if (std::optional<TManifestEntry> part = journal->FindSending(job.path)) {
+            if (c_.restartAt && c_.restartAt->count(job.path) &&
+                *part == TManifestEntry{hash, before.size})
+                from = c_.restartAt->at(job.path);
+        }
+        if (before.size >= kContinuedSize)
+            journal->Sending(job.path, TManifestEntry{hash, before.size});
+    }
+    if (from > 0 && !ContinueSending(file.FullPath, target, from, before.size))
+        from = 0;
+    if (from == 0)
+        Send([&](TVaneFTP& ftp) { ftp.Upload(file.FullPath, Remote(target)); }, before.size, true);
     if (StateOf(file.FullPath) != before)
         hash.clear();
     if (c_.temporaryNames) {
+        if (journal && !hash.empty())
+            journal->Staged(job.path, TManifestEntry{hash, before.size});
+        else if (journal)
+            journal->Forget(job.path);
         if (c_.stop) {
-            RemoveTemporary(target);
+            // Staged whole and in the journal, it stays for the next run to put in place.
+            if (!journal || hash.empty())
+                RemoveTemporary(target);
             return false;
         }
         c_.record.Record([&] { c_.record.staged[job.path] = TManifestEntry{hash, before.size}; });
@@ -106,6 +137,28 @@ bool TTransfers::SendFile(const TPublishJob& job) {
     }
     RecordUploaded(job, hash, before.size);
     c_.record.permissions.Apply(site_.Ftp(), Remote(job.path), false);
+    return true;
+}
+
+// REST and STOR on the temporary name, from the byte where a cut run's transfer broke off:
+// false when the server refuses (the file then goes again from its start).
+bool TTransfers::ContinueSending(const std::string& localPath, const std::string& target,
+                                 std::int64_t from, std::int64_t size) {
+    try {
+        Send([&](TVaneFTP& ftp) { ftp.UploadRestore(localPath, Remote(target), from); }, size,
+             true);
+    } catch (const FTPException& refused) {
+        if (c_.stop)
+            throw;
+        c_.record.NoteOnce("restart", "The server refused to continue a transfer where it broke "
+                                      "off (" +
+                                          ReasonText(refused) + "); such files were sent whole");
+        return false;
+    }
+    c_.record.Record([&] {
+        ++c_.record.summary.Resumed;
+        c_.record.summary.BytesNotResent += from;
+    });
     return true;
 }
 
@@ -131,6 +184,8 @@ bool TTransfers::PlaceStaged(const TPublishJob& job, bool again) {
         return AfterFailedUpload(job, error, Stage::Placing);
     }
     const Clock::time_point end = Clock::now();
+    if (c_.journal)
+        c_.journal->Placed(job.path);
     c_.record.Record([&] {
         c_.record.staged.erase(job.path);
         if (!c_.record.firstPlaced || start < *c_.record.firstPlaced)
@@ -146,7 +201,8 @@ bool TTransfers::PlaceStaged(const TPublishJob& job, bool again) {
 void TTransfers::Unstage(const TPublishJob& job) {
     bool staged = false;
     c_.record.Record([&] { staged = c_.record.staged.erase(job.path) > 0; });
-    if (staged)
+    // A file the journal has stays staged: the next run puts it in place without sending it.
+    if (staged && !(c_.journal && c_.journal->FindStaged(job.path)))
         RemoveTemporary(TemporaryPath(job.path));
 }
 
@@ -243,8 +299,15 @@ bool TTransfers::AfterFailedUpload(const TPublishJob& job, const std::exception&
     // the next command: the clean-up goes on a new log-in.
     if (c_.stop && stage == Stage::Sending)
         site_.Drop();
-    if (c_.temporaryNames)
+    // The part of a large file stays where the journal has its transfer: the next run
+    // continues it.
+    const bool keepPart =
+        stage == Stage::Sending && c_.journal && c_.journal->FindSending(job.path);
+    if (c_.temporaryNames && !keepPart) {
         RemoveTemporary(TemporaryPath(job.path));
+        if (c_.journal)
+            c_.journal->Forget(job.path);
+    }
     // Without temporary names a part may stand under the real name; a rename that failed may
     // still have been carried out (its answer lost with the connection): either way the old
     // content under the name is no longer known to be there.

@@ -7,6 +7,7 @@
 #include "publish/arrival.h"
 #include "publish/history.h"
 #include "publish/jobboard.h"
+#include "publish/journal.h"
 #include "publish/localtree.h"
 #include "publish/plan.h"
 #include "publish/progress.h"
@@ -38,6 +39,10 @@ struct TRunContext {
     std::optional<TArrivalMethod> arrival;
     // Where the files the run replaces or deletes go (see history.h); null: history off.
     THistoryRun* history = nullptr;
+    // The run's journal (nothing: none), and the files it lets this run continue from a
+    // byte on, by path.
+    TJournal* journal = nullptr;
+    const std::map<std::string, std::int64_t>* restartAt = nullptr;
 };
 
 class TTransfers {
@@ -79,6 +84,8 @@ private:
     // under its name (see the definition).
     void PlaceKeeping(const std::string& temporary, const std::string& path);
     bool SendFile(const TPublishJob& job);
+    bool ContinueSending(const std::string& localPath, const std::string& target, std::int64_t from,
+                         std::int64_t size);
     bool PlaceStaged(const TPublishJob& job, bool again);
     // Whether the file on the server is what was sent (sent: its SHA-256 and size).
     bool Arrived(const TPublishJob& job, const TManifestEntry& sent);

@@ -370,7 +370,8 @@ TEST(PublishCommandLine, JsonLinesForScripts) {
                         "{\"event\":\"sent\",\"path\":\".well-known/acme-challenge/x\"}"),
               lines.end());
     EXPECT_EQ(lines.back(), "{\"event\":\"summary\",\"uploaded\":5,\"created\":4,\"deleted\":0,"
-                            "\"unchanged\":0,\"failed\":0,\"stopped\":false,\"exit\":0}");
+                            "\"unchanged\":0,\"failed\":0,\"stopped\":false,\"resumed\":0,"
+                            "\"bytesNotResent\":0,\"exit\":0}");
 
     // A run that cannot start says why, in JSON too.
     Result refused = RunProgram(here.path(), {"publish", "--json", "--user", "nobody", "site"},
