@@ -7,7 +7,9 @@
 #include "app/kesftp.h"
 #include "app/publishdialog.h"
 #include "browser/filectrl.h"
+#include "publish/describe.h"
 #include "publish/publisher.h"
+#include "publish/undo.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -220,6 +222,27 @@ TConnectionSettings TMainForm::PublishConnection() const {
             accept = trust.TrustOf(info.Host, port, info.Fingerprint) == TCertificateTrust::Trusted;
         };
     return settings;
+}
+
+// "Undo Last Publish": the web space's folder that "Publish Site..." would publish to is put
+// back as it was before its last publish, once the user has confirmed which publish that
+// was; the outcome in a box.
+void TMainForm::UndoLastPublishClick() {
+    const TConnectionSettings settings = PublishConnection();
+    const std::string site = TExtraSettings::SiteKey(settings.UserID, settings.Host, settings.Port);
+    const std::string remote =
+        Extra.PublishedTo(site, DirList->FolderPath()).value_or(remoteFolder_);
+    TUndo undo(settings, remote);
+    const std::vector<TUndoRun> runs = undo.List();
+    if (runs.empty()) {
+        Application().MessageBox("There is no publish of " + undo.RemoteRoot() +
+                                 " to undo: the server keeps none in its history.");
+        return;
+    }
+    const TUndoRun& last = runs.back();
+    if (Application().Ask(UndoQuestion(last, undo.RemoteRoot()), {"Undo", "Cancel"}, 1) != 0)
+        return;
+    Application().MessageBox(UndoSummaryText(undo.Undo(last.Id), undo.RemoteRoot()));
 }
 
 // The site folder and the web space's folder default to the two shown; a local folder

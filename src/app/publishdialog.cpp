@@ -56,6 +56,8 @@ QStringList Actions(const TPublishPlan& plan, const std::string& root) {
                      Bytes(upload.Size) + ")";
     for (const std::string& line : PlanWarnings(plan))
         lines << Text(line);
+    if (std::string history = HistoryText(plan); !history.empty())
+        lines << Text(history);
     for (const std::string& line : LeftOutLines(plan))
         lines << Text(line);
     return lines;

@@ -52,6 +52,23 @@ struct TPlanConflict {
     std::string Reason;
 };
 
+// What a run means for the history of the site on the server (see history.h): where it is,
+// what it keeps now, what this run moves there, and the older runs it removes afterwards.
+struct TPlanHistory {
+    bool On = false; // false: replaced and deleted files are not kept
+    bool InsideRoot = false;
+    std::string Folder;
+    int KeepRuns = 0;
+    int Runs = 0; // kept now
+    int Files = 0;
+    std::int64_t Bytes = 0;
+    int Moves = 0; // files this run moves there
+    std::int64_t MovesBytes = 0;
+    int Prunes = 0; // older runs removed after this one succeeds
+    int PrunesFiles = 0;
+    std::int64_t PrunesBytes = 0;
+};
+
 struct TPublishPlan {
     bool CreateRoot = false;
     std::vector<std::string> FilesToRemoveFirst;
@@ -72,6 +89,7 @@ struct TPublishPlan {
     int FilesOnServer = 0;
     std::string DeletionRefused;
     bool ByManifest = false;
+    TPlanHistory History;
     std::int64_t BytesToSend = 0; // of all the files to send, resumed ones included
     // Files a cut run left staged, whole or in part, that this run finishes (see
     // TPlannedUpload), and the bytes of them it does not send again.

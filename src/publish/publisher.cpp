@@ -2,6 +2,7 @@
 
 #include "publish/arrival.h"
 #include "publish/callthread.h"
+#include "publish/history.h"
 #include "publish/jobboard.h"
 #include "publish/names.h"
 #include "publish/runmanifest.h"
@@ -14,7 +15,6 @@
 #include <thread>
 
 namespace kestrel {
-namespace {
 
 bool OffersMachineList(const std::vector<std::string>& features) {
     for (const std::string& feature : features) {
@@ -37,6 +37,8 @@ std::string ResolveRoot(TVaneFTP& ftp, std::string root) {
         root.pop_back();
     return root;
 }
+
+namespace {
 
 // The manifest in the remote root, or nothing when there is none (the server refuses to
 // send it) or it is not one of ours.
@@ -132,9 +134,22 @@ const TPublishPlan& TPublisher::Prepare() {
         connection_.IacRule = SettleIacRule(*kept_, root_, local_, remote_, notes);
         CheckJournal(*kept_, notes);
     });
+    FindSiteHistory();
     prepareNotes_ = notes;
     prepared_ = true;
     return Replan(options_.Plan);
+}
+
+// Where the history of the site is (see history.h): found out once, by trying to make its
+// folder beside the root, and listed for what it holds.
+void TPublisher::FindSiteHistory() {
+    history_ = std::make_unique<TSiteHistory>();
+    if (options_.HistoryRuns <= 0 || !options_.TemporaryNames)
+        return;
+    home_->Call([&] {
+        *history_ = FindHistory(*kept_, root_,
+                                options_.UseMachineList && OffersMachineList(features_), true);
+    });
 }
 
 void TPublisher::ListRemote(std::vector<std::string>& notes) {
@@ -178,6 +193,8 @@ const TPublishPlan& TPublisher::Replan(const TPlanOptions& options) {
     options_.Plan = options;
     plan_ = MakePlan(local_, remote_, manifest_, options_.Plan);
     ApplyJournal();
+    if (history_)
+        plan_.History = PlanHistory(*history_, plan_, remote_, options_.HistoryRuns);
     plan_.Notes.insert(plan_.Notes.begin(), prepareNotes_.begin(), prepareNotes_.end());
     plan_.Notes.insert(plan_.Notes.end(), local_.Notes.begin(), local_.Notes.end());
     return plan_;
@@ -336,6 +353,10 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
         root.push_back(root_); // named in full: its relative path would be ""
     phase(TPublishJob::MakeRoot, root, true);
     phase(TPublishJob::TakeLock, lock, true);
+    // The history of the run is begun before the first change, and completed at the end.
+    const std::vector<std::string> history =
+        historyRun_ ? std::vector{std::string()} : std::vector<std::string>{};
+    phase(TPublishJob::BeginHistory, history, true);
     phase(TPublishJob::DeleteFile, leftovers, false);
     std::vector<std::string> trim;
     if (ManifestDuringRun({manifest_, plan_, local_, remote_}))
@@ -382,6 +403,9 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     phase(TPublishJob::WriteManifest,
           keep ? std::vector<std::string>{} : std::vector{std::string(kManifestName)}, true);
     phases.back().afterStop = true;
+    phase(TPublishJob::EndHistory, history, true);
+    phases.back().afterStop = true;
+    phases.back().always = true;
     phase(TPublishJob::ReleaseLock, lock, true);
     phases.back().afterStop = true;
     phases.back().always = true;
@@ -409,6 +433,12 @@ TPublishSummary TPublisher::Run() {
         return refused;
     }
     const int count = ConnectionsForRun();
+    // A run that changes something keeps what it replaces and deletes in the history.
+    historyRun_.reset();
+    if (plan_.History.On && !plan_.NothingToDo())
+        historyRun_ = std::make_unique<THistoryRun>(
+            *history_, NextHistoryRunId(std::chrono::system_clock::now(), history_->Runs), plan_,
+            options_.HistoryRuns);
     TJobBoard board(BuildPhases(), count, stop_);
     TRunRecord record;
     record.permissions.Reset(options_.Permissions);
@@ -446,6 +476,7 @@ TPublishSummary TPublisher::Run() {
         [&](const TRunRecord& r) { return FormatManifest(FinalManifest(basis, r)); },
         during ? std::optional(FormatManifest(*during)) : std::nullopt,
         options_.VerifyArrival ? std::optional(ChooseArrivalMethod(features_)) : std::nullopt,
+        historyRun_.get(),
         journal_.get(),
         &restartAt};
     record.summary.Unchanged = int(plan_.Unchanged.size());
@@ -467,6 +498,13 @@ TPublishSummary TPublisher::Run() {
             std::chrono::duration<double>(*record.lastPlaced - *record.firstPlaced).count();
     if (record.summary.Verified > 0)
         record.summary.VerifiedBy = context.arrival->Name();
+    // A run in the history is kept for undo, also when its record could not be completed.
+    if (historyRun_ && historyRun_->Started() && historyRun_->End() != THistoryRun::TEnd::Removed) {
+        record.summary.HistoryRun = historyRun_->Id();
+        if (historyRun_->End() == THistoryRun::TEnd::Open)
+            record.summary.Notes.push_back("The record of this run in the history could not be "
+                                           "completed; undo goes by what the run set out to do");
+    }
     if (journal_) {
         // A complete run's manifest says all; a cut one leaves the journal to the next.
         if (record.summary.Succeeded())

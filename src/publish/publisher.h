@@ -11,7 +11,8 @@
 // manifest in the remote root is written last, the same way, and describes only what is
 // really on the server afterwards, also after a failure or a Stop; a run that replaces or
 // removes files it lists first writes it without them, so that it stays true also when
-// the run ends before its last step.
+// the run ends before its last step. Each file the run replaces or deletes goes into the
+// history on the server (see history.h) instead, so that undo (undo.h) can put it back.
 #pragma once
 
 #include "net/ftp/vaneftp.h"
@@ -29,6 +30,7 @@
 namespace kestrel {
 
 class TCallThread;
+class THistoryRun;
 
 struct TConnectionSettings {
     std::string Host;
@@ -54,6 +56,8 @@ struct TConnectionSettings {
 inline constexpr int kMinConnections = 1;
 inline constexpr int kMaxConnections = 8;
 inline constexpr int kDefaultConnections = 4;
+// How many runs the history on the server keeps for undo, unless told.
+inline constexpr int kDefaultHistoryRuns = 3;
 
 struct TPublishOptions {
     std::string LocalRoot;
@@ -70,6 +74,10 @@ struct TPublishOptions {
     // sends a file that arrived different again.
     bool VerifyArrival = true;
     TPermissions Permissions; // SITE CHMOD after each upload and folder creation
+    // The last runs kept on the server for undo (see history.h): each run moves the files it
+    // replaces or deletes there instead of overwriting or deleting them. 0: no history,
+    // files are overwritten and deleted. Needs TemporaryNames.
+    int HistoryRuns = kDefaultHistoryRuns;
     // The folder of the run's journal on this computer (see journal.h and
     // DefaultJournalFolder), which lets the next run finish a cut one; "": no journal, and a
     // Stop removes what is staged.
@@ -117,6 +125,8 @@ struct TPublishSummary {
     // empty when nothing was checked).
     int Verified = 0;
     std::string VerifiedBy;
+    // The run as the history keeps it, for undo ("" when history is off or nothing changed).
+    std::string HistoryRun;
     // Files a cut run had staged that this one put in place without sending them again, or
     // continued from where they broke off, and the bytes not sent again.
     int Resumed = 0;
@@ -169,6 +179,7 @@ private:
     // Logs in on the connection's own thread, lists the remote tree and reads the manifest;
     // the connection stays logged in for Run.
     void ListRemote(std::vector<std::string>& notes);
+    void FindSiteHistory();
     std::vector<struct TPublishPhase> BuildPhases() const;
     // How many connections the plan is worth (see ConnectionsWorthOpening).
     int ConnectionsForRun() const;
@@ -185,6 +196,9 @@ private:
     TLocalTree local_;
     TRemoteTree remote_;
     std::optional<TManifest> manifest_;
+    // Where the site's history is and what it holds (Folder empty: history off).
+    std::unique_ptr<struct TSiteHistory> history_;
+    std::unique_ptr<THistoryRun> historyRun_; // the history of the run under way
     TPublishPlan plan_;
     std::vector<std::string> prepareNotes_; // what the listing and the manifest taught
     std::vector<std::string> features_;     // the server's FEAT lines
@@ -225,6 +239,13 @@ void ApplyConnectionSettings(TVaneFTP& ftp, const TConnectionSettings& settings)
 
 // Opens a connection with the settings and switches it to binary transfers (TYPE I).
 std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings);
+
+// Whether the server's FEAT lines offer MLST (and so MLSD).
+bool OffersMachineList(const std::vector<std::string>& features);
+
+// The remote root as an absolute path without a "/" at its end: "/site/" -> "/site"; "site"
+// under the log-in folder "/home/u" -> "/home/u/site"; "" -> the log-in folder.
+std::string ResolveRoot(TVaneFTP& ftp, std::string root);
 
 // A server's reply line or an error's text without its line end.
 std::string ReasonText(const std::exception& error);

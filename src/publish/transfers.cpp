@@ -349,12 +349,21 @@ void TTransfers::Send(const std::function<void(TVaneFTP&)>& transfer, std::int64
 }
 
 // RNFR the temporary name, RNTO the real one. A server that refuses to rename over an
-// existing file gets DELE of the real name first, and the rename again.
+// existing file gets DELE of the real name first, and the rename again. With a history, a
+// page that the plan says is there goes into it instead (PlaceKeeping); a file sent again
+// after its proof of arrival failed replaces this run's own version, which is not kept.
 void TTransfers::PlaceOver(const std::string& temporary, const std::string& path) {
+    if (c_.history && !resending_ && c_.history->Replaces(path)) {
+        PlaceKeeping(temporary, path);
+        return;
+    }
     TVaneFTP& ftp = site_.Ftp();
     std::optional<FTPException> refused = RenameOver(ftp, Remote(temporary), Remote(path));
-    if (!refused)
+    if (!refused) {
+        if (c_.history && !resending_ && path != kManifestName)
+            c_.history->Added(path);
         return;
+    }
     try {
         ftp.Delete(Remote(path));
     } catch (const FTPException&) {
@@ -366,6 +375,91 @@ void TTransfers::PlaceOver(const std::string& temporary, const std::string& path
     if ((refused = RenameOver(ftp, Remote(temporary), Remote(path))))
         throw *refused;
     c_.record.Record([&] { c_.record.lost.erase(path); });
+    if (c_.history && !resending_ && path != kManifestName)
+        c_.history->Added(path);
+}
+
+// The page goes into the run's history and the staged file takes its name: four commands,
+// in one packet where the server takes commands together (a round trip a file, as without
+// history), the replies read in order:
+//
+//   RNFR /www/a.htm
+//   RNTO /.kestrelftp-history/www/20261209T081500Z/files/a.htm
+//   RNFR /www/.a.htm.kestrel-tmp
+//   RNTO /www/a.htm
+//
+// A page that is not moved is never deleted to make way: when the server also refused the
+// staged file its name, the page stands as it was and the file fails; when it renamed the
+// staged file over the page anyway, the page's old version is not in the history, which
+// the record and a note say. A page moved and the staged file refused its name gets the
+// staged file once more, else the page back from the history.
+void TTransfers::PlaceKeeping(const std::string& temporary, const std::string& path) {
+    TVaneFTP& ftp = site_.Ftp();
+    const std::string page = Remote(path), kept = c_.history->Kept(path);
+    const std::string staged = Remote(temporary);
+    std::optional<std::string> moveRefused, placeRefused;
+    if (ftp.Pipelining) {
+        std::vector<FtpReply> replies =
+            ftp.Pipeline({"RNFR " + page, "RNTO " + kept, "RNFR " + staged, "RNTO " + page});
+        if (replies[0].code != 350)
+            moveRefused = replies[0].Text();
+        else if (!IsCompletion(replies[1].code))
+            moveRefused = replies[1].Text();
+        if (replies[2].code != 350)
+            placeRefused = replies[2].Text();
+        else if (!IsCompletion(replies[3].code))
+            placeRefused = replies[3].Text();
+    } else {
+        try {
+            ftp.DoCommand("RNFR " + page);
+            ftp.DoCommand("RNTO " + kept);
+        } catch (const FTPException& refused) {
+            // Sent one by one, nothing else happens to a page that could not be moved.
+            throw FTPException("the page could not be moved into the history: " +
+                               ReasonText(refused));
+        }
+        std::optional<FTPException> refused = RenameOver(ftp, staged, page);
+        if (refused)
+            placeRefused = ReasonText(*refused);
+    }
+    if (!placeRefused) {
+        if (moveRefused) {
+            c_.history->NotKept(path);
+            c_.record.Note(path + " was replaced without keeping its old version in the history (" +
+                           *moveRefused + ")");
+        } else {
+            c_.history->KeptCopy(path);
+        }
+        return;
+    }
+    if (moveRefused)
+        throw FTPException(*placeRefused); // the page stands as it was
+    // The page is in the history and nothing stands under its name: the staged file is
+    // renamed once more, else the page comes back.
+    try {
+        if (!RenameOver(ftp, staged, page)) {
+            c_.history->KeptCopy(path);
+            return;
+        }
+    } catch (const FTPException&) {
+    }
+    bool restored = false;
+    try {
+        restored = !RenameOver(ftp, kept, page);
+    } catch (const FTPException&) {
+    }
+    if (!restored)
+        c_.history->KeptCopy(path); // undo finds the page in the history
+    throw FTPException(*placeRefused);
+}
+
+// RNFR the file, RNTO its place in the run's history; in one packet where the server takes
+// commands together. A refusal leaves the file where it is and fails its deletion.
+void TTransfers::MoveToHistory(const std::string& path) {
+    if (std::optional<FTPException> refused =
+            RenameOver(site_.Ftp(), Remote(path), c_.history->Kept(path)))
+        throw *refused;
+    c_.history->KeptCopy(path);
 }
 
 // Removes a temporary file after a failed or stopped upload, if the connection still allows

@@ -203,7 +203,7 @@ TEST(PublishCommandLine, UsageErrorsComeFirstWithTheUsageAndStatusTwo) {
     fs::create_directories(here / "site");
     WriteFileBytes(here / "page.htm", "x");
     for (std::vector<std::string> args :
-         {std::vector<std::string>{"--bogus"}, {"undo"}, {"--from-menu", "extra"}}) {
+         {std::vector<std::string>{"--bogus"}, {"rollback"}, {"--from-menu", "extra"}}) {
         Result usage = RunProgram(here.path(), args, nullptr);
         EXPECT_EQ(usage.status, 2) << args[0] << ": the window must not start";
         EXPECT_NE(usage.err.find("Usage: kestrelftp [--help] [--version] [--from-menu]"),
