@@ -120,8 +120,8 @@ const TPublishPlan& TPublisher::Prepare() {
     // Every connection sends a name with a byte 255 as this server takes it.
     home_->Call(
         [&] { connection_.IacRule = SettleIacRule(*kept_, root_, local_, remote_, notes); });
-    FindSiteHistory();
     prepareNotes_ = notes;
+    FindSiteHistory();
     prepared_ = true;
     return Replan(options_.Plan);
 }
@@ -133,8 +133,17 @@ void TPublisher::FindSiteHistory() {
     if (options_.HistoryRuns <= 0 || !options_.TemporaryNames)
         return;
     home_->Call([&] {
-        *history_ = FindHistory(*kept_, root_,
-                                options_.UseMachineList && OffersMachineList(features_), true);
+        try {
+            *history_ = FindHistory(*kept_, root_,
+                                    options_.UseMachineList && OffersMachineList(features_), true);
+        } catch (const std::exception& error) {
+            // Run logs in again when this connection broke.
+            *history_ = TSiteHistory{};
+            prepareNotes_.push_back("The history on the server could not be read (" +
+                                    ReasonText(error) +
+                                    "): this run replaces and deletes files without keeping "
+                                    "them, and cannot be undone");
+        }
     });
 }
 

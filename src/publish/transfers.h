@@ -78,6 +78,9 @@ private:
     // PlaceOver for a page the history keeps: the page into the history, the staged file
     // under its name (see the definition).
     void PlaceKeeping(const std::string& temporary, const std::string& path);
+    void PlaceKeepingOnce(const std::string& temporary, const std::string& path);
+    void MendLostPlacing(const std::string& temporary, const std::string& path,
+                         const std::exception& lost);
     bool SendFile(const TPublishJob& job);
     bool PlaceStaged(const TPublishJob& job, bool again);
     // Whether the file on the server is what was sent (sent: its SHA-256 and size).
