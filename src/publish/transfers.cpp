@@ -453,9 +453,17 @@ void TTransfers::PlaceKeepingOnce(const std::string& temporary, const std::strin
 // RNFR the file, RNTO its place in the run's history; in one packet where the server takes
 // commands together. A refusal leaves the file where it is and fails its deletion.
 void TTransfers::MoveToHistory(const std::string& path) {
-    if (std::optional<FTPException> refused =
-            RenameOver(site_.Ftp(), Remote(path), c_.history->Kept(path)))
-        throw *refused;
+    try {
+        if (std::optional<FTPException> refused =
+                RenameOver(site_.Ftp(), Remote(path), c_.history->Kept(path)))
+            throw *refused;
+    } catch (const FTPException&) {
+        throw;
+    } catch (const std::exception&) {
+        // The answer was lost, not the file: undo looks for it in the history.
+        c_.history->KeptCopy(path);
+        throw;
+    }
     c_.history->KeptCopy(path);
 }
 
