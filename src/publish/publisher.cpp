@@ -136,8 +136,8 @@ const TPublishPlan& TPublisher::Prepare() {
         connection_.IacRule = SettleIacRule(*kept_, root_, local_, remote_, notes);
         CheckJournal(*kept_, notes);
     });
-    FindSiteHistory();
     prepareNotes_ = notes;
+    FindSiteHistory();
     prepared_ = true;
     return Replan(options_.Plan);
 }
@@ -149,8 +149,16 @@ void TPublisher::FindSiteHistory() {
     if (options_.HistoryRuns <= 0 || !options_.TemporaryNames)
         return;
     OnKeptConnection([&] {
-        *history_ = FindHistory(*kept_, root_,
-                                options_.UseMachineList && OffersMachineList(features_), true);
+        try {
+            *history_ = FindHistory(*kept_, root_,
+                                    options_.UseMachineList && OffersMachineList(features_), true);
+        } catch (const FTPException& error) {
+            *history_ = TSiteHistory{};
+            prepareNotes_.push_back("The history on the server could not be read (" +
+                                    ReasonText(error) +
+                                    "): this run replaces and deletes files without keeping "
+                                    "them, and cannot be undone");
+        }
     });
 }
 
