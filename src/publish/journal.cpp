@@ -288,8 +288,8 @@ TJournalState TJournal::State() const {
 }
 
 void TJournal::WriteLocked(bool now) {
-    if (!Enabled())
-        return;
+    if (!Enabled() || !problem_.empty())
+        return; // a journal that could not be written is not tried again and again
     dirty_ = true;
     const auto time = std::chrono::steady_clock::now();
     if (!now && time - written_ < kJournalPause) {
@@ -309,9 +309,9 @@ void TJournal::WriteLocked(bool now) {
         dirty_ = false;
         written_ = time;
     } catch (const std::exception& error) {
-        if (problem_.empty())
-            problem_ = std::string("The journal could not be written (") + error.what() +
-                       "); a cut run is not resumed";
+        dirty_ = false;
+        problem_ = std::string("The journal could not be written (") + error.what() +
+                   "); a cut run is not resumed";
     }
 }
 

@@ -71,8 +71,9 @@ inline constexpr std::int64_t kContinuedSize = 1 << 20;
 // The longest a change waits for the journal's next write while files go by quickly.
 inline constexpr std::chrono::milliseconds kJournalPause{100};
 
-// The journal of one run, shared by its connections; every change is written through at
-// once. A journal that cannot be written is noted once and the run goes on without it.
+// The journal of one run, shared by its connections. A journal that cannot be written is
+// noted once (Problem) and the run goes on without it; what it had written before still
+// claims nothing the next run does not check again.
 class TJournal {
 public:
     // path "" keeps nothing and writes nothing.

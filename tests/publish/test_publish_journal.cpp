@@ -189,3 +189,21 @@ TEST(PublishJournal, ThrottledWhileFilesGoByQuickly) {
     EXPECT_EQ(written->Staged.size(), 200u);
     EXPECT_EQ(*written, journal.State());
 }
+
+// A journal that cannot be written (its folder is a file) is said once and not tried again;
+// the run goes on without it.
+TEST(PublishJournal, OneThatCannotBeWrittenIsNotedOnce) {
+    TempDir state("kestrel-state");
+    WriteFileBytes(state / "blocked", "a file where the folder should be");
+    const std::string path = JournalPath((state.path() / "blocked").string(), kSite);
+    TJournal journal(path, kSite);
+    journal.Begin({});
+    const std::string problem = journal.Problem();
+    EXPECT_NE(problem.find("The journal could not be written"), std::string::npos) << problem;
+    for (int i = 0; i < 50; ++i)
+        journal.Staged("p" + std::to_string(i) + ".htm", {kHash, 4});
+    journal.Flush();
+    EXPECT_EQ(journal.Problem(), problem);
+    EXPECT_EQ(journal.State().Staged.size(), 50u) << "the run's own record goes on";
+    EXPECT_FALSE(fs::exists(path));
+}
