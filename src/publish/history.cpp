@@ -394,6 +394,11 @@ void THistoryRun::KeptCopy(const std::string& path) {
     keptCopies_.push_back(path);
 }
 
+void THistoryRun::Restored(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    keptCopies_.erase(std::remove(keptCopies_.begin(), keptCopies_.end(), path), keptCopies_.end());
+}
+
 void THistoryRun::NotKept(const std::string& path) {
     std::lock_guard lock(mutex_);
     notKept_.push_back(path);

@@ -136,6 +136,8 @@ public:
     TEnd End() const;
     void Added(const std::string& path);
     void KeptCopy(const std::string& path);
+    // A kept copy renamed back over its page after all.
+    void Restored(const std::string& path);
     void NotKept(const std::string& path);
     void FolderMade(const std::string& path);
     void FolderRemoved(const std::string& path);

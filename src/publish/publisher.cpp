@@ -47,6 +47,8 @@ std::optional<TManifest> ReadManifest(TVaneFTP& ftp, const std::string& root,
     TMemoryStream text;
     try {
         ftp.Download(JoinRemote(root, kManifestName), text);
+    } catch (const ETlsResumeRefused&) {
+        throw; // tells nothing about the manifest, and mostly ends the session
     } catch (const FTPException&) {
         return std::nullopt;
     }
@@ -130,12 +132,12 @@ const TPublishPlan& TPublisher::Prepare() {
     if (remoteError)
         std::rethrow_exception(remoteError);
     // Every connection sends a name with a byte 255 as this server takes it.
-    home_->Call([&] {
+    OnKeptConnection([&] {
         connection_.IacRule = SettleIacRule(*kept_, root_, local_, remote_, notes);
         CheckJournal(*kept_, notes);
     });
-    FindSiteHistory();
     prepareNotes_ = notes;
+    FindSiteHistory();
     prepared_ = true;
     return Replan(options_.Plan);
 }
@@ -146,9 +148,38 @@ void TPublisher::FindSiteHistory() {
     history_ = std::make_unique<TSiteHistory>();
     if (options_.HistoryRuns <= 0 || !options_.TemporaryNames)
         return;
+    OnKeptConnection([&] {
+        try {
+            *history_ = FindHistory(*kept_, root_,
+                                    options_.UseMachineList && OffersMachineList(features_), true);
+        } catch (const FTPException& error) {
+            *history_ = TSiteHistory{};
+            prepareNotes_.push_back("The history on the server could not be read (" +
+                                    ReasonText(error) +
+                                    "): this run replaces and deletes files without keeping "
+                                    "them, and cannot be undone");
+        }
+    });
+}
+
+// Some servers end the session after a refusal (a data connection's TLS session not
+// resumed), which the connection only learns from its next command: a step that finds the
+// connection gone runs once more on a new log-in. A server's answer is the step's own.
+void TPublisher::OnKeptConnection(const std::function<void()>& step) {
     home_->Call([&] {
-        *history_ = FindHistory(*kept_, root_,
-                                options_.UseMachineList && OffersMachineList(features_), true);
+        try {
+            step();
+        } catch (const FTPException&) {
+            throw;
+        } catch (const std::exception&) {
+            if (stop_)
+                throw;
+            TSiteConnection site(connection_, stop_, 0);
+            site.Open();
+            kept_ = site.Release();
+            keptSince_ = std::chrono::steady_clock::now();
+            step();
+        }
     });
 }
 
@@ -181,8 +212,17 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         notes = remote_.Notes;
         manifest_.reset();
         // MLSD shows hidden files, so a manifest it does not show is not there.
-        if (remote_.RootExists && (!machineList || remote_.Entries.count(kManifestName)))
-            manifest_ = ReadManifest(ftp, root_, notes);
+        if (remote_.RootExists && (!machineList || remote_.Entries.count(kManifestName))) {
+            // A data connection whose TLS session the server refused tells nothing about
+            // the manifest and mostly ends the session: it is read again on a new log-in,
+            // which the work after it needs anyway.
+            try {
+                manifest_ = ReadManifest(site.Ftp(), root_, notes);
+            } catch (const ETlsResumeRefused&) {
+                site.Open();
+                manifest_ = ReadManifest(site.Ftp(), root_, notes);
+            }
+        }
         // It stays logged in: Run's first connection carries on with it.
         kept_ = site.Release();
         keptSince_ = Clock::now();

@@ -180,6 +180,9 @@ private:
     // the connection stays logged in for Run.
     void ListRemote(std::vector<std::string>& notes);
     void FindSiteHistory();
+    // Runs step on the connection kept from the listing, on its thread; once more on a new
+    // log-in when the server had ended that connection.
+    void OnKeptConnection(const std::function<void()>& step);
     std::vector<struct TPublishPhase> BuildPhases() const;
     // How many connections the plan is worth (see ConnectionsWorthOpening).
     int ConnectionsForRun() const;

@@ -394,6 +394,66 @@ void TTransfers::PlaceOver(const std::string& temporary, const std::string& path
 // the record and a note say. A page moved and the staged file refused its name gets the
 // staged file once more, else the page back from the history.
 void TTransfers::PlaceKeeping(const std::string& temporary, const std::string& path) {
+    try {
+        PlaceKeepingOnce(temporary, path);
+    } catch (const FTPException&) {
+        throw;
+    } catch (const std::exception& lost) {
+        if (c_.stop)
+            throw;
+        MendLostPlacing(temporary, path, lost);
+    }
+}
+
+namespace {
+
+// Whether a file is there, by SIZE (RFC 3659): nothing when the server does not say.
+std::optional<bool> FileThere(TVaneFTP& ftp, const std::string& path) {
+    try {
+        ftp.DoCommand("SIZE " + path);
+        return true;
+    } catch (const FTPException&) {
+        if (ftp.ReplyCode == 550)
+            return false;
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+// The connection broke while a page was put in place, its answers lost: any of the four
+// renames may have been carried out. On a new log-in SIZE finds out where the page, its
+// kept version and the staged file are, and a page missing from the site is mended: the
+// staged file takes its name, else the kept version comes back. The file counts as failed
+// unless it ended in place; a place that cannot be found out is left for undo.
+void TTransfers::MendLostPlacing(const std::string& temporary, const std::string& path,
+                                 const std::exception& lost) {
+    const std::string page = Remote(path), kept = c_.history->Kept(path);
+    const std::string staged = Remote(temporary);
+    site_.Drop();
+    if (!Connected())
+        throw Exception(ReasonText(lost));
+    TVaneFTP& ftp = site_.Ftp();
+    const std::optional<bool> pageThere = FileThere(ftp, page);
+    const std::optional<bool> keptThere = FileThere(ftp, kept);
+    const std::optional<bool> stagedThere = FileThere(ftp, staged);
+    if (keptThere.value_or(true))
+        c_.history->KeptCopy(path); // undo looks for it, and leaves the page when it is not
+    if (!pageThere || !keptThere || !stagedThere)
+        throw Exception(ReasonText(lost));
+    if (*pageThere) {
+        if (!*stagedThere && *keptThere)
+            return; // all four were carried out
+        throw Exception(ReasonText(lost));
+    }
+    if (*stagedThere && !RenameOver(ftp, staged, page))
+        return;
+    if (*keptThere && !RenameOver(ftp, kept, page))
+        c_.history->Restored(path);
+    throw Exception(ReasonText(lost));
+}
+
+void TTransfers::PlaceKeepingOnce(const std::string& temporary, const std::string& path) {
     TVaneFTP& ftp = site_.Ftp();
     const std::string page = Remote(path), kept = c_.history->Kept(path);
     const std::string staged = Remote(temporary);
@@ -456,9 +516,17 @@ void TTransfers::PlaceKeeping(const std::string& temporary, const std::string& p
 // RNFR the file, RNTO its place in the run's history; in one packet where the server takes
 // commands together. A refusal leaves the file where it is and fails its deletion.
 void TTransfers::MoveToHistory(const std::string& path) {
-    if (std::optional<FTPException> refused =
-            RenameOver(site_.Ftp(), Remote(path), c_.history->Kept(path)))
-        throw *refused;
+    try {
+        if (std::optional<FTPException> refused =
+                RenameOver(site_.Ftp(), Remote(path), c_.history->Kept(path)))
+            throw *refused;
+    } catch (const FTPException&) {
+        throw;
+    } catch (const std::exception&) {
+        // The answer was lost, not the file: undo looks for it in the history.
+        c_.history->KeptCopy(path);
+        throw;
+    }
     c_.history->KeptCopy(path);
 }
 

@@ -83,6 +83,9 @@ private:
     // PlaceOver for a page the history keeps: the page into the history, the staged file
     // under its name (see the definition).
     void PlaceKeeping(const std::string& temporary, const std::string& path);
+    void PlaceKeepingOnce(const std::string& temporary, const std::string& path);
+    void MendLostPlacing(const std::string& temporary, const std::string& path,
+                         const std::exception& lost);
     bool SendFile(const TPublishJob& job);
     bool ContinueSending(const std::string& localPath, const std::string& target, std::int64_t from,
                          std::int64_t size);

@@ -198,7 +198,8 @@ void TUndo::UndoRun(const std::string& id, TUndoSummary& summary) {
                     }))
                     ++summary.Restored;
             } else if (record->Complete) {
-                fail(path, "its old version is not in the history");
+                summary.Notes.push_back(path + ": its old version is not in the history; it "
+                                               "stays as the run left it");
             } // else the cut run never got to it
         }
     }

@@ -99,6 +99,7 @@ struct DroppingSite {
     int connections = 1;
     bool passive = false;
     std::string journal; // the journal's folder; "": none
+    int historyRuns = kDefaultHistoryRuns;
 
     static PyFtpdOptions VerboseServer() {
         PyFtpdOptions options;
@@ -116,6 +117,7 @@ struct DroppingSite {
         options.Connections = connections;
         options.MatchConnectionsToWork = false; // every connection meets the drops
         options.JournalFolder = journal;
+        options.HistoryRuns = historyRuns;
         return TPublisher(connection, options);
     }
 };

@@ -4,8 +4,10 @@
 // failures name their file and a reason, and a publish without drops then finishes the
 // job. Also the exact case of a rename the server carried out whose answer was lost.
 #include "drop_support.h"
+#include "publish/describe.h"
 #include "publish/publisher.h"
 #include "publish/sha256.h"
+#include "publish/undo.h"
 #include "publish_support.h"
 #include "support/dropping_proxy.h"
 #include "support/fixtures.h"
@@ -57,6 +59,7 @@ TEST(PublishThroughDrops, FourPassiveConnections) {
 // old file under that name, which the next publish would then trust.
 TEST(PublishThroughDrops, RenameCarriedOutButItsAnswerLost) {
     DroppingSite setup;
+    setup.historyRuns = 0; // RNFR and RNTO of the staged file alone (with a history: below)
     MakeSite(setup.local.path(), 5);
     ExpectCleanPublishCompletes(setup);
     const std::string page = "css/page1.htm";
@@ -70,6 +73,32 @@ TEST(PublishThroughDrops, RenameCarriedOutButItsAnswerLost) {
     EXPECT_EQ(ReadFileBytes(setup.remote / page), ReadFileBytes(setup.local / page))
         << "the server did rename";
     ExpectCleanPublishCompletes(setup);
+}
+
+// The same with a history: the connection breaks in the middle of the burst that moves the
+// page into the history and renames the staged file over it. Whatever of it the server
+// carried out, the page is never left missing: on a new log-in the staged file takes its
+// name (or the old page comes back), and undo brings the old page back.
+TEST(PublishThroughDrops, APageMovedIntoTheHistoryIsNeverLeftMissing) {
+    DroppingSite setup;
+    MakeSite(setup.local.path(), 5);
+    ExpectCleanPublishCompletes(setup);
+    const Files before = TreeOf(setup.remote);
+    const std::string page = "css/page1.htm";
+    const std::string old = ReadFileBytes(setup.remote / page);
+    RandomFile(setup.local / page, fs::file_size(setup.local / page), 98);
+
+    TPublishSummary summary =
+        PublishWhileDropping(setup, [&] { setup.proxy.DropAfterCommand("RNTO /www/" + page, 1); });
+    EXPECT_EQ(setup.proxy.Drops(), 1);
+    ASSERT_TRUE(fs::exists(setup.remote / page)) << "the page is missing from the site";
+    const std::string now = ReadFileBytes(setup.remote / page);
+    EXPECT_TRUE(now == old || now == ReadFileBytes(setup.local / page));
+    ASSERT_FALSE(summary.HistoryRun.empty());
+    TUndo undo(ConnectionTo(setup.server, false), "/www");
+    TUndoSummary undone = undo.Undo();
+    ASSERT_TRUE(undone.Succeeded()) << FailureText(undone.Failures.front());
+    EXPECT_EQ(TreeOf(setup.remote), before);
 }
 
 // The run replaces files the manifest lists, and its connection breaks at a manifest

@@ -21,12 +21,11 @@ using namespace kestrel::test;
 namespace {
 
 struct Refusals {
-    std::string renameFrom; // RNFR of this path is refused
-    int renameFromTimes = 1000;
+    std::string renameFrom{}; // RNFR of this path is refused
     bool noOverwrite = false; // RNTO onto an existing file is refused
     // After this command line is answered (the first time) the server goes down: it closes
     // the session and greets every later one with 421, as long as down is set.
-    std::string dieAfter;
+    std::string dieAfter{};
     std::shared_ptr<std::atomic<bool>> down = std::make_shared<std::atomic<bool>>(false);
 };
 
@@ -132,7 +131,7 @@ private:
                 std::optional<std::string> content = files_.get(path);
                 s.reply(content ? "213 " + std::to_string(content->size()) : "550 no such file");
             } else if (verb == "RNFR") {
-                bool refused = path == refusals_.renameFrom && refusals_.renameFromTimes-- > 0;
+                bool refused = path == refusals_.renameFrom;
                 renaming = files_.contains(path) && !refused ? path : "";
                 s.reply(renaming.empty() ? "550 not now" : "350 go on");
             } else if (verb == "RNTO") {
