@@ -1,5 +1,6 @@
 #include "publish/jobboard.h"
 
+#include <algorithm>
 #include <set>
 
 namespace kestrel {
@@ -33,6 +34,24 @@ std::optional<std::size_t> TJobBoard::Claim(std::size_t phase) {
     state.next = state.phase.serial ? state.phase.jobs.size() : job + 1;
     ++state.working;
     return job;
+}
+
+std::vector<std::size_t> TJobBoard::ClaimBatch(std::size_t phase) {
+    std::lock_guard lock(mutex_);
+    State& state = phases_[phase];
+    const std::size_t count = state.phase.jobs.size();
+    if (!OpenLocked(state) || state.next >= count)
+        return {};
+    const std::size_t left = count - state.next;
+    const std::size_t share = (left + std::size_t(connections_) - 1) / std::size_t(connections_);
+    const std::size_t take =
+        std::clamp<std::size_t>(share, 1, std::max<std::size_t>(1, state.phase.batch));
+    std::vector<std::size_t> jobs;
+    for (std::size_t i = 0; i < take; ++i)
+        jobs.push_back(state.next + i);
+    state.next += take;
+    ++state.working;
+    return jobs;
 }
 
 void TJobBoard::Finish(std::size_t phase, std::size_t job, bool done) {

@@ -50,6 +50,9 @@ struct TPublishPhase {
     bool serial = false;
     bool afterStop = false; // runs even after Stop (the manifest)
     bool always = false;    // runs after Stop and after the run was given up (the lock's end)
+    // Parallel phases: how many jobs a connection may claim at once (see ClaimBatch), for
+    // work whose commands go to the server together.
+    std::size_t batch = 1;
 };
 
 class TJobBoard {
@@ -70,6 +73,10 @@ public:
     // whole phase (its other jobs are then the claimant's, in order); nothing when no job is
     // left to take or the phase is no longer open.
     std::optional<std::size_t> Claim(std::size_t phase);
+    // Up to the phase's batch of jobs of a parallel phase at once, and no more than a fair
+    // share of what is left among the connections, so that each gets work; one claim (one
+    // Release). Empty as Claim.
+    std::vector<std::size_t> ClaimBatch(std::size_t phase);
     // Records a job as finished (done) or not; a job not finished is accounted at the end.
     void Finish(std::size_t phase, std::size_t job, bool done);
     // Ends a claim: after each job of a parallel phase, once after a serial phase.

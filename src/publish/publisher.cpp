@@ -58,6 +58,11 @@ std::optional<TManifest> ReadManifest(TVaneFTP& ftp, const std::string& root,
     return manifest;
 }
 
+// How many commands of a phase go to the server together at most (folders made, files
+// verified) on a server that takes them so: a few kilobytes, and replies that come back in
+// one or two packets.
+constexpr std::size_t kCommandBatch = 64;
+
 // How long the connection that prepared may have been idle for Run to carry on with it.
 constexpr auto kKeptIdleLimit = std::chrono::seconds(2);
 
@@ -206,6 +211,7 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     phase(TPublishJob::RemoveFile, plan_.FilesToRemoveFirst, false);
     phase(TPublishJob::RemoveFolder, plan_.FoldersToRemoveFirst, true);
     phase(TPublishJob::MakeFolder, plan_.FoldersToCreate, true);
+    phases.back().batch = kCommandBatch; // their MKDs together, parents first
     std::vector<std::string> renames;
     for (const TCaseRename& rename : plan_.CaseRenames)
         renames.push_back(rename.To);
@@ -237,6 +243,7 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
         TPublishPhase checking;
         for (const TPlannedUpload& upload : plan_.Uploads)
             checking.jobs.push_back({TPublishJob::Verify, upload.Path, upload.Size});
+        checking.batch = kCommandBatch; // many files asked about in one round trip
         phases.push_back(std::move(checking));
     }
     phase(TPublishJob::DeleteFile, deletions, false);

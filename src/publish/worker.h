@@ -20,6 +20,7 @@ public:
 private:
     void TakeJobs(std::size_t phase);
     void Do(std::size_t phase, std::size_t job);
+    void DoBatch(std::size_t phase, const std::vector<std::size_t>& jobs);
 
     TRunContext& c_;
     TSiteConnection site_;

@@ -70,6 +70,33 @@ TEST(JobBoard, ParallelJobsGoOneByOneAndASerialPhaseGoesWhole) {
     EXPECT_EQ(board.Job(1, 1).path, "x/y");
 }
 
+TEST(JobBoard, BatchesAreAFairShareOfWhatIsLeftAndNeverLargerThanThePhaseAllows) {
+    using Jobs = std::vector<std::size_t>;
+    std::atomic<bool> stop{false};
+    std::vector<TPublishPhase> phases;
+    phases.push_back(Phase(TPublishJob::Verify, {"a", "b", "c", "d", "e", "f", "g"}));
+    phases.back().batch = 2;
+    phases.push_back(Phase(TPublishJob::Verify, {"a", "b", "c", "d", "e", "f", "g"}));
+    phases.back().batch = 100;
+    TJobBoard board(std::move(phases), 3, stop);
+    EXPECT_EQ(board.ClaimBatch(0), (Jobs{0, 1})) << "the phase's limit";
+    EXPECT_EQ(board.ClaimBatch(0), (Jobs{2, 3}));
+    // Three jobs left for three connections: one each, none waits for another's batch.
+    EXPECT_EQ(board.ClaimBatch(0), (Jobs{4}));
+    EXPECT_EQ(board.ClaimBatch(0), (Jobs{5}));
+    EXPECT_EQ(board.ClaimBatch(0), (Jobs{6}));
+    EXPECT_EQ(board.ClaimBatch(0), Jobs{});
+    // Three connections share seven jobs: 3, then 2 of the 4 left, then 1 of 2, then 1.
+    EXPECT_EQ(board.ClaimBatch(1), (Jobs{0, 1, 2}));
+    EXPECT_EQ(board.ClaimBatch(1), (Jobs{3, 4}));
+    EXPECT_EQ(board.ClaimBatch(1), (Jobs{5}));
+    EXPECT_EQ(board.ClaimBatch(1), (Jobs{6}));
+    for (int claim = 0; claim < 4; ++claim)
+        board.Release(1);
+    stop = true;
+    EXPECT_EQ(board.ClaimBatch(0), Jobs{}) << "closed after a Stop";
+}
+
 TEST(JobBoard, AConnectionLeavesAPhaseWhenItIsFinishedOrWhenEveryConnectionHasLeftIt) {
     std::atomic<bool> stop{false};
     std::vector<TPublishPhase> phases;
