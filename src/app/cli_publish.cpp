@@ -61,7 +61,7 @@ const TCommandSpec kPublishSpec{
     {
         {"--dry-run", nullptr, "show the plan, change nothing"},
         {"--delete", nullptr, "also delete remote files and folders gone locally"},
-        {"--connections", "N", "connections at once, 1 to 8 (default 4)"},
+        {"--connections", "N", "connections at once to start with, 1 to 8 (default 4)"},
         {"--passive", nullptr, "passive data connections (the server listens)"},
         {"--tls", nullptr, "require TLS on the connection"},
         {"--trust-fingerprint", "SHA256",
@@ -364,6 +364,7 @@ int Publish(const Arguments& args) {
     options.LocalRoot = args.local;
     options.RemoteRoot = args.remote;
     options.Connections = args.connections;
+    options.GrowTo = kMaxConnections; // more while the server takes them and they repay
     options.Plan = args.plan;
     options.Plan.Walk.SettingsFiles = SettingsFileNames();
     options.Permissions = args.permissions;

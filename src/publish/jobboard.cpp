@@ -73,8 +73,20 @@ void TJobBoard::Leave(std::size_t phase) {
     changed_.wait(lock, [&] {
         bool givenUp = !OpenLocked(state);
         return state.Finished() || (givenUp && state.working == 0) ||
-               state.connectionsDone == connections_;
+               state.connectionsDone >= connections_;
     });
+}
+
+void TJobBoard::Withdraw() {
+    std::lock_guard lock(mutex_);
+    --connections_;
+    changed_.notify_all();
+}
+
+std::size_t TJobBoard::Unclaimed(std::size_t phase) const {
+    std::lock_guard lock(mutex_);
+    const State& state = phases_[phase];
+    return state.phase.jobs.size() - std::min(state.next, state.phase.jobs.size());
 }
 
 void TJobBoard::Halt(const std::string& reason) {

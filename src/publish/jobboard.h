@@ -85,6 +85,12 @@ public:
     // over for every connection (see above).
     void Leave(std::size_t phase);
 
+    // A connection counted at the start that will not come after all (one more that the run
+    // decided not to open): no phase waits for it to leave.
+    void Withdraw();
+    // Jobs of a phase that no connection has taken yet.
+    std::size_t Unclaimed(std::size_t phase) const;
+
     // Gives the rest of the run up (every phase closes); the first reason is kept.
     void Halt(const std::string& reason);
     std::string Halted() const;
@@ -106,7 +112,7 @@ private:
     bool OpenLocked(const State& state) const;
 
     std::vector<State> phases_;
-    const int connections_;
+    int connections_; // that may still take part (see Withdraw)
     const std::atomic<bool>& stop_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -71,6 +71,11 @@ bool TTransfers::Connected() {
     }
     if (std::optional<std::string> failure = site_.TakeFailure())
         c_.record.Note(*failure);
+    if (std::string tooMany = site_.TakeRefusedAsTooMany(); !tooMany.empty())
+        c_.record.Record([&] {
+            if (c_.record.refusedAsTooMany++ == 0)
+                c_.record.tooManyReply = tooMany;
+        });
     return false;
 }
 

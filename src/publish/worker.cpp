@@ -10,9 +10,10 @@ TConnectionWorker::TConnectionWorker(TRunContext& context, const TConnectionSett
     site_.Adopt(std::move(kept));
 }
 
-void TConnectionWorker::Run() {
-    if (!c_.stop)
-        jobs_.Connected();
+void TConnectionWorker::Run(const std::function<void(bool)>& loggedIn) {
+    const bool in = !c_.stop && jobs_.Connected();
+    if (loggedIn)
+        loggedIn(in);
     for (std::size_t phase = 0; phase < c_.board.PhaseCount(); ++phase) {
         TakeJobs(phase);
         c_.board.Leave(phase);

@@ -5,6 +5,7 @@
 
 #include "publish/jobs.h"
 
+#include <functional>
 #include <memory>
 
 namespace kestrel {
@@ -15,7 +16,8 @@ public:
     // thread that runs it.
     TConnectionWorker(TRunContext& context, const TConnectionSettings& settings, int index,
                       std::unique_ptr<TVaneFTP> kept = nullptr);
-    void Run();
+    // loggedIn, when given, hears once whether the connection logged in at its start.
+    void Run(const std::function<void(bool)>& loggedIn = nullptr);
 
 private:
     void TakeJobs(std::size_t phase);

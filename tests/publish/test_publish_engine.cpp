@@ -6,6 +6,7 @@
 #include "publish/progress.h"
 #include "publish/runmanifest.h"
 #include "publish/sha256.h"
+#include "publish/siteconnection.h"
 #include "support/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -254,6 +255,20 @@ TEST(JobBoard, AHaltedRunClosesEveryPhaseAndNamesWhyItsJobsWereNotDone) {
     // Nothing was changed, so the old manifest is still true: not a failure.
     EXPECT_EQ(Paths(summary.Failures),
               (std::vector<std::string>{"a: Not done: the manifest could not be updated first"}));
+}
+
+TEST(ConnectionCap, RefusalsThatMeanTooManyConnectionsAtOnce) {
+    for (const char* cap : {"421 There are too many connections from your internet address.",
+                            "421 There are too many connected users, please try later.",
+                            "421 Too many connections from the same IP address.",
+                            "530 Sorry, the maximum number of clients (3) from your host are "
+                            "already connected.",
+                            "530 Too many users logged in"})
+        EXPECT_TRUE(MeansTooManyConnections(cap)) << cap;
+    for (const char* other :
+         {"530 Login incorrect.", "530 Permission denied.", "550 Too many files",
+          "Connection closed by peer", "The server did not answer within 30 s"})
+        EXPECT_FALSE(MeansTooManyConnections(other)) << other;
 }
 
 TEST(PublishProgress, CountsFinishedFilesAndTheBytesOfThoseInFlight) {
