@@ -92,8 +92,42 @@ int TPublisher::ConnectionLimit() {
     return kMaxConnections;
 }
 
+namespace {
+
+// The certificate check of a run's connections: a certificate that one connection's check
+// trusted is trusted by the others at once, without a second question; another one is
+// asked about as any.
+TCertificateEvent TrustOnceForAll(TCertificateEvent ask) {
+    if (!ask)
+        return ask;
+    struct Trusted {
+        std::mutex mutex;
+        std::string fingerprint;
+    };
+    auto trusted = std::make_shared<Trusted>();
+    return [ask = std::move(ask), trusted](const TCertificateInfo& info, bool& accept) {
+        {
+            std::lock_guard lock(trusted->mutex);
+            if (!trusted->fingerprint.empty() && trusted->fingerprint == info.Fingerprint) {
+                accept = true;
+                return;
+            }
+        }
+        accept = false;
+        ask(info, accept);
+        if (accept) {
+            std::lock_guard lock(trusted->mutex);
+            trusted->fingerprint = info.Fingerprint;
+        }
+    };
+}
+
+} // namespace
+
 TPublisher::TPublisher(TConnectionSettings connection, TPublishOptions options)
-    : connection_(std::move(connection)), options_(std::move(options)) {}
+    : connection_(std::move(connection)), options_(std::move(options)) {
+    connection_.OnCertificateCheck = TrustOnceForAll(std::move(connection_.OnCertificateCheck));
+}
 
 TPublisher::~TPublisher() {
     if (home_)
