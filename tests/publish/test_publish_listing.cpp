@@ -106,6 +106,9 @@ TEST(PublishListingVsftpd, TheSameTreeOnALevelARoundTrip) {
     MakeAwkwardTree(server.www());
     fs::create_directories(server.www() / "closed");
     WriteFileBytes(server.www() / "closed/inside.htm", "hidden");
+    // More folders in one level than go in one packet.
+    for (int i = 0; i < 120; ++i)
+        fs::create_directories(server.www() / ("f" + std::to_string(1000 + i)));
     server.HandOver();
     ::chmod((server.www() / "closed").c_str(), 0);
     TConnectionSettings settings = Settings(server.port(), "anonymous", "publish@example.com");
@@ -119,10 +122,11 @@ TEST(PublishListingVsftpd, TheSameTreeOnALevelARoundTrip) {
     EXPECT_EQ(Shape(both.together).at(".hidden-folder/.x"), "3");
     EXPECT_EQ(Shape(both.together).at("d1/d2/d3/d4/deep.htm"), "4");
     EXPECT_TRUE(both.together.RootExists);
-    // The root, its folders, d2, d3 and d4: five batches, where the old way waited four
-    // times for each of 15 folders.
-    EXPECT_EQ(both.together.Waits, 5);
-    EXPECT_EQ(both.alone.Waits, 15 * TRemoteTree::kWaitsOfListing);
+    EXPECT_EQ(Shape(both.together).at("f1119"), "/");
+    // The root, its 134 folders in two packets, d2, d3 and d4: six batches, where the old
+    // way waited four times for each of 135 folders.
+    EXPECT_EQ(both.together.Waits, 6);
+    EXPECT_EQ(both.alone.Waits, 135 * TRemoteTree::kWaitsOfListing);
     EXPECT_FALSE(HasNote(both.together.Notes, "STAT"));
 
     BothWays missing = ListBothWays(settings, "/www/not-there");
@@ -323,6 +327,16 @@ TEST(PublishListingScripted, RepliesOutOfStepMeanANewLogInAndTheOldWay) {
                     FolderLine("sub") + "\r\n213 End of status\r\n";
          }},
         {"no answer", [](const std::string&) -> std::optional<std::string> { return {}; }},
+        {"a reply past its bound",
+         [](const std::string& command) -> std::optional<std::string> {
+             if (command != "STAT -a /site")
+                 return StatReply(SiteFolders()[command.substr(command.find('/'))]);
+             // 33 MiB of pages, more than a folder's listing may hold, then the end.
+             std::string reply = "213-Status follows:\r\n";
+             for (int i = 0; reply.size() <= (std::size_t(33) << 20); ++i)
+                 reply += FileLine("page" + std::to_string(i) + ".htm", 1) + "\r\n";
+             return reply + "213 End of status\r\n";
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
