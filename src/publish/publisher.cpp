@@ -157,7 +157,8 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         // connection and four (PORT or PASV, STOR, RNFR, RNTO): about half as much again, or
         // two and a half times as much when each listing's command went with its EPSV.
         // Listings sent together cost a round trip for many folders: then an upload is about
-        // kWaitsOfUpload of the listing's waits.
+        // kWaitsOfUpload times the shortest batch (on a slow link a round trip; on a fast one
+        // the server's work for a folder or two, which the first estimate covers).
         constexpr double kWaitsOfUpload = 5;
         double seconds = since(start);
         int listings =
@@ -165,7 +166,7 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
                                   [](const auto& entry) { return entry.second.Folder; }));
         bool together = lister.Pipelining && connection_.DataMode == TDataMode::Passive;
         secondsPerJob_ = std::max((together ? 2.5 : 1.5) * seconds / listings,
-                                  kWaitsOfUpload * seconds / std::max(1, remote_.Waits));
+                                  kWaitsOfUpload * remote_.BatchSeconds);
         notes = remote_.Notes;
         manifest_.reset();
         // MLSD shows hidden files, so a manifest it does not show is not there.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <ctime>
 #include <deque>
 #include <memory>
@@ -502,8 +503,12 @@ TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachi
             std::vector<std::string> part(
                 level.begin() + std::ptrdiff_t(at),
                 level.begin() + std::ptrdiff_t(std::min(level.size(), at + kMostFoldersTogether)));
+            auto start = std::chrono::steady_clock::now();
             for (FolderLister::Together& told : lister.ListTogether(part, root))
                 batch.push_back(std::move(told));
+            double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            tree.BatchSeconds = tree.Waits == 0 ? seconds : std::min(tree.BatchSeconds, seconds);
             ++tree.Waits;
         }
         for (std::size_t k = 0; k < level.size(); ++k) {

@@ -31,6 +31,9 @@ struct TRemoteTree {
     // batch of listings sent together, kWaitsOfListing times for a folder listed alone.
     int Waits = 0;
     static constexpr int kWaitsOfListing = 4; // CWD, EPSV, the data connection, the data
+    // The shortest batch of listings sent together took this long (about a round trip and
+    // the server's work for the folders in it); 0 when none was sent.
+    double BatchSeconds = 0;
 };
 
 // One MLSD fact line ("type=file;size=2048;modify=20261208101500; index.htm"). Returns
