@@ -473,6 +473,8 @@ int main(int argc, char** argv) {
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_link: %s\n", error.what());
+        // What was measured until then is still worth its table (medians of fewer rounds).
+        PrintTables(bench, ran, rtts, sizes);
         if (!keep)
             fs::remove_all(bench.work);
         return 1;
