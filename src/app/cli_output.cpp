@@ -54,10 +54,14 @@ public:
 
     void Plan(const TPublishPlan& plan, const std::string& root) override {
         Print(PlanSummary(plan, root));
+        if (std::string resumed = ResumePlanText(plan); !resumed.empty())
+            Print(resumed);
         if (std::string leftOut = LeftOutSummary(plan); !leftOut.empty())
             Print(leftOut + (verbose_ || plan.LeftOut.empty() ? "" : " (--verbose lists them)"));
         for (const std::string& line : PlanWarnings(plan))
             Print(line);
+        if (std::string history = HistoryText(plan); !history.empty())
+            Print(history);
         if (!plan.DeletionRefused.empty())
             Print("  Check the local and remote folders; to allow it, give --max-delete " +
                   std::to_string(plan.FilesDeleted) + " (or --force-delete)");
@@ -104,6 +108,10 @@ public:
         Print(SummaryCounts(summary));
         if (std::string verified = VerificationText(summary); !verified.empty())
             Print(verified);
+        if (!summary.HistoryRun.empty())
+            Print("Kept for undo as run " + summary.HistoryRun + " (kestrelftp undo)");
+        if (std::string resumed = ResumedText(summary); !resumed.empty())
+            Print(resumed);
         std::fflush(stdout);
         PrintFailureLine(summary, exit);
     }
@@ -145,6 +153,24 @@ private:
     std::string text_ = "{";
 };
 
+// {"folder":..,"inside":..,"runs":N,"files":N,"bytes":N,"moves":N,"movesBytes":N,
+//  "keep":N,"prunes":N}, or null when the history is off.
+std::string HistoryJson(const TPlanHistory& history) {
+    if (!history.On)
+        return "null";
+    return Json()
+        .Field("folder", history.Folder)
+        .Field("inside", history.InsideRoot)
+        .Field("runs", history.Runs)
+        .Field("files", history.Files)
+        .Field("bytes", history.Bytes)
+        .Field("moves", history.Moves)
+        .Field("movesBytes", history.MovesBytes)
+        .Field("keep", history.KeepRuns)
+        .Field("prunes", history.Prunes)
+        .Text();
+}
+
 class JsonOutput : public TRunOutput {
 public:
     void Plan(const TPublishPlan& plan, const std::string& root) override {
@@ -174,6 +200,8 @@ public:
                   .Strings("create", create)
                   .Raw("send", send + "]")
                   .Field("bytes", plan.BytesToSend)
+                  .Field("resumed", plan.FilesResumed)
+                  .Field("bytesResumed", plan.BytesResumed)
                   .Strings("delete", deleted)
                   .Field("unchanged", plan.Unchanged.size())
                   .Field("leftOut", plan.LeftOut.size())
@@ -181,6 +209,7 @@ public:
                        plan.DeletionRefused.empty() ? "null" : JsonString(plan.DeletionRefused))
                   .Raw("conflicts", conflicts + "]")
                   .Strings("notes", plan.Notes)
+                  .Raw("history", HistoryJson(plan.History))
                   .Text());
         for (const TLeftOut& leftOut : plan.LeftOut)
             Print(Json()
@@ -208,6 +237,8 @@ public:
                       .Text());
         for (const std::string& note : summary.Notes)
             Print(Json().Field("event", "note").Field("text", note).Text());
+        if (!summary.HistoryRun.empty())
+            Print(Json().Field("event", "kept").Field("run", summary.HistoryRun).Text());
         Print(Json()
                   .Field("event", "summary")
                   .Field("uploaded", summary.Uploaded)
@@ -216,6 +247,8 @@ public:
                   .Field("unchanged", summary.Unchanged)
                   .Field("failed", summary.Failures.size())
                   .Field("stopped", summary.Stopped)
+                  .Field("resumed", summary.Resumed)
+                  .Field("bytesNotResent", summary.BytesNotResent)
                   .Field("exit", exit)
                   .Text());
         std::fflush(stdout);
@@ -230,6 +263,108 @@ public:
 };
 
 } // namespace
+
+void PrintUndoRuns(const std::vector<TUndoRun>& runs, const TSiteHistory& history,
+                   const std::string& root, bool json) {
+    for (const TUndoRun& run : runs) {
+        if (json) {
+            Print(Json()
+                      .Field("event", "run")
+                      .Field("id", run.Id)
+                      .Field("time", run.Time)
+                      .Field("complete", run.Complete)
+                      .Field("readable", run.Readable)
+                      .Field("added", run.Added)
+                      .Field("replaced", run.Replaced)
+                      .Field("deleted", run.Deleted)
+                      .Field("foldersMade", run.FoldersMade)
+                      .Field("foldersRemoved", run.FoldersRemoved)
+                      .Field("files", run.Files)
+                      .Field("bytes", run.Bytes)
+                      .Text());
+            continue;
+        }
+        std::string line = run.Id + "  " + run.Time + "  ";
+        if (!run.Readable)
+            line += "its record cannot be read";
+        else
+            line += "added " + std::to_string(run.Added) + ", replaced " +
+                    std::to_string(run.Replaced) + ", deleted " + std::to_string(run.Deleted) +
+                    ", folders made " + std::to_string(run.FoldersMade) + ", removed " +
+                    std::to_string(run.FoldersRemoved) + "; keeps " + std::to_string(run.Files) +
+                    " files (" + SizeText(run.Bytes) + ")" + (run.Complete ? "" : "; cut");
+        Print(line);
+    }
+    if (json) {
+        Print(Json()
+                  .Field("event", "history")
+                  .Field("root", root)
+                  .Raw("folder", history.Runs.empty() && !history.Exists
+                                     ? "null"
+                                     : JsonString(history.Folder))
+                  .Field("inside", history.InsideRoot)
+                  .Field("runs", runs.size())
+                  .Text());
+    } else if (runs.empty()) {
+        Print("No publish of " + root + " to undo: the history holds no run");
+    } else {
+        Print(std::to_string(runs.size()) + (runs.size() == 1 ? " run" : " runs") + " of " + root +
+              " in the history " + history.Folder +
+              (history.InsideRoot ? " (inside the site)" : " (beside the site)") +
+              "; undo puts back the last one");
+    }
+    std::fflush(stdout);
+}
+
+void PrintUndoSummary(const TUndoSummary& summary, int exit, bool json) {
+    auto counts = "removed " + std::to_string(summary.Removed) + ", restored " +
+                  std::to_string(summary.Restored) + ", folders removed " +
+                  std::to_string(summary.FoldersRemoved) + ", folders made " +
+                  std::to_string(summary.FoldersMade);
+    if (json) {
+        for (const std::string& id : summary.Undone)
+            Print(Json().Field("event", "undone").Field("id", id).Text());
+        for (const TPublishFailure& failure : summary.Failures)
+            Print(Json()
+                      .Field("event", "failed")
+                      .Field("path", failure.Path)
+                      .Field("reason", failure.Reason)
+                      .Text());
+        for (const std::string& note : summary.Notes)
+            Print(Json().Field("event", "note").Field("text", note).Text());
+        Print(Json()
+                  .Field("event", "summary")
+                  .Strings("undone", summary.Undone)
+                  .Field("removed", summary.Removed)
+                  .Field("restored", summary.Restored)
+                  .Field("foldersRemoved", summary.FoldersRemoved)
+                  .Field("foldersMade", summary.FoldersMade)
+                  .Field("failed", summary.Failures.size())
+                  .Field("exit", exit)
+                  .Text());
+    } else {
+        for (const std::string& note : summary.Notes)
+            Print("Note: " + note);
+        for (const TPublishFailure& failure : summary.Failures)
+            Print("Failed: " + FailureText(failure));
+        for (const std::string& id : summary.Undone)
+            Print("Undone: run " + id + " (" + HistoryRunTime(id) + ")");
+        Print((summary.Succeeded() ? "The site is as before the run: " : "Undo failed: ") + counts);
+    }
+    std::fflush(stdout);
+    if (exit != 0)
+        std::fprintf(stderr, "kestrelftp: undo failed: %s\n",
+                     summary.Failures.empty() ? "stopped"
+                                              : FailureText(summary.Failures.front()).c_str());
+}
+
+void PrintUndoError(const std::string& reason, int exit, bool json) {
+    if (json) {
+        Print(Json().Field("event", "error").Field("reason", reason).Field("exit", exit).Text());
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "kestrelftp: undo failed: %s\n", reason.c_str());
+}
 
 std::string JsonString(const std::string& text) {
     std::string json = "\"";

@@ -18,6 +18,7 @@ constexpr char kEncryptionKey[] = "Connection/Encryption";
 constexpr char kConnectionsKey[] = "Publish/Connections";
 constexpr char kTrustedGroup[] = "TrustedCertificates";
 constexpr char kPublishedGroup[] = "PublishedFolders";
+constexpr char kVerifyGroup[] = "VerifyUrls";
 // The file is small; a larger one is not ours and is not read.
 constexpr std::size_t kMaxFileSize = 1024 * 1024;
 
@@ -133,6 +134,15 @@ bool TExtraSettings::Load(const std::string& folder, std::string* problem) {
             published_[{site, local}] = DecodeHost(settings->value("Remote").toString());
     }
     settings->endArray();
+    const int urls = settings->beginReadArray(kVerifyGroup);
+    for (int i = 0; i < urls; ++i) {
+        settings->setArrayIndex(i);
+        const std::string site = DecodeHost(settings->value("Site").toString());
+        const std::string url = settings->value("Url").toString().toStdString();
+        if (!site.empty() && !url.empty())
+            verifyUrls_[site] = url;
+    }
+    settings->endArray();
     return true;
 }
 
@@ -175,6 +185,15 @@ bool TExtraSettings::Save(const std::string& folder, std::string* problem) const
         settings->setValue("Remote", EncodeHost(remote));
     }
     settings->endArray();
+    settings->remove(kVerifyGroup);
+    settings->beginWriteArray(kVerifyGroup, int(verifyUrls_.size()));
+    index = 0;
+    for (const auto& [site, url] : verifyUrls_) {
+        settings->setArrayIndex(index++);
+        settings->setValue("Site", EncodeHost(site));
+        settings->setValue("Url", QString::fromStdString(url));
+    }
+    settings->endArray();
     const QByteArray text = copy.Content();
     return ReplaceFileSafely(path, std::string_view(text.constData(), std::size_t(text.size())),
                              problem);
@@ -209,6 +228,18 @@ std::optional<std::string> TExtraSettings::PublishedTo(const std::string& site,
 void TExtraSettings::RememberPublish(const std::string& site, const std::string& localRoot,
                                      const std::string& remoteRoot) {
     published_[{site, localRoot}] = remoteRoot;
+}
+
+std::string TExtraSettings::VerifyUrl(const std::string& site) const {
+    auto found = verifyUrls_.find(site);
+    return found == verifyUrls_.end() ? std::string() : found->second;
+}
+
+void TExtraSettings::RememberVerifyUrl(const std::string& site, const std::string& url) {
+    if (url.empty())
+        verifyUrls_.erase(site);
+    else
+        verifyUrls_[site] = url;
 }
 
 std::string TExtraSettings::SiteKey(const std::string& user, const std::string& host, int port) {

@@ -70,9 +70,15 @@ public:
                          const std::string& remoteRoot);
     static std::string SiteKey(const std::string& user, const std::string& host, int port);
 
+    // Where visitors see a site (per SiteKey), for the check over HTTP after a publish; ""
+    // when none was given. An empty url forgets it.
+    std::string VerifyUrl(const std::string& site) const;
+    void RememberVerifyUrl(const std::string& site, const std::string& url);
+
 private:
     std::map<THostPort, std::string> trusted_;
     std::map<std::pair<std::string, std::string>, std::string> published_;
+    std::map<std::string, std::string> verifyUrls_;
 };
 
 } // namespace kestrel

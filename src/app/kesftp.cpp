@@ -414,6 +414,10 @@ void TMainForm::CreateMenus() {
     addAction(publishSite);
     connect(publishSite, &QAction::triggered, this,
             [this] { Handle([this] { PublishSiteClick(); }); });
+    // The last publish of that folder put back from the history it kept on the server.
+    QAction* undoPublish = DirPop->addAction("Undo Last Publish");
+    connect(undoPublish, &QAction::triggered, this,
+            [this] { Handle([this] { UndoLastPublishClick(); }); });
     WebPop = new QMenu(this);
     DeleteFile1 = WebPop->addAction("Delete File");
     FileListPop = new QMenu(this);

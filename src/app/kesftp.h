@@ -220,6 +220,7 @@ private:
     void ShowRemotePath(const std::string& folder);
     // Opens the publish dialog for the folders shown.
     void PublishSiteClick();
+    void UndoLastPublishClick();
 
     std::string startFolder_;
     std::string remoteFolder_;

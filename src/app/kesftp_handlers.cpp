@@ -6,6 +6,7 @@
 #include "app/kesftp.h"
 #include "app/newdir.h"
 #include "browser/filectrl.h"
+#include "net/ftp/ftplist.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -192,6 +193,10 @@ void TMainForm::VaneFTP1ListItem(const std::string& Listing) {
         return;
     // Some servers name the folder itself and its parent: they are no entries to act on.
     if (Listing == "." || Listing == "..")
+        return;
+    // A name that is no name in this folder ("../index.htm", "a/b", a line end) would send a
+    // delete or a change of folder somewhere else: such a line is not shown.
+    if (!RemoteNameProblem(Listing).empty())
         return;
     std::size_t dot = Listing.find('.');
     int position = dot == std::string::npos ? 0 : int(dot) + 1;

@@ -7,7 +7,9 @@
 #include "app/kesftp.h"
 #include "app/publishdialog.h"
 #include "browser/filectrl.h"
+#include "publish/describe.h"
 #include "publish/publisher.h"
+#include "publish/undo.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -222,6 +224,27 @@ TConnectionSettings TMainForm::PublishConnection() const {
     return settings;
 }
 
+// "Undo Last Publish": the web space's folder that "Publish Site..." would publish to is put
+// back as it was before its last publish, once the user has confirmed which publish that
+// was; the outcome in a box.
+void TMainForm::UndoLastPublishClick() {
+    const TConnectionSettings settings = PublishConnection();
+    const std::string site = TExtraSettings::SiteKey(settings.UserID, settings.Host, settings.Port);
+    const std::string remote =
+        Extra.PublishedTo(site, DirList->FolderPath()).value_or(remoteFolder_);
+    TUndo undo(settings, remote);
+    const std::vector<TUndoRun> runs = undo.List();
+    if (runs.empty()) {
+        Application().MessageBox("There is no publish of " + undo.RemoteRoot() +
+                                 " to undo: the server keeps none in its history.");
+        return;
+    }
+    const TUndoRun& last = runs.back();
+    if (Application().Ask(UndoQuestion(last, undo.RemoteRoot()), {"Undo", "Cancel"}, 1) != 0)
+        return;
+    Application().MessageBox(UndoSummaryText(undo.Undo(last.Id), undo.RemoteRoot()));
+}
+
 // The site folder and the web space's folder default to the two shown; a local folder
 // published before goes where it went then (per site, in "KestrelFTP.ini").
 void TMainForm::PublishSiteClick() {
@@ -229,8 +252,12 @@ void TMainForm::PublishSiteClick() {
     const std::string site = TExtraSettings::SiteKey(settings.UserID, settings.Host, settings.Port);
     const std::string local = DirList->FolderPath();
     const std::string remote = Extra.PublishedTo(site, local).value_or(remoteFolder_);
-    TPublishDialog* dialog =
-        OpenPublishDialog(this, settings, local, remote, Extra.PublishConnections);
+    TPublishDialog* dialog = OpenPublishDialog(this, settings, local, remote,
+                                               Extra.PublishConnections, Extra.VerifyUrl(site));
+    // Saved with the folders, by OnRootsChosen.
+    dialog->OnVerifyUrlChosen = [this, site](const std::string& url) {
+        Extra.RememberVerifyUrl(site, url);
+    };
     dialog->OnRootsChosen = [this, site](const std::string& localRoot,
                                          const std::string& remoteRoot) {
         Extra.RememberPublish(site, localRoot, remoteRoot);

@@ -4,8 +4,10 @@
 #include "app/config.h"
 #include "app/extrasettings.h"
 #include "app/helpviewer.h"
+#include "app/httpcheck.h"
 #include "base/files.h"
 #include "publish/describe.h"
+#include "publish/journal.h"
 
 #include <QCheckBox>
 #include <QFileDialog>
@@ -54,6 +56,8 @@ QStringList Actions(const TPublishPlan& plan, const std::string& root) {
                      Bytes(upload.Size) + ")";
     for (const std::string& line : PlanWarnings(plan))
         lines << Text(line);
+    if (std::string history = HistoryText(plan); !history.empty())
+        lines << Text(history);
     for (const std::string& line : LeftOutLines(plan))
         lines << Text(line);
     return lines;
@@ -138,7 +142,7 @@ struct TPublishDialog::Link {
 };
 
 TPublishDialog::TPublishDialog(QWidget* parent, TConnectionSettings connection,
-                               TPublishOptions options)
+                               TPublishOptions options, const std::string& verifyUrl)
     : QDialog(parent), connection_(std::move(connection)), options_(std::move(options)),
       link_(std::make_shared<Link>()) {
     link_->dialog = this;
@@ -154,6 +158,12 @@ TPublishDialog::TPublishDialog(QWidget* parent, TConnectionSettings connection,
                             "relative to the log-in folder");
     bCompare = new QPushButton("Compare", this);
     bCompare->setToolTip("Work the plan out again for the folders shown");
+    eVerifyUrl = new QLineEdit(Text(verifyUrl), this);
+    eVerifyUrl->setPlaceholderText(
+        "optional: the site's address, such as https://www.example.com/");
+    eVerifyUrl->setToolTip("After the run each changed page (.htm, .html, .xhtml) is fetched from "
+                           "this address and compared with the file on this PC: a wrong remote "
+                           "folder, a cache or a server that rewrites pages shows as a failure");
     txtPlan = new QLabel("Comparing the site folder with the web space...", this);
     txtPlan->setWordWrap(true);
     lbPlan = new QListWidget(this);
@@ -186,6 +196,8 @@ TPublishDialog::TPublishDialog(QWidget* parent, TConnectionSettings connection,
     roots->addWidget(new QLabel("Website:", this), 1, 0);
     roots->addWidget(eRemoteRoot, 1, 1);
     roots->addWidget(bCompare, 1, 2);
+    roots->addWidget(new QLabel("Check at:", this), 2, 0);
+    roots->addWidget(eVerifyUrl, 2, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(bSaveRecord);
     buttons->addStretch();
@@ -274,7 +286,9 @@ void TPublishDialog::ShowPlan() {
     stage_ = TStage::Planned;
     const TPublishPlan& plan = publisher_->Plan();
     const std::string leftOut = LeftOutSummary(plan);
+    const std::string resumed = ResumePlanText(plan);
     txtPlan->setText(Text(PlanSummary(plan, publisher_->RemoteRoot()) +
+                          (resumed.empty() ? "" : "\n" + resumed) +
                           (leftOut.empty() ? "" : "\n" + leftOut)));
     lbPlan->clear();
     lbPlan->addItems(Shortened(Actions(plan, publisher_->RemoteRoot())));
@@ -351,6 +365,12 @@ bool TPublishDialog::ConfirmDeletions() const {
 void TPublishDialog::bPublishClick() {
     if (stage_ != TStage::Planned)
         return;
+    const std::string verifyUrl = eVerifyUrl->text().trimmed().toStdString();
+    if (std::string problem = verifyUrl.empty() ? "" : CheckUrlProblem(verifyUrl);
+        !problem.empty()) {
+        Application().MessageBox("The pages cannot be checked over HTTP: " + problem);
+        return;
+    }
     if (!ConfirmDeletions())
         return;
     stage_ = TStage::Running;
@@ -361,16 +381,30 @@ void TPublishDialog::bPublishClick() {
     bSaveRecord->setEnabled(false);
     bStop->setEnabled(true);
     txtProgress->setText("Publishing...");
+    if (OnVerifyUrlChosen)
+        OnVerifyUrlChosen(verifyUrl);
     if (OnRootsChosen)
         OnRootsChosen(options_.LocalRoot, options_.RemoteRoot);
     publisher_->OnProgress = [link = std::weak_ptr<Link>(link_)](const TPublishProgress& p) {
         if (auto alive = link.lock())
             alive->Post([p](TPublishDialog* dialog) { dialog->ShowProgress(p); });
     };
-    TBackgroundWork::Instance().Run([publisher = publisher_, link = link_] {
-        TPublishSummary summary = publisher->Run();
-        link->Post([summary](TPublishDialog* dialog) { dialog->ShowSummary(summary); });
-    });
+    TBackgroundWork::Instance().Run(
+        [publisher = publisher_, link = link_, verifyUrl, localRoot = options_.LocalRoot] {
+            TPublishSummary summary = publisher->Run();
+            // The pages the run changed, as visitors get them; not after a Stop, which asked
+            // for the end.
+            if (!verifyUrl.empty() && !summary.Stopped) {
+                link->Post([](TPublishDialog* dialog) {
+                    dialog->txtProgress->setText("Checking the changed pages over HTTP...");
+                });
+                const THttpCheck check = CheckOverHttp(verifyUrl, localRoot, summary.Sent);
+                summary.Notes.push_back(HttpCheckText(check));
+                summary.Failures.insert(summary.Failures.end(), check.Failures.begin(),
+                                        check.Failures.end());
+            }
+            link->Post([summary](TPublishDialog* dialog) { dialog->ShowSummary(summary); });
+        });
 }
 
 void TPublishDialog::bStopClick() {
@@ -467,6 +501,8 @@ void TPublishDialog::ShowSummary(const TPublishSummary& summary) {
                             : summary.Stopped   ? "Stopped"
                                                 : "The publish failed")
                        .arg(Text(SummaryCounts(summary)));
+    if (std::string resumed = ResumedText(summary); !resumed.empty())
+        text += "\n" + Text(resumed);
     if (!summary.NotSent.empty()) {
         QStringList names;
         for (std::size_t i = 0; i < summary.NotSent.size() && i < kNamesInSummary; ++i)
@@ -534,13 +570,14 @@ void TPublishDialog::bSaveRecordClick() {
 
 TPublishDialog* OpenPublishDialog(QWidget* window, const TConnectionSettings& connection,
                                   const std::string& localRoot, const std::string& remoteRoot,
-                                  int connections) {
+                                  int connections, const std::string& verifyUrl) {
     TPublishOptions options;
+    options.JournalFolder = DefaultJournalFolder(); // a cut run is finished by the next one
     options.LocalRoot = localRoot;
     options.RemoteRoot = remoteRoot;
     options.Connections = connections;
     options.Plan.Walk.SettingsFiles = SettingsFileNames();
-    auto* dialog = new TPublishDialog(window, connection, options);
+    auto* dialog = new TPublishDialog(window, connection, options, verifyUrl);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setModal(true);
     if (window)

@@ -32,15 +32,20 @@ class TPublishDialog : public QDialog {
 public:
     enum class TStage { Preparing, Planned, Running, Done };
 
-    // options.LocalRoot and options.RemoteRoot are the folders the dialog starts with.
-    TPublishDialog(QWidget* parent, TConnectionSettings connection, TPublishOptions options);
+    // options.LocalRoot and options.RemoteRoot are the folders the dialog starts with;
+    // verifyUrl the address where visitors see the site, if one was given before: after a
+    // run each changed page is fetched from there and compared (see httpcheck.h).
+    TPublishDialog(QWidget* parent, TConnectionSettings connection, TPublishOptions options,
+                   const std::string& verifyUrl = "");
     ~TPublishDialog() override;
 
     // Starts working out the plan for the folders shown; the dialog shows it when ready.
     void Start();
     TStage Stage() const { return stage_; }
 
-    // Called when a run starts, with the two folders it publishes between.
+    // Called when a run starts: with the address the pages are checked at over HTTP ("" for
+    // none), then with the two folders it publishes between.
+    std::function<void(const std::string& verifyUrl)> OnVerifyUrlChosen;
     std::function<void(const std::string& localRoot, const std::string& remoteRoot)> OnRootsChosen;
 
     // What the dialog lists, as text lines: after a run, what was sent, deleted, not sent
@@ -57,6 +62,7 @@ public:
     QPushButton* bBrowse;
     QLineEdit* eRemoteRoot;
     QPushButton* bCompare;
+    QLineEdit* eVerifyUrl;
     QLabel* txtPlan;
     QListWidget* lbPlan;
     QCheckBox* cbDelete;
@@ -101,6 +107,6 @@ private:
 // Opens the dialog for the two folders with the window's settings, and starts it.
 TPublishDialog* OpenPublishDialog(QWidget* window, const TConnectionSettings& connection,
                                   const std::string& localRoot, const std::string& remoteRoot,
-                                  int connections = 4);
+                                  int connections = 4, const std::string& verifyUrl = "");
 
 } // namespace kestrel

@@ -36,6 +36,58 @@ std::string PlanSummary(const TPublishPlan& plan, const std::string& root) {
            std::to_string(plan.LeftOut.size()) + " left out";
 }
 
+std::string HistoryText(const TPublishPlan& plan) {
+    const TPlanHistory& history = plan.History;
+    if (!history.On)
+        return "";
+    auto count = [](int n, const char* one) {
+        return std::to_string(n) + " " + one + (n == 1 ? "" : "s");
+    };
+    std::string text = history.InsideRoot ? "History: inside the site in " + history.Folder +
+                                                " (closed to visitors by its .htaccess): "
+                                          : "History: beside the site in " + history.Folder + ": ";
+    text += count(history.Runs, "run") + ", " + count(history.Files, "file") + ", " +
+            SizeText(history.Bytes) + " kept; this run moves " + count(history.Moves, "file") +
+            " (" + SizeText(history.MovesBytes) + ") there; keeps the last " +
+            count(history.KeepRuns, "run");
+    if (history.Prunes > 0)
+        text += " (" + count(history.Prunes, "older run") + ", " + SizeText(history.PrunesBytes) +
+                ", removed after this one)";
+    return text;
+}
+
+std::string UndoQuestion(const TUndoRun& run, const std::string& root) {
+    std::string text = "Undo the publish of " + run.Time + " to " + root + "?";
+    if (run.Readable)
+        text += " It added " + std::to_string(run.Added) + " files, replaced " +
+                std::to_string(run.Replaced) + " and deleted " + std::to_string(run.Deleted) +
+                " (folders: " + std::to_string(run.FoldersMade) + " made, " +
+                std::to_string(run.FoldersRemoved) + " removed)" +
+                (run.Complete ? "" : "; it was cut before its end") + ".";
+    return text + " The site is put back as it was before it.";
+}
+
+std::string UndoSummaryText(const TUndoSummary& summary, const std::string& root) {
+    std::string when;
+    for (const std::string& id : summary.Undone)
+        when += (when.empty() ? "" : ", ") + HistoryRunTime(id);
+    std::string text =
+        summary.Succeeded()
+            ? root + " is as it was before the publish of " + when + ": "
+            : "The undo failed: " + FailureText(summary.Failures.front()) +
+                  (summary.Failures.size() > 1
+                       ? " (and " + std::to_string(summary.Failures.size() - 1) + " more)"
+                       : "") +
+                  ". Done before that: ";
+    text += std::to_string(summary.Removed) + " files removed, " +
+            std::to_string(summary.Restored) + " put back, " +
+            std::to_string(summary.FoldersRemoved) + " folders removed, " +
+            std::to_string(summary.FoldersMade) + " made again.";
+    for (const std::string& note : summary.Notes)
+        text += "\n" + note;
+    return text;
+}
+
 std::vector<std::string> PlanActions(const TPublishPlan& plan, const std::string& root) {
     std::vector<std::string> lines;
     for (const std::string& path : plan.FilesToRemoveFirst)
@@ -141,6 +193,22 @@ std::string VerificationText(const TPublishSummary& summary) {
            (summary.VerifiedBy == "SIZE"
                 ? std::string("their size (SIZE; the server offers no hash command)")
                 : "their hash (" + summary.VerifiedBy + ")");
+}
+
+std::string ResumePlanText(const TPublishPlan& plan) {
+    if (plan.FilesResumed == 0)
+        return "";
+    return "Resuming a cut run: " + std::to_string(plan.FilesResumed) +
+           (plan.FilesResumed == 1 ? " file (" : " files (") + SizeText(plan.BytesResumed) +
+           ") not sent again";
+}
+
+std::string ResumedText(const TPublishSummary& summary) {
+    if (summary.Resumed == 0)
+        return "";
+    return "Resumed " + std::to_string(summary.Resumed) +
+           (summary.Resumed == 1 ? " file" : " files") +
+           " of a cut run: " + SizeText(summary.BytesNotResent) + " not sent again";
 }
 
 std::string FailureText(const TPublishFailure& failure) {

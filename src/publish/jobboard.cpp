@@ -89,7 +89,8 @@ void TJobBoard::AccountUnfinished(TPublishSummary& summary) const {
             const TPublishJob& job = state.phase.jobs[i];
             const bool manifest = job.kind == TPublishJob::WriteManifest;
             if (job.kind == TPublishJob::ReleaseLock || job.kind == TPublishJob::Unstage ||
-                job.kind == TPublishJob::Verify)
+                job.kind == TPublishJob::Verify || job.kind == TPublishJob::BeginHistory ||
+                job.kind == TPublishJob::EndHistory)
                 continue; // a lock never taken or noted; a staged file the next run removes
             if (job.kind == TPublishJob::Place && notUploaded.count(job.path))
                 continue;

@@ -38,7 +38,9 @@ struct TPublishJob {
         DeleteFile,
         DeleteFolder,
         WriteManifest,
-        ReleaseLock
+        ReleaseLock,
+        BeginHistory, // the run's folder in the history and its record, before any change
+        EndHistory    // the record completed, and older runs removed after a success
     };
     Kind kind;
     std::string path; // relative to the roots

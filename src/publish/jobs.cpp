@@ -23,8 +23,16 @@ bool TJobRunner::Perform(const TPublishJob& job) {
         case TPublishJob::DeleteFolder: {
             bool folder =
                 job.kind == TPublishJob::RemoveFolder || job.kind == TPublishJob::DeleteFolder;
-            folder ? site_.Ftp().RemoveDir(t_.Remote(job.path))
-                   : site_.Ftp().Delete(t_.Remote(job.path));
+            // With a history a file goes there instead (a temporary name left over is not
+            // content); a folder, empty by now, is made again by undo.
+            if (folder)
+                site_.Ftp().RemoveDir(t_.Remote(job.path));
+            else if (c_.history && !IsTemporaryName(job.path))
+                t_.MoveToHistory(job.path);
+            else
+                site_.Ftp().Delete(t_.Remote(job.path));
+            if (folder && c_.history)
+                c_.history->FolderRemoved(job.path);
             c_.record.Record([&] {
                 c_.record.removed.insert(job.path);
                 ++c_.record.summary.Deleted;
@@ -36,6 +44,8 @@ bool TJobRunner::Perform(const TPublishJob& job) {
             return true;
         case TPublishJob::MakeFolder:
             site_.Ftp().MakeDirectory(t_.Remote(job.path));
+            if (c_.history)
+                c_.history->FolderMade(job.path);
             c_.record.Record([&] { ++c_.record.summary.Created; });
             c_.record.permissions.Apply(site_.Ftp(), t_.Remote(job.path), true);
             return true;
@@ -62,6 +72,12 @@ bool TJobRunner::Perform(const TPublishJob& job) {
             return true;
         case TPublishJob::ReleaseLock:
             ReleaseLock();
+            return true;
+        case TPublishJob::BeginHistory:
+            BeginHistory();
+            return true;
+        case TPublishJob::EndHistory:
+            EndHistory();
             return true;
         }
     } catch (const std::exception& error) {
@@ -99,7 +115,12 @@ void TJobRunner::RenameCase(const std::string& to) {
                            [&](const TCaseRename& rename) { return rename.To == to; });
     if (it == c_.caseRenames.end())
         return;
-    site_.Ftp().Rename(t_.Remote(it->From), t_.Remote(to));
+    // With a history the old spelling goes there instead: the new one is then a file the
+    // run adds, and undo brings the old one back under its own name.
+    if (c_.history)
+        t_.MoveToHistory(it->From);
+    else
+        site_.Ftp().Rename(t_.Remote(it->From), t_.Remote(to));
     c_.record.Record([&] { c_.record.removed.insert(it->From); });
 }
 
@@ -161,6 +182,154 @@ void TJobRunner::ReleaseLock() {
         c_.record.Note("The lock on the server could not be removed (" + ReasonText(error) +
                        "); the next publish from this computer takes it over");
     }
+}
+
+// Before the first change: the run's folder in the history with the folders its files go
+// to, the manifest as it is, and the record of what the run sets out to do, so that a run
+// cut at any later point can be undone. When any of it fails, the run goes on without a
+// history, as it does without a lock, and says so.
+void TJobRunner::BeginHistory() {
+    THistoryRun& history = *c_.history;
+    const TSiteHistory& site = history.Site();
+    try {
+        if (!t_.Connected())
+            throw Exception("no connection to the server");
+        TVaneFTP& ftp = site_.Ftp();
+        if (!site.Exists)
+            ftp.MakeDirectory(site.Folder);
+        if (!site.Protected) {
+            std::string reason = PutText(JoinRemote(site.Folder, ".htaccess"), HistoryAccessText());
+            // Inside the site the history must be closed to visitors; beside it, it mostly is.
+            if (!reason.empty() && site.InsideRoot)
+                throw Exception("its .htaccess could not be written: " + reason);
+        }
+        for (const std::string& folder : history.FoldersToMake())
+            site_.Ftp().MakeDirectory(folder);
+        TMemoryStream manifest;
+        bool hadManifest = true;
+        try {
+            t_.Send([&](TVaneFTP& f) { f.Download(t_.Remote(kManifestName), manifest); }, 0, false);
+        } catch (const FTPException&) {
+            hadManifest = false; // none on the server
+        }
+        if (hadManifest) {
+            std::string reason = PutText(site.ManifestPath(history.Id()), manifest.ToString());
+            if (!reason.empty())
+                throw Exception("the manifest could not be kept: " + reason);
+        }
+        history.SetHadManifest(hadManifest);
+        std::string reason =
+            PutText(site.RecordPath(history.Id()), FormatHistoryRecord(history.Intended()));
+        if (!reason.empty())
+            throw Exception("its record could not be written: " + reason);
+        history.SetStarted();
+    } catch (const std::exception& error) {
+        if (c_.stop)
+            throw;
+        // As without a lock, the run goes on, without a history: nothing is changed yet.
+        c_.record.Note("No history could be started in " + site.Folder + " (" + ReasonText(error) +
+                       "): this run replaces and deletes files without keeping them, and "
+                       "cannot be undone");
+        RemoveHistoryRun(history.Id(), true);
+        c_.history = nullptr; // the later phases begin once this one is over
+    }
+}
+
+// The last step before the lock goes, also after a Stop or a run given up: the record says
+// what the run did. A run that changed nothing leaves no run in the history; after a run
+// that succeeded, the runs beyond the number kept are removed.
+void TJobRunner::EndHistory() {
+    if (!c_.history || !c_.history->Started())
+        return;
+    THistoryRun& history = *c_.history;
+    TFinishingScope finishing(site_, true);
+    const TSiteHistory& site = history.Site();
+    const THistoryRecord done = history.Done();
+    try {
+        if (!t_.Connected())
+            throw Exception("no connection to the server");
+        if (done.Empty()) {
+            RemoveHistoryRun(history.Id(), true);
+            history.SetEnd(THistoryRun::TEnd::Removed);
+            return;
+        }
+        std::string reason = PutText(site.RecordPath(history.Id()), FormatHistoryRecord(done));
+        if (!reason.empty())
+            throw Exception(reason);
+        history.SetEnd(THistoryRun::TEnd::Completed);
+    } catch (const std::exception& error) {
+        c_.record.Note("The record of this run in the history could not be completed (" +
+                       ReasonText(error) + "); undo goes by what the run set out to do");
+        history.SetEnd(THistoryRun::TEnd::Failed);
+        return;
+    }
+    bool succeeded = false;
+    c_.record.Record([&] { succeeded = c_.record.summary.Failures.empty(); });
+    if (!succeeded || c_.stop)
+        return;
+    for (const std::string& id : history.RunsToPrune())
+        RemoveHistoryRun(id, false);
+}
+
+// Removes a run folder of the history with all it holds: this run's own (nothing in it but
+// what BeginHistory made), or an older one as listed before the run.
+void TJobRunner::RemoveHistoryRun(const std::string& id, bool own) {
+    THistoryRun& history = *c_.history;
+    const TSiteHistory& site = history.Site();
+    TFinishingScope finishing(site_, true);
+    try {
+        if (own) {
+            // Whatever of it was made: each step on its own.
+            auto quietly = [](const std::function<void()>& step) {
+                try {
+                    step();
+                } catch (const FTPException&) {
+                }
+            };
+            quietly([&] { site_.Ftp().Delete(site.ManifestPath(id)); });
+            quietly([&] { site_.Ftp().Delete(site.RecordPath(id)); });
+            std::vector<std::string> folders = history.FoldersToMake();
+            for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+                quietly([&] { site_.Ftp().RemoveDir(*folder); });
+            return;
+        }
+        for (const auto& [path, folder] : history.ContentsOf(id)) {
+            const std::string full = JoinRemote(site.Folder, path);
+            folder ? site_.Ftp().RemoveDir(full) : site_.Ftp().Delete(full);
+        }
+    } catch (const std::exception& error) {
+        c_.record.NoteOnce("prune", "A run in the history could not be removed (" +
+                                        ReasonText(error) + "); the next publish tries again");
+    }
+}
+
+// Sends text from memory under a temporary name beside path and renames it over path.
+// Returns the reason of a failure, or "".
+std::string TJobRunner::PutText(const std::string& path, const std::string& text) {
+    const std::string temporary = JoinRemote(Parent(path), TemporaryPath(BaseName(path)));
+    try {
+        TMemoryStream stream;
+        stream.WriteString(text);
+        try {
+            t_.Send([&](TVaneFTP& ftp) { ftp.Upload(stream, temporary); }, stream.Size(), false);
+            try {
+                site_.Ftp().Rename(temporary, path);
+            } catch (const FTPException&) {
+                // A server that does not rename over a file: the old one goes first.
+                site_.Ftp().Delete(path);
+                site_.Ftp().Rename(temporary, path);
+            }
+        } catch (...) {
+            try {
+                site_.Ftp().Delete(temporary);
+            } catch (const std::exception&) {
+            }
+            throw;
+        }
+    } catch (const std::exception& error) {
+        return ReasonText(error);
+    }
+    return "";
 }
 
 // Sends the manifest's text from memory under a temporary name and renames it over the

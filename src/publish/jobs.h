@@ -25,6 +25,11 @@ private:
     void TrimManifest();
     void TakeLock();
     void ReleaseLock();
+    void BeginHistory();
+    void EndHistory();
+    void RemoveHistoryRun(const std::string& id, bool own);
+    // Returns the reason of a failure, or "".
+    std::string PutText(const std::string& path, const std::string& text);
     TLockLink LockLink();
     // Returns the reason of a failure, or "".
     std::string PutManifest(const std::string& text);

@@ -24,6 +24,10 @@ inline constexpr char kManifestName[] = ".kestrelftp-manifest";
 // A publish never uploads, lists as content, or deletes anything of this name.
 inline constexpr char kLockName[] = ".kestrelftp-lock";
 
+// The folder of the publishes' history (see history.h), beside the remote root or inside it.
+// A publish never uploads, lists as content, or deletes anything of this name in the root.
+inline constexpr char kHistoryName[] = ".kestrelftp-history";
+
 // A file being uploaded goes first to ".name" + this suffix in its folder and is renamed
 // over its real name when complete; such names are the publisher's own, never content.
 inline constexpr char kTemporarySuffix[] = ".kestrel-tmp";

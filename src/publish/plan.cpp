@@ -208,7 +208,7 @@ private:
 
     bool Keep(const std::string& path, const TRemoteEntry& entry) {
         if (removed_.count(path) || Foreign(path) || path == kManifestName || path == kLockName ||
-            IsUnder(path, kLockName))
+            IsUnder(path, kLockName) || path == kHistoryName || IsUnder(path, kHistoryName))
             return true; // handled already, or not ours
         if (IsTemporary(path, entry))
             return false; // a temporary file an interrupted publish left behind

@@ -32,6 +32,11 @@ struct TPlannedUpload {
     std::string Path; // relative to both roots
     std::int64_t Size = 0;
     bool New = true; // false: changed
+    // Resumed from the journal of a cut run: already staged whole under its temporary name
+    // (not sent again, only put in place), or staged in part up to RestartAt bytes and
+    // continued from there (REST and STOR).
+    bool Staged = false;
+    std::int64_t RestartAt = 0;
 };
 
 // A remote file whose name changed locally only in letter case ("Index.htm" ->
@@ -45,6 +50,23 @@ struct TCaseRename {
 struct TPlanConflict {
     std::string Path;
     std::string Reason;
+};
+
+// What a run means for the history of the site on the server (see history.h): where it is,
+// what it keeps now, what this run moves there, and the older runs it removes afterwards.
+struct TPlanHistory {
+    bool On = false; // false: replaced and deleted files are not kept
+    bool InsideRoot = false;
+    std::string Folder;
+    int KeepRuns = 0;
+    int Runs = 0; // kept now
+    int Files = 0;
+    std::int64_t Bytes = 0;
+    int Moves = 0; // files this run moves there
+    std::int64_t MovesBytes = 0;
+    int Prunes = 0; // older runs removed after this one succeeds
+    int PrunesFiles = 0;
+    std::int64_t PrunesBytes = 0;
 };
 
 struct TPublishPlan {
@@ -67,7 +89,12 @@ struct TPublishPlan {
     int FilesOnServer = 0;
     std::string DeletionRefused;
     bool ByManifest = false;
-    std::int64_t BytesToSend = 0;
+    TPlanHistory History;
+    std::int64_t BytesToSend = 0; // of all the files to send, resumed ones included
+    // Files a cut run left staged, whole or in part, that this run finishes (see
+    // TPlannedUpload), and the bytes of them it does not send again.
+    int FilesResumed = 0;
+    std::int64_t BytesResumed = 0;
 
     bool NothingToDo() const {
         return !CreateRoot && FilesToRemoveFirst.empty() && FoldersToRemoveFirst.empty() &&

@@ -2,18 +2,19 @@
 
 #include "publish/arrival.h"
 #include "publish/callthread.h"
+#include "publish/history.h"
 #include "publish/jobboard.h"
 #include "publish/names.h"
 #include "publish/runmanifest.h"
 #include "publish/worker.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <future>
 #include <thread>
 
 namespace kestrel {
-namespace {
 
 bool OffersMachineList(const std::vector<std::string>& features) {
     for (const std::string& feature : features) {
@@ -37,6 +38,8 @@ std::string ResolveRoot(TVaneFTP& ftp, std::string root) {
     return root;
 }
 
+namespace {
+
 // The manifest in the remote root, or nothing when there is none (the server refuses to
 // send it) or it is not one of ours.
 std::optional<TManifest> ReadManifest(TVaneFTP& ftp, const std::string& root,
@@ -44,6 +47,8 @@ std::optional<TManifest> ReadManifest(TVaneFTP& ftp, const std::string& root,
     TMemoryStream text;
     try {
         ftp.Download(JoinRemote(root, kManifestName), text);
+    } catch (const ETlsResumeRefused&) {
+        throw; // tells nothing about the manifest, and mostly ends the session
     } catch (const FTPException&) {
         return std::nullopt;
     }
@@ -56,6 +61,17 @@ std::optional<TManifest> ReadManifest(TVaneFTP& ftp, const std::string& root,
         notes.push_back("The manifest had " + std::to_string(bad) +
                         " unreadable lines; their files are compared by size");
     return manifest;
+}
+
+// "REST STREAM" among the server's FEAT lines (RFC 3659): a transfer may start at a byte.
+bool OffersRestart(const std::vector<std::string>& features) {
+    for (std::string feature : features) {
+        for (char& c : feature)
+            c = char(std::toupper(static_cast<unsigned char>(c)));
+        if (feature.compare(0, 11, "REST STREAM") == 0)
+            return true;
+    }
+    return false;
 }
 
 // How long the connection that prepared may have been idle for Run to carry on with it.
@@ -116,11 +132,55 @@ const TPublishPlan& TPublisher::Prepare() {
     if (remoteError)
         std::rethrow_exception(remoteError);
     // Every connection sends a name with a byte 255 as this server takes it.
-    home_->Call(
-        [&] { connection_.IacRule = SettleIacRule(*kept_, root_, local_, remote_, notes); });
+    OnKeptConnection([&] {
+        connection_.IacRule = SettleIacRule(*kept_, root_, local_, remote_, notes);
+        CheckJournal(*kept_, notes);
+    });
     prepareNotes_ = notes;
+    FindSiteHistory();
     prepared_ = true;
     return Replan(options_.Plan);
+}
+
+// Where the history of the site is (see history.h): found out once, by trying to make its
+// folder beside the root, and listed for what it holds.
+void TPublisher::FindSiteHistory() {
+    history_ = std::make_unique<TSiteHistory>();
+    if (options_.HistoryRuns <= 0 || !options_.TemporaryNames)
+        return;
+    OnKeptConnection([&] {
+        try {
+            *history_ = FindHistory(*kept_, root_,
+                                    options_.UseMachineList && OffersMachineList(features_), true);
+        } catch (const FTPException& error) {
+            *history_ = TSiteHistory{};
+            prepareNotes_.push_back("The history on the server could not be read (" +
+                                    ReasonText(error) +
+                                    "): this run replaces and deletes files without keeping "
+                                    "them, and cannot be undone");
+        }
+    });
+}
+
+// Some servers end the session after a refusal (a data connection's TLS session not
+// resumed), which the connection only learns from its next command: a step that finds the
+// connection gone runs once more on a new log-in. A server's answer is the step's own.
+void TPublisher::OnKeptConnection(const std::function<void()>& step) {
+    home_->Call([&] {
+        try {
+            step();
+        } catch (const FTPException&) {
+            throw;
+        } catch (const std::exception&) {
+            if (stop_)
+                throw;
+            TSiteConnection site(connection_, stop_, 0);
+            site.Open();
+            kept_ = site.Release();
+            keptSince_ = std::chrono::steady_clock::now();
+            step();
+        }
+    });
 }
 
 void TPublisher::ListRemote(std::vector<std::string>& notes) {
@@ -170,8 +230,17 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         notes = remote_.Notes;
         manifest_.reset();
         // MLSD shows hidden files, so a manifest it does not show is not there.
-        if (remote_.RootExists && (!machineList || remote_.Entries.count(kManifestName)))
-            manifest_ = ReadManifest(lister, root_, notes);
+        if (remote_.RootExists && (!machineList || remote_.Entries.count(kManifestName))) {
+            // A data connection whose TLS session the server refused tells nothing about
+            // the manifest and mostly ends the session: it is read again on a new log-in,
+            // which the work after it needs anyway.
+            try {
+                manifest_ = ReadManifest(site.Ftp(), root_, notes);
+            } catch (const ETlsResumeRefused&) {
+                site.Open();
+                manifest_ = ReadManifest(site.Ftp(), root_, notes);
+            }
+        }
         // It stays logged in: Run's first connection carries on with it.
         kept_ = site.Release();
         keptSince_ = Clock::now();
@@ -181,9 +250,135 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
 const TPublishPlan& TPublisher::Replan(const TPlanOptions& options) {
     options_.Plan = options;
     plan_ = MakePlan(local_, remote_, manifest_, options_.Plan);
+    ApplyJournal();
+    if (history_)
+        plan_.History = PlanHistory(*history_, plan_, remote_, options_.HistoryRuns);
     plan_.Notes.insert(plan_.Notes.begin(), prepareNotes_.begin(), prepareNotes_.end());
     plan_.Notes.insert(plan_.Notes.end(), local_.Notes.begin(), local_.Notes.end());
     return plan_;
+}
+
+// A journal entry is trusted only as far as the server and the local file bear it out: the
+// server shows the name with the journal's size (and, where it offers a hash command, the
+// journal's content), and the local file still has the journal's hash.
+void TPublisher::CheckJournal(TVaneFTP& ftp, std::vector<std::string>& notes) {
+    resume_ = {};
+    partial_.clear();
+    journal_.reset();
+    if (options_.JournalFolder.empty() || !options_.TemporaryNames)
+        return;
+    const std::string site =
+        JournalSiteName(connection_.Host, connection_.Port, connection_.UserID, root_);
+    journal_ = std::make_unique<TJournal>(JournalPath(options_.JournalFolder, site), site);
+    const TJournalState state = journal_->Load(notes);
+    resume_.Site = site;
+    if (state.Empty())
+        return;
+    const TArrivalMethod method = ChooseArrivalMethod(features_);
+    // The size the server shows for a path: the listing's, else SIZE's; -1 when none.
+    auto sizeOnServer = [&](const std::string& path) -> std::int64_t {
+        auto entry = remote_.Entries.find(path);
+        if (entry != remote_.Entries.end())
+            return entry->second.Folder ? -1 : entry->second.Size;
+        try {
+            return std::stoll(AskServer(ftp, TArrivalMethod{}, JoinRemote(root_, path)));
+        } catch (const std::exception&) {
+            return -1; // not there, or not to be found out
+        }
+    };
+    auto contentOnServer = [&](const std::string& path, const TLocalFile& file) {
+        if (method.kind == TArrivalMethod::Size)
+            return true; // the size was all the server can tell
+        try {
+            const bool sha256 =
+                method.kind == TArrivalMethod::Hash && method.algorithm == "SHA-256";
+            return AskServer(ftp, method, JoinRemote(root_, path)) ==
+                   (sha256 ? file.Hash : LocalProof(method, file.FullPath));
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    auto localFile = [&](const std::string& path, const TManifestEntry& entry) {
+        auto file = local_.Files.find(path);
+        return file != local_.Files.end() && file->second.Hash == entry.Hash &&
+                       file->second.Size == entry.Size
+                   ? &file->second
+                   : nullptr;
+    };
+    for (const auto& [path, entry] : state.Placed) {
+        const TLocalFile* file = localFile(path, entry);
+        if (file && sizeOnServer(path) == entry.Size && contentOnServer(path, *file))
+            resume_.Placed[path] = entry;
+    }
+    for (const auto* staged : {&state.Staged, &state.Sending}) {
+        for (const auto& [path, entry] : *staged) {
+            const TLocalFile* file = localFile(path, entry);
+            if (!file)
+                continue;
+            const std::string temporary = TemporaryPath(path);
+            const std::int64_t size = sizeOnServer(temporary);
+            // A part the size of the whole is the whole: a data connection carries a prefix
+            // of what was sent, never other bytes.
+            if (size == entry.Size && contentOnServer(temporary, *file))
+                resume_.Staged[path] = entry;
+            else if (staged == &state.Sending && size > 0 && size < entry.Size &&
+                     OffersRestart(features_)) {
+                resume_.Sending[path] = entry;
+                partial_[path] = size;
+            }
+        }
+    }
+    const std::size_t trusted =
+        resume_.Placed.size() + resume_.Staged.size() + resume_.Sending.size();
+    const std::size_t listed = state.Placed.size() + state.Staged.size() + state.Sending.size();
+    if (trusted < listed)
+        notes.push_back("The journal of an earlier run names " + std::to_string(listed - trusted) +
+                        " files that are no longer as it says, on the server or here; they are "
+                        "sent again");
+}
+
+void TPublisher::ApplyJournal() {
+    proven_.clear();
+    placedResumed_ = 0;
+    placedBytes_ = 0;
+    plan_.FilesResumed = 0;
+    plan_.BytesResumed = 0;
+    std::set<std::string> counted; // temporary names this run continues from
+    for (TPlannedUpload& upload : plan_.Uploads) {
+        if (resume_.Staged.count(upload.Path)) {
+            upload.Staged = true;
+            plan_.BytesResumed += upload.Size;
+        } else if (auto part = partial_.find(upload.Path); part != partial_.end()) {
+            upload.RestartAt = part->second;
+            plan_.BytesResumed += part->second;
+        } else {
+            continue;
+        }
+        ++plan_.FilesResumed;
+        counted.insert(TemporaryPath(upload.Path));
+    }
+    // Files put in place by the cut run, whose new content the manifest on the server may not
+    // know yet: as they are, and into the manifest.
+    for (const auto& [path, entry] : resume_.Placed) {
+        auto upload = std::find_if(plan_.Uploads.begin(), plan_.Uploads.end(),
+                                   [&](const TPlannedUpload& u) { return u.Path == path; });
+        if (upload != plan_.Uploads.end()) {
+            plan_.BytesToSend -= upload->Size;
+            plan_.BytesResumed += upload->Size;
+            ++plan_.FilesResumed;
+            ++placedResumed_;
+            placedBytes_ += upload->Size;
+            plan_.Uploads.erase(upload);
+            plan_.Unchanged.push_back(path);
+            proven_[path] = entry;
+        } else if (std::find(plan_.Unchanged.begin(), plan_.Unchanged.end(), path) !=
+                   plan_.Unchanged.end()) {
+            proven_[path] = entry;
+        }
+    }
+    // The temporary names the journal still counts on are not litter.
+    std::erase_if(plan_.FilesToDelete,
+                  [&](const std::string& path) { return counted.count(path) > 0; });
 }
 
 void TPublisher::Stop() {
@@ -206,7 +401,7 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
         (IsTemporaryName(path) ? leftovers : deletions).push_back(path);
     // A run that changes nothing keeps the manifest as it is, and needs no lock.
     const TRunRecord nothingDone;
-    const bool keep = plan_.NothingToDo() && manifest_ &&
+    const bool keep = plan_.NothingToDo() && manifest_ && proven_.empty() &&
                       *manifest_ == FinalManifest({manifest_, plan_, local_, remote_}, nothingDone);
     const std::vector<std::string> lock =
         keep ? std::vector<std::string>{} : std::vector{std::string(kLockName)};
@@ -216,6 +411,10 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
         root.push_back(root_); // named in full: its relative path would be ""
     phase(TPublishJob::MakeRoot, root, true);
     phase(TPublishJob::TakeLock, lock, true);
+    // The history of the run is begun before the first change, and completed at the end.
+    const std::vector<std::string> history =
+        historyRun_ ? std::vector{std::string()} : std::vector<std::string>{};
+    phase(TPublishJob::BeginHistory, history, true);
     phase(TPublishJob::DeleteFile, leftovers, false);
     std::vector<std::string> trim;
     if (ManifestDuringRun({manifest_, plan_, local_, remote_}))
@@ -262,6 +461,9 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     phase(TPublishJob::WriteManifest,
           keep ? std::vector<std::string>{} : std::vector{std::string(kManifestName)}, true);
     phases.back().afterStop = true;
+    phase(TPublishJob::EndHistory, history, true);
+    phases.back().afterStop = true;
+    phases.back().always = true;
     phase(TPublishJob::ReleaseLock, lock, true);
     phases.back().afterStop = true;
     phases.back().always = true;
@@ -289,11 +491,36 @@ TPublishSummary TPublisher::Run() {
         return refused;
     }
     const int count = ConnectionsForRun();
+    // A run that changes something keeps what it replaces and deletes in the history.
+    historyRun_.reset();
+    if (plan_.History.On && !plan_.NothingToDo())
+        historyRun_ = std::make_unique<THistoryRun>(
+            *history_, NextHistoryRunId(std::chrono::system_clock::now(), history_->Runs), plan_,
+            options_.HistoryRuns);
     TJobBoard board(BuildPhases(), count, stop_);
     TRunRecord record;
     record.permissions.Reset(options_.Permissions);
     TProgressMeter progress(int(plan_.Uploads.size()), plan_.BytesToSend, count, OnProgress);
     const TManifestBasis basis{manifest_, plan_, local_, remote_};
+    // The journal starts from what this run continues, and the placed files it takes over.
+    std::map<std::string, std::int64_t> restartAt;
+    if (journal_) {
+        TJournalState kept;
+        for (const TPlannedUpload& upload : plan_.Uploads) {
+            if (upload.Staged)
+                kept.Staged[upload.Path] = resume_.Staged.at(upload.Path);
+            else if (upload.RestartAt > 0) {
+                kept.Sending[upload.Path] = resume_.Sending.at(upload.Path);
+                restartAt[upload.Path] = upload.RestartAt;
+            }
+        }
+        kept.Placed = proven_;
+        journal_->Begin(std::move(kept));
+        for (const auto& [path, entry] : proven_)
+            record.uploaded[path] = entry;
+        record.summary.Resumed = placedResumed_;
+        record.summary.BytesNotResent = placedBytes_;
+    }
     std::optional<TManifest> during = ManifestDuringRun(basis);
     TRunContext context{
         root_,
@@ -306,7 +533,10 @@ TPublishSummary TPublisher::Run() {
         plan_.CaseRenames,
         [&](const TRunRecord& r) { return FormatManifest(FinalManifest(basis, r)); },
         during ? std::optional(FormatManifest(*during)) : std::nullopt,
-        options_.VerifyArrival ? std::optional(ChooseArrivalMethod(features_)) : std::nullopt};
+        options_.VerifyArrival ? std::optional(ChooseArrivalMethod(features_)) : std::nullopt,
+        historyRun_.get(),
+        journal_.get(),
+        &restartAt};
     record.summary.Unchanged = int(plan_.Unchanged.size());
     record.summary.Connections = count;
     RunWorkers(context, count);
@@ -315,7 +545,8 @@ TPublishSummary TPublisher::Run() {
     if (std::string note = record.permissions.Note(); !note.empty())
         record.summary.Notes.push_back(note);
     for (const auto& [path, entry] : record.uploaded)
-        record.summary.Sent.push_back(path);
+        if (!proven_.count(path))
+            record.summary.Sent.push_back(path);
     record.summary.Removed.assign(record.removed.begin(), record.removed.end());
     for (const TPlanConflict& conflict : plan_.Conflicts)
         record.summary.Failures.push_back({conflict.Path, conflict.Reason});
@@ -325,6 +556,22 @@ TPublishSummary TPublisher::Run() {
             std::chrono::duration<double>(*record.lastPlaced - *record.firstPlaced).count();
     if (record.summary.Verified > 0)
         record.summary.VerifiedBy = context.arrival->Name();
+    // A run in the history is kept for undo, also when its record could not be completed.
+    if (historyRun_ && historyRun_->Started() && historyRun_->End() != THistoryRun::TEnd::Removed) {
+        record.summary.HistoryRun = historyRun_->Id();
+        if (historyRun_->End() == THistoryRun::TEnd::Open)
+            record.summary.Notes.push_back("The record of this run in the history could not be "
+                                           "completed; undo goes by what the run set out to do");
+    }
+    if (journal_) {
+        // A complete run's manifest says all; a cut one leaves the journal to the next.
+        if (record.summary.Succeeded())
+            journal_->Finish();
+        else
+            journal_->Flush();
+        if (std::string problem = journal_->Problem(); !problem.empty())
+            record.summary.Notes.push_back(problem);
+    }
     return record.summary;
 }
 

@@ -11,22 +11,26 @@
 // manifest in the remote root is written last, the same way, and describes only what is
 // really on the server afterwards, also after a failure or a Stop; a run that replaces or
 // removes files it lists first writes it without them, so that it stays true also when
-// the run ends before its last step.
+// the run ends before its last step. Each file the run replaces or deletes goes into the
+// history on the server (see history.h) instead, so that undo (undo.h) can put it back.
 #pragma once
 
 #include "net/ftp/vaneftp.h"
+#include "publish/journal.h"
 #include "publish/permissions.h"
 #include "publish/plan.h"
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 
 namespace kestrel {
 
 class TCallThread;
+class THistoryRun;
 
 struct TConnectionSettings {
     std::string Host;
@@ -52,6 +56,8 @@ struct TConnectionSettings {
 inline constexpr int kMinConnections = 1;
 inline constexpr int kMaxConnections = 8;
 inline constexpr int kDefaultConnections = 4;
+// How many runs the history on the server keeps for undo, unless told.
+inline constexpr int kDefaultHistoryRuns = 3;
 
 struct TPublishOptions {
     std::string LocalRoot;
@@ -68,6 +74,14 @@ struct TPublishOptions {
     // sends a file that arrived different again.
     bool VerifyArrival = true;
     TPermissions Permissions; // SITE CHMOD after each upload and folder creation
+    // The last runs kept on the server for undo (see history.h): each run moves the files it
+    // replaces or deletes there instead of overwriting or deleting them. 0: no history,
+    // files are overwritten and deleted. Needs TemporaryNames.
+    int HistoryRuns = kDefaultHistoryRuns;
+    // The folder of the run's journal on this computer (see journal.h and
+    // DefaultJournalFolder), which lets the next run finish a cut one; "": no journal, and a
+    // Stop removes what is staged.
+    std::string JournalFolder;
 };
 
 // Raised by Prepare when Stop ended it.
@@ -111,6 +125,12 @@ struct TPublishSummary {
     // empty when nothing was checked).
     int Verified = 0;
     std::string VerifiedBy;
+    // The run as the history keeps it, for undo ("" when history is off or nothing changed).
+    std::string HistoryRun;
+    // Files a cut run had staged that this one put in place without sending them again, or
+    // continued from where they broke off, and the bytes not sent again.
+    int Resumed = 0;
+    std::int64_t BytesNotResent = 0;
     bool Succeeded() const { return Failures.empty() && !Stopped; }
 };
 
@@ -140,8 +160,9 @@ public:
     // Ends every connection's work at once; callable from any thread, also from
     // OnProgress, and at any moment: a Stop while Prepare runs ends it (EPublishStopped)
     // within a moment, and a Stop before or during Run is kept. Files in flight are
-    // abandoned and their temporary names removed; the manifest is still written, within a
-    // few seconds. A stopped publisher stays stopped.
+    // abandoned and their temporary names removed (with a journal, files staged whole and
+    // large files' parts stay for the next run to finish); the manifest is still written,
+    // within a few seconds. A stopped publisher stays stopped.
     void Stop();
 
     TProgressEvent OnProgress;
@@ -158,17 +179,29 @@ private:
     // Logs in on the connection's own thread, lists the remote tree and reads the manifest;
     // the connection stays logged in for Run.
     void ListRemote(std::vector<std::string>& notes);
+    void FindSiteHistory();
+    // Runs step on the connection kept from the listing, on its thread; once more on a new
+    // log-in when the server had ended that connection.
+    void OnKeptConnection(const std::function<void()>& step);
     std::vector<struct TPublishPhase> BuildPhases() const;
     // How many connections the plan is worth (see ConnectionsWorthOpening).
     int ConnectionsForRun() const;
     // Starts count connections, each on its own thread, and waits for all of them.
     void RunWorkers(struct TRunContext& context, int count);
+    // On the connection's thread: reads the journal of a cut run and keeps what the server
+    // and the local files still bear out (see journal.h).
+    void CheckJournal(TVaneFTP& ftp, std::vector<std::string>& notes);
+    // Marks the plan's uploads that the journal lets this run finish.
+    void ApplyJournal();
 
     TConnectionSettings connection_;
     TPublishOptions options_;
     TLocalTree local_;
     TRemoteTree remote_;
     std::optional<TManifest> manifest_;
+    // Where the site's history is and what it holds (Folder empty: history off).
+    std::unique_ptr<struct TSiteHistory> history_;
+    std::unique_ptr<THistoryRun> historyRun_; // the history of the run under way
     TPublishPlan plan_;
     std::vector<std::string> prepareNotes_; // what the listing and the manifest taught
     std::vector<std::string> features_;     // the server's FEAT lines
@@ -183,6 +216,15 @@ private:
     std::unique_ptr<TVaneFTP> kept_;
     std::chrono::steady_clock::time_point keptSince_;
     bool prepared_ = false;
+    // What the journal of a cut run holds and the server still shows: placed files, files
+    // staged whole, and parts with the bytes the server has.
+    std::unique_ptr<class TJournal> journal_;
+    TJournalState resume_;
+    std::map<std::string, std::int64_t> partial_;
+    // Placed files the plan takes as they are: the manifest gets them from the journal.
+    std::map<std::string, TManifestEntry> proven_;
+    int placedResumed_ = 0; // of those, the files the plan no longer sends, and their bytes
+    std::int64_t placedBytes_ = 0;
     std::atomic<bool> stop_{false};
 };
 
@@ -200,6 +242,13 @@ void ApplyConnectionSettings(TVaneFTP& ftp, const TConnectionSettings& settings)
 
 // Opens a connection with the settings and switches it to binary transfers (TYPE I).
 std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings);
+
+// Whether the server's FEAT lines offer MLST (and so MLSD).
+bool OffersMachineList(const std::vector<std::string>& features);
+
+// The remote root as an absolute path without a "/" at its end: "/site/" -> "/site"; "site"
+// under the log-in folder "/home/u" -> "/home/u/site"; "" -> the log-in folder.
+std::string ResolveRoot(TVaneFTP& ftp, std::string root);
 
 // A server's reply line or an error's text without its line end.
 std::string ReasonText(const std::exception& error);

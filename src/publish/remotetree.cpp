@@ -2,6 +2,7 @@
 
 #include "net/ftp/ftplist.h"
 #include "net/ftp/vaneftp.h"
+#include "publish/manifest.h"
 
 #include <algorithm>
 #include <cctype>
@@ -538,6 +539,9 @@ TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachi
                 continue;
             }
             for (const auto& [name, entry] : entries) {
+                // The publishes' history (see history.h) is not part of the site.
+                if (relative.empty() && name == kHistoryName)
+                    continue;
                 std::string path = relative.empty() ? name : relative + "/" + name;
                 tree.Entries[path] = entry;
                 if (entry.Folder)

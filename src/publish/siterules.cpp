@@ -156,6 +156,9 @@ std::optional<TLeftOut> TSiteRules::LeftOut(const std::string& path, bool folder
         return TLeftOut{path, folder, TLeftOutReason::SettingsFile, ""};
     if (!folder && IsProgramFile(name))
         return TLeftOut{path, folder, TLeftOutReason::ProgramFile, ""};
+    // The name of the publishes' history in the remote root: never published over it.
+    if (path == kHistoryName)
+        return TLeftOut{path, folder, TLeftOutReason::ProgramFile, ""};
     const TIgnorePattern* pattern = list_.Excluding(path, folder);
     if (!pattern)
         return std::nullopt;

@@ -93,12 +93,43 @@ bool TTransfers::SendFile(const TPublishJob& job) {
     const FileState before = StateOf(file.FullPath);
     std::string hash = FileSha256(file.FullPath);
     const std::string target = c_.temporaryNames ? TemporaryPath(job.path) : job.path;
-    Send([&](TVaneFTP& ftp) { ftp.Upload(file.FullPath, Remote(target)); }, before.size, true);
+    TJournal* journal = c_.temporaryNames ? c_.journal : nullptr;
+    std::int64_t from = 0;
+    if (journal) {
+        if (std::optional<TManifestEntry> staged = journal->FindStaged(job.path)) {
+            // Staged whole by a cut run, and the file here is still what it sent.
+            if (*staged == TManifestEntry{hash, before.size}) {
+                c_.record.Record([&] {
+                    c_.record.staged[job.path] = *staged;
+                    ++c_.record.summary.Resumed;
+                    c_.record.summary.BytesNotResent += staged->Size;
+                });
+                return true;
+            }
+            journal->Forget(job.path); // changed here since then: sent again
+        } else if (std::optional<TManifestEntry> part = journal->FindSending(job.path)) {
+            if (c_.restartAt && c_.restartAt->count(job.path) &&
+                *part == TManifestEntry{hash, before.size})
+                from = c_.restartAt->at(job.path);
+        }
+        if (before.size >= kContinuedSize)
+            journal->Sending(job.path, TManifestEntry{hash, before.size});
+    }
+    if (from > 0 && !ContinueSending(file.FullPath, target, from, before.size))
+        from = 0;
+    if (from == 0)
+        Send([&](TVaneFTP& ftp) { ftp.Upload(file.FullPath, Remote(target)); }, before.size, true);
     if (StateOf(file.FullPath) != before)
         hash.clear();
     if (c_.temporaryNames) {
+        if (journal && !hash.empty())
+            journal->Staged(job.path, TManifestEntry{hash, before.size});
+        else if (journal)
+            journal->Forget(job.path);
         if (c_.stop) {
-            RemoveTemporary(target);
+            // Staged whole and in the journal, it stays for the next run to put in place.
+            if (!journal || hash.empty())
+                RemoveTemporary(target);
             return false;
         }
         c_.record.Record([&] { c_.record.staged[job.path] = TManifestEntry{hash, before.size}; });
@@ -106,6 +137,28 @@ bool TTransfers::SendFile(const TPublishJob& job) {
     }
     RecordUploaded(job, hash, before.size);
     c_.record.permissions.Apply(site_.Ftp(), Remote(job.path), false);
+    return true;
+}
+
+// REST and STOR on the temporary name, from the byte where a cut run's transfer broke off:
+// false when the server refuses (the file then goes again from its start).
+bool TTransfers::ContinueSending(const std::string& localPath, const std::string& target,
+                                 std::int64_t from, std::int64_t size) {
+    try {
+        Send([&](TVaneFTP& ftp) { ftp.UploadRestore(localPath, Remote(target), from); }, size,
+             true);
+    } catch (const FTPException& refused) {
+        if (c_.stop)
+            throw;
+        c_.record.NoteOnce("restart", "The server refused to continue a transfer where it broke "
+                                      "off (" +
+                                          ReasonText(refused) + "); such files were sent whole");
+        return false;
+    }
+    c_.record.Record([&] {
+        ++c_.record.summary.Resumed;
+        c_.record.summary.BytesNotResent += from;
+    });
     return true;
 }
 
@@ -131,6 +184,8 @@ bool TTransfers::PlaceStaged(const TPublishJob& job, bool again) {
         return AfterFailedUpload(job, error, Stage::Placing);
     }
     const Clock::time_point end = Clock::now();
+    if (c_.journal)
+        c_.journal->Placed(job.path);
     c_.record.Record([&] {
         c_.record.staged.erase(job.path);
         if (!c_.record.firstPlaced || start < *c_.record.firstPlaced)
@@ -146,7 +201,8 @@ bool TTransfers::PlaceStaged(const TPublishJob& job, bool again) {
 void TTransfers::Unstage(const TPublishJob& job) {
     bool staged = false;
     c_.record.Record([&] { staged = c_.record.staged.erase(job.path) > 0; });
-    if (staged)
+    // A file the journal has stays staged: the next run puts it in place without sending it.
+    if (staged && !(c_.journal && c_.journal->FindStaged(job.path)))
         RemoveTemporary(TemporaryPath(job.path));
 }
 
@@ -243,8 +299,15 @@ bool TTransfers::AfterFailedUpload(const TPublishJob& job, const std::exception&
     // the next command: the clean-up goes on a new log-in.
     if (c_.stop && stage == Stage::Sending)
         site_.Drop();
-    if (c_.temporaryNames)
+    // The part of a large file stays where the journal has its transfer: the next run
+    // continues it.
+    const bool keepPart =
+        stage == Stage::Sending && c_.journal && c_.journal->FindSending(job.path);
+    if (c_.temporaryNames && !keepPart) {
         RemoveTemporary(TemporaryPath(job.path));
+        if (c_.journal)
+            c_.journal->Forget(job.path);
+    }
     // Without temporary names a part may stand under the real name; a rename that failed may
     // still have been carried out (its answer lost with the connection): either way the old
     // content under the name is no longer known to be there.
@@ -286,12 +349,21 @@ void TTransfers::Send(const std::function<void(TVaneFTP&)>& transfer, std::int64
 }
 
 // RNFR the temporary name, RNTO the real one. A server that refuses to rename over an
-// existing file gets DELE of the real name first, and the rename again.
+// existing file gets DELE of the real name first, and the rename again. With a history, a
+// page that the plan says is there goes into it instead (PlaceKeeping); a file sent again
+// after its proof of arrival failed replaces this run's own version, which is not kept.
 void TTransfers::PlaceOver(const std::string& temporary, const std::string& path) {
+    if (c_.history && !resending_ && c_.history->Replaces(path)) {
+        PlaceKeeping(temporary, path);
+        return;
+    }
     TVaneFTP& ftp = site_.Ftp();
     std::optional<FTPException> refused = RenameOver(ftp, Remote(temporary), Remote(path));
-    if (!refused)
+    if (!refused) {
+        if (c_.history && !resending_ && path != kManifestName)
+            c_.history->Added(path);
         return;
+    }
     try {
         ftp.Delete(Remote(path));
     } catch (const FTPException&) {
@@ -303,6 +375,159 @@ void TTransfers::PlaceOver(const std::string& temporary, const std::string& path
     if ((refused = RenameOver(ftp, Remote(temporary), Remote(path))))
         throw *refused;
     c_.record.Record([&] { c_.record.lost.erase(path); });
+    if (c_.history && !resending_ && path != kManifestName)
+        c_.history->Added(path);
+}
+
+// The page goes into the run's history and the staged file takes its name: four commands,
+// in one packet where the server takes commands together (a round trip a file, as without
+// history), the replies read in order:
+//
+//   RNFR /www/a.htm
+//   RNTO /.kestrelftp-history/www/20261209T081500Z/files/a.htm
+//   RNFR /www/.a.htm.kestrel-tmp
+//   RNTO /www/a.htm
+//
+// A page that is not moved is never deleted to make way: when the server also refused the
+// staged file its name, the page stands as it was and the file fails; when it renamed the
+// staged file over the page anyway, the page's old version is not in the history, which
+// the record and a note say. A page moved and the staged file refused its name gets the
+// staged file once more, else the page back from the history.
+void TTransfers::PlaceKeeping(const std::string& temporary, const std::string& path) {
+    try {
+        PlaceKeepingOnce(temporary, path);
+    } catch (const FTPException&) {
+        throw;
+    } catch (const std::exception& lost) {
+        if (c_.stop)
+            throw;
+        MendLostPlacing(temporary, path, lost);
+    }
+}
+
+namespace {
+
+// Whether a file is there, by SIZE (RFC 3659): nothing when the server does not say.
+std::optional<bool> FileThere(TVaneFTP& ftp, const std::string& path) {
+    try {
+        ftp.DoCommand("SIZE " + path);
+        return true;
+    } catch (const FTPException&) {
+        if (ftp.ReplyCode == 550)
+            return false;
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+// The connection broke while a page was put in place, its answers lost: any of the four
+// renames may have been carried out. On a new log-in SIZE finds out where the page, its
+// kept version and the staged file are, and a page missing from the site is mended: the
+// staged file takes its name, else the kept version comes back. The file counts as failed
+// unless it ended in place; a place that cannot be found out is left for undo.
+void TTransfers::MendLostPlacing(const std::string& temporary, const std::string& path,
+                                 const std::exception& lost) {
+    const std::string page = Remote(path), kept = c_.history->Kept(path);
+    const std::string staged = Remote(temporary);
+    site_.Drop();
+    if (!Connected())
+        throw Exception(ReasonText(lost));
+    TVaneFTP& ftp = site_.Ftp();
+    const std::optional<bool> pageThere = FileThere(ftp, page);
+    const std::optional<bool> keptThere = FileThere(ftp, kept);
+    const std::optional<bool> stagedThere = FileThere(ftp, staged);
+    if (keptThere.value_or(true))
+        c_.history->KeptCopy(path); // undo looks for it, and leaves the page when it is not
+    if (!pageThere || !keptThere || !stagedThere)
+        throw Exception(ReasonText(lost));
+    if (*pageThere) {
+        if (!*stagedThere && *keptThere)
+            return; // all four were carried out
+        throw Exception(ReasonText(lost));
+    }
+    if (*stagedThere && !RenameOver(ftp, staged, page))
+        return;
+    if (*keptThere && !RenameOver(ftp, kept, page))
+        c_.history->Restored(path);
+    throw Exception(ReasonText(lost));
+}
+
+void TTransfers::PlaceKeepingOnce(const std::string& temporary, const std::string& path) {
+    TVaneFTP& ftp = site_.Ftp();
+    const std::string page = Remote(path), kept = c_.history->Kept(path);
+    const std::string staged = Remote(temporary);
+    std::optional<std::string> moveRefused, placeRefused;
+    if (ftp.Pipelining) {
+        std::vector<FtpReply> replies =
+            ftp.Pipeline({"RNFR " + page, "RNTO " + kept, "RNFR " + staged, "RNTO " + page});
+        if (replies[0].code != 350)
+            moveRefused = replies[0].Text();
+        else if (!IsCompletion(replies[1].code))
+            moveRefused = replies[1].Text();
+        if (replies[2].code != 350)
+            placeRefused = replies[2].Text();
+        else if (!IsCompletion(replies[3].code))
+            placeRefused = replies[3].Text();
+    } else {
+        try {
+            ftp.DoCommand("RNFR " + page);
+            ftp.DoCommand("RNTO " + kept);
+        } catch (const FTPException& refused) {
+            // Sent one by one, nothing else happens to a page that could not be moved.
+            throw FTPException("the page could not be moved into the history: " +
+                               ReasonText(refused));
+        }
+        std::optional<FTPException> refused = RenameOver(ftp, staged, page);
+        if (refused)
+            placeRefused = ReasonText(*refused);
+    }
+    if (!placeRefused) {
+        if (moveRefused) {
+            c_.history->NotKept(path);
+            c_.record.Note(path + " was replaced without keeping its old version in the history (" +
+                           *moveRefused + ")");
+        } else {
+            c_.history->KeptCopy(path);
+        }
+        return;
+    }
+    if (moveRefused)
+        throw FTPException(*placeRefused); // the page stands as it was
+    // The page is in the history and nothing stands under its name: the staged file is
+    // renamed once more, else the page comes back.
+    try {
+        if (!RenameOver(ftp, staged, page)) {
+            c_.history->KeptCopy(path);
+            return;
+        }
+    } catch (const FTPException&) {
+    }
+    bool restored = false;
+    try {
+        restored = !RenameOver(ftp, kept, page);
+    } catch (const FTPException&) {
+    }
+    if (!restored)
+        c_.history->KeptCopy(path); // undo finds the page in the history
+    throw FTPException(*placeRefused);
+}
+
+// RNFR the file, RNTO its place in the run's history; in one packet where the server takes
+// commands together. A refusal leaves the file where it is and fails its deletion.
+void TTransfers::MoveToHistory(const std::string& path) {
+    try {
+        if (std::optional<FTPException> refused =
+                RenameOver(site_.Ftp(), Remote(path), c_.history->Kept(path)))
+            throw *refused;
+    } catch (const FTPException&) {
+        throw;
+    } catch (const std::exception&) {
+        // The answer was lost, not the file: undo looks for it in the history.
+        c_.history->KeptCopy(path);
+        throw;
+    }
+    c_.history->KeptCopy(path);
 }
 
 // Removes a temporary file after a failed or stopped upload, if the connection still allows

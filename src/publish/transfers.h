@@ -5,7 +5,9 @@
 #pragma once
 
 #include "publish/arrival.h"
+#include "publish/history.h"
 #include "publish/jobboard.h"
+#include "publish/journal.h"
 #include "publish/localtree.h"
 #include "publish/plan.h"
 #include "publish/progress.h"
@@ -35,6 +37,12 @@ struct TRunContext {
     std::optional<std::string> manifestDuringRun;
     // How the files sent are checked once in place; nothing: not checked.
     std::optional<TArrivalMethod> arrival;
+    // Where the files the run replaces or deletes go (see history.h); null: history off.
+    THistoryRun* history = nullptr;
+    // The run's journal (nothing: none), and the files it lets this run continue from a
+    // byte on, by path.
+    TJournal* journal = nullptr;
+    const std::map<std::string, std::int64_t>* restartAt = nullptr;
 };
 
 class TTransfers {
@@ -67,10 +75,20 @@ public:
     // Removes a temporary file after a failed or stopped upload, if the connection still
     // allows it, and never for long.
     void RemoveTemporary(const std::string& temporary);
+    // Moves the file at path (relative) into the run's history instead of deleting it.
+    void MoveToHistory(const std::string& path);
 
 private:
     enum class Stage { Sending, Placing };
+    // PlaceOver for a page the history keeps: the page into the history, the staged file
+    // under its name (see the definition).
+    void PlaceKeeping(const std::string& temporary, const std::string& path);
+    void PlaceKeepingOnce(const std::string& temporary, const std::string& path);
+    void MendLostPlacing(const std::string& temporary, const std::string& path,
+                         const std::exception& lost);
     bool SendFile(const TPublishJob& job);
+    bool ContinueSending(const std::string& localPath, const std::string& target, std::int64_t from,
+                         std::int64_t size);
     bool PlaceStaged(const TPublishJob& job, bool again);
     // Whether the file on the server is what was sent (sent: its SHA-256 and size).
     bool Arrived(const TPublishJob& job, const TManifestEntry& sent);

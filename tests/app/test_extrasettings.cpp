@@ -45,6 +45,9 @@ TEST(ExtraSettingsTest, MissingFileMeansDefaultsAndEverySettingSurvivesARoundTri
     const std::string oddHost = "h\xf6st/with=odd;chars ";
     settings.Trust(oddHost, 21, "11:22");
     settings.RememberPublish("jsmith@ftp.example.com:21", "/home/j/site \xf6", "/public_html");
+    settings.RememberVerifyUrl("jsmith@ftp.example.com:21", "https://www.example.com/~j/");
+    settings.RememberVerifyUrl("other@ftp.example.com:21", "http://x/");
+    settings.RememberVerifyUrl("other@ftp.example.com:21", ""); // forgotten
     ASSERT_TRUE(settings.Save(dir.str()));
 
     const fs::path file = dir / kExtraSettingsFileName;
@@ -61,6 +64,8 @@ TEST(ExtraSettingsTest, MissingFileMeansDefaultsAndEverySettingSurvivesARoundTri
     EXPECT_EQ(back.TrustedCertificates(), settings.TrustedCertificates());
     EXPECT_EQ(back.PublishedTo("jsmith@ftp.example.com:21", "/home/j/site \xf6"), "/public_html");
     EXPECT_FALSE(back.PublishedTo("jsmith@ftp.example.com:2121", "/home/j/site \xf6"));
+    EXPECT_EQ(back.VerifyUrl("jsmith@ftp.example.com:21"), "https://www.example.com/~j/");
+    EXPECT_EQ(back.VerifyUrl("other@ftp.example.com:21"), "");
 
     back.Encryption = TEncryption::IfOffered;
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);

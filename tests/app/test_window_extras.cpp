@@ -228,6 +228,23 @@ TEST_F(WindowExtrasTest, ARemoteNameThatIsNotUtf8IsDeletedByItsExactBytes) {
     EXPECT_TRUE(boxes.empty()) << boxes.back().Text;
 }
 
+TEST_F(WindowExtrasTest, ANameListLineThatNamesAnotherFolderIsNotShown) {
+    auto files = std::make_shared<MemoryFiles>();
+    files->put("index.htm", "<html></html>");
+    files->put("../escape.htm", "x");
+    files->put("sub/page.htm", "x");
+    files->put("..\\up.htm", "x");
+    ScriptedFtpServer server(ScriptedFtpServer::Replies(
+        {{"USER ", "331 password please"}, {"PASS ", "230 in"}, {"PWD", "257 \"/\" is current"}},
+        files));
+    WriteSettings("jsmith", "pw", "127.0.0.1", std::to_string(server.port()), "*.htm");
+    OpenWindow();
+    window->sbConnect->click();
+    ASSERT_TRUE(window->IsConnected) << (boxes.empty() ? "" : boxes.back().Text);
+    ASSERT_EQ(window->WebList->topLevelItemCount(), 1);
+    EXPECT_EQ(window->WebList->topLevelItem(0)->text(1), QString("index.htm"));
+}
+
 TEST_F(WindowExtrasTest, CertificateQuestionTrustOnceAlwaysOrCancelAndAChangedCertificate) {
     OpenWindow();
     ASSERT_TRUE(window->VaneFTP1->OnCertificateCheck);

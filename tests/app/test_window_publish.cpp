@@ -13,6 +13,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <chrono>
@@ -24,11 +25,21 @@ using namespace std::chrono_literals;
 
 class WindowPublishTest : public WindowTest {
 protected:
+    // A publish keeps its journal in the state folder: one of the test's own, never the
+    // user's.
+    void SetUp() override {
+        savedState_ = qgetenv("XDG_STATE_HOME");
+        hadState_ = qEnvironmentVariableIsSet("XDG_STATE_HOME");
+        qputenv("XDG_STATE_HOME", state_.path().toLocal8Bit());
+        WindowTest::SetUp();
+    }
+
     void TearDown() override {
         if (window)
             delete PublishDialog();
         TPublishDialog::WaitForBackgroundWork();
         WindowTest::TearDown();
+        hadState_ ? qputenv("XDG_STATE_HOME", savedState_) : qunsetenv("XDG_STATE_HOME");
     }
 
     // The publish dialog open over the window, if any (the class has no meta-object of its
@@ -48,6 +59,10 @@ protected:
                 action->trigger();
         return PublishDialog();
     }
+
+    QTemporaryDir state_;
+    QByteArray savedState_;
+    bool hadState_ = false;
 
     static bool WaitFor(const TPublishDialog* dialog, TPublishDialog::TStage stage) {
         auto until = std::chrono::steady_clock::now() + 20s;

@@ -89,9 +89,10 @@ TEST_F(WindowStatesTest, DropSendsBinaryTypeFirstAndDotEntriesAreNoRows) {
 
     SelectFiles({"a.htm"});
     window->WebList->OnDragDrop(window->FileList);
-    for (int i = 0; i < 250 && RemoteRows().size() != 2; ++i)
+    for (int i = 0; i < 250 && RemoteRows() != Lines{"File:a.htm"}; ++i)
         QTest::qWait(20);
-    EXPECT_EQ(RemoteRows(), (Lines{"Folder:./", "File:a.htm"}));
+    // "./" names the folder itself too, by a path: no row either.
+    EXPECT_EQ(RemoteRows(), (Lines{"File:a.htm"}));
     EXPECT_TRUE(boxes.empty()) << boxes.front().Text;
     CloseWindow();
     ExpectScriptsMet(scripted);

@@ -21,9 +21,12 @@ struct Result {
 
 // Starts the program in folder with the arguments; password, when given, in the
 // environment; its output goes to "out" and "err" in capture. Standard input is /dev/null,
-// so no prompt can wait.
+// so no prompt can wait. Its state folder (XDG_STATE_HOME, where publish keeps its journal)
+// is state, else one in capture, never the user's.
 inline pid_t StartProgram(const std::filesystem::path& folder, std::vector<std::string> args,
-                          const char* password, const TempDir& capture) {
+                          const char* password, const TempDir& capture,
+                          const std::filesystem::path& state = {}) {
+    const std::string stateHome = (state.empty() ? capture / "state" : state).string();
     pid_t pid = ::fork();
     if (pid == 0) {
         if (::chdir(folder.c_str()) != 0)
@@ -38,6 +41,7 @@ inline pid_t StartProgram(const std::filesystem::path& folder, std::vector<std::
             ::setenv("KESTRELFTP_PASSWORD", password, 1);
         else
             ::unsetenv("KESTRELFTP_PASSWORD");
+        ::setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
         ::unsetenv("QT_QPA_PLATFORM"); // CI sets offscreen for the window tests
@@ -53,9 +57,9 @@ inline pid_t StartProgram(const std::filesystem::path& folder, std::vector<std::
 
 // Runs the program to its end (see StartProgram).
 inline Result RunProgram(const std::filesystem::path& folder, std::vector<std::string> args,
-                         const char* password) {
+                         const char* password, const std::filesystem::path& state = {}) {
     TempDir capture("kestrel-cli-out");
-    const pid_t pid = StartProgram(folder, std::move(args), password, capture);
+    const pid_t pid = StartProgram(folder, std::move(args), password, capture, state);
     Result result;
     int status = 0;
     ::waitpid(pid, &status, 0);

@@ -203,7 +203,7 @@ TEST(PublishCommandLine, UsageErrorsComeFirstWithTheUsageAndStatusTwo) {
     fs::create_directories(here / "site");
     WriteFileBytes(here / "page.htm", "x");
     for (std::vector<std::string> args :
-         {std::vector<std::string>{"--bogus"}, {"undo"}, {"--from-menu", "extra"}}) {
+         {std::vector<std::string>{"--bogus"}, {"rollback"}, {"--from-menu", "extra"}}) {
         Result usage = RunProgram(here.path(), args, nullptr);
         EXPECT_EQ(usage.status, 2) << args[0] << ": the window must not start";
         EXPECT_NE(usage.err.find("Usage: kestrelftp [--help] [--version] [--from-menu]"),
@@ -370,7 +370,8 @@ TEST(PublishCommandLine, JsonLinesForScripts) {
                         "{\"event\":\"sent\",\"path\":\".well-known/acme-challenge/x\"}"),
               lines.end());
     EXPECT_EQ(lines.back(), "{\"event\":\"summary\",\"uploaded\":5,\"created\":4,\"deleted\":0,"
-                            "\"unchanged\":0,\"failed\":0,\"stopped\":false,\"exit\":0}");
+                            "\"unchanged\":0,\"failed\":0,\"stopped\":false,\"resumed\":0,"
+                            "\"bytesNotResent\":0,\"exit\":0}");
 
     // A run that cannot start says why, in JSON too.
     Result refused = RunProgram(here.path(), {"publish", "--json", "--user", "nobody", "site"},

@@ -5,6 +5,7 @@
 #include "app/application.h"
 #include "app/helpviewer.h"
 #include "app/publishdialog.h"
+#include "http_server.h"
 #include "publish_support.h"
 #include "support/fixtures.h"
 #include "support/ftp_script.h"
@@ -366,4 +367,59 @@ TEST(PublishDialog, LogInRefusedIsShown) {
     ASSERT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Done));
     EXPECT_EQ(dialog.txtSummary->text().left(12).toStdString(), "Failed: 530 ");
     EXPECT_FALSE(dialog.bPublish->isEnabled());
+}
+
+// The address given in the dialog: after the run each changed page is fetched from there and
+// compared; a page the web server does not have is a failure with its reason, and the
+// address is handed on to be saved with the folders.
+TEST(PublishDialog, ChecksTheChangedPagesOverHttp) {
+    Watchdog dog(60s);
+    App();
+    PyFtpd server;
+    HttpServer web(server.root());
+    TempDir site("kestrel-site");
+    WriteFileBytes(site / "index.htm", "home");
+    WriteFileBytes(site / "logo.gif", "GIF89a");
+    TPublishOptions options;
+    options.LocalRoot = site.str();
+    options.RemoteRoot = "www";
+    auto publish = [&](const std::string& url, const std::string& expectedNote) {
+        TPublishDialog dialog(nullptr, ConnectionTo(server, false), options, url);
+        std::string chosen = "none";
+        dialog.OnVerifyUrlChosen = [&](const std::string& given) { chosen = given; };
+        dialog.Start();
+        EXPECT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Planned));
+        EXPECT_EQ(dialog.eVerifyUrl->text().toStdString(), url);
+        dialog.bPublish->click();
+        EXPECT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Done));
+        EXPECT_EQ(chosen, url);
+        EXPECT_TRUE(Items(dialog.lbPlan).contains(QString::fromStdString("note: " + expectedNote)))
+            << Items(dialog.lbPlan).join("\n").toStdString();
+        return std::pair(dialog.txtSummary->text().toStdString(), Items(dialog.lbPlan));
+    };
+
+    // Published to www, looked for where nothing is served.
+    auto [failed, record] =
+        publish(web.Url("public_html/"), "Checked over HTTP: 1 page, 1 differs");
+    EXPECT_EQ(failed.rfind("The publish failed.", 0), 0u) << failed;
+    EXPECT_TRUE(record.contains(QString::fromStdString(
+        "failed: index.htm: the web server has no page at " + web.Url("public_html/index.htm") +
+        " (HTTP 404): is the remote folder the one the site is served from?")))
+        << record.join("\n").toStdString();
+
+    WriteFileBytes(site / "index.htm", "home, new");
+    auto [published, unused] =
+        publish(web.Url("www"), "Checked over HTTP: 1 page, all as published");
+    EXPECT_EQ(published.rfind("Published.", 0), 0u) << published;
+
+    // Not a web address: said before anything is done.
+    Boxes boxes(0);
+    TPublishDialog dialog(nullptr, ConnectionTo(server, false), options, "ftp://x/");
+    dialog.Start();
+    ASSERT_TRUE(WaitFor(dialog, TPublishDialog::TStage::Planned));
+    dialog.bPublish->click();
+    EXPECT_EQ(dialog.Stage(), TPublishDialog::TStage::Planned);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_NE(boxes.shown[0].Text.find("not an http:// or https:// address"), std::string::npos)
+        << boxes.shown[0].Text;
 }

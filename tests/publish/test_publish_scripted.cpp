@@ -4,6 +4,7 @@
 // file without holding up the run, a Stop before an upload's late reply cleans up on a new
 // log-in, and a connection still waiting for its greeting holds up none that got in.
 #include "publish/describe.h"
+#include "publish/journal.h"
 #include "publish/manifest.h"
 #include "publish/names.h"
 #include "publish/publisher.h"
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <set>
 #include <sys/wait.h>
@@ -784,4 +786,42 @@ TEST(PublishScriptedServer, ARefusedRenameFromNeverDeletesThePage) {
     EXPECT_EQ(server.Count("DELE /site/a.htm"), 0);
     EXPECT_EQ(server.files().get("/site/a.htm"), "<html>the page as it was</html>");
     EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>");
+}
+
+// A file the journal of a cut run has staged is trusted only as far as the server bears it
+// out: where the server offers a hash command, a temporary copy of the right size with one
+// byte changed is sent again; the intact one is only put in place, never sent again.
+TEST(PublishResumeProof, AStagedFileIsTrustedOnlyWhenTheServersHashAgrees) {
+    Site site;
+    TempDir state("kestrel-state");
+    SiteServer server({.features = {"HASH SHA-256*", "SIZE"}});
+    server.files().put("/site/.a.htm.kestrel-tmp", "<html>a</html>");
+    std::string damaged = site.big;
+    damaged[100] = char(damaged[100] ^ 1);
+    server.files().put("/site/.b.htm.kestrel-tmp", damaged);
+    const std::string name = JournalSiteName("127.0.0.1", server.port(), "webuser", "/site");
+    {
+        TJournalState cut;
+        cut.Staged["a.htm"] = {BytesSha256("<html>a</html>"), 14};
+        cut.Staged["b.htm"] = {BytesSha256(site.big), std::int64_t(site.big.size())};
+        TJournal(JournalPath(state.str(), name), name).Begin(cut);
+    }
+    TPublishOptions options = site.Options();
+    options.JournalFolder = state.str();
+    TPublisher publisher(Site::Connection(server.port()), options);
+    const TPublishPlan& plan = publisher.Prepare();
+    EXPECT_EQ(plan.FilesResumed, 1);
+    EXPECT_TRUE(std::any_of(plan.Notes.begin(), plan.Notes.end(), [](const std::string& note) {
+        return note.find("names 1 files that are no longer as it says") != note.npos;
+    }));
+    TPublishSummary summary = publisher.Run();
+    ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+    EXPECT_GE(server.Count("HASH /site/.b.htm.kestrel-tmp"), 1) << "asked before trusting it";
+    EXPECT_EQ(server.Count("STOR /site/.a.htm.kestrel-tmp"), 0) << "a.htm was sent again";
+    EXPECT_EQ(server.Count(kStoreB), 1);
+    EXPECT_FALSE(HasNote(summary, "arrived different")) << "the damaged copy was put in place";
+    EXPECT_TRUE(server.files().get("/site/b.htm") == site.big);
+    EXPECT_TRUE(server.files().get("/site/a.htm") == std::string("<html>a</html>"));
+    EXPECT_EQ(summary.Resumed, 1);
+    EXPECT_FALSE(fs::exists(JournalPath(state.str(), name)));
 }

@@ -3,15 +3,24 @@
 // byte for byte, with the asked permissions. Skipped with the reason where vsftpd or root
 // is missing.
 #include "bench/servers.h"
+#include "drop_support.h"
 #include "publish/describe.h"
+#include "publish/journal.h"
+#include "publish/names.h"
 #include "publish/publisher.h"
 #include "server_files.h"
 #include "support/fixtures.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
 #include <map>
+#include <random>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -122,4 +131,189 @@ TEST(PublishVsftpd, ACaseOnlyRenameArrives) {
     ASSERT_TRUE(summary.Succeeded()) << FailureText(summary.Failures.front());
     EXPECT_EQ(ServerFiles(served), (std::map<std::string, std::string>{
                                        {"about.htm", "about"}, {"index.htm", "new spelling"}}));
+}
+
+// A run stopped while it stages, and one whose large file is cut in the middle through a
+// proxy, are finished by the next run from the journal: the staged files are put in place
+// as they lie (their time on the server's disk is the one they had at the cut: not sent
+// again), and the large file goes on from the byte vsftpd has (REST and STOR).
+TEST(PublishVsftpd, ACutRunIsResumed) {
+    TempDir work("kestrel-vsftpd");
+    fs::path served = work / "served";
+    fs::create_directories(served);
+    std::unique_ptr<bench::Vsftpd> server;
+    try {
+        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
+                                                 bench::Vsftpd::Tls::Strict, "kestreltest");
+    } catch (const std::exception& error) {
+        GTEST_SKIP() << error.what();
+    }
+    TempDir site("kestrel-site");
+    TempDir state("kestrel-state");
+    MakeSite(site.path(), 31);
+    test::DroppingProxy proxy(server->port());
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = proxy.port();
+    connection.UserID = server->user();
+    connection.Password = server->password();
+    connection.DataMode = TDataMode::Passive;
+    TPublishOptions options;
+    options.LocalRoot = site.str();
+    options.RemoteRoot = "/www";
+    options.Connections = 1;
+    options.JournalFolder = state.str();
+    const fs::path remote = served / "www";
+    const std::string journalPath = JournalPath(
+        state.str(), JournalSiteName("127.0.0.1", proxy.port(), server->user(), "/www"));
+
+    // Stopped once the first page is staged: what the journal has staged lies on the server.
+    {
+        TPublisher publisher(connection, options);
+        publisher.Prepare();
+        std::atomic<bool> done{false};
+        std::thread stopper([&] {
+            while (!done && !fs::exists(remote / TemporaryPath("blog/page4.htm")))
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            publisher.Stop();
+        });
+        EXPECT_TRUE(publisher.Run().Stopped);
+        done = true;
+        stopper.join();
+    }
+    std::optional<TJournalState> cut = ParseJournal(ReadFileBytes(journalPath));
+    ASSERT_TRUE(cut);
+    std::map<std::string, fs::file_time_type> staged;
+    for (const auto& [path, entry] : cut->Staged) {
+        const fs::path file = remote / TemporaryPath(path);
+        ASSERT_EQ(FileSha256(file.string()), entry.Hash) << path;
+        staged[path] = fs::last_write_time(file);
+    }
+    EXPECT_FALSE(staged.empty());
+
+    {
+        TPublisher publisher(connection, options);
+        publisher.Prepare();
+        TPublishSummary summary = publisher.Run();
+        ASSERT_TRUE(summary.Succeeded()) << FailureText(summary.Failures.front());
+        EXPECT_EQ(summary.Resumed, int(staged.size()));
+    }
+    EXPECT_EQ(TreeOf(remote), TreeOf(site.path()));
+    EXPECT_TRUE(TemporaryNames(remote).empty());
+    ExpectManifestTrue(remote);
+    for (const auto& [path, time] : staged)
+        EXPECT_EQ(fs::last_write_time(remote / path), time) << path << " was sent again";
+    EXPECT_FALSE(fs::exists(journalPath));
+
+    // A large file cut in the middle goes on from the byte vsftpd has.
+    RandomFile(site / "big.bin", 6 * kContinuedSize, 31);
+    {
+        TPublisher publisher(connection, options);
+        publisher.Prepare();
+        proxy.Arm(test::DroppingProxy::Fault::Data, 2 * kContinuedSize + 1000);
+        EXPECT_FALSE(publisher.Run().Succeeded());
+        proxy.Arm(test::DroppingProxy::Fault::None, 0);
+    }
+    const fs::path part = remote / TemporaryPath("big.bin");
+    ASSERT_TRUE(fs::exists(part));
+    const std::int64_t have = std::int64_t(fs::file_size(part));
+    TPublisher last(connection, options);
+    const TPublishPlan& plan = last.Prepare();
+    ASSERT_EQ(plan.Uploads.size(), 1u);
+    EXPECT_EQ(plan.Uploads[0].RestartAt, have);
+    TPublishSummary summary = last.Run();
+    ASSERT_TRUE(summary.Succeeded()) << FailureText(summary.Failures.front());
+    EXPECT_EQ(summary.BytesNotResent, have);
+    EXPECT_EQ(ReadFileBytes(remote / "big.bin"), ReadFileBytes(site / "big.bin"));
+    EXPECT_FALSE(fs::exists(journalPath));
+}
+
+// Runs cut by a dropped control or data connection at seeded points (through a proxy), each
+// followed by a run that resumes: the trees end the same, the manifest is true, and what the
+// journal had staged or in place at the cut is not sent again (its time on disk is kept).
+TEST(PublishVsftpd, SeededCutsAreResumed) {
+    std::vector<std::uint64_t> seeds = {5, 6};
+    if (const char* more = std::getenv("KESTREL_CUT_SEEDS"))
+        for (std::uint64_t seed = 200; seed < 200 + std::stoull(more); ++seed)
+            seeds.push_back(seed);
+    for (std::uint64_t seed : seeds) {
+        SCOPED_TRACE(seed);
+        TempDir work("kestrel-vsftpd");
+        fs::path served = work / "served";
+        fs::create_directories(served);
+        std::unique_ptr<bench::Vsftpd> server;
+        try {
+            server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
+                                                     bench::Vsftpd::Tls::Strict, "kestreltest");
+        } catch (const std::exception& error) {
+            GTEST_SKIP() << error.what();
+        }
+        TempDir site("kestrel-site");
+        TempDir state("kestrel-state");
+        MakeSite(site.path(), seed);
+        fs::create_directories(site / "media");
+        RandomFile(site / "media/film.bin", 3 * kContinuedSize, seed);
+        test::DroppingProxy proxy(server->port());
+        TConnectionSettings connection;
+        connection.Host = "127.0.0.1";
+        connection.Port = proxy.port();
+        connection.UserID = server->user();
+        connection.Password = server->password();
+        connection.DataMode = seed % 2 ? TDataMode::Passive : TDataMode::Active;
+        connection.ReplyTimeOut = 3000;
+        TPublishOptions options;
+        options.LocalRoot = site.str();
+        options.RemoteRoot = "/www";
+        options.Connections = 2;
+        options.MatchConnectionsToWork = false;
+        options.JournalFolder = state.str();
+        const fs::path remote = served / "www";
+        const std::string journalPath = JournalPath(
+            state.str(), JournalSiteName("127.0.0.1", proxy.port(), server->user(), "/www"));
+
+        std::mt19937_64 random(seed);
+        const bool control = seed % 3 == 0;
+        const std::uint64_t at = control ? 300 + random() % 3000 : random() % (4 << 20);
+        {
+            TPublisher publisher(connection, options);
+            publisher.Prepare();
+            proxy.Arm(control ? test::DroppingProxy::Fault::Control
+                              : test::DroppingProxy::Fault::Data,
+                      at);
+            publisher.Run();
+            proxy.Arm(test::DroppingProxy::Fault::None, 0);
+        }
+        ExpectManifestTrue(remote);
+        TJournalState cut;
+        if (fs::exists(journalPath)) {
+            std::optional<TJournalState> read = ParseJournal(ReadFileBytes(journalPath));
+            ASSERT_TRUE(read);
+            cut = *read;
+        }
+        std::map<std::string, fs::file_time_type> kept;
+        for (const auto& [path, entry] : cut.Staged) {
+            ASSERT_EQ(FileSha256((remote / TemporaryPath(path)).string()), entry.Hash) << path;
+            kept[path] = fs::last_write_time(remote / TemporaryPath(path));
+        }
+        for (const auto& [path, entry] : cut.Placed) {
+            ASSERT_EQ(FileSha256((remote / path).string()), entry.Hash) << path;
+            kept[path] = fs::last_write_time(remote / path);
+        }
+        TPublisher again(connection, options);
+        const TPublishPlan& plan = again.Prepare();
+        TPublishSummary summary = again.Run();
+        ASSERT_TRUE(summary.Succeeded()) << FailureText(summary.Failures.front());
+        EXPECT_EQ(TreeOf(remote), TreeOf(site.path()));
+        EXPECT_TRUE(TemporaryNames(remote).empty());
+        ExpectManifestTrue(remote);
+        EXPECT_FALSE(fs::exists(journalPath));
+        int sentAgain = 0;
+        for (const auto& [path, time] : kept)
+            sentAgain += fs::last_write_time(remote / path) != time;
+        EXPECT_EQ(sentAgain, 0);
+        std::cout << "resumed run: " << cut.Staged.size() << " staged and " << cut.Placed.size()
+                  << " placed at the cut, " << cut.Sending.size() << " in part; "
+                  << plan.FilesResumed << " resumed, " << summary.BytesNotResent
+                  << " bytes not sent again, " << sentAgain << " sent again\n";
+    }
 }
