@@ -15,7 +15,9 @@
 //            are not run
 //
 // Round trips per file = seconds x connections / files / round trip: how many round trips
-// each file cost its connection. The second publishes are given in round trips in all.
+// each file cost its connection. The second publishes are given in round trips in all, and
+// the unchanged one also in round trips after the log-in: from the moment the first "230"
+// reply reaches the client (the proxy sees it) to the client's exit.
 //
 // Usage: bench_link [--rounds N] [--files 200,1000] [--rtt 20,60] [--servers pv]
 //                   [--lftp 4] [--clients o1,o4,o8,lftp,curl] [--keep]
@@ -125,8 +127,10 @@ int CountFiles(const fs::path& folder) {
 // --- Running a client --------------------------------------------------------------------
 
 // Runs argv as a child, killed after limitSeconds; returns the wall time from fork to exit
-// and what it printed. A child that fails or is killed is an error: its time means nothing.
-double RunChild(const std::vector<std::string>& argv, int limitSeconds, std::string& output) {
+// and what it printed, and sets ended to the moment it exited. A child that fails or is
+// killed is an error: its time means nothing.
+double RunChild(const std::vector<std::string>& argv, int limitSeconds, std::string& output,
+                double& ended) {
     ::sync(); // what the previous run left to write back goes to the disk now
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
@@ -154,7 +158,8 @@ double RunChild(const std::vector<std::string>& argv, int limitSeconds, std::str
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    double seconds = bench::Seconds() - start;
+    ended = bench::Seconds();
+    double seconds = ended - start;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw std::runtime_error(argv[0] + " failed (status " + std::to_string(status) + ")");
     return seconds;
@@ -255,7 +260,8 @@ constexpr const char* kPhaseNames[] = {"first", "unchanged", "10 changed"};
 
 struct Cell {
     std::vector<double> seconds;
-    std::vector<int> connections; // ours: how many the run opened
+    std::vector<int> connections;   // ours: how many the run opened
+    std::vector<double> afterLogIn; // from the first log-in's "230" reaching it to its exit
 };
 
 struct Bench {
@@ -268,7 +274,7 @@ struct Bench {
 };
 
 void RunOnce(Bench& bench, const bench::Server& server, const fs::path& webspace,
-             const bench::DelayProxy& proxy, const SiteShape& shape, const fs::path& local,
+             bench::DelayProxy& proxy, const SiteShape& shape, const fs::path& local,
              const Client& client, int round) {
     const Account account{proxy.port(), server.user(), server.password()};
     int rtt = int(proxy.roundTripMs());
@@ -287,9 +293,14 @@ void RunOnce(Bench& bench, const bench::Server& server, const fs::path& webspace
         }
         bench::LetTimeWaitDrain(8000);
         std::string output;
-        double seconds = RunChild(Command(client, account, local, shape, remote), limit, output);
+        double ended = 0;
+        proxy.ForgetLogIns();
+        double seconds =
+            RunChild(Command(client, account, local, shape, remote), limit, output, ended);
         Cell& cell = bench.cells[{server.name(), rtt, shape.files, client.name, phase}];
         cell.seconds.push_back(seconds);
+        double afterLogIn = proxy.FirstLogIn() > 0 ? ended - proxy.FirstLogIn() : 0;
+        cell.afterLogIn.push_back(afterLogIn);
         int opened = client.connections, uploaded = -1;
         std::sscanf(output.c_str(), "PUBLISHED %d %d", &opened, &uploaded);
         cell.connections.push_back(opened);
@@ -297,7 +308,7 @@ void RunOnce(Bench& bench, const bench::Server& server, const fs::path& webspace
                     client.name.c_str(), kPhaseNames[phase], seconds);
         if (client.ours())
             std::printf(" (%d connection(s), %d uploaded)", opened, uploaded);
-        std::printf("\n");
+        std::printf(", %.1f round trips after the log-in\n", afterLogIn / (rtt / 1000.0));
         std::fflush(stdout);
         int published = CountFiles(webspace / remote.substr(1));
         if (published != shape.files)
@@ -321,8 +332,9 @@ void PrintTables(Bench& bench, const std::vector<std::string>& servers,
                             server.c_str(), rtt, files, kFileSize, ShapeFor(files).folders,
                             bench.rounds);
                 std::printf("| client | connections | first (s) | round trips per file | "
-                            "unchanged (s) | round trips | 10 changed (s) | round trips |\n");
-                std::printf("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n");
+                            "unchanged (s) | round trips | after log-in | 10 changed (s) | "
+                            "round trips |\n");
+                std::printf("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n");
                 for (const Client& client : bench.clients) {
                     auto key = [&](int phase) {
                         return std::make_tuple(server, rtt, files, client.name, phase);
@@ -337,11 +349,15 @@ void PrintTables(Bench& bench, const std::vector<std::string>& servers,
                                 seconds, seconds * connections / files / (rtt / 1000.0));
                     for (int phase : {kUnchanged, kChangedTen}) {
                         if (!bench.cells.count(key(phase))) {
-                            std::printf(" (sends all) | - |");
+                            std::printf(phase == kUnchanged ? " (sends all) | - | - |"
+                                                            : " - | - |");
                             continue;
                         }
-                        double again = Median(bench.cells[key(phase)].seconds);
-                        std::printf(" %.2f | %.0f |", again, again / (rtt / 1000.0));
+                        const Cell& again = bench.cells[key(phase)];
+                        double median = Median(again.seconds);
+                        std::printf(" %.2f | %.0f |", median, median / (rtt / 1000.0));
+                        if (phase == kUnchanged) // the round trips the log-in does not cover
+                            std::printf(" %.1f |", Median(again.afterLogIn) / (rtt / 1000.0));
                     }
                     std::printf("\n");
                 }
@@ -457,6 +473,8 @@ int main(int argc, char** argv) {
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_link: %s\n", error.what());
+        // What was measured until then is still worth its table (medians of fewer rounds).
+        PrintTables(bench, ran, rtts, sizes);
         if (!keep)
             fs::remove_all(bench.work);
         return 1;

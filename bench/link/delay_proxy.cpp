@@ -306,6 +306,10 @@ void DelayProxy::Receive(Link& link, bool fromClient) {
         bytes = RewriteReplies(link, link.replies);
         if (bytes.empty())
             return;
+        // Whole lines only: a log-in's "230" starts the bytes or follows a line feed.
+        if (firstLogIn_ == 0 &&
+            (bytes.rfind("230 ", 0) == 0 || bytes.find("\n230 ") != std::string::npos))
+            firstLogIn_ = due;
     }
     pipe.Add(due, std::move(bytes), false);
 }

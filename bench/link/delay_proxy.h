@@ -49,6 +49,12 @@ public:
     int port() const { return port_; }
     double roundTripMs() const { return roundTrip_ * 1000; }
 
+    // When the first "230" reply (a log-in that passed) since the last ForgetLogIns reached
+    // its client, in the steady clock's seconds; 0 when none has yet. What a client does
+    // after it is the work the log-in does not cover.
+    double FirstLogIn() const { return firstLogIn_; }
+    void ForgetLogIns() { firstLogIn_ = 0; }
+
 private:
     struct Pipe;
     struct Link;
@@ -70,6 +76,7 @@ private:
     double roundTrip_; // seconds
     int listen_ = -1;
     std::atomic<bool> stop_{false};
+    std::atomic<double> firstLogIn_{0};
     std::map<int, std::unique_ptr<Link>> links_; // by id
     std::vector<Listener> listeners_;
     int nextId_ = 1;

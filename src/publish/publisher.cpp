@@ -241,15 +241,33 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         bool machineList = options_.UseMachineList && OffersMachineList(features_);
         connection_.Utf8Names = connection_.Utf8Names || ftp.Utf8On;
         start = Clock::now();
-        remote_ = ReadRemoteTree(ftp, root_, machineList);
+        try {
+            // Without MLSD, the folders of each level are listed together where the server
+            // takes commands together.
+            remote_ = ReadRemoteTree(ftp, root_, machineList, true);
+        } catch (const EListingOutOfStep& error) {
+            // The replies are out of step: a new log-in, and the listing the old way.
+            site.Open();
+            remote_ = ReadRemoteTree(site.Ftp(), root_, machineList, false);
+            remote_.Notes.insert(remote_.Notes.begin(),
+                                 std::string(error.what()) +
+                                     "; listed again folder by folder on a new log-in");
+        }
+        TVaneFTP& lister = site.Ftp();
         // One listing is a data connection and two or three commands; an upload is a data
         // connection and four (PORT or PASV, STOR, RNFR, RNTO): about half as much again, or
         // two and a half times as much when each listing's command went with its EPSV.
+        // Listings sent together cost a round trip for many folders: then an upload is about
+        // kWaitsOfUpload times the shortest batch (on a slow link a round trip; on a fast one
+        // the server's work for a folder or two, which the first estimate covers).
+        constexpr double kWaitsOfUpload = 5;
+        double seconds = since(start);
         int listings =
             1 + int(std::count_if(remote_.Entries.begin(), remote_.Entries.end(),
                                   [](const auto& entry) { return entry.second.Folder; }));
-        bool together = ftp.Pipelining && connection_.DataMode == TDataMode::Passive;
-        secondsPerJob_ = (together ? 2.5 : 1.5) * since(start) / listings;
+        bool together = lister.Pipelining && connection_.DataMode == TDataMode::Passive;
+        secondsPerJob_ = std::max((together ? 2.5 : 1.5) * seconds / listings,
+                                  kWaitsOfUpload * remote_.BatchSeconds);
         notes = remote_.Notes;
         manifest_.reset();
         // MLSD shows hidden files, so a manifest it does not show is not there.

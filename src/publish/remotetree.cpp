@@ -4,8 +4,10 @@
 #include "net/ftp/vaneftp.h"
 #include "publish/manifest.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <ctime>
 #include <deque>
 #include <memory>
@@ -137,6 +139,10 @@ namespace {
 
 constexpr std::size_t kMostListingBytes = std::size_t(32) << 20; // of one folder
 constexpr std::size_t kMostEntries = 1000000;                    // of the whole tree
+// Listings sent together: at most this many folders in one packet, and this many bytes of
+// listings in all their replies.
+constexpr std::size_t kMostFoldersTogether = 100;
+constexpr std::size_t kMostBatchBytes = std::size_t(64) << 20;
 
 // A line in the Unix layout, also one that names no file or folder of its own: "total 12",
 // or one for a link or a device ("lrwxrwxrwx 1 o g 4 Dec  8 10:15 l -> x").
@@ -188,6 +194,97 @@ public:
             ftp_.ParseList = true;
             listing = ListWithHidden();
         }
+        return Finish(folder, std::move(listing));
+    }
+
+    // What the commands of one folder in a batch of ListTogether told.
+    struct Together {
+        enum Kind { Listed, Refused, Unknown } kind = Unknown; // Unknown: list it the old way
+        FolderListing listing;                                 // Listed
+        std::string refusal;                                   // Refused: the CWD's reply
+    };
+
+    bool TakesStatus() const { return status_ != Hidden::NotListed; }
+
+    // The folders of one level (relative to root) in one packet: "CWD <path>" and
+    // "STAT -a <path>" for each, and while it is not yet known whether the server takes
+    // "-a", "STAT <path>" too, decided as ListWithHidden decides "LIST -a":
+    //   -> CWD /site/a\r\nSTAT -a /site/a\r\nCWD /site/b\r\nSTAT -a /site/b\r\n
+    // Replies of a shape that no command of these can have raise EListingOutOfStep.
+    std::vector<Together> ListTogether(const std::vector<std::string>& folders,
+                                       const std::string& root) {
+        const bool probe = status_ == Hidden::Unknown;
+        const std::size_t per = probe ? 3 : 2;
+        std::vector<std::string> commands;
+        for (const std::string& folder : folders) {
+            const std::string path = JoinRemote(root, folder);
+            commands.push_back("CWD " + path);
+            commands.push_back("STAT -a " + path);
+            if (probe)
+                commands.push_back("STAT " + path);
+        }
+        std::vector<std::vector<std::string>> lines(commands.size());
+        std::vector<FtpReply> replies;
+        std::size_t bytes = 0;
+        try {
+            replies = ftp_.PipelineListing(
+                commands,
+                [&](std::size_t index, const std::string& line) {
+                    bytes += line.size() + 2;
+                    if (bytes > kMostBatchBytes)
+                        throw FTPException("the listings go on past " +
+                                           std::to_string(kMostBatchBytes >> 20) + " MiB");
+                    lines[index].push_back(line);
+                },
+                kMostListingBytes);
+        } catch (const FTPException& error) {
+            throw EListingOutOfStep(std::string("Listings sent together: ") + error.what());
+        } catch (const EReplyTimeOut& error) {
+            // A server that does not answer STAT at all; the connection is closed by now.
+            throw EListingOutOfStep(std::string("Listings sent together: ") + error.what());
+        }
+        std::vector<Together> results(folders.size());
+        for (std::size_t k = 0; k < folders.size(); ++k) {
+            const FtpReply& entered = replies[k * per];
+            if (!EnteredOrRefused(entered.code))
+                throw OutOfStep(commands[k * per], entered);
+            if (entered.code >= 400) {
+                results[k].kind = Together::Refused;
+                results[k].refusal = entered.Text();
+                continue;
+            }
+            std::optional<FolderListing> all =
+                StatusListing(replies[k * per + 1], lines[k * per + 1]);
+            if (!probe || status_ == Hidden::Listed) {
+                if (all) {
+                    results[k].kind = Together::Listed;
+                    results[k].listing = std::move(*all);
+                }
+                continue;
+            }
+            std::optional<FolderListing> plain =
+                StatusListing(replies[k * per + 2], lines[k * per + 2]);
+            if (status_ == Hidden::NotListed || !all || !plain) {
+                DecideStatus(Hidden::NotListed);
+                continue;
+            }
+            bool holdsPlain = true;
+            for (const auto& [name, entry] : plain->entries)
+                holdsPlain = holdsPlain && all->entries.count(name) > 0;
+            if (!holdsPlain) {
+                DecideStatus(Hidden::NotListed); // "-a" was taken for a name
+                continue;
+            }
+            if (all->namesItself || !all->entries.empty())
+                DecideStatus(Hidden::Listed);
+            results[k].kind = Together::Listed;
+            results[k].listing = std::move(*all);
+        }
+        return results;
+    }
+
+    // The entries of a folder's listing, with notes on what it did not take.
+    std::map<std::string, TRemoteEntry> Finish(const std::string& folder, FolderListing listing) {
         if (listing.otherLayout && !otherLayoutNoted_) {
             otherLayoutNoted_ = true;
             notes_.push_back("The server lists in another layout than Unix's and offers no "
@@ -237,6 +334,42 @@ private:
         if (!all.entries.empty())
             Decide(Hidden::Listed);
         return all;
+    }
+
+    // A CWD passes (2xx) or is refused (4xx, 5xx); 211 to 213 answer STAT, not CWD.
+    static bool EnteredOrRefused(int code) {
+        return (IsCompletion(code) && (code < 211 || code > 213)) || code >= 400;
+    }
+
+    static EListingOutOfStep OutOfStep(const std::string& command, const FtpReply& reply) {
+        std::string text = reply.First();
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        return EListingOutOfStep("Listings sent together: \"" + text + "\" cannot answer \"" +
+                                 command + "\"");
+    }
+
+    // A listing from a STAT reply: a multi-line 211 to 213 whose lines are all in the Unix
+    // layout. Nothing when the server refused or answered otherwise: the old way lists that
+    // folder.
+    std::optional<FolderListing> StatusListing(const FtpReply& reply,
+                                               const std::vector<std::string>& lines) const {
+        if (reply.code < 211 || reply.code > 213 || reply.lines.size() < 2)
+            return std::nullopt;
+        for (const std::string& line : lines)
+            if (!IsUnixLine(line))
+                return std::nullopt;
+        return Parse(lines);
+    }
+
+    void DecideStatus(Hidden status) {
+        if (status_ == status)
+            return;
+        status_ = status;
+        if (status == Hidden::NotListed)
+            notes_.push_back("The server does not list folders by \"STAT -a\" on the control "
+                             "connection: each folder is listed over a data connection of its "
+                             "own, a few round trips each");
     }
 
     void Decide(Hidden hidden) {
@@ -335,6 +468,7 @@ private:
     bool machineList_;
     std::vector<std::string>& notes_;
     Hidden hidden_ = Hidden::Unknown;
+    Hidden status_ = Hidden::Unknown; // whether "STAT -a" lists a folder with hidden names
     bool otherLayoutNoted_ = false;
 };
 
@@ -351,44 +485,74 @@ bool IsMissingFolder(TVaneFTP& ftp, const std::string& path) {
 
 } // namespace
 
-TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachineList) {
+TRemoteTree ReadRemoteTree(TVaneFTP& ftp, const std::string& root, bool useMachineList,
+                           bool together) {
     TRemoteTree tree;
     tree.TimesKnown = useMachineList;
     FolderLister lister(ftp, useMachineList, tree.Notes);
-    std::deque<std::string> folders{""};
-    while (!folders.empty()) {
-        std::string relative = folders.front();
-        folders.pop_front();
-        std::map<std::string, TRemoteEntry> entries;
-        try {
-            // A folder named with a byte 255 is reached only with the server's rule for it.
-            if (!tree.IacRule && HoldsByte255(relative))
-                tree.IacRule = FindIacRule(ftp, root, tree.Notes);
-            entries = lister.List(relative, JoinRemote(root, relative));
-        } catch (const FTPException& error) {
-            if (relative.empty() && IsMissingFolder(ftp, root)) {
-                tree.RootExists = false;
-                return tree;
-            }
-            if (relative.empty())
-                throw;
-            tree.Unlisted.insert(relative);
-            tree.Notes.push_back("Could not list " + relative + ": " + error.what());
-            continue;
+    together = together && !useMachineList && ftp.Pipelining;
+    // Level by level: a folder is listed once its parent's listing showed it.
+    std::vector<std::string> level{""};
+    while (!level.empty()) {
+        std::vector<std::string> next;
+        // A folder named with a byte 255 is reached only with the server's rule for it.
+        if (!tree.IacRule && std::any_of(level.begin(), level.end(), HoldsByte255))
+            tree.IacRule = FindIacRule(ftp, root, tree.Notes);
+        std::vector<FolderLister::Together> batch;
+        for (std::size_t at = 0; together && lister.TakesStatus() && at < level.size();
+             at += kMostFoldersTogether) {
+            std::vector<std::string> part(
+                level.begin() + std::ptrdiff_t(at),
+                level.begin() + std::ptrdiff_t(std::min(level.size(), at + kMostFoldersTogether)));
+            auto start = std::chrono::steady_clock::now();
+            for (FolderLister::Together& told : lister.ListTogether(part, root))
+                batch.push_back(std::move(told));
+            double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            tree.BatchSeconds = tree.Waits == 0 ? seconds : std::min(tree.BatchSeconds, seconds);
+            ++tree.Waits;
         }
-        for (const auto& [name, entry] : entries) {
-            // The publishes' history (see history.h) is not part of the site.
-            if (relative.empty() && name == kHistoryName)
+        for (std::size_t k = 0; k < level.size(); ++k) {
+            const std::string& relative = level[k];
+            const FolderLister::Together* told = k < batch.size() ? &batch[k] : nullptr;
+            std::map<std::string, TRemoteEntry> entries;
+            try {
+                if (told && told->kind == FolderLister::Together::Refused)
+                    throw FTPException(told->refusal);
+                if (told && told->kind == FolderLister::Together::Listed)
+                    entries = lister.Finish(relative, std::move(batch[k].listing));
+                else {
+                    tree.Waits += TRemoteTree::kWaitsOfListing;
+                    entries = lister.List(relative, JoinRemote(root, relative));
+                }
+            } catch (const FTPException& error) {
+                // The CWD sent with the listing was refused: the root is not there.
+                bool refused = told && told->kind == FolderLister::Together::Refused;
+                if (relative.empty() && (refused || IsMissingFolder(ftp, root))) {
+                    tree.RootExists = false;
+                    return tree;
+                }
+                if (relative.empty())
+                    throw;
+                tree.Unlisted.insert(relative);
+                tree.Notes.push_back("Could not list " + relative + ": " + error.what());
                 continue;
-            std::string path = relative.empty() ? name : relative + "/" + name;
-            tree.Entries[path] = entry;
-            if (entry.Folder)
-                folders.push_back(path);
+            }
+            for (const auto& [name, entry] : entries) {
+                // The publishes' history (see history.h) is not part of the site.
+                if (relative.empty() && name == kHistoryName)
+                    continue;
+                std::string path = relative.empty() ? name : relative + "/" + name;
+                tree.Entries[path] = entry;
+                if (entry.Folder)
+                    next.push_back(path);
+            }
+            // Folders without end (each listing a new one inside) must not list for ever.
+            if (tree.Entries.size() > kMostEntries)
+                throw FTPException("The server lists more than " + std::to_string(kMostEntries) +
+                                   " files and folders under " + root);
         }
-        // Folders without end (each listing a new one inside) must not list for ever.
-        if (tree.Entries.size() > kMostEntries)
-            throw FTPException("The server lists more than " + std::to_string(kMostEntries) +
-                               " files and folders under " + root);
+        level = std::move(next);
     }
     return tree;
 }

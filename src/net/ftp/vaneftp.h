@@ -191,6 +191,25 @@ public:
     // The largest upload sent before the server's 150 (see Pipelining): well within what
     // the connection's buffers take before the server reads any of it.
     static constexpr std::int64_t kEarlyDataBytes = 32 * 1024;
+    // As Pipeline, for a batch that holds listings on the control connection (vaneftp_status.cpp):
+    // "STAT <path>" (RFC 959) answers with a folder's listing as a multi-line reply, no data
+    // connection needed:
+    //   -> CWD /site/a\r\nSTAT /site/a\r\nCWD /site/b\r\nSTAT /site/b\r\n   (one packet)
+    //   <- 250 Directory successfully changed.
+    //   <- 213-Status follows:
+    //   <- -rw-r--r--    1 1006  0   4096 Dec 09 08:05 index.htm
+    //   <- 213 End of status
+    //   <- ...
+    // The lines between the first and the last line of a multi-line reply go to onLine (the
+    // command's index, the line without its line end) and not into the reply, which keeps its
+    // first and final line. Once a reply's first line ends in CR LF, its lines end only at CR
+    // LF: a bare LF is a byte of a name, so a file named "x\n213 End" cannot end the reply
+    // early. A reply of more than mostBytes raises FTPException; as with Pipeline's failures
+    // the replies still to come are then out of step, and the session must log in again.
+    std::vector<FtpReply>
+    PipelineListing(const std::vector<std::string>& commands,
+                    const std::function<void(std::size_t, const std::string&)>& onLine,
+                    std::size_t mostBytes);
 
     // --- Listings and transfers -------------------------------------------------------------
     // LIST, or "LIST <arguments>" ("LIST -a": hidden names too, on servers that take it).
@@ -239,6 +258,10 @@ private:
     [[noreturn]] void RefuseLongReply();
     // Reads replies until one is not preliminary (1xx) and returns that final one.
     FtpReply FinalReply(FtpReply reply);
+    // One final reply of PipelineListing (vaneftp_status.cpp).
+    FtpReply ListingReply(std::size_t index,
+                          const std::function<void(std::size_t, const std::string&)>& onLine,
+                          std::size_t mostBytes);
     // Sends a command, showing `shown` on the status line, and reads its first reply.
     FtpReply StartCommand(const std::string& command, const std::string& shown);
     // As StartCommand, up to the command's final reply.
