@@ -91,6 +91,8 @@ std::vector<bool> TJobRunner::PerformBatch(const std::vector<const TPublishJob*>
     });
     if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::Verify)
         return t_.VerifyBatch(jobs);
+    if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::Place)
+        return t_.PlaceBatch(jobs);
     if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::MakeFolder &&
         site_.Ftp().Pipelining)
         return MakeFolders(jobs);

@@ -479,6 +479,7 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     if (options_.TemporaryNames) {
         for (int order = 0; order < kPlacementOrders; ++order) {
             TPublishPhase placing;
+            placing.batch = kCommandBatch; // the renames of many files in one packet
             for (const TPlannedUpload& upload : plan_.Uploads) {
                 if (PlacementOrder(upload.Path) == order)
                     placing.jobs.push_back({TPublishJob::Place, upload.Path, upload.Size});

@@ -178,23 +178,36 @@ bool TTransfers::Place(const TPublishJob& job) {
 }
 
 bool TTransfers::PlaceStaged(const TPublishJob& job, bool again) {
-    std::optional<TManifestEntry> sent;
-    c_.record.Record([&] {
-        auto staged = c_.record.staged.find(job.path);
-        if (staged != c_.record.staged.end())
-            sent = staged->second;
-    });
+    std::optional<TManifestEntry> sent = StagedEntry(job.path);
     if (!sent)
         return true; // its staging failed, and that is recorded
-    using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     try {
         PlaceOver(TemporaryPath(job.path), job.path);
     } catch (const std::exception& error) {
-        c_.record.Record([&] { c_.record.staged.erase(job.path); });
-        return AfterFailedUpload(job, error, Stage::Placing);
+        return PlacingFailed(job, error);
     }
-    const Clock::time_point end = Clock::now();
+    Placed(job, *sent, start, Clock::now(), again);
+    return true;
+}
+
+std::optional<TManifestEntry> TTransfers::StagedEntry(const std::string& path) {
+    std::optional<TManifestEntry> sent;
+    c_.record.Record([&] {
+        auto staged = c_.record.staged.find(path);
+        if (staged != c_.record.staged.end())
+            sent = staged->second;
+    });
+    return sent;
+}
+
+bool TTransfers::PlacingFailed(const TPublishJob& job, const std::exception& error) {
+    c_.record.Record([&] { c_.record.staged.erase(job.path); });
+    return AfterFailedUpload(job, error, Stage::Placing);
+}
+
+void TTransfers::Placed(const TPublishJob& job, const TManifestEntry& sent, Clock::time_point start,
+                        Clock::time_point end, bool again) {
     if (c_.journal)
         c_.journal->Placed(job.path);
     c_.record.Record([&] {
@@ -204,9 +217,8 @@ bool TTransfers::PlaceStaged(const TPublishJob& job, bool again) {
         if (!c_.record.lastPlaced || end > *c_.record.lastPlaced)
             c_.record.lastPlaced = end;
     });
-    RecordUploaded(job, sent->Hash, sent->Size, again);
+    RecordUploaded(job, sent.Hash, sent.Size, again);
     c_.record.permissions.Apply(site_.Ftp(), Remote(job.path), false);
-    return true;
 }
 
 void TTransfers::Unstage(const TPublishJob& job) {
@@ -422,30 +434,43 @@ void TTransfers::Send(const std::function<void(TVaneFTP&)>& transfer, std::int64
 // page that the plan says is there goes into it instead (PlaceKeeping); a file sent again
 // after its proof of arrival failed replaces this run's own version, which is not kept.
 void TTransfers::PlaceOver(const std::string& temporary, const std::string& path) {
-    if (c_.history && !resending_ && c_.history->Replaces(path)) {
+    if (Keeps(path)) {
         PlaceKeeping(temporary, path);
         return;
     }
+    if (std::optional<FTPException> refused =
+            RenameOver(site_.Ftp(), Remote(temporary), Remote(path)))
+        PlaceOverRefused(temporary, path, *refused);
+    else
+        PlacedNew(path);
+}
+
+bool TTransfers::Keeps(const std::string& path) const {
+    return c_.history && !resending_ && c_.history->Replaces(path);
+}
+
+void TTransfers::PlacedNew(const std::string& path) {
+    if (c_.history && !resending_ && path != kManifestName)
+        c_.history->Added(path);
+}
+
+// The staged file's RNTO was refused: most often a server that does not rename over an
+// existing file.
+void TTransfers::PlaceOverRefused(const std::string& temporary, const std::string& path,
+                                  const FTPException& refused) {
     TVaneFTP& ftp = site_.Ftp();
-    std::optional<FTPException> refused = RenameOver(ftp, Remote(temporary), Remote(path));
-    if (!refused) {
-        if (c_.history && !resending_ && path != kManifestName)
-            c_.history->Added(path);
-        return;
-    }
     try {
         ftp.Delete(Remote(path));
     } catch (const FTPException&) {
-        throw *refused; // nothing stood in the way: the rename itself was refused
+        throw refused; // nothing stood in the way: the rename itself was refused
     }
     c_.record.Record([&] { c_.record.lost.insert(path); });
     c_.record.NoteOnce("rename", "The server refused to rename over existing files: each was "
                                  "deleted first and then renamed, so it was missing for a moment");
-    if ((refused = RenameOver(ftp, Remote(temporary), Remote(path))))
-        throw *refused;
+    if (std::optional<FTPException> again = RenameOver(ftp, Remote(temporary), Remote(path)))
+        throw *again;
     c_.record.Record([&] { c_.record.lost.erase(path); });
-    if (c_.history && !resending_ && path != kManifestName)
-        c_.history->Added(path);
+    PlacedNew(path);
 }
 
 // The page goes into the run's history and the staged file takes its name: four commands,
@@ -496,10 +521,11 @@ std::optional<bool> FileThere(TVaneFTP& ftp, const std::string& path) {
 // staged file takes its name, else the kept version comes back. The file counts as failed
 // unless it ended in place; a place that cannot be found out is left for undo.
 void TTransfers::MendLostPlacing(const std::string& temporary, const std::string& path,
-                                 const std::exception& lost) {
+                                 const std::exception& lost, bool logInAgain) {
     const std::string page = Remote(path), kept = c_.history->Kept(path);
     const std::string staged = Remote(temporary);
-    site_.Drop();
+    if (logInAgain)
+        site_.Drop();
     if (!Connected())
         throw Exception(ReasonText(lost));
     TVaneFTP& ftp = site_.Ftp();
@@ -526,31 +552,53 @@ void TTransfers::PlaceKeepingOnce(const std::string& temporary, const std::strin
     TVaneFTP& ftp = site_.Ftp();
     const std::string page = Remote(path), kept = c_.history->Kept(path);
     const std::string staged = Remote(temporary);
-    std::optional<std::string> moveRefused, placeRefused;
     if (ftp.Pipelining) {
-        std::vector<FtpReply> replies =
-            ftp.Pipeline({"RNFR " + page, "RNTO " + kept, "RNFR " + staged, "RNTO " + page});
-        if (replies[0].code != 350)
-            moveRefused = replies[0].Text();
-        else if (!IsCompletion(replies[1].code))
-            moveRefused = replies[1].Text();
-        if (replies[2].code != 350)
-            placeRefused = replies[2].Text();
-        else if (!IsCompletion(replies[3].code))
-            placeRefused = replies[3].Text();
-    } else {
-        try {
-            ftp.DoCommand("RNFR " + page);
-            ftp.DoCommand("RNTO " + kept);
-        } catch (const FTPException& refused) {
-            // Sent one by one, nothing else happens to a page that could not be moved.
-            throw FTPException("the page could not be moved into the history: " +
-                               ReasonText(refused));
-        }
-        std::optional<FTPException> refused = RenameOver(ftp, staged, page);
-        if (refused)
-            placeRefused = ReasonText(*refused);
+        std::vector<FtpReply> replies = ftp.Pipeline(KeepingCommands(temporary, path));
+        SettleKeeping(temporary, path, replies.data());
+        return;
     }
+    try {
+        ftp.DoCommand("RNFR " + page);
+        ftp.DoCommand("RNTO " + kept);
+    } catch (const FTPException& refused) {
+        // Sent one by one, nothing else happens to a page that could not be moved.
+        throw FTPException("the page could not be moved into the history: " + ReasonText(refused));
+    }
+    std::optional<std::string> placeRefused;
+    if (std::optional<FTPException> refused = RenameOver(ftp, staged, page))
+        placeRefused = ReasonText(*refused);
+    SettleKeeping(temporary, path, std::nullopt, placeRefused);
+}
+
+std::vector<std::string> TTransfers::KeepingCommands(const std::string& temporary,
+                                                     const std::string& path) const {
+    const std::string page = Remote(path);
+    return {"RNFR " + page, "RNTO " + c_.history->Kept(path), "RNFR " + Remote(temporary),
+            "RNTO " + page};
+}
+
+void TTransfers::SettleKeeping(const std::string& temporary, const std::string& path,
+                               const FtpReply* replies) {
+    std::optional<std::string> moveRefused, placeRefused;
+    if (replies[0].code != 350)
+        moveRefused = replies[0].Text();
+    else if (!IsCompletion(replies[1].code))
+        moveRefused = replies[1].Text();
+    if (replies[2].code != 350)
+        placeRefused = replies[2].Text();
+    else if (!IsCompletion(replies[3].code))
+        placeRefused = replies[3].Text();
+    SettleKeeping(temporary, path, moveRefused, placeRefused);
+}
+
+// What the four renames of a kept page left (see PlaceKeeping), mended where the page would
+// otherwise be missing.
+void TTransfers::SettleKeeping(const std::string& temporary, const std::string& path,
+                               const std::optional<std::string>& moveRefused,
+                               const std::optional<std::string>& placeRefused) {
+    TVaneFTP& ftp = site_.Ftp();
+    const std::string page = Remote(path), kept = c_.history->Kept(path);
+    const std::string staged = Remote(temporary);
     if (!placeRefused) {
         if (moveRefused) {
             c_.history->NotKept(path);

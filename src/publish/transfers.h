@@ -15,6 +15,7 @@
 #include "publish/siteconnection.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -60,6 +61,10 @@ public:
     // Renames a staged file over its real name (nothing when its staging failed); false when
     // a Stop abandoned it.
     bool Place(const TPublishJob& job);
+    // The same for several files, the renames of all in one packet where the server takes
+    // commands together, the replies read in order and each judged as Place does. One
+    // result per job.
+    std::vector<bool> PlaceBatch(const std::vector<const TPublishJob*>& jobs);
     // Removes the temporary name of a file staged and not put in place (the run was stopped
     // between the two).
     void Unstage(const TPublishJob& job);
@@ -82,13 +87,35 @@ public:
     void MoveToHistory(const std::string& path);
 
 private:
+    using Clock = std::chrono::steady_clock;
     enum class Stage { Sending, Placing };
+    // Whether placing path moves the page it replaces into the run's history.
+    bool Keeps(const std::string& path) const;
     // PlaceOver for a page the history keeps: the page into the history, the staged file
     // under its name (see the definition).
     void PlaceKeeping(const std::string& temporary, const std::string& path);
     void PlaceKeepingOnce(const std::string& temporary, const std::string& path);
+    // The four renames of PlaceKeeping, and what their replies (four, in order) left.
+    std::vector<std::string> KeepingCommands(const std::string& temporary,
+                                             const std::string& path) const;
+    void SettleKeeping(const std::string& temporary, const std::string& path,
+                       const FtpReply* replies);
+    void SettleKeeping(const std::string& temporary, const std::string& path,
+                       const std::optional<std::string>& moveRefused,
+                       const std::optional<std::string>& placeRefused);
+    // logInAgain: false when the connection was already logged in anew after the loss.
     void MendLostPlacing(const std::string& temporary, const std::string& path,
-                         const std::exception& lost);
+                         const std::exception& lost, bool logInAgain = true);
+    void PlaceOverRefused(const std::string& temporary, const std::string& path,
+                          const FTPException& refused);
+    void PlacedNew(const std::string& path); // a file the site did not have: for undo
+    void LookAfterLostRename(const std::string& temporary, const std::string& path,
+                             const TManifestEntry& sent, const Exception& lost);
+    std::optional<TManifestEntry> StagedEntry(const std::string& path);
+    // A staged file now under its real name (from start to end), or not.
+    void Placed(const TPublishJob& job, const TManifestEntry& sent, Clock::time_point start,
+                Clock::time_point end, bool again);
+    bool PlacingFailed(const TPublishJob& job, const std::exception& error);
     bool SendFile(const TPublishJob& job);
     bool ContinueSending(const std::string& localPath, const std::string& target, std::int64_t from,
                          std::int64_t size);

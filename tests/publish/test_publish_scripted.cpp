@@ -79,6 +79,9 @@ public:
     MemoryFiles& files() { return *files_; }
     std::set<std::string>& folders() { return *folders_; }
     ScriptedFtpServer& server() { return server_; }
+    // The most renames that had already come, unread, when a RNFR was read: how many files
+    // were put in place together.
+    std::size_t RenamesAhead() const { return renamesAhead_; }
     // How many times the client sent this exact command line.
     int Count(const std::string& line) const {
         auto lines = server_.received();
@@ -169,6 +172,12 @@ private:
                         misbehaviour_.onSilence();
                     continue; // and never answers
                 }
+                // How many more renames had come with this one, not yet read.
+                std::size_t ahead = 0;
+                for (std::size_t at = s.buffered().find("RNFR "); at != std::string::npos;
+                     at = s.buffered().find("RNFR ", at + 1))
+                    ++ahead;
+                renamesAhead_ = std::max(renamesAhead_.load(), ahead);
                 const bool accepted = files_->contains(path) && path != misbehaviour_.refusedRename;
                 renaming = accepted ? path : "";
                 s.reply(accepted ? "350 go on" : "550 no such file");
@@ -214,6 +223,7 @@ private:
     std::shared_ptr<MemoryFiles> files_ = std::make_shared<MemoryFiles>();
     // Folders made: sessions come one after the other, so no lock is needed.
     std::shared_ptr<std::set<std::string>> folders_ = std::make_shared<std::set<std::string>>();
+    std::atomic<std::size_t> renamesAhead_{0};
     ScriptedFtpServer server_;
 };
 
@@ -302,18 +312,30 @@ TEST(PublishScriptedServer, DataConnectionThatNeverComesFailsTheFileAfterTheLast
     EXPECT_EQ(manifest->size(), 2u);
 }
 
+// Commands sent one at a time: the rename left unanswered fails after the reply limit, and
+// the run goes on. Sent together with the other files' renames, the replies after the
+// missing one come one command early: the file of the first reply out of place fails (by
+// that reply), and the others are looked at on a new log-in.
 TEST(PublishScriptedServer, ServerThatStopsAnsweringARenameFailsThatFileOnly) {
-    Site site;
-    SiteServer server({.silentRename = "/site/.b.htm.kestrel-tmp", .silences = 1});
-    TPublishSummary summary = site.Publish(server, 1000); // without the limit: a hang
-    EXPECT_EQ(summary.Uploaded, 2);
-    ASSERT_EQ(summary.Failures.size(), 1u);
-    EXPECT_EQ(summary.Failures[0].Path, "b.htm");
-    EXPECT_EQ(summary.Failures[0].Reason, "The server did not answer within 1 s");
-    EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>") << "the run went on";
-    std::optional<TManifest> manifest = ManifestOn(server);
-    ASSERT_TRUE(manifest);
-    EXPECT_EQ(manifest->count("b.htm"), 0u);
+    for (bool onePerPacket : {true, false}) {
+        SCOPED_TRACE(onePerPacket ? "one command per packet" : "commands together");
+        Site site;
+        SiteServer server({.silentRename = "/site/.b.htm.kestrel-tmp",
+                           .silences = 1,
+                           .onePerPacket = onePerPacket});
+        TPublishSummary summary = site.Publish(server, 1000); // without the limit: a hang
+        EXPECT_EQ(summary.Uploaded, 2);
+        ASSERT_EQ(summary.Failures.size(), 1u);
+        EXPECT_EQ(summary.Failures[0].Path, "b.htm");
+        if (onePerPacket)
+            EXPECT_EQ(summary.Failures[0].Reason, "The server did not answer within 1 s");
+        EXPECT_EQ(server.files().get("/site/a.htm"), "<html>a</html>");
+        EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>") << "the run went on";
+        std::optional<TManifest> manifest = ManifestOn(server);
+        ASSERT_TRUE(manifest);
+        EXPECT_EQ(manifest->count("b.htm"), 0u);
+        EXPECT_EQ(manifest->count("c.htm"), 1u);
+    }
 }
 
 // This server serves one session after the other: a second connection gets no greeting
@@ -504,9 +526,10 @@ TEST(PublishStop, StopEndsAWaitForAReplyThatNeverComes) {
     EXPECT_TRUE(summary.Stopped);
     EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
     EXPECT_FALSE(server.files().contains("/site/.b.htm.kestrel-tmp")) << "cleaned up";
+    // c.htm's renames went in the same burst as b.htm's, and the server carried them out:
+    // staged and removed again, or in place, never both, and not claimed by the manifest.
     EXPECT_FALSE(server.files().contains("/site/.c.htm.kestrel-tmp"))
         << "staged, never put in place, removed again";
-    EXPECT_FALSE(server.files().contains("/site/c.htm"));
     std::optional<TManifest> manifest = ManifestOn(server);
     ASSERT_TRUE(manifest) << "the manifest was written after the Stop";
     EXPECT_EQ(manifest->count("b.htm"), 0u) << "its rename may or may not have happened";
@@ -851,6 +874,35 @@ TEST(PublishScriptedServer, ARefusedRenameFromNeverDeletesThePage) {
     EXPECT_EQ(server.Count("DELE /site/a.htm"), 0);
     EXPECT_EQ(server.files().get("/site/a.htm"), "<html>the page as it was</html>");
     EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>");
+}
+
+// The staged pages are put in place by one burst: the renames of every file in one packet,
+// the replies read in order. A refusal in the middle of it is the failure of its own file:
+// the files before and after it are in place, and its page stays as it was. A server that
+// reads one command per packet gets the renames one file at a time, with the same outcome.
+TEST(PublishScriptedServer, TheRenamesOfABurstGoTogetherAndARefusalBelongsToItsFile) {
+    for (bool onePerPacket : {false, true}) {
+        SCOPED_TRACE(onePerPacket ? "one command per packet" : "commands together");
+        Site site;
+        SiteServer server(
+            {.refusedRename = "/site/.b.htm.kestrel-tmp", .onePerPacket = onePerPacket});
+        server.files().put("/site/a.htm", "<html>old a</html>");
+        server.files().put("/site/b.htm", "<html>old b</html>");
+        TPublishOptions options = site.Options();
+        options.HistoryRuns = 0;
+        TPublishSummary summary = TPublisher(Site::Connection(server.port()), options).Run();
+        ASSERT_EQ(summary.Failures.size(), 1u);
+        EXPECT_EQ(summary.Failures.front().Path, "b.htm");
+        EXPECT_EQ(server.files().get("/site/a.htm"), "<html>a</html>");
+        EXPECT_EQ(server.files().get("/site/b.htm"), "<html>old b</html>");
+        EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>");
+        EXPECT_EQ(server.Count("DELE /site/b.htm"), 0);
+        EXPECT_EQ(summary.Sent, (std::vector<std::string>{"a.htm", "c.htm"}));
+        if (onePerPacket)
+            EXPECT_EQ(server.RenamesAhead(), 0u);
+        else
+            EXPECT_EQ(server.RenamesAhead(), 2u) << "the three files were placed one by one";
+    }
 }
 
 // A file the journal of a cut run has staged is trusted only as far as the server bears it

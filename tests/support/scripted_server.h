@@ -86,6 +86,8 @@ public:
     // Forgets what came after the last line read, as a server that reads one command per
     // packet does with the rest of the packet.
     void drop_buffered() { in_buffer_.clear(); }
+    // What came after the last line read and is not read yet.
+    const std::string& buffered() const { return in_buffer_; }
     void close(); // orderly close of the control connection
     void reset(); // close with SO_LINGER 0: the client sees a reset
     // Lines read by this session so far.

@@ -181,6 +181,9 @@ public:
     // as for one command; the replies still to come are then out of step, so the session
     // must log in again before its next command.
     std::vector<FtpReply> Pipeline(const std::vector<std::string>& commands);
+    // The same, the replies read into replies as they come: after a failure of the
+    // connection they are those of the commands answered before it.
+    void Pipeline(const std::vector<std::string>& commands, std::vector<FtpReply>& replies);
     // Whether the server answers commands sent together: "NOOP" twice in one packet, and a
     // second reply waited for a little beyond the first (at least kPipelineProbeWaitMs, and
     // twice the first reply's round trip), whatever the replies say. A server that reads

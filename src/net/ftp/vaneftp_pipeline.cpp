@@ -25,6 +25,13 @@ std::string Shown(const std::string& command) {
 } // namespace
 
 std::vector<FtpReply> TVaneFTP::Pipeline(const std::vector<std::string>& commands) {
+    std::vector<FtpReply> replies;
+    Pipeline(commands, replies);
+    return replies;
+}
+
+void TVaneFTP::Pipeline(const std::vector<std::string>& commands, std::vector<FtpReply>& replies) {
+    replies.clear();
     Canceled = false;
     CertifyConnect();
     for (const std::string& command : commands)
@@ -40,11 +47,9 @@ std::vector<FtpReply> TVaneFTP::Pipeline(const std::vector<std::string>& command
     }
     if (!batch.empty())
         Write(batch);
-    std::vector<FtpReply> replies;
     replies.reserve(commands.size());
     for (std::size_t i = 0; i < commands.size(); ++i)
         replies.push_back(FinalReply(ReadReply()));
-    return replies;
 }
 
 bool TVaneFTP::ProbePipelining() {
