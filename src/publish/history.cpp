@@ -54,7 +54,9 @@ TSiteHistory Listed(TVaneFTP& ftp, const std::string& folder, bool inside, bool 
     history.Folder = folder;
     history.InsideRoot = inside;
     try {
-        history.Tree = ReadRemoteTree(ftp, folder, machineList);
+        // Listed a level at a time where the server takes that (see ReadRemoteTree); replies
+        // out of step end this log-in, and the step runs again on a new one.
+        history.Tree = ReadRemoteTree(ftp, folder, machineList, true);
         history.Exists = history.Tree.RootExists;
     } catch (const FTPException&) {
         history.Exists = false;
@@ -218,10 +220,14 @@ TSiteHistory FindHistory(TVaneFTP& ftp, const std::string& root, bool machineLis
         // Where the log-in may make folders beside the root, the history is kept there, out
         // of the folder visitors are served; an MKD refused (or a folder already there)
         // tells nothing, the listing after it does.
-        for (const std::string& folder : {parent, beside}) {
-            try {
-                ftp.MakeDirectory(folder);
-            } catch (const FTPException&) {
+        if (ftp.Pipelining) {
+            ftp.Pipeline({"MKD " + parent, "MKD " + beside}); // in one packet: a round trip
+        } else {
+            for (const std::string& folder : {parent, beside}) {
+                try {
+                    ftp.MakeDirectory(folder);
+                } catch (const FTPException&) {
+                }
             }
         }
         TSiteHistory history = Listed(ftp, beside, false, machineList);
