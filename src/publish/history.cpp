@@ -49,14 +49,13 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 }
 
 // The history folder at folder as listed; a folder that is not there gives Exists false.
-TSiteHistory Listed(TVaneFTP& ftp, const std::string& folder, bool inside, bool machineList) {
+TSiteHistory Listed(TVaneFTP& ftp, const std::string& folder, bool inside, bool machineList,
+                    bool together) {
     TSiteHistory history;
     history.Folder = folder;
     history.InsideRoot = inside;
     try {
-        // Listed a level at a time where the server takes that (see ReadRemoteTree); replies
-        // out of step end this log-in, and the step runs again on a new one.
-        history.Tree = ReadRemoteTree(ftp, folder, machineList, true);
+        history.Tree = ReadRemoteTree(ftp, folder, machineList, together);
         history.Exists = history.Tree.RootExists;
     } catch (const FTPException&) {
         history.Exists = false;
@@ -210,10 +209,11 @@ std::string TSiteHistory::ManifestPath(const std::string& id) const {
     return JoinRemote(RunFolder(id), "manifest");
 }
 
-TSiteHistory FindHistory(TVaneFTP& ftp, const std::string& root, bool machineList, bool make) {
+TSiteHistory FindHistory(TVaneFTP& ftp, const std::string& root, bool machineList, bool make,
+                         bool together) {
     const std::string inside = JoinRemote(root, kHistoryName);
     if (root == "/")
-        return Listed(ftp, inside, true, machineList);
+        return Listed(ftp, inside, true, machineList, together);
     const std::string parent = JoinRemote(Parent(root).empty() ? "/" : Parent(root), kHistoryName);
     const std::string beside = JoinRemote(parent, BaseName(root));
     if (make) {
@@ -230,13 +230,13 @@ TSiteHistory FindHistory(TVaneFTP& ftp, const std::string& root, bool machineLis
                 }
             }
         }
-        TSiteHistory history = Listed(ftp, beside, false, machineList);
-        return history.Exists ? history : Listed(ftp, inside, true, machineList);
+        TSiteHistory history = Listed(ftp, beside, false, machineList, together);
+        return history.Exists ? history : Listed(ftp, inside, true, machineList, together);
     }
-    TSiteHistory besideHistory = Listed(ftp, beside, false, machineList);
+    TSiteHistory besideHistory = Listed(ftp, beside, false, machineList, together);
     if (!besideHistory.Runs.empty())
         return besideHistory;
-    TSiteHistory insideHistory = Listed(ftp, inside, true, machineList);
+    TSiteHistory insideHistory = Listed(ftp, inside, true, machineList, together);
     if (!insideHistory.Runs.empty() || !besideHistory.Exists)
         return insideHistory;
     return besideHistory;
