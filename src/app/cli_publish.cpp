@@ -71,7 +71,7 @@ const TCommandSpec kPublishSpec = WithConnectionOptions(
         {
             {"--dry-run", nullptr, "show the plan, change nothing"},
             {"--delete", nullptr, "also delete remote files and folders gone locally"},
-            {"--connections", "N", "connections at once, 1 to 8 (default 4)"},
+            {"--connections", "N", "connections at once to start with, 1 to 8 (default 4)"},
             {"--max-delete", "N",
              "allow up to N deletions; without it a run that deletes more\n"
              "than half of the server's files, or any while LOCAL_DIR has\n"
@@ -234,6 +234,7 @@ int Publish(const Arguments& args) {
     options.RemoteRoot = args.connection.remote;
     options.HistoryRuns = args.historyRuns;
     options.Connections = args.connections;
+    options.GrowTo = kMaxConnections; // more while the server takes them and they repay
     options.Plan = args.plan;
     options.Plan.Walk.SettingsFiles = SettingsFileNames();
     options.Permissions = args.permissions;

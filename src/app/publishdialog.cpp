@@ -576,6 +576,7 @@ TPublishDialog* OpenPublishDialog(QWidget* window, const TConnectionSettings& co
     options.LocalRoot = localRoot;
     options.RemoteRoot = remoteRoot;
     options.Connections = connections;
+    options.GrowTo = kMaxConnections; // more while the server takes them and they repay
     options.Plan.Walk.SettingsFiles = SettingsFileNames();
     auto* dialog = new TPublishDialog(window, connection, options, verifyUrl);
     dialog->setAttribute(Qt::WA_DeleteOnClose);

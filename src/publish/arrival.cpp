@@ -2,6 +2,7 @@
 
 #include "base/exception.h"
 #include "base/files.h"
+#include "net/ftp/ftpreply.h"
 #include "net/ftp/vaneftp.h"
 
 #include <algorithm>
@@ -184,24 +185,73 @@ std::string LocalProof(const TArrivalMethod& method, const std::string& path) {
     return Hex(digest, size);
 }
 
-std::string AskServer(TVaneFTP& ftp, const TArrivalMethod& method, const std::string& remotePath) {
+namespace {
+
+// The command that asks for the method's proof of a remote file.
+std::string ProofCommand(const TArrivalMethod& method, const std::string& remotePath) {
     switch (method.kind) {
     case TArrivalMethod::Hash:
-        if (method.needsOpts)
-            ftp.DoCommand("OPTS HASH " + method.algorithm);
-        ftp.DoCommand("HASH " + remotePath);
-        break;
+        return "HASH " + remotePath;
     case TArrivalMethod::OldHash:
-        ftp.DoCommand(method.algorithm + " " + remotePath);
-        break;
+        return method.algorithm + " " + remotePath;
     case TArrivalMethod::Size:
-        ftp.DoCommand("SIZE " + remotePath);
         break;
     }
+    return "SIZE " + remotePath;
+}
+
+std::string WithoutLineEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+} // namespace
+
+std::vector<TServerProof> AskServerTogether(TVaneFTP& ftp, const TArrivalMethod& method,
+                                            const std::vector<std::string>& remotePaths) {
+    std::vector<TServerProof> answers(remotePaths.size());
+    if (!ftp.Pipelining || remotePaths.size() < 2) {
+        for (std::size_t i = 0; i < remotePaths.size(); ++i) {
+            try {
+                answers[i].proof = AskServer(ftp, method, remotePaths[i]);
+            } catch (const FTPException& refused) {
+                answers[i].missing = WithoutLineEnd(refused.what());
+            }
+        }
+        return answers;
+    }
+    std::vector<std::string> commands;
+    if (method.kind == TArrivalMethod::Hash && method.needsOpts)
+        commands.push_back("OPTS HASH " + method.algorithm);
+    const std::size_t first = commands.size();
+    for (const std::string& path : remotePaths)
+        commands.push_back(ProofCommand(method, path));
+    std::vector<FtpReply> replies = ftp.Pipeline(commands);
+    for (std::size_t i = 0; i < remotePaths.size(); ++i) {
+        const FtpReply& reply = replies[first + i];
+        std::optional<std::string> proof;
+        if (IsCompletion(reply.code))
+            proof = ProofInReply(method, reply.First());
+        if (proof)
+            answers[i].proof = *proof;
+        else if (!IsCompletion(reply.code))
+            answers[i].missing = WithoutLineEnd(reply.Text());
+        else
+            answers[i].missing = "The server's answer to " + method.Name() +
+                                 " holds none: " + WithoutLineEnd(reply.First());
+    }
+    return answers;
+}
+
+std::string AskServer(TVaneFTP& ftp, const TArrivalMethod& method, const std::string& remotePath) {
+    if (method.kind == TArrivalMethod::Hash && method.needsOpts)
+        ftp.DoCommand("OPTS HASH " + method.algorithm);
+    ftp.DoCommand(ProofCommand(method, remotePath));
     std::optional<std::string> proof = ProofInReply(method, ftp.LastReply);
     if (!proof)
-        throw Exception("The server's answer to " + method.Name() +
-                        " holds none: " + ftp.LastReply);
+        throw FTPException("The server's answer to " + method.Name() +
+                           " holds none: " + ftp.LastReply);
     return *proof;
 }
 

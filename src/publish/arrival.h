@@ -41,4 +41,18 @@ std::string LocalProof(const TArrivalMethod& method, const std::string& path);
 // Exception when its reply holds no proof.
 std::string AskServer(TVaneFTP& ftp, const TArrivalMethod& method, const std::string& remotePath);
 
+// The server's answer about one file of several asked at once: its proof, or why there is
+// none (the server's refusing line, or a reply that holds no proof).
+struct TServerProof {
+    std::string proof;
+    std::string missing; // non-empty: no proof, and why
+};
+
+// Asks the server about several remote files: on a server that takes commands together
+// (Pipelining) every command goes in one batch and the replies are read in order, a round
+// trip for all of them; else one after the other. The answers are in the order of the
+// paths. Raises only when the connection fails, which leaves the session out of step.
+std::vector<TServerProof> AskServerTogether(TVaneFTP& ftp, const TArrivalMethod& method,
+                                            const std::vector<std::string>& remotePaths);
+
 } // namespace kestrel

@@ -1,5 +1,6 @@
 #include "publish/jobboard.h"
 
+#include <algorithm>
 #include <set>
 
 namespace kestrel {
@@ -35,6 +36,24 @@ std::optional<std::size_t> TJobBoard::Claim(std::size_t phase) {
     return job;
 }
 
+std::vector<std::size_t> TJobBoard::ClaimBatch(std::size_t phase) {
+    std::lock_guard lock(mutex_);
+    State& state = phases_[phase];
+    const std::size_t count = state.phase.jobs.size();
+    if (!OpenLocked(state) || state.next >= count)
+        return {};
+    const std::size_t left = count - state.next;
+    const std::size_t share = (left + std::size_t(connections_) - 1) / std::size_t(connections_);
+    const std::size_t take =
+        std::clamp<std::size_t>(share, 1, std::max<std::size_t>(1, state.phase.batch));
+    std::vector<std::size_t> jobs;
+    for (std::size_t i = 0; i < take; ++i)
+        jobs.push_back(state.next + i);
+    state.next += take;
+    ++state.working;
+    return jobs;
+}
+
 void TJobBoard::Finish(std::size_t phase, std::size_t job, bool done) {
     std::lock_guard lock(mutex_);
     phases_[phase].done[job] = done ? 1 : 0;
@@ -54,8 +73,20 @@ void TJobBoard::Leave(std::size_t phase) {
     changed_.wait(lock, [&] {
         bool givenUp = !OpenLocked(state);
         return state.Finished() || (givenUp && state.working == 0) ||
-               state.connectionsDone == connections_;
+               state.connectionsDone >= connections_;
     });
+}
+
+void TJobBoard::Withdraw() {
+    std::lock_guard lock(mutex_);
+    --connections_;
+    changed_.notify_all();
+}
+
+std::size_t TJobBoard::Unclaimed(std::size_t phase) const {
+    std::lock_guard lock(mutex_);
+    const State& state = phases_[phase];
+    return state.phase.jobs.size() - std::min(state.next, state.phase.jobs.size());
 }
 
 void TJobBoard::Halt(const std::string& reason) {

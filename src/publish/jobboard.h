@@ -52,6 +52,9 @@ struct TPublishPhase {
     bool serial = false;
     bool afterStop = false; // runs even after Stop (the manifest)
     bool always = false;    // runs after Stop and after the run was given up (the lock's end)
+    // Parallel phases: how many jobs a connection may claim at once (see ClaimBatch), for
+    // work whose commands go to the server together.
+    std::size_t batch = 1;
 };
 
 class TJobBoard {
@@ -72,6 +75,10 @@ public:
     // whole phase (its other jobs are then the claimant's, in order); nothing when no job is
     // left to take or the phase is no longer open.
     std::optional<std::size_t> Claim(std::size_t phase);
+    // Up to the phase's batch of jobs of a parallel phase at once, and no more than a fair
+    // share of what is left among the connections, so that each gets work; one claim (one
+    // Release). Empty as Claim.
+    std::vector<std::size_t> ClaimBatch(std::size_t phase);
     // Records a job as finished (done) or not; a job not finished is accounted at the end.
     void Finish(std::size_t phase, std::size_t job, bool done);
     // Ends a claim: after each job of a parallel phase, once after a serial phase.
@@ -79,6 +86,12 @@ public:
     // Called by each connection once it is through with the phase: waits until the phase is
     // over for every connection (see above).
     void Leave(std::size_t phase);
+
+    // A connection counted at the start that will not come after all (one more that the run
+    // decided not to open): no phase waits for it to leave.
+    void Withdraw();
+    // Jobs of a phase that no connection has taken yet.
+    std::size_t Unclaimed(std::size_t phase) const;
 
     // Gives the rest of the run up (every phase closes); the first reason is kept.
     void Halt(const std::string& reason);
@@ -101,7 +114,7 @@ private:
     bool OpenLocked(const State& state) const;
 
     std::vector<State> phases_;
-    const int connections_;
+    int connections_; // that may still take part (see Withdraw)
     const std::atomic<bool>& stop_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;

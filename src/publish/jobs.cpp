@@ -44,10 +44,7 @@ bool TJobRunner::Perform(const TPublishJob& job) {
             return true;
         case TPublishJob::MakeFolder:
             site_.Ftp().MakeDirectory(t_.Remote(job.path));
-            if (c_.history)
-                c_.history->FolderMade(job.path);
-            c_.record.Record([&] { ++c_.record.summary.Created; });
-            c_.record.permissions.Apply(site_.Ftp(), t_.Remote(job.path), true);
+            FolderMade(job.path);
             return true;
         case TPublishJob::RenameCase:
             RenameCase(job.path);
@@ -86,6 +83,66 @@ bool TJobRunner::Perform(const TPublishJob& job) {
         c_.record.Fail(job.path, ReasonText(error));
     }
     return true;
+}
+
+std::vector<bool> TJobRunner::PerformBatch(const std::vector<const TPublishJob*>& jobs) {
+    const bool same = std::all_of(jobs.begin(), jobs.end(), [&](const TPublishJob* job) {
+        return job->kind == jobs.front()->kind;
+    });
+    if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::Verify)
+        return t_.VerifyBatch(jobs);
+    if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::MakeFolder &&
+        site_.Ftp().Pipelining)
+        return MakeFolders(jobs);
+    std::vector<bool> done;
+    for (const TPublishJob* job : jobs) {
+        // A job whose connection was lost for good is left undone, as between single jobs.
+        if (!done.empty() && (c_.stop || !Connected())) {
+            done.push_back(false);
+            continue;
+        }
+        done.push_back(Perform(*job));
+    }
+    return done;
+}
+
+void TJobRunner::FolderMade(const std::string& path) {
+    if (c_.history)
+        c_.history->FolderMade(path);
+    c_.record.Record([&] { ++c_.record.summary.Created; });
+    c_.record.permissions.Apply(site_.Ftp(), t_.Remote(path), true);
+}
+
+// Every MKD in one batch, parents before children as the phase orders them: the server
+// carries them out in that order, and a refusal belongs to the folder of its own command.
+std::vector<bool> TJobRunner::MakeFolders(const std::vector<const TPublishJob*>& jobs) {
+    std::vector<std::string> commands;
+    for (const TPublishJob* job : jobs)
+        commands.push_back("MKD " + t_.Remote(job->path));
+    std::vector<FtpReply> replies;
+    try {
+        replies = site_.Ftp().Pipeline(commands);
+    } catch (const std::exception& error) {
+        // Replies may still be on the way: the next command goes on a new log-in. Which
+        // folders were made is not known; the next run makes what is missing.
+        site_.Drop();
+        if (c_.stop)
+            return std::vector<bool>(jobs.size(), false);
+        for (const TPublishJob* job : jobs)
+            c_.record.Fail(job->path, ReasonText(error));
+        return std::vector<bool>(jobs.size(), true);
+    }
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (IsCompletion(replies[i].code)) {
+            FolderMade(jobs[i]->path);
+            continue;
+        }
+        std::string reason = replies[i].Text();
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
+            reason.pop_back();
+        c_.record.Fail(jobs[i]->path, reason);
+    }
+    return std::vector<bool>(jobs.size(), true);
 }
 
 // Creates the remote root and whatever of its parents is missing.

@@ -17,9 +17,14 @@ public:
     // Carries out job; returns false when it was abandoned because of a Stop (it then counts
     // as not done). A failure is recorded in the summary and the job counts as done.
     bool Perform(const TPublishJob& job);
+    // Several jobs of one kind whose commands may go to the server together (folders made,
+    // files verified); one result per job, as Perform's.
+    std::vector<bool> PerformBatch(const std::vector<const TPublishJob*>& jobs);
 
 private:
     void MakeRoot();
+    std::vector<bool> MakeFolders(const std::vector<const TPublishJob*>& jobs);
+    void FolderMade(const std::string& path);
     void RenameCase(const std::string& to);
     void WriteManifest();
     void TrimManifest();

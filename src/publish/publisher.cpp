@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 
 namespace kestrel {
@@ -63,6 +65,11 @@ std::optional<TManifest> ReadManifest(TVaneFTP& ftp, const std::string& root,
     return manifest;
 }
 
+// How many commands of a phase go to the server together at most (folders made, files
+// verified) on a server that takes them so: a few kilobytes, and replies that come back in
+// one or two packets.
+constexpr std::size_t kCommandBatch = 64;
+
 // "REST STREAM" among the server's FEAT lines (RFC 3659): a transfer may start at a byte.
 bool OffersRestart(const std::vector<std::string>& features) {
     for (std::string feature : features) {
@@ -101,8 +108,42 @@ int TPublisher::ConnectionLimit() {
     return kMaxConnections;
 }
 
+namespace {
+
+// The certificate check of a run's connections: a certificate that one connection's check
+// trusted is trusted by the others at once, without a second question; another one is
+// asked about as any.
+TCertificateEvent TrustOnceForAll(TCertificateEvent ask) {
+    if (!ask)
+        return ask;
+    struct Trusted {
+        std::mutex mutex;
+        std::string fingerprint;
+    };
+    auto trusted = std::make_shared<Trusted>();
+    return [ask = std::move(ask), trusted](const TCertificateInfo& info, bool& accept) {
+        {
+            std::lock_guard lock(trusted->mutex);
+            if (!trusted->fingerprint.empty() && trusted->fingerprint == info.Fingerprint) {
+                accept = true;
+                return;
+            }
+        }
+        accept = false;
+        ask(info, accept);
+        if (accept) {
+            std::lock_guard lock(trusted->mutex);
+            trusted->fingerprint = info.Fingerprint;
+        }
+    };
+}
+
+} // namespace
+
 TPublisher::TPublisher(TConnectionSettings connection, TPublishOptions options)
-    : connection_(std::move(connection)), options_(std::move(options)) {}
+    : connection_(std::move(connection)), options_(std::move(options)) {
+    connection_.OnCertificateCheck = TrustOnceForAll(std::move(connection_.OnCertificateCheck));
+}
 
 TPublisher::~TPublisher() {
     if (home_)
@@ -430,6 +471,7 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     phase(TPublishJob::RemoveFile, plan_.FilesToRemoveFirst, false);
     phase(TPublishJob::RemoveFolder, plan_.FoldersToRemoveFirst, true);
     phase(TPublishJob::MakeFolder, plan_.FoldersToCreate, true);
+    phases.back().batch = kCommandBatch; // their MKDs together, parents first
     std::vector<std::string> renames;
     for (const TCaseRename& rename : plan_.CaseRenames)
         renames.push_back(rename.To);
@@ -461,6 +503,7 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
         TPublishPhase checking;
         for (const TPlannedUpload& upload : plan_.Uploads)
             checking.jobs.push_back({TPublishJob::Verify, upload.Path, upload.Size});
+        checking.batch = kCommandBatch; // many files asked about in one round trip
         phases.push_back(std::move(checking));
     }
     phase(TPublishJob::DeleteFile, deletions, false);
@@ -488,6 +531,14 @@ int TPublisher::ConnectionsForRun() const {
                : std::max(1, std::min(count, jobs));
 }
 
+int TPublisher::ConnectionsToGrowTo(int count) const {
+    const int limit = std::min({options_.GrowTo, kMaxConnections, ConnectionLimit()});
+    if (!options_.MatchConnectionsToWork || limit <= count)
+        return count;
+    return std::max(count, ConnectionsWorthOpening(int(plan_.Uploads.size()), plan_.BytesToSend,
+                                                   secondsPerJob_, loginSeconds_, limit));
+}
+
 TPublishSummary TPublisher::Run() {
     // A Stop at any moment, also before this, is kept: the flag is never cleared.
     if (!prepared_)
@@ -498,16 +549,17 @@ TPublishSummary TPublisher::Run() {
         return refused;
     }
     const int count = ConnectionsForRun();
+    const int most = ConnectionsToGrowTo(count);
     // A run that changes something keeps what it replaces and deletes in the history.
     historyRun_.reset();
     if (plan_.History.On && !plan_.NothingToDo())
         historyRun_ = std::make_unique<THistoryRun>(
             *history_, NextHistoryRunId(std::chrono::system_clock::now(), history_->Runs), plan_,
             options_.HistoryRuns);
-    TJobBoard board(BuildPhases(), count, stop_);
+    TJobBoard board(BuildPhases(), most, stop_);
     TRunRecord record;
     record.permissions.Reset(options_.Permissions);
-    TProgressMeter progress(int(plan_.Uploads.size()), plan_.BytesToSend, count, OnProgress);
+    TProgressMeter progress(int(plan_.Uploads.size()), plan_.BytesToSend, most, OnProgress);
     const TManifestBasis basis{manifest_, plan_, local_, remote_};
     // The journal starts from what this run continues, and the placed files it takes over.
     std::map<std::string, std::int64_t> restartAt;
@@ -545,9 +597,15 @@ TPublishSummary TPublisher::Run() {
         journal_.get(),
         &restartAt};
     record.summary.Unchanged = int(plan_.Unchanged.size());
-    record.summary.Connections = count;
-    RunWorkers(context, count);
+    record.summary.Connections = RunWorkers(context, count, most);
     progress.Final();
+    if (record.refusedAsTooMany > 0) {
+        record.summary.ConnectionsAllowed = record.summary.Connections - record.refusedAsTooMany;
+        record.summary.Notes.push_back(
+            "The server allowed " + std::to_string(record.summary.ConnectionsAllowed) +
+            (record.summary.ConnectionsAllowed == 1 ? " connection" : " connections") +
+            " at once (" + record.tooManyReply + "); the run went on with those");
+    }
     board.AccountUnfinished(record.summary);
     if (std::string note = record.permissions.Note(); !note.empty())
         record.summary.Notes.push_back(note);
@@ -582,27 +640,82 @@ TPublishSummary TPublisher::Run() {
     return record.summary;
 }
 
-void TPublisher::RunWorkers(TRunContext& context, int count) {
+bool TPublisher::WorthOpening(const TRunContext& context, int index, std::size_t upload) const {
+    if (stop_ || upload >= context.board.PhaseCount())
+        return false;
+    bool refused = false;
+    context.record.Record([&] { refused = context.record.refusedAsTooMany > 0; });
+    if (refused)
+        return false; // the server's cap is reached
+    const int left = int(context.board.Unclaimed(upload));
+    return ConnectionsWorthOpening(left, 0, secondsPerJob_, loginSeconds_, index + 1) > index;
+}
+
+namespace {
+
+// Whether each connection of a run logged in at its start, for the connections beyond the
+// first count: each of those opens only once the one before it is in.
+class TLogIns {
+public:
+    explicit TLogIns(int connections) : in_(std::size_t(connections), 0) {}
+    void Report(int index, bool in) {
+        std::lock_guard lock(mutex_);
+        in_[std::size_t(index)] = in ? 1 : -1;
+        changed_.notify_all();
+    }
+    // Waits until the index-th connection's log-in is over; true when it got in.
+    bool Wait(int index) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return in_[std::size_t(index)] != 0; });
+        return in_[std::size_t(index)] > 0;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> in_; // 0: not known yet, 1: logged in, -1: not
+};
+
+} // namespace
+
+int TPublisher::RunWorkers(TRunContext& context, int count, int most) {
+    std::size_t upload = 0;
+    while (upload < context.board.PhaseCount() &&
+           (context.board.Phase(upload).jobs.empty() ||
+            context.board.Job(upload, 0).kind != TPublishJob::Upload))
+        ++upload;
+    TLogIns logIns(most);
+    std::atomic<int> opened{count};
     std::vector<std::thread> threads;
-    for (int i = 1; i < count; ++i) {
-        threads.emplace_back([this, &context, i] {
+    for (int i = 1; i < most; ++i) {
+        threads.emplace_back([this, &context, &logIns, &opened, upload, count, i] {
+            // One more than the run started with: only while the server takes them and the
+            // work left repays the log-in.
+            if (i >= count && !(logIns.Wait(i - 1) && WorthOpening(context, i, upload))) {
+                logIns.Report(i, false);
+                context.board.Withdraw();
+                return;
+            }
+            if (i >= count)
+                ++opened;
             TConnectionWorker worker(context, connection_, i);
-            worker.Run();
+            worker.Run([&](bool in) { logIns.Report(i, in); });
         });
     }
     // The first connection is the one that prepared, on its own thread, when Run follows
     // at once. After a pause (a plan shown in a dialog) the server may have closed it for
     // idleness without a word yet, and a fresh log-in is surer.
-    home_->Call([this, &context] {
+    home_->Call([this, &context, &logIns] {
         std::unique_ptr<TVaneFTP> kept = std::move(kept_);
         if (kept &&
             (std::chrono::steady_clock::now() - keptSince_ > kKeptIdleLimit || !kept->Connected))
             kept.reset();
         TConnectionWorker worker(context, connection_, 0, std::move(kept));
-        worker.Run();
+        worker.Run([&](bool in) { logIns.Report(0, in); });
     });
     for (std::thread& thread : threads)
         thread.join();
+    return opened;
 }
 
 } // namespace kestrel

@@ -70,6 +70,10 @@ struct TPublishOptions {
     // ten changed pages are sent sooner on one connection than after three more log-ins.
     // Off: always Connections, as far as there are files.
     bool MatchConnectionsToWork = true;
+    // With MatchConnectionsToWork: opens more connections than Connections, up to this many
+    // (at most kMaxConnections), one after the other while the server accepts them and the
+    // work still left repays one more log-in. 0 (or Connections): no more than Connections.
+    int GrowTo = 0;
     // Checks each file sent once it is in place (HASH, XSHA256 and the like, else SIZE) and
     // sends a file that arrived different again.
     bool VerifyArrival = true;
@@ -118,6 +122,9 @@ struct TPublishSummary {
     bool Stopped = false;
     bool ManifestWritten = false;
     int Connections = 0; // how many the run opened
+    // How many connections the server allowed at once when it refused one more as too many
+    // (421, or a 530 that says so); 0 when it refused none. The run went on with those.
+    int ConnectionsAllowed = 0;
     // The time the site was half old and half new: from the first staged file renamed over
     // its page to the last one (0 when at most one was).
     double SwitchSeconds = 0;
@@ -186,8 +193,14 @@ private:
     std::vector<struct TPublishPhase> BuildPhases() const;
     // How many connections the plan is worth (see ConnectionsWorthOpening).
     int ConnectionsForRun() const;
-    // Starts count connections, each on its own thread, and waits for all of them.
-    void RunWorkers(struct TRunContext& context, int count);
+    // How many connections the run may grow to from count (see TPublishOptions::GrowTo).
+    int ConnectionsToGrowTo(int count) const;
+    // Starts count connections, each on its own thread, and up to most in all while they
+    // repay their log-in (see WorthOpening), and waits for all of them; returns how many it opened.
+    int RunWorkers(struct TRunContext& context, int count, int most);
+    // Whether one more connection, the index-th, is worth opening now (upload: the phase of
+    // the uploads, whose unclaimed jobs are the work left).
+    bool WorthOpening(const struct TRunContext& context, int index, std::size_t upload) const;
     // On the connection's thread: reads the journal of a cut run and keeps what the server
     // and the local files still bear out (see journal.h).
     void CheckJournal(TVaneFTP& ftp, std::vector<std::string>& notes);

@@ -29,6 +29,9 @@ struct TRunRecord {
     std::set<std::string> noted;   // notes given once per run, by key
     TPermissionSetter permissions; // its own lock
     bool lockHeld = false;         // this run holds the lock on the server
+    // Connections the server refused as one too many at once, and its line.
+    int refusedAsTooMany = 0;
+    std::string tooManyReply;
 
     mutable std::mutex mutex; // guards everything above
 

@@ -1,5 +1,7 @@
 #include "publish/siteconnection.h"
 
+#include <cctype>
+
 namespace kestrel {
 namespace {
 
@@ -28,6 +30,20 @@ const char* StalledText(TSiteConnection::TWait wait) {
 }
 
 } // namespace
+
+bool MeansTooManyConnections(const std::string& reply) {
+    if (reply.rfind("421", 0) == 0)
+        return true;
+    if (reply.rfind("530", 0) != 0)
+        return false;
+    std::string text;
+    for (char c : reply)
+        text += char(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* words : {"too many", "maximum number", "max number", "limit"})
+        if (text.find(words) != std::string::npos)
+            return true;
+    return false;
+}
 
 void ApplyConnectionSettings(TVaneFTP& ftp, const TConnectionSettings& settings) {
     ftp.Host = settings.Host;
@@ -118,11 +134,15 @@ bool TSiteConnection::Ensure() {
     } catch (const std::exception& error) {
         if (stop_ && !finishing_)
             return false; // Stop ended the log-in: not a failure of the server
+        dead_ = true;
+        if (MeansTooManyConnections(ReasonText(error))) {
+            tooMany_ = ReasonText(error); // the others go on: the run says how many it got
+            return false;
+        }
         // The other connections take this one's share.
         failure_ = "Connection " + std::to_string(index_ + 1) +
                    (again ? " could not log in again: " : " could not log in: ") +
                    ReasonText(error);
-        dead_ = true;
         return false;
     }
 }

@@ -56,6 +56,10 @@ public:
     // TakeFailure tells why; a log-in that Stop ended is not a failure.
     bool Ensure();
     std::optional<std::string> TakeFailure();
+    // The server's line when it refused the log-in because it serves no more connections
+    // at once (see MeansTooManyConnections): not a failure but its cap, which TakeFailure
+    // does not report. Told once; empty otherwise.
+    std::string TakeRefusedAsTooMany() { return std::exchange(tooMany_, {}); }
     // Logs in anew (a connection open before is dropped); raises what the log-in raised.
     void Open();
     TVaneFTP& Ftp() { return *ftp_; }
@@ -99,7 +103,13 @@ private:
     bool outOfStep_ = false; // a wait was ended: replies may come late
     bool dead_ = false;
     std::optional<std::string> failure_;
+    std::string tooMany_;
 };
+
+// Whether a refused log-in means the server's cap on connections at once: a 421 (vsftpd's
+// max_per_ip and max_clients, pyftpdlib's max_cons_per_ip and max_cons answer so before the
+// greeting), or a 530 that says so ("too many", "maximum number of clients").
+bool MeansTooManyConnections(const std::string& reply);
 
 // Marks the connection as doing the work that runs after a Stop for the length of a scope
 // (when on; a scope inside such work keeps it so).

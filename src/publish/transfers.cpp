@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <optional>
+#include <utility>
 
 namespace kestrel {
 namespace {
@@ -61,10 +62,20 @@ TTransfers::TTransfers(TRunContext& context, TSiteConnection& site, int index)
 }
 
 bool TTransfers::Connected() {
-    if (site_.Ensure())
+    if (site_.Ensure()) {
+        if (!site_.Ftp().Pipelining)
+            c_.record.NoteOnce("one at a time", "The server takes one command at a time (it "
+                                                "reads one from each packet): commands were "
+                                                "sent one after the other");
         return true;
+    }
     if (std::optional<std::string> failure = site_.TakeFailure())
         c_.record.Note(*failure);
+    if (std::string tooMany = site_.TakeRefusedAsTooMany(); !tooMany.empty())
+        c_.record.Record([&] {
+            if (c_.record.refusedAsTooMany++ == 0)
+                c_.record.tooManyReply = tooMany;
+        });
     return false;
 }
 
@@ -206,27 +217,74 @@ void TTransfers::Unstage(const TPublishJob& job) {
         RemoveTemporary(TemporaryPath(job.path));
 }
 
+std::optional<TManifestEntry> TTransfers::SentEntry(const std::string& path) {
+    std::optional<TManifestEntry> sent;
+    c_.record.Record([&] {
+        auto uploaded = c_.record.uploaded.find(path);
+        if (uploaded != c_.record.uploaded.end())
+            sent = uploaded->second;
+    });
+    return sent;
+}
+
 bool TTransfers::Verify(const TPublishJob& job) {
+    return VerifyAsked(job, std::nullopt);
+}
+
+std::vector<bool> TTransfers::VerifyBatch(const std::vector<const TPublishJob*>& jobs) {
+    std::vector<bool> done(jobs.size(), true);
+    if (!c_.arrival)
+        return done;
+    // Only the files sent are asked about; the others have nothing to prove.
+    std::vector<std::size_t> asking;
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (SentEntry(jobs[i]->path)) {
+            asking.push_back(i);
+            paths.push_back(Remote(jobs[i]->path));
+        }
+    }
+    if (paths.empty())
+        return done;
+    std::vector<TServerProof> answers;
+    try {
+        answers = AskServerTogether(site_.Ftp(), *c_.arrival, paths);
+    } catch (const std::exception& error) {
+        if (c_.stop) {
+            for (std::size_t i : asking)
+                done[i] = false;
+            return done;
+        }
+        // Replies may still be on the way: the next command goes on a new log-in. The
+        // files stand as they were put in place; only their proof is missing.
+        site_.Drop();
+        c_.record.NoteOnce("unverified", "Some files could not be verified on the server (" +
+                                             ReasonText(error) + ")");
+        return done;
+    }
+    for (std::size_t k = 0; k < asking.size(); ++k)
+        done[asking[k]] = VerifyAsked(*jobs[asking[k]], std::move(answers[k]));
+    return done;
+}
+
+bool TTransfers::VerifyAsked(const TPublishJob& job, std::optional<TServerProof> asked) {
     if (!c_.arrival)
         return true;
     for (int attempt = 1;; ++attempt) {
-        std::optional<TManifestEntry> sent;
-        c_.record.Record([&] {
-            auto uploaded = c_.record.uploaded.find(job.path);
-            if (uploaded != c_.record.uploaded.end())
-                sent = uploaded->second;
-        });
+        std::optional<TManifestEntry> sent = SentEntry(job.path);
         if (!sent)
             return true; // not sent, failed, or changed while it was sent: nothing to prove
         bool arrived = false;
         try {
-            arrived = Arrived(job, *sent);
+            if (attempt > 1 && !Connected())
+                throw Exception("no connection to the server");
+            arrived = Arrived(job, *sent, asked);
         } catch (const std::exception& error) {
             if (c_.stop)
                 return false;
             // The file stands as it was put in place; only its proof is missing.
             c_.record.NoteOnce("unverified", "Some files could not be verified on the server (" +
-                                                 ReasonText(error) + ")");
+                                                 job.path + ": " + ReasonText(error) + ")");
             return true;
         }
         if (arrived) {
@@ -246,6 +304,11 @@ bool TTransfers::Verify(const TPublishJob& job) {
         }
         c_.record.Note(job.path + " arrived different from what was sent (" + how +
                        "); it was sent again");
+        if (!Connected()) { // a file before it in the batch lost the connection for good
+            c_.record.Fail(job.path, "The server keeps a copy that differs from the file sent (" +
+                                         how + "); it could not be sent again");
+            return true;
+        }
         resending_ = true;
         bool finished = Upload(job) && (!c_.temporaryNames || PlaceStaged(job, true));
         resending_ = false;
@@ -256,7 +319,8 @@ bool TTransfers::Verify(const TPublishJob& job) {
 
 // The SHA-256 of the sent bytes is known; another digest is computed from the file, which
 // must still hold those bytes.
-bool TTransfers::Arrived(const TPublishJob& job, const TManifestEntry& sent) {
+bool TTransfers::Arrived(const TPublishJob& job, const TManifestEntry& sent,
+                         std::optional<TServerProof>& asked) {
     const TArrivalMethod& method = *c_.arrival;
     std::string expected;
     if (method.kind == TArrivalMethod::Size)
@@ -268,6 +332,11 @@ bool TTransfers::Arrived(const TPublishJob& job, const TManifestEntry& sent) {
         expected = LocalProof(method, path);
         if (FileSha256(path) != sent.Hash)
             throw Exception(job.path + " changed since it was sent");
+    }
+    if (std::optional<TServerProof> answer = std::exchange(asked, std::nullopt)) {
+        if (!answer->missing.empty())
+            throw Exception(answer->missing);
+        return answer->proof == expected;
     }
     return AskServer(site_.Ftp(), method, Remote(job.path)) == expected;
 }

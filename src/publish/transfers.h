@@ -66,6 +66,9 @@ public:
     // Checks a file sent and put in place on the server (see TArrivalMethod); one that
     // differs is sent again, once, and fails when it differs again.
     bool Verify(const TPublishJob& job);
+    // The same for several files: the server is asked about all of them at once (see
+    // AskServerTogether), and each is then judged as Verify does. One result per job.
+    std::vector<bool> VerifyBatch(const std::vector<const TPublishJob*>& jobs);
     // One transfer on the connection, asked again when the server's data connection or its
     // completion reply does not come in time. content: the site's bytes (see
     // TSiteConnection::Transfer).
@@ -91,7 +94,11 @@ private:
                          std::int64_t size);
     bool PlaceStaged(const TPublishJob& job, bool again);
     // Whether the file on the server is what was sent (sent: its SHA-256 and size).
-    bool Arrived(const TPublishJob& job, const TManifestEntry& sent);
+    // asked: the server's answer already asked together with others' (used once).
+    bool Arrived(const TPublishJob& job, const TManifestEntry& sent,
+                 std::optional<TServerProof>& asked);
+    bool VerifyAsked(const TPublishJob& job, std::optional<TServerProof> asked);
+    std::optional<TManifestEntry> SentEntry(const std::string& path);
     bool AfterFailedUpload(const TPublishJob& job, const std::exception& error, Stage stage);
     void RecordUploaded(const TPublishJob& job, const std::string& sentHash, std::int64_t sentSize,
                         bool again = false);

@@ -10,9 +10,10 @@ TConnectionWorker::TConnectionWorker(TRunContext& context, const TConnectionSett
     site_.Adopt(std::move(kept));
 }
 
-void TConnectionWorker::Run() {
-    if (!c_.stop)
-        jobs_.Connected();
+void TConnectionWorker::Run(const std::function<void(bool)>& loggedIn) {
+    const bool in = !c_.stop && jobs_.Connected();
+    if (loggedIn)
+        loggedIn(in);
     for (std::size_t phase = 0; phase < c_.board.PhaseCount(); ++phase) {
         TakeJobs(phase);
         c_.board.Leave(phase);
@@ -24,8 +25,17 @@ void TConnectionWorker::TakeJobs(std::size_t phase) {
         return;
     // The work that runs after a Stop (the manifest) is not ended by it, only bounded.
     TFinishingScope finishing(site_, c_.board.Phase(phase).afterStop);
+    const std::size_t batch = c_.board.Phase(phase).batch;
     if (!c_.board.Phase(phase).serial) {
         while (c_.board.Open(phase) && jobs_.Connected()) {
+            if (batch > 1) {
+                std::vector<std::size_t> jobs = c_.board.ClaimBatch(phase);
+                if (jobs.empty())
+                    return;
+                DoBatch(phase, jobs);
+                c_.board.Release(phase);
+                continue;
+            }
             std::optional<std::size_t> job = c_.board.Claim(phase);
             if (!job)
                 return;
@@ -37,12 +47,29 @@ void TConnectionWorker::TakeJobs(std::size_t phase) {
     // A serial phase is this connection's alone once claimed: its jobs in their order.
     if (c_.board.Phase(phase).jobs.empty() || !jobs_.Connected() || !c_.board.Claim(phase))
         return;
-    for (std::size_t job = 0; job < c_.board.Phase(phase).jobs.size(); ++job) {
+    const std::size_t count = c_.board.Phase(phase).jobs.size();
+    for (std::size_t job = 0; job < count;) {
         if (!c_.board.Open(phase) || !jobs_.Connected())
             break; // what is left is reported as not done
-        Do(phase, job);
+        if (batch > 1) {
+            std::vector<std::size_t> jobs;
+            for (; job < count && jobs.size() < batch; ++job)
+                jobs.push_back(job);
+            DoBatch(phase, jobs);
+            continue;
+        }
+        Do(phase, job++);
     }
     c_.board.Release(phase);
+}
+
+void TConnectionWorker::DoBatch(std::size_t phase, const std::vector<std::size_t>& jobs) {
+    std::vector<const TPublishJob*> list;
+    for (std::size_t job : jobs)
+        list.push_back(&c_.board.Job(phase, job));
+    std::vector<bool> done = jobs_.PerformBatch(list);
+    for (std::size_t i = 0; i < jobs.size(); ++i)
+        c_.board.Finish(phase, jobs[i], done[i]);
 }
 
 void TConnectionWorker::Do(std::size_t phase, std::size_t job) {

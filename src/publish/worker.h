@@ -5,6 +5,7 @@
 
 #include "publish/jobs.h"
 
+#include <functional>
 #include <memory>
 
 namespace kestrel {
@@ -15,11 +16,13 @@ public:
     // thread that runs it.
     TConnectionWorker(TRunContext& context, const TConnectionSettings& settings, int index,
                       std::unique_ptr<TVaneFTP> kept = nullptr);
-    void Run();
+    // loggedIn, when given, hears once whether the connection logged in at its start.
+    void Run(const std::function<void(bool)>& loggedIn = nullptr);
 
 private:
     void TakeJobs(std::size_t phase);
     void Do(std::size_t phase, std::size_t job);
+    void DoBatch(std::size_t phase, const std::vector<std::size_t>& jobs);
 
     TRunContext& c_;
     TSiteConnection site_;

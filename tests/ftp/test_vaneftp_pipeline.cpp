@@ -3,6 +3,7 @@
 // packet or one by one; a refusal in the middle of a batch belongs to its own command; the
 // probe tells a server that answers commands sent together from one that reads one command
 // per packet, and leaves the session in step either way.
+#include "support/fixtures.h"
 #include "test_vaneftp_util.h"
 
 using namespace kestrel;
@@ -294,6 +295,102 @@ TEST(VaneFtpPipelinedPassive, RefusedCommandIsReportedWithItsOwnReply) {
               "550 /missing: no such folder\r\n");
     EXPECT_TRUE(ftp->Pipelining);
     EXPECT_EQ(ftp->GetCurrentDir(), "/");
+    LogOut(*ftp, server);
+}
+
+// A small file sent with its STOR's EPSV goes as soon as the data connection is open: the
+// server reads the whole file before it says 150, which a client that waited for the 150
+// would never send (the strict server's limit would end the session).
+TEST(VaneFtpPipelinedPassive, SmallUploadIsSentWithoutWaitingForThe150) {
+    TempDir dir;
+    RandomFile(dir / "a.htm", 4096, 3);
+    RandomFile(dir / "b.htm", 0, 4);
+    std::vector<std::string> bodies;
+    ScriptedFtpServer server(
+        [&](Session& s) {
+            Greet(s);
+            for (const char* name : {"a.htm", "b.htm"}) {
+                ExpectLines(s, {"EPSV", std::string("STOR .") + name});
+                s.reply_epsv();
+                s.accept_data();
+                bodies.push_back(s.data_recv_all());
+                s.reply("150 go");
+                s.reply("226 done");
+            }
+            s.expect("PWD"); // in step afterwards
+            s.reply("257 \"/\"");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipeliningPassiveClient(rec, server.port());
+    ftp->Upload((dir / "a.htm").string(), ".a.htm");
+    ftp->Upload((dir / "b.htm").string(), ".b.htm");
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_EQ(bodies[0], RandomBytes(4096, 3));
+    EXPECT_EQ(bodies[1], "");
+    EXPECT_EQ(rec.Only("success:"), (Lines{"Upload", "Upload"}));
+    EXPECT_EQ(ftp->GetCurrentDir(), "/");
+    LogOut(*ftp, server);
+}
+
+// The server refuses the STOR where the 150 would be: the bytes sent early went nowhere,
+// the refusal is the upload's failure, and the next file still gets its own replies.
+TEST(VaneFtpPipelinedPassive, SmallUploadRefusedInsteadOfThe150FailsWithItsOwnReply) {
+    TempDir dir;
+    RandomFile(dir / "a.htm", 4096, 3);
+    std::string body;
+    ScriptedFtpServer server(
+        [&](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"EPSV", "STOR /ro/a.htm"});
+            s.reply_epsv();
+            s.reply("553 /ro/a.htm: not allowed"); // never accepts the data connection
+            ExpectLines(s, {"EPSV", "STOR /rw/a.htm"});
+            s.reply_epsv();
+            s.accept_data();
+            body = s.data_recv_all();
+            s.send("150 go\r\n226 done\r\n");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipeliningPassiveClient(rec, server.port());
+    EXPECT_EQ(MessageOf<FTPException>([&] { ftp->Upload((dir / "a.htm").string(), "/ro/a.htm"); }),
+              "553 /ro/a.htm: not allowed\r\n");
+    ftp->Upload((dir / "a.htm").string(), "/rw/a.htm");
+    EXPECT_EQ(body, RandomBytes(4096, 3));
+    LogOut(*ftp, server);
+}
+
+// A server that wants the data connection open before the STOR (425 to the STOR sent with
+// its EPSV) gets the file again, whole, the ordinary way: the bytes sent early are not
+// taken for the upload.
+TEST(VaneFtpPipelinedPassive, SmallUploadGoesAgainWholeWhenTheServerWantedTheConnectionFirst) {
+    TempDir dir;
+    RandomFile(dir / "a.htm", 4096, 5);
+    std::string body;
+    ScriptedFtpServer server(
+        [&](Session& s) {
+            Greet(s);
+            ExpectLines(s, {"EPSV", "STOR a.htm"});
+            s.reply_epsv();
+            s.reply("425 Open the data connection first");
+            s.expect("EPSV");
+            s.reply_epsv();
+            s.accept_data();
+            s.expect("STOR a.htm");
+            s.reply("150 go");
+            body = s.data_recv_all();
+            s.reply("226 done");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipeliningPassiveClient(rec, server.port());
+    ftp->Upload((dir / "a.htm").string(), "a.htm");
+    EXPECT_EQ(body, RandomBytes(4096, 5));
+    EXPECT_EQ(rec.Only("success:"), Lines{"Upload"});
     LogOut(*ftp, server);
 }
 

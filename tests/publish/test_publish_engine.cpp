@@ -6,6 +6,7 @@
 #include "publish/progress.h"
 #include "publish/runmanifest.h"
 #include "publish/sha256.h"
+#include "publish/siteconnection.h"
 #include "support/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -68,6 +69,33 @@ TEST(JobBoard, ParallelJobsGoOneByOneAndASerialPhaseGoesWhole) {
     EXPECT_EQ(board.Claim(1), 0u) << "the serial phase, from its first job";
     EXPECT_EQ(board.Claim(1), std::nullopt) << "and no other connection gets any of it";
     EXPECT_EQ(board.Job(1, 1).path, "x/y");
+}
+
+TEST(JobBoard, BatchesAreAFairShareOfWhatIsLeftAndNeverLargerThanThePhaseAllows) {
+    using Jobs = std::vector<std::size_t>;
+    std::atomic<bool> stop{false};
+    std::vector<TPublishPhase> phases;
+    phases.push_back(Phase(TPublishJob::Verify, {"a", "b", "c", "d", "e", "f", "g"}));
+    phases.back().batch = 2;
+    phases.push_back(Phase(TPublishJob::Verify, {"a", "b", "c", "d", "e", "f", "g"}));
+    phases.back().batch = 100;
+    TJobBoard board(std::move(phases), 3, stop);
+    EXPECT_EQ(board.ClaimBatch(0), (Jobs{0, 1})) << "the phase's limit";
+    EXPECT_EQ(board.ClaimBatch(0), (Jobs{2, 3}));
+    // Three jobs left for three connections: one each, none waits for another's batch.
+    EXPECT_EQ(board.ClaimBatch(0), (Jobs{4}));
+    EXPECT_EQ(board.ClaimBatch(0), (Jobs{5}));
+    EXPECT_EQ(board.ClaimBatch(0), (Jobs{6}));
+    EXPECT_EQ(board.ClaimBatch(0), Jobs{});
+    // Three connections share seven jobs: 3, then 2 of the 4 left, then 1 of 2, then 1.
+    EXPECT_EQ(board.ClaimBatch(1), (Jobs{0, 1, 2}));
+    EXPECT_EQ(board.ClaimBatch(1), (Jobs{3, 4}));
+    EXPECT_EQ(board.ClaimBatch(1), (Jobs{5}));
+    EXPECT_EQ(board.ClaimBatch(1), (Jobs{6}));
+    for (int claim = 0; claim < 4; ++claim)
+        board.Release(1);
+    stop = true;
+    EXPECT_EQ(board.ClaimBatch(0), Jobs{}) << "closed after a Stop";
 }
 
 TEST(JobBoard, AConnectionLeavesAPhaseWhenItIsFinishedOrWhenEveryConnectionHasLeftIt) {
@@ -227,6 +255,20 @@ TEST(JobBoard, AHaltedRunClosesEveryPhaseAndNamesWhyItsJobsWereNotDone) {
     // Nothing was changed, so the old manifest is still true: not a failure.
     EXPECT_EQ(Paths(summary.Failures),
               (std::vector<std::string>{"a: Not done: the manifest could not be updated first"}));
+}
+
+TEST(ConnectionCap, RefusalsThatMeanTooManyConnectionsAtOnce) {
+    for (const char* cap : {"421 There are too many connections from your internet address.",
+                            "421 There are too many connected users, please try later.",
+                            "421 Too many connections from the same IP address.",
+                            "530 Sorry, the maximum number of clients (3) from your host are "
+                            "already connected.",
+                            "530 Too many users logged in"})
+        EXPECT_TRUE(MeansTooManyConnections(cap)) << cap;
+    for (const char* other :
+         {"530 Login incorrect.", "530 Permission denied.", "550 Too many files",
+          "Connection closed by peer", "The server did not answer within 30 s"})
+        EXPECT_FALSE(MeansTooManyConnections(other)) << other;
 }
 
 TEST(PublishProgress, CountsFinishedFilesAndTheBytesOfThoseInFlight) {

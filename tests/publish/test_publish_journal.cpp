@@ -75,7 +75,7 @@ TEST(PublishJournal, CutShortOrDamagedIsNotTrustedAtAll) {
     EXPECT_FALSE(ParseJournal("# KestrelFTP manifest 1\n"));
     EXPECT_FALSE(ParseJournal("# KestrelFTP journal 1\n")) << "no site line";
     const std::string head = "# KestrelFTP journal 1\nsite " + kSite + "\n";
-    for (const std::string line : {
+    for (const std::string& line : {
              "staged " + kHash + " 4 ../etc/passwd",            // leaves the root
              "staged " + kHash + " 4 /index.htm",               // absolute
              "staged " + kHash + " 4 a//b.htm",                 // an empty part

@@ -2,6 +2,7 @@
 // second publish that sends nothing, a changed file that sends one, several connections,
 // the LIST fallback, Stop in the middle, failures, and a server that refuses to rename
 // over an existing file.
+#include "publish/describe.h"
 #include "publish/publisher.h"
 #include "publish/sha256.h"
 #include "publish_support.h"
@@ -107,6 +108,13 @@ struct PublishedOnce {
     }
 };
 
+bool HasNote(const std::vector<std::string>& notes, const std::string& part) {
+    for (const std::string& note : notes)
+        if (note.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
 void ExpectNoTemporaryFiles(const fs::path& remoteRoot) {
     for (const auto& entry : fs::recursive_directory_iterator(remoteRoot))
         EXPECT_EQ(entry.path().string().find(kTemporarySuffix), std::string::npos) << entry.path();
@@ -165,6 +173,42 @@ void PublishTwiceThenOneChange(int connections, bool machineList, bool passive =
 }
 
 } // namespace
+
+// pyftpdlib with max_cons_per_ip answers a connection beyond it with "421 Too many
+// connections from the same IP address.": the run goes on with the connections it has,
+// fails no file, and says how many the server allowed. Asked for four at once, and grown
+// one after the other from one, alike.
+TEST(PublishRealServer, TheServersCapOnConnectionsFailsNoFile) {
+    for (bool grow : {false, true}) {
+        SCOPED_TRACE(grow);
+        PyFtpdOptions options;
+        options.extra_args = {"--max-cons-per-ip", "2"};
+        PyFtpd server(options);
+        TempDir local("kestrel-site");
+        MakeSite(local.path());
+        fs::create_directories(local / "many");
+        for (int i = 0; i < 150; ++i)
+            WriteFileBytes(local / "many" / ("p" + std::to_string(i) + ".htm"), "page");
+        TPublishOptions publish;
+        publish.LocalRoot = local.str();
+        publish.RemoteRoot = "/www";
+        publish.Connections = grow ? 1 : 4;
+        publish.MatchConnectionsToWork = grow;
+        publish.GrowTo = grow ? kMaxConnections : 0;
+        TPublisher publisher(ConnectionTo(server, true), publish);
+        TPublishSummary summary = publisher.Run();
+        ASSERT_TRUE(summary.Succeeded()) << FailureText(summary.Failures.front());
+        EXPECT_EQ(summary.Uploaded, 157);
+        // Grown one by one (the work of 157 files repays many log-ins on loopback), the
+        // third is refused and no fourth is tried.
+        EXPECT_EQ(summary.Connections, grow ? 3 : 4);
+        EXPECT_EQ(summary.ConnectionsAllowed, 2);
+        EXPECT_TRUE(HasNote(summary.Notes, "The server allowed 2 connections at once (421 "))
+            << summary.Notes.front();
+        EXPECT_FALSE(HasNote(summary.Notes, "could not log in"));
+        EXPECT_EQ(PublishedPart(server.root() / "www").size(), PublishedPart(local.path()).size());
+    }
+}
 
 TEST(PublishRealServer, OneConnection) {
     PublishTwiceThenOneChange(1, true);

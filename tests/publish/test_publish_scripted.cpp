@@ -62,6 +62,10 @@ struct Misbehaviour {
     bool refuseSize = false;
     // RNFR of this name is refused, as when a staged file vanished before it was placed.
     std::string refusedRename{};
+    // SIZE and HASH of this name are refused.
+    std::string refusedProof{};
+    // Reads one command per packet: whatever came with a command is lost.
+    bool onePerPacket = false;
 };
 
 // A server of plain files in memory, one session after the other, in active mode.
@@ -96,6 +100,8 @@ private:
             std::any_of(misbehaviour_.features.begin(), misbehaviour_.features.end(),
                         [](const std::string& f) { return f.find("SHA-256*") != f.npos; });
         while (std::optional<std::string> line = s.read_line()) {
+            if (misbehaviour_.onePerPacket)
+                s.drop_buffered();
             // The stalled upload's final reply comes late, as from a server that gave up
             // connecting: just before the answer to whatever the client sends next.
             if (std::exchange(stalled, false))
@@ -186,7 +192,9 @@ private:
             } else if ((verb == "SIZE" && !misbehaviour_.refuseSize) ||
                        (verb == "HASH" && sha256)) {
                 std::optional<std::string> content = files_->get(path);
-                if (!content)
+                if (path == misbehaviour_.refusedProof)
+                    s.reply("550 " + verb + " not allowed here");
+                else if (!content)
                     s.reply("550 no such file");
                 else if (verb == "SIZE")
                     s.reply("213 " + std::to_string(content->size()));
@@ -758,6 +766,63 @@ TEST(PublishArrival, ACopyCutShortIsFoundBySizeAndOneThatStaysWrongFails) {
             EXPECT_EQ(manifest->count("a.htm"), 1u);
         }
     }
+}
+
+// The files of a run are verified in one batch of SIZE commands on a server that takes
+// commands together: a refusal in the middle of the batch belongs to its own file (the
+// server's line does not name it), and a copy cut short next to it is still found and sent
+// again; the files around them are verified.
+TEST(PublishArrival, ARefusalInTheMiddleOfABatchBelongsToItsOwnFile) {
+    Site site;
+    WriteFileBytes(site.local / "d.htm", "<html>d</html>");
+    SiteServer server({.corruptStore = "/site/.c.htm.kestrel-tmp",
+                       .corruptions = 1,
+                       .cut = true,
+                       .refusedProof = "/site/b.htm"});
+    TPublishSummary summary = site.Publish(server);
+    ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+    EXPECT_EQ(summary.Verified, 3) << "a.htm, c.htm once sent again, d.htm";
+    EXPECT_TRUE(HasNote(summary, "could not be verified on the server (b.htm: 550 SIZE"));
+    EXPECT_TRUE(HasNote(summary, "c.htm arrived different from what was sent (SIZE)"));
+    EXPECT_EQ(server.Count("STOR /site/.c.htm.kestrel-tmp"), 2);
+    EXPECT_EQ(server.Count("STOR /site/.a.htm.kestrel-tmp"), 1);
+    EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>");
+    std::optional<TManifest> manifest = ManifestOn(server);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->size(), 4u);
+}
+
+// A server that reads one command per packet would lose the commands sent together: the
+// probe finds that out on every log-in, and folders, renames and proofs go one at a time,
+// with a note.
+TEST(PublishScriptedServer, AServerThatReadsOneCommandPerPacketGetsOneAtATime) {
+    Site site;
+    for (const char* folder : {"img", "img/small", "css"}) {
+        fs::create_directories(site.local / folder);
+        WriteFileBytes(site.local / folder / "x.htm", folder);
+    }
+    SiteServer server({.onePerPacket = true});
+    TPublishSummary summary = site.Publish(server, 3000, 2);
+    ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+    EXPECT_EQ(summary.Uploaded, 6);
+    EXPECT_EQ(summary.Verified, 6);
+    EXPECT_EQ(summary.Created, 3);
+    EXPECT_TRUE(HasNote(summary, "takes one command at a time"));
+    EXPECT_EQ(server.files().get("/site/img/small/x.htm"), "img/small");
+    EXPECT_TRUE(server.server().failures().empty()) << server.server().failures().front();
+
+    // The same site on a server that takes them together: no such note.
+    Site again;
+    for (const char* folder : {"img", "img/small", "css"}) {
+        fs::create_directories(again.local / folder);
+        WriteFileBytes(again.local / folder / "x.htm", folder);
+    }
+    SiteServer together(Misbehaviour{});
+    summary = again.Publish(together, 3000, 2);
+    ASSERT_TRUE(summary.Succeeded()) << summary.Failures.front().Reason;
+    EXPECT_EQ(summary.Verified, 6);
+    EXPECT_EQ(summary.Created, 3);
+    EXPECT_FALSE(HasNote(summary, "takes one command at a time"));
 }
 
 // A server that answers neither a hash command nor SIZE leaves the files unverified, with a

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -19,7 +20,8 @@ namespace {
 
 // Publishes local to "/site" on the server, emptied first, on connections connections.
 TPublishSummary PublishTo(TlsFtpServer& server, const TempDir& local, TDataMode mode,
-                          TEncryption encryption, int connections) {
+                          TEncryption encryption, int connections,
+                          TCertificateEvent check = nullptr) {
     for (const std::string& name : server.files()->names())
         server.files()->remove(name);
     TConnectionSettings connection;
@@ -29,6 +31,7 @@ TPublishSummary PublishTo(TlsFtpServer& server, const TempDir& local, TDataMode 
     connection.Password = "s3cret";
     connection.DataMode = mode;
     connection.Encryption = encryption;
+    connection.OnCertificateCheck = std::move(check);
     TPublishOptions options;
     options.LocalRoot = local.str();
     options.RemoteRoot = "/site";
@@ -81,4 +84,29 @@ TEST(PublishTls, ASiteOverImplicitTlsArrivesWhole) {
         EXPECT_EQ(server.files()->get("/site/index.htm"), RandomBytes(5000, 1));
         EXPECT_EQ(server.files()->get("/site/img/a.png"), RandomBytes(70000, 2));
     }
+}
+
+// A certificate no authority vouches for is asked about once in a run: the other
+// connections trust what the first one's question accepted.
+TEST(PublishTls, TheTrustOfTheFirstConnectionsCertificateCarriesToTheOthers) {
+    TestCertificates certificates = TrustedTestCertificates();
+    certificates.certFile = certificates.selfSignedCert;
+    certificates.keyFile = certificates.selfSignedKey;
+    TlsFtpServer server(certificates);
+    TempDir local("kestrel-site");
+    for (int n = 0; n < 12; ++n)
+        WriteFileBytes(local / ("p" + std::to_string(n) + ".htm"), RandomBytes(2000, n + 1));
+    const std::string fingerprint = FingerprintOf(certificates.selfSignedCert);
+    std::atomic<int> asked{0};
+    TPublishSummary summary = PublishTo(server, local, TDataMode::Passive, TEncryption::Required, 3,
+                                        [&](const TCertificateInfo& info, bool& accept) {
+                                            ++asked;
+                                            accept = info.Fingerprint == fingerprint;
+                                        });
+    EXPECT_TRUE(summary.Succeeded())
+        << (summary.Failures.empty() ? "" : summary.Failures[0].Reason);
+    EXPECT_EQ(summary.Uploaded, 12);
+    EXPECT_EQ(summary.Connections, 3);
+    EXPECT_EQ(asked, 1) << "a second question for the same certificate";
+    EXPECT_GE(server.mostSessionsAtOnce(), 2);
 }

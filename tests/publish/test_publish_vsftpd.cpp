@@ -9,6 +9,7 @@
 #include "publish/names.h"
 #include "publish/publisher.h"
 #include "server_files.h"
+#include "support/anon_vsftpd.h"
 #include "support/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -316,4 +317,43 @@ TEST(PublishVsftpd, SeededCutsAreResumed) {
                   << plan.FilesResumed << " resumed, " << summary.BytesNotResent
                   << " bytes not sent again, " << sentAgain << " sent again\n";
     }
+}
+
+// vsftpd with max_per_ip answers a session beyond it "421 There are too many connections
+// from your internet address.": the run goes on with the sessions it has, fails no file,
+// and says how many the server allowed.
+TEST(PublishVsftpd, TheServersCapOnConnectionsFailsNoFile) {
+    std::string reason = AnonVsftpd::Unavailable();
+    if (!reason.empty())
+        GTEST_SKIP() << reason;
+    AnonVsftpd server(2);
+    TempDir site("kestrel-site");
+    for (int i = 0; i < 40; ++i)
+        WriteFileBytes(site / ("p" + std::to_string(i) + ".htm"), "page " + std::to_string(i));
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = server.port();
+    connection.UserID = "anonymous";
+    connection.Password = "publish@example.com";
+    connection.DataMode = TDataMode::Passive;
+    TPublishOptions options;
+    options.LocalRoot = site.str();
+    options.RemoteRoot = "/www";
+    options.Connections = 4;
+    options.MatchConnectionsToWork = false;
+    TPublisher publisher(connection, options);
+    TPublishSummary summary = publisher.Run();
+    ASSERT_TRUE(summary.Succeeded())
+        << (summary.Failures.empty() ? std::string("stopped")
+                                     : FailureText(summary.Failures.front()));
+    EXPECT_EQ(summary.Uploaded, 40);
+    EXPECT_EQ(summary.Connections, 4);
+    EXPECT_EQ(summary.ConnectionsAllowed, 2);
+    ASSERT_FALSE(summary.Notes.empty());
+    EXPECT_NE(summary.Notes.front().find("The server allowed 2 connections at once (421 "),
+              std::string::npos)
+        << summary.Notes.front();
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(ReadFileBytes(server.www() / ("p" + std::to_string(i) + ".htm")),
+                  "page " + std::to_string(i));
 }

@@ -45,7 +45,8 @@ public:
         return {};
     }
 
-    AnonVsftpd() {
+    // maxPerIp: vsftpd's max_per_ip, the most sessions from one address (0: no limit).
+    explicit AnonVsftpd(int maxPerIp = 0) : maxPerIp_(maxPerIp) {
         std::string reason = Unavailable();
         if (!reason.empty())
             throw std::runtime_error(reason);
@@ -95,7 +96,8 @@ private:
             << "\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
             << "anon_other_write_enable=YES\nanon_umask=022\npasv_enable=YES\nport_enable=YES\n"
             << "connect_from_port_20=NO\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
-            << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n";
+            << "xferlog_enable=NO\ndirmessage_enable=NO\nmax_clients=0\nmax_per_ip=" << maxPerIp_
+            << "\n";
         out.close();
         const std::string log = (dir_.path() / "vsftpd.log").string();
         pid_t pid = ::fork();
@@ -155,6 +157,7 @@ private:
     }
 
     TempDir dir_{"kestrel-vsftpd"};
+    int maxPerIp_ = 0;
     pid_t pid_ = -1;
     int port_ = 0;
 };

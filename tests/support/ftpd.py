@@ -38,6 +38,8 @@ def parse_args(argv):
                         help="bytes per second written on data connections (0: no limit)")
     parser.add_argument("--max-cons", type=int, default=0,
                         help="most simultaneous connections (0: pyftpdlib's default)")
+    parser.add_argument("--max-cons-per-ip", type=int, default=0,
+                        help="most control connections from one address (0: no limit)")
     parser.add_argument("--auth-failed-timeout", type=float, default=0.1,
                         help="seconds before a failed log-in is answered (pyftpdlib: 3)")
     parser.add_argument("--log-file", default=None,
@@ -152,6 +154,8 @@ def main(argv):
     server = FTPServer((args.host, args.port), handler)
     if args.max_cons:
         server.max_cons = args.max_cons
+    if args.max_cons_per_ip:
+        server.max_cons_per_ip = args.max_cons_per_ip
 
     # SIGTERM ends the loop like Ctrl+C, so the server closes its sockets.
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(0))

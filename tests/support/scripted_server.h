@@ -83,6 +83,9 @@ public:
     // read_line(), then checks that the line starts with prefix. A mismatch, EOF or a
     // timeout is recorded as a failure and ends the script (ScriptAbort).
     std::string expect(const std::string& prefix);
+    // Forgets what came after the last line read, as a server that reads one command per
+    // packet does with the rest of the packet.
+    void drop_buffered() { in_buffer_.clear(); }
     void close(); // orderly close of the control connection
     void reset(); // close with SO_LINGER 0: the client sees a reset
     // Lines read by this session so far.

@@ -119,7 +119,8 @@ public:
     // connection, instead of after the connection is open (never with REST, PASV or
     // protected data connections; a server that wants the connection open first, 425 or
     // 503 to the command, gets the operation again the ordinary way, and so for the rest
-    // of the session). RNTO goes with its RNFR.
+    // of the session). RNTO goes with its RNFR. An upload of at most kEarlyDataBytes
+    // whose command went with its EPSV is sent without waiting for the 150.
     bool Pipelining = false;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
@@ -187,6 +188,9 @@ public:
     // same. Ask once per log-in.
     bool ProbePipelining();
     static constexpr int kPipelineProbeWaitMs = 250;
+    // The largest upload sent before the server's 150 (see Pipelining): well within what
+    // the connection's buffers take before the server reads any of it.
+    static constexpr std::int64_t kEarlyDataBytes = 32 * 1024;
     // As Pipeline, for a batch that holds listings on the control connection (vaneftp_status.cpp):
     // "STAT <path>" (RFC 959) answers with a folder's listing as a multi-line reply, no data
     // connection needed:

@@ -92,15 +92,33 @@ bool TVaneFTP::RunDataSteps(DataOperation& op) {
     DiscardInput();
     if (op.prepare)
         op.prepare();
-    if (!OpenDataPort(op) || !SendTransferCommand(op))
+    if (!OpenDataPort(op))
         return false;
-    if (op.startBeforeAccept)
+    // A small upload whose STOR went with its EPSV is sent as soon as the data connection
+    // is open, without waiting for the server's 150: the 150 and the 226 then come a round
+    // trip apart instead of two. The bytes fit the connection's buffers, so a server that
+    // refuses the command instead never leaves the sending waiting; its refusal comes in
+    // the 150's place.
+    bool moved = false;
+    if (op.direction == DataOperation::Sending && op.sentWithPassive && !dataProtected_ &&
+        BytesTotal <= kEarlyDataBytes) {
         NotifyTransactionStart();
-    ConnectData(op);
-    SecureData(op);
-    if (!op.startBeforeAccept)
-        NotifyTransactionStart();
-    MoveData(op);
+        MoveData(op);
+        moved = true;
+    }
+    if (!SendTransferCommand(op))
+        return false;
+    if (moved && !op.sentWithPassive)
+        moved = false; // the server wanted the connection first: sent again the ordinary way
+    if (!moved) {
+        if (op.startBeforeAccept)
+            NotifyTransactionStart();
+        ConnectData(op);
+        SecureData(op);
+        if (!op.startBeforeAccept)
+            NotifyTransactionStart();
+        MoveData(op);
+    }
     if (!ReadCompletion(op))
         return false;
     if (op.verify)
@@ -173,6 +191,7 @@ bool TVaneFTP::SendTransferCommand(DataOperation& op) {
                                   "sending one command at a time");
         connectBeforeCommand_ = true;
         op.sentWithPassive = false;
+        op.sentWhole = false; // bytes sent early went nowhere: the file goes again
         return OpenDataPort(op) && SendTransferCommand(op);
     }
     if (reply.code == 425)
