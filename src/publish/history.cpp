@@ -49,12 +49,13 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 }
 
 // The history folder at folder as listed; a folder that is not there gives Exists false.
-TSiteHistory Listed(TVaneFTP& ftp, const std::string& folder, bool inside, bool machineList) {
+TSiteHistory Listed(TVaneFTP& ftp, const std::string& folder, bool inside, bool machineList,
+                    bool together) {
     TSiteHistory history;
     history.Folder = folder;
     history.InsideRoot = inside;
     try {
-        history.Tree = ReadRemoteTree(ftp, folder, machineList);
+        history.Tree = ReadRemoteTree(ftp, folder, machineList, together);
         history.Exists = history.Tree.RootExists;
     } catch (const FTPException&) {
         history.Exists = false;
@@ -208,29 +209,34 @@ std::string TSiteHistory::ManifestPath(const std::string& id) const {
     return JoinRemote(RunFolder(id), "manifest");
 }
 
-TSiteHistory FindHistory(TVaneFTP& ftp, const std::string& root, bool machineList, bool make) {
+TSiteHistory FindHistory(TVaneFTP& ftp, const std::string& root, bool machineList, bool make,
+                         bool together) {
     const std::string inside = JoinRemote(root, kHistoryName);
     if (root == "/")
-        return Listed(ftp, inside, true, machineList);
+        return Listed(ftp, inside, true, machineList, together);
     const std::string parent = JoinRemote(Parent(root).empty() ? "/" : Parent(root), kHistoryName);
     const std::string beside = JoinRemote(parent, BaseName(root));
     if (make) {
         // Where the log-in may make folders beside the root, the history is kept there, out
         // of the folder visitors are served; an MKD refused (or a folder already there)
         // tells nothing, the listing after it does.
-        for (const std::string& folder : {parent, beside}) {
-            try {
-                ftp.MakeDirectory(folder);
-            } catch (const FTPException&) {
+        if (ftp.Pipelining) {
+            ftp.Pipeline({"MKD " + parent, "MKD " + beside}); // in one packet: a round trip
+        } else {
+            for (const std::string& folder : {parent, beside}) {
+                try {
+                    ftp.MakeDirectory(folder);
+                } catch (const FTPException&) {
+                }
             }
         }
-        TSiteHistory history = Listed(ftp, beside, false, machineList);
-        return history.Exists ? history : Listed(ftp, inside, true, machineList);
+        TSiteHistory history = Listed(ftp, beside, false, machineList, together);
+        return history.Exists ? history : Listed(ftp, inside, true, machineList, together);
     }
-    TSiteHistory besideHistory = Listed(ftp, beside, false, machineList);
+    TSiteHistory besideHistory = Listed(ftp, beside, false, machineList, together);
     if (!besideHistory.Runs.empty())
         return besideHistory;
-    TSiteHistory insideHistory = Listed(ftp, inside, true, machineList);
+    TSiteHistory insideHistory = Listed(ftp, inside, true, machineList, together);
     if (!insideHistory.Runs.empty() || !besideHistory.Exists)
         return insideHistory;
     return besideHistory;

@@ -91,7 +91,9 @@ struct TSiteHistory {
 // folder beside the root is made where the log-in may (MKD in the parent), and it is the
 // history when it is there; else the folder inside the root (made by the run). Without make
 // (undo) the place that holds runs, beside first.
-TSiteHistory FindHistory(TVaneFTP& ftp, const std::string& root, bool machineList, bool make);
+// together: its levels are listed as ReadRemoteTree's together (EListingOutOfStep included).
+TSiteHistory FindHistory(TVaneFTP& ftp, const std::string& root, bool machineList, bool make,
+                         bool together = false);
 
 // The .htaccess of the history: denies every request (Apache 2.4 and 2.2).
 std::string HistoryAccessText();

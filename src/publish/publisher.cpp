@@ -191,8 +191,13 @@ void TPublisher::FindSiteHistory() {
         return;
     OnKeptConnection([&] {
         try {
-            *history_ = FindHistory(*kept_, root_,
-                                    options_.UseMachineList && OffersMachineList(features_), true);
+            *history_ =
+                FindHistory(*kept_, root_, options_.UseMachineList && OffersMachineList(features_),
+                            true, listTogether_);
+        } catch (const EListingOutOfStep&) {
+            // The step runs again on a new log-in, listing the old way.
+            listTogether_ = false;
+            throw;
         } catch (const FTPException& error) {
             *history_ = TSiteHistory{};
             prepareNotes_.push_back("The history on the server could not be read (" +
@@ -244,9 +249,11 @@ void TPublisher::ListRemote(std::vector<std::string>& notes) {
         try {
             // Without MLSD, the folders of each level are listed together where the server
             // takes commands together.
-            remote_ = ReadRemoteTree(ftp, root_, machineList, true);
+            remote_ = ReadRemoteTree(ftp, root_, machineList, listTogether_);
         } catch (const EListingOutOfStep& error) {
-            // The replies are out of step: a new log-in, and the listing the old way.
+            // The replies are out of step: a new log-in, and the listing the old way, for
+            // the rest of this publish.
+            listTogether_ = false;
             site.Open();
             remote_ = ReadRemoteTree(site.Ftp(), root_, machineList, false);
             remote_.Notes.insert(remote_.Notes.begin(),

@@ -229,6 +229,9 @@ private:
     std::unique_ptr<TVaneFTP> kept_;
     std::chrono::steady_clock::time_point keptSince_;
     bool prepared_ = false;
+    // Folders are listed a level at a time (ReadRemoteTree's together) until the replies to
+    // such listings once come out of step.
+    bool listTogether_ = true;
     // What the journal of a cut run holds and the server still shows: placed files, files
     // staged whole, and parts with the bytes the server has.
     std::unique_ptr<class TJournal> journal_;
