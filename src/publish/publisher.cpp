@@ -178,13 +178,14 @@ const TPublishPlan& TPublisher::Prepare() {
         CheckJournal(*kept_, notes);
     });
     prepareNotes_ = notes;
-    FindSiteHistory();
+    history_.reset(); // looked for once the plan changes something (see Replan)
     prepared_ = true;
     return Replan(options_.Plan);
 }
 
 // Where the history of the site is (see history.h): found out once, by trying to make its
-// folder beside the root, and listed for what it holds.
+// folder beside the root, and listed for what it holds. A run that changes nothing keeps
+// nothing there, and does not ask.
 void TPublisher::FindSiteHistory() {
     history_ = std::make_unique<TSiteHistory>();
     if (options_.HistoryRuns <= 0 || !options_.TemporaryNames)
@@ -299,6 +300,8 @@ const TPublishPlan& TPublisher::Replan(const TPlanOptions& options) {
     options_.Plan = options;
     plan_ = MakePlan(local_, remote_, manifest_, options_.Plan);
     ApplyJournal();
+    if (!history_ && !plan_.NothingToDo())
+        FindSiteHistory();
     if (history_)
         plan_.History = PlanHistory(*history_, plan_, remote_, options_.HistoryRuns);
     plan_.Notes.insert(plan_.Notes.begin(), prepareNotes_.begin(), prepareNotes_.end());
