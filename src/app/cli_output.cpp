@@ -171,6 +171,19 @@ std::string HistoryJson(const TPlanHistory& history) {
         .Text();
 }
 
+// The failures and notes of a run or an undo, a JSON object a line.
+void PrintFailuresAndNotes(const std::vector<TPublishFailure>& failures,
+                           const std::vector<std::string>& notes) {
+    for (const TPublishFailure& failure : failures)
+        Print(Json()
+                  .Field("event", "failed")
+                  .Field("path", failure.Path)
+                  .Field("reason", failure.Reason)
+                  .Text());
+    for (const std::string& note : notes)
+        Print(Json().Field("event", "note").Field("text", note).Text());
+}
+
 class JsonOutput : public TRunOutput {
 public:
     void Plan(const TPublishPlan& plan, const std::string& root) override {
@@ -229,14 +242,7 @@ public:
             Print(Json().Field("event", "sent").Field("path", path).Text());
         for (const std::string& path : summary.Removed)
             Print(Json().Field("event", "deleted").Field("path", path).Text());
-        for (const TPublishFailure& failure : summary.Failures)
-            Print(Json()
-                      .Field("event", "failed")
-                      .Field("path", failure.Path)
-                      .Field("reason", failure.Reason)
-                      .Text());
-        for (const std::string& note : summary.Notes)
-            Print(Json().Field("event", "note").Field("text", note).Text());
+        PrintFailuresAndNotes(summary.Failures, summary.Notes);
         if (!summary.HistoryRun.empty())
             Print(Json().Field("event", "kept").Field("run", summary.HistoryRun).Text());
         Print(Json()
@@ -324,14 +330,7 @@ void PrintUndoSummary(const TUndoSummary& summary, int exit, bool json) {
     if (json) {
         for (const std::string& id : summary.Undone)
             Print(Json().Field("event", "undone").Field("id", id).Text());
-        for (const TPublishFailure& failure : summary.Failures)
-            Print(Json()
-                      .Field("event", "failed")
-                      .Field("path", failure.Path)
-                      .Field("reason", failure.Reason)
-                      .Text());
-        for (const std::string& note : summary.Notes)
-            Print(Json().Field("event", "note").Field("text", note).Text());
+        PrintFailuresAndNotes(summary.Failures, summary.Notes);
         Print(Json()
                   .Field("event", "summary")
                   .Strings("undone", summary.Undone)

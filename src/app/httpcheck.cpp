@@ -1,6 +1,7 @@
 #include "app/httpcheck.h"
 
 #include "base/files.h"
+#include "publish/names.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -21,18 +22,6 @@ namespace {
 constexpr int kPagesAtOnce = 4;
 // A page larger than this is not read whole: it is reported, not compared.
 constexpr qint64 kLongestPage = 64 << 20;
-
-std::string LowerSuffix(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0)
-        return "";
-    std::string suffix = name.substr(dot + 1);
-    for (char& c : suffix)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    return suffix;
-}
 
 // Why the page served differs from the file published, in words that point at the cause.
 std::string Difference(const std::string& url, QNetworkReply& reply, const QByteArray& served,

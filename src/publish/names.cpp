@@ -7,7 +7,6 @@
 #include <set>
 
 namespace kestrel {
-namespace {
 
 std::string LowerSuffix(const std::string& path) {
     std::string name = BaseName(path);
@@ -19,8 +18,6 @@ std::string LowerSuffix(const std::string& path) {
         c = char(std::tolower(static_cast<unsigned char>(c)));
     return suffix;
 }
-
-} // namespace
 
 std::string BaseName(const std::string& path) {
     std::size_t slash = path.rfind('/');

@@ -7,6 +7,9 @@ namespace kestrel {
 
 // "a/b.htm" -> "b.htm"; "b.htm" -> "b.htm".
 std::string BaseName(const std::string& path);
+// The letters after a name's last dot, in lower case ("a/Index.HTM" -> "htm"); "" for a name
+// without one or one that only starts with a dot (".htaccess").
+std::string LowerSuffix(const std::string& path);
 // "a/b.htm" -> "a"; "b.htm" -> "".
 std::string Parent(const std::string& path);
 

@@ -184,6 +184,9 @@ public:
     // The same, the replies read into replies as they come: after a failure of the
     // connection they are those of the commands answered before it.
     void Pipeline(const std::vector<std::string>& commands, std::vector<FtpReply>& replies);
+    // Writes the commands in as few packets as their length allows; their replies are the
+    // caller's to read.
+    void SendTogether(const std::vector<std::string>& commands);
     // Whether the server answers commands sent together: "NOOP" twice in one packet, and a
     // second reply waited for a little beyond the first (at least kPipelineProbeWaitMs, and
     // twice the first reply's round trip), whatever the replies say. A server that reads

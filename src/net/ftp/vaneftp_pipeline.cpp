@@ -30,8 +30,7 @@ std::vector<FtpReply> TVaneFTP::Pipeline(const std::vector<std::string>& command
     return replies;
 }
 
-void TVaneFTP::Pipeline(const std::vector<std::string>& commands, std::vector<FtpReply>& replies) {
-    replies.clear();
+void TVaneFTP::SendTogether(const std::vector<std::string>& commands) {
     Canceled = false;
     CertifyConnect();
     for (const std::string& command : commands)
@@ -47,6 +46,11 @@ void TVaneFTP::Pipeline(const std::vector<std::string>& commands, std::vector<Ft
     }
     if (!batch.empty())
         Write(batch);
+}
+
+void TVaneFTP::Pipeline(const std::vector<std::string>& commands, std::vector<FtpReply>& replies) {
+    replies.clear();
+    SendTogether(commands);
     replies.reserve(commands.size());
     for (std::size_t i = 0; i < commands.size(); ++i)
         replies.push_back(FinalReply(ReadReply()));

@@ -13,9 +13,6 @@
 namespace kestrel {
 namespace {
 
-// A batch goes out in writes of at most this many bytes (the socket's line buffer is 16 KiB).
-constexpr std::size_t kBatchWrite = 8192;
-
 bool EndsInCrLf(const std::string& line) {
     return line.size() >= 2 && line[line.size() - 2] == '\r' && line.back() == '\n';
 }
@@ -26,21 +23,7 @@ std::vector<FtpReply>
 TVaneFTP::PipelineListing(const std::vector<std::string>& commands,
                           const std::function<void(std::size_t, const std::string&)>& onLine,
                           std::size_t mostBytes) {
-    Canceled = false;
-    CertifyConnect();
-    for (const std::string& command : commands)
-        CheckCommandText(command);
-    DiscardInput();
-    ReplyCode = 0;
-    std::string batch;
-    for (const std::string& command : commands) {
-        StatusMessage(slProtocol, command);
-        if (!batch.empty() && batch.size() + command.size() + 2 > kBatchWrite)
-            Write(std::exchange(batch, {}));
-        batch += CommandBytes(command, IacRule) + "\r\n";
-    }
-    if (!batch.empty())
-        Write(batch);
+    SendTogether(commands);
     std::vector<FtpReply> replies;
     replies.reserve(commands.size());
     for (std::size_t i = 0; i < commands.size(); ++i)
