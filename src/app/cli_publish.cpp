@@ -43,14 +43,14 @@ const TCommandSpec kProgramSpec{
 };
 
 // The options of publish with those of the connection after --connections.
-TCommandSpec WithConnectionOptions(TCommandSpec spec, const char* after) {
+TCommandSpec WithConnectionOptions(TCommandSpec command, const char* after) {
     auto at =
-        std::find_if(spec.Options.begin(), spec.Options.end(),
+        std::find_if(command.Options.begin(), command.Options.end(),
                      [&](const TOptionSpec& option) { return std::string(option.Name) == after; });
     std::vector<TOptionSpec> connection = ConnectionOptionSpecs();
-    spec.Options.insert(at == spec.Options.end() ? at : at + 1, connection.begin(),
-                        connection.end());
-    return spec;
+    command.Options.insert(at == command.Options.end() ? at : at + 1, connection.begin(),
+                           connection.end());
+    return command;
 }
 
 const TCommandSpec kPublishSpec = WithConnectionOptions(

@@ -11,7 +11,7 @@ namespace kestrel {
 namespace {
 
 TCommandSpec UndoSpec() {
-    TCommandSpec spec{
+    TCommandSpec command{
         "kestrelftp undo",
         "Puts the site in REMOTE_DIR back as it was before its last publish, byte for byte,\n"
         "the manifest included: files the publish added are removed, those it replaced or\n"
@@ -26,10 +26,10 @@ TCommandSpec UndoSpec() {
         {{"REMOTE_DIR|URL", true}},
     };
     for (const TOptionSpec& option : ConnectionOptionSpecs())
-        spec.Options.push_back(option);
-    spec.Options.push_back({"--json", nullptr, "print each event as one JSON object a line"});
-    spec.Options.push_back({"--help", nullptr, "show this text", false, "-h"});
-    return spec;
+        command.Options.push_back(option);
+    command.Options.push_back({"--json", nullptr, "print each event as one JSON object a line"});
+    command.Options.push_back({"--help", nullptr, "show this text", false, "-h"});
+    return command;
 }
 
 const TCommandSpec kUndoSpec = UndoSpec();
