@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,6 +30,27 @@ constexpr double kLongestWait = 0.05;
 double Now() {
     using Clock = std::chrono::steady_clock;
     return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+// KESTREL_LINK_TRACE=file: each piece of a control connection, as the proxy receives it, with
+// the time in round trips since the proxy started, for counting where a run's round trips go.
+FILE* TraceFile() {
+    static FILE* file = [] {
+        const char* path = std::getenv("KESTREL_LINK_TRACE");
+        return path ? std::fopen(path, "a") : nullptr;
+    }();
+    return file;
+}
+
+void Trace(double rounds, int link, bool fromClient, const std::string& bytes) {
+    FILE* file = TraceFile();
+    if (!file)
+        return;
+    std::string shown;
+    for (char ch : bytes.substr(0, 160))
+        shown += ch == '\r' ? std::string() : ch == '\n' ? std::string(" | ") : std::string(1, ch);
+    std::fprintf(file, "%8.2f %3d %s %s\n", rounds, link, fromClient ? "->" : "<-", shown.c_str());
+    std::fflush(file);
 }
 
 void NoDelay(int fd) {
@@ -132,7 +154,7 @@ struct DelayProxy::Listener {
 };
 
 DelayProxy::DelayProxy(int serverPort, double roundTripMs)
-    : serverPort_(serverPort), roundTrip_(roundTripMs / 1000) {
+    : serverPort_(serverPort), roundTrip_(roundTripMs / 1000), started_(Now()) {
     std::uint16_t port = 0;
     listen_ = ListenLoopback(port);
     if (listen_ < 0)
@@ -301,6 +323,8 @@ void DelayProxy::Receive(Link& link, bool fromClient) {
         return;
     }
     std::string bytes(buffer, std::size_t(n));
+    if (link.control)
+        Trace((now - started_) / roundTrip_, link.id, fromClient, bytes);
     if (link.control && !fromClient) {
         link.replies += bytes;
         bytes = RewriteReplies(link, link.replies);

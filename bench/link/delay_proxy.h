@@ -74,6 +74,7 @@ private:
     int port_ = 0;
     int serverPort_;
     double roundTrip_; // seconds
+    double started_ = 0;
     int listen_ = -1;
     std::atomic<bool> stop_{false};
     std::atomic<double> firstLogIn_{0};
