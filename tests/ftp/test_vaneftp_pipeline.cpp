@@ -189,13 +189,6 @@ void ServeListing(Session& s) {
     s.reply("226 done");
 }
 
-std::unique_ptr<TVaneFTP> PipeliningPassiveClient(Recorder& rec, int port) {
-    auto ftp = LogIn(rec, port);
-    ftp->DataMode = TDataMode::Passive;
-    ftp->Pipelining = true;
-    return ftp;
-}
-
 } // namespace
 
 TEST(VaneFtpPipelinedPassive, ListingCommandGoesWithItsEpsvEveryTime) {

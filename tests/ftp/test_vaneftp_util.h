@@ -141,4 +141,12 @@ inline void LogOut(TVaneFTP& ftp, ScriptedFtpServer& server, std::size_t session
 inline constexpr const char* kCouldNotConnectBack =
     " (the server could not connect back; try passive mode in the settings)";
 
+// A logged-in client in passive mode that sends commands together.
+inline std::unique_ptr<TVaneFTP> PipeliningPassiveClient(Recorder& rec, int port) {
+    auto ftp = LogIn(rec, port);
+    ftp->DataMode = TDataMode::Passive;
+    ftp->Pipelining = true;
+    return ftp;
+}
+
 } // namespace kestrel::test

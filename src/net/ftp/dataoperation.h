@@ -25,6 +25,9 @@ struct TVaneFTP::DataOperation {
     std::int64_t restartAt = -1;         // REST n before the command when >= 0
     std::int64_t announced = 0;          // the size the command's reply announced; 0: none
     bool sentWithPassive = false;        // the transfer command went with the EPSV
+    bool probe = false;                  // a NOOP goes with the EPSV and the command
+    bool noopPending = false;            // that NOOP's reply is still to come
+    std::function<void()> sendNext;      // once the data is sent, before the completion reply
     std::function<void()> prepare;       // before the data port is opened
     std::function<void(TCorsock&)> move; // the data step
     std::function<void()> verify;        // after a completion reply that reports success

@@ -126,10 +126,14 @@ void TVaneFTP::AwaitReplyLine() {
     const std::string text =
         "The server did not answer within " + std::to_string((ReplyTimeOut + 999) / 1000) + " s";
     StatusMessage(slProtocol, text);
+    CloseOutOfStep();
+    throw EReplyTimeOut(text);
+}
+
+void TVaneFTP::CloseOutOfStep() {
     inMemory_.Clear();
     TCorsock::Disconnect();
     ResetTls();
-    throw EReplyTimeOut(text);
 }
 
 void TVaneFTP::StartReplyClock() {
@@ -230,6 +234,7 @@ bool TVaneFTP::CheckOutcome(const FtpReply& reply, bool passed, TCmdType kind, b
         return true;
     if (unsupported && OnUnSupportedFunction && reply.code >= 500 && reply.code <= 502)
         OnUnSupportedFunction(kind);
+    refusedInStep_ = true;
     if (policy == Policy::Raise || !OnFailure)
         throw FTPException(reply.Text());
     bool handled = false;

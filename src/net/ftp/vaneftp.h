@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -191,8 +192,10 @@ public:
     // second reply waited for a little beyond the first (at least kPipelineProbeWaitMs, and
     // twice the first reply's round trip), whatever the replies say. A server that reads
     // one command per packet never answers the second; the session stays in step all the
-    // same. Ask once per log-in.
-    bool ProbePipelining();
+    // same. Ask once per log-in. first, when given, goes in the first NOOP's place (a command
+    // the session needs anyway, "TYPE I"); its reply goes to firstReply, for the caller to
+    // judge.
+    bool ProbePipelining(const std::string& first = "NOOP", FtpReply* firstReply = nullptr);
     static constexpr int kPipelineProbeWaitMs = 250;
     // The largest upload sent before the server's 150 (see Pipelining): well within what
     // the connection's buffers take before the server reads any of it.
@@ -216,6 +219,36 @@ public:
     PipelineListing(const std::vector<std::string>& commands,
                     const std::function<void(std::size_t, const std::string&)>& onLine,
                     std::size_t mostBytes);
+
+    // --- Small uploads one after another (vaneftp_series.cpp) --------------------------------
+    // A file of UploadSeries: its name on the server and its bytes.
+    struct TSeriesFile {
+        std::string remoteName;
+        std::string bytes;
+    };
+    // What became of one file of UploadSeries: nothing when the server stored it, else the
+    // server's refusing reply.
+    using TSeriesOutcome = std::optional<std::string>;
+    // Uploads the files in their order, each by STOR from memory, one outcome per file into
+    // outcomes; a refusal does not raise. Where SendsAhead holds, the next file's EPSV and
+    // STOR go out as soon as the data of the one before is sent, before its 226:
+    //   -> EPSV\r\nSTOR a.htm\r\n            <- 229 (|||6446|)    connect, data of a.htm, close
+    //   -> EPSV\r\nSTOR b.htm\r\n            <- 150, 226 (a.htm), 229 (|||6447|)   connect, ...
+    // so the next 229 comes with the 226, a round trip less per file. That is done only on a
+    // server that reads no command while a transfer runs (one that did could take the EPSV
+    // for the end of the running transfer): found out with the first file of each log-in, whose
+    // STOR goes with a NOOP; a server that answers the NOOP only after the 226 holds the
+    // commands, one that answers it sooner gets each file's commands after the 226 before.
+    // A failure of the connection raises as for one upload, outcomes holding the files
+    // finished before it; when the next file's commands were already sent by then, the
+    // control connection is closed, since its replies are out of step. starting(i) is called
+    // before file i is begun.
+    void UploadSeries(const std::vector<TSeriesFile>& files, std::vector<TSeriesOutcome>& outcomes,
+                      const std::function<void(std::size_t)>& starting);
+    // Whether UploadSeries sends files' commands ahead on this log-in, as far as known before
+    // its first file: passive mode, commands together (Pipelining) and their transfer
+    // command with the EPSV, unprotected data connections.
+    bool SendsAhead() const;
 
     // --- Listings and transfers -------------------------------------------------------------
     // LIST, or "LIST <arguments>" ("LIST -a": hidden names too, on servers that take it).
@@ -324,6 +357,8 @@ private:
     void ReadListing(TCorsock& data, bool parse);
     DataOperation ListingOperation(TCmdType kind, const std::string& command, bool parse);
     void RunUpload(DataOperation& op, const std::string& localPath, std::int64_t from);
+    // An upload of source's bytes from its start (Upload(TStream&) and UploadSeries).
+    DataOperation StreamUpload(TStream& source, const std::string& remoteName);
     void RunDownload(DataOperation& op, const std::string& target, bool restart);
 
     // --- Encryption (vaneftp_tls.cpp) -----------------------------------------------------
@@ -360,6 +395,22 @@ private:
     // connection will not come (in active mode only).
     void AdviseOnActiveFailure(FtpReply& reply);
     [[noreturn]] void RaiseAcceptTimeOut();
+
+    // --- Small uploads one after another (vaneftp_series.cpp) ----------------------------
+    // The EPSV and STOR of the next upload, sent before the running one's completion reply.
+    void SendAhead(const std::string& remoteName);
+    // After a NOOP went with a transfer command: reply is the first reply after the EPSV's;
+    // when it is the NOOP's (200, which no transfer command answers), the server read it while
+    // the transfer ran, and the transfer's own reply is read instead.
+    FtpReply TransferReply(DataOperation& op, FtpReply reply);
+    // The NOOP's reply, after the transfer's final one (afterTransfer: the transfer ran).
+    void TakeNoopReply(DataOperation& op, bool afterTransfer);
+    // Closes a control connection whose replies are out of step.
+    void CloseOutOfStep();
+    // Whether the server holds commands while a transfer runs; nothing until found out.
+    std::optional<bool> holdsCommands_;
+    bool aheadSent_ = false;     // the next upload's EPSV and STOR are on their way
+    bool refusedInStep_ = false; // the last raise was the server's whole refusing reply
 
     bool pasvOnly_ = false;             // this server refused EPSV: PASV for the session
     bool connectBeforeCommand_ = false; // it refused a transfer command sent with its EPSV

@@ -89,7 +89,8 @@ void TVaneFTP::RunDataOperation(DataOperation& op) {
 }
 
 bool TVaneFTP::RunDataSteps(DataOperation& op) {
-    DiscardInput();
+    if (!aheadSent_) // else the replies to this operation's commands may be here already
+        DiscardInput();
     if (op.prepare)
         op.prepare();
     if (!OpenDataPort(op))
@@ -105,6 +106,8 @@ bool TVaneFTP::RunDataSteps(DataOperation& op) {
         NotifyTransactionStart();
         MoveData(op);
         moved = true;
+        if (op.sendNext && op.sentWhole)
+            op.sendNext();
     }
     if (!SendTransferCommand(op))
         return false;
@@ -118,6 +121,8 @@ bool TVaneFTP::RunDataSteps(DataOperation& op) {
         if (!op.startBeforeAccept)
             NotifyTransactionStart();
         MoveData(op);
+        if (op.sendNext && op.sentWhole)
+            op.sendNext();
     }
     if (!ReadCompletion(op))
         return false;
@@ -184,7 +189,13 @@ bool TVaneFTP::SendTransferCommand(DataOperation& op) {
     // The data connection comes after a preliminary reply (125, 150); any other reply
     // ends the operation.
     FtpReply reply = op.sentWithPassive ? ReadReply() : StartCommand(op.command, op.status);
-    if (op.sentWithPassive && (reply.code == 425 || reply.code == 503)) {
+    if (op.noopPending) {
+        reply = TransferReply(op, std::move(reply));
+        if (!IsPreliminary(reply.code))
+            TakeNoopReply(op, false);
+    }
+    // With the next upload's commands already sent, the ordinary way would answer them.
+    if (op.sentWithPassive && !aheadSent_ && (reply.code == 425 || reply.code == 503)) {
         // The server wants the data connection open before the command: the ordinary way,
         // for this operation and the rest of the session.
         StatusMessage(slProtocol, "The server wants the data connection before the command; "
@@ -264,7 +275,16 @@ bool TVaneFTP::ReadCompletion(DataOperation& op) {
             throw EAbortError("Socket readln aborted");
         Canceled = false;
     }
-    FtpReply reply = FinalReply(ReadReply());
+    FtpReply reply = ReadReply();
+    for (;;) {
+        if (op.noopPending)
+            reply = TransferReply(op, std::move(reply));
+        if (!IsPreliminary(reply.code))
+            break;
+        reply = ReadReply();
+    }
+    if (op.noopPending)
+        TakeNoopReply(op, IsCompletion(reply.code));
     return CheckOutcome(reply, IsCompletion(reply.code), op.kind, false, op.policy);
 }
 
@@ -537,6 +557,11 @@ void TVaneFTP::Upload(const std::string& localPath, const std::string& remoteNam
 }
 
 void TVaneFTP::Upload(TStream& source, const std::string& remoteName) {
+    DataOperation op = StreamUpload(source, remoteName);
+    RunDataOperation(op);
+}
+
+TVaneFTP::DataOperation TVaneFTP::StreamUpload(TStream& source, const std::string& remoteName) {
     DataOperation op;
     op.kind = cmdUpload;
     op.status = "STOR " + remoteName;
@@ -551,7 +576,7 @@ void TVaneFTP::Upload(TStream& source, const std::string& remoteName) {
         if (data.BytesSent != source.Size())
             throw Exception("The data for " + remoteName + " was not sent whole");
     };
-    RunDataOperation(op);
+    return op;
 }
 
 void TVaneFTP::Download(const std::string& remoteName, TStream& target) {

@@ -10,6 +10,7 @@
 #include "net/ftp/vaneftp.h"
 
 #include <arpa/inet.h>
+#include <utility>
 
 namespace kestrel {
 namespace {
@@ -29,6 +30,8 @@ std::string TVaneFTP::ControlPeerAddress() const {
 }
 
 void TVaneFTP::ResetPassiveChoice() {
+    holdsCommands_.reset();
+    aheadSent_ = false;
     pasvOnly_ = false;
     connectBeforeCommand_ = false;
     foreignPasvReported_ = false;
@@ -77,8 +80,8 @@ int TVaneFTP::RequestPassivePort(TCmdType kind, Policy policy) {
 bool TVaneFTP::OpenPassivePort(DataOperation& op) {
     // The data connection opens before the transfer command is sent, unless the command
     // went with the EPSV.
-    bool together =
-        Pipelining && !pasvOnly_ && !connectBeforeCommand_ && op.restartAt < 0 && !dataProtected_;
+    bool together = aheadSent_ || (Pipelining && !pasvOnly_ && !connectBeforeCommand_ &&
+                                   op.restartAt < 0 && !dataProtected_);
     int port =
         together ? RequestPassivePortWithCommand(op) : RequestPassivePort(op.kind, op.policy);
     if (port == 0)
@@ -95,10 +98,17 @@ bool TVaneFTP::OpenPassivePort(DataOperation& op) {
 // is read and dropped, and after a 5xx PASV goes on the ordinary way.
 int TVaneFTP::RequestPassivePortWithCommand(DataOperation& op) {
     CheckCommandText(op.command);
-    StatusMessage(slProtocol, "EPSV");
-    StatusMessage(slProtocol, op.status);
-    ReplyCode = 0;
-    Write("EPSV\r\n" + CommandBytes(op.command, IacRule) + "\r\n");
+    // Sent ahead (UploadSeries): the commands went before the last transfer's end.
+    if (!std::exchange(aheadSent_, false)) {
+        StatusMessage(slProtocol, "EPSV");
+        StatusMessage(slProtocol, op.status);
+        if (op.probe)
+            StatusMessage(slProtocol, "NOOP");
+        ReplyCode = 0;
+        Write("EPSV\r\n" + CommandBytes(op.command, IacRule) + "\r\n" +
+              (op.probe ? "NOOP\r\n" : ""));
+        op.noopPending = op.probe;
+    }
     FtpReply reply = FinalReply(ReadReply());
     if (IsCompletion(reply.code)) {
         for (const std::string& line : reply.lines)
@@ -108,6 +118,8 @@ int TVaneFTP::RequestPassivePortWithCommand(DataOperation& op) {
             }
     }
     FinalReply(ReadReply()); // the command's answer, without a data connection
+    if (op.noopPending)
+        TakeNoopReply(op, false);
     if (IsCompletion(reply.code))
         throw FTPException("The server's EPSV reply names no port: " +
                            WithoutLineEnd(reply.Final()));

@@ -1,0 +1,232 @@
+// Small uploads one after another: on a server that answers a NOOP sent with the first STOR
+// only after that transfer's 226, each next file's EPSV and STOR leave before the 226 of the
+// file before (the strict server waits for them before it answers); on one that answers the
+// NOOP while the transfer runs, never. Replies stay matched to their files through a refusal
+// in the middle, and a connection lost with commands sent ahead is closed, not reused.
+#include "support/fixtures.h"
+#include "test_vaneftp_util.h"
+
+#include <algorithm>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using Outcomes = std::vector<TVaneFTP::TSeriesOutcome>;
+
+ScriptedServerOptions Strict() {
+    ScriptedServerOptions options;
+    options.timeout = std::chrono::milliseconds(3000);
+    return options;
+}
+
+std::vector<TVaneFTP::TSeriesFile> Files(const Lines& names) {
+    std::vector<TVaneFTP::TSeriesFile> files;
+    for (const std::string& name : names)
+        files.push_back({name, "<p>" + name + "</p>"});
+    return files;
+}
+
+// Where entry (without a line end) stands in the client's log; fails when it is not there.
+std::size_t Position(const Recorder& rec, const std::string& entry) {
+    for (std::size_t i = 0; i < rec.log.size(); ++i) {
+        std::string line = rec.log[i];
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        if (line == entry)
+            return i;
+    }
+    ADD_FAILURE() << entry << " is not in the log";
+    return rec.log.size();
+}
+
+// The first file of a log-in: EPSV, STOR and the probing NOOP in one packet; a server that
+// holds commands during a transfer answers the NOOP after the 226.
+void FirstFileHeld(Session& s, const std::string& name, std::vector<std::string>& bodies) {
+    for (const std::string& line : Lines{"EPSV", "STOR " + name, "NOOP"})
+        s.expect(line);
+    s.reply_epsv();
+    s.accept_data();
+    bodies.push_back(s.data_recv_all());
+    s.send("150 go\r\n226 " + name + " stored\r\n200 NOOP ok\r\n");
+}
+
+} // namespace
+
+TEST(VaneFtpSeries, NextFilesCommandsLeaveBeforeThe226OnAServerThatHoldsThem) {
+    std::vector<std::string> bodies;
+    ScriptedFtpServer server(
+        [&](Session& s) {
+            Greet(s);
+            FirstFileHeld(s, "a", bodies);
+            s.expect("EPSV");
+            s.expect("STOR b");
+            s.reply_epsv();
+            s.accept_data();
+            bodies.push_back(s.data_recv_all());
+            // c's commands come before b's 226: the strict server waits for them, and
+            // answers c's EPSV in the packet of b's 226.
+            s.expect("EPSV");
+            s.expect("STOR c");
+            s.send("150 go\r\n226 b stored\r\n229 Entering Extended Passive Mode (|||" +
+                   std::to_string(s.passive_listen()) + "|)\r\n");
+            s.accept_data();
+            bodies.push_back(s.data_recv_all());
+            s.send("150 go\r\n226 c stored\r\n");
+            s.expect("PWD"); // in step afterwards
+            s.reply("257 \"/\"");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipeliningPassiveClient(rec, server.port());
+    ASSERT_TRUE(ftp->SendsAhead());
+    Outcomes outcomes;
+    Lines started;
+    auto files = Files({"a", "b", "c"});
+    ftp->UploadSeries(files, outcomes,
+                      [&](std::size_t i) { started.push_back(files[i].remoteName); });
+    EXPECT_EQ(outcomes, (Outcomes{std::nullopt, std::nullopt, std::nullopt}));
+    EXPECT_EQ(started, (Lines{"a", "b", "c"}));
+    EXPECT_EQ(bodies, (Lines{"<p>a</p>", "<p>b</p>", "<p>c</p>"}));
+    EXPECT_LT(Position(rec, "status:STOR c"), Position(rec, "status:226 b stored"));
+    EXPECT_EQ(ftp->GetCurrentDir(), "/");
+    LogOut(*ftp, server);
+}
+
+TEST(VaneFtpSeries, AServerThatAnswersTheNoopDuringTheTransferGetsNoCommandsAhead) {
+    // The NOOP's reply comes before the 150 or between the 150 and the 226.
+    for (bool before150 : {true, false}) {
+        std::vector<std::string> bodies;
+        ScriptedFtpServer server(
+            [&](Session& s) {
+                Greet(s);
+                for (const char* line : {"EPSV", "STOR a", "NOOP"})
+                    s.expect(line);
+                s.reply_epsv();
+                if (before150)
+                    s.reply("200 NOOP ok");
+                s.accept_data();
+                bodies.push_back(s.data_recv_all());
+                s.send(before150 ? "150 go\r\n226 a stored\r\n"
+                                 : "150 go\r\n200 NOOP ok\r\n226 a stored\r\n");
+                for (const char* name : {"b", "c"}) {
+                    s.expect("EPSV");
+                    s.expect(std::string("STOR ") + name);
+                    s.reply_epsv();
+                    s.accept_data();
+                    bodies.push_back(s.data_recv_all());
+                    s.send(std::string("150 go\r\n226 ") + name + " stored\r\n");
+                }
+                s.expect("PWD");
+                s.reply("257 \"/\"");
+                Bye(s);
+            },
+            Strict());
+        Recorder rec;
+        auto ftp = PipeliningPassiveClient(rec, server.port());
+        Outcomes outcomes;
+        ftp->UploadSeries(Files({"a", "b", "c"}), outcomes, nullptr);
+        EXPECT_EQ(outcomes, (Outcomes{std::nullopt, std::nullopt, std::nullopt}));
+        EXPECT_EQ(bodies, (Lines{"<p>a</p>", "<p>b</p>", "<p>c</p>"}));
+        EXPECT_GT(Position(rec, "status:STOR c"), Position(rec, "status:226 b stored"));
+        EXPECT_FALSE(ftp->SendsAhead());
+        EXPECT_EQ(ftp->GetCurrentDir(), "/");
+        LogOut(*ftp, server);
+    }
+}
+
+TEST(VaneFtpSeries, ARefusalInTheMiddleBelongsToItsFileAndTheNextGoesOn) {
+    std::vector<std::string> bodies;
+    ScriptedFtpServer server(
+        [&](Session& s) {
+            Greet(s);
+            FirstFileHeld(s, "a", bodies);
+            for (const char* line : {"EPSV", "STOR b"})
+                s.expect(line);
+            s.reply_epsv();
+            s.accept_data();
+            bodies.push_back(s.data_recv_all());
+            for (const char* line : {"EPSV", "STOR c"})
+                s.expect(line);
+            s.send("150 go\r\n552 b: quota exceeded\r\n");
+            s.reply_epsv();
+            s.accept_data();
+            bodies.push_back(s.data_recv_all());
+            // d went with c's data, before c's 226, and is refused at once.
+            for (const char* line : {"EPSV", "STOR d"})
+                s.expect(line);
+            s.send("150 go\r\n226 c stored\r\n");
+            s.reply_epsv();
+            s.reply("553 d: not allowed"); // never accepts its data connection
+            s.expect("PWD");
+            s.reply("257 \"/\"");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipeliningPassiveClient(rec, server.port());
+    Outcomes outcomes;
+    ftp->UploadSeries(Files({"a", "b", "c", "d"}), outcomes, nullptr);
+    EXPECT_EQ(outcomes, (Outcomes{std::nullopt, "552 b: quota exceeded\r\n", std::nullopt,
+                                  "553 d: not allowed\r\n"}));
+    EXPECT_EQ(bodies, (Lines{"<p>a</p>", "<p>b</p>", "<p>c</p>"}));
+    EXPECT_EQ(ftp->GetCurrentDir(), "/");
+    LogOut(*ftp, server);
+}
+
+TEST(VaneFtpSeries, AConnectionLostWithCommandsSentAheadIsClosedAndRaises) {
+    std::vector<std::string> bodies;
+    ScriptedFtpServer server(
+        [&](Session& s) {
+            Greet(s);
+            FirstFileHeld(s, "a", bodies);
+            for (const char* line : {"EPSV", "STOR b"})
+                s.expect(line);
+            s.reply_epsv();
+            s.accept_data();
+            bodies.push_back(s.data_recv_all());
+            for (const char* line : {"EPSV", "STOR c"})
+                s.expect(line);
+            s.send("150 go\r\n");
+            s.close(); // b's 226 never comes
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipeliningPassiveClient(rec, server.port());
+    Outcomes outcomes;
+    EXPECT_ANY_THROW(ftp->UploadSeries(Files({"a", "b", "c"}), outcomes, nullptr));
+    EXPECT_EQ(outcomes, (Outcomes{std::nullopt})); // b and c are the caller's to send again
+    EXPECT_FALSE(ftp->Connected);
+    EXPECT_TRUE(server.wait_sessions(1));
+    EXPECT_TRUE(server.failures().empty());
+}
+
+TEST(VaneFtpSeries, ANameThatCannotBeSentFailsAloneBeforeAnyOfItsCommands) {
+    std::vector<std::string> bodies;
+    ScriptedFtpServer server(
+        [&](Session& s) {
+            Greet(s);
+            FirstFileHeld(s, "a", bodies);
+            for (const char* line : {"EPSV", "STOR c"})
+                s.expect(line);
+            s.reply_epsv();
+            s.accept_data();
+            bodies.push_back(s.data_recv_all());
+            s.send("150 go\r\n226 c stored\r\n");
+            Bye(s);
+        },
+        Strict());
+    Recorder rec;
+    auto ftp = PipeliningPassiveClient(rec, server.port());
+    Outcomes outcomes;
+    ftp->UploadSeries(Files({"a", "b\r\nDELE x", "c"}), outcomes, nullptr);
+    ASSERT_EQ(outcomes.size(), 3u);
+    EXPECT_FALSE(outcomes[0]);
+    EXPECT_TRUE(outcomes[1]);
+    EXPECT_FALSE(outcomes[2]);
+    EXPECT_EQ(bodies, (Lines{"<p>a</p>", "<p>c</p>"}));
+    LogOut(*ftp, server);
+}
