@@ -43,13 +43,23 @@ std::vector<std::size_t> TJobBoard::ClaimBatch(std::size_t phase) {
     if (!OpenLocked(state) || state.next >= count)
         return {};
     const std::size_t left = count - state.next;
-    const std::size_t share = (left + std::size_t(connections_) - 1) / std::size_t(connections_);
+    const std::size_t connections = std::size_t(std::max(connections_, 1));
+    std::size_t share = (left + connections - 1) / connections;
+    if (state.phase.wholeShares)
+        share = std::max(share, std::min(left, (count + connections - 1) / connections));
     const std::size_t take =
         std::clamp<std::size_t>(share, 1, std::max<std::size_t>(1, state.phase.batch));
     std::vector<std::size_t> jobs;
-    for (std::size_t i = 0; i < take; ++i)
+    for (std::size_t i = 0; i < take; ++i) {
+        const bool alone = state.phase.jobs[state.next + i].size > state.phase.batchUpTo;
+        if (alone && i > 0)
+            break;
         jobs.push_back(state.next + i);
-    state.next += take;
+        if (alone)
+            break;
+    }
+    const std::size_t taken = jobs.size();
+    state.next += taken;
     ++state.working;
     return jobs;
 }

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -55,6 +57,11 @@ struct TPublishPhase {
     // Parallel phases: how many jobs a connection may claim at once (see ClaimBatch), for
     // work whose commands go to the server together.
     std::size_t batch = 1;
+    // Batches of a fair share of the whole phase rather than of what is left: for work that
+    // costs a round trip a claim, whatever its size (renames, questions sent together).
+    bool wholeShares = false;
+    // A job larger than this (its size) goes in no batch: it is claimed alone.
+    std::int64_t batchUpTo = std::numeric_limits<std::int64_t>::max();
 };
 
 class TJobBoard {

@@ -16,6 +16,14 @@
 #include <sys/stat.h>
 
 namespace kestrel {
+
+TFileState FileStateOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return {};
+    return {std::int64_t(info.st_size), std::int64_t(info.st_mtim.tv_sec),
+            std::int64_t(info.st_mtim.tv_nsec)};
+}
 namespace {
 
 // A name the control connection cannot carry (a line end would end the command).

@@ -50,6 +50,16 @@ struct TLocalTree {
     TSiteRules Rules;                        // what the walk left out by (the plan keeps it)
 };
 
+// What tells that a local file was written to: its size and its time to the nanosecond
+// (all -1 when it cannot be looked at).
+struct TFileState {
+    std::int64_t size = -1;
+    std::int64_t seconds = -1;
+    std::int64_t nanoseconds = -1;
+    bool operator==(const TFileState&) const = default;
+};
+TFileState FileStateOf(const std::string& path);
+
 // Walks the tree under root by the rules of siterules.h (the root's ".kestrelignore" and
 // the options' exclusions). Symbolic links are followed only when they point inside the
 // root; special files (devices, pipes, sockets) are skipped with a note. Raises

@@ -482,6 +482,8 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
     TPublishPhase uploads;
     for (const TPlannedUpload& upload : plan_.Uploads)
         uploads.jobs.push_back({TPublishJob::Upload, upload.Path, upload.Size});
+    uploads.batch = kCommandBatch; // small files one after another, each sent ahead
+    uploads.batchUpTo = TVaneFTP::kEarlyDataBytes;
     phases.push_back(std::move(uploads));
     // With temporary names the uploads above only stage each file; the site then switches
     // from old to new in a burst of renames, assets before the pages that refer to them.
@@ -490,6 +492,7 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
         for (int order = 0; order < kPlacementOrders; ++order) {
             TPublishPhase placing;
             placing.batch = kCommandBatch; // the renames of many files in one packet
+            placing.wholeShares = true;
             for (const TPlannedUpload& upload : plan_.Uploads) {
                 if (PlacementOrder(upload.Path) == order)
                     placing.jobs.push_back({TPublishJob::Place, upload.Path, upload.Size});
@@ -508,6 +511,7 @@ std::vector<TPublishPhase> TPublisher::BuildPhases() const {
         for (const TPlannedUpload& upload : plan_.Uploads)
             checking.jobs.push_back({TPublishJob::Verify, upload.Path, upload.Size});
         checking.batch = kCommandBatch; // many files asked about in one round trip
+        checking.wholeShares = true;
         phases.push_back(std::move(checking));
     }
     phase(TPublishJob::DeleteFile, deletions, false);

@@ -72,6 +72,9 @@ public:
     // data connection or the completion reply does not come in time. content: the site's
     // bytes, whose progress reaches OnSent and which Stop ends; else (the manifest) not.
     void Transfer(const std::function<void()>& transfer, std::int64_t size, bool content);
+    // Within a Transfer of several files one after another: the next one, of size bytes,
+    // begins, and its waits with it.
+    void NextTransfer(std::int64_t size);
     // Bytes of the current content transfer sent so far.
     std::function<void(std::int64_t)> OnSent;
 

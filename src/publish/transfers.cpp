@@ -4,8 +4,6 @@
 #include "publish/remotetree.h"
 #include "publish/sha256.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <optional>
 #include <utility>
@@ -37,22 +35,6 @@ std::optional<FTPException> RenameOver(TVaneFTP& ftp, const std::string& from,
 }
 
 constexpr int kUploadAttempts = 3;
-
-// What tells that a file was written to: its size and its time to the nanosecond.
-struct FileState {
-    std::int64_t size = -1;
-    std::int64_t seconds = -1;
-    std::int64_t nanoseconds = -1;
-    bool operator==(const FileState&) const = default;
-};
-
-FileState StateOf(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return {};
-    return {std::int64_t(info.st_size), std::int64_t(info.st_mtim.tv_sec),
-            std::int64_t(info.st_mtim.tv_nsec)};
-}
 
 } // namespace
 
@@ -101,7 +83,7 @@ bool TTransfers::Upload(const TPublishJob& job) {
 // sent is known by no hash.
 bool TTransfers::SendFile(const TPublishJob& job) {
     const TLocalFile& file = c_.local.Files.at(job.path);
-    const FileState before = StateOf(file.FullPath);
+    const TFileState before = FileStateOf(file.FullPath);
     std::string hash = FileSha256(file.FullPath);
     const std::string target = c_.temporaryNames ? TemporaryPath(job.path) : job.path;
     TJournal* journal = c_.temporaryNames ? c_.journal : nullptr;
@@ -130,24 +112,30 @@ bool TTransfers::SendFile(const TPublishJob& job) {
         from = 0;
     if (from == 0)
         Send([&](TVaneFTP& ftp) { ftp.Upload(file.FullPath, Remote(target)); }, before.size, true);
-    if (StateOf(file.FullPath) != before)
+    if (FileStateOf(file.FullPath) != before)
         hash.clear();
-    if (c_.temporaryNames) {
-        if (journal && !hash.empty())
-            journal->Staged(job.path, TManifestEntry{hash, before.size});
-        else if (journal)
-            journal->Forget(job.path);
-        if (c_.stop) {
-            // Staged whole and in the journal, it stays for the next run to put in place.
-            if (!journal || hash.empty())
-                RemoveTemporary(target);
-            return false;
-        }
-        c_.record.Record([&] { c_.record.staged[job.path] = TManifestEntry{hash, before.size}; });
-        return true;
-    }
+    if (c_.temporaryNames)
+        return Staged(job, hash, before.size);
     RecordUploaded(job, hash, before.size);
     c_.record.permissions.Apply(site_.Ftp(), Remote(job.path), false);
+    return true;
+}
+
+// A file sent whole under its temporary name (hash: of the bytes sent, empty when the file
+// changed meanwhile): in the journal and the record, unless a Stop came.
+bool TTransfers::Staged(const TPublishJob& job, const std::string& hash, std::int64_t size) {
+    TJournal* journal = c_.journal;
+    if (journal && !hash.empty())
+        journal->Staged(job.path, TManifestEntry{hash, size});
+    else if (journal)
+        journal->Forget(job.path);
+    if (c_.stop) {
+        // Staged whole and in the journal, it stays for the next run to put in place.
+        if (!journal || hash.empty())
+            RemoveTemporary(TemporaryPath(job.path));
+        return false;
+    }
+    c_.record.Record([&] { c_.record.staged[job.path] = TManifestEntry{hash, size}; });
     return true;
 }
 

@@ -58,6 +58,11 @@ public:
     // The upload job: false when a Stop abandoned it; a failure is recorded. With temporary
     // names the file is only staged under its temporary name, and Place puts it in place.
     bool Upload(const TPublishJob& job);
+    // The same for several files: the small ones whose bytes are read at once go one after
+    // another in one series (see TVaneFTP::UploadSeries: where the server allows it, each
+    // file's commands go before the end of the transfer before it), the rest as Upload does.
+    // One result per job.
+    std::vector<bool> UploadBatch(const std::vector<const TPublishJob*>& jobs);
     // Renames a staged file over its real name (nothing when its staging failed); false when
     // a Stop abandoned it.
     bool Place(const TPublishJob& job);
@@ -117,6 +122,9 @@ private:
                 Clock::time_point end, bool again);
     bool PlacingFailed(const TPublishJob& job, const std::exception& error);
     bool SendFile(const TPublishJob& job);
+    bool Staged(const TPublishJob& job, const std::string& hash, std::int64_t size);
+    // A job UploadBatch may send in its series: staged, small, no journal entry to go on from.
+    bool FitsSeries(const TPublishJob& job) const;
     bool ContinueSending(const std::string& localPath, const std::string& target, std::int64_t from,
                          std::int64_t size);
     bool PlaceStaged(const TPublishJob& job, bool again);

@@ -518,11 +518,20 @@ TEST(PublishStop, StopEndsAWaitForAReplyThatNeverComes) {
     Misbehaviour silent;
     silent.silentRename = "/site/.b.htm.kestrel-tmp";
     silent.silences = 1;
-    silent.onSilence = [&] { running->Stop(); };
+    // A moment after the silence began, so that the replies the server sent before it
+    // (a.htm's) are read first, whatever the threads' timing.
+    std::thread stopper;
+    silent.onSilence = [&] {
+        stopper = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            running->Stop();
+        });
+    };
     SiteServer server(silent);
     TPublisher publisher(Site::Connection(server.port(), 0), site.Options());
     running = &publisher;
     TPublishSummary summary = publisher.Run();
+    stopper.join();
     EXPECT_TRUE(summary.Stopped);
     EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
     EXPECT_FALSE(server.files().contains("/site/.b.htm.kestrel-tmp")) << "cleaned up";
