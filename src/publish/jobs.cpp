@@ -93,6 +93,8 @@ std::vector<bool> TJobRunner::PerformBatch(const std::vector<const TPublishJob*>
         return t_.VerifyBatch(jobs);
     if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::Place)
         return t_.PlaceBatch(jobs);
+    if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::Upload)
+        return t_.UploadBatch(jobs);
     if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::MakeFolder &&
         site_.Ftp().Pipelining)
         return MakeFolders(jobs);
@@ -243,6 +245,23 @@ void TJobRunner::ReleaseLock() {
     }
 }
 
+// The history's folders for a run, parents first; in one packet where the server takes
+// commands together. Any refusal fails the history, as the first one would one by one.
+void TJobRunner::MakeHistoryFolders(const std::vector<std::string>& folders) {
+    TVaneFTP& ftp = site_.Ftp();
+    if (!ftp.Pipelining || folders.size() < 2) {
+        for (const std::string& folder : folders)
+            ftp.MakeDirectory(folder);
+        return;
+    }
+    std::vector<std::string> commands;
+    for (const std::string& folder : folders)
+        commands.push_back("MKD " + folder);
+    for (const FtpReply& reply : ftp.Pipeline(commands))
+        if (!IsCompletion(reply.code))
+            throw FTPException(reply.Text());
+}
+
 // Before the first change: the run's folder in the history with the folders its files go
 // to, the manifest as it is, and the record of what the run sets out to do, so that a run
 // cut at any later point can be undone. When any of it fails, the run goes on without a
@@ -262,8 +281,7 @@ void TJobRunner::BeginHistory() {
             if (!reason.empty() && site.InsideRoot)
                 throw Exception("its .htaccess could not be written: " + reason);
         }
-        for (const std::string& folder : history.FoldersToMake())
-            site_.Ftp().MakeDirectory(folder);
+        MakeHistoryFolders(history.FoldersToMake());
         TMemoryStream manifest;
         bool hadManifest = true;
         try {

@@ -24,6 +24,7 @@ public:
 private:
     void MakeRoot();
     std::vector<bool> MakeFolders(const std::vector<const TPublishJob*>& jobs);
+    void MakeHistoryFolders(const std::vector<std::string>& folders);
     void FolderMade(const std::string& path);
     void RenameCase(const std::string& to);
     void WriteManifest();

@@ -64,12 +64,22 @@ static void ApplyPublishSettings(TVaneFTP& ftp, const TConnectionSettings& setti
     ftp.Utf8Names = settings.Utf8Names;
 }
 
+// After the log-in: TYPE I (every file is sent byte for byte), and whether the server takes
+// commands together, found out with the TYPE I itself. Where it does, in passive mode each
+// listing's or upload's command goes with its EPSV, and each RNTO with its RNFR: on a slow
+// link a round trip less per folder, and one or two per file.
+static void StartSession(TVaneFTP& ftp) {
+    FtpReply type;
+    ftp.Pipelining = ftp.ProbePipelining("TYPE I", &type);
+    if (!IsCompletion(type.code))
+        throw FTPException(type.Text());
+}
+
 std::unique_ptr<TVaneFTP> OpenConnection(const TConnectionSettings& settings) {
     auto ftp = std::make_unique<TVaneFTP>(nullptr);
     ApplyPublishSettings(*ftp, settings);
     ftp->Connect();
-    ftp->Mode(2); // TYPE I: every file is sent byte for byte
-    ftp->Pipelining = ftp->ProbePipelining();
+    StartSession(*ftp);
     return ftp;
 }
 
@@ -154,11 +164,7 @@ void TSiteConnection::Open() {
     Attach(std::move(ftp));
     try {
         ftp_->Connect();
-        ftp_->Mode(2); // TYPE I: every file is sent byte for byte
-        // Commands go together where the server copes: in passive mode each listing's or
-        // upload's command with its EPSV, and each RNTO with its RNFR. On a slow link that is
-        // a round trip less per folder, and one or two per file.
-        ftp_->Pipelining = ftp_->ProbePipelining();
+        StartSession(*ftp_);
     } catch (...) {
         Drop();
         throw;
@@ -209,6 +215,11 @@ void TSiteConnection::Transfer(const std::function<void()>& transfer, std::int64
             throw EStalled(StalledText(*stalled));
         throw;
     }
+}
+
+void TSiteConnection::NextTransfer(std::int64_t size) {
+    size_ = size;
+    Enter(TWait::DataConnection, kDataConnectionLimit);
 }
 
 void TSiteConnection::WithinCleanUpLimit(const std::function<void()>& step) {

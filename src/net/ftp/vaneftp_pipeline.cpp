@@ -56,19 +56,22 @@ void TVaneFTP::Pipeline(const std::vector<std::string>& commands, std::vector<Ft
         replies.push_back(FinalReply(ReadReply()));
 }
 
-bool TVaneFTP::ProbePipelining() {
+bool TVaneFTP::ProbePipelining(const std::string& first, FtpReply* firstReply) {
     using Clock = std::chrono::steady_clock;
     Canceled = false;
     CertifyConnect();
+    CheckCommandText(first);
     DiscardInput();
-    StatusMessage(slProtocol, "NOOP");
+    StatusMessage(slProtocol, first);
     StatusMessage(slProtocol, "NOOP");
     ReplyCode = 0;
     Clock::time_point sent = Clock::now();
-    Write("NOOP\r\nNOOP\r\n");
+    Write(CommandBytes(first, IacRule) + "\r\nNOOP\r\n");
     // Whatever the first reply says (a server may not know NOOP), the server copes when a
     // second one comes: it read the second line as a command of its own.
-    FinalReply(ReadReply());
+    FtpReply reply = FinalReply(ReadReply());
+    if (firstReply)
+        *firstReply = reply;
     auto roundTrip = Clock::now() - sent;
     auto deadline =
         Clock::now() +
