@@ -161,6 +161,7 @@ void TSiteConnection::Open() {
     Drop();
     auto ftp = std::make_unique<TVaneFTP>(nullptr);
     ApplyPublishSettings(*ftp, settings_);
+    ftp->TlsSessions = tlsSessions_;
     Attach(std::move(ftp));
     try {
         ftp_->Connect();
@@ -185,6 +186,7 @@ void TSiteConnection::Drop() {
         // Closed all the same.
     }
     Enter(TWait::Idle, Clock::duration::max());
+    tlsSessions_ = ftp_->TlsSessions; // for the next log-in to resume
     ftp_.reset();
     outOfStep_ = false;
 }

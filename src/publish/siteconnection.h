@@ -107,6 +107,7 @@ private:
     bool dead_ = false;
     std::optional<std::string> failure_;
     std::string tooMany_;
+    std::shared_ptr<TTlsSessionSlot> tlsSessions_; // of the last log-in, resumed by the next
 };
 
 // Whether a refused log-in means the server's cap on connections at once: a 421 (vsftpd's

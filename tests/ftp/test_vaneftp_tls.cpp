@@ -126,6 +126,49 @@ TEST(VaneFtpTls, AnUntrustedCertificateNeedsTheUsersConsent) {
     }
 }
 
+// A new log-in to the same server (here a new client handed the sessions, as a publish's
+// connection that logs in again) resumes the TLS session of the last one: no new question
+// about a certificate the user accepted, and its data connections work as before. A
+// certificate refused leaves nothing to resume: the next log-in asks again.
+TEST(VaneFtpTls, ANewLogInResumesTheSessionOfTheLastTrustedOne) {
+    PyFtpd server(TlsServerOptions(TrustedTestCertificates().selfSignedCert,
+                                   TrustedTestCertificates().selfSignedKey));
+    TempDir local;
+    RandomFile(local / "page.htm", 5000, 9);
+    int asked = 0;
+    bool answer = false;
+    auto client = [&](Recorder& rec, const std::shared_ptr<TTlsSessionSlot>& sessions) {
+        auto ftp = Client(rec, server, TEncryption::Required);
+        ftp->DataMode = TDataMode::Passive;
+        ftp->TlsSessions = sessions;
+        ftp->OnCertificateCheck = [&](const TCertificateInfo&, bool& accept) {
+            ++asked;
+            accept = answer;
+        };
+        return ftp;
+    };
+    Recorder rec;
+    auto first = client(rec, nullptr);
+    EXPECT_NE(MessageOf([&] { first->Connect(); }), "(no exception)");
+    answer = true;
+    first->Connect();
+    EXPECT_EQ(asked, 2) << "asked again after the refusal";
+    EXPECT_FALSE(first->Tls()->Resumed());
+    first->Nlist();
+    first->Disconnect();
+
+    Recorder rec2;
+    auto again = client(rec2, first->TlsSessions);
+    again->Connect();
+    EXPECT_TRUE(again->Tls()->Resumed());
+    EXPECT_EQ(asked, 2) << "no new question";
+    EXPECT_TRUE(rec2.Has("status:Resumed the TLS session of an earlier log-in"));
+    again->Mode(2);
+    again->Upload((local / "page.htm").string(), "page.htm");
+    EXPECT_EQ(FileHash(server.root() / "page.htm"), FileHash(local / "page.htm"));
+    again->Disconnect();
+}
+
 TEST(VaneFtpTls, AServerWithoutTlsIsRefusedOrUsedPlainAsChosen) {
     PyFtpd server;
     Recorder rec;

@@ -125,6 +125,12 @@ public:
     bool Pipelining = false;
     TEncryption Encryption = TEncryption::None;
     TCertificateEvent OnCertificateCheck; // a server certificate failed verification
+    // The TLS sessions of the last log-in to this host and port (null: none yet). A new
+    // log-in's control connection resumes the newest of them, a handshake and its
+    // certificate check less, and keeps its own there for the next; one that another
+    // connection of the same client to the same server handed over serves as well. Kept
+    // across Disconnect.
+    std::shared_ptr<TTlsSessionSlot> TlsSessions;
     // ms a whole reply may take from the moment it is awaited (the greeting, a command's
     // reply, the completion reply after a transfer); a server that is later raises
     // EReplyTimeOut. 0, the default: replies are waited for as long as they take.
@@ -373,6 +379,7 @@ private:
     void SecureData(DataOperation& op);
 
     std::shared_ptr<TTlsSessionSlot> tlsSlot_; // the session data connections resume
+    std::string tlsSessionsFor_;               // host and port of TlsSessions
     std::string serverFingerprint_;            // of the control connection's certificate
     bool dataProtected_ = false;               // PROT P was accepted
 

@@ -41,7 +41,13 @@ void TVaneFTP::StartControlTls() {
             return;
         }
     }
-    tlsSlot_ = std::make_shared<TTlsSessionSlot>();
+    // The sessions of the last log-in to the same server, else new ones.
+    const std::string server = Host + " " + std::to_string(Port);
+    if (!TlsSessions || (!tlsSessionsFor_.empty() && tlsSessionsFor_ != server)) {
+        TlsSessions = std::make_shared<TTlsSessionSlot>();
+        tlsSessionsFor_ = server;
+    }
+    tlsSlot_ = TlsSessions;
     try {
         StartTls(Host, tlsSlot_);
     } catch (...) {
@@ -49,13 +55,27 @@ void TVaneFTP::StartControlTls() {
         TCorsock::Disconnect();
         throw;
     }
-    TrustCertificate();
+    // A resumed session is the one whose certificate an earlier log-in trusted.
+    if (Tls()->Resumed())
+        StatusMessage(slProtocol, "Resumed the TLS session of an earlier log-in");
+    try {
+        TrustCertificate();
+    } catch (...) {
+        // Nothing of a server whose certificate was refused is resumed later.
+        TlsSessions.reset();
+        tlsSessionsFor_.clear();
+        throw;
+    }
     Secured = true;
 }
 
 void TVaneFTP::TrustCertificate() {
     TCertificateInfo info = Tls()->Certificate();
-    if (!info.Reason.empty()) {
+    // A resumed session is one that an earlier log-in made with this certificate and
+    // trusted: the user is not asked again.
+    const bool trustedBefore = Tls()->Resumed() && tlsSlot_ && !info.Fingerprint.empty() &&
+                               info.Fingerprint == tlsSlot_->trustedFingerprint;
+    if (!info.Reason.empty() && !trustedBefore) {
         bool accept = false;
         if (OnCertificateCheck)
             OnCertificateCheck(info, accept);
@@ -64,6 +84,8 @@ void TVaneFTP::TrustCertificate() {
                                " (SHA-256 " + info.Fingerprint + ")");
     }
     serverFingerprint_ = info.Fingerprint;
+    if (tlsSlot_)
+        tlsSlot_->trustedFingerprint = info.Fingerprint;
 }
 
 void TVaneFTP::ProtectData() {

@@ -65,6 +65,9 @@ public:
     std::size_t Count() const { return sessions_.size(); }
 
     static constexpr std::size_t kKept = 8;
+    // The SHA-256 fingerprint of the certificate that the log-in whose sessions these are
+    // trusted (its user accepted it, or it verified): a resumed session shows it again.
+    std::string trustedFingerprint;
 
 private:
     std::deque<TSslSessionPtr> sessions_; // oldest first
