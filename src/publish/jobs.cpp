@@ -85,7 +85,8 @@ bool TJobRunner::Perform(const TPublishJob& job) {
     return true;
 }
 
-std::vector<bool> TJobRunner::PerformBatch(const std::vector<const TPublishJob*>& jobs) {
+std::vector<bool> TJobRunner::PerformBatch(const std::vector<const TPublishJob*>& jobs,
+                                           const TMoreJobs& more) {
     const bool same = std::all_of(jobs.begin(), jobs.end(), [&](const TPublishJob* job) {
         return job->kind == jobs.front()->kind;
     });
@@ -94,7 +95,7 @@ std::vector<bool> TJobRunner::PerformBatch(const std::vector<const TPublishJob*>
     if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::Place)
         return t_.PlaceBatch(jobs);
     if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::Upload)
-        return t_.UploadBatch(jobs);
+        return t_.UploadBatch(jobs, more);
     if (!jobs.empty() && same && jobs.front()->kind == TPublishJob::MakeFolder &&
         site_.Ftp().Pipelining)
         return MakeFolders(jobs);

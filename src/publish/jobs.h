@@ -18,8 +18,10 @@ public:
     // as not done). A failure is recorded in the summary and the job counts as done.
     bool Perform(const TPublishJob& job);
     // Several jobs of one kind whose commands may go to the server together (folders made,
-    // files verified); one result per job, as Perform's.
-    std::vector<bool> PerformBatch(const std::vector<const TPublishJob*>& jobs);
+    // files verified); one result per job, as Perform's. Uploads may take more jobs on the
+    // way (see TTransfers::UploadBatch), whose results follow.
+    std::vector<bool> PerformBatch(const std::vector<const TPublishJob*>& jobs,
+                                   const TMoreJobs& more = nullptr);
 
 private:
     void MakeRoot();

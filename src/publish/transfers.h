@@ -46,6 +46,10 @@ struct TRunContext {
     const std::map<std::string, std::int64_t>* restartAt = nullptr;
 };
 
+// More jobs of the phase under way for a connection that is about to run out (claimed from
+// the board, and the caller's to finish); none when nothing is left to claim.
+using TMoreJobs = std::function<std::vector<const TPublishJob*>()>;
+
 class TTransfers {
 public:
     TTransfers(TRunContext& context, TSiteConnection& site, int index);
@@ -61,8 +65,11 @@ public:
     // The same for several files: the small ones whose bytes are read at once go one after
     // another in one series (see TVaneFTP::UploadSeries: where the server allows it, each
     // file's commands go before the end of the transfer before it), the rest as Upload does.
-    // One result per job.
-    std::vector<bool> UploadBatch(const std::vector<const TPublishJob*>& jobs);
+    // One result per job. more, when given, is asked for further jobs as the series comes
+    // to its last file, so that it runs on without the round trip of a new start; their
+    // results follow those of jobs, in the order they came.
+    std::vector<bool> UploadBatch(const std::vector<const TPublishJob*>& jobs,
+                                  const TMoreJobs& more = nullptr);
     // Renames a staged file over its real name (nothing when its staging failed); false when
     // a Stop abandoned it.
     bool Place(const TPublishJob& job);

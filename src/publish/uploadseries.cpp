@@ -32,9 +32,10 @@ bool TTransfers::FitsSeries(const TPublishJob& job) const {
     return !(c_.journal && (c_.journal->FindStaged(job.path) || c_.journal->FindSending(job.path)));
 }
 
-std::vector<bool> TTransfers::UploadBatch(const std::vector<const TPublishJob*>& jobs) {
-    std::vector<bool> done(jobs.size(), false);
-    std::vector<bool> alone(jobs.size(), true);
+std::vector<bool> TTransfers::UploadBatch(const std::vector<const TPublishJob*>& claimed,
+                                          const TMoreJobs& more) {
+    std::vector<const TPublishJob*> jobs; // those claimed, then those more adds
+    std::vector<bool> done, alone;
     struct Item {
         std::size_t job;
         TFileState before;
@@ -42,25 +43,49 @@ std::vector<bool> TTransfers::UploadBatch(const std::vector<const TPublishJob*>&
     };
     std::vector<Item> items;
     std::vector<TVaneFTP::TSeriesFile> files;
-    if (jobs.size() > 1 && !c_.stop && Connected() && site_.Ftp().SendsAhead()) {
-        for (std::size_t i = 0; i < jobs.size(); ++i) {
-            if (!FitsSeries(*jobs[i]))
-                continue;
-            const std::string& path = c_.local.Files.at(jobs[i]->path).FullPath;
-            const TFileState before = FileStateOf(path);
-            std::optional<std::string> bytes = ReadSmallFile(path, before.size);
-            if (before.size < 0 || before.size > TVaneFTP::kEarlyDataBytes || !bytes)
-                continue; // Upload reports what is wrong with it
-            alone[i] = false;
-            items.push_back({i, before, BytesSha256(*bytes)});
-            files.push_back({Remote(TemporaryPath(jobs[i]->path)), std::move(*bytes)});
+    const bool series = !c_.stop && Connected() && site_.Ftp().SendsAhead();
+    // A job joins the series when its bytes can be read now; the rest go alone afterwards.
+    auto add = [&](const TPublishJob* job) {
+        jobs.push_back(job);
+        done.push_back(false);
+        alone.push_back(true);
+        if (!series || !FitsSeries(*job))
+            return false;
+        const std::string& path = c_.local.Files.at(job->path).FullPath;
+        const TFileState before = FileStateOf(path);
+        std::optional<std::string> bytes = ReadSmallFile(path, before.size);
+        if (before.size < 0 || before.size > TVaneFTP::kEarlyDataBytes || !bytes)
+            return false; // Upload reports what is wrong with it
+        alone.back() = false;
+        items.push_back({jobs.size() - 1, before, BytesSha256(*bytes)});
+        files.push_back({Remote(TemporaryPath(job->path)), std::move(*bytes)});
+        return true;
+    };
+    for (const TPublishJob* job : claimed)
+        add(job);
+    // Further jobs for a series about to end, until one would not join it (a large file goes
+    // next, alone, rather than after all the small ones still to claim).
+    bool asking = bool(more);
+    auto extend = [&] {
+        while (asking && !c_.stop) {
+            std::vector<const TPublishJob*> added = more();
+            asking = !added.empty();
+            std::size_t joined = 0;
+            for (const TPublishJob* job : added)
+                joined += add(job) ? 1 : 0;
+            if (joined < added.size())
+                asking = false;
+            if (joined > 0)
+                return;
         }
-    }
+    };
     std::vector<TVaneFTP::TSeriesOutcome> outcomes;
-    if (!files.empty()) {
+    if (series && files.size() + (asking ? 1 : 0) > 1) {
         std::size_t begun = 0;            // files begun by the series
         std::optional<std::size_t> under; // the job under way
         auto starting = [&](std::size_t k) {
+            if (k + 1 == files.size())
+                extend(); // files grows: the series reads its size after this call
             if (under) {
                 c_.progress.End(index_, jobs[*under]->size);
                 site_.NextTransfer(std::int64_t(files[k].bytes.size()));
@@ -89,7 +114,7 @@ std::vector<bool> TTransfers::UploadBatch(const std::vector<const TPublishJob*>&
     for (std::size_t k = 0; k < items.size(); ++k) {
         const TPublishJob& job = *jobs[items[k].job];
         if (k >= outcomes.size()) {
-            alone[items[k].job] = true;
+            alone[items[k].job] = !c_.stop;
             continue;
         }
         if (outcomes[k]) {

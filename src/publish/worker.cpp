@@ -32,8 +32,9 @@ void TConnectionWorker::TakeJobs(std::size_t phase) {
                 std::vector<std::size_t> jobs = c_.board.ClaimBatch(phase);
                 if (jobs.empty())
                     return;
-                DoBatch(phase, jobs);
-                c_.board.Release(phase);
+                const std::size_t more = DoBatch(phase, std::move(jobs), true);
+                for (std::size_t claim = 0; claim <= more; ++claim)
+                    c_.board.Release(phase);
                 continue;
             }
             std::optional<std::size_t> job = c_.board.Claim(phase);
@@ -55,7 +56,7 @@ void TConnectionWorker::TakeJobs(std::size_t phase) {
             std::vector<std::size_t> jobs;
             for (; job < count && jobs.size() < batch; ++job)
                 jobs.push_back(job);
-            DoBatch(phase, jobs);
+            DoBatch(phase, std::move(jobs), false);
             continue;
         }
         Do(phase, job++);
@@ -63,13 +64,28 @@ void TConnectionWorker::TakeJobs(std::size_t phase) {
     c_.board.Release(phase);
 }
 
-void TConnectionWorker::DoBatch(std::size_t phase, const std::vector<std::size_t>& jobs) {
+std::size_t TConnectionWorker::DoBatch(std::size_t phase, std::vector<std::size_t> jobs,
+                                       bool claimMore) {
     std::vector<const TPublishJob*> list;
     for (std::size_t job : jobs)
         list.push_back(&c_.board.Job(phase, job));
-    std::vector<bool> done = jobs_.PerformBatch(list);
+    std::size_t claims = 0;
+    TMoreJobs more = [&]() -> std::vector<const TPublishJob*> {
+        std::vector<std::size_t> claimed = c_.board.ClaimBatch(phase);
+        if (claimed.empty())
+            return {};
+        ++claims;
+        std::vector<const TPublishJob*> added;
+        for (std::size_t job : claimed) {
+            jobs.push_back(job);
+            added.push_back(&c_.board.Job(phase, job));
+        }
+        return added;
+    };
+    std::vector<bool> done = jobs_.PerformBatch(list, claimMore ? more : TMoreJobs());
     for (std::size_t i = 0; i < jobs.size(); ++i)
-        c_.board.Finish(phase, jobs[i], done[i]);
+        c_.board.Finish(phase, jobs[i], i < done.size() && done[i]);
+    return claims;
 }
 
 void TConnectionWorker::Do(std::size_t phase, std::size_t job) {

@@ -22,7 +22,9 @@ public:
 private:
     void TakeJobs(std::size_t phase);
     void Do(std::size_t phase, std::size_t job);
-    void DoBatch(std::size_t phase, const std::vector<std::size_t>& jobs);
+    // The jobs of one claim, and of any further claims the work makes on the way (parallel
+    // phases); returns how many further claims were made, each to be released.
+    std::size_t DoBatch(std::size_t phase, std::vector<std::size_t> jobs, bool claimMore);
 
     TRunContext& c_;
     TSiteConnection site_;

@@ -2,7 +2,8 @@
 // only after that transfer's 226, each next file's EPSV and STOR leave before the 226 of the
 // file before (the strict server waits for them before it answers); on one that answers the
 // NOOP while the transfer runs, never. Replies stay matched to their files through a refusal
-// in the middle, and a connection lost with commands sent ahead is closed, not reused.
+// in the middle, and a connection lost with commands sent ahead is closed, not reused. A file
+// added as the series begins its last one goes on in the same series.
 #include "support/fixtures.h"
 #include "test_vaneftp_util.h"
 
@@ -85,9 +86,13 @@ TEST(VaneFtpSeries, NextFilesCommandsLeaveBeforeThe226OnAServerThatHoldsThem) {
     ASSERT_TRUE(ftp->SendsAhead());
     Outcomes outcomes;
     Lines started;
-    auto files = Files({"a", "b", "c"});
-    ftp->UploadSeries(files, outcomes,
-                      [&](std::size_t i) { started.push_back(files[i].remoteName); });
+    // c joins the series as b begins, as a caller with more to send adds it.
+    auto files = Files({"a", "b"});
+    ftp->UploadSeries(files, outcomes, [&](std::size_t i) {
+        if (i == 1)
+            files.push_back({"c", "<p>c</p>"});
+        started.push_back(files[i].remoteName);
+    });
     EXPECT_EQ(outcomes, (Outcomes{std::nullopt, std::nullopt, std::nullopt}));
     EXPECT_EQ(started, (Lines{"a", "b", "c"}));
     EXPECT_EQ(bodies, (Lines{"<p>a</p>", "<p>b</p>", "<p>c</p>"}));

@@ -248,7 +248,8 @@ public:
     // A failure of the connection raises as for one upload, outcomes holding the files
     // finished before it; when the next file's commands were already sent by then, the
     // control connection is closed, since its replies are out of step. starting(i) is called
-    // before file i is begun.
+    // before file i is begun, and may add files at the end of files (the series looks at
+    // their number after it): a caller that has more to send keeps the series going.
     void UploadSeries(const std::vector<TSeriesFile>& files, std::vector<TSeriesOutcome>& outcomes,
                       const std::function<void(std::size_t)>& starting);
     // Whether UploadSeries sends files' commands ahead on this log-in, as far as known before
