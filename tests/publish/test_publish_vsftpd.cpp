@@ -357,3 +357,63 @@ TEST(PublishVsftpd, TheServersCapOnConnectionsFailsNoFile) {
         EXPECT_EQ(ReadFileBytes(server.www() / ("p" + std::to_string(i) + ".htm")),
                   "page " + std::to_string(i));
 }
+
+// vsftpd holds a command sent while a transfer runs until the transfer's 226, so small files
+// go as series, each next file's commands sent before the 226 of the one before, and a
+// series takes more of the phase as it ends. Small files of every size up to the series'
+// limit (empty ones too), odd names, and larger files between them that go alone: each
+// arrives whole under its own name, on the first run and on one that changes some.
+TEST(PublishVsftpd, SmallFilesSentAsSeriesArriveWholeUnderTheirNames) {
+    TempDir work("kestrel-vsftpd");
+    fs::path served = work / "served";
+    fs::create_directories(served);
+    std::unique_ptr<bench::Vsftpd> server;
+    try {
+        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
+                                                 bench::Vsftpd::Tls::Strict, "kestreltest");
+    } catch (const std::exception& error) {
+        GTEST_SKIP() << error.what();
+    }
+    TempDir site("kestrel-site");
+    std::map<std::string, std::string> expected;
+    std::mt19937 sizes(7);
+    for (int i = 0; i < 90; ++i) {
+        const std::string folder = "dir" + std::to_string(i % 3) + "/";
+        const std::string name = folder + (i % 10 == 0 ? "page " : "p") + std::to_string(i) +
+                                 (i % 7 == 0 ? ".a b.htm" : ".htm");
+        std::uint64_t size = i % 11 == 0 ? 0 : sizes() % (32 * 1024);
+        if (i % 30 == 15)
+            size = 40 * 1024 + std::uint64_t(i); // larger than a series takes
+        fs::create_directories(site / folder);
+        RandomFile(site / name, size, std::uint64_t(i) + 1);
+        expected[folder] = "";
+        expected[name] = ReadFileBytes(site / name);
+    }
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = server->port();
+    connection.UserID = server->user();
+    connection.Password = server->password();
+    connection.DataMode = TDataMode::Passive;
+    TPublishOptions options;
+    options.LocalRoot = site.str();
+    options.RemoteRoot = "/www";
+    options.Connections = 4;
+    options.MatchConnectionsToWork = false;
+    auto publish = [&](int uploads) {
+        TPublishSummary summary = TPublisher(connection, options).Run();
+        ASSERT_TRUE(summary.Succeeded())
+            << (summary.Failures.empty() ? std::string("stopped")
+                                         : FailureText(summary.Failures.front()));
+        EXPECT_EQ(summary.Uploaded, uploads);
+        EXPECT_EQ(ServerFiles(served / "www"), expected);
+    };
+    publish(90);
+    for (int i = 1; i < 90; i += 4) {
+        const std::string name = "dir" + std::to_string(i % 3) + "/p" + std::to_string(i) +
+                                 (i % 7 == 0 ? ".a b.htm" : ".htm");
+        WriteFileBytes(site / name, "changed " + std::to_string(i));
+        expected[name] = "changed " + std::to_string(i);
+    }
+    publish(23);
+}
