@@ -249,8 +249,10 @@ public:
     // finished before it; when the next file's commands were already sent by then, the
     // control connection is closed, since its replies are out of step. starting(i) is called
     // before file i is begun, and may add files at the end of files (the series looks at
-    // their number after it): a caller that has more to send keeps the series going.
-    void UploadSeries(const std::vector<TSeriesFile>& files, std::vector<TSeriesOutcome>& outcomes,
+    // their number after it): a caller that has more to send keeps the series going. Each
+    // file's bytes are released once it is done with, so that a long series holds only the
+    // files still to go.
+    void UploadSeries(std::vector<TSeriesFile>& files, std::vector<TSeriesOutcome>& outcomes,
                       const std::function<void(std::size_t)>& starting);
     // Whether UploadSeries sends files' commands ahead on this log-in, as far as known before
     // its first file: passive mode, commands together (Pipelining) and their transfer

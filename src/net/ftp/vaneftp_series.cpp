@@ -10,8 +10,7 @@ bool TVaneFTP::SendsAhead() const {
            !dataProtected_ && holdsCommands_.value_or(true);
 }
 
-void TVaneFTP::UploadSeries(const std::vector<TSeriesFile>& files,
-                            std::vector<TSeriesOutcome>& outcomes,
+void TVaneFTP::UploadSeries(std::vector<TSeriesFile>& files, std::vector<TSeriesOutcome>& outcomes,
                             const std::function<void(std::size_t)>& starting) {
     outcomes.clear();
     aheadSent_ = false;
@@ -27,14 +26,16 @@ void TVaneFTP::UploadSeries(const std::vector<TSeriesFile>& files,
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (starting)
             starting(i);
-        const TSeriesFile& file = files[i];
+        TSeriesFile& file = files[i];
         if (std::optional<std::string> bad = aheadSent_ ? std::nullopt : problem(file.remoteName)) {
             outcomes.emplace_back(*bad);
+            std::string().swap(file.bytes);
             continue;
         }
         TMemoryStream source;
         source.Write(file.bytes.data(), std::int64_t(file.bytes.size()));
         source.SetPosition(0);
+        std::string().swap(file.bytes); // the stream holds them now
         DataOperation op = StreamUpload(source, file.remoteName);
         op.policy = Policy::Raise;
         const bool ahead = SendsAhead();
