@@ -327,8 +327,9 @@ TEST(PublishScriptedServer, ServerThatStopsAnsweringARenameFailsThatFileOnly) {
         EXPECT_EQ(summary.Uploaded, 2);
         ASSERT_EQ(summary.Failures.size(), 1u);
         EXPECT_EQ(summary.Failures[0].Path, "b.htm");
-        if (onePerPacket)
+        if (onePerPacket) {
             EXPECT_EQ(summary.Failures[0].Reason, "The server did not answer within 1 s");
+        }
         EXPECT_EQ(server.files().get("/site/a.htm"), "<html>a</html>");
         EXPECT_EQ(server.files().get("/site/c.htm"), "<html>c</html>") << "the run went on";
         std::optional<TManifest> manifest = ManifestOn(server);

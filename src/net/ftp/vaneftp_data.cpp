@@ -283,6 +283,15 @@ bool TVaneFTP::ReadCompletion(DataOperation& op) {
             break;
         reply = ReadReply();
     }
+    // With the next file's commands sent ahead, a reply to its passive request here means
+    // the server answered them while this transfer ran: this transfer's end is still to
+    // come, and what follows is out of step.
+    if (aheadSent_ && (reply.code == 227 || reply.code == 228 || reply.code == 229)) {
+        CloseOutOfStep();
+        throw Exception("The server answered the next file's commands before the end of the "
+                        "transfer: " +
+                        reply.lines.back());
+    }
     if (op.noopPending)
         TakeNoopReply(op, IsCompletion(reply.code));
     return CheckOutcome(reply, IsCompletion(reply.code), op.kind, false, op.policy);
