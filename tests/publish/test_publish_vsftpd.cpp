@@ -33,19 +33,38 @@ int Mode(const fs::path& path) {
     return int(fs::status(path).permissions() & fs::perms::mask);
 }
 
+// Debian's vsftpd serving served, logging in the tests' local user; null, with the reason in
+// skip, where it cannot run here.
+std::unique_ptr<bench::Vsftpd> StartVsftpd(const TempDir& work, const fs::path& served,
+                                           std::string& skip) {
+    try {
+        return std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
+                                               bench::Vsftpd::Tls::Strict, "kestreltest");
+    } catch (const std::exception& error) {
+        skip = error.what();
+        return nullptr;
+    }
+}
+
+TConnectionSettings LogIn(const bench::Vsftpd& server) {
+    TConnectionSettings connection;
+    connection.Host = "127.0.0.1";
+    connection.Port = server.port();
+    connection.UserID = server.user();
+    connection.Password = server.password();
+    return connection;
+}
+
 } // namespace
 
 TEST(PublishVsftpd, TheOwnersRulesAndPermissions) {
     TempDir work("kestrel-vsftpd");
     fs::path served = work / "served";
     fs::create_directories(served);
-    std::unique_ptr<bench::Vsftpd> server;
-    try {
-        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
-                                                 bench::Vsftpd::Tls::Strict, "kestreltest");
-    } catch (const std::exception& error) {
-        GTEST_SKIP() << error.what();
-    }
+    std::string skip;
+    std::unique_ptr<bench::Vsftpd> server = StartVsftpd(work, served, skip);
+    if (!server)
+        GTEST_SKIP() << skip;
     TempDir site("kestrel-site");
     fs::create_directories(site / ".well-known/acme-challenge");
     fs::create_directories(site / ".git");
@@ -60,11 +79,7 @@ TEST(PublishVsftpd, TheOwnersRulesAndPermissions) {
     RandomFile(site / "images/photo.jpg", 300000, 3);
     WriteFileBytes(site / ".kestrelignore", "drafts/\n");
 
-    TConnectionSettings connection;
-    connection.Host = "127.0.0.1";
-    connection.Port = server->port();
-    connection.UserID = server->user();
-    connection.Password = server->password();
+    TConnectionSettings connection = LogIn(*server);
     connection.DataMode = TDataMode::Passive;
     TPublishOptions options;
     options.LocalRoot = site.str();
@@ -103,21 +118,14 @@ TEST(PublishVsftpd, ACaseOnlyRenameArrives) {
     TempDir work("kestrel-vsftpd");
     fs::path served = work / "served";
     fs::create_directories(served);
-    std::unique_ptr<bench::Vsftpd> server;
-    try {
-        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
-                                                 bench::Vsftpd::Tls::Strict, "kestreltest");
-    } catch (const std::exception& error) {
-        GTEST_SKIP() << error.what();
-    }
+    std::string skip;
+    std::unique_ptr<bench::Vsftpd> server = StartVsftpd(work, served, skip);
+    if (!server)
+        GTEST_SKIP() << skip;
     TempDir site("kestrel-site");
     WriteFileBytes(site / "Index.htm", "old spelling");
     WriteFileBytes(site / "about.htm", "about");
-    TConnectionSettings connection;
-    connection.Host = "127.0.0.1";
-    connection.Port = server->port();
-    connection.UserID = server->user();
-    connection.Password = server->password();
+    TConnectionSettings connection = LogIn(*server);
     TPublishOptions options;
     options.LocalRoot = site.str();
     options.Plan.Delete = true;
@@ -142,22 +150,16 @@ TEST(PublishVsftpd, ACutRunIsResumed) {
     TempDir work("kestrel-vsftpd");
     fs::path served = work / "served";
     fs::create_directories(served);
-    std::unique_ptr<bench::Vsftpd> server;
-    try {
-        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
-                                                 bench::Vsftpd::Tls::Strict, "kestreltest");
-    } catch (const std::exception& error) {
-        GTEST_SKIP() << error.what();
-    }
+    std::string skip;
+    std::unique_ptr<bench::Vsftpd> server = StartVsftpd(work, served, skip);
+    if (!server)
+        GTEST_SKIP() << skip;
     TempDir site("kestrel-site");
     TempDir state("kestrel-state");
     MakeSite(site.path(), 31);
     test::DroppingProxy proxy(server->port());
-    TConnectionSettings connection;
-    connection.Host = "127.0.0.1";
+    TConnectionSettings connection = LogIn(*server);
     connection.Port = proxy.port();
-    connection.UserID = server->user();
-    connection.Password = server->password();
     connection.DataMode = TDataMode::Passive;
     TPublishOptions options;
     options.LocalRoot = site.str();
@@ -242,24 +244,18 @@ TEST(PublishVsftpd, SeededCutsAreResumed) {
         TempDir work("kestrel-vsftpd");
         fs::path served = work / "served";
         fs::create_directories(served);
-        std::unique_ptr<bench::Vsftpd> server;
-        try {
-            server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
-                                                     bench::Vsftpd::Tls::Strict, "kestreltest");
-        } catch (const std::exception& error) {
-            GTEST_SKIP() << error.what();
-        }
+        std::string skip;
+        std::unique_ptr<bench::Vsftpd> server = StartVsftpd(work, served, skip);
+        if (!server)
+            GTEST_SKIP() << skip;
         TempDir site("kestrel-site");
         TempDir state("kestrel-state");
         MakeSite(site.path(), seed);
         fs::create_directories(site / "media");
         RandomFile(site / "media/film.bin", 3 * kContinuedSize, seed);
         test::DroppingProxy proxy(server->port());
-        TConnectionSettings connection;
-        connection.Host = "127.0.0.1";
+        TConnectionSettings connection = LogIn(*server);
         connection.Port = proxy.port();
-        connection.UserID = server->user();
-        connection.Password = server->password();
         connection.DataMode = seed % 2 ? TDataMode::Passive : TDataMode::Active;
         connection.ReplyTimeOut = 3000;
         TPublishOptions options;
@@ -367,13 +363,10 @@ TEST(PublishVsftpd, SmallFilesSentAsSeriesArriveWholeUnderTheirNames) {
     TempDir work("kestrel-vsftpd");
     fs::path served = work / "served";
     fs::create_directories(served);
-    std::unique_ptr<bench::Vsftpd> server;
-    try {
-        server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
-                                                 bench::Vsftpd::Tls::Strict, "kestreltest");
-    } catch (const std::exception& error) {
-        GTEST_SKIP() << error.what();
-    }
+    std::string skip;
+    std::unique_ptr<bench::Vsftpd> server = StartVsftpd(work, served, skip);
+    if (!server)
+        GTEST_SKIP() << skip;
     TempDir site("kestrel-site");
     std::map<std::string, std::string> expected;
     std::mt19937 sizes(7);
@@ -389,11 +382,7 @@ TEST(PublishVsftpd, SmallFilesSentAsSeriesArriveWholeUnderTheirNames) {
         expected[folder] = "";
         expected[name] = ReadFileBytes(site / name);
     }
-    TConnectionSettings connection;
-    connection.Host = "127.0.0.1";
-    connection.Port = server->port();
-    connection.UserID = server->user();
-    connection.Password = server->password();
+    TConnectionSettings connection = LogIn(*server);
     connection.DataMode = TDataMode::Passive;
     TPublishOptions options;
     options.LocalRoot = site.str();
