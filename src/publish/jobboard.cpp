@@ -28,7 +28,15 @@ bool TJobBoard::Open(std::size_t phase) const {
 std::optional<std::size_t> TJobBoard::Claim(std::size_t phase) {
     std::lock_guard lock(mutex_);
     State& state = phases_[phase];
-    if (!OpenLocked(state) || state.next >= state.phase.jobs.size())
+    if (!OpenLocked(state))
+        return std::nullopt;
+    if (!state.returned.empty()) {
+        const std::size_t job = state.returned.back();
+        state.returned.pop_back();
+        ++state.working;
+        return job;
+    }
+    if (state.next >= state.phase.jobs.size())
         return std::nullopt;
     std::size_t job = state.next;
     state.next = state.phase.serial ? state.phase.jobs.size() : job + 1;
@@ -40,7 +48,26 @@ std::vector<std::size_t> TJobBoard::ClaimBatch(std::size_t phase) {
     std::lock_guard lock(mutex_);
     State& state = phases_[phase];
     const std::size_t count = state.phase.jobs.size();
-    if (!OpenLocked(state) || state.next >= count)
+    if (!OpenLocked(state))
+        return {};
+    if (!state.returned.empty()) {
+        // Jobs a lost connection gave back: as many as a batch takes, the larger ones alone.
+        std::vector<std::size_t> jobs;
+        while (!state.returned.empty() &&
+               jobs.size() < std::max<std::size_t>(1, state.phase.batch)) {
+            const std::size_t job = state.returned.back();
+            const bool alone = state.phase.jobs[job].size > state.phase.batchUpTo;
+            if (alone && !jobs.empty())
+                break;
+            jobs.push_back(job);
+            state.returned.pop_back();
+            if (alone)
+                break;
+        }
+        ++state.working;
+        return jobs;
+    }
+    if (state.next >= count)
         return {};
     const std::size_t left = count - state.next;
     const std::size_t connections = std::size_t(std::max(connections_, 1));
@@ -69,22 +96,37 @@ void TJobBoard::Finish(std::size_t phase, std::size_t job, bool done) {
     phases_[phase].done[job] = done ? 1 : 0;
 }
 
+void TJobBoard::Return(std::size_t phase, std::size_t job) {
+    std::lock_guard lock(mutex_);
+    State& state = phases_[phase];
+    state.done[job] = 0;
+    if (!OpenLocked(state) || state.phase.serial)
+        return;
+    state.returned.push_back(job);
+    changed_.notify_all();
+}
+
 void TJobBoard::Release(std::size_t phase) {
     std::lock_guard lock(mutex_);
     if (--phases_[phase].working == 0)
         changed_.notify_all();
 }
 
-void TJobBoard::Leave(std::size_t phase) {
+bool TJobBoard::Leave(std::size_t phase, bool mayWork) {
     std::unique_lock lock(mutex_);
     State& state = phases_[phase];
     ++state.connectionsDone;
     changed_.notify_all();
+    auto returnedToTake = [&] { return mayWork && !state.returned.empty() && OpenLocked(state); };
     changed_.wait(lock, [&] {
         bool givenUp = !OpenLocked(state);
-        return state.Finished() || (givenUp && state.working == 0) ||
+        return returnedToTake() || state.Finished() || (givenUp && state.working == 0) ||
                state.connectionsDone >= connections_;
     });
+    if (!returnedToTake())
+        return false;
+    --state.connectionsDone;
+    return true;
 }
 
 void TJobBoard::Withdraw() {

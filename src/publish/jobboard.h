@@ -88,11 +88,16 @@ public:
     std::vector<std::size_t> ClaimBatch(std::size_t phase);
     // Records a job as finished (done) or not; a job not finished is accounted at the end.
     void Finish(std::size_t phase, std::size_t job, bool done);
+    // A job of a parallel phase that its connection took and could not do, having lost the
+    // server for good: it goes to the next claim of another connection (see Leave). Left as
+    // not done when the phase is no longer open.
+    void Return(std::size_t phase, std::size_t job);
     // Ends a claim: after each job of a parallel phase, once after a serial phase.
     void Release(std::size_t phase);
     // Called by each connection once it is through with the phase: waits until the phase is
-    // over for every connection (see above).
-    void Leave(std::size_t phase);
+    // over for every connection (see above). True, for a connection that mayWork, when jobs
+    // came back meanwhile (Return): it is then in the phase again, to claim them.
+    bool Leave(std::size_t phase, bool mayWork = false);
 
     // A connection counted at the start that will not come after all (one more that the run
     // decided not to open): no phase waits for it to leave.
@@ -116,7 +121,10 @@ private:
         int working = 0;         // connections in a job of it (serial: in the phase)
         int connectionsDone = 0; // connections that have left it
         std::vector<char> done;
-        bool Finished() const { return next >= phase.jobs.size() && working == 0; }
+        std::vector<std::size_t> returned; // taken before those from next on
+        bool Finished() const {
+            return next >= phase.jobs.size() && returned.empty() && working == 0;
+        }
     };
     bool OpenLocked(const State& state) const;
 

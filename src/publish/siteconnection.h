@@ -55,6 +55,8 @@ public:
     // new log-in. One that fails to log in is given up for good (false from then on), and
     // TakeFailure tells why; a log-in that Stop ended is not a failure.
     bool Ensure();
+    // Given up for good (a log-in failed): it takes no more work.
+    bool Lost() const { return dead_; }
     std::optional<std::string> TakeFailure();
     // The server's line when it refused the log-in because it serves no more connections
     // at once (see MeansTooManyConnections): not a failure but its cap, which TakeFailure

@@ -15,8 +15,9 @@ void TConnectionWorker::Run(const std::function<void(bool)>& loggedIn) {
     if (loggedIn)
         loggedIn(in);
     for (std::size_t phase = 0; phase < c_.board.PhaseCount(); ++phase) {
-        TakeJobs(phase);
-        c_.board.Leave(phase);
+        do
+            TakeJobs(phase);
+        while (c_.board.Leave(phase, !c_.stop && !site_.Lost()));
     }
 }
 
@@ -40,7 +41,7 @@ void TConnectionWorker::TakeJobs(std::size_t phase) {
             std::optional<std::size_t> job = c_.board.Claim(phase);
             if (!job)
                 return;
-            Do(phase, *job);
+            Do(phase, *job, true);
             c_.board.Release(phase);
         }
         return;
@@ -59,13 +60,13 @@ void TConnectionWorker::TakeJobs(std::size_t phase) {
             DoBatch(phase, std::move(jobs), false);
             continue;
         }
-        Do(phase, job++);
+        Do(phase, job++, false);
     }
     c_.board.Release(phase);
 }
 
 std::size_t TConnectionWorker::DoBatch(std::size_t phase, std::vector<std::size_t> jobs,
-                                       bool claimMore) {
+                                       bool parallel) {
     std::vector<const TPublishJob*> list;
     for (std::size_t job : jobs)
         list.push_back(&c_.board.Job(phase, job));
@@ -82,14 +83,22 @@ std::size_t TConnectionWorker::DoBatch(std::size_t phase, std::vector<std::size_
         }
         return added;
     };
-    std::vector<bool> done = jobs_.PerformBatch(list, claimMore ? more : TMoreJobs());
+    std::vector<bool> done = jobs_.PerformBatch(list, parallel ? more : TMoreJobs());
     for (std::size_t i = 0; i < jobs.size(); ++i)
-        c_.board.Finish(phase, jobs[i], i < done.size() && done[i]);
+        Finish(phase, jobs[i], i < done.size() && done[i], parallel);
     return claims;
 }
 
-void TConnectionWorker::Do(std::size_t phase, std::size_t job) {
-    c_.board.Finish(phase, job, jobs_.Perform(c_.board.Job(phase, job)));
+void TConnectionWorker::Do(std::size_t phase, std::size_t job, bool parallel) {
+    Finish(phase, job, jobs_.Perform(c_.board.Job(phase, job)), parallel);
+}
+
+void TConnectionWorker::Finish(std::size_t phase, std::size_t job, bool done, bool parallel) {
+    // Not done for want of a connection, in a phase others work on too: theirs to do.
+    if (!done && parallel && !c_.stop && site_.Lost())
+        c_.board.Return(phase, job);
+    else
+        c_.board.Finish(phase, job, done);
 }
 
 } // namespace kestrel

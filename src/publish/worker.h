@@ -21,10 +21,13 @@ public:
 
 private:
     void TakeJobs(std::size_t phase);
-    void Do(std::size_t phase, std::size_t job);
-    // The jobs of one claim, and of any further claims the work makes on the way (parallel
-    // phases); returns how many further claims were made, each to be released.
-    std::size_t DoBatch(std::size_t phase, std::vector<std::size_t> jobs, bool claimMore);
+    void Do(std::size_t phase, std::size_t job, bool parallel);
+    // Records a job's end on the board; one this connection could not do for having lost the
+    // server goes back to the others in a parallel phase.
+    void Finish(std::size_t phase, std::size_t job, bool done, bool parallel);
+    // The jobs of one claim, and in a parallel phase of any further claims the work makes on
+    // the way; returns how many further claims were made, each to be released.
+    std::size_t DoBatch(std::size_t phase, std::vector<std::size_t> jobs, bool parallel);
 
     TRunContext& c_;
     TSiteConnection site_;

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -52,6 +53,31 @@ TEST(PublishThroughDrops, OneActiveConnection) {
 
 TEST(PublishThroughDrops, FourPassiveConnections) {
     PublishThroughDrops(4, true, 23);
+}
+
+// One of two connections is dropped in the middle of its uploads and cannot log in again:
+// the files it had taken on and not sent go to the other connection, and the run publishes
+// everything, with a note of the lost connection.
+TEST(PublishThroughDrops, ALostConnectionsFilesGoToTheOthers) {
+    DroppingSite setup;
+    setup.connections = 2;
+    setup.passive = true;
+    MakeSite(setup.local.path(), 41);
+
+    TPublishSummary summary = PublishWhileDropping(setup, [&] {
+        setup.proxy.RefuseSessionsAfterDrop();
+        setup.proxy.DropAfterCommand("STOR /www/css/", 2);
+    });
+    EXPECT_EQ(setup.proxy.Drops(), 1);
+    EXPECT_TRUE(summary.Succeeded())
+        << (summary.Failures.empty() ? std::string("stopped")
+                                     : FailureText(summary.Failures.front()));
+    EXPECT_EQ(summary.Uploaded, 48);
+    EXPECT_TRUE(std::any_of(
+        summary.Notes.begin(), summary.Notes.end(),
+        [](const std::string& note) { return note.find("could not log in") != std::string::npos; }))
+        << (summary.Notes.empty() ? std::string("no note") : summary.Notes.front());
+    EXPECT_TRUE(TreeOf(setup.remote) == TreeOf(setup.local.path()));
 }
 
 // The server renamed the new file over the old one, and the connection broke before its

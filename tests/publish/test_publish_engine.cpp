@@ -133,6 +133,42 @@ TEST(JobBoard, AConnectionLeavesAPhaseWhenItIsFinishedOrWhenEveryConnectionHasLe
     EXPECT_TRUE(summary.Notes.empty());
 }
 
+// A connection that lost the server for good gives back the jobs it had claimed: another
+// one claims them, also one that had already left the phase and was waiting in Leave (it is
+// called back), and nothing is accounted as not done.
+TEST(JobBoard, JobsGivenBackByALostConnectionGoToAnother) {
+    using Jobs = std::vector<std::size_t>;
+    std::atomic<bool> stop{false};
+    std::vector<TPublishPhase> phases;
+    phases.push_back(Phase(TPublishJob::Upload, {"a", "b", "c", "d"}));
+    phases.back().batch = 2;
+    TJobBoard board(std::move(phases), 2, stop);
+    const Jobs lost = board.ClaimBatch(0);
+    ASSERT_EQ(lost, (Jobs{0, 1}));
+    std::atomic<bool> calledBack{false};
+    std::thread other([&] {
+        for (;;) {
+            for (Jobs mine; !(mine = board.ClaimBatch(0)).empty(); board.Release(0)) {
+                for (std::size_t job : mine)
+                    board.Finish(0, job, true);
+            }
+            if (!board.Leave(0, true))
+                return;
+            calledBack = true;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (std::size_t job : lost)
+        board.Return(0, job);
+    board.Release(0);
+    EXPECT_FALSE(board.Leave(0, false)) << "a lost connection is not called back";
+    other.join();
+    EXPECT_TRUE(calledBack);
+    TPublishSummary summary;
+    board.AccountUnfinished(summary);
+    EXPECT_TRUE(summary.Failures.empty()) << summary.Failures.front().Reason;
+}
+
 TEST(JobBoard, JobsLeftWhenNoConnectionWasLeftAreFailures) {
     std::atomic<bool> stop{false};
     std::vector<TPublishPhase> phases;

@@ -174,6 +174,11 @@ bool DroppingProxy::Dropped() {
     return dropped_;
 }
 
+void DroppingProxy::RefuseSessionsAfterDrop() {
+    std::lock_guard lock(mutex_);
+    refuseAfterDrop_ = true;
+}
+
 int DroppingProxy::Drops() {
     std::lock_guard lock(mutex_);
     return drops_;
@@ -232,6 +237,10 @@ void DroppingProxy::Accept() {
     int client = NoDelay(::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC));
     if (client < 0)
         return;
+    if (refuseAfterDrop_ && drops_ > 0) {
+        CloseFd(client, true);
+        return;
+    }
     auto s = std::make_unique<Session>();
     s->clientCtl = client;
     s->serverCtl = ConnectLoopback(kLoopback, std::uint16_t(serverPort_));

@@ -58,6 +58,10 @@ public:
     // client: the server did what was asked, the client never hears so.
     void DropAfterCommand(const std::string& prefix, int nth = 1);
 
+    // From the next drop on, every new session is closed as soon as it comes: a connection
+    // dropped cannot log in again, while the sessions already open go on.
+    void RefuseSessionsAfterDrop();
+
     // A drop happened since the last Arm, DropRandomly or DropAfterCommand.
     bool Dropped();
     // Drops so far.
@@ -94,6 +98,7 @@ private:
     std::uint64_t dataCount_ = 0;
     bool dropped_ = false;
     int drops_ = 0;
+    bool refuseAfterDrop_ = false;
     int randomLeft_ = 0;
     std::uint64_t maxControl_ = 1, maxData_ = 1;
     std::mt19937_64 random_;
