@@ -12,12 +12,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace kestrel::test {
 
@@ -87,6 +89,20 @@ inline void ExpectManifestTrue(const std::filesystem::path& remoteRoot) {
         EXPECT_EQ(std::int64_t(std::filesystem::file_size(file)), entry.Size) << path;
         EXPECT_EQ(FileSha256(file.string()), entry.Hash) << "the manifest is wrong about " << path;
     }
+}
+
+// The size of a file a server writes once it stands still: after a cut the server may still
+// be writing what it had read before it.
+inline std::int64_t SettledSize(const std::filesystem::path& path) {
+    std::int64_t size = -1;
+    for (int look = 0; look < 30; ++look) {
+        const std::int64_t now = std::int64_t(std::filesystem::file_size(path));
+        if (now == size)
+            break;
+        size = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return size;
 }
 
 struct DroppingSite {
