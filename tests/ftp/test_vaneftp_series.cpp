@@ -54,6 +54,19 @@ void FirstFileHeld(Session& s, const std::string& name, std::vector<std::string>
     s.send("150 go\r\n226 " + name + " stored\r\n200 NOOP ok\r\n");
 }
 
+// a as FirstFileHeld sends it, then b's data, and c's commands sent ahead of b's 226, which
+// the script answers next.
+void BSentWithCAhead(Session& s, std::vector<std::string>& bodies) {
+    FirstFileHeld(s, "a", bodies);
+    for (const char* line : {"EPSV", "STOR b"})
+        s.expect(line);
+    s.reply_epsv();
+    s.accept_data();
+    bodies.push_back(s.data_recv_all());
+    for (const char* line : {"EPSV", "STOR c"})
+        s.expect(line);
+}
+
 } // namespace
 
 TEST(VaneFtpSeries, NextFilesCommandsLeaveBeforeThe226OnAServerThatHoldsThem) {
@@ -93,8 +106,9 @@ TEST(VaneFtpSeries, NextFilesCommandsLeaveBeforeThe226OnAServerThatHoldsThem) {
             files.push_back({"c", "<p>c</p>"});
         started.push_back(files[i].remoteName);
         // A file sent is let go of: a long series holds only what is still to go.
-        if (i > 0)
+        if (i > 0) {
             EXPECT_TRUE(files[i - 1].bytes.empty()) << files[i - 1].remoteName;
+        }
     });
     EXPECT_EQ(outcomes, (Outcomes{std::nullopt, std::nullopt, std::nullopt}));
     EXPECT_EQ(started, (Lines{"a", "b", "c"}));
@@ -152,14 +166,7 @@ TEST(VaneFtpSeries, ARefusalInTheMiddleBelongsToItsFileAndTheNextGoesOn) {
     ScriptedFtpServer server(
         [&](Session& s) {
             Greet(s);
-            FirstFileHeld(s, "a", bodies);
-            for (const char* line : {"EPSV", "STOR b"})
-                s.expect(line);
-            s.reply_epsv();
-            s.accept_data();
-            bodies.push_back(s.data_recv_all());
-            for (const char* line : {"EPSV", "STOR c"})
-                s.expect(line);
+            BSentWithCAhead(s, bodies);
             s.send("150 go\r\n552 b: quota exceeded\r\n");
             s.reply_epsv();
             s.accept_data();
@@ -197,14 +204,7 @@ TEST(VaneFtpSeries, ASeriesOutOfStepRaisesWithTheFileUnderWayNotDone) {
         ScriptedFtpServer server(
             [&](Session& s) {
                 Greet(s);
-                FirstFileHeld(s, "a", bodies);
-                for (const char* line : {"EPSV", "STOR b"})
-                    s.expect(line);
-                s.reply_epsv();
-                s.accept_data();
-                bodies.push_back(s.data_recv_all());
-                for (const char* line : {"EPSV", "STOR c"})
-                    s.expect(line);
+                BSentWithCAhead(s, bodies);
                 if (lost) {
                     s.send("150 go\r\n");
                     s.close();

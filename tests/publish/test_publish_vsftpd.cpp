@@ -33,18 +33,24 @@ int Mode(const fs::path& path) {
     return int(fs::status(path).permissions() & fs::perms::mask);
 }
 
-// Debian's vsftpd serving served, logging in the tests' local user; null, with the reason in
-// skip, where it cannot run here.
-std::unique_ptr<bench::Vsftpd> StartVsftpd(const TempDir& work, const fs::path& served,
-                                           std::string& skip) {
-    try {
-        return std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
-                                               bench::Vsftpd::Tls::Strict, "kestreltest");
-    } catch (const std::exception& error) {
-        skip = error.what();
-        return nullptr;
+// Debian's vsftpd serving a folder of its own, logging in the tests' local user; no server,
+// with the reason in skip, where it cannot run here.
+struct TestVsftpd {
+    TempDir work{"kestrel-vsftpd"};
+    fs::path served = work / "served";
+    std::unique_ptr<bench::Vsftpd> server;
+    std::string skip;
+
+    TestVsftpd() {
+        fs::create_directories(served);
+        try {
+            server = std::make_unique<bench::Vsftpd>(served, work.path(), "", true,
+                                                     bench::Vsftpd::Tls::Strict, "kestreltest");
+        } catch (const std::exception& error) {
+            skip = error.what();
+        }
     }
-}
+};
 
 TConnectionSettings LogIn(const bench::Vsftpd& server) {
     TConnectionSettings connection;
@@ -58,13 +64,11 @@ TConnectionSettings LogIn(const bench::Vsftpd& server) {
 } // namespace
 
 TEST(PublishVsftpd, TheOwnersRulesAndPermissions) {
-    TempDir work("kestrel-vsftpd");
-    fs::path served = work / "served";
-    fs::create_directories(served);
-    std::string skip;
-    std::unique_ptr<bench::Vsftpd> server = StartVsftpd(work, served, skip);
-    if (!server)
-        GTEST_SKIP() << skip;
+    TestVsftpd vsftpd;
+    if (!vsftpd.server)
+        GTEST_SKIP() << vsftpd.skip;
+    const fs::path& served = vsftpd.served;
+    const bench::Vsftpd& server = *vsftpd.server;
     TempDir site("kestrel-site");
     fs::create_directories(site / ".well-known/acme-challenge");
     fs::create_directories(site / ".git");
@@ -79,7 +83,7 @@ TEST(PublishVsftpd, TheOwnersRulesAndPermissions) {
     RandomFile(site / "images/photo.jpg", 300000, 3);
     WriteFileBytes(site / ".kestrelignore", "drafts/\n");
 
-    TConnectionSettings connection = LogIn(*server);
+    TConnectionSettings connection = LogIn(server);
     connection.DataMode = TDataMode::Passive;
     TPublishOptions options;
     options.LocalRoot = site.str();
@@ -115,17 +119,15 @@ TEST(PublishVsftpd, TheOwnersRulesAndPermissions) {
 }
 
 TEST(PublishVsftpd, ACaseOnlyRenameArrives) {
-    TempDir work("kestrel-vsftpd");
-    fs::path served = work / "served";
-    fs::create_directories(served);
-    std::string skip;
-    std::unique_ptr<bench::Vsftpd> server = StartVsftpd(work, served, skip);
-    if (!server)
-        GTEST_SKIP() << skip;
+    TestVsftpd vsftpd;
+    if (!vsftpd.server)
+        GTEST_SKIP() << vsftpd.skip;
+    const fs::path& served = vsftpd.served;
+    const bench::Vsftpd& server = *vsftpd.server;
     TempDir site("kestrel-site");
     WriteFileBytes(site / "Index.htm", "old spelling");
     WriteFileBytes(site / "about.htm", "about");
-    TConnectionSettings connection = LogIn(*server);
+    TConnectionSettings connection = LogIn(server);
     TPublishOptions options;
     options.LocalRoot = site.str();
     options.Plan.Delete = true;
@@ -147,18 +149,16 @@ TEST(PublishVsftpd, ACaseOnlyRenameArrives) {
 // as they lie (their time on the server's disk is the one they had at the cut: not sent
 // again), and the large file goes on from the byte vsftpd has (REST and STOR).
 TEST(PublishVsftpd, ACutRunIsResumed) {
-    TempDir work("kestrel-vsftpd");
-    fs::path served = work / "served";
-    fs::create_directories(served);
-    std::string skip;
-    std::unique_ptr<bench::Vsftpd> server = StartVsftpd(work, served, skip);
-    if (!server)
-        GTEST_SKIP() << skip;
+    TestVsftpd vsftpd;
+    if (!vsftpd.server)
+        GTEST_SKIP() << vsftpd.skip;
+    const fs::path& served = vsftpd.served;
+    const bench::Vsftpd& server = *vsftpd.server;
     TempDir site("kestrel-site");
     TempDir state("kestrel-state");
     MakeSite(site.path(), 31);
-    test::DroppingProxy proxy(server->port());
-    TConnectionSettings connection = LogIn(*server);
+    test::DroppingProxy proxy(server.port());
+    TConnectionSettings connection = LogIn(server);
     connection.Port = proxy.port();
     connection.DataMode = TDataMode::Passive;
     TPublishOptions options;
@@ -167,8 +167,8 @@ TEST(PublishVsftpd, ACutRunIsResumed) {
     options.Connections = 1;
     options.JournalFolder = state.str();
     const fs::path remote = served / "www";
-    const std::string journalPath = JournalPath(
-        state.str(), JournalSiteName("127.0.0.1", proxy.port(), server->user(), "/www"));
+    const std::string journalPath =
+        JournalPath(state.str(), JournalSiteName("127.0.0.1", proxy.port(), server.user(), "/www"));
 
     // Stopped once the first page is staged: what the journal has staged lies on the server.
     {
@@ -219,7 +219,7 @@ TEST(PublishVsftpd, ACutRunIsResumed) {
     }
     const fs::path part = remote / TemporaryPath("big.bin");
     ASSERT_TRUE(fs::exists(part));
-    const std::int64_t have = std::int64_t(fs::file_size(part));
+    const std::int64_t have = SettledSize(part);
     TPublisher last(connection, options);
     const TPublishPlan& plan = last.Prepare();
     ASSERT_EQ(plan.Uploads.size(), 1u);
@@ -241,20 +241,18 @@ TEST(PublishVsftpd, SeededCutsAreResumed) {
             seeds.push_back(seed);
     for (std::uint64_t seed : seeds) {
         SCOPED_TRACE(seed);
-        TempDir work("kestrel-vsftpd");
-        fs::path served = work / "served";
-        fs::create_directories(served);
-        std::string skip;
-        std::unique_ptr<bench::Vsftpd> server = StartVsftpd(work, served, skip);
-        if (!server)
-            GTEST_SKIP() << skip;
+        TestVsftpd vsftpd;
+        if (!vsftpd.server)
+            GTEST_SKIP() << vsftpd.skip;
+        const fs::path& served = vsftpd.served;
+        const bench::Vsftpd& server = *vsftpd.server;
         TempDir site("kestrel-site");
         TempDir state("kestrel-state");
         MakeSite(site.path(), seed);
         fs::create_directories(site / "media");
         RandomFile(site / "media/film.bin", 3 * kContinuedSize, seed);
-        test::DroppingProxy proxy(server->port());
-        TConnectionSettings connection = LogIn(*server);
+        test::DroppingProxy proxy(server.port());
+        TConnectionSettings connection = LogIn(server);
         connection.Port = proxy.port();
         connection.DataMode = seed % 2 ? TDataMode::Passive : TDataMode::Active;
         connection.ReplyTimeOut = 3000;
@@ -266,7 +264,7 @@ TEST(PublishVsftpd, SeededCutsAreResumed) {
         options.JournalFolder = state.str();
         const fs::path remote = served / "www";
         const std::string journalPath = JournalPath(
-            state.str(), JournalSiteName("127.0.0.1", proxy.port(), server->user(), "/www"));
+            state.str(), JournalSiteName("127.0.0.1", proxy.port(), server.user(), "/www"));
 
         std::mt19937_64 random(seed);
         const bool control = seed % 3 == 0;
@@ -360,13 +358,11 @@ TEST(PublishVsftpd, TheServersCapOnConnectionsFailsNoFile) {
 // limit (empty ones too), odd names, and larger files between them that go alone: each
 // arrives whole under its own name, on the first run and on one that changes some.
 TEST(PublishVsftpd, SmallFilesSentAsSeriesArriveWholeUnderTheirNames) {
-    TempDir work("kestrel-vsftpd");
-    fs::path served = work / "served";
-    fs::create_directories(served);
-    std::string skip;
-    std::unique_ptr<bench::Vsftpd> server = StartVsftpd(work, served, skip);
-    if (!server)
-        GTEST_SKIP() << skip;
+    TestVsftpd vsftpd;
+    if (!vsftpd.server)
+        GTEST_SKIP() << vsftpd.skip;
+    const fs::path& served = vsftpd.served;
+    const bench::Vsftpd& server = *vsftpd.server;
     TempDir site("kestrel-site");
     std::map<std::string, std::string> expected;
     std::mt19937 sizes(7);
@@ -382,7 +378,7 @@ TEST(PublishVsftpd, SmallFilesSentAsSeriesArriveWholeUnderTheirNames) {
         expected[folder] = "";
         expected[name] = ReadFileBytes(site / name);
     }
-    TConnectionSettings connection = LogIn(*server);
+    TConnectionSettings connection = LogIn(server);
     connection.DataMode = TDataMode::Passive;
     TPublishOptions options;
     options.LocalRoot = site.str();
